@@ -1,0 +1,313 @@
+#include "decorator.h"
+
+#include <memory>
+#include <utility>
+
+#include "py_introspection_utils.h"
+#include "python_boundary.h"
+
+namespace lineage_store {
+
+namespace {
+
+struct DecoratorObject {
+    PyObject_HEAD
+    DecoratorRecord* record;
+};
+
+DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast<DecoratorObject*>(self); }
+
+PyTypeObject* decorator_type() noexcept;
+
+// The bookkeeping of one decorated call in progress: its call_stack entry and,
+// while the wrapped function runs, its computation. Whatever way the call
+// ends, the destructor takes both back out.
+//
+// The final removal does not wait for a borrow: call_stack and the record of
+// computations are only ever touched in short sections that run no Python
+// code, so under the interpreter lock no reader can be in the middle of them.
+// Leaving an entry behind instead would make a dead call the innermost one.
+class CallInProgress {
+public:
+    CallInProgress(StoreObject* store, CallHash hash) noexcept : store_(store), hash_(hash) {}
+    CallInProgress(const CallInProgress&) = delete;
+    CallInProgress& operator=(const CallInProgress&) = delete;
+
+    ~CallInProgress() {
+        StoreRecord* record = store_->record;
+        if (!pushed_ || record == nullptr) return;
+        if (computing_) record->dependency_graph.end_computation(hash_, marks_at_start_);
+        const void* thread = current_thread_token();
+        auto& stack = record->call_stack;
+        for (auto entry = stack.rbegin(); entry != stack.rend(); ++entry) {
+            if (entry->thread == thread) {
+                stack.erase(std::next(entry).base());
+                break;
+            }
+        }
+    }
+
+    void push(StoreRecord& record, bool tracks_runtime_dependencies) {
+        record.call_stack.push_back({hash_, tracks_runtime_dependencies, current_thread_token()});
+        pushed_ = true;
+    }
+
+    void start_computation(CallGraph& graph) {
+        marks_at_start_ = graph.begin_computation(hash_);
+        computing_ = true;
+    }
+
+    // Ends the computation; true when an invalidation reached the call while
+    // it ran, so that the result may have been computed from stale inputs.
+    bool finish_computation(CallGraph& graph) {
+        computing_ = false;
+        return graph.end_computation(hash_, marks_at_start_);
+    }
+
+private:
+    StoreObject* store_;
+    CallHash hash_;
+    bool pushed_ = false;
+    bool computing_ = false;
+    std::uint64_t marks_at_start_ = 0;
+};
+
+// Decides the state of `hash` after a successful computation from the states
+// of the calls it was computed from.
+void decide_state(CallGraph& graph, CallHash hash, bool use_cache) {
+    if (!use_cache) graph.permanently_invalidate(hash);
+    bool any_invalid = false;
+    for (CallHash parent : graph.parents_of(hash)) {
+        ValidationState state = graph.state_of(parent);
+        if (state == ValidationState::PermanentlyInvalid) {
+            graph.permanently_invalidate(hash);
+            return;
+        }
+        any_invalid = any_invalid || state == ValidationState::Invalid;
+    }
+    if (any_invalid) {
+        graph.temporarily_invalidate(hash);
+    } else {
+        graph.validate(hash);
+    }
+}
+
+PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
+    const DecoratorRecord& decorator = *self->record;
+    if (!decorator.func) {
+        PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+        return nullptr;
+    }
+    Py_ssize_t given = PyTuple_Size(args);
+    if (given < 0) return nullptr;
+    if (given == 0) {
+        PyErr_SetString(PyExc_ValueError, "lineage_stored can only be used as an instance method decorator");
+        return nullptr;
+    }
+    PyObject* instance = PyTuple_GetItem(args, 0);
+    if (!is_store(instance)) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "the decorated method's class must inherit from LineageStoreBase");
+        }
+        return nullptr;
+    }
+    // Held for the whole call: the wrapped function may drop every other
+    // reference to the instance.
+    PyRef held_instance = PyRef::borrow(instance);
+    StoreObject* store = reinterpret_cast<StoreObject*>(instance);
+
+    NormalisedCall call;
+    if (!normalise_function_signature_and_hash(decorator.method_name.get(), decorator.func.get(), args, kwargs,
+                                               call)) {
+        return nullptr;
+    }
+    const CallHash hash = call.hash;
+
+    // Registration. A call already registered under this hash with a call
+    // tuple that is not equal to ours is a different call whose hash collides
+    // with ours: it must neither be served that call's value nor disturb it.
+    PyRef registered;
+    PyRef previous_call_tuple;  // released after the borrow
+    {
+        StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
+        if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
+        CallGraph& graph = borrow.record().dependency_graph;
+        if (graph.contains_call(hash)) {
+            auto found = graph.call_values().find(hash);
+            if (found != graph.call_values().end()) registered = found->second.new_ref();
+        } else {
+            previous_call_tuple = graph.add_call(hash, call.call_tuple.new_ref(), decorator.dependency_hashes);
+        }
+    }
+    bool collided = false;
+    if (registered && registered.get() != call.call_tuple.get()) {
+        // Compared with the store free: __eq__ is the user's code.
+        int equal = PyObject_RichCompareBool(registered.get(), call.call_tuple.get(), Py_EQ);
+        if (equal < 0) return nullptr;
+        collided = !equal;
+    }
+
+    // Runtime edge, push and lookup in one section: none of them runs Python
+    // code, and each needs the store.
+    CallInProgress in_progress(store, hash);
+    PyRef result;
+    {
+        StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
+        if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
+        StoreRecord& record = borrow.record();
+        CallGraph& graph = record.dependency_graph;
+        const void* thread = current_thread_token();
+        const CallStackEntry* innermost = nullptr;
+        for (auto entry = record.call_stack.rbegin(); entry != record.call_stack.rend(); ++entry) {
+            if (entry->thread == thread) {
+                innermost = &*entry;
+                break;
+            }
+        }
+        if (innermost != nullptr && innermost->tracks_runtime_dependencies) {
+            if (collided) {
+                // The caller reads a value that has no identity in the graph,
+                // so nothing could invalidate the caller when it changes:
+                // its own result must not be stored either.
+                graph.mark_computation(innermost->hash);
+            } else {
+                graph.add_dependencies(innermost->hash, std::span<const CallHash>(&hash, 1));
+            }
+        }
+        // A collided call records no runtime edges of its own for the same
+        // reason: they would be charged to the other call.
+        in_progress.push(record, !collided && decorator.track_runtime_dependencies);
+        if (!collided) result = lookup_valid(record, hash);
+        if (!result) in_progress.start_computation(graph);
+    }
+    if (result) return result.release();
+
+    // The computation, with the store free.
+    result = PyRef::steal(PyObject_Call(decorator.func.get(), args, kwargs));
+    if (!result || collided) return result.release();
+
+    PyRef replaced;  // released after the borrow: its finaliser may use this store
+    {
+        StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
+        if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
+        StoreRecord& record = borrow.record();
+        CallGraph& graph = record.dependency_graph;
+        // A computation that an invalidation reached while it ran may have
+        // read inputs older than the change: its result is returned but not
+        // stored, and the call stays as the invalidation left it.
+        if (in_progress.finish_computation(graph)) {
+            if (!decorator.use_cache) graph.permanently_invalidate(hash);
+        } else {
+            decide_state(graph, hash, decorator.use_cache);
+            if (graph.state_of(hash) == ValidationState::Valid) {
+                replaced = std::exchange(record.cached_values[hash], result.new_ref());
+            }
+        }
+    }
+    return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// Slots
+
+PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return python_boundary([&] { return call_decorated(as_decorator(self), args, kwargs); });
+}
+
+PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    PyRef module_name = PyRef::steal(PyUnicode_FromString("types"));
+    if (!module_name) return nullptr;
+    PyRef types = PyRef::steal(PyImport_Import(module_name.get()));
+    if (!types) return nullptr;
+    PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
+    if (!method_type) return nullptr;
+    return PyObject_CallFunctionObjArgs(method_type.get(), self, instance, nullptr);
+}
+
+int decorator_set(PyObject*, PyObject*, PyObject* value) noexcept {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_NotImplementedError, "can't delete descriptor");
+    } else {
+        PyErr_SetString(PyExc_TypeError, "cannot assign to decorated method");
+    }
+    return -1;
+}
+
+int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    DecoratorRecord* record = as_decorator(self)->record;
+    if (record != nullptr) Py_VISIT(record->func.get());
+    return 0;
+}
+
+int decorator_clear(PyObject* self) noexcept {
+    DecoratorRecord* record = as_decorator(self)->record;
+    if (record != nullptr) record->func.reset();
+    return 0;
+}
+
+void decorator_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    std::unique_ptr<DecoratorRecord> record(std::exchange(as_decorator(self)->record, nullptr));
+    record.reset();
+    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_object(self);
+    Py_DECREF(type);
+}
+
+// clang-format off
+PyType_Slot decorator_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(decorator_call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(decorator_get)},
+    {Py_tp_descr_set, reinterpret_cast<void*>(decorator_set)},
+    {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},
+};
+// clang-format on
+
+PyType_Spec decorator_spec = {
+    "builtins.LineageStoreDecorator",
+    static_cast<int>(sizeof(DecoratorObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    decorator_slots,
+};
+
+PyTypeObject* decorator_type() noexcept {
+    // Created when the first decorator is built, once per process.
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = PyType_FromSpec(&decorator_spec);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace
+
+PyObject* new_decorator(DecoratorRecord&& record) noexcept {
+    return python_boundary([&]() -> PyObject* {
+        PyTypeObject* type = decorator_type();
+        if (type == nullptr) return nullptr;
+        auto owned = std::make_unique<DecoratorRecord>(std::move(record));
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        as_decorator(self)->record = owned.release();
+        return self;
+    });
+}
+
+bool is_serialisable_decorator(PyObject* object) noexcept {
+    PyTypeObject* type = decorator_type();
+    if (type == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return Py_IS_TYPE(object, type) && as_decorator(object)->record != nullptr &&
+           as_decorator(object)->record->serialisable;
+}
+
+}  // namespace lineage_store

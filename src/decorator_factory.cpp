@@ -1,0 +1,223 @@
+#include "decorator_factory.h"
+
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "decorator.h"
+#include "py_introspection_utils.h"
+#include "python_boundary.h"
+
+namespace lineage_store {
+
+namespace {
+
+// What tells the two factories apart.
+struct FactoryKind {
+    const char* python_name;
+    bool track_runtime_dependencies_default;
+};
+
+constexpr FactoryKind manual_kind{"lineage_stored", false};
+constexpr FactoryKind automagic_kind{"automagically_lineage_stored", true};
+
+struct FactoryRecord {
+    const FactoryKind* kind;
+    std::vector<DeclaredDependency> dependencies;
+    bool use_cache;
+    bool track_runtime_dependencies;
+    bool serialisable;
+};
+
+struct FactoryObject {
+    PyObject_HEAD
+    FactoryRecord* record;
+};
+
+FactoryObject* as_factory(PyObject* self) noexcept { return reinterpret_cast<FactoryObject*>(self); }
+
+// NumPy's boolean scalars are accepted as booleans, recognised by their type's
+// name and module so that NumPy never has to be imported here.
+int is_numpy_bool(PyObject* value) noexcept {
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
+    PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__name__"));
+    if (!module || !name) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (!PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) return 0;
+    return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+           (PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0 ||
+            PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0);
+}
+
+// Reads a boolean option: only bool (or a NumPy boolean) is accepted, so that
+// a function passed by mistake, or 0 and 1, are refused.
+bool read_bool_option(const FactoryKind& kind, const char* option, PyObject* value, bool fallback, bool& out) {
+    if (value == nullptr) {
+        out = fallback;
+        return true;
+    }
+    if (PyBool_Check(value) || is_numpy_bool(value)) {
+        int truth = PyObject_IsTrue(value);
+        if (truth < 0) return false;
+        out = truth != 0;
+        return true;
+    }
+    PyRef type_name = type_name_of(value);
+    if (type_name) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %S", kind.python_name, option,
+                     type_name.get());
+    }
+    return false;
+}
+
+PyObject* factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs, const FactoryKind& kind) {
+    static const char* const names[] = {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"};
+    PyObject* bound[4];
+    if (!bind_arguments(kind.python_name, args, kwargs, names, bound, 0)) return nullptr;
+    auto record = std::make_unique<FactoryRecord>();
+    record->kind = &kind;
+    // Every boolean is checked before dependencies is looked at.
+    if (!read_bool_option(kind, "use_cache", bound[0], true, record->use_cache) ||
+        !read_bool_option(kind, "track_runtime_dependencies", bound[2], kind.track_runtime_dependencies_default,
+                          record->track_runtime_dependencies) ||
+        !read_bool_option(kind, "serialisable", bound[3], false, record->serialisable)) {
+        return nullptr;
+    }
+    if (bound[1] != nullptr && bound[1] != Py_None && !parse_dependencies(bound[1], record->dependencies)) {
+        return nullptr;
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
+    PyObject* self = alloc(cls, 0);
+    if (self == nullptr) return nullptr;
+    as_factory(self)->record = record.release();
+    return self;
+}
+
+PyObject* manual_factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+    return python_boundary([&] { return factory_new(cls, args, kwargs, manual_kind); });
+}
+
+PyObject* automagic_factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+    return python_boundary([&] { return factory_new(cls, args, kwargs, automagic_kind); });
+}
+
+// Applying a factory to a method builds its decorator.
+PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
+    const FactoryRecord& factory = *self->record;
+    static const char* const names[] = {"func"};
+    PyObject* bound[1];
+    if (!bind_arguments(factory.kind->python_name, args, kwargs, names, bound, 1)) return nullptr;
+    PyObject* func = bound[0];
+
+    PyRef name = PyRef::steal(PyObject_GetAttrString(func, "__name__"));
+    if (!name) return nullptr;
+    PyRef method_name = exact_str(name.get(), "__name__");
+    if (!method_name) return nullptr;
+
+    // Hashed now rather than when the factory was built: the dicts are the
+    // user's own and are read as they are at each application.
+    std::vector<CallHash> dependency_hashes;
+    dependency_hashes.reserve(factory.dependencies.size());
+    for (const DeclaredDependency& dependency : factory.dependencies) {
+        NormalisedCall call;
+        if (!normalise_function_signature_and_hash(dependency.method_name.get(), nullptr, nullptr,
+                                                   dependency.kwargs.get(), call)) {
+            return nullptr;
+        }
+        dependency_hashes.push_back(call.hash);
+    }
+    if (factory.serialisable && !validate_self_only_method(func)) return nullptr;
+
+    DecoratorRecord record;
+    record.func = PyRef::borrow(func);
+    record.dependency_hashes = std::move(dependency_hashes);
+    record.method_name = std::move(method_name);
+    record.use_cache = factory.use_cache;
+    record.track_runtime_dependencies = factory.track_runtime_dependencies;
+    record.serialisable = factory.serialisable;
+    return new_decorator(std::move(record));
+}
+
+PyObject* factory_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return python_boundary([&] { return apply_factory(as_factory(self), args, kwargs); });
+}
+
+int factory_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    FactoryRecord* record = as_factory(self)->record;
+    if (record == nullptr) return 0;
+    for (const DeclaredDependency& dependency : record->dependencies) Py_VISIT(dependency.kwargs.get());
+    return 0;
+}
+
+void factory_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    std::unique_ptr<FactoryRecord> record(std::exchange(as_factory(self)->record, nullptr));
+    record.reset();
+    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_object(self);
+    Py_DECREF(type);
+}
+
+// clang-format off
+PyType_Slot manual_factory_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(manual_factory_new)},
+    {Py_tp_call, reinterpret_cast<void*>(factory_call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(factory_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(factory_dealloc)},
+    {Py_tp_doc, const_cast<char*>(
+        "lineage_stored(use_cache=True, dependencies=None, track_runtime_dependencies=False, serialisable=False)"
+        "\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Slot automagic_factory_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(automagic_factory_new)},
+    {Py_tp_call, reinterpret_cast<void*>(factory_call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(factory_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(factory_dealloc)},
+    {Py_tp_doc, const_cast<char*>(
+        "automagically_lineage_stored(use_cache=True, dependencies=None, track_runtime_dependencies=True, "
+        "serialisable=False)\n--\n\n")},
+    {0, nullptr},
+};
+// clang-format on
+
+PyType_Spec manual_factory_spec = {
+    "builtins.lineage_stored",
+    static_cast<int>(sizeof(FactoryObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    manual_factory_slots,
+};
+
+PyType_Spec automagic_factory_spec = {
+    "builtins.automagically_lineage_stored",
+    static_cast<int>(sizeof(FactoryObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    automagic_factory_slots,
+};
+
+}  // namespace
+
+// Created once per process and never released: every module object made from
+// our definition shares them.
+PyTypeObject* manual_factory_type() noexcept {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = PyType_FromSpec(&manual_factory_spec);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyTypeObject* automagic_factory_type() noexcept {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = PyType_FromSpec(&automagic_factory_spec);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace lineage_store

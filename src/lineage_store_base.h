@@ -1,0 +1,91 @@
+// The per-instance cache store behind LineageStoreBase: its record, the borrow
+// flag that guards it, the lookup of valid values, and the type object with
+// all of its Python methods.
+//
+// Every access to a record goes through a StoreBorrow. Code holding one must
+// not run Python code unless it is prepared for that code to find the store
+// borrowed; replaced Python references are released after the borrow ends.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "dependency_graph.h"
+#include "py_ref.h"
+#include "seeded_hash.h"
+
+namespace lineage_store {
+
+using CallHash = std::int64_t;
+using CallGraph = MethodDependencyGraph<CallHash, PyRef>;
+
+// One decorated call in progress. Entries belong to the thread that pushed
+// them: runtime dependencies are recorded against the innermost call of the
+// same thread, so threads sharing an instance never see each other's calls.
+struct CallStackEntry {
+    CallHash hash;
+    bool tracks_runtime_dependencies;
+    const void* thread;
+};
+
+struct StoreRecord {
+    SeededMap<CallHash, PyRef> cached_values;
+    CallGraph dependency_graph;
+    std::vector<CallStackEntry> call_stack;
+};
+
+struct StoreObject {
+    PyObject_HEAD
+    // 0: free; n > 0: n shared borrows; -1: one exclusive borrow.
+    std::atomic<std::intptr_t> borrow_flag;
+    StoreRecord* record;
+};
+
+// A token that tells threads apart for the call stack.
+const void* current_thread_token() noexcept;
+
+enum class BorrowMode { Shared, Exclusive };
+
+// Holds a borrow of one store for its lifetime. An empty guard means the
+// store was held in a conflicting way; nothing was taken then.
+class StoreBorrow {
+public:
+    static StoreBorrow take(StoreObject* store, BorrowMode mode) noexcept;
+
+    StoreBorrow(const StoreBorrow&) = delete;
+    StoreBorrow& operator=(const StoreBorrow&) = delete;
+    StoreBorrow(StoreBorrow&& other) noexcept;
+    StoreBorrow& operator=(StoreBorrow&&) = delete;
+    ~StoreBorrow();
+
+    explicit operator bool() const noexcept { return store_ != nullptr; }
+    StoreRecord& record() const noexcept { return *store_->record; }
+
+    // The text of the refusal for `mode`: "Already borrowed" when exclusive use
+    // is refused, "Already mutably borrowed" when shared use is refused.
+    static const char* refusal_message(BorrowMode mode) noexcept;
+
+private:
+    StoreBorrow(StoreObject* store, BorrowMode mode) noexcept : store_(store), mode_(mode) {}
+
+    StoreObject* store_;
+    BorrowMode mode_;
+};
+
+// A new reference to the value stored for `hash` when the call is Valid and a
+// value is stored; an empty PyRef otherwise. Runs no Python code.
+PyRef lookup_valid(const StoreRecord& record, CallHash hash) noexcept;
+
+// The LineageStoreBase type object, created on first use; a borrowed
+// reference, or nullptr with an exception set.
+PyTypeObject* lineage_store_base_type() noexcept;
+
+inline bool is_store(PyObject* object) noexcept {
+    PyTypeObject* base = lineage_store_base_type();
+    return base != nullptr && PyObject_TypeCheck(object, base);
+}
+
+}  // namespace lineage_store

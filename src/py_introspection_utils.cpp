@@ -1,0 +1,200 @@
+#include "py_introspection_utils.h"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "python_boundary.h"
+
+namespace lineage_store {
+
+PyRef exact_str(PyObject* text, const char* what) noexcept {
+    if (PyUnicode_CheckExact(text)) return PyRef::borrow(text);
+    if (!PyUnicode_Check(text)) {
+        PyRef name = type_name_of(text);
+        if (name) PyErr_Format(PyExc_TypeError, "%s must be a str, not %S", what, name.get());
+        return {};
+    }
+    std::string_view contents;
+    if (!utf8_view(text, contents)) return {};
+    return PyRef::steal(PyUnicode_FromStringAndSize(contents.data(), static_cast<Py_ssize_t>(contents.size())));
+}
+
+namespace {
+
+PyRef import_module(const char* name) noexcept {
+    PyRef module_name = PyRef::steal(PyUnicode_FromString(name));
+    if (!module_name) return {};
+    return PyRef::steal(PyImport_Import(module_name.get()));
+}
+
+// The argument mapping of a call bound to func's signature, defaults applied.
+PyRef bound_arguments(PyObject* func, PyObject* args, PyObject* kwargs) noexcept {
+    PyRef inspect = import_module("inspect");
+    if (!inspect) return {};
+    PyRef signature_function = PyRef::steal(PyObject_GetAttrString(inspect.get(), "signature"));
+    if (!signature_function) return {};
+    PyRef signature = PyRef::steal(PyObject_CallFunctionObjArgs(signature_function.get(), func, nullptr));
+    if (!signature) return {};
+    PyRef bind = PyRef::steal(PyObject_GetAttrString(signature.get(), "bind"));
+    if (!bind) return {};
+    PyRef bound = PyRef::steal(PyObject_Call(bind.get(), args, kwargs));
+    if (!bound) return {};
+    PyRef applied = PyRef::steal(PyObject_CallMethod(bound.get(), "apply_defaults", nullptr));
+    if (!applied) return {};
+    PyRef arguments = PyRef::steal(PyObject_GetAttrString(bound.get(), "arguments"));
+    if (!arguments) return {};
+    if (!PyDict_Check(arguments.get())) {
+        PyErr_SetString(PyExc_TypeError, "bound arguments are not a dict");
+        return {};
+    }
+    return arguments;
+}
+
+struct ArgumentPair {
+    std::string_view name_utf8;
+    PyRef name;
+    PyRef value;
+};
+
+}  // namespace
+
+bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
+                                           NormalisedCall& out) noexcept {
+    try {
+        PyRef mapping;
+        if (func != nullptr) {
+            mapping = bound_arguments(func, args, kwargs);
+        } else {
+            mapping = kwargs != nullptr ? PyRef::borrow(kwargs) : PyRef::steal(PyDict_New());
+        }
+        if (!mapping) return false;
+
+        // No Python code runs while the mapping is walked, so it cannot change
+        // under us; references are taken before anything else happens.
+        std::vector<ArgumentPair> pairs;
+        pairs.reserve(static_cast<std::size_t>(PyDict_Size(mapping.get())));
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(mapping.get(), &position, &key, &value)) {
+            PyRef name = exact_str(key, "argument name");
+            if (!name) return false;
+            std::string_view name_utf8;
+            if (!utf8_view(name.get(), name_utf8)) return false;
+            if (name_utf8 == "self") continue;
+            pairs.push_back({name_utf8, std::move(name), PyRef::borrow(value)});
+        }
+        // Byte order of UTF-8 is code-point order; names are unique, so
+        // stability never matters but costs nothing.
+        std::stable_sort(pairs.begin(), pairs.end(),
+                         [](const ArgumentPair& a, const ArgumentPair& b) { return a.name_utf8 < b.name_utf8; });
+
+        PyRef arguments = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(pairs.size())));
+        if (!arguments) return false;
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            PyObject* pair = PyTuple_Pack(2, pairs[i].name.get(), pairs[i].value.get());
+            if (pair == nullptr) return false;
+            PyTuple_SetItem(arguments.get(), static_cast<Py_ssize_t>(i), pair);
+        }
+        PyRef call_tuple = PyRef::steal(PyTuple_Pack(2, method_name, arguments.get()));
+        if (!call_tuple) return false;
+        Py_hash_t hash = PyObject_Hash(call_tuple.get());
+        if (hash == -1) return false;
+        out.hash = static_cast<std::int64_t>(hash);
+        out.call_tuple = std::move(call_tuple);
+        return true;
+    } catch (...) {
+        set_error_from_current_exception();
+        return false;
+    }
+}
+
+bool parse_dependencies(PyObject* dependencies, std::vector<DeclaredDependency>& out) {
+    if (!PyList_Check(dependencies)) {
+        PyRef name = type_name_of(dependencies);
+        if (name) PyErr_Format(PyExc_TypeError, "dependencies must be a list, not %S", name.get());
+        return false;
+    }
+    std::vector<DeclaredDependency> parsed;
+    // An allocation below may run a finaliser that shrinks the list, so the
+    // walk stops at its current length and holds each element it reads.
+    Py_ssize_t length = PyList_Size(dependencies);
+    for (Py_ssize_t i = 0; i < length && i < PyList_Size(dependencies); ++i) {
+        PyRef held = PyRef::borrow(PyList_GetItem(dependencies, i));
+        if (!held) return false;
+        PyObject* element = held.get();
+        if (PyTuple_Check(element) && PyTuple_Size(element) == 2) {
+            PyRef method_name = exact_str(PyTuple_GetItem(element, 0), "dependency method name");
+            if (!method_name) return false;
+            PyObject* kwargs = PyTuple_GetItem(element, 1);
+            if (!PyDict_Check(kwargs)) {
+                PyRef name = type_name_of(kwargs);
+                if (name) PyErr_Format(PyExc_TypeError, "dependency arguments must be a dict, not %S", name.get());
+                return false;
+            }
+            parsed.push_back({std::move(method_name), PyRef::borrow(kwargs)});
+        } else if (PyUnicode_Check(element)) {
+            PyRef method_name = exact_str(element, "dependency method name");
+            if (!method_name) return false;
+            PyRef kwargs = PyRef::steal(PyDict_New());
+            if (!kwargs) return false;
+            parsed.push_back({std::move(method_name), std::move(kwargs)});
+        } else {
+            PyErr_SetString(PyExc_ValueError, "Dependency must be a tuple (str, dict) or a str");
+            return false;
+        }
+    }
+    out = std::move(parsed);
+    return true;
+}
+
+bool validate_self_only_method(PyObject* func) noexcept {
+    try {
+        PyRef inspect = import_module("inspect");
+        if (!inspect) return false;
+        PyRef builtins = import_module("builtins");
+        if (!builtins) return false;
+        PyRef signature = PyRef::steal(PyObject_CallMethod(inspect.get(), "signature", "O", func));
+        if (!signature) return false;
+        PyRef parameters = PyRef::steal(PyObject_GetAttrString(signature.get(), "parameters"));
+        if (!parameters) return false;
+        PyRef names = PyRef::steal(PyObject_CallMethod(builtins.get(), "list", "O", parameters.get()));
+        if (!names) return false;
+        if (!PyList_Check(names.get())) {
+            PyErr_SetString(PyExc_TypeError, "list() did not return a list");
+            return false;
+        }
+        std::vector<PyRef> held;  // keeps the names alive while their UTF-8 is read
+        std::string rendered = "[";
+        Py_ssize_t count = PyList_Size(names.get());
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* name = PyList_GetItem(names.get(), i);
+            if (name == nullptr) return false;
+            if (!PyUnicode_Check(name)) {
+                PyErr_SetString(PyExc_TypeError, "parameter name must be a str");
+                return false;
+            }
+            held.push_back(PyRef::borrow(name));
+            std::string_view text;
+            if (!utf8_view(name, text)) return false;
+            if (i > 0) rendered += ", ";
+            rendered += '"';
+            for (char c : text) {
+                if (c == '"' || c == '\\') rendered += '\\';
+                rendered += c;
+            }
+            rendered += '"';
+            if (count == 1 && text == "self") return true;
+        }
+        rendered += ']';
+        std::string message = "Serialisable method must have exactly one parameter named 'self', got: " + rendered;
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        return false;
+    } catch (...) {
+        set_error_from_current_exception();
+        return false;
+    }
+}
+
+}  // namespace lineage_store

@@ -1,0 +1,50 @@
+// Call identity: how a call of a decorated method becomes a normalised call
+// tuple and a call hash, how a `dependencies` option becomes a declared
+// dependency list, and the check that a serialisable method takes only self.
+//
+// Everything here may run Python code (inspect, __hash__ of arguments), so no
+// caller may hold a store borrow across these functions unless it means to.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "py_ref.h"
+
+namespace lineage_store {
+
+struct NormalisedCall {
+    std::int64_t hash = 0;
+    // (method name, ((parameter name, value), ...)) sorted by parameter name,
+    // without "self".
+    PyRef call_tuple;
+};
+
+// With `func`, binds `args` and `kwargs` to func's signature and applies its
+// defaults; without it, `kwargs` alone (or nothing) is the argument mapping and
+// `args` is ignored. `kwargs` may be null. Returns false with the Python
+// exception that caused the failure set, unchanged.
+bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
+                                           NormalisedCall& out) noexcept;
+
+struct DeclaredDependency {
+    PyRef method_name;  // an exact str
+    PyRef kwargs;       // the user's own dict, not a copy
+};
+
+// Parses a factory's `dependencies` list: each element a str, or a
+// (str, dict) tuple. Returns false with TypeError or ValueError set.
+bool parse_dependencies(PyObject* dependencies, std::vector<DeclaredDependency>& out);
+
+// Succeeds when func's only parameter is named "self"; otherwise ValueError
+// listing the parameter names (or the exception of inspect).
+bool validate_self_only_method(PyObject* func) noexcept;
+
+// `text` as an exact str: the object itself when it is one, a new plain str
+// with the same contents for a str subclass (whose __hash__ and __eq__ could
+// otherwise leak into call identities). TypeError naming `what` otherwise.
+PyRef exact_str(PyObject* text, const char* what) noexcept;
+
+}  // namespace lineage_store

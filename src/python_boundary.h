@@ -1,0 +1,59 @@
+// What every Python-facing function needs at its edge: the module's internal
+// error type, conversion of C++ exceptions into Python ones, and matching of
+// call arguments to named parameters with the interpreter's own wording.
+#pragma once
+
+#include <Python.h>
+
+#include <initializer_list>
+#include <new>
+#include <span>
+#include <string_view>
+
+#include "py_ref.h"
+
+namespace lineage_store {
+
+// The exception raised when an internal invariant breaks mid-operation (a
+// store found held where it must be free, a dict changed under a load). It
+// derives from BaseException only, so `except Exception` does not swallow it.
+// Created once per process; returns a borrowed reference or nullptr with an
+// exception set.
+PyObject* panic_exception_type() noexcept;
+
+// Raises PanicException(message); always returns nullptr.
+std::nullptr_t raise_panic(const char* message) noexcept;
+
+// Converts an escaping C++ exception into the matching Python exception.
+void set_error_from_current_exception() noexcept;
+
+// Runs `body` and turns any C++ exception into a Python one, so that nothing
+// but a Python exception ever crosses back into the interpreter. `body` returns
+// a new reference or nullptr with an exception set.
+template <typename Body>
+PyObject* python_boundary(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// Matches a call's positional tuple and keyword dict to the named parameters
+// of `function_name`. On success `bound[i]` holds a borrowed reference to the
+// argument of `names[i]`, or nullptr when it was not given; the first
+// `required` parameters must be given. Keywords that name no parameter go
+// into `*rest` (a new dict, or left empty when there are none) when `rest` is
+// not null, and raise TypeError otherwise. Returns false with TypeError set.
+bool bind_arguments(const char* function_name, PyObject* args, PyObject* kwargs,
+                    std::span<const char* const> names, std::span<PyObject*> bound, std::size_t required,
+                    PyRef* rest = nullptr) noexcept;
+
+// The type name of an object, for error messages ("int", "NoneType").
+PyRef type_name_of(PyObject* object) noexcept;
+
+// A str's contents as UTF-8; false with an exception set when not encodable.
+bool utf8_view(PyObject* text, std::string_view& out) noexcept;
+
+}  // namespace lineage_store
