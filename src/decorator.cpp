@@ -94,7 +94,10 @@ void decide_state(CallGraph& graph, CallHash hash, bool use_cache) {
 
 PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
     const DecoratorRecord& decorator = *self->record;
-    if (!decorator.func) {
+    // Our own reference: the garbage collector may clear the decorator's while
+    // the wrapped function runs, if the class dies meanwhile.
+    PyRef func = decorator.func.new_ref();
+    if (!func) {
         PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
         return nullptr;
     }
@@ -117,7 +120,7 @@ PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs
     StoreObject* store = reinterpret_cast<StoreObject*>(instance);
 
     NormalisedCall call;
-    if (!normalise_function_signature_and_hash(decorator.method_name.get(), decorator.func.get(), args, kwargs,
+    if (!normalise_function_signature_and_hash(decorator.method_name.get(), func.get(), args, kwargs,
                                                call)) {
         return nullptr;
     }
@@ -149,6 +152,10 @@ PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs
 
     // Runtime edge, push and lookup in one section: none of them runs Python
     // code, and each needs the store.
+    // Declared before the call's bookkeeping so that it is released after
+    // the call has left call_stack: a finaliser that calls a decorated method
+    // must not find this call still in progress.
+    PyRef replaced;
     CallInProgress in_progress(store, hash);
     PyRef result;
     {
@@ -183,10 +190,9 @@ PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs
     if (result) return result.release();
 
     // The computation, with the store free.
-    result = PyRef::steal(PyObject_Call(decorator.func.get(), args, kwargs));
+    result = PyRef::steal(PyObject_Call(func.get(), args, kwargs));
     if (!result || collided) return result.release();
 
-    PyRef replaced;  // released after the borrow: its finaliser may use this store
     {
         StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
         if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));

@@ -138,8 +138,13 @@ const char* state_text(ValidationState state) noexcept {
 PyObject* store_new(PyTypeObject* cls, PyObject*, PyObject*) noexcept {
     return python_boundary([&]() -> PyObject* {
         auto record = std::make_unique<StoreRecord>();
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
-        PyObject* self = alloc(cls, 0);
+        // object.__new__ rather than a bare allocation, so that what it checks
+        // (abstract methods of an ABC subclass, for one) still holds.
+        auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+        if (object_new == nullptr) return nullptr;
+        PyRef no_arguments = PyRef::steal(PyTuple_New(0));
+        if (!no_arguments) return nullptr;
+        PyObject* self = object_new(cls, no_arguments.get(), nullptr);
         if (self == nullptr) return nullptr;
         StoreObject* store = as_store(self);
         new (&store->borrow_flag) std::atomic<std::intptr_t>(0);
@@ -204,7 +209,16 @@ PyObject* get_cached_value_by_hash(PyObject* self, PyObject* args, PyObject* kwa
         StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
         if (!borrow) return nullptr;
         PyRef index = PyRef::steal(PyNumber_Index(bound[0]));
-        if (!index) return nullptr;
+        if (!index) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+            PyErr_Clear();
+            PyRef type_name = type_name_of(bound[0]);
+            if (type_name) {
+                PyErr_Format(PyExc_TypeError, "get_cached_value_by_hash() argument 'hash' must be int, not %S",
+                             type_name.get());
+            }
+            return nullptr;
+        }
         long long hash = PyLong_AsLongLong(index.get());
         if (hash == -1 && PyErr_Occurred()) return nullptr;
         PyRef value = lookup_valid(borrow.record(), static_cast<CallHash>(hash));
