@@ -150,14 +150,14 @@ PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs
         collided = !equal;
     }
 
-    // Runtime edge, push and lookup in one section: none of them runs Python
-    // code, and each needs the store.
-    // Declared before the call's bookkeeping so that it is released after
-    // the call has left call_stack: a finaliser that calls a decorated method
-    // must not find this call still in progress.
+    // Declared before the call's bookkeeping so that a replaced value is
+    // released after the call has left call_stack: a finaliser that calls a
+    // decorated method must not find this call still in progress.
     PyRef replaced;
     CallInProgress in_progress(store, hash);
     PyRef result;
+    // Runtime edge, push and lookup in one section: none of them runs Python
+    // code, and each needs the store.
     {
         StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
         if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
@@ -184,8 +184,10 @@ PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs
         // A collided call records no runtime edges of its own for the same
         // reason: they would be charged to the other call.
         in_progress.push(record, !collided && decorator.track_runtime_dependencies);
-        if (!collided) result = lookup_valid(record, hash);
-        if (!result) in_progress.start_computation(graph);
+        if (!collided) {
+            result = lookup_valid(record, hash);
+            if (!result) in_progress.start_computation(graph);
+        }
     }
     if (result) return result.release();
 
