@@ -9,52 +9,28 @@ from lineage_store import LineageStoreBase, lineage_stored
 serialisable = lineage_stored(serialisable=True)
 
 
-class Store(LineageStoreBase):
-    inits = 0
-    marker = 5
-
-    def __init__(self):
-        type(self).inits += 1
-        self.runs = Counter()
-        self.hook = lambda: self.runs.update(['hook'])
-
-    def _count(self, name):
-        self.runs[name] += 1
-        return [name, 'computed']  # a new object on every computation
-
-    @serialisable
-    def a(self):
-        return self._count('a')
-
-    @serialisable
-    def _private(self):
-        return self._count('_private')
-
-    @serialisable
-    def __hidden__(self):
-        return self._count('__hidden__')
-
-    @lineage_stored(serialisable=True, use_cache=False)
-    def volatile(self):
-        return self._count('volatile')
-
-    @lineage_stored()
-    def plain_stored(self):
-        return self._count('plain_stored')
-
-    def side_effect(self):
-        return self._count('side_effect')
-
-    @property
-    def prop(self):
-        return self._count('prop')
-
-
 def method(name, body, decorator=serialisable):
     def wrapped(self):
         return body(self)
     wrapped.__name__ = name  # the call hash uses the function's name
     return decorator(wrapped)
+
+
+def counted(name, decorator=serialisable):  # counts its runs and returns a new object each time
+    return method(name, lambda self: self.runs.update([name]) or [name, 'computed'], decorator)
+
+
+class Store(LineageStoreBase):
+    inits, marker = 0, 5
+    a, _private, __hidden__ = counted('a'), counted('_private'), counted('__hidden__')
+    volatile = counted('volatile', lineage_stored(serialisable=True, use_cache=False))
+    plain_stored, prop = counted('plain_stored', lineage_stored()), counted('prop', property)
+    side_effect = counted('side_effect', lambda function: function)
+
+    def __init__(self):
+        type(self).inits += 1
+        self.runs = Counter()
+        self.hook = lambda: self.runs.update(['hook'])
 
 
 def methods(prefix, count):
@@ -68,7 +44,12 @@ HIDERS = {'plain method': lambda self: 'x', 'property': property(lambda self: 'x
 
 
 def test_round_trip_serves_loaded_values_without_recomputing():
-    data = pickle.loads(pickle.dumps(Store().dump_cache()))
+    source = Store()
+    first = source.a()
+    dumped = source.dump_cache()  # valid values as they are, the rest computed and stored
+    assert dumped['a'] is first and source.get_cached_value('_private') is dumped['_private']
+    assert source.runs == {'a': 1, '_private': 1, 'volatile': 1}
+    data = pickle.loads(pickle.dumps(dumped))
     assert set(data) == {'a', '_private', 'volatile'}  # dunder names are never dumped
     fresh = Store()
     assert fresh.load_cache(data) is None
@@ -77,22 +58,6 @@ def test_round_trip_serves_loaded_values_without_recomputing():
         assert fresh.get_cached_value(name) is data[name] and getattr(fresh, name)() is data[name]
     assert fresh.get_cached_value('volatile') is None and fresh.volatile() is not data['volatile']
     assert fresh.runs == {'a': 1, '_private': 1, 'volatile': 2}
-
-
-def test_dump_serves_valid_values_and_computes_the_rest():
-    s = Store()
-    first = s.a()
-    dumped = s.dump_cache()
-    assert dumped['a'] is first and s.runs['a'] == 1
-    s.clear_cache()
-    again = s.dump_cache()
-    assert again['a'] is not first and s.runs['a'] == 2 and s.get_cached_value('a') is again['a']
-
-
-@pytest.mark.parametrize('cls', [LineageStoreBase, type('NoSerialisable', (Store,), {
-    'a': None, '_private': None, 'volatile': None})])
-def test_nothing_serialisable_dumps_empty(cls):
-    assert cls().dump_cache() == {}
 
 
 @pytest.mark.parametrize('hider', HIDERS)
@@ -115,19 +80,8 @@ def test_order_varies_within_class_and_derived_come_first():
 
 
 def test_method_raising_during_dump_propagates():
-    class Boom(Exception):
-        pass
-
-    def fail(self):
-        raise Boom
-
-    with pytest.raises(Boom):
-        type('Failing', (Store,), {'b': method('b', fail)})().dump_cache()
-
-
-def test_load_of_empty_dict_does_nothing():
-    s = Store()
-    assert s.load_cache({}) is None and s.runs == {} and s.get_cached_values() == {}
+    with pytest.raises(ZeroDivisionError):
+        type('Failing', (Store,), {'b': method('b', lambda self: 1 / 0)})().dump_cache()
 
 
 @pytest.mark.parametrize('data, error', [({'missing': 1}, AttributeError), ({1: 2}, TypeError),
@@ -138,17 +92,6 @@ def test_load_failures_keep_earlier_entries(data, error):
     with pytest.raises(error):
         s.load_cache(data)
     assert s.get_cached_value('a') == data.get('a')
-
-
-@pytest.mark.parametrize('data', [[('a', 1)], None, type('D', (dict,), {})(a='sub')])
-def test_load_requires_a_dict(data):
-    s = Store()
-    if isinstance(data, dict):
-        s.load_cache(data)
-        assert s.get_cached_value('a') == 'sub'
-    else:
-        with pytest.raises(TypeError):
-            s.load_cache(data)
 
 
 @pytest.mark.parametrize('mutate', [lambda d: d.pop('a'), lambda d: d.update(extra=1)])
@@ -176,7 +119,7 @@ def test_load_refuses_keys_that_are_not_serialisable_methods(key):
     assert s.get_cached_value('a') == 'loaded' and s.get_cached_value('_private') is None
 
 
-@pytest.mark.parametrize('cls', [Store, Many, Derived, *(type('Sub', (Store,), {'a': h}) for h in HIDERS.values())])
+@pytest.mark.parametrize('cls', [Store, Derived, *(type('Sub', (Store,), {'a': h}) for h in HIDERS.values())])
 def test_every_dump_loads_unchanged(cls):
     data = cls().dump_cache()
     target = cls()

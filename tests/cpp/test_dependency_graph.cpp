@@ -1,12 +1,8 @@
 // Unit tests for lineage_store::MethodDependencyGraph (header-only, no Python).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <initializer_list>
-#include <memory>
 #include <optional>
-#include <ostream>
 #include <random>
 #include <set>
 #include <span>
@@ -16,62 +12,25 @@
 
 #include "dependency_graph.h"
 
-namespace {
-
-using lineage_store::MethodDependencyGraph;
 using lineage_store::ValidationState;
 using Key = std::int64_t;
-using Graph = MethodDependencyGraph<Key, std::string>;
-using Edges = std::vector<std::pair<Key, Key>>;  // {parent, child}
-constexpr auto kValid = ValidationState::Valid;
-constexpr auto kInvalid = ValidationState::Invalid;
+using Graph = lineage_store::MethodDependencyGraph<Key, std::string>;
+using MaybeState = std::optional<ValidationState>;  // nullopt: edges only, no entry
+constexpr auto kValid = ValidationState::Valid, kInvalid = ValidationState::Invalid;
 constexpr auto kPerm = ValidationState::PermanentlyInvalid;
+constexpr MaybeState kNone;
 
-std::span<const Key> keys(std::initializer_list<Key> list) { return {list.begin(), list.size()}; }
+static std::span<const Key> keys(std::initializer_list<Key> list) { return {list.begin(), list.size()}; }
 
-void reg(Graph& g, Key h, std::initializer_list<Key> parents = {}) {
-    EXPECT_EQ(g.add_call(h, "call" + std::to_string(h), keys(parents)), "");
+static void put(Graph& g, Key call, MaybeState state, std::initializer_list<Key> parents = {}) {
+    if (!state) return g.add_dependencies(call, keys(parents));
+    EXPECT_EQ(g.add_call(call, "call" + std::to_string(call), keys(parents)), "");
+    EXPECT_EQ(g.state_of(call), kInvalid);  // a new call starts Invalid
+    if (*state == kValid) g.validate(call);
+    if (*state == kPerm) g.permanently_invalidate(call);
 }
 
-void reg_valid(Graph& g, Key h, std::initializer_list<Key> parents = {}) {
-    reg(g, h, parents);
-    g.validate(h);
-}
-
-void link(Graph& g, const Edges& edges) {
-    for (auto [parent, child] : edges) g.add_dependencies(child, keys({parent}));
-}
-
-TEST(DependencyGraph, RegistrationStoresValueAndStartsInvalid) {
-    Graph g;
-    EXPECT_FALSE(g.contains_call(7));
-    EXPECT_EQ(g.state_of(7), kPerm);
-    reg(g, 7);
-    EXPECT_TRUE(g.contains_call(7));
-    EXPECT_EQ(g.state_of(7), kInvalid);
-    EXPECT_EQ(g.call_values().at(7), "call7");
-    EXPECT_TRUE(g.children().at(7).empty());
-}
-
-TEST(DependencyGraph, MoveOnlyValueIsMovedNotCopied) {
-    MethodDependencyGraph<Key, std::unique_ptr<int>> g;  // compiles only if values are never copied
-    auto value = std::make_unique<int>(42);
-    const int* address = value.get();
-    EXPECT_EQ(g.add_call(1, std::move(value), {}), nullptr);
-    EXPECT_EQ(g.call_values().at(1).get(), address);
-}
-
-TEST(DependencyGraph, AddDependenciesIsIdempotentAndCreatesChildEntries) {
-    Graph g;
-    g.add_dependencies(2, keys({1, 1}));
-    g.add_dependencies(2, keys({1}));
-    EXPECT_EQ(g.children().at(1), Graph::KeySet{2});
-    EXPECT_TRUE(g.children().at(2).empty());
-    EXPECT_EQ(g.parents_of(2), std::vector<Key>{1});
-    EXPECT_TRUE(g.parents_of(1).empty());
-    EXPECT_FALSE(g.contains_call(1));  // edges alone register nothing
-    EXPECT_FALSE(g.contains_call(2));
-}
+static MaybeState state(const Graph& g, Key k) { return g.contains_call(k) ? MaybeState(g.state_of(k)) : kNone; }
 
 TEST(DependencyGraph, ParentsOfAgreesWithScanOfChildren) {
     for (unsigned seed : {1u, 2u, 3u, 4u, 5u}) {
@@ -79,188 +38,105 @@ TEST(DependencyGraph, ParentsOfAgreesWithScanOfChildren) {
         std::uniform_int_distribution<Key> node(-12, 12);
         Graph g;
         for (int i = 0; i < 80; ++i) {
-            std::vector<Key> parents(rng() % 4);
+            std::vector<Key> parents(rng() % 4);  // may repeat a parent
             for (Key& p : parents) p = node(rng);
             Key child = node(rng);
-            if (i % 2 == 0 && !g.contains_call(child)) {
-                (void)g.add_call(child, "v", parents);
-            } else {
-                g.add_dependencies(child, parents);
-            }
+            if (i % 2 == 0 && !g.contains_call(child)) (void)g.add_call(child, "v", parents);
+            else g.add_dependencies(child, parents);
         }
-        for (Key h = -13; h <= 13; ++h) {
+        for (Key call = -13; call <= 13; ++call) {
             std::multiset<Key> expected;
-            for (const auto& [parent, children] : g.children()) {
-                if (children.contains(h)) expected.insert(parent);
-            }
-            std::vector<Key> actual = g.parents_of(h);
-            EXPECT_EQ(std::multiset<Key>(actual.begin(), actual.end()), expected) << "seed " << seed << " key " << h;
+            for (const auto& [parent, children] : g.children()) if (children.contains(call)) expected.insert(parent);
+            std::vector<Key> actual = g.parents_of(call);
+            EXPECT_EQ(std::multiset<Key>(actual.begin(), actual.end()), expected) << "seed " << seed << ", " << call;
         }
     }
 }
 
-struct WalkCase {
-    const char* name;
-    Edges edges;
-    Key start;
-    std::set<Key> reached;
-};
-void PrintTo(const WalkCase& c, std::ostream* os) { *os << c.name; }
-
-class MethodsToInvalidate : public testing::TestWithParam<WalkCase> {};
-
-TEST_P(MethodsToInvalidate, StartFirstThenEveryReachableCallOnce) {
-    const WalkCase& c = GetParam();
-    Graph g;
-    link(g, c.edges);
-    std::vector<Key> order = g.methods_to_invalidate(c.start);
-    ASSERT_FALSE(order.empty());
-    EXPECT_EQ(order.front(), c.start);
-    EXPECT_EQ(order.size(), c.reached.size()) << "a call was listed twice";
-    EXPECT_EQ(std::set<Key>(order.begin(), order.end()), c.reached);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Graphs, MethodsToInvalidate,
-    testing::Values(WalkCase{"EmptyGraph", {}, 5, {5}},
-                    WalkCase{"UnknownStart", {{1, 2}}, 9, {9}},
-                    WalkCase{"Leaf", {{1, 2}}, 2, {2}},
-                    WalkCase{"Chain", {{1, 2}, {2, 3}, {3, 4}}, 2, {2, 3, 4}},
-                    WalkCase{"Cycle", {{1, 2}, {2, 1}}, 1, {1, 2}},
-                    WalkCase{"SelfLoop", {{1, 1}}, 1, {1}},
-                    WalkCase{"Diamond", {{1, 2}, {1, 3}, {2, 4}, {3, 4}}, 1, {1, 2, 3, 4}},
-                    WalkCase{"CycleBackToStart", {{1, 2}, {2, 3}, {3, 1}, {3, 4}}, 2, {1, 2, 3, 4}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(DependencyGraph, MethodsToInvalidateIsDepthFirst) {
-    // In a tree, a depth-first order lists each subtree contiguously.
-    Graph g;
-    link(g, {{1, 2}, {1, 3}, {2, 4}, {2, 5}, {3, 6}, {3, 7}});
-    std::vector<Key> order = g.methods_to_invalidate(1);
-    ASSERT_EQ(order.size(), 7u);
-    for (auto [root, subtree] : {std::pair<Key, std::set<Key>>{2, {2, 4, 5}}, {3, {3, 6, 7}}}) {
-        auto at = std::ranges::find(order, root);
-        ASSERT_NE(at, order.end());
-        ASSERT_LE(at + 3, order.end());
-        EXPECT_EQ(std::set<Key>(at, at + 3), subtree) << "subtree of " << root << " interleaved";
+TEST(DependencyGraph, MethodsToInvalidateListsStartFirstThenEveryReachableCallOnce) {
+    struct Case { const char* name; std::vector<std::pair<Key, Key>> edges; Key start; std::set<Key> reached; };
+    for (const Case& c : std::vector<Case>{
+             {"EmptyGraph", {}, 5, {5}}, {"UnknownStart", {{1, 2}}, 9, {9}}, {"SelfLoop", {{1, 1}}, 1, {1}},
+             {"Chain", {{1, 2}, {2, 3}, {3, 4}}, 2, {2, 3, 4}}, {"Cycle", {{1, 2}, {2, 1}}, 1, {1, 2}},
+             {"Diamond", {{1, 2}, {1, 3}, {2, 4}, {3, 4}}, 1, {1, 2, 3, 4}},
+             {"CycleBackToStart", {{1, 2}, {2, 3}, {3, 1}, {3, 4}}, 2, {1, 2, 3, 4}}}) {
+        Graph g;
+        for (auto [parent, child] : c.edges) g.add_dependencies(child, keys({parent}));
+        std::vector<Key> order = g.methods_to_invalidate(c.start);
+        EXPECT_EQ(order.at(0), c.start) << c.name;
+        EXPECT_EQ(order.size(), c.reached.size()) << c.name << ": a call was listed twice";
+        EXPECT_EQ(std::set<Key>(order.begin(), order.end()), c.reached) << c.name;
     }
 }
-
-enum class Op { Validate, TempAsStart, TempViaParent, Perm };
-using MaybeState = std::optional<ValidationState>;  // nullopt: no entry
 
 TEST(DependencyGraph, StateTransitionTable) {
-    struct Row { MaybeState from; Op op; MaybeState to; };
-    const std::vector<Row> table = {
-        {std::nullopt, Op::Validate, std::nullopt},  {std::nullopt, Op::TempAsStart, std::nullopt},
-        {std::nullopt, Op::TempViaParent, std::nullopt}, {std::nullopt, Op::Perm, kPerm},
-        {kValid, Op::Validate, kValid},     {kValid, Op::TempAsStart, kInvalid},
-        {kValid, Op::TempViaParent, kInvalid}, {kValid, Op::Perm, kPerm},
-        {kInvalid, Op::Validate, kValid},   {kInvalid, Op::TempAsStart, kInvalid},
-        {kInvalid, Op::TempViaParent, kInvalid}, {kInvalid, Op::Perm, kPerm},
-        {kPerm, Op::Validate, kPerm},       {kPerm, Op::TempAsStart, kPerm},
-        {kPerm, Op::TempViaParent, kPerm},  {kPerm, Op::Perm, kPerm},
+    const MaybeState from[] = {kNone, kValid, kInvalid, kPerm};
+    const MaybeState to[4][4] = {  // columns: validate, walk from it, walk from its parent, permanently invalidate
+        {kNone, kNone, kNone, kPerm},
+        {kValid, kInvalid, kInvalid, kPerm}, {kValid, kInvalid, kInvalid, kPerm},  // from Valid, from Invalid
+        {kPerm, kPerm, kPerm, kPerm},
     };
-    const Key parent = 1, h = 2;
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        const Row& row = table[i];
+    const Key parent = 1, call = 2;
+    for (int i = 0; i < 16; ++i) {
+        const int row = i / 4, op = i % 4;
         Graph g;
-        reg_valid(g, parent);
-        if (row.from) {
-            reg(g, h, {parent});
-            if (*row.from == kValid) g.validate(h);
-            if (*row.from == kPerm) g.permanently_invalidate(h);
-        } else {
-            g.add_dependencies(h, keys({parent}));
-        }
-        switch (row.op) {
-            case Op::Validate: g.validate(h); break;
-            case Op::TempAsStart: g.temporarily_invalidate(h); break;
-            case Op::TempViaParent: g.temporarily_invalidate(parent); break;
-            case Op::Perm: g.permanently_invalidate(h); break;
-        }
-        MaybeState now = g.contains_call(h) ? MaybeState(g.state_of(h)) : std::nullopt;
-        EXPECT_EQ(now, row.to) << "row " << i;
+        put(g, parent, kValid);
+        put(g, call, from[row], {parent});
+        if (op == 0) g.validate(call);
+        if (op == 1 || op == 2) g.temporarily_invalidate(op == 1 ? call : parent);
+        if (op == 3) g.permanently_invalidate(call);
+        EXPECT_EQ(state(g, call), to[row][op]) << "from row " << row << ", operation " << op;
     }
 }
 
-class WalkThrough : public testing::TestWithParam<MaybeState> {};
-
-TEST_P(WalkThrough, ValidGrandchildBehindNonValidCallIsInvalidated) {
-    Graph g;
-    const Key start = 1, middle = 2, grandchild = 3;
-    reg_valid(g, start);
-    if (GetParam()) {
-        reg(g, middle, {start});
-        if (*GetParam() == kPerm) g.permanently_invalidate(middle);
-    } else {
-        g.add_dependencies(middle, keys({start}));
+TEST(DependencyGraph, ValidGrandchildBehindNonValidCallIsInvalidated) {
+    for (MaybeState middle_state : {MaybeState(kInvalid), MaybeState(kPerm), kNone}) {
+        Graph g;
+        const Key start = 1, middle = 2, grandchild = 3;
+        put(g, start, kValid);
+        put(g, middle, middle_state, {start});
+        put(g, grandchild, kValid, {middle});
+        g.temporarily_invalidate(start);
+        EXPECT_EQ(state(g, start), kInvalid);
+        EXPECT_EQ(state(g, grandchild), kInvalid);
+        g.validate(grandchild);  // started from the non-Valid call itself: same outcome, no entry created
+        g.temporarily_invalidate(middle);
+        EXPECT_EQ(state(g, grandchild), kInvalid);
+        EXPECT_EQ(state(g, middle), middle_state);
+        EXPECT_EQ(g.state_of(middle), middle_state.value_or(kPerm));  // an unknown call is never served
     }
-    reg_valid(g, grandchild, {middle});
-    g.temporarily_invalidate(start);
-    EXPECT_EQ(g.state_of(start), kInvalid);
-    EXPECT_EQ(g.state_of(grandchild), kInvalid);
-    // Started from the non-Valid call itself: same outcome, no entry created.
-    g.validate(grandchild);
-    g.temporarily_invalidate(middle);
-    EXPECT_EQ(g.state_of(grandchild), kInvalid);
-    EXPECT_EQ(g.contains_call(middle), GetParam().has_value());
-    EXPECT_EQ(g.state_of(middle), GetParam().value_or(kPerm));
 }
 
-INSTANTIATE_TEST_SUITE_P(MiddleState, WalkThrough, testing::Values(MaybeState(kInvalid), MaybeState(kPerm), std::nullopt));
-
-// Graph for the mark tests: 1 -> 2 -> 3, and 1 -> 4. The computation is of 2.
-struct MarkCase {
-    const char* name;
-    void (*between)(Graph&);  // runs between begin and end
-    void (*before)(Graph&);   // runs before begin
-    bool marked;
-};
-void PrintTo(const MarkCase& c, std::ostream* os) { *os << c.name; }
-
-class ComputationMarks : public testing::TestWithParam<MarkCase> {};
-
-TEST_P(ComputationMarks, EndReportsWhetherAWalkReachedTheCall) {
-    Graph g;
-    link(g, {{1, 2}, {2, 3}, {1, 4}});
-    GetParam().before(g);
-    std::uint64_t token = g.begin_computation(2);
-    GetParam().between(g);
-    EXPECT_EQ(g.end_computation(2, token), GetParam().marked);
+TEST(DependencyGraph, EndOfComputationReportsWhetherAWalkOrMarkReachedTheCall) {
+    // Graph 1 -> 2 -> 3 and 1 -> 4; the computation is of 2. The action walks from `target` or marks it.
+    struct Case { const char* name; Key target; bool mark; bool before_begin; bool marked; };
+    for (const Case& c : std::vector<Case>{
+             {"WalkFromUnrelated", 0, false, false, false}, {"WalkFromCall", 2, false, false, true},
+             {"WalkFromParent", 1, false, false, true}, {"ExplicitMark", 2, true, false, true},
+             {"WalkFromChild", 3, false, false, false}, {"WalkFromSibling", 4, false, false, false},
+             {"MarkOtherCall", 3, true, false, false}, {"WalkBeforeBegin", 1, false, true, false},
+             {"MarkBeforeBegin", 2, true, true, false}}) {
+        Graph g;
+        for (auto [from, to] : {std::pair<Key, Key>{1, 2}, {2, 3}, {1, 4}}) g.add_dependencies(to, keys({from}));
+        auto act = [&] { c.mark ? g.mark_computation(c.target) : g.temporarily_invalidate(c.target); };
+        if (c.before_begin) act();
+        std::uint64_t token = g.begin_computation(2);
+        if (!c.before_begin) act();
+        EXPECT_EQ(g.end_computation(2, token), c.marked) << c.name;
+    }
 }
-
-void nothing(Graph&) {}
-INSTANTIATE_TEST_SUITE_P(
-    Walks, ComputationMarks,
-    testing::Values(MarkCase{"Nothing", nothing, nothing, false},
-                    MarkCase{"WalkFromCall", [](Graph& g) { g.temporarily_invalidate(2); }, nothing, true},
-                    MarkCase{"WalkFromParent", [](Graph& g) { g.temporarily_invalidate(1); }, nothing, true},
-                    MarkCase{"ExplicitMark", [](Graph& g) { g.mark_computation(2); }, nothing, true},
-                    MarkCase{"WalkFromChild", [](Graph& g) { g.temporarily_invalidate(3); }, nothing, false},
-                    MarkCase{"WalkFromSibling", [](Graph& g) { g.temporarily_invalidate(4); }, nothing, false},
-                    MarkCase{"MarkOtherCall", [](Graph& g) { g.mark_computation(3); }, nothing, false},
-                    MarkCase{"WalkBeforeBegin", nothing, [](Graph& g) { g.temporarily_invalidate(1); }, false},
-                    MarkCase{"MarkBeforeBegin", nothing, [](Graph& g) { g.mark_computation(2); }, false}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DependencyGraph, OverlappingComputationsAreMarkedIndependently) {
     for (bool first_ends_first : {true, false}) {
         Graph g;
         std::uint64_t first = g.begin_computation(5);
         g.mark_computation(5);  // only the first is running
-        std::uint64_t second = g.begin_computation(5);
-        std::uint64_t third = g.begin_computation(5);
-        std::uint64_t ends_first = first_ends_first ? first : second;
-        std::uint64_t ends_second = first_ends_first ? second : first;
-        EXPECT_EQ(g.end_computation(5, ends_first), first_ends_first) << "the first one alone was marked";
-        EXPECT_EQ(g.end_computation(5, ends_second), !first_ends_first) << "the first one alone was marked";
+        std::uint64_t second = g.begin_computation(5), third = g.begin_computation(5);
+        EXPECT_EQ(g.end_computation(5, first_ends_first ? first : second), first_ends_first);
+        EXPECT_EQ(g.end_computation(5, first_ends_first ? second : first), !first_ends_first);
         g.temporarily_invalidate(5);  // third still running
         EXPECT_TRUE(g.end_computation(5, third)) << first_ends_first;
-        // Every computation of 5 has ended: the next one starts unmarked.
-        std::uint64_t fourth = g.begin_computation(5);
+        std::uint64_t fourth = g.begin_computation(5);  // every computation of 5 ended: starts unmarked
         EXPECT_FALSE(g.end_computation(5, fourth)) << first_ends_first;
     }
 }
-
-}  // namespace
