@@ -255,15 +255,6 @@ int decorator_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void decorator_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    std::unique_ptr<DecoratorRecord> record(std::exchange(as_decorator(self)->record, nullptr));
-    record.reset();
-    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_object(self);
-    Py_DECREF(type);
-}
 
 // clang-format off
 PyType_Slot decorator_slots[] = {
@@ -272,7 +263,7 @@ PyType_Slot decorator_slots[] = {
     {Py_tp_descr_set, reinterpret_cast<void*>(decorator_set)},
     {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_record<DecoratorObject>)},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
 };

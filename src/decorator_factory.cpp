@@ -154,22 +154,13 @@ int factory_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-void factory_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    std::unique_ptr<FactoryRecord> record(std::exchange(as_factory(self)->record, nullptr));
-    record.reset();
-    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_object(self);
-    Py_DECREF(type);
-}
 
 // clang-format off
 PyType_Slot manual_factory_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(manual_factory_new)},
     {Py_tp_call, reinterpret_cast<void*>(factory_call)},
     {Py_tp_traverse, reinterpret_cast<void*>(factory_traverse)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(factory_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_record<FactoryObject>)},
     {Py_tp_doc, const_cast<char*>(
         "lineage_stored(use_cache=True, dependencies=None, track_runtime_dependencies=False, serialisable=False)"
         "\n--\n\n")},
@@ -180,7 +171,7 @@ PyType_Slot automagic_factory_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(automagic_factory_new)},
     {Py_tp_call, reinterpret_cast<void*>(factory_call)},
     {Py_tp_traverse, reinterpret_cast<void*>(factory_traverse)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(factory_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_record<FactoryObject>)},
     {Py_tp_doc, const_cast<char*>(
         "automagically_lineage_stored(use_cache=True, dependencies=None, track_runtime_dependencies=True, "
         "serialisable=False)\n--\n\n")},

@@ -123,6 +123,24 @@ int display_key(const CallGraph& graph, CallHash hash, PyRef& out) noexcept {
     return out ? 1 : -1;
 }
 
+// A new dict from the display key of each call in `table` to
+// `value_of(entry)`; calls without a display key are left out. `value_of`
+// returns an empty PyRef with an exception set on failure.
+template <typename Table, typename ValueOf>
+PyObject* listing_by_display_key(const CallGraph& graph, const Table& table, ValueOf value_of) {
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (const auto& [hash, entry] : table) {
+        PyRef key;
+        int has_key = display_key(graph, hash, key);
+        if (has_key < 0) return nullptr;
+        if (has_key == 0) continue;
+        PyRef value = value_of(entry);
+        if (!value || PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
 const char* state_text(ValidationState state) noexcept {
     switch (state) {
         case ValidationState::Valid: return "valid";
@@ -188,15 +206,6 @@ int store_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void store_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    std::unique_ptr<StoreRecord> record(std::exchange(as_store(self)->record, nullptr));
-    record.reset();
-    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_object(self);
-    Py_DECREF(type);
-}
 
 // ---------------------------------------------------------------------------
 // Cache queries and manual updates
@@ -305,18 +314,9 @@ PyObject* get_cached_values(PyObject* self, PyObject*) noexcept {
         // nothing can change the tables being walked.
         StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
         if (!borrow) return nullptr;
-        PyRef result = PyRef::steal(PyDict_New());
-        if (!result) return nullptr;
         const StoreRecord& record = borrow.record();
-        for (const auto& [hash, value] : record.cached_values) {
-            PyRef key;
-            int has_key = display_key(record.dependency_graph, hash, key);
-            if (has_key < 0) return nullptr;
-            if (has_key == 0) continue;
-            PyRef held = value.new_ref();
-            if (PyDict_SetItem(result.get(), key.get(), held.get()) < 0) return nullptr;
-        }
-        return result.release();
+        return listing_by_display_key(record.dependency_graph, record.cached_values,
+                                      [](const PyRef& value) { return value.new_ref(); });
     });
 }
 
@@ -328,31 +328,24 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) noexcept {
         StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
         if (!borrow) return nullptr;
         const CallGraph& graph = borrow.record().dependency_graph;
-        PyRef result = PyRef::steal(PyDict_New());
-        if (!result) return nullptr;
         // Walk a copy: hashing display keys runs Python code.
         const SeededMap<CallHash, CallGraph::KeySet> children = graph.children();
-        for (const auto& [parent, members] : children) {
-            PyRef parent_key;
-            int has_key = display_key(graph, parent, parent_key);
-            if (has_key < 0) return nullptr;
-            if (has_key == 0) continue;
+        return listing_by_display_key(graph, children, [&](const CallGraph::KeySet& members) -> PyRef {
             std::vector<PyRef> member_keys;
             member_keys.reserve(members.size());
             for (CallHash child : members) {
                 PyRef child_key;
-                int child_has_key = display_key(graph, child, child_key);
-                if (child_has_key < 0) return nullptr;
-                if (child_has_key) member_keys.push_back(std::move(child_key));
+                int has_key = display_key(graph, child, child_key);
+                if (has_key < 0) return {};
+                if (has_key) member_keys.push_back(std::move(child_key));
             }
             PyRef set = PyRef::steal(PySet_New(nullptr));
-            if (!set) return nullptr;
+            if (!set) return {};
             for (const PyRef& key : member_keys) {
-                if (PySet_Add(set.get(), key.get()) < 0) return nullptr;
+                if (PySet_Add(set.get(), key.get()) < 0) return {};
             }
-            if (PyDict_SetItem(result.get(), parent_key.get(), set.get()) < 0) return nullptr;
-        }
-        return result.release();
+            return set;
+        });
     });
 }
 
@@ -361,22 +354,13 @@ PyObject* get_validation_state(PyObject* self, PyObject*) noexcept {
         StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
         if (!borrow) return nullptr;
         const CallGraph& graph = borrow.record().dependency_graph;
-        PyRef result = PyRef::steal(PyDict_New());
-        if (!result) return nullptr;
         // A table of its own with a fresh seed: the listing order says nothing
         // about the store's tables.
-        SeededMap<CallHash, ValidationState> states(graph.validation_states().begin(),
-                                                    graph.validation_states().end());
-        for (const auto& [hash, state] : states) {
-            PyRef key;
-            int has_key = display_key(graph, hash, key);
-            if (has_key < 0) return nullptr;
-            if (has_key == 0) continue;
-            PyRef text = PyRef::steal(PyUnicode_FromString(state_text(state)));
-            if (!text) return nullptr;
-            if (PyDict_SetItem(result.get(), key.get(), text.get()) < 0) return nullptr;
-        }
-        return result.release();
+        const SeededMap<CallHash, ValidationState> states(graph.validation_states().begin(),
+                                                          graph.validation_states().end());
+        return listing_by_display_key(graph, states, [](ValidationState state) {
+            return PyRef::steal(PyUnicode_FromString(state_text(state)));
+        });
     });
 }
 
@@ -616,7 +600,7 @@ PyMethodDef store_methods[] = {
 
 PyType_Slot store_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(store_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_record<StoreObject>)},
     {Py_tp_traverse, reinterpret_cast<void*>(store_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(store_clear)},
     {Py_tp_methods, store_methods},

@@ -9,6 +9,7 @@
 #include <new>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "py_ref.h"
 
@@ -38,6 +39,19 @@ PyObject* python_boundary(Body&& body) noexcept {
         set_error_from_current_exception();
         return nullptr;
     }
+}
+
+// Deallocation shared by the module's types, each of which owns one C++
+// record through its `record` pointer. The record is detached before it is
+// destroyed, so a finaliser run by its release finds the object empty.
+template <typename Object>
+void dealloc_with_record(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    delete std::exchange(reinterpret_cast<Object*>(self)->record, nullptr);
+    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_object(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
 // Matches a call's positional tuple and keyword dict to the named parameters
