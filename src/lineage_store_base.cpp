@@ -180,25 +180,18 @@ int store_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-// Moves every Python reference out of the record, leaving it empty and
-// consistent, so the caller can release them after any finaliser is safe to
-// run against the store.
-void empty_record(StoreRecord& record, SeededMap<CallHash, PyRef>& values, CallGraph& graph) {
-    std::swap(values, record.cached_values);
-    std::swap(graph, record.dependency_graph);
-}
-
 int store_clear(PyObject* self) noexcept {
     StoreObject* store = as_store(self);
     // A borrowed store is in use further up some call chain and so cannot be
     // garbage; leave it alone rather than change tables under their reader.
     if (store->record == nullptr || store->borrow_flag.load() != 0) return 0;
     try {
+        // Moved out first and released when these locals go, so that a
+        // finaliser run by the release finds the store empty and consistent.
         SeededMap<CallHash, PyRef> values;
         CallGraph graph;
-        empty_record(*store->record, values, graph);
-        // values and graph release their references here, with the store
-        // already empty.
+        std::swap(values, store->record->cached_values);
+        std::swap(graph, store->record->dependency_graph);
     } catch (...) {
         set_error_from_current_exception();
         PyErr_WriteUnraisable(self);
