@@ -1,8 +1,10 @@
 """What a user sees on import: names, types, signatures, construction, argument checks, borrows and GC."""
 
+import ast
 import gc
 import importlib.util
 import inspect
+import pathlib
 import weakref
 
 import pytest
@@ -112,3 +114,11 @@ def test_cycles_through_the_store_and_through_the_decorator_are_collected():
     refs = build()
     gc.collect()
     assert [ref() for ref in refs] == [None, None]
+
+
+def test_installed_type_information_marks_the_final_types():
+    stub = pathlib.Path(lineage_store.__file__).with_name("lineage_store-stubs") / "__init__.pyi"
+    classes = {node.name: {ast.unparse(d) for d in node.decorator_list}
+               for node in ast.parse(stub.read_text()).body if isinstance(node, ast.ClassDef)}
+    assert classes == {"LineageStoreBase": set(), "LineageStoreDecorator": {"final"},
+                       "lineage_stored": {"final"}, "automagically_lineage_stored": {"final"}}
