@@ -87,19 +87,6 @@ def test_bad_arguments_are_refused(call, match):
     store.update_cached_value('m', 1)  # the refusal left the store unborrowed
 
 
-@pytest.mark.parametrize('outer, inner, message', [
-    ("s.update_cached_value('m', 1, k=key)", 's.get_cached_values()', 'Already mutably borrowed'),
-    ("s.get_cached_value('m', k=key)", 's.clear_cache()', 'Already borrowed'),
-])
-def test_reentrant_store_access_meets_the_borrow_error(outer, inner, message):
-    env, errors = {'s': LineageStoreBase()}, []
-    reenter = lambda self: errors.append(str(pytest.raises(RuntimeError, eval, inner, env).value)) or 0  # noqa: E731
-    eval(outer, dict(env, key=type('Key', (), {'__hash__': reenter})()))
-    assert errors == [message]
-    env['s'].update_cached_value('m', 2)  # the borrow was given back
-    assert env['s'].get_cached_values() == {}
-
-
 def test_cycles_through_the_store_and_through_the_decorator_are_collected():
     def build():
         class C(LineageStoreBase):
