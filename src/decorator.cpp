@@ -136,19 +136,15 @@ PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs
         if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
         CallGraph& graph = borrow.record().dependency_graph;
         if (graph.contains_call(hash)) {
-            auto found = graph.call_values().find(hash);
-            if (found != graph.call_values().end()) registered = found->second.new_ref();
+            registered = registered_call_tuple(borrow.record(), hash);
         } else {
             previous_call_tuple = graph.add_call(hash, call.call_tuple.new_ref(), decorator.dependency_hashes);
         }
     }
-    bool collided = false;
-    if (registered && registered.get() != call.call_tuple.get()) {
-        // Compared with the store free: __eq__ is the user's code.
-        int equal = PyObject_RichCompareBool(registered.get(), call.call_tuple.get(), Py_EQ);
-        if (equal < 0) return nullptr;
-        collided = !equal;
-    }
+    // Compared with the store free: __eq__ is the user's code.
+    int different = is_different_call(registered.get(), call.call_tuple.get());
+    if (different < 0) return nullptr;
+    const bool collided = different != 0;
 
     // Declared before the call's bookkeeping so that a replaced value is
     // released after the call has left call_stack: a finaliser that calls a

@@ -60,7 +60,25 @@ PyRef lookup_valid(const StoreRecord& record, CallHash hash) noexcept {
     return found->second.new_ref();
 }
 
+PyRef registered_call_tuple(const StoreRecord& record, CallHash hash) noexcept {
+    auto found = record.dependency_graph.call_values().find(hash);
+    return found == record.dependency_graph.call_values().end() ? PyRef() : found->second.new_ref();
+}
+
+int is_different_call(PyObject* registered, PyObject* call_tuple) noexcept {
+    if (registered == nullptr || registered == call_tuple) return 0;
+    int equal = PyObject_RichCompareBool(registered, call_tuple, Py_EQ);
+    return equal < 0 ? -1 : !equal;
+}
+
 namespace {
+
+// Held across the comparison: __eq__ may drop every other reference to the
+// registered tuple.
+int collides_with_registered_call(const StoreRecord& record, CallHash hash, PyObject* call_tuple) noexcept {
+    PyRef registered = registered_call_tuple(record, hash);
+    return is_different_call(registered.get(), call_tuple);
+}
 
 StoreObject* as_store(PyObject* self) noexcept { return reinterpret_cast<StoreObject*>(self); }
 
@@ -80,18 +98,6 @@ bool require_str(const char* function_name, const char* parameter, PyObject* val
                      name.get());
     }
     return false;
-}
-
-// Whether the call registered under `hash` is a different call from
-// `call_tuple` (their hashes collide): 1 if so, 0 if it is the same call or
-// nothing is registered, -1 with an exception set. Runs the arguments' __eq__.
-int collides_with_registered_call(const StoreRecord& record, CallHash hash, PyObject* call_tuple) noexcept {
-    auto found = record.dependency_graph.call_values().find(hash);
-    if (found == record.dependency_graph.call_values().end() || found->second.get() == call_tuple) return 0;
-    // Held across the comparison: __eq__ may drop every other reference.
-    PyRef registered = found->second.new_ref();
-    int equal = PyObject_RichCompareBool(registered.get(), call_tuple, Py_EQ);
-    return equal < 0 ? -1 : !equal;
 }
 
 // The display key of a call: the method name for a call without arguments,

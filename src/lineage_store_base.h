@@ -79,6 +79,16 @@ private:
 // value is stored; an empty PyRef otherwise. Runs no Python code.
 PyRef lookup_valid(const StoreRecord& record, CallHash hash) noexcept;
 
+// The call tuple registered under `hash`, as a new reference; empty when the
+// hash has none. Runs no Python code.
+PyRef registered_call_tuple(const StoreRecord& record, CallHash hash) noexcept;
+
+// Whether `call_tuple` is a different call from the one `registered` under
+// the same hash (their hashes collide): 1 if so, 0 when it is the same call
+// or nothing is registered, -1 with an exception set. Runs the arguments'
+// __eq__, so no caller should hold a borrow it cannot afford to have met.
+int is_different_call(PyObject* registered, PyObject* call_tuple) noexcept;
+
 // The LineageStoreBase type object, created on first use; a borrowed
 // reference, or nullptr with an exception set.
 PyTypeObject* lineage_store_base_type() noexcept;
