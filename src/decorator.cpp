@@ -204,7 +204,7 @@ PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs
         } else {
             decide_state(graph, hash, decorator.use_cache);
             if (graph.state_of(hash) == ValidationState::Valid) {
-                replaced = std::exchange(record.cached_values[hash], result.new_ref());
+                replaced = store_value(record, hash, result.new_ref());
             }
         }
     }

@@ -96,9 +96,16 @@ public:
     // progress for any call the walk reaches is marked: whatever it read may
     // be older than the change that caused this walk.
     void temporarily_invalidate(Key start) {
+        temporarily_invalidate(start, [](Key) { return false; });
+    }
+
+    // The same walk, leaving Valid the calls for which `keep_valid` holds; the
+    // walk still goes on through them to their descendants.
+    template <typename KeepValid>
+    void temporarily_invalidate(Key start, KeepValid keep_valid) {
         for (Key call : methods_to_invalidate(start)) {
             auto found = validation_states_.find(call);
-            if (found != validation_states_.end() && found->second == ValidationState::Valid) {
+            if (found != validation_states_.end() && found->second == ValidationState::Valid && !keep_valid(call)) {
                 found->second = ValidationState::Invalid;
             }
             mark_computation(call);

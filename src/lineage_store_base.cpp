@@ -1,14 +1,11 @@
 #include "lineage_store_base.h"
 
-#include <algorithm>
+#include <iterator>
 #include <memory>
-#include <random>
-#include <string>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
+#include <vector>
 
-#include "decorator.h"
 #include "py_introspection_utils.h"
 #include "python_boundary.h"
 
@@ -60,6 +57,22 @@ PyRef lookup_valid(const StoreRecord& record, CallHash hash) noexcept {
     return found->second.new_ref();
 }
 
+PyRef store_value(StoreRecord& record, CallHash hash, PyRef value) {
+    return std::exchange(record.cached_values[hash], std::move(value));
+}
+
+bool find_registered_call(const StoreRecord& record, CallHash hash, RegisteredCall& out) noexcept {
+    const CallGraph& graph = record.dependency_graph;
+    auto state = graph.validation_states().find(hash);
+    if (state == graph.validation_states().end()) return false;
+    auto call_tuple = graph.call_values().find(hash);
+    auto value = record.cached_values.find(hash);
+    out.state = state->second;
+    out.call_tuple = call_tuple == graph.call_values().end() ? nullptr : call_tuple->second.get();
+    out.value = value == record.cached_values.end() ? nullptr : value->second.get();
+    return true;
+}
+
 PyRef registered_call_tuple(const StoreRecord& record, CallHash hash) noexcept {
     auto found = record.dependency_graph.call_values().find(hash);
     return found == record.dependency_graph.call_values().end() ? PyRef() : found->second.new_ref();
@@ -79,8 +92,6 @@ int collides_with_registered_call(const StoreRecord& record, CallHash hash, PyOb
     PyRef registered = registered_call_tuple(record, hash);
     return is_different_call(registered.get(), call_tuple);
 }
-
-StoreObject* as_store(PyObject* self) noexcept { return reinterpret_cast<StoreObject*>(self); }
 
 // Takes the borrow a store method needs at entry, raising RuntimeError on
 // refusal.
@@ -285,7 +296,7 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
                 return nullptr;
             }
             record.dependency_graph.temporarily_invalidate(call.hash);
-            replaced = std::exchange(record.cached_values[call.hash], PyRef::borrow(bound[1]));
+            replaced = store_value(record, call.hash, PyRef::borrow(bound[1]));
             record.dependency_graph.validate(call.hash);
         }
         return Py_NewRef(Py_None);
@@ -364,223 +375,10 @@ PyObject* get_validation_state(PyObject* self, PyObject*) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Cache dump and load
-
-bool is_dunder(std::string_view name) noexcept { return name.size() >= 2 && name.substr(0, 2) == "__"; }
-
-// The instance type's method resolution order, or nullptr with
-// PanicException set.
-PyRef method_resolution_order(PyObject* self) noexcept {
-    PyRef mro = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
-    if (!mro) {
-        PyErr_Clear();
-        raise_panic("Cannot get `__mro__` from object.");
-        return {};
-    }
-    if (!PyTuple_Check(mro.get())) {
-        raise_panic("Unexpected type in `__mro__` attribute. Expected a tuple.");
-        return {};
-    }
-    return mro;
-}
-
-PyRef class_dict(PyObject* cls) noexcept {
-    if (!PyType_Check(cls)) {
-        PyErr_SetString(PyExc_TypeError, "__mro__ entry is not a type");
-        return {};
-    }
-    return PyRef::steal(PyObject_GetAttrString(cls, "__dict__"));
-}
-
-std::mt19937_64& shuffle_generator() {
-    thread_local std::mt19937_64 generator = [] {
-        std::random_device device;
-        std::seed_seq seeds{device(), device(), device(), device()};
-        return std::mt19937_64(seeds);
-    }();
-    return generator;
-}
-
-// The names whose first definition along the MRO is a serialisable decorated
-// method, most derived class first and in random order within a class.
-bool serialisable_method_names(PyObject* self, std::vector<PyRef>& selected) {
-    PyRef mro = method_resolution_order(self);
-    if (!mro) return false;
-    std::unordered_set<std::string> decided;
-    Py_ssize_t classes = PyTuple_Size(mro.get());
-    for (Py_ssize_t c = 0; c < classes; ++c) {
-        PyRef dict = class_dict(PyTuple_GetItem(mro.get(), c));
-        if (!dict) return false;
-        PyRef items_view = PyRef::steal(PyObject_CallMethod(dict.get(), "items", nullptr));
-        if (!items_view) return false;
-        PyRef items_list = PyRef::steal(PySequence_List(items_view.get()));
-        if (!items_list) return false;
-        std::vector<PyRef> items;
-        Py_ssize_t count = PyList_Size(items_list.get());
-        items.reserve(static_cast<std::size_t>(std::max<Py_ssize_t>(count, 0)));
-        for (Py_ssize_t i = 0; i < count; ++i) items.push_back(PyRef::borrow(PyList_GetItem(items_list.get(), i)));
-        std::shuffle(items.begin(), items.end(), shuffle_generator());
-        for (const PyRef& item : items) {
-            if (!PyTuple_Check(item.get())) {
-                PyErr_SetString(PyExc_TypeError, "class __dict__ item is not a tuple");
-                return false;
-            }
-            if (PyTuple_Size(item.get()) != 2) {
-                PyErr_SetString(PyExc_ValueError, "class __dict__ item is not a (name, value) pair");
-                return false;
-            }
-            PyObject* name = PyTuple_GetItem(item.get(), 0);
-            if (!PyUnicode_Check(name)) {
-                PyErr_SetString(PyExc_TypeError, "class __dict__ key is not a str");
-                return false;
-            }
-            std::string_view text;
-            if (!utf8_view(name, text)) return false;
-            if (is_dunder(text) || !decided.emplace(text).second) continue;
-            if (is_serialisable_decorator(PyTuple_GetItem(item.get(), 1))) selected.push_back(PyRef::borrow(name));
-        }
-    }
-    return true;
-}
-
-PyObject* dump_cache(PyObject* self, PyObject*) noexcept {
-    return python_boundary([&]() -> PyObject* {
-        std::vector<PyRef> names;
-        if (!serialisable_method_names(self, names)) return nullptr;
-        PyRef result = PyRef::steal(PyDict_New());
-        if (!result) return nullptr;
-        for (const PyRef& name : names) {
-            PyRef method = PyRef::steal(PyObject_GetAttr(self, name.get()));
-            if (!method) return nullptr;
-            PyRef value = PyRef::steal(PyObject_CallNoArgs(method.get()));
-            if (!value) return nullptr;
-            if (PyDict_SetItem(result.get(), name.get(), value.get()) < 0) return nullptr;
-        }
-        return result.release();
-    });
-}
-
-// The first definition of `name` along the MRO: 1 with `out` set, 0 when no
-// class defines it, -1 with an exception set.
-int first_definition(PyObject* mro, PyObject* name, PyRef& out) noexcept {
-    Py_ssize_t classes = PyTuple_Size(mro);
-    for (Py_ssize_t c = 0; c < classes; ++c) {
-        PyRef dict = class_dict(PyTuple_GetItem(mro, c));
-        if (!dict) return -1;
-        out = PyRef::steal(PyObject_GetItem(dict.get(), name));
-        if (out) return 1;
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
-        PyErr_Clear();
-    }
-    return 0;
-}
-
-// load_cache reads data that users keep in files and move between machines,
-// so a key is only looked up and called when it names a serialisable
-// decorated method, by the same rule dump_cache uses to write it.
-bool check_loadable_name(PyObject* self, PyObject* name) {
-    std::string_view text;
-    if (!utf8_view(name, text)) return false;
-    PyRef mro = method_resolution_order(self);
-    if (!mro) return false;
-    PyRef definition;
-    int defined = first_definition(mro.get(), name, definition);
-    if (defined < 0) return false;
-    if (defined == 0) {
-        // Not defined by the class; an instance attribute of that name is
-        // still something else than a serialisable method.
-        PyRef instance_dict = PyRef::steal(PyObject_GetAttrString(self, "__dict__"));
-        if (!instance_dict) PyErr_Clear();
-        int in_instance = instance_dict ? PySequence_Contains(instance_dict.get(), name) : 0;
-        if (in_instance < 0) return false;
-        if (!in_instance) {
-            PyRef type_name = type_name_of(self);
-            if (type_name) {
-                PyErr_Format(PyExc_AttributeError, "'%S' object has no attribute '%U'", type_name.get(), name);
-            }
-            return false;
-        }
-    } else if (!is_dunder(text) && is_serialisable_decorator(definition.get())) {
-        return true;
-    }
-    PyErr_Format(PyExc_ValueError,
-                 "load_cache() refuses key '%U': it does not name a serialisable lineage-stored method", name);
-    return false;
-}
-
-// Stores one loaded value under the no-argument call of `name`.
-bool store_loaded_value(PyObject* self, PyObject* name, PyObject* value) {
-    NormalisedCall call;
-    if (!normalise_function_signature_and_hash(name, nullptr, nullptr, nullptr, call)) {
-        PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
-        // The only way to take the raised exception that the oldest stable ABI
-        // we build for offers; newer headers mark it deprecated.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        PyErr_Fetch(&type, &error, &traceback);
-        PyErr_NormalizeException(&type, &error, &traceback);
-#pragma GCC diagnostic pop
-        PyRef held_type = PyRef::steal(type), held_error = PyRef::steal(error), held_tb = PyRef::steal(traceback);
-        PyRef error_type_name = held_error ? type_name_of(held_error.get()) : PyRef();
-        if (!error_type_name) return false;
-        PyErr_Format(PyExc_ValueError, "Failed to hash '%U': %S: %S", name, error_type_name.get(), held_error.get());
-        return false;
-    }
-    PyRef replaced;  // released after the borrow: its finaliser may use this store
-    StoreBorrow borrow = StoreBorrow::take(as_store(self), BorrowMode::Exclusive);
-    if (!borrow) {
-        raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
-        return false;
-    }
-    replaced = std::exchange(borrow.record().cached_values[call.hash], PyRef::borrow(value));
-    return true;
-}
-
-PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    return python_boundary([&]() -> PyObject* {
-        static const char* const names[] = {"data"};
-        PyObject* bound[1];
-        if (!bind_arguments("load_cache", args, kwargs, names, bound, 1)) return nullptr;
-        PyObject* data = bound[0];
-        if (!PyDict_Check(data)) {
-            PyRef type_name = type_name_of(data);
-            if (type_name) PyErr_Format(PyExc_TypeError, "load_cache() argument 'data' must be dict, not %S", type_name.get());
-            return nullptr;
-        }
-        PyRef held_data = PyRef::borrow(data);
-        const Py_ssize_t size_at_start = PyDict_Size(data);
-        Py_ssize_t still_expected = size_at_start;
-        Py_ssize_t position = 0;
-        for (;;) {
-            if (PyDict_Size(data) != size_at_start) return raise_panic("dictionary changed size during iteration");
-            PyObject* borrowed_key = nullptr;
-            PyObject* borrowed_value = nullptr;
-            if (!PyDict_Next(data, &position, &borrowed_key, &borrowed_value)) break;
-            if (still_expected-- == 0) return raise_panic("dictionary keys changed during iteration");
-            PyRef key = PyRef::borrow(borrowed_key);
-            PyRef value = PyRef::borrow(borrowed_value);
-            if (!PyUnicode_Check(key.get())) {
-                PyRef type_name = type_name_of(key.get());
-                if (type_name) PyErr_Format(PyExc_TypeError, "load_cache() keys must be str, not %S", type_name.get());
-                return nullptr;
-            }
-            if (!check_loadable_name(self, key.get())) return nullptr;
-            PyRef method = PyRef::steal(PyObject_GetAttr(self, key.get()));
-            if (!method) return nullptr;
-            PyRef computed = PyRef::steal(PyObject_CallNoArgs(method.get()));
-            if (!computed) return nullptr;
-            PyRef name = exact_str(key.get(), "key");
-            if (!name || !store_loaded_value(self, name.get(), value.get())) return nullptr;
-        }
-        return Py_NewRef(Py_None);
-    });
-}
-
-// ---------------------------------------------------------------------------
 // The type
 
 // clang-format off
-PyMethodDef store_methods[] = {
+const PyMethodDef own_methods[] = {
     {"get_cached_value_by_hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_cached_value_by_hash)),
      METH_VARARGS | METH_KEYWORDS, "get_cached_value_by_hash($self, hash)\n--\n\n"},
     {"get_cached_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_cached_value)),
@@ -591,10 +389,6 @@ PyMethodDef store_methods[] = {
     {"get_cached_values", get_cached_values, METH_NOARGS, "get_cached_values($self)\n--\n\n"},
     {"get_dependency_graph", get_dependency_graph, METH_NOARGS, "get_dependency_graph($self)\n--\n\n"},
     {"get_validation_state", get_validation_state, METH_NOARGS, "get_validation_state($self)\n--\n\n"},
-    {"dump_cache", dump_cache, METH_NOARGS, "dump_cache($self)\n--\n\n"},
-    {"load_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_cache)),
-     METH_VARARGS | METH_KEYWORDS, "load_cache($self, data)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot store_slots[] = {
@@ -602,7 +396,7 @@ PyType_Slot store_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_record<StoreObject>)},
     {Py_tp_traverse, reinterpret_cast<void*>(store_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(store_clear)},
-    {Py_tp_methods, store_methods},
+    {Py_tp_methods, nullptr},  // filled in by create_lineage_store_base_type
     {Py_tp_doc, const_cast<char*>("LineageStoreBase(*_args, **_kwargs)\n--\n\n")},
     {0, nullptr},
 };
@@ -616,14 +410,29 @@ PyType_Spec store_spec = {
     store_slots,
 };
 
+PyTypeObject* created_store_type = nullptr;
+
 }  // namespace
 
+PyTypeObject* create_lineage_store_base_type(std::span<const PyMethodDef> more_methods) noexcept {
+    if (created_store_type != nullptr) return created_store_type;
+    return python_boundary([&]() -> PyObject* {
+        // Static: the type refers to its method table for the rest of the process.
+        static std::vector<PyMethodDef> methods;
+        methods.assign(std::begin(own_methods), std::end(own_methods));
+        methods.insert(methods.end(), more_methods.begin(), more_methods.end());
+        methods.push_back({nullptr, nullptr, 0, nullptr});
+        for (PyType_Slot& slot : store_slots) {
+            if (slot.slot == Py_tp_methods) slot.pfunc = methods.data();
+        }
+        created_store_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&store_spec));
+        return reinterpret_cast<PyObject*>(created_store_type);
+    }) == nullptr ? nullptr : created_store_type;
+}
+
 PyTypeObject* lineage_store_base_type() noexcept {
-    // Created once per process and never released: every module object made
-    // from our definition shares it.
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&store_spec);
-    return reinterpret_cast<PyTypeObject*>(type);
+    if (created_store_type == nullptr) PyErr_SetString(PyExc_SystemError, "LineageStoreBase has not been created yet");
+    return created_store_type;
 }
 
 }  // namespace lineage_store

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "dependency_graph.h"
@@ -79,6 +80,21 @@ private:
 // value is stored; an empty PyRef otherwise. Runs no Python code.
 PyRef lookup_valid(const StoreRecord& record, CallHash hash) noexcept;
 
+// Stores `value` under `hash` and hands back the reference it replaced, for
+// the caller to release once it no longer holds the store.
+[[nodiscard]] PyRef store_value(StoreRecord& record, CallHash hash, PyRef value);
+
+// What the decorated call needs to know about a registered call, found with
+// one lookup. Borrowed references, valid only while the borrow is held.
+struct RegisteredCall {
+    ValidationState state;
+    PyObject* call_tuple;  // null only for a state created without registration
+    PyObject* value;       // null when no value is stored
+};
+
+// False when `hash` has no validation state. Runs no Python code.
+bool find_registered_call(const StoreRecord& record, CallHash hash, RegisteredCall& out) noexcept;
+
 // The call tuple registered under `hash`, as a new reference; empty when the
 // hash has none. Runs no Python code.
 PyRef registered_call_tuple(const StoreRecord& record, CallHash hash) noexcept;
@@ -89,8 +105,16 @@ PyRef registered_call_tuple(const StoreRecord& record, CallHash hash) noexcept;
 // __eq__, so no caller should hold a borrow it cannot afford to have met.
 int is_different_call(PyObject* registered, PyObject* call_tuple) noexcept;
 
-// The LineageStoreBase type object, created on first use; a borrowed
-// reference, or nullptr with an exception set.
+inline StoreObject* as_store(PyObject* self) noexcept { return reinterpret_cast<StoreObject*>(self); }
+
+// Creates the LineageStoreBase type object once per process, with this
+// unit's methods followed by `more_methods` (dump and load come from the unit
+// above). Later calls return the same type. Borrowed; nullptr with an
+// exception set on failure.
+PyTypeObject* create_lineage_store_base_type(std::span<const PyMethodDef> more_methods) noexcept;
+
+// The type created above: a borrowed reference, or nullptr with an exception
+// set before the module has created it.
 PyTypeObject* lineage_store_base_type() noexcept;
 
 inline bool is_store(PyObject* object) noexcept {

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "cache_persistence.h"
 #include "decorator_factory.h"
 #include "lineage_store_base.h"
 #include "py_ref.h"
@@ -41,7 +42,7 @@ int execute_module(PyObject* module) noexcept {
         PyErr_SetString(PyExc_TypeError, "lineage_store can only be executed into a module object");
         return -1;
     }
-    bool published = publish(module, "LineageStoreBase", lineage_store_base_type()) &&
+    bool published = publish(module, "LineageStoreBase", create_lineage_store_base_type(cache_persistence_methods())) &&
                      publish(module, "lineage_stored", manual_factory_type()) &&
                      publish(module, "automagically_lineage_stored", automagic_factory_type());
     return published ? 0 : -1;
