@@ -218,6 +218,34 @@ int store_clear(PyObject* self) noexcept {
 
 
 // ---------------------------------------------------------------------------
+// Pickling and copying
+//
+// An instance pickles and copies as a plain object of its class would: its
+// class and its __dict__ and __slots__ state. The store is not part of it; the
+// copy is made by LineageStoreBase.__new__ and so starts with an empty store.
+
+// Without __getnewargs__, object's reduction refuses any instance whose type
+// is larger than object plus __dict__ and slots, which ours always is.
+PyObject* store_getnewargs(PyObject*, PyObject*) noexcept { return PyTuple_New(0); }
+
+// Protocols 0 and 1 would take copyreg's older path, which calls the nearest
+// native base on the instance and pickles what it returns: a bare store, which
+// cannot be pickled. The protocol 2 reduction (copyreg.__newobj__ with the
+// class, plus the state) loads under every protocol, so ask object for that.
+// Not noexcept: object's reduction runs Python code (copyreg, a subclass's
+// __reduce__ or __getstate__).
+PyObject* store_reduce_ex(PyObject* self, PyObject* protocol) {
+    long requested = PyLong_AsLong(protocol);
+    if (requested == -1 && PyErr_Occurred()) return nullptr;
+    PyRef object_reduce_ex =
+        PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__"));
+    if (!object_reduce_ex) return nullptr;
+    PyRef effective = requested >= 2 ? PyRef::borrow(protocol) : PyRef::steal(PyLong_FromLong(2));
+    if (!effective) return nullptr;
+    return PyObject_CallFunctionObjArgs(object_reduce_ex.get(), self, effective.get(), nullptr);
+}
+
+// ---------------------------------------------------------------------------
 // Cache queries and manual updates
 
 PyObject* get_cached_value_by_hash(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -386,6 +414,8 @@ const PyMethodDef own_methods[] = {
     {"update_cached_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_cached_value)),
      METH_VARARGS | METH_KEYWORDS, "update_cached_value($self, method_name, value, **kwargs)\n--\n\n"},
     {"clear_cache", clear_cache, METH_NOARGS, "clear_cache($self)\n--\n\n"},
+    {"__getnewargs__", store_getnewargs, METH_NOARGS, "__getnewargs__($self, /)\n--\n\n"},
+    {"__reduce_ex__", store_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
     {"get_cached_values", get_cached_values, METH_NOARGS, "get_cached_values($self)\n--\n\n"},
     {"get_dependency_graph", get_dependency_graph, METH_NOARGS, "get_dependency_graph($self)\n--\n\n"},
     {"get_validation_state", get_validation_state, METH_NOARGS, "get_validation_state($self)\n--\n\n"},
