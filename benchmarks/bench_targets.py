@@ -111,7 +111,7 @@ def decorated_class(name, decorate, base=object, extra=None):
 
 
 def inspect_binding(func):
-    """Memoise by binding every call through inspect, as the reference path does."""
+    """Memoise by binding every call through inspect, as lineage_store's reference path does."""
     name = func.__name__
 
     @functools.wraps(func)
@@ -558,7 +558,7 @@ def header(quick, wall_clock):
         f"{platform.machine()}, {cpu_model()}, {os.cpu_count()} cores",
         f"{cachetools_text}; {'elapsed' if wall_clock else 'CPU'} time, best of "
         f"{'a few' if quick else 'several'} repeats; ratios to the reference row of each case",
-        "QUICK RUN: small sizes and few repeats, for a smoke test; the targets hold "
+        "QUICK RUN: small sizes and few repeats, for a smoke test; the targets are set "
         "for the full sizes" if quick else "full run",
     ]
 
