@@ -1,7 +1,21 @@
 from collections.abc import Callable
-from typing import Any, Generic, Literal, SupportsIndex, TypeVar, final, overload, type_check_only
+from typing import (
+    Any,
+    Concatenate,
+    Generic,
+    Literal,
+    ParamSpec,
+    SupportsIndex,
+    TypeAlias,
+    TypeVar,
+    final,
+    overload,
+    type_check_only,
+)
 
-from typing_extensions import Concatenate, Never, ParamSpec, Self, TypeAlias, disjoint_base
+# Newer than the oldest Python the package supports; checkers ship these
+# stubs themselves, so users need not install typing_extensions.
+from typing_extensions import Never, Self, disjoint_base
 
 __all__ = ["LineageStoreBase", "lineage_stored", "automagically_lineage_stored"]
 
