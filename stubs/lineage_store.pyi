@@ -44,6 +44,7 @@ class LineageStoreBase:
 _Store = TypeVar("_Store", bound=LineageStoreBase)
 _Params = ParamSpec("_Params")
 _Result = TypeVar("_Result")
+_Result_co = TypeVar("_Result_co", covariant=True)
 
 # A dependency is a method name or (method name, {argument: value}), and the
 # option takes a list of them, nothing else (a tuple or a bare str is refused
@@ -56,17 +57,23 @@ _UniformDependencies: TypeAlias = list[str] | list[tuple[str, dict[str, Any]]]
 
 # The type of what the factories return. The module does not publish it under
 # this name, so it cannot be imported at run time; annotations may still name
-# it under `if TYPE_CHECKING:` or in quotes.
+# it under `if TYPE_CHECKING:` or in quotes. It is not generic over the store
+# class (the factories check that when they decorate): a subclass may then
+# replace a decorated method with one of its own, as it may a plain method.
 @final
 @type_check_only
-class LineageStoreDecorator(Generic[_Store, _Params, _Result]):
-    def __call__(self, instance: _Store, /, *args: _Params.args, **kwargs: _Params.kwargs) -> _Result: ...
+class LineageStoreDecorator(Generic[_Params, _Result_co]):
+    def __call__(
+        self, instance: LineageStoreBase, /, *args: _Params.args, **kwargs: _Params.kwargs
+    ) -> _Result_co: ...
     @overload
     def __get__(self, instance: None, owner: type[Any] | None = None, /) -> Self: ...
     @overload
-    def __get__(self, instance: _Store, owner: type[Any] | None = None, /) -> Callable[_Params, _Result]: ...
+    def __get__(
+        self, instance: LineageStoreBase, owner: type[Any] | None = None, /
+    ) -> Callable[_Params, _Result_co]: ...
     # Assignment through an instance always raises, so no value is accepted.
-    def __set__(self, instance: _Store, value: Never, /) -> None: ...
+    def __set__(self, instance: LineageStoreBase, value: Never, /) -> None: ...
 
 @final
 class lineage_stored:
@@ -88,7 +95,7 @@ class lineage_stored:
     ) -> Self: ...
     def __call__(
         self, func: Callable[Concatenate[_Store, _Params], _Result]
-    ) -> LineageStoreDecorator[_Store, _Params, _Result]: ...
+    ) -> LineageStoreDecorator[_Params, _Result]: ...
 
 @final
 class automagically_lineage_stored:
@@ -110,4 +117,4 @@ class automagically_lineage_stored:
     ) -> Self: ...
     def __call__(
         self, func: Callable[Concatenate[_Store, _Params], _Result]
-    ) -> LineageStoreDecorator[_Store, _Params, _Result]: ...
+    ) -> LineageStoreDecorator[_Params, _Result]: ...

@@ -60,7 +60,11 @@ class Portfolio(LineageStoreBase):
 
 
 class StressedPortfolio(Portfolio):
-    """A subclass keeps the inherited decorated methods and adds its own."""
+    """A subclass keeps the inherited decorated methods, replaces one and adds one."""
+
+    @lineage_stored(dependencies=RATE_INPUTS, serialisable=True)
+    def rate_label(self) -> str:
+        return f"stressed rate {self.fx_rate()}"
 
     @lineage_stored(use_cache=False, track_runtime_dependencies=True)
     def shocked_total(self, shock: float) -> float:
@@ -83,10 +87,10 @@ def main() -> None:
     assert_type(book.acme_summary(prefix="> "), tuple[str, float])
     assert_type(book.shocked_total(0.1), float)
     assert book.acme_report() == "ACME at 12.5"
-    assert book.rate_label() == "rate 1.25"
+    assert book.rate_label() == "stressed rate 1.25"
 
     # Reached through the class, a decorated method takes the instance first.
-    total_method: LineageStoreDecorator[Portfolio, [], float] = Portfolio.total
+    total_method: LineageStoreDecorator[[], float] = Portfolio.total
     assert total_method(book) == book.total()
 
     book.update_cached_value("fx_rate", 2.0)
