@@ -59,6 +59,7 @@ struct ArgumentPair {
 
 }  // namespace
 
+LINEAGE_STORE_LETS_FORCED_UNWIND_PASS
 bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
                                            NormalisedCall& out) {
     try {
@@ -151,7 +152,7 @@ bool parse_dependencies(PyObject* dependencies, std::vector<DeclaredDependency>&
     return true;
 }
 
-bool validate_self_only_method(PyObject* func) {
+LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool validate_self_only_method(PyObject* func) {
     try {
         PyRef inspect = import_module("inspect");
         if (!inspect) return false;
