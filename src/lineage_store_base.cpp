@@ -120,7 +120,10 @@ bool is_borrowed(const StoreObject* store) noexcept {
 StoreBorrow StoreBorrow::take(StoreObject* store, BorrowMode mode) {
     if (store->record == nullptr) return StoreBorrow(nullptr, mode);
     if (!try_take(store->borrow_flag, mode)) {
-        if (borrows_held != 0 || !wait_for_other_thread(store->borrow_flag, mode)) return StoreBorrow(nullptr, mode);
+        // Once the interpreter exits, the holder may be a daemon thread that
+        // never runs again (newer CPythons park them for good): no waiting.
+        bool may_wait = borrows_held == 0 && !interpreter_exiting.load(std::memory_order_relaxed);
+        if (!may_wait || !wait_for_other_thread(store->borrow_flag, mode)) return StoreBorrow(nullptr, mode);
     }
     ++borrows_held;
     return StoreBorrow(store, mode);
