@@ -427,10 +427,3 @@ def test_loading_an_instances_own_dump_changes_nothing(made):
     assert {key: id(value) for key, value in book.get_cached_values().items()} == {
         key: id(value) for key, value in values.items()}
 
-
-def test_loading_a_replaced_value_invalidates_its_dependants():
-    book = Book({"a": 1, "b": 2, "e": 3})
-    assert book.d(1) == [8]
-    book.load_cache({"a": [4]})
-    assert book.get_validation_state()[("d", (("n", 1),))] == "invalid"
-    assert (book.b(), book.c(), book.d(1)) == ([6], [16], [17])
