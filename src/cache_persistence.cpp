@@ -21,7 +21,7 @@ bool is_dunder(std::string_view name) noexcept { return name.size() >= 2 && name
 
 // The instance type's method resolution order, or nullptr with
 // PanicException set.
-PyRef method_resolution_order(PyObject* self) noexcept {
+PyRef method_resolution_order(PyObject* self) {
     PyRef mro = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
     if (!mro) {
         PyErr_Clear();
@@ -35,7 +35,7 @@ PyRef method_resolution_order(PyObject* self) noexcept {
     return mro;
 }
 
-PyRef class_dict(PyObject* cls) noexcept {
+PyRef class_dict(PyObject* cls) {
     if (!PyType_Check(cls)) {
         PyErr_SetString(PyExc_TypeError, "__mro__ entry is not a type");
         return {};
@@ -94,7 +94,7 @@ bool serialisable_method_names(PyObject* self, std::vector<PyRef>& selected) {
     return true;
 }
 
-PyObject* dump_cache(PyObject* self, PyObject*) noexcept {
+PyObject* dump_cache(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         std::vector<PyRef> names;
         if (!serialisable_method_names(self, names)) return nullptr;
@@ -113,7 +113,7 @@ PyObject* dump_cache(PyObject* self, PyObject*) noexcept {
 
 // The first definition of `name` along the MRO: 1 with `out` set, 0 when no
 // class defines it, -1 with an exception set.
-int first_definition(PyObject* mro, PyObject* name, PyRef& out) noexcept {
+int first_definition(PyObject* mro, PyObject* name, PyRef& out) {
     Py_ssize_t classes = PyTuple_Size(mro);
     for (Py_ssize_t c = 0; c < classes; ++c) {
         PyRef dict = class_dict(PyTuple_GetItem(mro, c));
@@ -159,8 +159,16 @@ bool check_loadable_name(PyObject* self, PyObject* name) {
     return false;
 }
 
-// Stores one loaded value under the no-argument call of `name`.
-bool store_loaded_value(PyObject* self, PyObject* name, PyObject* value) {
+// The calls that one load_cache call has stored so far.
+using LoadedCalls = std::unordered_set<CallHash>;
+
+// Stores one loaded value under the no-argument call of `name`, the way a
+// manual update does: what was computed from the call's old value becomes
+// invalid, then the call is valid with the loaded value. Two exceptions keep
+// a dump whole in any order of its keys: calls this load has already stored
+// stay valid (a dump agrees with itself), and loading the very object that a
+// valid call holds changes nothing.
+bool store_loaded_value(PyObject* self, PyObject* name, PyObject* value, LoadedCalls& loaded) {
     NormalisedCall call;
     if (!normalise_function_signature_and_hash(name, nullptr, nullptr, nullptr, call)) {
         PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
@@ -183,11 +191,21 @@ bool store_loaded_value(PyObject* self, PyObject* name, PyObject* value) {
         raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
         return false;
     }
-    replaced = store_value(borrow.record(), call.hash, PyRef::borrow(value));
+    StoreRecord& record = borrow.record();
+    RegisteredCall registered;
+    bool holds_it_already = find_registered_call(record, call.hash, registered) &&
+                            registered.state == ValidationState::Valid && registered.value == value;
+    if (!holds_it_already) {
+        CallGraph& graph = record.dependency_graph;
+        graph.temporarily_invalidate(call.hash, [&](CallHash reached) { return loaded.contains(reached); });
+        replaced = store_value(record, call.hash, PyRef::borrow(value));
+        graph.validate(call.hash);
+    }
+    loaded.insert(call.hash);
     return true;
 }
 
-PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
     return python_boundary([&]() -> PyObject* {
         static const char* const names[] = {"data"};
         PyObject* bound[1];
@@ -199,6 +217,7 @@ PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
             return nullptr;
         }
         PyRef held_data = PyRef::borrow(data);
+        LoadedCalls loaded;
         const Py_ssize_t size_at_start = PyDict_Size(data);
         Py_ssize_t still_expected = size_at_start;
         Py_ssize_t position = 0;
@@ -221,7 +240,7 @@ PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
             PyRef computed = PyRef::steal(PyObject_CallNoArgs(method.get()));
             if (!computed) return nullptr;
             PyRef name = exact_str(key.get(), "key");
-            if (!name || !store_loaded_value(self, name.get(), value.get())) return nullptr;
+            if (!name || !store_loaded_value(self, name.get(), value.get(), loaded)) return nullptr;
         }
         return Py_NewRef(Py_None);
     });

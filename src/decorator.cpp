@@ -27,6 +27,10 @@ PyTypeObject* decorator_type() noexcept;
 // computations are only ever touched in short sections that run no Python
 // code, so under the interpreter lock no reader can be in the middle of them.
 // Leaving an entry behind instead would make a dead call the innermost one.
+//
+// Except on a daemon thread being ended at interpreter exit: that thread
+// unwinds without the interpreter lock while the finalising thread may be
+// clearing this very store, so it leaves the store alone.
 class CallInProgress {
 public:
     CallInProgress(StoreObject* store, CallHash hash) noexcept : store_(store), hash_(hash) {}
@@ -35,7 +39,7 @@ public:
 
     ~CallInProgress() {
         StoreRecord* record = store_->record;
-        if (!pushed_ || record == nullptr) return;
+        if (!pushed_ || record == nullptr || must_abandon_python_state()) return;
         if (computing_) record->dependency_graph.end_computation(hash_, marks_at_start_);
         const void* thread = current_thread_token();
         auto& stack = record->call_stack;
@@ -214,11 +218,11 @@ PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs
 // ---------------------------------------------------------------------------
 // Slots
 
-PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return python_boundary([&] { return call_decorated(as_decorator(self), args, kwargs); });
 }
 
-PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
+PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
     PyRef module_name = PyRef::steal(PyUnicode_FromString("types"));
     if (!module_name) return nullptr;
@@ -245,7 +249,7 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int decorator_clear(PyObject* self) noexcept {
+int decorator_clear(PyObject* self) {
     DecoratorRecord* record = as_decorator(self)->record;
     if (record != nullptr) record->func.reset();
     return 0;

@@ -97,11 +97,11 @@ PyObject* factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs, const
     return self;
 }
 
-PyObject* manual_factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* manual_factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return python_boundary([&] { return factory_new(cls, args, kwargs, manual_kind); });
 }
 
-PyObject* automagic_factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* automagic_factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return python_boundary([&] { return factory_new(cls, args, kwargs, automagic_kind); });
 }
 
@@ -142,7 +142,7 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
     return new_decorator(std::move(record));
 }
 
-PyObject* factory_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* factory_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return python_boundary([&] { return apply_factory(as_factory(self), args, kwargs); });
 }
 

@@ -1,8 +1,13 @@
 #include "lineage_store_base.h"
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <memory>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -12,25 +17,115 @@
 namespace lineage_store {
 
 const void* current_thread_token() noexcept {
-    thread_local const char token = 0;
-    return &token;
+    // Numbered rather than the address of a thread-local: glibc gives a new
+    // thread the thread-local block of one that has ended, and a dead thread
+    // may still have an entry in some call_stack (one that was inside a
+    // decorated call when another thread forked). The counter is copied into
+    // a forked child, so the child's new threads never take a number of its
+    // parent's threads either.
+    static std::atomic<std::uintptr_t> last_token{0};
+    thread_local std::uintptr_t token = 0;
+    if (token == 0) token = last_token.fetch_add(1, std::memory_order_relaxed) + 1;
+    return reinterpret_cast<const void*>(token);
 }
 
 // ---------------------------------------------------------------------------
 // Borrow flag
+//
+// The flag packs the borrow count (low half, signed) with the fork generation
+// it was taken in (high half). A forked child has only the thread that
+// forked, so borrows that other threads held at the fork will never be
+// released there: the child moves to a new generation, and a count from an
+// older generation reads as free. When the forking thread itself holds a
+// borrow across the fork, the generation stays, since its borrows are real.
 
-StoreBorrow StoreBorrow::take(StoreObject* store, BorrowMode mode) noexcept {
-    std::atomic<std::intptr_t>& flag = store->borrow_flag;
-    if (store->record == nullptr) return StoreBorrow(nullptr, mode);
-    if (mode == BorrowMode::Exclusive) {
-        std::intptr_t expected = 0;
-        if (!flag.compare_exchange_strong(expected, -1, std::memory_order_acquire)) return StoreBorrow(nullptr, mode);
-        return StoreBorrow(store, mode);
+namespace {
+
+constexpr int generation_shift = static_cast<int>(sizeof(std::intptr_t)) * 4;
+constexpr std::uintptr_t count_mask = (std::uintptr_t{1} << generation_shift) - 1;
+
+std::atomic<std::uintptr_t> fork_generation{0};  // already shifted into the high half
+
+// Borrows of any store that this thread holds.
+thread_local std::size_t borrows_held = 0;
+
+void enter_new_fork_generation() noexcept {
+    if (borrows_held == 0) {
+        fork_generation.store(fork_generation.load(std::memory_order_relaxed) + (std::uintptr_t{1} << generation_shift),
+                              std::memory_order_relaxed);
     }
-    std::intptr_t current = flag.load(std::memory_order_relaxed);
-    do {
-        if (current == -1) return StoreBorrow(nullptr, mode);
-    } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
+}
+
+std::intptr_t borrow_count(std::intptr_t flag, std::uintptr_t generation) noexcept {
+    auto bits = static_cast<std::uintptr_t>(flag);
+    if ((bits & ~count_mask) != generation) return 0;
+    return static_cast<std::intptr_t>(bits << generation_shift) >> generation_shift;
+}
+
+std::intptr_t borrow_flag_value(std::uintptr_t generation, std::intptr_t count) noexcept {
+    return static_cast<std::intptr_t>(generation | (static_cast<std::uintptr_t>(count) & count_mask));
+}
+
+bool try_take(std::atomic<std::intptr_t>& flag, BorrowMode mode) noexcept {
+    const std::uintptr_t generation = fork_generation.load(std::memory_order_relaxed);
+    // Expecting a free store first makes the exclusive borrow one exchange.
+    std::intptr_t current = borrow_flag_value(generation, 0);
+    if (mode == BorrowMode::Shared) current = flag.load(std::memory_order_relaxed);
+    for (;;) {
+        std::intptr_t count = borrow_count(current, generation);
+        if (mode == BorrowMode::Exclusive ? count != 0 : count == -1) return false;
+        std::intptr_t taken = borrow_flag_value(generation, mode == BorrowMode::Exclusive ? -1 : count + 1);
+        if (flag.compare_exchange_weak(current, taken, std::memory_order_acquire, std::memory_order_relaxed)) {
+            return true;
+        }
+    }
+}
+
+// A yield or two first, then sleeps growing to 1 ms. Out of line, so that
+// its locals are gone before the interpreter lock is taken back: a thread
+// ended there unwinds through the caller only, which keeps none in memory
+// (AddressSanitizer cannot clean up after frames a forced unwind skips).
+[[gnu::noinline]] void back_off(unsigned round) noexcept {
+    if (round < 2) {
+        std::this_thread::yield();
+    } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(std::min(1000u, 20u << std::min(round - 2, 6u))));
+    }
+}
+
+// Waits, with the interpreter lock released, until another thread's borrow
+// lets this one through. False when a signal handler raised meanwhile
+// (Ctrl-C must still work while another thread holds the store for long).
+bool wait_for_other_thread(std::atomic<std::intptr_t>& flag, BorrowMode mode) {
+    for (unsigned round = 0;; ++round) {
+        PyThreadState* thread_state = PyEval_SaveThread();
+        back_off(round);
+        // At interpreter exit a daemon thread is ended right here.
+        PyEval_RestoreThread(thread_state);
+        if (try_take(flag, mode)) return true;
+        if (PyErr_CheckSignals() < 0) return false;
+    }
+}
+
+bool is_borrowed(const StoreObject* store) noexcept {
+    return borrow_count(store->borrow_flag.load(std::memory_order_relaxed),
+                        fork_generation.load(std::memory_order_relaxed)) != 0;
+}
+
+// Registered when the module is loaded, before any store exists.
+[[maybe_unused]] const int fork_hook_registered = pthread_atfork(nullptr, nullptr, enter_new_fork_generation);
+
+}  // namespace
+
+StoreBorrow StoreBorrow::take(StoreObject* store, BorrowMode mode) {
+    if (store->record == nullptr) return StoreBorrow(nullptr, mode);
+    if (!try_take(store->borrow_flag, mode)) {
+        // Once the interpreter exits, the holder may be a daemon thread that
+        // never runs again (newer CPythons park them for good): no waiting.
+        bool may_wait = borrows_held == 0 && !interpreter_exiting.load(std::memory_order_relaxed);
+        if (!may_wait || !wait_for_other_thread(store->borrow_flag, mode)) return StoreBorrow(nullptr, mode);
+    }
+    ++borrows_held;
     return StoreBorrow(store, mode);
 }
 
@@ -39,10 +134,15 @@ StoreBorrow::StoreBorrow(StoreBorrow&& other) noexcept
 
 StoreBorrow::~StoreBorrow() {
     if (store_ == nullptr) return;
+    --borrows_held;
+    std::atomic<std::intptr_t>& flag = store_->borrow_flag;
     if (mode_ == BorrowMode::Exclusive) {
-        store_->borrow_flag.store(0, std::memory_order_release);
+        // No one else changes the flag while it is held exclusively.
+        flag.store(static_cast<std::intptr_t>(static_cast<std::uintptr_t>(flag.load(std::memory_order_relaxed)) &
+                                              ~count_mask),
+                   std::memory_order_release);
     } else {
-        store_->borrow_flag.fetch_sub(1, std::memory_order_release);
+        flag.fetch_sub(1, std::memory_order_release);
     }
 }
 
@@ -78,7 +178,7 @@ PyRef registered_call_tuple(const StoreRecord& record, CallHash hash) noexcept {
     return found == record.dependency_graph.call_values().end() ? PyRef() : found->second.new_ref();
 }
 
-int is_different_call(PyObject* registered, PyObject* call_tuple) noexcept {
+int is_different_call(PyObject* registered, PyObject* call_tuple) {
     if (registered == nullptr || registered == call_tuple) return 0;
     int equal = PyObject_RichCompareBool(registered, call_tuple, Py_EQ);
     return equal < 0 ? -1 : !equal;
@@ -88,16 +188,16 @@ namespace {
 
 // Held across the comparison: __eq__ may drop every other reference to the
 // registered tuple.
-int collides_with_registered_call(const StoreRecord& record, CallHash hash, PyObject* call_tuple) noexcept {
+int collides_with_registered_call(const StoreRecord& record, CallHash hash, PyObject* call_tuple) {
     PyRef registered = registered_call_tuple(record, hash);
     return is_different_call(registered.get(), call_tuple);
 }
 
 // Takes the borrow a store method needs at entry, raising RuntimeError on
 // refusal.
-StoreBorrow borrow_for_method(PyObject* self, BorrowMode mode) noexcept {
+StoreBorrow borrow_for_method(PyObject* self, BorrowMode mode) {
     StoreBorrow borrow = StoreBorrow::take(as_store(self), mode);
-    if (!borrow) PyErr_SetString(PyExc_RuntimeError, StoreBorrow::refusal_message(mode));
+    if (!borrow && PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_RuntimeError, StoreBorrow::refusal_message(mode));
     return borrow;
 }
 
@@ -170,7 +270,7 @@ const char* state_text(ValidationState state) noexcept {
 // ---------------------------------------------------------------------------
 // Construction, garbage collection and destruction
 
-PyObject* store_new(PyTypeObject* cls, PyObject*, PyObject*) noexcept {
+PyObject* store_new(PyTypeObject* cls, PyObject*, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         auto record = std::make_unique<StoreRecord>();
         // object.__new__ rather than a bare allocation, so that what it checks
@@ -188,6 +288,50 @@ PyObject* store_new(PyTypeObject* cls, PyObject*, PyObject*) noexcept {
     });
 }
 
+// Records whose destruction was put off because this thread was already
+// destroying one. A store can hold the only reference to another store, and
+// that one to a third: destroying them one inside the other would take a
+// stack frame per link, and a long chain overflows the stack. The outermost
+// destruction destroys them one after the other instead. (Instances of
+// Python subclasses are also protected by CPython's own deallocator; plain
+// LineageStoreBase instances are not, and the limited API has no trashcan.)
+thread_local std::vector<StoreRecord*> records_to_destroy;
+thread_local bool destroying_records = false;
+
+void destroy_record(StoreRecord* record) {
+    if (record == nullptr) return;
+    if (destroying_records) {
+        try {
+            records_to_destroy.push_back(record);
+            return;
+        } catch (const std::bad_alloc&) {
+            delete record;  // no memory to put it off: destroyed in place, as a nested release
+            return;
+        }
+    }
+    destroying_records = true;
+    struct Done {
+        ~Done() { destroying_records = false; }
+    } done;
+    delete record;
+    while (!records_to_destroy.empty()) {
+        StoreRecord* next = records_to_destroy.back();
+        records_to_destroy.pop_back();
+        delete next;
+    }
+}
+
+void store_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // Detached first, so that a finaliser run by the release finds the object
+    // empty.
+    destroy_record(std::exchange(as_store(self)->record, nullptr));
+    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_object(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
 int store_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     StoreRecord* record = as_store(self)->record;
@@ -197,18 +341,22 @@ int store_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int store_clear(PyObject* self) noexcept {
+LINEAGE_STORE_LETS_FORCED_UNWIND_PASS int store_clear(PyObject* self) {
     StoreObject* store = as_store(self);
     // A borrowed store is in use further up some call chain and so cannot be
     // garbage; leave it alone rather than change tables under their reader.
-    if (store->record == nullptr || store->borrow_flag.load() != 0) return 0;
+    if (store->record == nullptr || is_borrowed(store)) return 0;
     try {
-        // Moved out first and released when these locals go, so that a
-        // finaliser run by the release finds the store empty and consistent.
-        SeededMap<CallHash, PyRef> values;
-        CallGraph graph;
-        std::swap(values, store->record->cached_values);
-        std::swap(graph, store->record->dependency_graph);
+        // Moved out first and released afterwards, so that a finaliser run by
+        // the release finds the store empty and consistent; released like a
+        // deallocated store's record, so that a long chain of stores caught
+        // in a cycle is released without deep recursion.
+        auto emptied = std::make_unique<StoreRecord>();
+        std::swap(emptied->cached_values, store->record->cached_values);
+        std::swap(emptied->dependency_graph, store->record->dependency_graph);
+        destroy_record(emptied.release());
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_current_exception();
         PyErr_WriteUnraisable(self);
@@ -248,7 +396,7 @@ PyObject* store_reduce_ex(PyObject* self, PyObject* protocol) {
 // ---------------------------------------------------------------------------
 // Cache queries and manual updates
 
-PyObject* get_cached_value_by_hash(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* get_cached_value_by_hash(PyObject* self, PyObject* args, PyObject* kwargs) {
     return python_boundary([&]() -> PyObject* {
         static const char* const names[] = {"hash"};
         PyObject* bound[1];
@@ -273,7 +421,7 @@ PyObject* get_cached_value_by_hash(PyObject* self, PyObject* args, PyObject* kwa
     });
 }
 
-PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     return python_boundary([&]() -> PyObject* {
         static const char* const names[] = {"method_name"};
         PyObject* bound[1];
@@ -285,8 +433,11 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) noe
         PyRef method_name = exact_str(bound[0], "method_name");
         if (!method_name) return nullptr;
         NormalisedCall call;
-        // No value can be cached for a call that cannot be hashed.
+        // No value can be cached for a call that cannot be hashed. Only
+        // errors are answered that way: KeyboardInterrupt or SystemExit raised
+        // by an argument's __hash__ is not the query's answer.
         if (!normalise_function_signature_and_hash(method_name.get(), nullptr, nullptr, rest.get(), call)) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
             PyErr_Clear();
             return Py_NewRef(Py_None);
         }
@@ -297,7 +448,7 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) noe
     });
 }
 
-PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     return python_boundary([&]() -> PyObject* {
         static const char* const names[] = {"method_name", "value"};
         PyObject* bound[2];
@@ -331,7 +482,7 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
     });
 }
 
-PyObject* clear_cache(PyObject* self, PyObject*) noexcept {
+PyObject* clear_cache(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         std::vector<PyRef> released;  // outlives the borrow: finalisers may use this store
         {
@@ -346,7 +497,7 @@ PyObject* clear_cache(PyObject* self, PyObject*) noexcept {
     });
 }
 
-PyObject* get_cached_values(PyObject* self, PyObject*) noexcept {
+PyObject* get_cached_values(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         // The shared borrow is held while keys are hashed into the result, so
         // nothing can change the tables being walked.
@@ -361,7 +512,7 @@ PyObject* get_cached_values(PyObject* self, PyObject*) noexcept {
 // ---------------------------------------------------------------------------
 // Graph and validation views
 
-PyObject* get_dependency_graph(PyObject* self, PyObject*) noexcept {
+PyObject* get_dependency_graph(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
         if (!borrow) return nullptr;
@@ -387,7 +538,7 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) noexcept {
     });
 }
 
-PyObject* get_validation_state(PyObject* self, PyObject*) noexcept {
+PyObject* get_validation_state(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
         if (!borrow) return nullptr;
@@ -423,7 +574,7 @@ const PyMethodDef own_methods[] = {
 
 PyType_Slot store_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(store_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_record<StoreObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(store_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(store_clear)},
     {Py_tp_methods, nullptr},  // filled in by create_lineage_store_base_type

@@ -40,21 +40,34 @@ struct StoreRecord {
 
 struct StoreObject {
     PyObject_HEAD
-    // 0: free; n > 0: n shared borrows; -1: one exclusive borrow.
+    // The count in the low half: 0 free, n > 0 n shared borrows, -1 one
+    // exclusive borrow. The high half holds the fork generation in which the
+    // count was taken: after a fork, borrows of threads that the child does
+    // not have are void (see lineage_store_base.cpp).
     std::atomic<std::intptr_t> borrow_flag;
     StoreRecord* record;
 };
 
-// A token that tells threads apart for the call stack.
+// A token that tells threads apart for the call stack. Never shared by two
+// threads of a process, including threads that have ended and threads of the
+// parent of a forked process.
 const void* current_thread_token() noexcept;
 
 enum class BorrowMode { Shared, Exclusive };
 
 // Holds a borrow of one store for its lifetime. An empty guard means the
 // store was held in a conflicting way; nothing was taken then.
+//
+// A conflicting borrow is refused at once when this thread holds any borrow
+// (of any store): it is then either its own, further up its call chain, or
+// waiting for another thread could deadlock. Otherwise the holder is another
+// thread, and take() waits for it with the interpreter lock released.
 class StoreBorrow {
 public:
-    static StoreBorrow take(StoreObject* store, BorrowMode mode) noexcept;
+    // Not noexcept: the wait gives up the interpreter lock, and taking it back
+    // is where CPython ends a daemon thread at exit. An empty guard with an
+    // exception set means a signal handler raised during the wait.
+    static StoreBorrow take(StoreObject* store, BorrowMode mode);
 
     StoreBorrow(const StoreBorrow&) = delete;
     StoreBorrow& operator=(const StoreBorrow&) = delete;
@@ -103,7 +116,7 @@ PyRef registered_call_tuple(const StoreRecord& record, CallHash hash) noexcept;
 // the same hash (their hashes collide): 1 if so, 0 when it is the same call
 // or nothing is registered, -1 with an exception set. Runs the arguments'
 // __eq__, so no caller should hold a borrow it cannot afford to have met.
-int is_different_call(PyObject* registered, PyObject* call_tuple) noexcept;
+int is_different_call(PyObject* registered, PyObject* call_tuple);
 
 inline StoreObject* as_store(PyObject* self) noexcept { return reinterpret_cast<StoreObject*>(self); }
 

@@ -7,6 +7,7 @@
 #include "decorator_factory.h"
 #include "lineage_store_base.h"
 #include "py_ref.h"
+#include "python_boundary.h"
 
 namespace lineage_store {
 
@@ -37,11 +38,12 @@ bool publish(PyObject* module, const char* name, PyTypeObject* type) noexcept {
     return PyObject_SetAttr(module, python_name.get(), reinterpret_cast<PyObject*>(type)) == 0;
 }
 
-int execute_module(PyObject* module) noexcept {
+int execute_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_SetString(PyExc_TypeError, "lineage_store can only be executed into a module object");
         return -1;
     }
+    if (!watch_interpreter_exit()) return -1;
     bool published = publish(module, "LineageStoreBase", create_lineage_store_base_type(cache_persistence_methods())) &&
                      publish(module, "lineage_stored", manual_factory_type()) &&
                      publish(module, "automagically_lineage_stored", automagic_factory_type());

@@ -29,7 +29,7 @@ PyRef import_module(const char* name) noexcept {
 }
 
 // The argument mapping of a call bound to func's signature, defaults applied.
-PyRef bound_arguments(PyObject* func, PyObject* args, PyObject* kwargs) noexcept {
+PyRef bound_arguments(PyObject* func, PyObject* args, PyObject* kwargs) {
     PyRef inspect = import_module("inspect");
     if (!inspect) return {};
     PyRef signature_function = PyRef::steal(PyObject_GetAttrString(inspect.get(), "signature"));
@@ -59,8 +59,9 @@ struct ArgumentPair {
 
 }  // namespace
 
+LINEAGE_STORE_LETS_FORCED_UNWIND_PASS
 bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
-                                           NormalisedCall& out) noexcept {
+                                           NormalisedCall& out) {
     try {
         PyRef mapping;
         if (func != nullptr) {
@@ -104,6 +105,8 @@ bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func
         out.hash = static_cast<std::int64_t>(hash);
         out.call_tuple = std::move(call_tuple);
         return true;
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_current_exception();
         return false;
@@ -149,7 +152,7 @@ bool parse_dependencies(PyObject* dependencies, std::vector<DeclaredDependency>&
     return true;
 }
 
-bool validate_self_only_method(PyObject* func) noexcept {
+LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool validate_self_only_method(PyObject* func) {
     try {
         PyRef inspect = import_module("inspect");
         if (!inspect) return false;
@@ -191,6 +194,8 @@ bool validate_self_only_method(PyObject* func) noexcept {
         std::string message = "Serialisable method must have exactly one parameter named 'self', got: " + rendered;
         PyErr_SetString(PyExc_ValueError, message.c_str());
         return false;
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_current_exception();
         return false;

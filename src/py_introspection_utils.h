@@ -27,7 +27,7 @@ struct NormalisedCall {
 // `args` is ignored. `kwargs` may be null. Returns false with the Python
 // exception that caused the failure set, unchanged.
 bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
-                                           NormalisedCall& out) noexcept;
+                                           NormalisedCall& out);
 
 struct DeclaredDependency {
     PyRef method_name;  // an exact str
@@ -40,7 +40,7 @@ bool parse_dependencies(PyObject* dependencies, std::vector<DeclaredDependency>&
 
 // Succeeds when func's only parameter is named "self"; otherwise ValueError
 // listing the parameter names (or the exception of inspect).
-bool validate_self_only_method(PyObject* func) noexcept;
+bool validate_self_only_method(PyObject* func);
 
 // `text` as an exact str: the object itself when it is one, a new plain str
 // with the same contents for a str subclass (whose __hash__ and __eq__ could

@@ -1,9 +1,16 @@
 // What every Python-facing function needs at its edge: the module's internal
 // error type, conversion of C++ exceptions into Python ones, and matching of
 // call arguments to named parameters with the interpreter's own wording.
+//
+// Forced unwinding: at interpreter exit CPython ends daemon threads with
+// pthread_exit, which unwinds their C++ frames with abi::__forced_unwind. It
+// must always go on (catch it only to rethrow), and a frame it meets must not
+// be noexcept, or the process aborts. So the boundary below is not noexcept,
+// and neither is any function on a path that runs Python code.
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <initializer_list>
 #include <new>
@@ -12,6 +19,19 @@
 #include <utility>
 
 #include "py_ref.h"
+
+// glibc's forced unwind carries no C++ object, so a handler that catches it to
+// rethrow binds its reference to null, which UBSan's null check reports. Marks
+// the functions holding such a handler. Inlined into a caller, the handler
+// would be checked by the caller's rules, so sanitized builds (ASan always
+// comes with UBSan here) keep these functions out of line.
+#if defined(__SANITIZE_ADDRESS__)
+#define LINEAGE_STORE_LETS_FORCED_UNWIND_PASS __attribute__((no_sanitize("null"), noinline))
+#elif defined(__GNUC__)
+#define LINEAGE_STORE_LETS_FORCED_UNWIND_PASS __attribute__((no_sanitize("null")))
+#else
+#define LINEAGE_STORE_LETS_FORCED_UNWIND_PASS
+#endif
 
 namespace lineage_store {
 
@@ -22,19 +42,25 @@ namespace lineage_store {
 // exception set.
 PyObject* panic_exception_type() noexcept;
 
-// Raises PanicException(message); always returns nullptr.
+// Raises PanicException(message); always returns nullptr. An exception that
+// is already set stands instead: a refusal that comes from a wait for the
+// store cut short by a signal (KeyboardInterrupt) reports the interruption.
 std::nullptr_t raise_panic(const char* message) noexcept;
 
 // Converts an escaping C++ exception into the matching Python exception.
-void set_error_from_current_exception() noexcept;
+// Called from a catch-all handler that has already let a forced unwind pass.
+LINEAGE_STORE_LETS_FORCED_UNWIND_PASS void set_error_from_current_exception();
 
 // Runs `body` and turns any C++ exception into a Python one, so that nothing
 // but a Python exception ever crosses back into the interpreter. `body` returns
-// a new reference or nullptr with an exception set.
+// a new reference or nullptr with an exception set. A forced unwind passes:
+// the thread is being ended and nothing may touch the interpreter on its way.
 template <typename Body>
-PyObject* python_boundary(Body&& body) noexcept {
+LINEAGE_STORE_LETS_FORCED_UNWIND_PASS PyObject* python_boundary(Body&& body) {
     try {
         return body();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;
@@ -45,7 +71,7 @@ PyObject* python_boundary(Body&& body) noexcept {
 // record through its `record` pointer. The record is detached before it is
 // destroyed, so a finaliser run by its release finds the object empty.
 template <typename Object>
-void dealloc_with_record(PyObject* self) noexcept {
+void dealloc_with_record(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     delete std::exchange(reinterpret_cast<Object*>(self)->record, nullptr);
@@ -69,5 +95,12 @@ PyRef type_name_of(PyObject* object) noexcept;
 
 // A str's contents as UTF-8; false with an exception set when not encodable.
 bool utf8_view(PyObject* text, std::string_view& out) noexcept;
+
+// Registers, in the main interpreter, the atexit hook that sets
+// interpreter_exiting (py_ref.h) and remembers the thread that runs it.
+// CPython runs atexit hooks before it marks itself finalising, and only after
+// that mark does it end daemon threads, so the flag is always up first.
+// False with an exception set.
+bool watch_interpreter_exit();
 
 }  // namespace lineage_store

@@ -1,0 +1,429 @@
+"""Faults that need a process, threads or a fork to show: exit while a daemon
+thread is inside the module, threads sharing an instance, long chains of
+stores, forking mid-call; and two semantic faults: interrupts while a query
+hashes, and load_cache into a live instance."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import warnings
+from dataclasses import dataclass
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
+
+TIMEOUT = 10
+
+
+def wait(event):
+    assert event.wait(TIMEOUT), "the other thread never arrived"
+
+
+def run_python(source, timeout=60):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+# ---------------------------------------------------------------------------
+# Interpreter exit while a daemon thread is inside the module
+
+EXIT_PRELUDE = """
+    import threading, time
+    from lineage_store import LineageStoreBase, lineage_stored, automagically_lineage_stored
+
+    inside = threading.Event()
+
+    class Spinning:  # its __hash__ never returns; the thread sleeps in it
+        spin = False
+        def __hash__(self):
+            while type(self).spin:
+                inside.set()
+                time.sleep(0.001)
+            return 1
+        def __eq__(self, other):
+            return self is other
+
+    class Store(LineageStoreBase):
+        @automagically_lineage_stored()
+        def loop(self):
+            while True:
+                inside.set()
+                time.sleep(0.001)
+
+        @lineage_stored()
+        def keyed(self, key):
+            return 1
+
+    store = Store()
+    key = Spinning()
+    store.keyed(key)  # registered while its key still hashes
+    Spinning.spin = True
+"""
+
+EXIT_DAEMONS = {
+    "in the wrapped method": "threading.Thread(target=store.loop, daemon=True).start()",
+    "hashing a decorated call's argument": "threading.Thread(target=store.keyed, args=(key,), daemon=True).start()",
+    "in a view's __hash__": "threading.Thread(target=store.get_dependency_graph, daemon=True).start()",
+    "waiting for a borrow": """
+        threading.Thread(target=store.update_cached_value, args=('keyed', 2), kwargs={'key': key},
+                         daemon=True).start()
+        inside.wait(); inside.clear()
+        waiting = threading.Thread(target=store.keyed, args=(3,), daemon=True)
+        waiting.start()
+        inside.set()
+    """,
+}
+
+
+@pytest.mark.parametrize("daemon", EXIT_DAEMONS.values(), ids=EXIT_DAEMONS.keys())
+def test_exit_with_a_daemon_thread_inside_the_module_is_clean(daemon):
+    # Ending the daemon thread is racy by nature, so the exit is repeated.
+    source = EXIT_PRELUDE + textwrap.indent(textwrap.dedent(daemon), "    ") + """
+    inside.wait()
+    time.sleep(0.02)
+    """
+    for run in range(20):
+        finished = run_python(source)
+        assert (finished.returncode, finished.stderr) == (0, ""), f"run {run}"
+
+
+# ---------------------------------------------------------------------------
+# Threads sharing instances
+
+
+@dataclass(frozen=True)
+class Key:  # hashed by Python code, so the interpreter may switch threads mid-hash
+    k: int
+
+
+class Shared(LineageStoreBase):
+    @lineage_stored()
+    def base(self, key):
+        return key.k * 2
+
+    @automagically_lineage_stored()
+    def total(self, key):
+        return self.base(key) + 1
+
+
+@pytest.fixture
+def frequent_switches():
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(interval)
+
+
+def test_threads_sharing_instances_never_fail_and_get_exact_values(frequent_switches):
+    stores, failures, wrong = [Shared(), Shared()], [], []
+
+    def work(thread):
+        for i in range(600):
+            store, key = stores[(thread + i) % 2], Key(i % 25)
+            try:
+                operation = (thread + i) % 5
+                if operation == 0:
+                    if store.total(key) != key.k * 2 + 1:
+                        wrong.append(key)
+                elif operation == 1:
+                    value = store.get_cached_value("base", key=key)
+                    if value not in (None, key.k * 2):
+                        wrong.append(key)
+                elif operation == 2:
+                    store.get_dependency_graph(), store.get_validation_state(), store.get_cached_values()
+                elif operation == 3:
+                    store.update_cached_value("base", key.k * 2, key=key)
+                else:
+                    store.get_cached_value_by_hash(hash(("base", (("key", key),))))
+            except BaseException as error:  # PanicException derives from BaseException
+                failures.append(repr(error))
+
+    threads = [threading.Thread(target=work, args=(thread,)) for thread in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert (failures[:3], wrong[:3]) == ([], [])
+
+
+class Held(LineageStoreBase):
+    """A store whose get_cached_value can be parked inside a key's __hash__,
+    holding its shared borrow, until `release` is set."""
+
+    @lineage_stored()
+    def value(self):
+        return "value"
+
+
+class ParkingKey:
+    def __init__(self):
+        self.parked, self.release = threading.Event(), threading.Event()
+
+    def __hash__(self):
+        self.parked.set()
+        wait(self.release)
+        return 0
+
+
+@pytest.fixture
+def parked():
+    """A Held instance whose shared borrow another thread holds, parked in __hash__."""
+    store, key = Held(), ParkingKey()
+    holder = threading.Thread(target=store.get_cached_value, args=("value",), kwargs={"key": key})
+    holder.start()
+    wait(key.parked)
+    yield store, key
+    key.release.set()
+    holder.join()
+
+
+def test_a_borrow_held_by_another_thread_is_waited_for(parked):
+    store, key = parked
+    results = []
+    caller = threading.Thread(target=lambda: results.append(store.value()))
+    caller.start()
+    caller.join(0.1)
+    assert caller.is_alive() and results == []  # waiting, not refused
+    key.release.set()
+    caller.join(TIMEOUT)
+    assert results == ["value"]
+
+
+def test_a_thread_holding_a_borrow_is_refused_rather_than_waiting(parked):
+    store, key = parked
+    outcome = []
+
+    class CallsTheParkedStore:  # runs while its own store's borrow is held
+        def __hash__(self):
+            try:
+                store.value()
+            except BaseException as error:
+                outcome.append(error)
+            return 0
+
+    Held().get_cached_value("value", key=CallsTheParkedStore())
+    assert [(type(error).__name__, str(error)) for error in outcome] == [("PanicException", "Already borrowed")]
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+def test_a_signal_ends_the_wait_for_another_threads_borrow(parked):
+    store, key = parked
+
+    class Interrupted(Exception):
+        pass
+
+    def interrupt(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(Interrupted):
+            store.value()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+# ---------------------------------------------------------------------------
+# Long chains of stores
+
+
+@pytest.mark.parametrize("closed_into_a_cycle", [False, True], ids=["dropped", "collected"])
+def test_a_million_link_chain_of_stores_is_released(closed_into_a_cycle):
+    finished = run_python(f"""
+        import gc
+        from lineage_store import LineageStoreBase
+        gc.disable()
+        first = head = LineageStoreBase()
+        for _ in range(1_000_000):
+            link = LineageStoreBase()
+            link.update_cached_value("next", head)
+            head = link
+        if {closed_into_a_cycle}:
+            first.update_cached_value("next", head)
+            del first, head, link
+            assert gc.collect() >= 1_000_000
+        else:
+            del first, head, link
+        print("released")
+    """)
+    assert (finished.returncode, finished.stdout, finished.stderr) == (0, "released\n", "")
+
+
+# ---------------------------------------------------------------------------
+# Fork
+
+
+def run_in_child(child):
+    """Forks; the child runs `child()` and exits with its return value (1 on
+    an exception). Returns the child's exit status."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork of a multi-threaded process
+        pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            status = child()
+        finally:
+            os._exit(status)
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    pytest.fail("the child hung")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_threads_of_a_forked_child_never_inherit_a_dead_threads_call():
+    # In a process of its own: whether glibc hands a new thread the memory of
+    # the thread the fork left behind depends on what the heap has seen.
+    finished = run_python("""
+        import os, threading, warnings
+        from lineage_store import LineageStoreBase, automagically_lineage_stored
+
+        class Tracking(LineageStoreBase):
+            @automagically_lineage_stored()
+            def outer(self):
+                inside.set()
+                release.wait()
+
+            @automagically_lineage_stored()
+            def leaf(self, i):
+                return i
+
+        inside, release, store = threading.Event(), threading.Event(), Tracking()
+        caller = threading.Thread(target=store.outer)
+        caller.start()
+        inside.wait()
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork of a multi-threaded process
+        pid = os.fork()
+        if pid == 0:
+            for i in range(20):  # a new thread per call, each a candidate for the dead thread's identity
+                thread = threading.Thread(target=store.leaf, args=(i,))
+                thread.start()
+                thread.join()
+            edges = [call for call, children in store.get_dependency_graph().items() if children]
+            os.write(1, f"{len(edges)} spurious edges".encode())
+            os._exit(0)
+        os.waitpid(pid, 0)
+        release.set()
+        caller.join()
+    """)
+    assert (finished.stdout, finished.stderr) == ("0 spurious edges", "")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_does_not_wait_for_a_borrow_of_a_thread_it_does_not_have(parked):
+    store, key = parked
+    assert run_in_child(lambda: 0 if store.value() == "value" else 3) == 0
+
+
+# ---------------------------------------------------------------------------
+# get_cached_value: errors of the hashing give None, other exceptions pass
+
+
+class RaisingHash:
+    def __init__(self, error):
+        self.error = error
+
+    def __hash__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [ValueError("x"), TypeError("unhashable"), ArithmeticError()])
+def test_get_cached_value_answers_none_when_hashing_fails(error):
+    assert Held().get_cached_value("value", key=RaisingHash(error)) is None
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()])
+def test_get_cached_value_lets_other_base_exceptions_through(error):
+    with pytest.raises(BaseException) as raised:
+        Held().get_cached_value("value", key=RaisingHash(error))
+    assert raised.value is error
+
+
+# ---------------------------------------------------------------------------
+# load_cache into a live instance
+
+serialisable = lineage_stored(serialisable=True)
+serialisable_tracking = automagically_lineage_stored(serialisable=True)
+
+
+class Book(LineageStoreBase):
+    """a and e are inputs; b, c are serialisable and computed from a (and b);
+    d is computed from c but not serialisable. Every value is a new list, so
+    identity tells which object is served."""
+
+    def __init__(self, inputs):
+        self.inputs = inputs
+
+    @serialisable
+    def a(self):
+        return [self.inputs["a"]]
+
+    @serialisable_tracking
+    def b(self):
+        return [self.a()[0] + self.inputs["b"]]
+
+    @serialisable_tracking
+    def c(self):
+        return [self.b()[0] * 2 + self.a()[0]]
+
+    @automagically_lineage_stored()
+    def d(self, n):
+        return [self.c()[0] + n]
+
+    @serialisable
+    def e(self):
+        return [self.inputs["e"]]
+
+
+CALLS = {"a": lambda book: book.a(), "b": lambda book: book.b(), "c": lambda book: book.c(),
+         "d": lambda book: book.d(1), "e": lambda book: book.e()}
+inputs = st.fixed_dictionaries({name: st.integers(-5, 5) for name in "abe"})
+
+
+@settings(max_examples=60, deadline=None)
+@given(live=inputs, source=inputs, made=st.lists(st.sampled_from(sorted(CALLS))),
+       order=st.permutations(["a", "b", "c", "e"]), subset=st.sets(st.sampled_from("abce"), min_size=1))
+def test_a_dump_loads_whole_into_a_fresh_or_live_instance_in_any_order(live, source, made, order, subset):
+    book = Book(live)
+    for name in made:  # nothing made: a fresh instance
+        CALLS[name](book)
+    dumped = Book(source).dump_cache()
+    data = {name: dumped[name] for name in order if name in subset}  # a dump or part of one
+    book.load_cache(data)
+    states = book.get_validation_state()
+    for name, value in data.items():
+        assert getattr(book, name)() is value and states[name] == "valid"
+    # What was not loaded is computed from what was.
+    a = book.a()[0]
+    expected_b = data["b"][0] if "b" in data else a + live["b"]
+    expected_c = data["c"][0] if "c" in data else expected_b * 2 + a
+    assert (book.b()[0], book.c()[0], book.d(1)[0]) == (expected_b, expected_c, expected_c + 1)
+
+
+@pytest.mark.parametrize("made", [["a"], ["d"], ["d", "e"]])
+def test_loading_an_instances_own_dump_changes_nothing(made):
+    book = Book({"a": 1, "b": 2, "e": 3})
+    for name in made:
+        CALLS[name](book)
+    dumped = book.dump_cache()
+    values, states = book.get_cached_values(), book.get_validation_state()
+    book.load_cache(dumped)
+    assert book.get_validation_state() == states
+    assert {key: id(value) for key, value in book.get_cached_values().items()} == {
+        key: id(value) for key, value in values.items()}
+
