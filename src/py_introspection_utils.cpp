@@ -1,5 +1,7 @@
 #include "py_introspection_utils.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -22,15 +24,34 @@ PyRef exact_str(PyObject* text, const char* what) noexcept {
 
 namespace {
 
-PyRef import_module(const char* name) noexcept {
+PyRef import_module(const char* name) {
     PyRef module_name = PyRef::steal(PyUnicode_FromString(name));
     if (!module_name) return {};
     return PyRef::steal(PyImport_Import(module_name.get()));
 }
 
-// The argument mapping of a call bound to func's signature, defaults applied.
-PyRef bound_arguments(PyObject* func, PyObject* args, PyObject* kwargs) noexcept {
+}  // namespace
+
+PyRef inspect_module() {
+    // Kept for the rest of the process: the main interpreter outlives every
+    // use of it.
+    static PyInterpreterState* kept_for = nullptr;
+    static PyObject* kept = nullptr;
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (kept != nullptr && interpreter == kept_for) return PyRef::borrow(kept);
     PyRef inspect = import_module("inspect");
+    if (inspect && kept == nullptr && PyInterpreterState_GetID(interpreter) == 0) {
+        kept = inspect.new_ref().release();
+        kept_for = interpreter;
+    }
+    return inspect;
+}
+
+namespace {
+
+// The argument mapping of a call bound to func's signature, defaults applied.
+PyRef bound_arguments(PyObject* func, PyObject* args, PyObject* kwargs) {
+    PyRef inspect = inspect_module();
     if (!inspect) return {};
     PyRef signature_function = PyRef::steal(PyObject_GetAttrString(inspect.get(), "signature"));
     if (!signature_function) return {};
@@ -60,7 +81,7 @@ struct ArgumentPair {
 }  // namespace
 
 bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
-                                           NormalisedCall& out) noexcept {
+                                           NormalisedCall& out) {
     try {
         PyRef mapping;
         if (func != nullptr) {
@@ -104,6 +125,8 @@ bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func
         out.hash = static_cast<std::int64_t>(hash);
         out.call_tuple = std::move(call_tuple);
         return true;
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_current_exception();
         return false;
@@ -149,9 +172,9 @@ bool parse_dependencies(PyObject* dependencies, std::vector<DeclaredDependency>&
     return true;
 }
 
-bool validate_self_only_method(PyObject* func) noexcept {
+bool validate_self_only_method(PyObject* func) {
     try {
-        PyRef inspect = import_module("inspect");
+        PyRef inspect = inspect_module();
         if (!inspect) return false;
         PyRef builtins = import_module("builtins");
         if (!builtins) return false;
@@ -191,6 +214,8 @@ bool validate_self_only_method(PyObject* func) noexcept {
         std::string message = "Serialisable method must have exactly one parameter named 'self', got: " + rendered;
         PyErr_SetString(PyExc_ValueError, message.c_str());
         return false;
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_current_exception();
         return false;
