@@ -23,6 +23,17 @@ namespace {
 constexpr long code_has_var_positional = 0x04;
 constexpr long code_has_var_keyword = 0x08;
 
+// An attribute of FunctionType read through its descriptor: the type is
+// immutable, so this is what getattr would find, without the search.
+struct FunctionAttribute {
+    PyObject* descriptor = nullptr;
+    descrgetfunc get = nullptr;
+
+    PyObject* read(PyObject* func, PyTypeObject* function_type) const {
+        return get(descriptor, func, reinterpret_cast<PyObject*>(function_type));
+    }
+};
+
 // Kept for the whole process once the main interpreter has fetched them;
 // other interpreters never use them, as their objects are their own.
 struct InterpreterObjects {
@@ -30,9 +41,13 @@ struct InterpreterObjects {
     PyTypeObject* function_type = nullptr;
     PyObject* method_type = nullptr;
     newfunc method_new = nullptr;
-    PyObject* code_name = nullptr;
-    PyObject* defaults_name = nullptr;
-    PyObject* kwdefaults_name = nullptr;
+    // The argument tuple handed to method_new, refilled at each use while no
+    // other use is in progress.
+    PyObject* method_arguments = nullptr;
+    bool method_arguments_in_use = false;
+    FunctionAttribute code;
+    FunctionAttribute defaults;
+    FunctionAttribute kwdefaults;
     // Attributes of a function that inspect.signature consults before its
     // code object: where one is present, inspect decides.
     std::array<PyObject*, 5> signature_overrides{};
@@ -125,6 +140,20 @@ bool tuple_hash_matches_interpreter() {
 
 PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
 
+bool fetch_function_attribute(PyObject* function_type, const char* name, FunctionAttribute& out) {
+    PyRef attributes = PyRef::steal(PyObject_GetAttrString(function_type, "__dict__"));
+    if (!attributes) return false;
+    PyRef descriptor = PyRef::steal(PyMapping_GetItemString(attributes.get(), name));
+    if (!descriptor) return false;
+    out.get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_get));
+    if (out.get == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "FunctionType.%s is not a descriptor", name);
+        return false;
+    }
+    out.descriptor = descriptor.release();  // owned for the rest of the process
+    return true;
+}
+
 }  // namespace
 
 bool prepare_call_identity() {
@@ -149,15 +178,18 @@ bool prepare_call_identity() {
             return false;
         }
         InterpreterObjects objects;
-        objects.code_name = intern("__code__");
-        objects.defaults_name = intern("__defaults__");
-        objects.kwdefaults_name = intern("__kwdefaults__");
-        objects.signature_overrides = {intern("__signature__"), intern("__wrapped__"), intern("__text_signature__"),
-                                       intern("_partialmethod"), intern("__partialmethod__")};
-        if (objects.code_name == nullptr || objects.defaults_name == nullptr || objects.kwdefaults_name == nullptr ||
-            std::ranges::find(objects.signature_overrides, nullptr) != objects.signature_overrides.end()) {
+        if (!fetch_function_attribute(function_type.get(), "__code__", objects.code) ||
+            !fetch_function_attribute(function_type.get(), "__defaults__", objects.defaults) ||
+            !fetch_function_attribute(function_type.get(), "__kwdefaults__", objects.kwdefaults)) {
             return false;
         }
+        objects.signature_overrides = {intern("__signature__"), intern("__wrapped__"), intern("__text_signature__"),
+                                       intern("_partialmethod"), intern("__partialmethod__")};
+        if (std::ranges::find(objects.signature_overrides, nullptr) != objects.signature_overrides.end()) {
+            return false;
+        }
+        objects.method_arguments = PyTuple_Pack(2, Py_None, Py_None);
+        if (objects.method_arguments == nullptr) return false;
         objects.tuple_hash_matches = tuple_hash_matches_interpreter();
         if (PyErr_Occurred()) return false;
         // Owned for the rest of the process.
@@ -175,6 +207,8 @@ bool prepare_call_identity() {
     }
 }
 
+bool fast_path_here() noexcept { return objects_here() != nullptr && kept.parameter_empty != nullptr; }
+
 bool prepare_reference_binding() {
     if (objects_here() == nullptr || kept.parameter_empty != nullptr) return true;
     PyRef inspect = inspect_module();
@@ -187,11 +221,26 @@ bool prepare_reference_binding() {
     return true;
 }
 
-PyObject* new_bound_method(PyObject* callable, PyObject* instance) {
-    if (const InterpreterObjects* objects = objects_here()) {
-        PyRef args = PyRef::steal(PyTuple_Pack(2, callable, instance));
-        if (!args) return nullptr;
-        return objects->method_new(reinterpret_cast<PyTypeObject*>(objects->method_type), args.get(), nullptr);
+PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
+    if (fast) {
+        auto method_type = reinterpret_cast<PyTypeObject*>(kept.method_type);
+        // A finaliser run by the allocation inside method_new may bind a
+        // method too: it finds the tuple in use and builds its own.
+        if (kept.method_arguments_in_use) {
+            PyRef args = PyRef::steal(PyTuple_Pack(2, callable, instance));
+            return args ? kept.method_new(method_type, args.get(), nullptr) : nullptr;
+        }
+        PyObject* args = kept.method_arguments;
+        kept.method_arguments_in_use = true;
+        PyTuple_SetItem(args, 0, Py_NewRef(callable));
+        PyTuple_SetItem(args, 1, Py_NewRef(instance));
+        PyObject* method = kept.method_new(method_type, args, nullptr);
+        // Emptied again so that the tuple keeps no instance alive; the
+        // caller still holds both objects, so no finaliser runs here.
+        PyTuple_SetItem(args, 0, Py_NewRef(Py_None));
+        PyTuple_SetItem(args, 1, Py_NewRef(Py_None));
+        kept.method_arguments_in_use = false;
+        return method;
     }
     PyRef module_name = PyRef::steal(PyUnicode_FromString("types"));
     if (!module_name) return nullptr;
@@ -404,13 +453,15 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* code) {
 
 }  // namespace
 
-LayoutRef BindingCache::layout_for(PyObject* method_name, PyObject* code) {
+const LayoutRef& BindingCache::layout_for(PyObject* method_name, PyObject* code) {
+    static const LayoutRef none;
     if (current_ && current_->code.get() == code) return current_;
     ParameterLayout* derived = derive_layout(method_name, code);
-    if (derived == nullptr) return {};
-    LayoutRef fresh(derived);
-    current_ = fresh;  // a call still holding the previous layout keeps it alive
-    return fresh;
+    if (derived == nullptr) return none;
+    // A call still holding the previous layout keeps it alive; the caller
+    // copies the reference it gets before anything else can run.
+    current_ = LayoutRef(derived);
+    return current_;
 }
 
 // ---------------------------------------------------------------------------
@@ -421,11 +472,11 @@ LayoutRef BindingCache::layout_for(PyObject* method_name, PyObject* code) {
 int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments) {
     const InterpreterObjects& objects = kept;
     PyObject* method_name = method_name_;
-    PyRef code = PyRef::steal(PyObject_GetAttr(func, objects.code_name));
+    PyRef code = PyRef::steal(objects.code.read(func, objects.function_type));
     if (!code) return -1;
-    LayoutRef layout = cache.layout_for(method_name, code.get());
-    if (!layout) return -1;
-    if (!layout->native) return 0;
+    layout_ = cache.layout_for(method_name, code.get());
+    if (!layout_) return -1;
+    if (!layout_->native) return 0;
     PyRef attributes = PyRef::steal(PyObject_GenericGetDict(func, nullptr));
     if (!attributes) return -1;
     if (PyDict_Size(attributes.get()) > 0) {
@@ -435,11 +486,12 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
         }
     }
 
-    const ParameterLayout& parameters = *layout;
+    const ParameterLayout& parameters = *layout_;
     const Py_ssize_t given = arguments.positional_count();
     if (given > parameters.positional_count && !parameters.has_var_positional) return 0;
     SmallArray<PyObject*, 8> slots;
     slots.resize(parameters.names.size());
+    std::fill_n(slots.data(), slots.size(), nullptr);
     const Py_ssize_t bound_positionally = std::min(given, parameters.positional_count);
     for (Py_ssize_t i = 0; i < bound_positionally; ++i) slots[static_cast<std::size_t>(i)] = arguments.positional(i);
     for (Py_ssize_t k = 0; k < arguments.keyword_count(); ++k) {
@@ -452,32 +504,28 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
 
     // Defaults are read at every call that needs them: the function's
     // __defaults__ and __kwdefaults__ may be reassigned at any time.
-    PyRef defaults;
     for (Py_ssize_t i = bound_positionally; i < parameters.positional_count; ++i) {
         PyObject*& slot = slots[static_cast<std::size_t>(i)];
         if (slot != nullptr) continue;
-        if (!defaults) {
-            defaults = PyRef::steal(PyObject_GetAttr(func, objects.defaults_name));
-            if (!defaults) return -1;
+        if (!defaults_) {
+            defaults_ = PyRef::steal(objects.defaults.read(func, objects.function_type));
+            if (!defaults_) return -1;
         }
-        if (!PyTuple_Check(defaults.get())) return 0;
-        const Py_ssize_t default_count = PyTuple_Size(defaults.get());
+        if (!PyTuple_Check(defaults_.get())) return 0;
+        const Py_ssize_t default_count = PyTuple_Size(defaults_.get());
         const Py_ssize_t default_index = i - (parameters.positional_count - default_count);
         if (default_count > parameters.positional_count || default_index < 0) return 0;
-        slot = PyTuple_GetItem(defaults.get(), default_index);
+        slot = PyTuple_GetItem(defaults_.get(), default_index);
         if (slot == nullptr || slot == objects.parameter_empty) return 0;
     }
     PyRef kwdefaults;
-    // Values of __kwdefaults__ are held: the dict may change while arguments
-    // are hashed.
-    SmallArray<PyRef, 8> held_kwdefaults;
-    held_kwdefaults.resize(static_cast<std::size_t>(parameters.keyword_only_count));
+    if (parameters.keyword_only_count > 0) kwdefaults_.resize(static_cast<std::size_t>(parameters.keyword_only_count));
     for (Py_ssize_t k = 0; k < parameters.keyword_only_count; ++k) {
         const Py_ssize_t i = parameters.positional_count + k;
         PyObject*& slot = slots[static_cast<std::size_t>(i)];
         if (slot != nullptr) continue;
         if (!kwdefaults) {
-            kwdefaults = PyRef::steal(PyObject_GetAttr(func, objects.kwdefaults_name));
+            kwdefaults = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
             if (!kwdefaults) return -1;
         }
         if (!PyDict_Check(kwdefaults.get())) return 0;
@@ -487,7 +535,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
             return 0;
         }
         if (slot == objects.parameter_empty) return 0;
-        held_kwdefaults[static_cast<std::size_t>(k)] = PyRef::borrow(slot);
+        kwdefaults_[static_cast<std::size_t>(k)] = PyRef::borrow(slot);
     }
 
     // Bound: every parameter but *args has its argument.
@@ -496,11 +544,10 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     const Py_ssize_t var_index = parameters.has_var_positional ? parameters.var_positional_index() : -1;
     for (std::size_t j = 0; j < kept_count; ++j) {
         const std::size_t index = parameters.order[j];
-        if (static_cast<Py_ssize_t>(index) != var_index) values_[j] = PyRef::borrow(slots[index]);
+        values_[j] = static_cast<Py_ssize_t>(index) == var_index ? nullptr : slots[index];
     }
     var_positional_count_ = std::max<Py_ssize_t>(given - parameters.positional_count, 0);
     var_positional_ = var_positional_count_ > 0 ? arguments.positional_from(parameters.positional_count) : nullptr;
-    layout_ = std::move(layout);
 
     if (!objects.tuple_hash_matches) {
         PyObject* tuple = call_tuple();
@@ -524,7 +571,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
             }
             value_hash = items.finish();
         } else {
-            value_hash = PyObject_Hash(values_[j].get());
+            value_hash = PyObject_Hash(values_[j]);
             if (value_hash == -1) return -1;
         }
         argument_pairs.add(pair_hash(parameters.name_hashes[j], value_hash));
@@ -536,8 +583,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
 bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
                    CallIdentity& out) {
     out.method_name_ = method_name;
-    const InterpreterObjects* objects = objects_here();
-    if (objects != nullptr && objects->parameter_empty != nullptr && Py_IS_TYPE(func, objects->function_type)) {
+    if (cache.native_allowed() && Py_IS_TYPE(func, kept.function_type)) {
         int bound = out.identify_natively(cache, func, arguments);
         if (bound != 0) return bound > 0;
         out.layout_ = LayoutRef();
@@ -564,7 +610,7 @@ PyObject* CallIdentity::call_tuple() {
     PyRef pairs = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kept)));
     if (!pairs) return nullptr;
     for (std::size_t j = 0; j < kept; ++j) {
-        PyRef value = values_[j].new_ref();
+        PyRef value = PyRef::borrow(values_[j]);
         if (!value) {
             value = PyRef::steal(PyTuple_New(var_positional_count_));
             if (!value) return nullptr;
@@ -582,6 +628,7 @@ PyObject* CallIdentity::call_tuple() {
 
 bool CallIdentity::is_identical_to(PyObject* registered) const noexcept {
     if (call_tuple_ && registered == call_tuple_.get()) return true;
+    if (layout_ && layout_->constant_call_tuple) return registered == layout_->constant_call_tuple.get();
     if (!layout_ || !PyTuple_CheckExact(registered) || PyTuple_Size(registered) != 2 ||
         PyTuple_GetItem(registered, 0) != method_name_) {
         return false;
@@ -597,8 +644,8 @@ bool CallIdentity::is_identical_to(PyObject* registered) const noexcept {
             return false;
         }
         PyObject* value = PyTuple_GetItem(pair, 1);
-        if (values_[j]) {
-            if (value != values_[j].get()) return false;
+        if (values_[j] != nullptr) {
+            if (value != values_[j]) return false;
             continue;
         }
         if (!PyTuple_CheckExact(value) || PyTuple_Size(value) != var_positional_count_) return false;
@@ -636,7 +683,7 @@ bool CallIdentity::shape_matches(PyObject* registered) const {
             !equal_names(PyTuple_GetItem(pair, 0), parameters.names[parameters.order[j]].get())) {
             return false;
         }
-        if (!values_[j] && !PyTuple_CheckExact(PyTuple_GetItem(pair, 1))) return false;
+        if (values_[j] == nullptr && !PyTuple_CheckExact(PyTuple_GetItem(pair, 1))) return false;
     }
     return true;
 }
@@ -647,8 +694,8 @@ int CallIdentity::differs_natively(PyObject* registered) {
     PyObject* pairs = PyTuple_GetItem(registered, 1);
     for (std::size_t j = 0; j < values_.size(); ++j) {
         PyObject* value = PyTuple_GetItem(PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j)), 1);
-        if (values_[j]) {
-            int equal = PyObject_RichCompareBool(value, values_[j].get(), Py_EQ);
+        if (values_[j] != nullptr) {
+            int equal = PyObject_RichCompareBool(value, values_[j], Py_EQ);
             if (equal <= 0) return equal < 0 ? -1 : 1;
             continue;
         }

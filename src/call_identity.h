@@ -36,9 +36,13 @@ bool prepare_call_identity();
 // nothing can be imported any more). False with an exception set.
 bool prepare_reference_binding();
 
-// types.MethodType(callable, instance), built without going through the
-// type's call. A new reference, or nullptr with an exception set.
-PyObject* new_bound_method(PyObject* callable, PyObject* instance);
+// Whether the objects kept for the fast path belong to the interpreter that
+// runs now. Asked once per decorator: a decorator lives in one interpreter.
+bool fast_path_here() noexcept;
+
+// types.MethodType(callable, instance). With `fast`, built without going
+// through the type's call. A new reference, or nullptr with an exception set.
+PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast);
 
 // A small array whose first N elements live inline, so that a call with few
 // arguments needs no allocation.
@@ -60,7 +64,7 @@ public:
     std::size_t size() const noexcept { return size_; }
 
 private:
-    std::array<T, N> inline_{};
+    std::array<T, N> inline_;  // raw pointers stay uninitialised until written
     std::unique_ptr<T[]> heap_;
     std::size_t size_ = 0;
 };
@@ -135,10 +139,18 @@ private:
 // __code__ makes the next call derive a new one.
 class BindingCache {
 public:
-    LayoutRef layout_for(PyObject* method_name, PyObject* code);
+    // Native binding needs the objects of the fast path: set once, when the
+    // decorator is built.
+    void allow_native(bool allowed) noexcept { native_allowed_ = allowed; }
+    bool native_allowed() const noexcept { return native_allowed_; }
+
+    // The layout kept for `code`, derived first when it is not the one kept.
+    // Empty with an exception set on failure.
+    const LayoutRef& layout_for(PyObject* method_name, PyObject* code);
 
 private:
     LayoutRef current_;
+    bool native_allowed_ = false;
 };
 
 // The identity of one call: its hash, and what is needed to build its
@@ -177,10 +189,15 @@ private:
     Py_hash_t hash_ = -1;
     PyObject* method_name_ = nullptr;  // borrowed from the decorator
     LayoutRef layout_;                 // set when bound natively
-    // Argument of each parameter of the call tuple, in its order; the *args
-    // parameter's entry stays empty and its items are a range of the call's
+    // Argument of each parameter of the call tuple, in its order, borrowed
+    // from the call, from `defaults_` or from `kwdefaults_`; the *args
+    // parameter's entry stays null and its items are a range of the call's
     // positional arguments.
-    SmallArray<PyRef, 8> values_;
+    SmallArray<PyObject*, 8> values_;
+    PyRef defaults_;
+    // Values taken from __kwdefaults__, held: the dict may change while the
+    // arguments are hashed.
+    SmallArray<PyRef, 4> kwdefaults_;
     PyObject* const* var_positional_ = nullptr;
     Py_ssize_t var_positional_count_ = 0;
     PyRef call_tuple_;

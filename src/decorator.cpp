@@ -113,6 +113,7 @@ void decide_state(CallGraph& graph, CallHash hash, bool use_cache) {
 // own in the graph, so nothing could invalidate the caller when its value
 // changes: the caller's result must not be stored either.
 void record_runtime_edge(StoreRecord& record, CallHash hash, bool collided) {
+    if (record.call_stack.empty()) return;
     const void* thread = current_thread_token();
     for (auto entry = record.call_stack.rbegin(); entry != record.call_stack.rend(); ++entry) {
         if (entry->thread != thread) continue;
@@ -271,7 +272,8 @@ PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_
 
 PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
-    return python_boundary([&] { return new_bound_method(self, instance); });
+    DecoratorRecord* record = as_decorator(self)->record;
+    return python_boundary([&] { return new_bound_method(self, instance, record->binding.native_allowed()); });
 }
 
 int decorator_set(PyObject*, PyObject*, PyObject* value) noexcept {
@@ -358,6 +360,7 @@ PyTypeObject* decorator_type() noexcept {
 PyObject* new_decorator(DecoratorRecord&& record) {
     return python_boundary([&]() -> PyObject* {
         if (!prepare_reference_binding()) return nullptr;
+        record.binding.allow_native(fast_path_here());
         PyTypeObject* type = decorator_type();
         if (type == nullptr) return nullptr;
         auto owned = std::make_unique<DecoratorRecord>(std::move(record));
