@@ -45,6 +45,9 @@ struct InterpreterObjects {
     // other use is in progress.
     PyObject* method_arguments = nullptr;
     bool method_arguments_in_use = false;
+    // classmethod and its __get__, where that binds as MethodType does.
+    PyObject* classmethod_type = nullptr;
+    descrgetfunc classmethod_get = nullptr;
     FunctionAttribute code;
     FunctionAttribute defaults;
     FunctionAttribute kwdefaults;
@@ -140,6 +143,39 @@ bool tuple_hash_matches_interpreter() {
 
 PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
 
+// Before 3.13 classmethod.__get__ hands over to the wrapped object's own
+// __get__, which for a decorator would come straight back here; from 3.13 on
+// it makes the bound method itself. Checked on a sample that has a __get__ of
+// its own (a staticmethod) rather than assumed from the version.
+bool fetch_classmethod_binder(PyObject* method_type, InterpreterObjects& objects) {
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* classmethod = builtins != nullptr ? PyDict_GetItemString(builtins, "classmethod") : nullptr;
+    PyObject* staticmethod = builtins != nullptr ? PyDict_GetItemString(builtins, "staticmethod") : nullptr;
+    PyObject* len = builtins != nullptr ? PyDict_GetItemString(builtins, "len") : nullptr;
+    if (classmethod == nullptr || staticmethod == nullptr || len == nullptr || !PyType_Check(classmethod)) {
+        return true;
+    }
+    auto get = reinterpret_cast<descrgetfunc>(
+        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(classmethod), Py_tp_descr_get));
+    PyRef callable = PyRef::steal(PyObject_CallFunctionObjArgs(staticmethod, len, nullptr));
+    PyRef instance = PyRef::steal(PyLong_FromLong(1234567));
+    if (get == nullptr || !callable || !instance) {
+        PyErr_Clear();
+        return true;
+    }
+    PyRef binder = PyRef::steal(PyObject_CallFunctionObjArgs(classmethod, callable.get(), nullptr));
+    PyRef bound = binder ? PyRef::steal(get(binder.get(), instance.get(), instance.get())) : PyRef();
+    PyRef bound_func = bound ? PyRef::steal(PyObject_GetAttrString(bound.get(), "__func__")) : PyRef();
+    PyRef bound_self = bound ? PyRef::steal(PyObject_GetAttrString(bound.get(), "__self__")) : PyRef();
+    PyErr_Clear();
+    if (bound && Py_IS_TYPE(bound.get(), reinterpret_cast<PyTypeObject*>(method_type)) &&
+        bound_func.get() == callable.get() && bound_self.get() == instance.get()) {
+        objects.classmethod_type = Py_NewRef(classmethod);  // owned for the rest of the process
+        objects.classmethod_get = get;
+    }
+    return true;
+}
+
 bool fetch_function_attribute(PyObject* function_type, const char* name, FunctionAttribute& out) {
     PyRef attributes = PyRef::steal(PyObject_GetAttrString(function_type, "__dict__"));
     if (!attributes) return false;
@@ -192,6 +228,7 @@ bool prepare_call_identity() {
         if (objects.method_arguments == nullptr) return false;
         objects.tuple_hash_matches = tuple_hash_matches_interpreter();
         if (PyErr_Occurred()) return false;
+        if (!fetch_classmethod_binder(method_type.get(), objects)) return false;
         // Owned for the rest of the process.
         objects.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
         objects.method_type = method_type.release();
@@ -250,6 +287,13 @@ PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
     if (!method_type) return nullptr;
     return PyObject_CallFunctionObjArgs(method_type.get(), callable, instance, nullptr);
 }
+
+PyRef new_method_binder(PyObject* callable) {
+    if (objects_here() == nullptr || kept.classmethod_type == nullptr) return {};
+    return PyRef::steal(PyObject_CallFunctionObjArgs(kept.classmethod_type, callable, nullptr));
+}
+
+PyObject* bind_with(PyObject* binder, PyObject* instance) { return kept.classmethod_get(binder, instance, instance); }
 
 // ---------------------------------------------------------------------------
 // Call arguments

@@ -44,6 +44,16 @@ bool fast_path_here() noexcept;
 // through the type's call. A new reference, or nullptr with an exception set.
 PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast);
 
+// From 3.13 on, classmethod(callable).__get__(instance, instance) is
+// types.MethodType(callable, instance) made by the interpreter's own
+// constructor, the cheapest way to a bound method that the limited API
+// offers. A new classmethod wrapping `callable` where this holds (checked at
+// import), an empty PyRef otherwise; empty with an exception set on failure.
+PyRef new_method_binder(PyObject* callable);
+
+// types.MethodType(callable, instance) through a binder from above.
+PyObject* bind_with(PyObject* binder, PyObject* instance);
+
 // A small array whose first N elements live inline, so that a call with few
 // arguments needs no allocation.
 template <typename T, std::size_t N>

@@ -273,6 +273,7 @@ PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_
 PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
     DecoratorRecord* record = as_decorator(self)->record;
+    if (record->method_binder) return bind_with(record->method_binder.get(), instance);
     return python_boundary([&] { return new_bound_method(self, instance, record->binding.native_allowed()); });
 }
 
@@ -288,13 +289,19 @@ int decorator_set(PyObject*, PyObject*, PyObject* value) noexcept {
 int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     DecoratorRecord* record = as_decorator(self)->record;
-    if (record != nullptr) Py_VISIT(record->func.get());
+    if (record != nullptr) {
+        Py_VISIT(record->func.get());
+        Py_VISIT(record->method_binder.get());
+    }
     return 0;
 }
 
 int decorator_clear(PyObject* self) noexcept {
     DecoratorRecord* record = as_decorator(self)->record;
-    if (record != nullptr) record->func.reset();
+    if (record != nullptr) {
+        record->func.reset();
+        record->method_binder.reset();
+    }
     return 0;
 }
 
@@ -367,9 +374,13 @@ PyObject* new_decorator(DecoratorRecord&& record) {
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = alloc(type, 0);
         if (self == nullptr) return nullptr;
-        as_decorator(self)->record = owned.release();
+        DecoratorRecord* record = owned.release();
+        as_decorator(self)->record = record;
         as_decorator(self)->vectorcall = vectorcall_enabled ? decorator_vectorcall : nullptr;
-        return self;
+        PyRef decorator = PyRef::steal(self);
+        record->method_binder = new_method_binder(self);
+        if (!record->method_binder && PyErr_Occurred()) return nullptr;
+        return decorator.release();
     });
 }
 

@@ -24,6 +24,10 @@ struct DecoratorRecord {
     // The only part that changes after decoration: the parameter layout of
     // func's current code object, kept between calls.
     BindingCache binding;
+    // Makes the bound methods of __get__ where the interpreter allows
+    // (new_method_binder); it refers back to the decorator, a cycle that the
+    // garbage collector sees through traverse and clear.
+    PyRef method_binder;
 };
 
 // A new LineageStoreDecorator owning `record`; nullptr with an exception set.
