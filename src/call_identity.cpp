@@ -532,6 +532,13 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
 
     const ParameterLayout& parameters = *layout_;
     const Py_ssize_t given = arguments.positional_count();
+    // A method of self alone, called with the instance alone: always the
+    // same call.
+    if (parameters.constant_call_tuple && given == 1 && parameters.positional_count == 1 &&
+        arguments.keyword_count() == 0 && parameters.keyword_only_count == 0 && !parameters.has_var_positional) {
+        hash_ = parameters.constant_hash;
+        return 1;
+    }
     if (given > parameters.positional_count && !parameters.has_var_positional) return 0;
     SmallArray<PyObject*, 8> slots;
     slots.resize(parameters.names.size());
