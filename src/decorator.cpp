@@ -1,18 +1,34 @@
 #include "decorator.h"
 
+#include <structmember.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
 #include <memory>
 #include <utility>
 
-#include "py_introspection_utils.h"
+#include "call_identity.h"
 #include "python_boundary.h"
 
 namespace lineage_store {
 
 namespace {
 
+// Vectorcall is part of the limited API from 3.12 on. Where the running
+// interpreter is 3.12 or later, the type is created with the flag and the
+// offset below, and calls through a bound method reach the decorator without
+// an argument tuple or keyword dict being built. The values are those of the
+// 3.12 stable ABI, which the 3.10 headers this module is built against do not
+// spell; older interpreters get tp_call alone.
+using VectorcallFunction = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+constexpr unsigned long type_has_vectorcall = 1UL << 11;
+constexpr std::size_t vectorcall_arguments_offset = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
+
 struct DecoratorObject {
     PyObject_HEAD
     DecoratorRecord* record;
+    VectorcallFunction vectorcall;
 };
 
 DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast<DecoratorObject*>(self); }
@@ -96,8 +112,27 @@ void decide_state(CallGraph& graph, CallHash hash, bool use_cache) {
     }
 }
 
-PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
-    const DecoratorRecord& decorator = *self->record;
+// The innermost call in progress on this thread, if it tracks runtime
+// dependencies, depends on `hash`. A collided call has no identity of its
+// own in the graph, so nothing could invalidate the caller when its value
+// changes: the caller's result must not be stored either.
+void record_runtime_edge(StoreRecord& record, CallHash hash, bool collided) {
+    if (record.call_stack.empty()) return;
+    const void* thread = current_thread_token();
+    for (auto entry = record.call_stack.rbegin(); entry != record.call_stack.rend(); ++entry) {
+        if (entry->thread != thread) continue;
+        if (!entry->tracks_runtime_dependencies) return;
+        if (collided) {
+            record.dependency_graph.mark_computation(entry->hash);
+        } else {
+            record.dependency_graph.add_dependencies(entry->hash, std::span<const CallHash>(&hash, 1));
+        }
+        return;
+    }
+}
+
+PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) {
+    DecoratorRecord& decorator = *self->record;
     // Our own reference: the garbage collector may clear the decorator's while
     // the wrapped function runs, if the class dies meanwhile.
     PyRef func = decorator.func.new_ref();
@@ -105,13 +140,12 @@ PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs
         PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
         return nullptr;
     }
-    Py_ssize_t given = PyTuple_Size(args);
-    if (given < 0) return nullptr;
-    if (given == 0) {
+    if (!arguments.ok()) return nullptr;
+    if (arguments.positional_count() == 0) {
         PyErr_SetString(PyExc_ValueError, "lineage_stored can only be used as an instance method decorator");
         return nullptr;
     }
-    PyObject* instance = PyTuple_GetItem(args, 0);
+    PyObject* instance = arguments.positional(0);
     if (!is_store(instance)) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_TypeError, "the decorated method's class must inherit from LineageStoreBase");
@@ -123,30 +157,53 @@ PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs
     PyRef held_instance = PyRef::borrow(instance);
     StoreObject* store = reinterpret_cast<StoreObject*>(instance);
 
-    NormalisedCall call;
-    if (!normalise_function_signature_and_hash(decorator.method_name.get(), func.get(), args, kwargs,
-                                               call)) {
+    CallIdentity call;
+    if (!identify_call(decorator.binding, decorator.method_name.get(), func.get(), arguments, call)) {
         return nullptr;
     }
-    const CallHash hash = call.hash;
+    const CallHash hash = call.hash();
 
-    // Registration. A call already registered under this hash with a call
-    // tuple that is not equal to ours is a different call whose hash collides
-    // with ours: it must neither be served that call's value nor disturb it.
+    // Registration. A call registered before with these very argument objects
+    // is known to be the same call without running any Python code, so a
+    // valid value of it is served right here, together with its runtime edge.
+    // Such a hit skips call_stack: nothing could see its entry.
     PyRef registered;
-    PyRef previous_call_tuple;  // released after the borrow
+    bool registered_before = false;
+    bool same_call = false;
     {
+        StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
+        if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
+        StoreRecord& record = borrow.record();
+        RegisteredCall found;
+        if (find_registered_call(record, hash, found)) {
+            registered_before = true;
+            same_call = found.call_tuple != nullptr && call.is_identical_to(found.call_tuple);
+            if (same_call && found.state == ValidationState::Valid && found.value != nullptr) {
+                record_runtime_edge(record, hash, false);
+                return Py_NewRef(found.value);
+            }
+            registered = PyRef::borrow(found.call_tuple);
+        }
+    }
+    if (!registered_before) {
+        // Built with the store free: allocating may run a finaliser.
+        PyObject* call_tuple = call.call_tuple();
+        if (call_tuple == nullptr) return nullptr;
+        PyRef previous_call_tuple;  // released after the borrow
         StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
         if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
         CallGraph& graph = borrow.record().dependency_graph;
         if (graph.contains_call(hash)) {
             registered = registered_call_tuple(borrow.record(), hash);
         } else {
-            previous_call_tuple = graph.add_call(hash, call.call_tuple.new_ref(), decorator.dependency_hashes);
+            previous_call_tuple = graph.add_call(hash, PyRef::borrow(call_tuple), decorator.dependency_hashes);
         }
     }
-    // Compared with the store free: __eq__ is the user's code.
-    int different = is_different_call(registered.get(), call.call_tuple.get());
+    // A call registered under this hash whose call tuple is not equal to ours
+    // is a different call whose hash collides with ours: it must neither be
+    // served that call's value nor disturb it. Compared with the store free:
+    // __eq__ is the user's code.
+    int different = same_call ? 0 : call.differs_from(registered.get());
     if (different < 0) return nullptr;
     const bool collided = different != 0;
 
@@ -162,37 +219,19 @@ PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs
         StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
         if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
         StoreRecord& record = borrow.record();
-        CallGraph& graph = record.dependency_graph;
-        const void* thread = current_thread_token();
-        const CallStackEntry* innermost = nullptr;
-        for (auto entry = record.call_stack.rbegin(); entry != record.call_stack.rend(); ++entry) {
-            if (entry->thread == thread) {
-                innermost = &*entry;
-                break;
-            }
-        }
-        if (innermost != nullptr && innermost->tracks_runtime_dependencies) {
-            if (collided) {
-                // The caller reads a value that has no identity in the graph,
-                // so nothing could invalidate the caller when it changes:
-                // its own result must not be stored either.
-                graph.mark_computation(innermost->hash);
-            } else {
-                graph.add_dependencies(innermost->hash, std::span<const CallHash>(&hash, 1));
-            }
-        }
+        record_runtime_edge(record, hash, collided);
         // A collided call records no runtime edges of its own for the same
         // reason: they would be charged to the other call.
         in_progress.push(record, !collided && decorator.track_runtime_dependencies);
         if (!collided) {
             result = lookup_valid(record, hash);
-            if (!result) in_progress.start_computation(graph);
+            if (!result) in_progress.start_computation(record.dependency_graph);
         }
     }
     if (result) return result.release();
 
     // The computation, with the store free.
-    result = PyRef::steal(PyObject_Call(func.get(), args, kwargs));
+    result = PyRef::steal(arguments.call(func.get()));
     if (!result || collided) return result.release();
 
     {
@@ -218,19 +257,28 @@ PyObject* call_decorated(DecoratorObject* self, PyObject* args, PyObject* kwargs
 // ---------------------------------------------------------------------------
 // Slots
 
+// The slots that run Python code are not noexcept: a thread ended by the
+// interpreter at exit unwinds through them.
 PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return python_boundary([&] { return call_decorated(as_decorator(self), args, kwargs); });
+    return python_boundary([&] {
+        CallArguments arguments(args, kwargs);
+        return call_decorated(as_decorator(self), arguments);
+    });
+}
+
+PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return python_boundary([&] {
+        const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
+        CallArguments arguments(args, positional_count, kwnames);
+        return call_decorated(as_decorator(self), arguments);
+    });
 }
 
 PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
-    PyRef module_name = PyRef::steal(PyUnicode_FromString("types"));
-    if (!module_name) return nullptr;
-    PyRef types = PyRef::steal(PyImport_Import(module_name.get()));
-    if (!types) return nullptr;
-    PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
-    if (!method_type) return nullptr;
-    return PyObject_CallFunctionObjArgs(method_type.get(), self, instance, nullptr);
+    DecoratorRecord* record = as_decorator(self)->record;
+    if (record->method_binder) return bind_with(record->method_binder.get(), instance);
+    return python_boundary([&] { return new_bound_method(self, instance, record->binding.native_allowed()); });
 }
 
 int decorator_set(PyObject*, PyObject*, PyObject* value) noexcept {
@@ -245,13 +293,19 @@ int decorator_set(PyObject*, PyObject*, PyObject* value) noexcept {
 int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     DecoratorRecord* record = as_decorator(self)->record;
-    if (record != nullptr) Py_VISIT(record->func.get());
+    if (record != nullptr) {
+        Py_VISIT(record->func.get());
+        Py_VISIT(record->method_binder.get());
+    }
     return 0;
 }
 
 int decorator_clear(PyObject* self) {
     DecoratorRecord* record = as_decorator(self)->record;
-    if (record != nullptr) record->func.reset();
+    if (record != nullptr) {
+        record->func.reset();
+        record->method_binder.reset();
+    }
     return 0;
 }
 
@@ -269,6 +323,16 @@ PyType_Slot decorator_slots[] = {
 };
 // clang-format on
 
+PyMemberDef decorator_vectorcall_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(DecoratorObject, vectorcall)), READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// The same slots with the member that tells the interpreter where each
+// decorator keeps its vectorcall function.
+PyType_Slot decorator_vectorcall_slots[std::size(decorator_slots) + 1] = {};
+
 PyType_Spec decorator_spec = {
     "builtins.LineageStoreDecorator",
     static_cast<int>(sizeof(DecoratorObject)),
@@ -277,25 +341,50 @@ PyType_Spec decorator_spec = {
     decorator_slots,
 };
 
+bool interpreter_has_limited_vectorcall() noexcept {
+    PyObject* version = PySys_GetObject("hexversion");  // borrowed
+    long hexversion = version != nullptr && PyLong_Check(version) ? PyLong_AsLong(version) : 0;
+    if (hexversion == -1) PyErr_Clear();
+    return hexversion >= 0x030C0000;
+}
+
+bool vectorcall_enabled = false;
+
 PyTypeObject* decorator_type() noexcept {
     // Created when the first decorator is built, once per process.
     static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&decorator_spec);
+    if (type == nullptr) {
+        vectorcall_enabled = interpreter_has_limited_vectorcall();
+        if (vectorcall_enabled) {
+            std::copy(std::begin(decorator_slots), std::end(decorator_slots) - 1, decorator_vectorcall_slots);
+            decorator_vectorcall_slots[std::size(decorator_slots) - 1] = {Py_tp_members, decorator_vectorcall_members};
+            decorator_spec.flags |= type_has_vectorcall;
+            decorator_spec.slots = decorator_vectorcall_slots;
+        }
+        type = PyType_FromSpec(&decorator_spec);
+    }
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
 }  // namespace
 
-PyObject* new_decorator(DecoratorRecord&& record) noexcept {
+PyObject* new_decorator(DecoratorRecord&& record) {
     return python_boundary([&]() -> PyObject* {
+        if (!prepare_reference_binding()) return nullptr;
+        record.binding.allow_native(fast_path_here());
         PyTypeObject* type = decorator_type();
         if (type == nullptr) return nullptr;
         auto owned = std::make_unique<DecoratorRecord>(std::move(record));
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = alloc(type, 0);
         if (self == nullptr) return nullptr;
-        as_decorator(self)->record = owned.release();
-        return self;
+        DecoratorRecord* record = owned.release();
+        as_decorator(self)->record = record;
+        as_decorator(self)->vectorcall = vectorcall_enabled ? decorator_vectorcall : nullptr;
+        PyRef decorator = PyRef::steal(self);
+        record->method_binder = new_method_binder(self);
+        if (!record->method_binder && PyErr_Occurred()) return nullptr;
+        return decorator.release();
     });
 }
 

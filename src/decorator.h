@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "call_identity.h"
 #include "lineage_store_base.h"
 #include "py_ref.h"
 
@@ -20,10 +21,17 @@ struct DecoratorRecord {
     bool use_cache = true;
     bool track_runtime_dependencies = false;
     bool serialisable = false;
+    // The only part that changes after decoration: the parameter layout of
+    // func's current code object, kept between calls.
+    BindingCache binding;
+    // Makes the bound methods of __get__ where the interpreter allows
+    // (new_method_binder); it refers back to the decorator, a cycle that the
+    // garbage collector sees through traverse and clear.
+    PyRef method_binder;
 };
 
 // A new LineageStoreDecorator owning `record`; nullptr with an exception set.
-PyObject* new_decorator(DecoratorRecord&& record) noexcept;
+PyObject* new_decorator(DecoratorRecord&& record);
 
 // Whether `object` is a LineageStoreDecorator built with serialisable=True.
 bool is_serialisable_decorator(PyObject* object) noexcept;

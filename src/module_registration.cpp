@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "cache_persistence.h"
+#include "call_identity.h"
 #include "decorator_factory.h"
 #include "lineage_store_base.h"
 #include "py_ref.h"
@@ -44,6 +45,7 @@ int execute_module(PyObject* module) {
         return -1;
     }
     if (!watch_interpreter_exit()) return -1;
+    if (!prepare_call_identity()) return -1;
     bool published = publish(module, "LineageStoreBase", create_lineage_store_base_type(cache_persistence_methods())) &&
                      publish(module, "lineage_stored", manual_factory_type()) &&
                      publish(module, "automagically_lineage_stored", automagic_factory_type());

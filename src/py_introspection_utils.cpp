@@ -1,5 +1,7 @@
 #include "py_introspection_utils.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -22,15 +24,34 @@ PyRef exact_str(PyObject* text, const char* what) noexcept {
 
 namespace {
 
-PyRef import_module(const char* name) noexcept {
+PyRef import_module(const char* name) {
     PyRef module_name = PyRef::steal(PyUnicode_FromString(name));
     if (!module_name) return {};
     return PyRef::steal(PyImport_Import(module_name.get()));
 }
 
+}  // namespace
+
+PyRef inspect_module() {
+    // Kept for the rest of the process: the main interpreter outlives every
+    // use of it.
+    static PyInterpreterState* kept_for = nullptr;
+    static PyObject* kept = nullptr;
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (kept != nullptr && interpreter == kept_for) return PyRef::borrow(kept);
+    PyRef inspect = import_module("inspect");
+    if (inspect && kept == nullptr && PyInterpreterState_GetID(interpreter) == 0) {
+        kept = inspect.new_ref().release();
+        kept_for = interpreter;
+    }
+    return inspect;
+}
+
+namespace {
+
 // The argument mapping of a call bound to func's signature, defaults applied.
 PyRef bound_arguments(PyObject* func, PyObject* args, PyObject* kwargs) {
-    PyRef inspect = import_module("inspect");
+    PyRef inspect = inspect_module();
     if (!inspect) return {};
     PyRef signature_function = PyRef::steal(PyObject_GetAttrString(inspect.get(), "signature"));
     if (!signature_function) return {};
@@ -154,7 +175,7 @@ bool parse_dependencies(PyObject* dependencies, std::vector<DeclaredDependency>&
 
 LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool validate_self_only_method(PyObject* func) {
     try {
-        PyRef inspect = import_module("inspect");
+        PyRef inspect = inspect_module();
         if (!inspect) return false;
         PyRef builtins = import_module("builtins");
         if (!builtins) return false;

@@ -22,12 +22,20 @@ struct NormalisedCall {
     PyRef call_tuple;
 };
 
-// With `func`, binds `args` and `kwargs` to func's signature and applies its
-// defaults; without it, `kwargs` alone (or nothing) is the argument mapping and
-// `args` is ignored. `kwargs` may be null. Returns false with the Python
-// exception that caused the failure set, unchanged.
+// With `func`, binds `args` and `kwargs` to func's signature through inspect
+// and applies its defaults; without it, `kwargs` alone (or nothing) is the
+// argument mapping and `args` is ignored. `kwargs` may be null. Returns false
+// with the Python exception that caused the failure set, unchanged.
+//
+// This is the reference for every call identity; the decorated call's native
+// binder (call_identity) hands it whatever it does not handle itself.
 bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
                                            NormalisedCall& out);
+
+// The module inspect. The main interpreter imports it once and keeps it, so
+// that binding needs no import per call and still works late in shutdown,
+// when imports fail; other interpreters import it at each use.
+PyRef inspect_module();
 
 struct DeclaredDependency {
     PyRef method_name;  // an exact str

@@ -1,0 +1,772 @@
+#include "call_identity.h"
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "py_introspection_utils.h"
+#include "python_boundary.h"
+
+namespace lineage_store {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The interpreter's objects kept for the fast path
+
+// Flags of a code object; their values are part of the language's data model
+// (inspect.CO_VARARGS, inspect.CO_VARKEYWORDS).
+constexpr long code_has_var_positional = 0x04;
+constexpr long code_has_var_keyword = 0x08;
+
+// An attribute of FunctionType read through its descriptor: the type is
+// immutable, so this is what getattr would find, without the search.
+struct FunctionAttribute {
+    PyObject* descriptor = nullptr;
+    descrgetfunc get = nullptr;
+
+    PyObject* read(PyObject* func, PyTypeObject* function_type) const {
+        return get(descriptor, func, reinterpret_cast<PyObject*>(function_type));
+    }
+};
+
+// Kept for the whole process once the main interpreter has fetched them;
+// other interpreters never use them, as their objects are their own.
+struct InterpreterObjects {
+    PyInterpreterState* interpreter = nullptr;
+    PyTypeObject* function_type = nullptr;
+    PyObject* method_type = nullptr;
+    newfunc method_new = nullptr;
+    // The argument tuple handed to method_new, refilled at each use while no
+    // other use is in progress.
+    PyObject* method_arguments = nullptr;
+    bool method_arguments_in_use = false;
+    // classmethod and its __get__, where that binds as MethodType does.
+    PyObject* classmethod_type = nullptr;
+    descrgetfunc classmethod_get = nullptr;
+    FunctionAttribute code;
+    FunctionAttribute defaults;
+    FunctionAttribute kwdefaults;
+    // Attributes of a function that inspect.signature consults before its
+    // code object: where one is present, inspect decides.
+    std::array<PyObject*, 5> signature_overrides{};
+    // inspect.Parameter.empty: a default that inspect reads as no default.
+    PyObject* parameter_empty = nullptr;
+    // Whether this unit's tuple hash is the interpreter's.
+    bool tuple_hash_matches = false;
+};
+
+InterpreterObjects kept;
+
+const InterpreterObjects* objects_here() noexcept {
+    if (kept.interpreter == nullptr || PyInterpreterState_Get() != kept.interpreter) return nullptr;
+    return &kept;
+}
+
+// ---------------------------------------------------------------------------
+// CPython's tuple hash (xxHash-based, unchanged since 3.8), fed one item hash
+// at a time so that a call hash needs no tuple.
+
+class TupleHash {
+public:
+    void add(Py_hash_t item_hash) noexcept {
+        accumulator_ += static_cast<Py_uhash_t>(item_hash) * prime_2;
+        accumulator_ = rotate(accumulator_);
+        accumulator_ *= prime_1;
+        ++length_;
+    }
+
+    Py_hash_t finish() const noexcept {
+        Py_uhash_t result = accumulator_ + (length_ ^ (prime_5 ^ 3527539UL));
+        if (result == static_cast<Py_uhash_t>(-1)) return 1546275796;
+        return static_cast<Py_hash_t>(result);
+    }
+
+private:
+    static constexpr bool wide = sizeof(Py_uhash_t) > 4;
+    static constexpr Py_uhash_t prime_1 = wide ? static_cast<Py_uhash_t>(11400714785074694791ULL) : 2654435761UL;
+    static constexpr Py_uhash_t prime_2 = wide ? static_cast<Py_uhash_t>(14029467366897019727ULL) : 2246822519UL;
+    static constexpr Py_uhash_t prime_5 = wide ? static_cast<Py_uhash_t>(2870177450012600261ULL) : 374761393UL;
+
+    static Py_uhash_t rotate(Py_uhash_t x) noexcept {
+        constexpr unsigned bits = wide ? 31 : 13;
+        return (x << bits) | (x >> (8 * sizeof(Py_uhash_t) - bits));
+    }
+
+    Py_uhash_t accumulator_ = prime_5;
+    Py_uhash_t length_ = 0;
+};
+
+Py_hash_t pair_hash(Py_hash_t first, Py_hash_t second) noexcept {
+    TupleHash hash;
+    hash.add(first);
+    hash.add(second);
+    return hash.finish();
+}
+
+// The hash of `object` with every tuple in it hashed by TupleHash.
+Py_hash_t hash_composed(PyObject* object) {
+    if (!PyTuple_CheckExact(object)) return PyObject_Hash(object);
+    TupleHash hash;
+    Py_ssize_t size = PyTuple_Size(object);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        Py_hash_t item = hash_composed(PyTuple_GetItem(object, i));
+        if (item == -1) return -1;
+        hash.add(item);
+    }
+    return hash.finish();
+}
+
+// Checked on samples shaped like call tuples; if an interpreter ever hashes
+// tuples otherwise, call hashes come from built tuples instead.
+bool tuple_hash_matches_interpreter() {
+    PyRef big = PyRef::steal(PyLong_FromUnsignedLongLong(~0ULL));
+    if (!big) return false;
+    PyRef samples[] = {
+        PyRef::steal(Py_BuildValue("()")),
+        PyRef::steal(Py_BuildValue("(i)", -1)),
+        PyRef::steal(Py_BuildValue("(s())", "m")),
+        PyRef::steal(Py_BuildValue("(s((si)(s(idsO))))", "m", "a", 1, "b", 7, 2.5, "x", big.get())),
+        PyRef::steal(Py_BuildValue("(OOO(()))", Py_None, Py_True, big.get())),
+    };
+    for (const PyRef& sample : samples) {
+        if (!sample) return false;
+        Py_hash_t expected = PyObject_Hash(sample.get());
+        if (expected == -1 || hash_composed(sample.get()) != expected) return false;
+    }
+    return true;
+}
+
+PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
+
+// Before 3.13 classmethod.__get__ hands over to the wrapped object's own
+// __get__, which for a decorator would come straight back here; from 3.13 on
+// it makes the bound method itself. Checked on a sample that has a __get__ of
+// its own (a staticmethod) rather than assumed from the version.
+bool fetch_classmethod_binder(PyObject* method_type, InterpreterObjects& objects) {
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* classmethod = builtins != nullptr ? PyDict_GetItemString(builtins, "classmethod") : nullptr;
+    PyObject* staticmethod = builtins != nullptr ? PyDict_GetItemString(builtins, "staticmethod") : nullptr;
+    PyObject* len = builtins != nullptr ? PyDict_GetItemString(builtins, "len") : nullptr;
+    if (classmethod == nullptr || staticmethod == nullptr || len == nullptr || !PyType_Check(classmethod)) {
+        return true;
+    }
+    auto get = reinterpret_cast<descrgetfunc>(
+        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(classmethod), Py_tp_descr_get));
+    PyRef callable = PyRef::steal(PyObject_CallFunctionObjArgs(staticmethod, len, nullptr));
+    PyRef instance = PyRef::steal(PyLong_FromLong(1234567));
+    if (get == nullptr || !callable || !instance) {
+        PyErr_Clear();
+        return true;
+    }
+    PyRef binder = PyRef::steal(PyObject_CallFunctionObjArgs(classmethod, callable.get(), nullptr));
+    PyRef bound = binder ? PyRef::steal(get(binder.get(), instance.get(), instance.get())) : PyRef();
+    PyRef bound_func = bound ? PyRef::steal(PyObject_GetAttrString(bound.get(), "__func__")) : PyRef();
+    PyRef bound_self = bound ? PyRef::steal(PyObject_GetAttrString(bound.get(), "__self__")) : PyRef();
+    PyErr_Clear();
+    if (bound && Py_IS_TYPE(bound.get(), reinterpret_cast<PyTypeObject*>(method_type)) &&
+        bound_func.get() == callable.get() && bound_self.get() == instance.get()) {
+        objects.classmethod_type = Py_NewRef(classmethod);  // owned for the rest of the process
+        objects.classmethod_get = get;
+    }
+    return true;
+}
+
+bool fetch_function_attribute(PyObject* function_type, const char* name, FunctionAttribute& out) {
+    PyRef attributes = PyRef::steal(PyObject_GetAttrString(function_type, "__dict__"));
+    if (!attributes) return false;
+    PyRef descriptor = PyRef::steal(PyMapping_GetItemString(attributes.get(), name));
+    if (!descriptor) return false;
+    out.get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_get));
+    if (out.get == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "FunctionType.%s is not a descriptor", name);
+        return false;
+    }
+    out.descriptor = descriptor.release();  // owned for the rest of the process
+    return true;
+}
+
+}  // namespace
+
+LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool prepare_call_identity() {
+    try {
+        PyInterpreterState* interpreter = PyInterpreterState_Get();
+        if (PyInterpreterState_GetID(interpreter) != 0 || kept.interpreter != nullptr) return true;
+        PyRef types_name = PyRef::steal(PyUnicode_FromString("types"));
+        if (!types_name) return false;
+        PyRef types = PyRef::steal(PyImport_Import(types_name.get()));
+        if (!types) return false;
+        PyRef function_type = PyRef::steal(PyObject_GetAttrString(types.get(), "FunctionType"));
+        PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
+        if (!function_type || !method_type) return false;
+        if (!PyType_Check(function_type.get()) || !PyType_Check(method_type.get())) {
+            PyErr_SetString(PyExc_TypeError, "types.FunctionType and types.MethodType must be types");
+            return false;
+        }
+        auto method_new = reinterpret_cast<newfunc>(
+            PyType_GetSlot(reinterpret_cast<PyTypeObject*>(method_type.get()), Py_tp_new));
+        if (method_new == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "types.MethodType has no constructor");
+            return false;
+        }
+        InterpreterObjects objects;
+        if (!fetch_function_attribute(function_type.get(), "__code__", objects.code) ||
+            !fetch_function_attribute(function_type.get(), "__defaults__", objects.defaults) ||
+            !fetch_function_attribute(function_type.get(), "__kwdefaults__", objects.kwdefaults)) {
+            return false;
+        }
+        objects.signature_overrides = {intern("__signature__"), intern("__wrapped__"), intern("__text_signature__"),
+                                       intern("_partialmethod"), intern("__partialmethod__")};
+        if (std::ranges::find(objects.signature_overrides, nullptr) != objects.signature_overrides.end()) {
+            return false;
+        }
+        objects.method_arguments = PyTuple_Pack(2, Py_None, Py_None);
+        if (objects.method_arguments == nullptr) return false;
+        objects.tuple_hash_matches = tuple_hash_matches_interpreter();
+        if (PyErr_Occurred()) return false;
+        if (!fetch_classmethod_binder(method_type.get(), objects)) return false;
+        // Owned for the rest of the process.
+        objects.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
+        objects.method_type = method_type.release();
+        objects.method_new = method_new;
+        objects.interpreter = interpreter;
+        kept = objects;
+        return true;
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        set_error_from_current_exception();
+        return false;
+    }
+}
+
+bool fast_path_here() noexcept { return objects_here() != nullptr && kept.parameter_empty != nullptr; }
+
+bool prepare_reference_binding() {
+    if (objects_here() == nullptr || kept.parameter_empty != nullptr) return true;
+    PyRef inspect = inspect_module();
+    if (!inspect) return false;
+    PyRef parameter = PyRef::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    if (!parameter) return false;
+    PyObject* empty = PyObject_GetAttrString(parameter.get(), "empty");
+    if (empty == nullptr) return false;
+    kept.parameter_empty = empty;  // owned for the rest of the process
+    return true;
+}
+
+PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
+    if (fast) {
+        auto method_type = reinterpret_cast<PyTypeObject*>(kept.method_type);
+        // A finaliser run by the allocation inside method_new may bind a
+        // method too: it finds the tuple in use and builds its own.
+        if (kept.method_arguments_in_use) {
+            PyRef args = PyRef::steal(PyTuple_Pack(2, callable, instance));
+            return args ? kept.method_new(method_type, args.get(), nullptr) : nullptr;
+        }
+        PyObject* args = kept.method_arguments;
+        kept.method_arguments_in_use = true;
+        PyTuple_SetItem(args, 0, Py_NewRef(callable));
+        PyTuple_SetItem(args, 1, Py_NewRef(instance));
+        PyObject* method = kept.method_new(method_type, args, nullptr);
+        // Emptied again so that the tuple keeps no instance alive; the
+        // caller still holds both objects, so no finaliser runs here.
+        PyTuple_SetItem(args, 0, Py_NewRef(Py_None));
+        PyTuple_SetItem(args, 1, Py_NewRef(Py_None));
+        kept.method_arguments_in_use = false;
+        return method;
+    }
+    PyRef module_name = PyRef::steal(PyUnicode_FromString("types"));
+    if (!module_name) return nullptr;
+    PyRef types = PyRef::steal(PyImport_Import(module_name.get()));
+    if (!types) return nullptr;
+    PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
+    if (!method_type) return nullptr;
+    return PyObject_CallFunctionObjArgs(method_type.get(), callable, instance, nullptr);
+}
+
+PyRef new_method_binder(PyObject* callable) {
+    if (objects_here() == nullptr || kept.classmethod_type == nullptr) return {};
+    return PyRef::steal(PyObject_CallFunctionObjArgs(kept.classmethod_type, callable, nullptr));
+}
+
+PyObject* bind_with(PyObject* binder, PyObject* instance) { return kept.classmethod_get(binder, instance, instance); }
+
+// ---------------------------------------------------------------------------
+// Call arguments
+
+CallArguments::CallArguments(PyObject* args, PyObject* kwargs) : args_(args), kwargs_(kwargs) {
+    positional_count_ = PyTuple_Size(args);
+    if (positional_count_ < 0) {
+        ok_ = false;
+        positional_count_ = 0;
+        return;
+    }
+    positional_copy_.resize(static_cast<std::size_t>(positional_count_));
+    for (Py_ssize_t i = 0; i < positional_count_; ++i) positional_copy_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+    positional_ = positional_copy_.data();
+    if (kwargs == nullptr) return;
+    Py_ssize_t size = PyDict_Size(kwargs);
+    if (size < 0) {
+        ok_ = false;
+        return;
+    }
+    keyword_names_.resize(static_cast<std::size_t>(size));
+    keyword_values_copy_.resize(static_cast<std::size_t>(size));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (keyword_count_ < size && PyDict_Next(kwargs, &position, &key, &value)) {
+        keyword_names_[static_cast<std::size_t>(keyword_count_)] = key;
+        keyword_values_copy_[static_cast<std::size_t>(keyword_count_)] = value;
+        ++keyword_count_;
+    }
+    keyword_values_ = keyword_values_copy_.data();
+}
+
+CallArguments::CallArguments(PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames)
+    : positional_(args), positional_count_(positional_count), keyword_values_(args + positional_count) {
+    if (kwnames == nullptr) return;
+    Py_ssize_t size = PyTuple_Size(kwnames);
+    if (size < 0) {
+        ok_ = false;
+        return;
+    }
+    keyword_names_.resize(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) keyword_names_[static_cast<std::size_t>(i)] = PyTuple_GetItem(kwnames, i);
+    keyword_count_ = size;
+}
+
+PyRef CallArguments::args_tuple() const {
+    if (args_ != nullptr) return PyRef::borrow(args_);
+    PyRef tuple = PyRef::steal(PyTuple_New(positional_count_));
+    if (!tuple) return {};
+    for (Py_ssize_t i = 0; i < positional_count_; ++i) {
+        PyTuple_SetItem(tuple.get(), i, Py_NewRef(positional_[i]));
+    }
+    return tuple;
+}
+
+PyRef CallArguments::kwargs_dict() const {
+    if (args_ != nullptr || keyword_count_ == 0) return PyRef::borrow(kwargs_);
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return {};
+    for (Py_ssize_t i = 0; i < keyword_count_; ++i) {
+        if (PyDict_SetItem(dict.get(), keyword_name(i), keyword_value(i)) < 0) return {};
+    }
+    return dict;
+}
+
+PyObject* CallArguments::call(PyObject* func) const {
+    PyRef args = args_tuple();
+    if (!args) return nullptr;
+    PyRef kwargs = kwargs_dict();
+    if (!kwargs && PyErr_Occurred()) return nullptr;
+    return PyObject_Call(func, args.get(), kwargs.get());
+}
+
+// ---------------------------------------------------------------------------
+// Parameter layouts
+
+struct ParameterLayout {
+    std::size_t holders = 0;
+    PyRef code;
+    // False when inspect must bind every call of this code: a **kwargs
+    // parameter (its dict makes every call unhashable, with inspect's
+    // message), or parameter names that inspect would reject or merge.
+    bool native = false;
+    Py_ssize_t positional_count = 0;
+    Py_ssize_t positional_only_count = 0;
+    Py_ssize_t keyword_only_count = 0;
+    bool has_var_positional = false;
+    // In parameter order: positional, keyword-only, then *args.
+    std::vector<PyRef> names;
+    // The parameters of the call tuple (all but "self"), as indices into
+    // `names`, sorted by name; and the hash of each of their names.
+    std::vector<std::size_t> order;
+    std::vector<Py_hash_t> name_hashes;
+    Py_hash_t method_name_hash = -1;
+    // A code object without any parameter but self: every call is the same.
+    PyRef constant_call_tuple;
+    Py_hash_t constant_hash = -1;
+
+    Py_ssize_t var_positional_index() const noexcept { return positional_count + keyword_only_count; }
+
+    // The parameter a keyword names, or -1; positional-only parameters and
+    // *args cannot be named.
+    Py_ssize_t keyword_index(PyObject* name) const noexcept {
+        const Py_ssize_t end = positional_count + keyword_only_count;
+        for (Py_ssize_t i = positional_only_count; i < end; ++i) {
+            if (names[static_cast<std::size_t>(i)].get() == name) return i;
+        }
+        for (Py_ssize_t i = positional_only_count; i < end; ++i) {
+            if (PyUnicode_Compare(names[static_cast<std::size_t>(i)].get(), name) == 0) return i;
+        }
+        return -1;
+    }
+};
+
+LayoutRef::LayoutRef(ParameterLayout* layout) noexcept : layout_(layout) {
+    if (layout_ != nullptr) ++layout_->holders;
+}
+
+LayoutRef::~LayoutRef() {
+    if (layout_ != nullptr && --layout_->holders == 0) delete layout_;
+}
+
+namespace {
+
+bool read_count(PyObject* code, const char* name, Py_ssize_t& out) {
+    PyRef value = PyRef::steal(PyObject_GetAttrString(code, name));
+    if (!value) return false;
+    out = PyLong_AsSsize_t(value.get());
+    return !(out == -1 && PyErr_Occurred());
+}
+
+// Names inspect.Parameter accepts for any kind of parameter.
+bool is_plain_parameter_name(PyObject* name, std::string_view utf8) {
+    static constexpr std::string_view keywords[] = {
+        "False",  "None",   "True",    "and",      "as",       "assert", "async", "await",  "break",
+        "class",  "continue", "def",   "del",      "elif",     "else",   "except", "finally", "for",
+        "from",   "global", "if",      "import",   "in",       "is",     "lambda", "nonlocal", "not",
+        "or",     "pass",   "raise",   "return",   "try",      "while",  "with",   "yield",
+    };
+    return PyUnicode_IsIdentifier(name) == 1 && std::ranges::find(keywords, utf8) == std::end(keywords);
+}
+
+// Derives the layout of `code` for a decorator named `method_name`. A new
+// layout (not yet held), or nullptr with an exception set.
+ParameterLayout* derive_layout(PyObject* method_name, PyObject* code) {
+    auto layout = std::make_unique<ParameterLayout>();
+    layout->code = PyRef::borrow(code);
+    Py_ssize_t flags = 0;
+    if (!read_count(code, "co_argcount", layout->positional_count) ||
+        !read_count(code, "co_posonlyargcount", layout->positional_only_count) ||
+        !read_count(code, "co_kwonlyargcount", layout->keyword_only_count) || !read_count(code, "co_flags", flags)) {
+        return nullptr;
+    }
+    layout->has_var_positional = (flags & code_has_var_positional) != 0;
+    PyRef varnames = PyRef::steal(PyObject_GetAttrString(code, "co_varnames"));
+    if (!varnames) return nullptr;
+    const Py_ssize_t count =
+        layout->positional_count + layout->keyword_only_count + (layout->has_var_positional ? 1 : 0);
+    const bool plausible = PyTuple_Check(varnames.get()) && PyTuple_Size(varnames.get()) >= count &&
+                           layout->positional_only_count <= layout->positional_count;
+    if ((flags & code_has_var_keyword) != 0 || !plausible) return layout.release();
+
+    std::vector<std::string_view> utf8_names;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* name = PyTuple_GetItem(varnames.get(), i);
+        std::string_view utf8;
+        if (!PyUnicode_CheckExact(name) || !utf8_view(name, utf8)) {
+            PyErr_Clear();
+            return layout.release();
+        }
+        if (!is_plain_parameter_name(name, utf8) || std::ranges::find(utf8_names, utf8) != utf8_names.end()) {
+            return layout.release();
+        }
+        utf8_names.push_back(utf8);
+        layout->names.push_back(PyRef::borrow(name));
+    }
+    for (std::size_t i = 0; i < utf8_names.size(); ++i) {
+        if (utf8_names[i] != "self") layout->order.push_back(i);
+    }
+    // UTF-8 byte order is code-point order, the order of the call tuple.
+    std::ranges::sort(layout->order, [&](std::size_t a, std::size_t b) { return utf8_names[a] < utf8_names[b]; });
+    for (std::size_t index : layout->order) {
+        Py_hash_t hash = PyObject_Hash(layout->names[index].get());
+        if (hash == -1) return nullptr;
+        layout->name_hashes.push_back(hash);
+    }
+    layout->method_name_hash = PyObject_Hash(method_name);
+    if (layout->method_name_hash == -1) return nullptr;
+    if (layout->order.empty()) {
+        PyRef no_arguments = PyRef::steal(PyTuple_New(0));
+        if (!no_arguments) return nullptr;
+        layout->constant_call_tuple = PyRef::steal(PyTuple_Pack(2, method_name, no_arguments.get()));
+        if (!layout->constant_call_tuple) return nullptr;
+        layout->constant_hash = PyObject_Hash(layout->constant_call_tuple.get());
+        if (layout->constant_hash == -1) return nullptr;
+    }
+    layout->native = true;
+    return layout.release();
+}
+
+}  // namespace
+
+const LayoutRef& BindingCache::layout_for(PyObject* method_name, PyObject* code) {
+    static const LayoutRef none;
+    if (current_ && current_->code.get() == code) return current_;
+    ParameterLayout* derived = derive_layout(method_name, code);
+    if (derived == nullptr) return none;
+    // A call still holding the previous layout keeps it alive; the caller
+    // copies the reference it gets before anything else can run.
+    current_ = LayoutRef(derived);
+    return current_;
+}
+
+// ---------------------------------------------------------------------------
+// Identity of a call
+
+// An exception from hashing an argument is the one hashing the call tuple
+// would raise: the arguments are hashed in the tuple's order.
+int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments) {
+    const InterpreterObjects& objects = kept;
+    PyObject* method_name = method_name_;
+    PyRef code = PyRef::steal(objects.code.read(func, objects.function_type));
+    if (!code) return -1;
+    layout_ = cache.layout_for(method_name, code.get());
+    if (!layout_) return -1;
+    if (!layout_->native) return 0;
+    PyRef attributes = PyRef::steal(PyObject_GenericGetDict(func, nullptr));
+    if (!attributes) return -1;
+    if (PyDict_Size(attributes.get()) > 0) {
+        for (PyObject* name : objects.signature_overrides) {
+            if (PyDict_GetItemWithError(attributes.get(), name) != nullptr) return 0;
+            if (PyErr_Occurred()) return -1;
+        }
+    }
+
+    const ParameterLayout& parameters = *layout_;
+    const Py_ssize_t given = arguments.positional_count();
+    // A method of self alone, called with the instance alone: always the
+    // same call.
+    if (parameters.constant_call_tuple && given == 1 && parameters.positional_count == 1 &&
+        arguments.keyword_count() == 0 && parameters.keyword_only_count == 0 && !parameters.has_var_positional) {
+        hash_ = parameters.constant_hash;
+        return 1;
+    }
+    if (given > parameters.positional_count && !parameters.has_var_positional) return 0;
+    SmallArray<PyObject*, 8> slots;
+    slots.resize(parameters.names.size());
+    std::fill_n(slots.data(), slots.size(), nullptr);
+    const Py_ssize_t bound_positionally = std::min(given, parameters.positional_count);
+    for (Py_ssize_t i = 0; i < bound_positionally; ++i) slots[static_cast<std::size_t>(i)] = arguments.positional(i);
+    for (Py_ssize_t k = 0; k < arguments.keyword_count(); ++k) {
+        PyObject* name = arguments.keyword_name(k);
+        if (!PyUnicode_CheckExact(name)) return 0;
+        Py_ssize_t index = parameters.keyword_index(name);
+        if (index < 0 || slots[static_cast<std::size_t>(index)] != nullptr) return 0;
+        slots[static_cast<std::size_t>(index)] = arguments.keyword_value(k);
+    }
+
+    // Defaults are read at every call that needs them: the function's
+    // __defaults__ and __kwdefaults__ may be reassigned at any time.
+    for (Py_ssize_t i = bound_positionally; i < parameters.positional_count; ++i) {
+        PyObject*& slot = slots[static_cast<std::size_t>(i)];
+        if (slot != nullptr) continue;
+        if (!defaults_) {
+            defaults_ = PyRef::steal(objects.defaults.read(func, objects.function_type));
+            if (!defaults_) return -1;
+        }
+        if (!PyTuple_Check(defaults_.get())) return 0;
+        const Py_ssize_t default_count = PyTuple_Size(defaults_.get());
+        const Py_ssize_t default_index = i - (parameters.positional_count - default_count);
+        if (default_count > parameters.positional_count || default_index < 0) return 0;
+        slot = PyTuple_GetItem(defaults_.get(), default_index);
+        if (slot == nullptr || slot == objects.parameter_empty) return 0;
+    }
+    PyRef kwdefaults;
+    if (parameters.keyword_only_count > 0) kwdefaults_.resize(static_cast<std::size_t>(parameters.keyword_only_count));
+    for (Py_ssize_t k = 0; k < parameters.keyword_only_count; ++k) {
+        const Py_ssize_t i = parameters.positional_count + k;
+        PyObject*& slot = slots[static_cast<std::size_t>(i)];
+        if (slot != nullptr) continue;
+        if (!kwdefaults) {
+            kwdefaults = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
+            if (!kwdefaults) return -1;
+        }
+        if (!PyDict_Check(kwdefaults.get())) return 0;
+        slot = PyDict_GetItemWithError(kwdefaults.get(), parameters.names[static_cast<std::size_t>(i)].get());
+        if (slot == nullptr) {
+            if (PyErr_Occurred()) return -1;
+            return 0;
+        }
+        if (slot == objects.parameter_empty) return 0;
+        kwdefaults_[static_cast<std::size_t>(k)] = PyRef::borrow(slot);
+    }
+
+    // Bound: every parameter but *args has its argument.
+    const std::size_t kept_count = parameters.order.size();
+    values_.resize(kept_count);
+    const Py_ssize_t var_index = parameters.has_var_positional ? parameters.var_positional_index() : -1;
+    for (std::size_t j = 0; j < kept_count; ++j) {
+        const std::size_t index = parameters.order[j];
+        values_[j] = static_cast<Py_ssize_t>(index) == var_index ? nullptr : slots[index];
+    }
+    var_positional_count_ = std::max<Py_ssize_t>(given - parameters.positional_count, 0);
+    var_positional_ = var_positional_count_ > 0 ? arguments.positional_from(parameters.positional_count) : nullptr;
+
+    if (!objects.tuple_hash_matches) {
+        PyObject* tuple = call_tuple();
+        if (tuple == nullptr) return -1;
+        hash_ = PyObject_Hash(tuple);
+        return hash_ == -1 ? -1 : 1;
+    }
+    if (kept_count == 0) {
+        hash_ = parameters.constant_hash;
+        return 1;
+    }
+    TupleHash argument_pairs;
+    for (std::size_t j = 0; j < kept_count; ++j) {
+        Py_hash_t value_hash;
+        if (static_cast<Py_ssize_t>(parameters.order[j]) == var_index) {
+            TupleHash items;
+            for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
+                Py_hash_t item = PyObject_Hash(var_positional_[i]);
+                if (item == -1) return -1;
+                items.add(item);
+            }
+            value_hash = items.finish();
+        } else {
+            value_hash = PyObject_Hash(values_[j]);
+            if (value_hash == -1) return -1;
+        }
+        argument_pairs.add(pair_hash(parameters.name_hashes[j], value_hash));
+    }
+    hash_ = pair_hash(parameters.method_name_hash, argument_pairs.finish());
+    return 1;
+}
+
+bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
+                   CallIdentity& out) {
+    out.method_name_ = method_name;
+    if (cache.native_allowed() && Py_IS_TYPE(func, kept.function_type)) {
+        int bound = out.identify_natively(cache, func, arguments);
+        if (bound != 0) return bound > 0;
+        out.layout_ = LayoutRef();
+    }
+    PyRef args = arguments.args_tuple();
+    if (!args) return false;
+    PyRef kwargs = arguments.kwargs_dict();
+    if (!kwargs && PyErr_Occurred()) return false;
+    NormalisedCall normalised;
+    if (!normalise_function_signature_and_hash(method_name, func, args.get(), kwargs.get(), normalised)) return false;
+    out.hash_ = normalised.hash;
+    out.call_tuple_ = std::move(normalised.call_tuple);
+    return true;
+}
+
+PyObject* CallIdentity::call_tuple() {
+    if (call_tuple_) return call_tuple_.get();
+    const ParameterLayout& parameters = *layout_;
+    if (parameters.constant_call_tuple) {
+        call_tuple_ = parameters.constant_call_tuple.new_ref();
+        return call_tuple_.get();
+    }
+    const std::size_t kept = parameters.order.size();
+    PyRef pairs = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kept)));
+    if (!pairs) return nullptr;
+    for (std::size_t j = 0; j < kept; ++j) {
+        PyRef value = PyRef::borrow(values_[j]);
+        if (!value) {
+            value = PyRef::steal(PyTuple_New(var_positional_count_));
+            if (!value) return nullptr;
+            for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
+                PyTuple_SetItem(value.get(), i, Py_NewRef(var_positional_[i]));
+            }
+        }
+        PyObject* pair = PyTuple_Pack(2, parameters.names[parameters.order[j]].get(), value.get());
+        if (pair == nullptr) return nullptr;
+        PyTuple_SetItem(pairs.get(), static_cast<Py_ssize_t>(j), pair);
+    }
+    call_tuple_ = PyRef::steal(PyTuple_Pack(2, method_name_, pairs.get()));
+    return call_tuple_.get();
+}
+
+bool CallIdentity::is_identical_to(PyObject* registered) const noexcept {
+    if (call_tuple_ && registered == call_tuple_.get()) return true;
+    if (layout_ && layout_->constant_call_tuple) return registered == layout_->constant_call_tuple.get();
+    if (!layout_ || !PyTuple_CheckExact(registered) || PyTuple_Size(registered) != 2 ||
+        PyTuple_GetItem(registered, 0) != method_name_) {
+        return false;
+    }
+    const ParameterLayout& parameters = *layout_;
+    PyObject* pairs = PyTuple_GetItem(registered, 1);
+    const std::size_t kept = parameters.order.size();
+    if (!PyTuple_CheckExact(pairs) || PyTuple_Size(pairs) != static_cast<Py_ssize_t>(kept)) return false;
+    for (std::size_t j = 0; j < kept; ++j) {
+        PyObject* pair = PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j));
+        if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2 ||
+            PyTuple_GetItem(pair, 0) != parameters.names[parameters.order[j]].get()) {
+            return false;
+        }
+        PyObject* value = PyTuple_GetItem(pair, 1);
+        if (values_[j] != nullptr) {
+            if (value != values_[j]) return false;
+            continue;
+        }
+        if (!PyTuple_CheckExact(value) || PyTuple_Size(value) != var_positional_count_) return false;
+        for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
+            if (PyTuple_GetItem(value, i) != var_positional_[i]) return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+bool equal_names(PyObject* registered, PyObject* ours) noexcept {
+    return registered == ours || (PyUnicode_CheckExact(registered) && PyUnicode_Compare(registered, ours) == 0);
+}
+
+}  // namespace
+
+// Whether `registered` has the shape of this call's tuple, with the same
+// method name and parameter names: checked without running Python code, so
+// that comparing the argument values afterwards makes exactly the __eq__
+// calls that comparing the whole tuples would.
+bool CallIdentity::shape_matches(PyObject* registered) const {
+    if (!PyTuple_CheckExact(registered) || PyTuple_Size(registered) != 2 ||
+        !equal_names(PyTuple_GetItem(registered, 0), method_name_)) {
+        return false;
+    }
+    const ParameterLayout& parameters = *layout_;
+    PyObject* pairs = PyTuple_GetItem(registered, 1);
+    const std::size_t kept = parameters.order.size();
+    if (!PyTuple_CheckExact(pairs) || PyTuple_Size(pairs) != static_cast<Py_ssize_t>(kept)) return false;
+    for (std::size_t j = 0; j < kept; ++j) {
+        PyObject* pair = PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j));
+        if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2 ||
+            !equal_names(PyTuple_GetItem(pair, 0), parameters.names[parameters.order[j]].get())) {
+            return false;
+        }
+        if (values_[j] == nullptr && !PyTuple_CheckExact(PyTuple_GetItem(pair, 1))) return false;
+    }
+    return true;
+}
+
+int CallIdentity::differs_natively(PyObject* registered) {
+    // The caller holds `registered`, and tuples are immutable, so every item
+    // read here outlives the __eq__ calls.
+    PyObject* pairs = PyTuple_GetItem(registered, 1);
+    for (std::size_t j = 0; j < values_.size(); ++j) {
+        PyObject* value = PyTuple_GetItem(PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j)), 1);
+        if (values_[j] != nullptr) {
+            int equal = PyObject_RichCompareBool(value, values_[j], Py_EQ);
+            if (equal <= 0) return equal < 0 ? -1 : 1;
+            continue;
+        }
+        const Py_ssize_t size = PyTuple_Size(value);
+        for (Py_ssize_t i = 0; i < size && i < var_positional_count_; ++i) {
+            int equal = PyObject_RichCompareBool(PyTuple_GetItem(value, i), var_positional_[i], Py_EQ);
+            if (equal <= 0) return equal < 0 ? -1 : 1;
+        }
+        if (size != var_positional_count_) return 1;
+    }
+    return 0;
+}
+
+int CallIdentity::differs_from(PyObject* registered) {
+    if (registered == nullptr || (call_tuple_ && registered == call_tuple_.get())) return 0;
+    if (layout_ && shape_matches(registered)) return differs_natively(registered);
+    PyObject* ours = call_tuple();
+    if (ours == nullptr) return -1;
+    int equal = PyObject_RichCompareBool(registered, ours, Py_EQ);
+    return equal < 0 ? -1 : !equal;
+}
+
+}  // namespace lineage_store

@@ -1,0 +1,222 @@
+// The decorated call's own way to its call identity: binds a call of a plain
+// Python function natively, from its code object and defaults, and computes
+// the call hash from the argument hashes with the interpreter's tuple-hash
+// algorithm, so that a call already in the store is recognised without
+// building its call tuple. The tuple is built only when the call is
+// registered.
+//
+// Binding through inspect (py_introspection_utils) stays the reference: any
+// call this unit does not understand (not a plain function, a __signature__
+// or __wrapped__ attribute, a parameter list inspect would reject, any
+// binding error) is handed to it, so results and error messages are always
+// inspect's. This unit also keeps the few objects of the interpreter it needs
+// (function and method types, the tp_new of MethodType) for the main
+// interpreter; other interpreters take the reference path.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "py_ref.h"
+
+namespace lineage_store {
+
+// Run once at module import: fetches what the fast path needs and checks that
+// the interpreter hashes tuples the way this unit computes it. False with an
+// exception set.
+bool prepare_call_identity();
+
+// Run when a decorator is built, so that inspect is at hand before any
+// decorated call (also for calls from finalisers late in shutdown, when
+// nothing can be imported any more). False with an exception set.
+bool prepare_reference_binding();
+
+// Whether the objects kept for the fast path belong to the interpreter that
+// runs now. Asked once per decorator: a decorator lives in one interpreter.
+bool fast_path_here() noexcept;
+
+// types.MethodType(callable, instance). With `fast`, built without going
+// through the type's call. A new reference, or nullptr with an exception set.
+PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast);
+
+// From 3.13 on, classmethod(callable).__get__(instance, instance) is
+// types.MethodType(callable, instance) made by the interpreter's own
+// constructor, the cheapest way to a bound method that the limited API
+// offers. A new classmethod wrapping `callable` where this holds (checked at
+// import), an empty PyRef otherwise; empty with an exception set on failure.
+PyRef new_method_binder(PyObject* callable);
+
+// types.MethodType(callable, instance) through a binder from above.
+PyObject* bind_with(PyObject* binder, PyObject* instance);
+
+// A small array whose first N elements live inline, so that a call with few
+// arguments needs no allocation.
+template <typename T, std::size_t N>
+class SmallArray {
+public:
+    SmallArray() = default;
+    SmallArray(const SmallArray&) = delete;
+    SmallArray& operator=(const SmallArray&) = delete;
+
+    void resize(std::size_t size) {
+        if (size > N) heap_ = std::make_unique<T[]>(size);
+        size_ = size;
+    }
+    T* data() noexcept { return heap_ ? heap_.get() : inline_.data(); }
+    const T* data() const noexcept { return heap_ ? heap_.get() : inline_.data(); }
+    T& operator[](std::size_t i) noexcept { return data()[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data()[i]; }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    std::array<T, N> inline_;  // raw pointers stay uninitialised until written
+    std::unique_ptr<T[]> heap_;
+    std::size_t size_ = 0;
+};
+
+// The arguments of one call as the decorator received them, through either
+// call protocol: a positional tuple and keyword dict, or a vector with keyword
+// names. Borrowed throughout; valid for the duration of that call.
+class CallArguments {
+public:
+    CallArguments(PyObject* args, PyObject* kwargs);
+    CallArguments(PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames);
+    CallArguments(const CallArguments&) = delete;
+    CallArguments& operator=(const CallArguments&) = delete;
+
+    // False with an exception set when the tuple form could not be read.
+    bool ok() const noexcept { return ok_; }
+    Py_ssize_t positional_count() const noexcept { return positional_count_; }
+    Py_ssize_t keyword_count() const noexcept { return keyword_count_; }
+    PyObject* positional(Py_ssize_t i) const noexcept { return positional_[i]; }
+    PyObject* const* positional_from(Py_ssize_t i) const noexcept { return positional_ + i; }
+    PyObject* keyword_name(Py_ssize_t i) const noexcept { return keyword_names_[static_cast<std::size_t>(i)]; }
+    PyObject* keyword_value(Py_ssize_t i) const noexcept { return keyword_values_[i]; }
+
+    // The positional tuple and the keyword dict (null when there are no
+    // keywords), as received or built from the vector.
+    PyRef args_tuple() const;
+    PyRef kwargs_dict() const;
+
+    // func(*args, **kwargs).
+    PyObject* call(PyObject* func) const;
+
+private:
+    bool ok_ = true;
+    PyObject* args_ = nullptr;
+    PyObject* kwargs_ = nullptr;
+    PyObject* const* positional_ = nullptr;
+    Py_ssize_t positional_count_ = 0;
+    PyObject* const* keyword_values_ = nullptr;
+    Py_ssize_t keyword_count_ = 0;
+    SmallArray<PyObject*, 8> keyword_names_;
+    SmallArray<PyObject*, 8> positional_copy_;
+    SmallArray<PyObject*, 8> keyword_values_copy_;
+};
+
+struct ParameterLayout;
+
+// One holder of a ParameterLayout. Only ever copied with the interpreter lock
+// held, so the count needs no atomics.
+class LayoutRef {
+public:
+    LayoutRef() noexcept = default;
+    explicit LayoutRef(ParameterLayout* layout) noexcept;
+    LayoutRef(const LayoutRef& other) noexcept : LayoutRef(other.layout_) {}
+    LayoutRef(LayoutRef&& other) noexcept : layout_(std::exchange(other.layout_, nullptr)) {}
+    LayoutRef& operator=(LayoutRef other) noexcept {
+        std::swap(layout_, other.layout_);
+        return *this;
+    }
+    ~LayoutRef();
+
+    const ParameterLayout* get() const noexcept { return layout_; }
+    const ParameterLayout* operator->() const noexcept { return layout_; }
+    const ParameterLayout& operator*() const noexcept { return *layout_; }
+    explicit operator bool() const noexcept { return layout_ != nullptr; }
+
+private:
+    ParameterLayout* layout_ = nullptr;
+};
+
+// What a decorator keeps between calls: the parameter layout of the code
+// object its function had at the last call. Reassigning the function's
+// __code__ makes the next call derive a new one.
+class BindingCache {
+public:
+    // Native binding needs the objects of the fast path: set once, when the
+    // decorator is built.
+    void allow_native(bool allowed) noexcept { native_allowed_ = allowed; }
+    bool native_allowed() const noexcept { return native_allowed_; }
+
+    // The layout kept for `code`, derived first when it is not the one kept.
+    // Empty with an exception set on failure.
+    const LayoutRef& layout_for(PyObject* method_name, PyObject* code);
+
+private:
+    LayoutRef current_;
+    bool native_allowed_ = false;
+};
+
+// The identity of one call: its hash, and what is needed to build its
+// normalised call tuple or to compare it with a registered one.
+class CallIdentity {
+public:
+    CallIdentity() = default;
+    CallIdentity(const CallIdentity&) = delete;
+    CallIdentity& operator=(const CallIdentity&) = delete;
+
+    Py_hash_t hash() const noexcept { return hash_; }
+
+    // The normalised call tuple, built at the first request and kept.
+    // Borrowed from this object; nullptr with an exception set.
+    PyObject* call_tuple();
+
+    // Whether `registered` holds exactly this call's method name, parameter
+    // names and argument objects. Compares pointers only: runs no Python code.
+    bool is_identical_to(PyObject* registered) const noexcept;
+
+    // Whether `registered` is a different call from this one: 1 if so, 0 if
+    // it is equal (or null), -1 with an exception set. The same comparisons,
+    // in the same order, as comparing the two call tuples with ==, so it runs
+    // the arguments' __eq__: no store may be held across it.
+    int differs_from(PyObject* registered);
+
+private:
+    friend bool identify_call(BindingCache&, PyObject*, PyObject*, const CallArguments&, CallIdentity&);
+
+    // 1 when bound and hashed natively, 0 when inspect must bind this call,
+    // -1 with an exception set.
+    int identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments);
+    int differs_natively(PyObject* registered);
+    bool shape_matches(PyObject* registered) const;
+
+    Py_hash_t hash_ = -1;
+    PyObject* method_name_ = nullptr;  // borrowed from the decorator
+    LayoutRef layout_;                 // set when bound natively
+    // Argument of each parameter of the call tuple, in its order, borrowed
+    // from the call, from `defaults_` or from `kwdefaults_`; the *args
+    // parameter's entry stays null and its items are a range of the call's
+    // positional arguments.
+    SmallArray<PyObject*, 8> values_;
+    PyRef defaults_;
+    // Values taken from __kwdefaults__, held: the dict may change while the
+    // arguments are hashed.
+    SmallArray<PyRef, 4> kwdefaults_;
+    PyObject* const* var_positional_ = nullptr;
+    Py_ssize_t var_positional_count_ = 0;
+    PyRef call_tuple_;
+};
+
+// Computes the identity of `arguments` passed to `func`, the decorated
+// method's wrapped callable. Natively where it can, through inspect
+// otherwise. False with the exception of the binding or of hashing set.
+bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
+                   CallIdentity& out);
+
+}  // namespace lineage_store

@@ -1,0 +1,271 @@
+"""A decorated call gets exactly the identity that binding through inspect gives.
+
+The decorated call binds plain functions natively and hashes calls without
+building their tuples; these tests hold it to the reference: inspect's bind
+and apply_defaults, "self" dropped, sorted, hashed as a tuple.
+"""
+
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from lineage_store import LineageStoreBase, lineage_stored
+
+NAMES = ["a", "b", "B", "ab", "x", "self"]
+
+
+def reference_identity(func, instance, args, kwargs):
+    """("ok", call tuple, hash), or ("raises", type, message) as inspect has it."""
+    try:
+        bound = inspect.signature(func).bind(instance, *args, **kwargs)
+    except (TypeError, ValueError) as error:
+        return "raises", type(error), str(error)
+    bound.apply_defaults()
+    pairs = tuple(sorted(((k, v) for k, v in bound.arguments.items() if k != "self"), key=lambda kv: kv[0]))
+    call_tuple = (func.__name__, pairs)
+    try:
+        return "ok", call_tuple, hash(call_tuple)
+    except TypeError as error:
+        return "raises", type(error), str(error)
+
+
+def decorate(func):
+    return type("Model", (LineageStoreBase,), {func.__name__: lineage_stored()(func)})
+
+
+def registered_keys(instance):
+    return list(instance.get_validation_state())
+
+
+def display_key(call_tuple):
+    return call_tuple[0] if not call_tuple[1] else call_tuple
+
+
+def assert_identity(func, args, kwargs, through_type=False):
+    model = decorate(func)
+    instance = model()
+    expected = reference_identity(func, instance, args, kwargs)
+    if through_type:
+        call = lambda: getattr(model, func.__name__).__call__(instance, *args, **kwargs)  # noqa: E731  (tp_call)
+    else:
+        call = lambda: getattr(instance, func.__name__)(*args, **kwargs)  # noqa: E731
+    if expected[0] == "raises":
+        with pytest.raises(expected[1]) as raised:
+            call()
+        assert str(raised.value) == expected[2]
+        assert registered_keys(instance) == []
+        return
+    _, call_tuple, call_hash = expected
+    try:
+        func(instance, *args, **kwargs)
+    except TypeError as refusal:
+        # inspect may accept what the function refuses (a positional-only
+        # name given as a keyword, from 3.13 on): registered, never stored.
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert str(raised.value) == str(refusal)
+        assert registered_keys(instance) == [display_key(call_tuple)]
+        assert instance.get_cached_value_by_hash(call_hash) is None
+        return
+    result = call()
+    [key] = registered_keys(instance)
+    assert key == display_key(call_tuple)
+    if call_tuple[1]:
+        # Same values of the same types, not just equal ones (1, 1.0, True).
+        assert [type(v) for _, v in key[1]] == [type(v) for _, v in call_tuple[1]]
+    assert instance.get_cached_value_by_hash(call_hash) is result
+    assert call() is result  # served from the store
+
+
+# ---------------------------------------------------------------------------
+# Generated signatures and calls
+
+VALUES = st.sampled_from([0, 1, 1.0, True, -1, -2, 2**70, "s", "", None, (1, 2), (), ("t", (3,)), b"x"])
+ARGUMENT = st.one_of(VALUES, st.just([1]))  # a list is unhashable
+
+
+@st.composite
+def signatures(draw):
+    """Python source of a function `m`, with the names its defaults use."""
+    first = draw(st.sampled_from(["self", "this"]))
+    used = {first}
+    parts = {"posonly": [], "ordinary": [], "kwonly": []}
+    for kind in parts:
+        for name in draw(st.lists(st.sampled_from(NAMES), max_size=3, unique=True)):
+            if name not in used:
+                used.add(name)
+                parts[kind].append(name)
+    defaults = {}
+
+    def with_default(name):
+        defaults[f"d_{name}"] = draw(ARGUMENT)
+        return f"{name}=d_{name}"
+
+    positional = [first] + parts["posonly"] + parts["ordinary"]
+    first_default = draw(st.integers(1, len(positional)))  # defaults form a tail
+    rendered = [with_default(n) if i >= first_default else n for i, n in enumerate(positional)]
+    if parts["posonly"]:
+        rendered.insert(1 + len(parts["posonly"]), "/")
+    var_positional = draw(st.booleans()) and "args" not in used
+    if var_positional:
+        rendered.append("*args")
+    elif parts["kwonly"]:
+        rendered.append("*")
+    rendered += [with_default(n) if draw(st.booleans()) else n for n in parts["kwonly"]]
+    if draw(st.integers(0, 9)) == 0:
+        rendered.append("**kw")
+    source = f"def m({', '.join(rendered)}):\n    return object()\n"
+    names = sorted(used | {"args", "kw", "zz"})
+    return source, defaults, names
+
+
+@st.composite
+def calls(draw, names):
+    args = draw(st.lists(ARGUMENT, max_size=5))
+    kwargs = draw(st.dictionaries(st.sampled_from(names), ARGUMENT, max_size=3))
+    return args, kwargs
+
+
+@settings(max_examples=400, deadline=None)
+@given(data=st.data())
+def test_identity_matches_binding_through_inspect(data):
+    source, defaults, names = data.draw(signatures())
+    namespace = dict(defaults)
+    exec(source, namespace)
+    func = namespace["m"]
+    args, kwargs = data.draw(calls(names))
+    assert_identity(func, args, kwargs, through_type=data.draw(st.booleans()))
+
+
+# ---------------------------------------------------------------------------
+# What inspect reads besides the code object, and changes after decoration
+
+def test_reassigned_defaults_code_and_kwdefaults_are_seen_at_the_next_call():
+    def m(self, a=1, *, k=2):
+        return (a, k)
+
+    def other(self, z, y=7):
+        return (z, y)
+
+    model = decorate(m)
+    obj = model()
+    assert obj.m() == (1, 2)
+    m.__defaults__ = (10,)
+    assert obj.m() == (10, 2)
+    m.__kwdefaults__ = {"k": 20}
+    assert obj.m() == (10, 20)
+    m.__code__ = other.__code__  # the defaults stay the function's
+    result = obj.m(5)
+    assert result == (5, 10)
+    assert set(obj.get_cached_values()) == {
+        ("m", (("a", 1), ("k", 2))),
+        ("m", (("a", 10), ("k", 2))),
+        ("m", (("a", 10), ("k", 20))),
+        ("m", (("y", 10), ("z", 5))),
+    }
+    # Once reassigned, the old layout no longer accepts the old call.
+    with pytest.raises(TypeError, match="missing a required argument: 'z'"):
+        obj.m()
+
+
+def signature_override(func):
+    func.__signature__ = inspect.Signature(
+        [
+            inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+            inspect.Parameter("x", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+            inspect.Parameter("y", inspect.Parameter.KEYWORD_ONLY, default=5),
+        ]
+    )
+    return func
+
+
+def wrapped_override(func):
+    def target(self, p, q=3):
+        pass
+
+    func.__wrapped__ = target
+    return func
+
+
+@pytest.mark.parametrize("override", [signature_override, wrapped_override])
+@pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1}), ((1,), {"q": 4}), ((1, 2), {}), ((), {})])
+def test_signature_and_wrapped_are_honoured(override, args, kwargs):
+    # A signature the native binder could take, so that only the override
+    # sends the call to inspect.
+    def m(self, x=0, y=0, p=0, q=0, *args):
+        return object()
+
+    assert_identity(override(m), args, kwargs)
+
+
+@pytest.mark.parametrize("override", [signature_override, wrapped_override])
+def test_signature_and_wrapped_set_after_decoration_are_seen(override):
+    def m(self, *args):
+        return object()
+
+    model = decorate(m)
+    obj = model()
+    obj.m(1)
+    override(m)
+    obj.m(1)
+    assert set(obj.get_validation_state()) == {
+        ("m", (("args", (1,)),)),
+        ("m", (("x", 1), ("y", 5))) if override is signature_override else ("m", (("p", 1), ("q", 3))),
+    }
+
+
+def test_parameter_names_inspect_rejects_take_its_error():
+    def m(self, a):
+        return a
+
+    m.__code__ = m.__code__.replace(co_varnames=("self", "class"))
+    assert_identity(m, (1,), {})
+
+
+def test_callables_that_are_not_plain_functions_bind_through_inspect():
+    class Callable:
+        __name__ = "m"
+
+        def __call__(self, this, n, k=2):
+            return n
+
+    assert_identity(Callable(), (3,), {})
+    assert_identity(Callable(), (), {"n": 3, "k": 4})
+    assert_identity(Callable(), (), {})
+
+
+# ---------------------------------------------------------------------------
+# Interpreter shutdown
+
+def test_decorated_calls_work_in_finalisers_late_in_shutdown():
+    script = textwrap.dedent(
+        """
+        from lineage_store import LineageStoreBase, lineage_stored
+
+        class Model(LineageStoreBase):
+            @lineage_stored()
+            def m(self, x, k=2):
+                return x + k
+
+        class Late:
+            def __del__(self):
+                model = Model()
+                print("late", model.m(1), model.m(1), flush=True)
+                try:
+                    model.m()
+                except TypeError as error:
+                    print("refused", error, flush=True)
+
+        Model().m(0)
+        late = Late()
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "late 3 3" in done.stdout, done.stderr
+    assert "refused missing a required argument: 'x'" in done.stdout, done.stderr
