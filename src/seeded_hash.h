@@ -1,4 +1,4 @@
-// Hash maps and sets keyed by call hashes, each with its own random seed.
+// Seeded hashing for tables keyed by call hashes.
 //
 // Call hashes come from Python's hash of user-chosen arguments, and CPython's
 // integer hash is trivially invertible, so a caller could pick arguments whose
@@ -9,9 +9,12 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <random>
+#include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace lineage_store {
 
@@ -49,5 +52,73 @@ using SeededMap = std::unordered_map<Key, Value, SeededHash<Key>>;
 
 template <typename Key>
 using SeededSet = std::unordered_set<Key, SeededHash<Key>>;
+
+// An index from 64-bit keys to positions in a dense table that its owner
+// keeps: open addressing with linear probing, eight bytes a slot (the
+// position and 32 bits of the key's seeded hash). The keys themselves live in
+// the owner's table and are read back through `key_at(position)` only when a
+// slot's hash bits match, so a lookup usually touches one slot and the one
+// entry it finds. Entries are never removed, so there are no tombstones.
+class SeededIndex {
+public:
+    using Position = std::uint32_t;
+    static constexpr Position kNotFound = std::numeric_limits<Position>::max();
+    // The largest table the index can address; kNotFound marks a free slot.
+    static constexpr std::size_t kMaxEntries = kNotFound;
+
+    SeededIndex() : seed_(next_random_u64()) {}
+
+    template <typename KeyAt>
+    Position find(std::uint64_t key, KeyAt key_at) const noexcept {
+        if (slots_.empty()) return kNotFound;
+        const std::uint64_t hash = splitmix64(key ^ seed_);
+        const auto bits = static_cast<std::uint32_t>(hash >> 32);
+        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+            const Slot slot = slots_[i];
+            if (slot.position == kNotFound) return kNotFound;
+            if (slot.hash_bits == bits && static_cast<std::uint64_t>(key_at(slot.position)) == key) {
+                return slot.position;
+            }
+        }
+    }
+
+    // Makes room for the owner's table to grow from `size` entries to one
+    // more, rebuilding the slots from `key_at(0 .. size - 1)` when they must
+    // grow. On failure (std::bad_alloc, std::length_error) the index is
+    // unchanged.
+    template <typename KeyAt>
+    void reserve_one_more(std::size_t size, KeyAt key_at) {
+        if (size >= kMaxEntries) throw std::length_error("too many calls in one store");
+        // At most three quarters full, so that probe runs stay short.
+        if ((size + 1) * 4 <= slots_.size() * 3) return;
+        const std::size_t capacity = slots_.empty() ? 8 : slots_.size() * 2;
+        std::vector<Slot> grown(capacity, Slot{kNotFound, 0});
+        std::swap(grown, slots_);
+        mask_ = capacity - 1;
+        for (std::size_t position = 0; position < size; ++position) {
+            place(static_cast<std::uint64_t>(key_at(static_cast<Position>(position))), static_cast<Position>(position));
+        }
+    }
+
+    // Adds a key that is not in the index yet, after reserve_one_more.
+    void insert(std::uint64_t key, Position position) noexcept { place(key, position); }
+
+private:
+    struct Slot {
+        Position position;
+        std::uint32_t hash_bits;
+    };
+
+    void place(std::uint64_t key, Position position) noexcept {
+        const std::uint64_t hash = splitmix64(key ^ seed_);
+        std::size_t i = hash & mask_;
+        while (slots_[i].position != kNotFound) i = (i + 1) & mask_;
+        slots_[i] = Slot{position, static_cast<std::uint32_t>(hash >> 32)};
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::uint64_t seed_;
+};
 
 }  // namespace lineage_store
