@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <unordered_map>
 #include <utility>
@@ -137,6 +138,89 @@ private:
     };
 };
 
+// An append-only table whose entries never move once added: segments that
+// double in size (8, 8, 16, 32, ... entries), so a small store stays small, a
+// large one never copies its entries to grow, and no outgrown block is left
+// behind in the allocator's free lists. Entry i lives in segment
+// bit_width(i / 8).
+template <typename T>
+class StableTable {
+public:
+    StableTable() noexcept = default;
+    StableTable(StableTable&& other) noexcept
+        : segments_(std::exchange(other.segments_, {})), size_(std::exchange(other.size_, 0)) {}
+    StableTable& operator=(StableTable&& other) noexcept {
+        if (this != &other) {
+            this->~StableTable();
+            new (this) StableTable(std::move(other));
+        }
+        return *this;
+    }
+    StableTable(const StableTable&) = delete;
+    StableTable& operator=(const StableTable&) = delete;
+    ~StableTable() {
+        for (std::size_t i = 0; i < size_; ++i) (*this)[i].~T();
+        for (std::size_t segment = 0; segment < segments_.size(); ++segment) {
+            ::operator delete(segments_[segment], capacity_of(segment) * sizeof(T), kAlignment);
+        }
+    }
+
+    std::size_t size() const noexcept { return size_; }
+
+    T& operator[](std::size_t i) noexcept {
+        std::size_t segment = segment_of(i);
+        return segments_[segment][i - start_of(segment)];
+    }
+    const T& operator[](std::size_t i) const noexcept { return const_cast<StableTable&>(*this)[i]; }
+
+    // Adds an entry at the end; on failure the table is unchanged.
+    template <typename... Arguments>
+    T& emplace_back(Arguments&&... arguments) {
+        std::size_t segment = segment_of(size_);
+        if (segment == segments_.size()) {
+            segments_.reserve(segment + 1);
+            segments_.push_back(
+                static_cast<T*>(::operator new(capacity_of(segment) * sizeof(T), kAlignment)));
+        }
+        T* entry = new (&segments_[segment][size_ - start_of(segment)]) T(std::forward<Arguments>(arguments)...);
+        ++size_;
+        return *entry;
+    }
+
+    class const_iterator {
+    public:
+        const_iterator(const StableTable* table, std::size_t i) noexcept : table_(table), i_(i) {}
+        const T& operator*() const noexcept { return (*table_)[i_]; }
+        const_iterator& operator++() noexcept {
+            ++i_;
+            return *this;
+        }
+        bool operator!=(const const_iterator& other) const noexcept { return i_ != other.i_; }
+
+    private:
+        const StableTable* table_;
+        std::size_t i_;
+    };
+    const_iterator begin() const noexcept { return {this, 0}; }
+    const_iterator end() const noexcept { return {this, size_}; }
+
+private:
+    static constexpr std::size_t kFirstSegment = 8;
+    // Whole cache lines: a 32-byte entry then never straddles two.
+    static constexpr std::align_val_t kAlignment{alignof(T) > 64 ? alignof(T) : 64};
+
+    static std::size_t segment_of(std::size_t i) noexcept { return std::bit_width(i / kFirstSegment); }
+    static std::size_t start_of(std::size_t segment) noexcept {
+        return segment == 0 ? 0 : kFirstSegment << (segment - 1);
+    }
+    static std::size_t capacity_of(std::size_t segment) noexcept {
+        return segment == 0 ? kFirstSegment : kFirstSegment << (segment - 1);
+    }
+
+    std::vector<T*> segments_;
+    std::size_t size_ = 0;
+};
+
 template <typename Key, typename CallValue, typename StoredValue = CallValue>
 class MethodDependencyGraph {
 public:
@@ -149,7 +233,9 @@ public:
 
         Key key() const noexcept { return key_; }
         bool has_state() const noexcept { return flags_ & kHasState; }
-        ValidationState state() const noexcept { return has_state() ? state_ : ValidationState::PermanentlyInvalid; }
+        ValidationState state() const noexcept {
+            return has_state() ? static_cast<ValidationState>(state_) : ValidationState::PermanentlyInvalid;
+        }
         const CallValue* call_value() const noexcept { return flags_ & kHasCallValue ? &call_value_ : nullptr; }
         const StoredValue* stored_value() const noexcept {
             return flags_ & kHasStoredValue ? &stored_value_ : nullptr;
@@ -158,21 +244,26 @@ public:
     private:
         friend class MethodDependencyGraph;
 
-        static constexpr std::uint8_t kHasState = 1, kHasCallValue = 2, kHasStoredValue = 4, kComputing = 8;
+        static constexpr std::uint32_t kHasState = 1, kHasCallValue = 2, kHasStoredValue = 4, kComputing = 8;
 
         void set_state(ValidationState state) noexcept {
-            state_ = state;
+            state_ = static_cast<std::uint32_t>(state);
             flags_ |= kHasState;
         }
+        bool is(ValidationState state) const noexcept {
+            return has_state() && state_ == static_cast<std::uint32_t>(state);
+        }
+        void clear_flag(std::uint32_t flag) noexcept { flags_ &= ~flag & 0x3F; }
 
+        // 32 bytes with call hashes and Python references for the values.
         Key key_;
         CallValue call_value_{};
         StoredValue stored_value_{};
         std::uint32_t edges_ = 0;  // 1 + position in edge_lists_; 0 while the node has no edges
         // Equal to the graph's walk_epoch_ once the current walk has reached the node.
-        mutable std::uint32_t walk_mark_ = 0;
-        ValidationState state_ = ValidationState::PermanentlyInvalid;
-        std::uint8_t flags_ = 0;
+        mutable std::uint32_t walk_mark_ : 24 = 0;
+        std::uint32_t state_ : 2 = 0;
+        std::uint32_t flags_ : 6 = 0;
     };
 
     bool contains_call(Key call) const noexcept {
@@ -187,13 +278,14 @@ public:
     }
 
     // The node of `call`, or nullptr. Valid until the graph next changes.
+    // Nodes never move, so the pointer stays valid as the graph grows.
     const Node* find(Key call) const noexcept {
         NodePosition position = position_of(call);
         return position == SeededIndex::kNotFound ? nullptr : &nodes_[position];
     }
 
     // Every node, in the order the graph met their keys.
-    std::span<const Node> nodes() const noexcept { return nodes_; }
+    const StableTable<Node>& nodes() const noexcept { return nodes_; }
 
     // The nodes that depend on `node`: positions in nodes().
     std::span<const NodePosition> children_of(const Node& node) const noexcept {
@@ -248,7 +340,7 @@ public:
         NodePosition position = position_of(call);
         if (position == SeededIndex::kNotFound) return;
         Node& node = nodes_[position];
-        if (node.has_state() && node.state_ == ValidationState::Invalid) node.state_ = ValidationState::Valid;
+        if (node.is(ValidationState::Invalid)) node.set_state(ValidationState::Valid);
     }
 
     // `start` first, then every call reachable from it through the children
@@ -278,9 +370,7 @@ public:
         if (position == SeededIndex::kNotFound) return;
         walk(position, [&](NodePosition reached) {
             Node& node = nodes_[reached];
-            if (node.has_state() && node.state_ == ValidationState::Valid && !keep_valid(node.key_)) {
-                node.state_ = ValidationState::Invalid;
-            }
+            if (node.is(ValidationState::Valid) && !keep_valid(node.key_)) node.set_state(ValidationState::Invalid);
             if (node.flags_ & Node::kComputing) mark_computation_at(reached);
         });
     }
@@ -306,7 +396,7 @@ public:
         bool marked = found->second.marks != marks_at_start;
         if (--found->second.running == 0) {
             computing_.erase(found);
-            nodes_[position].flags_ &= static_cast<std::uint8_t>(~Node::kComputing);
+            nodes_[position].clear_flag(Node::kComputing);
         }
         return marked;
     }
@@ -329,9 +419,10 @@ public:
     std::vector<StoredValue> take_stored_values() {
         std::vector<StoredValue> taken;
         taken.reserve(nodes_.size());
-        for (Node& node : nodes_) {
+        for (std::size_t position = 0; position < nodes_.size(); ++position) {
+            Node& node = nodes_[position];
             if (!(node.flags_ & Node::kHasStoredValue)) continue;
-            node.flags_ &= static_cast<std::uint8_t>(~Node::kHasStoredValue);
+            node.clear_flag(Node::kHasStoredValue);
             taken.push_back(std::exchange(node.stored_value_, StoredValue{}));
         }
         return taken;
@@ -381,10 +472,6 @@ private:
     void add_dependencies(NodePosition child, std::span<const Key> parents) {
         for (Key parent_key : parents) {
             NodePosition parent = find_or_add(parent_key);
-            // Both lists exist before either reference is taken: creating one
-            // may move the other.
-            list_of(parent, &NodeEdges::children);
-            list_of(child, &NodeEdges::parents);
             EdgeList& children = list_of(parent, &NodeEdges::children);
             EdgeList& parents_of_child = list_of(child, &NodeEdges::parents);
             // The edge is in both lists or in neither: ask the shorter one.
@@ -404,7 +491,7 @@ private:
     // of keeping a visited set.
     template <typename Visit>
     void walk(NodePosition start, Visit visit) const {
-        if (++walk_epoch_ == 0) {
+        if (++walk_epoch_ == kWalkEpochs) {
             for (const Node& node : nodes_) node.walk_mark_ = 0;
             walk_epoch_ = 1;
         }
@@ -425,9 +512,12 @@ private:
         }
     }
 
-    std::vector<Node> nodes_;
+    // Walk marks take 24 bits of a node; after that many walks they all start over.
+    static constexpr std::uint32_t kWalkEpochs = 1u << 24;
+
+    StableTable<Node> nodes_;
     SeededIndex index_;
-    std::vector<NodeEdges> edge_lists_;
+    StableTable<NodeEdges> edge_lists_;
     std::unordered_map<NodePosition, Computations> computing_;
     mutable std::uint32_t walk_epoch_ = 0;
     mutable std::vector<NodePosition> walk_stack_;  // kept between walks to spare the allocation

@@ -50,6 +50,9 @@ const char* StoreBorrow::refusal_message(BorrowMode mode) noexcept {
     return mode == BorrowMode::Exclusive ? "Already borrowed" : "Already mutably borrowed";
 }
 
+// A call costs one node, one index slot or two, and its call tuple.
+static_assert(sizeof(CallGraph::Node) == 32);
+
 namespace {
 
 PyObject* borrowed(const PyRef* reference) noexcept { return reference == nullptr ? nullptr : reference->get(); }

@@ -8,13 +8,16 @@
 // predicted from the keys.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
-#include <vector>
+#include <utility>
 
 namespace lineage_store {
 
@@ -67,13 +70,30 @@ public:
     static constexpr std::size_t kMaxEntries = kNotFound;
 
     SeededIndex() : seed_(next_random_u64()) {}
+    SeededIndex(SeededIndex&& other) noexcept
+        : slots_(std::exchange(other.slots_, nullptr)),
+          capacity_(std::exchange(other.capacity_, 0)),
+          seed_(other.seed_) {}
+    SeededIndex& operator=(SeededIndex&& other) noexcept {
+        if (this != &other) {
+            std::free(slots_);
+            slots_ = std::exchange(other.slots_, nullptr);
+            capacity_ = std::exchange(other.capacity_, 0);
+            seed_ = other.seed_;
+        }
+        return *this;
+    }
+    SeededIndex(const SeededIndex&) = delete;
+    SeededIndex& operator=(const SeededIndex&) = delete;
+    ~SeededIndex() { std::free(slots_); }
 
     template <typename KeyAt>
     Position find(std::uint64_t key, KeyAt key_at) const noexcept {
-        if (slots_.empty()) return kNotFound;
+        if (capacity_ == 0) return kNotFound;
         const std::uint64_t hash = splitmix64(key ^ seed_);
         const auto bits = static_cast<std::uint32_t>(hash >> 32);
-        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+        const std::size_t mask = capacity_ - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
             const Slot slot = slots_[i];
             if (slot.position == kNotFound) return kNotFound;
             if (slot.hash_bits == bits && static_cast<std::uint64_t>(key_at(slot.position)) == key) {
@@ -90,11 +110,16 @@ public:
     void reserve_one_more(std::size_t size, KeyAt key_at) {
         if (size >= kMaxEntries) throw std::length_error("too many calls in one store");
         // At most three quarters full, so that probe runs stay short.
-        if ((size + 1) * 4 <= slots_.size() * 3) return;
-        const std::size_t capacity = slots_.empty() ? 8 : slots_.size() * 2;
-        std::vector<Slot> grown(capacity, Slot{kNotFound, 0});
-        std::swap(grown, slots_);
-        mask_ = capacity - 1;
+        if ((size + 1) * 4 <= capacity_ * 3) return;
+        const std::size_t capacity = capacity_ == 0 ? 8 : capacity_ * 2;
+        // realloc rather than a new block: a large block is then remapped
+        // instead of copied, and the outgrown one does not linger, resident,
+        // in the allocator's free lists. The old slots are rebuilt anyway.
+        void* grown = std::realloc(slots_, capacity * sizeof(Slot));
+        if (grown == nullptr) throw std::bad_alloc();
+        slots_ = static_cast<Slot*>(grown);
+        capacity_ = capacity;
+        std::fill(slots_, slots_ + capacity_, Slot{kNotFound, 0});
         for (std::size_t position = 0; position < size; ++position) {
             place(static_cast<std::uint64_t>(key_at(static_cast<Position>(position))), static_cast<Position>(position));
         }
@@ -111,13 +136,14 @@ private:
 
     void place(std::uint64_t key, Position position) noexcept {
         const std::uint64_t hash = splitmix64(key ^ seed_);
-        std::size_t i = hash & mask_;
-        while (slots_[i].position != kNotFound) i = (i + 1) & mask_;
+        const std::size_t mask = capacity_ - 1;
+        std::size_t i = hash & mask;
+        while (slots_[i].position != kNotFound) i = (i + 1) & mask;
         slots_[i] = Slot{position, static_cast<std::uint32_t>(hash >> 32)};
     }
 
-    std::vector<Slot> slots_;
-    std::size_t mask_ = 0;
+    Slot* slots_ = nullptr;  // capacity_ slots from malloc, a power of two
+    std::size_t capacity_ = 0;
     std::uint64_t seed_;
 };
 
