@@ -277,8 +277,8 @@ public:
         return node == nullptr ? ValidationState::PermanentlyInvalid : node->state();
     }
 
-    // The node of `call`, or nullptr. Valid until the graph next changes.
-    // Nodes never move, so the pointer stays valid as the graph grows.
+    // The node of `call`, or nullptr. Nodes never move and are never removed,
+    // so the pointer stays valid for as long as the graph lives.
     const Node* find(Key call) const noexcept {
         NodePosition position = position_of(call);
         return position == SeededIndex::kNotFound ? nullptr : &nodes_[position];
@@ -300,7 +300,7 @@ public:
         NodePosition position = find_or_add(call);
         // The edges first: they are all that can fail, and a failure then
         // leaves no half-registered call behind.
-        add_dependencies(position, parents);
+        link_parents(position, parents);
         Node& node = nodes_[position];
         node.set_state(ValidationState::Invalid);
         node.flags_ |= Node::kHasCallValue;
@@ -309,7 +309,7 @@ public:
 
     void add_dependencies(Key child, std::span<const Key> parents) {
         if (parents.empty()) return;
-        add_dependencies(find_or_add(child), parents);
+        link_parents(find_or_add(child), parents);
     }
 
     // The calls that `call` was computed from, in the order the edges were
@@ -469,7 +469,7 @@ private:
         return edge_lists_[node.edges_ - 1].*end;
     }
 
-    void add_dependencies(NodePosition child, std::span<const Key> parents) {
+    void link_parents(NodePosition child, std::span<const Key> parents) {
         for (Key parent_key : parents) {
             NodePosition parent = find_or_add(parent_key);
             EdgeList& children = list_of(parent, &NodeEdges::children);

@@ -213,3 +213,19 @@ TEST(DependencyGraph, StoredValuesKeepToTheirOwnCall) {
         EXPECT_EQ(g.children_of(1), std::vector<Key>{2}) << c.name;  // the graph itself stays
     }
 }
+
+TEST(DependencyGraph, WalksStayCorrectWhenTheirMarksStartOver) {
+    // Walk marks are 24 bits wide: this many walks make them start over at
+    // least once. A cycle would loop forever if a stale mark went unnoticed.
+    Graph g;
+    put(g, 1, kValid);
+    put(g, 2, kValid, {1});
+    g.add_dependencies(1, keys({2}));
+    for (int walk = 0; walk < (1 << 24) + 3; ++walk) g.temporarily_invalidate(2);
+    put(g, 3, kValid, {2});
+    g.validate(1);
+    EXPECT_EQ(g.methods_to_invalidate(1), (std::vector<Key>{1, 2, 3}));
+    g.temporarily_invalidate(1);
+    EXPECT_EQ(state(g, 1), kInvalid);
+    EXPECT_EQ(state(g, 3), kInvalid);
+}
