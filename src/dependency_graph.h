@@ -139,10 +139,9 @@ private:
 };
 
 // An append-only table whose entries never move once added: segments that
-// double in size (8, 8, 16, 32, ... entries), so a small store stays small, a
+// double in size (8, 16, 32, ... entries), so a small store stays small, a
 // large one never copies its entries to grow, and no outgrown block is left
-// behind in the allocator's free lists. Entry i lives in segment
-// bit_width(i / 8).
+// behind in the allocator's free lists.
 template <typename T>
 class StableTable {
 public:
@@ -168,21 +167,21 @@ public:
     std::size_t size() const noexcept { return size_; }
 
     T& operator[](std::size_t i) noexcept {
-        std::size_t segment = segment_of(i);
-        return segments_[segment][i - start_of(segment)];
+        const Place place = place_of(i);
+        return segments_[place.segment][place.offset];
     }
     const T& operator[](std::size_t i) const noexcept { return const_cast<StableTable&>(*this)[i]; }
 
     // Adds an entry at the end; on failure the table is unchanged.
     template <typename... Arguments>
     T& emplace_back(Arguments&&... arguments) {
-        std::size_t segment = segment_of(size_);
-        if (segment == segments_.size()) {
-            segments_.reserve(segment + 1);
+        const Place place = place_of(size_);
+        if (place.segment == segments_.size()) {
+            segments_.reserve(place.segment + 1);
             segments_.push_back(
-                static_cast<T*>(::operator new(capacity_of(segment) * sizeof(T), kAlignment)));
+                static_cast<T*>(::operator new(capacity_of(place.segment) * sizeof(T), kAlignment)));
         }
-        T* entry = new (&segments_[segment][size_ - start_of(segment)]) T(std::forward<Arguments>(arguments)...);
+        T* entry = new (&segments_[place.segment][place.offset]) T(std::forward<Arguments>(arguments)...);
         ++size_;
         return *entry;
     }
@@ -205,17 +204,25 @@ public:
     const_iterator end() const noexcept { return {this, size_}; }
 
 private:
-    static constexpr std::size_t kFirstSegment = 8;
+    static constexpr int kFirstSegmentBits = 3;
+    static constexpr std::size_t kFirstSegment = std::size_t{1} << kFirstSegmentBits;
     // Whole cache lines: a 32-byte entry then never straddles two.
     static constexpr std::align_val_t kAlignment{alignof(T) > 64 ? alignof(T) : 64};
 
-    static std::size_t segment_of(std::size_t i) noexcept { return std::bit_width(i / kFirstSegment); }
-    static std::size_t start_of(std::size_t segment) noexcept {
-        return segment == 0 ? 0 : kFirstSegment << (segment - 1);
+    struct Place {
+        std::size_t segment;
+        std::size_t offset;
+    };
+
+    // Counting from kFirstSegment instead of 0, segment s holds the counts
+    // whose highest set bit is bit s + kFirstSegmentBits; the offset is the
+    // count without that bit.
+    static Place place_of(std::size_t i) noexcept {
+        const std::size_t count = i + kFirstSegment;
+        const int top = std::bit_width(count) - 1;
+        return {static_cast<std::size_t>(top - kFirstSegmentBits), count - (std::size_t{1} << top)};
     }
-    static std::size_t capacity_of(std::size_t segment) noexcept {
-        return segment == 0 ? kFirstSegment : kFirstSegment << (segment - 1);
-    }
+    static std::size_t capacity_of(std::size_t segment) noexcept { return kFirstSegment << segment; }
 
     std::vector<T*> segments_;
     std::size_t size_ = 0;
@@ -280,8 +287,14 @@ public:
     // The node of `call`, or nullptr. Nodes never move and are never removed,
     // so the pointer stays valid for as long as the graph lives.
     const Node* find(Key call) const noexcept {
-        NodePosition position = position_of(call);
-        return position == SeededIndex::kNotFound ? nullptr : &nodes_[position];
+        const Node* found = nullptr;
+        index_.find(static_cast<std::uint64_t>(call), [&](NodePosition position) {
+            const Node& node = nodes_[position];
+            if (node.key_ != call) return false;
+            found = &node;
+            return true;
+        });
+        return found;
     }
 
     // Every node, in the order the graph met their keys.
@@ -447,7 +460,7 @@ private:
 
     NodePosition position_of(Key call) const noexcept {
         return index_.find(static_cast<std::uint64_t>(call),
-                           [this](NodePosition position) { return nodes_[position].key_; });
+                           [&](NodePosition position) { return nodes_[position].key_ == call; });
     }
 
     NodePosition find_or_add(Key call) {

@@ -59,9 +59,10 @@ using SeededSet = std::unordered_set<Key, SeededHash<Key>>;
 // An index from 64-bit keys to positions in a dense table that its owner
 // keeps: open addressing with linear probing, eight bytes a slot (the
 // position and 32 bits of the key's seeded hash). The keys themselves live in
-// the owner's table and are read back through `key_at(position)` only when a
-// slot's hash bits match, so a lookup usually touches one slot and the one
-// entry it finds. Entries are never removed, so there are no tombstones.
+// the owner's table, which is asked whether the entry at a position holds the
+// key only when a slot's hash bits match, so a lookup usually touches one
+// slot and the one entry it finds. Entries are never removed, so there are no
+// tombstones.
 class SeededIndex {
 public:
     using Position = std::uint32_t;
@@ -87,8 +88,9 @@ public:
     SeededIndex& operator=(const SeededIndex&) = delete;
     ~SeededIndex() { std::free(slots_); }
 
-    template <typename KeyAt>
-    Position find(std::uint64_t key, KeyAt key_at) const noexcept {
+    // The position whose entry `holds_key(position)` confirms, or kNotFound.
+    template <typename HoldsKey>
+    Position find(std::uint64_t key, HoldsKey holds_key) const noexcept {
         if (capacity_ == 0) return kNotFound;
         const std::uint64_t hash = splitmix64(key ^ seed_);
         const auto bits = static_cast<std::uint32_t>(hash >> 32);
@@ -96,9 +98,7 @@ public:
         for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
             const Slot slot = slots_[i];
             if (slot.position == kNotFound) return kNotFound;
-            if (slot.hash_bits == bits && static_cast<std::uint64_t>(key_at(slot.position)) == key) {
-                return slot.position;
-            }
+            if (slot.hash_bits == bits && holds_key(slot.position)) return slot.position;
         }
     }
 
