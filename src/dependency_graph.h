@@ -11,7 +11,7 @@
 // Layout: one dense table of nodes, one per key the store has met, in the
 // order they were met; a seeded index from key to node; edges as node
 // positions. A node exists for every key that has a state, a call value, a
-// stored value or an edge. A node without a state is a key the graph knows
+// stored value, an edge or a computation. A node without a state is a key the graph knows
 // only from the outside: a value stored for a call never made, or a declared
 // dependency never called. Nodes are never removed, so positions are stable.
 #pragma once
@@ -375,7 +375,8 @@ public:
     }
 
     // The same walk, leaving Valid the calls for which `keep_valid` holds; the
-    // walk still goes on through them to their descendants.
+    // walk still goes on through them to their descendants. `keep_valid` must
+    // not use the graph: the walk's marks and stack are the graph's own.
     template <typename KeepValid>
     void temporarily_invalidate(Key start, KeepValid keep_valid) {
         NodePosition position = position_of(start);

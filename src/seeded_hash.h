@@ -15,8 +15,6 @@
 #include <new>
 #include <random>
 #include <stdexcept>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 namespace lineage_store {
@@ -38,23 +36,6 @@ inline std::uint64_t next_random_u64() {
     state += 0x9e3779b97f4a7c15ULL;
     return splitmix64(state);
 }
-
-template <typename Key>
-struct SeededHash {
-    std::uint64_t seed;
-
-    SeededHash() : seed(next_random_u64()) {}
-
-    std::size_t operator()(const Key& key) const noexcept {
-        return static_cast<std::size_t>(splitmix64(static_cast<std::uint64_t>(key) ^ seed));
-    }
-};
-
-template <typename Key, typename Value>
-using SeededMap = std::unordered_map<Key, Value, SeededHash<Key>>;
-
-template <typename Key>
-using SeededSet = std::unordered_set<Key, SeededHash<Key>>;
 
 // An index from 64-bit keys to positions in a dense table that its owner
 // keeps: open addressing with linear probing, eight bytes a slot (the
