@@ -150,32 +150,37 @@ const char* StoreBorrow::refusal_message(BorrowMode mode) noexcept {
     return mode == BorrowMode::Exclusive ? "Already borrowed" : "Already mutably borrowed";
 }
 
+// A call costs one node, one index slot or two, and its call tuple.
+static_assert(sizeof(CallGraph::Node) == 32);
+
+namespace {
+
+PyObject* borrowed(const PyRef* reference) noexcept { return reference == nullptr ? nullptr : reference->get(); }
+
+}  // namespace
+
 PyRef lookup_valid(const StoreRecord& record, CallHash hash) noexcept {
-    if (record.dependency_graph.state_of(hash) != ValidationState::Valid) return {};
-    auto found = record.cached_values.find(hash);
-    if (found == record.cached_values.end()) return {};
-    return found->second.new_ref();
+    const CallGraph::Node* node = record.dependency_graph.find(hash);
+    if (node == nullptr || node->state() != ValidationState::Valid) return {};
+    return PyRef::borrow(borrowed(node->stored_value()));
 }
 
 PyRef store_value(StoreRecord& record, CallHash hash, PyRef value) {
-    return std::exchange(record.cached_values[hash], std::move(value));
+    return record.dependency_graph.store_value(hash, std::move(value));
 }
 
 bool find_registered_call(const StoreRecord& record, CallHash hash, RegisteredCall& out) noexcept {
-    const CallGraph& graph = record.dependency_graph;
-    auto state = graph.validation_states().find(hash);
-    if (state == graph.validation_states().end()) return false;
-    auto call_tuple = graph.call_values().find(hash);
-    auto value = record.cached_values.find(hash);
-    out.state = state->second;
-    out.call_tuple = call_tuple == graph.call_values().end() ? nullptr : call_tuple->second.get();
-    out.value = value == record.cached_values.end() ? nullptr : value->second.get();
+    const CallGraph::Node* node = record.dependency_graph.find(hash);
+    if (node == nullptr || !node->has_state()) return false;
+    out.state = node->state();
+    out.call_tuple = borrowed(node->call_value());
+    out.value = borrowed(node->stored_value());
     return true;
 }
 
 PyRef registered_call_tuple(const StoreRecord& record, CallHash hash) noexcept {
-    auto found = record.dependency_graph.call_values().find(hash);
-    return found == record.dependency_graph.call_values().end() ? PyRef() : found->second.new_ref();
+    const CallGraph::Node* node = record.dependency_graph.find(hash);
+    return node == nullptr ? PyRef() : PyRef::borrow(borrowed(node->call_value()));
 }
 
 int is_different_call(PyObject* registered, PyObject* call_tuple) {
@@ -211,49 +216,51 @@ bool require_str(const char* function_name, const char* parameter, PyObject* val
     return false;
 }
 
-// The display key of a call: the method name for a call without arguments,
-// the call tuple itself otherwise. 1 with `out` set, 0 when the call has no
-// call tuple, -1 with an exception set.
-int display_key(const CallGraph& graph, CallHash hash, PyRef& out) noexcept {
-    auto found = graph.call_values().find(hash);
-    if (found == graph.call_values().end()) return 0;
-    PyObject* call_tuple = found->second.get();
+// The display key of a call with a call tuple: the method name for a call
+// without arguments, the call tuple itself otherwise. A new reference, or
+// nullptr with an exception set.
+PyObject* display_key(PyObject* call_tuple) noexcept {
     PyObject* method_name = PyTuple_GetItem(call_tuple, 0);
-    if (method_name == nullptr) return -1;
-    std::string_view name;
+    if (method_name == nullptr) return nullptr;
     if (!PyUnicode_Check(method_name)) {
         PyErr_SetString(PyExc_TypeError, "call tuple does not start with a method name");
-        return -1;
+        return nullptr;
     }
-    if (!utf8_view(method_name, name)) return -1;
     PyObject* arguments = PyTuple_GetItem(call_tuple, 1);
-    if (arguments == nullptr) return -1;
+    if (arguments == nullptr) return nullptr;
     if (!PyTuple_Check(arguments)) {
         PyErr_SetString(PyExc_TypeError, "call tuple does not hold an argument tuple");
-        return -1;
+        return nullptr;
     }
-    if (PyTuple_Size(arguments) == 0) {
-        out = PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    } else {
-        out = found->second.new_ref();
-    }
-    return out ? 1 : -1;
+    if (PyTuple_Size(arguments) != 0) return Py_NewRef(call_tuple);
+    // An exact str is immutable and cannot be told from a copy of itself.
+    if (PyUnicode_CheckExact(method_name)) return Py_NewRef(method_name);
+    std::string_view name;
+    if (!utf8_view(method_name, name)) return nullptr;
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
-// A new dict from the display key of each call in `table` to
-// `value_of(entry)`; calls without a display key are left out. `value_of`
-// returns an empty PyRef with an exception set on failure.
-template <typename Table, typename ValueOf>
-PyObject* listing_by_display_key(const CallGraph& graph, const Table& table, ValueOf value_of) {
+// A new dict from the display key of each call that `value_of(node)` gives a
+// value to, walking the node table once in order. `value_of` returns an
+// empty PyRef for a call to leave out, and reports failure through `failed`
+// with an exception set. Calls without a call tuple have no display key and
+// are left out.
+//
+// The shared borrow held by the caller keeps the table still while the keys
+// are hashed into the result, which runs Python code.
+template <typename ValueOf>
+PyObject* listing_by_display_key(const CallGraph& graph, ValueOf value_of) {
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) return nullptr;
-    for (const auto& [hash, entry] : table) {
-        PyRef key;
-        int has_key = display_key(graph, hash, key);
-        if (has_key < 0) return nullptr;
-        if (has_key == 0) continue;
-        PyRef value = value_of(entry);
-        if (!value || PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return nullptr;
+    for (const CallGraph::Node& node : graph.nodes()) {
+        const PyRef* call_tuple = node.call_value();
+        if (call_tuple == nullptr) continue;
+        bool failed = false;
+        PyRef value = value_of(node, failed);
+        if (failed) return nullptr;
+        if (!value) continue;
+        PyRef key = PyRef::steal(display_key(call_tuple->get()));
+        if (!key || PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return result.release();
 }
@@ -336,8 +343,10 @@ int store_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     StoreRecord* record = as_store(self)->record;
     if (record == nullptr) return 0;
-    for (const auto& [hash, value] : record->cached_values) Py_VISIT(value.get());
-    for (const auto& [hash, call_tuple] : record->dependency_graph.call_values()) Py_VISIT(call_tuple.get());
+    for (const CallGraph::Node& node : record->dependency_graph.nodes()) {
+        Py_VISIT(borrowed(node.stored_value()));
+        Py_VISIT(borrowed(node.call_value()));
+    }
     return 0;
 }
 
@@ -352,7 +361,6 @@ LINEAGE_STORE_LETS_FORCED_UNWIND_PASS int store_clear(PyObject* self) {
         // deallocated store's record, so that a long chain of stores caught
         // in a cycle is released without deep recursion.
         auto emptied = std::make_unique<StoreRecord>();
-        std::swap(emptied->cached_values, store->record->cached_values);
         std::swap(emptied->dependency_graph, store->record->dependency_graph);
         destroy_record(emptied.release());
     } catch (const abi::__forced_unwind&) {
@@ -488,10 +496,7 @@ PyObject* clear_cache(PyObject* self, PyObject*) {
         {
             StoreBorrow borrow = borrow_for_method(self, BorrowMode::Exclusive);
             if (!borrow) return nullptr;
-            auto& values = borrow.record().cached_values;
-            released.reserve(values.size());
-            for (auto& [hash, value] : values) released.push_back(std::move(value));
-            values.clear();  // keeps the bucket array
+            released = borrow.record().dependency_graph.take_stored_values();
         }
         return Py_NewRef(Py_None);
     });
@@ -503,9 +508,9 @@ PyObject* get_cached_values(PyObject* self, PyObject*) {
         // nothing can change the tables being walked.
         StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
         if (!borrow) return nullptr;
-        const StoreRecord& record = borrow.record();
-        return listing_by_display_key(record.dependency_graph, record.cached_values,
-                                      [](const PyRef& value) { return value.new_ref(); });
+        return listing_by_display_key(borrow.record().dependency_graph, [](const CallGraph::Node& node, bool&) {
+            return PyRef::borrow(borrowed(node.stored_value()));
+        });
     });
 }
 
@@ -517,21 +522,16 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
         StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
         if (!borrow) return nullptr;
         const CallGraph& graph = borrow.record().dependency_graph;
-        // Walk a copy: hashing display keys runs Python code.
-        const SeededMap<CallHash, CallGraph::KeySet> children = graph.children();
-        return listing_by_display_key(graph, children, [&](const CallGraph::KeySet& members) -> PyRef {
-            std::vector<PyRef> member_keys;
-            member_keys.reserve(members.size());
-            for (CallHash child : members) {
-                PyRef child_key;
-                int has_key = display_key(graph, child, child_key);
-                if (has_key < 0) return {};
-                if (has_key) member_keys.push_back(std::move(child_key));
-            }
+        // Every registered call is listed, with the calls computed from it.
+        return listing_by_display_key(graph, [&](const CallGraph::Node& node, bool& failed) -> PyRef {
             PyRef set = PyRef::steal(PySet_New(nullptr));
-            if (!set) return {};
-            for (const PyRef& key : member_keys) {
-                if (PySet_Add(set.get(), key.get()) < 0) return {};
+            failed = !set;
+            for (NodePosition child : graph.children_of(node)) {
+                if (failed) break;
+                const PyRef* child_tuple = graph.nodes()[child].call_value();
+                if (child_tuple == nullptr) continue;
+                PyRef key = PyRef::steal(display_key(child_tuple->get()));
+                failed = !key || PySet_Add(set.get(), key.get()) < 0;
             }
             return set;
         });
@@ -542,13 +542,15 @@ PyObject* get_validation_state(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
         if (!borrow) return nullptr;
-        const CallGraph& graph = borrow.record().dependency_graph;
-        // A table of its own with a fresh seed: the listing order says nothing
-        // about the store's tables.
-        const SeededMap<CallHash, ValidationState> states(graph.validation_states().begin(),
-                                                          graph.validation_states().end());
-        return listing_by_display_key(graph, states, [](ValidationState state) {
-            return PyRef::steal(PyUnicode_FromString(state_text(state)));
+        // One text object per state, shared by the entries: str is immutable.
+        PyRef texts[3];
+        for (auto state : {ValidationState::Valid, ValidationState::Invalid, ValidationState::PermanentlyInvalid}) {
+            PyRef& text = texts[static_cast<int>(state)];
+            text = PyRef::steal(PyUnicode_FromString(state_text(state)));
+            if (!text) return nullptr;
+        }
+        return listing_by_display_key(borrow.record().dependency_graph, [&](const CallGraph::Node& node, bool&) {
+            return node.has_state() ? texts[static_cast<int>(node.state())].new_ref() : PyRef();
         });
     });
 }

@@ -16,7 +16,6 @@
 
 #include "dependency_graph.h"
 #include "py_ref.h"
-#include "seeded_hash.h"
 
 namespace lineage_store {
 
@@ -32,8 +31,9 @@ struct CallStackEntry {
     const void* thread;
 };
 
+// The cached values live in the graph's nodes, next to each call's state and
+// call tuple, so that the decorated call finds all three with one lookup.
 struct StoreRecord {
-    SeededMap<CallHash, PyRef> cached_values;
     CallGraph dependency_graph;
     std::vector<CallStackEntry> call_stack;
 };

@@ -1,4 +1,4 @@
-// Hash maps and sets keyed by call hashes, each with its own random seed.
+// Seeded hashing for tables keyed by call hashes.
 //
 // Call hashes come from Python's hash of user-chosen arguments, and CPython's
 // integer hash is trivially invertible, so a caller could pick arguments whose
@@ -8,10 +8,14 @@
 // predicted from the keys.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <new>
 #include <random>
-#include <unordered_map>
-#include <unordered_set>
+#include <stdexcept>
+#include <utility>
 
 namespace lineage_store {
 
@@ -33,21 +37,95 @@ inline std::uint64_t next_random_u64() {
     return splitmix64(state);
 }
 
-template <typename Key>
-struct SeededHash {
-    std::uint64_t seed;
+// An index from 64-bit keys to positions in a dense table that its owner
+// keeps: open addressing with linear probing, eight bytes a slot (the
+// position and 32 bits of the key's seeded hash). The keys themselves live in
+// the owner's table, which is asked whether the entry at a position holds the
+// key only when a slot's hash bits match, so a lookup usually touches one
+// slot and the one entry it finds. Entries are never removed, so there are no
+// tombstones.
+class SeededIndex {
+public:
+    using Position = std::uint32_t;
+    static constexpr Position kNotFound = std::numeric_limits<Position>::max();
+    // The largest table the index can address; kNotFound marks a free slot.
+    static constexpr std::size_t kMaxEntries = kNotFound;
 
-    SeededHash() : seed(next_random_u64()) {}
-
-    std::size_t operator()(const Key& key) const noexcept {
-        return static_cast<std::size_t>(splitmix64(static_cast<std::uint64_t>(key) ^ seed));
+    SeededIndex() : seed_(next_random_u64()) {}
+    SeededIndex(SeededIndex&& other) noexcept
+        : slots_(std::exchange(other.slots_, nullptr)),
+          capacity_(std::exchange(other.capacity_, 0)),
+          seed_(other.seed_) {}
+    SeededIndex& operator=(SeededIndex&& other) noexcept {
+        if (this != &other) {
+            std::free(slots_);
+            slots_ = std::exchange(other.slots_, nullptr);
+            capacity_ = std::exchange(other.capacity_, 0);
+            seed_ = other.seed_;
+        }
+        return *this;
     }
+    SeededIndex(const SeededIndex&) = delete;
+    SeededIndex& operator=(const SeededIndex&) = delete;
+    ~SeededIndex() { std::free(slots_); }
+
+    // The position whose entry `holds_key(position)` confirms, or kNotFound.
+    template <typename HoldsKey>
+    Position find(std::uint64_t key, HoldsKey holds_key) const noexcept {
+        if (capacity_ == 0) return kNotFound;
+        const std::uint64_t hash = splitmix64(key ^ seed_);
+        const auto bits = static_cast<std::uint32_t>(hash >> 32);
+        const std::size_t mask = capacity_ - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            const Slot slot = slots_[i];
+            if (slot.position == kNotFound) return kNotFound;
+            if (slot.hash_bits == bits && holds_key(slot.position)) return slot.position;
+        }
+    }
+
+    // Makes room for the owner's table to grow from `size` entries to one
+    // more, rebuilding the slots from `key_at(0 .. size - 1)` when they must
+    // grow. On failure (std::bad_alloc, std::length_error) the index is
+    // unchanged.
+    template <typename KeyAt>
+    void reserve_one_more(std::size_t size, KeyAt key_at) {
+        if (size >= kMaxEntries) throw std::length_error("too many calls in one store");
+        // At most three quarters full, so that probe runs stay short.
+        if ((size + 1) * 4 <= capacity_ * 3) return;
+        const std::size_t capacity = capacity_ == 0 ? 8 : capacity_ * 2;
+        // realloc rather than a new block: a large block is then remapped
+        // instead of copied, and the outgrown one does not linger, resident,
+        // in the allocator's free lists. The old slots are rebuilt anyway.
+        void* grown = std::realloc(slots_, capacity * sizeof(Slot));
+        if (grown == nullptr) throw std::bad_alloc();
+        slots_ = static_cast<Slot*>(grown);
+        capacity_ = capacity;
+        std::fill(slots_, slots_ + capacity_, Slot{kNotFound, 0});
+        for (std::size_t position = 0; position < size; ++position) {
+            place(static_cast<std::uint64_t>(key_at(static_cast<Position>(position))), static_cast<Position>(position));
+        }
+    }
+
+    // Adds a key that is not in the index yet, after reserve_one_more.
+    void insert(std::uint64_t key, Position position) noexcept { place(key, position); }
+
+private:
+    struct Slot {
+        Position position;
+        std::uint32_t hash_bits;
+    };
+
+    void place(std::uint64_t key, Position position) noexcept {
+        const std::uint64_t hash = splitmix64(key ^ seed_);
+        const std::size_t mask = capacity_ - 1;
+        std::size_t i = hash & mask;
+        while (slots_[i].position != kNotFound) i = (i + 1) & mask;
+        slots_[i] = Slot{position, static_cast<std::uint32_t>(hash >> 32)};
+    }
+
+    Slot* slots_ = nullptr;  // capacity_ slots from malloc, a power of two
+    std::size_t capacity_ = 0;
+    std::uint64_t seed_;
 };
-
-template <typename Key, typename Value>
-using SeededMap = std::unordered_map<Key, Value, SeededHash<Key>>;
-
-template <typename Key>
-using SeededSet = std::unordered_set<Key, SeededHash<Key>>;
 
 }  // namespace lineage_store

@@ -145,3 +145,32 @@ def test_finaliser_of_a_released_value_may_use_the_store():
         n.update_cached_value('lone', type('Value', (), {'__del__': finalise})())
         release()
     assert len(seen) == 2
+
+
+class Fan(LineageStoreBase):
+    @lineage_stored()
+    def leaf(self, i):
+        return i
+
+    @automagically_lineage_stored()
+    def gather(self, count, shift):
+        return sum(self.leaf(i) for i in range(count)) + shift
+
+
+@pytest.mark.parametrize('count', [1, 2, 3, 40])
+def test_many_parents_and_many_children_per_call(count):
+    # `count` gathers, each computed from `count` leaves: both ends of every
+    # edge have `count` neighbours, and computing again adds each edge again.
+    s = Fan()
+    leaves = [('leaf', (('i', i),)) for i in range(count)]
+    gathers = [('gather', (('count', count), ('shift', k))) for k in range(count)]
+    expected_graph = {**{leaf: set(gathers) for leaf in leaves}, **{g: set() for g in gathers}}
+    for last_leaf in (count - 1, 100):
+        total = sum(range(count - 1)) + last_leaf
+        assert [s.gather(count, k) for k in range(count)] == [total + k for k in range(count)]
+        assert s.get_dependency_graph() == expected_graph
+        s.update_cached_value('leaf', 100, i=count - 1)
+        states = s.get_validation_state()
+        assert [states[g] for g in gathers] == ['invalid'] * count
+        assert [states[leaf] for leaf in leaves] == ['valid'] * count
+        assert len(s.get_cached_values()) == 2 * count  # invalid values stay stored

@@ -1,7 +1,9 @@
 // Unit tests for lineage_store::MethodDependencyGraph (header-only, no Python).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
@@ -46,7 +48,9 @@ TEST(DependencyGraph, ParentsOfAgreesWithScanOfChildren) {
         }
         for (Key call = -13; call <= 13; ++call) {
             std::multiset<Key> expected;
-            for (const auto& [parent, children] : g.children()) if (children.contains(call)) expected.insert(parent);
+            for (Key parent = -13; parent <= 13; ++parent) {
+                for (Key child : g.children_of(parent)) if (child == call) expected.insert(parent);
+            }
             std::vector<Key> actual = g.parents_of(call);
             EXPECT_EQ(std::multiset<Key>(actual.begin(), actual.end()), expected) << "seed " << seed << ", " << call;
         }
@@ -139,4 +143,89 @@ TEST(DependencyGraph, OverlappingComputationsAreMarkedIndependently) {
         std::uint64_t fourth = g.begin_computation(5);  // every computation of 5 ended: starts unmarked
         EXPECT_FALSE(g.end_computation(5, fourth)) << first_ends_first;
     }
+}
+
+TEST(DependencyGraph, EdgesStayUniqueAndMirroredAtEveryListSize) {
+    // Hubs with many parents and many children push both ends of an edge
+    // past the inline and the unindexed list sizes; duplicates are frequent.
+    for (unsigned seed : {7u, 8u, 9u}) {
+        std::mt19937 rng(seed);
+        std::uniform_int_distribution<Key> node(0, 79);
+        std::map<Key, std::set<Key>> expected;  // parent -> children
+        Graph g;
+        for (int i = 0; i < 6000; ++i) {
+            Key parent = i % 3 == 0 ? node(rng) % 4 : node(rng), child = i % 5 == 0 ? 4 + node(rng) % 4 : node(rng);
+            if (i % 7 == 0 && !g.contains_call(child)) (void)g.add_call(child, "v", keys({parent}));
+            else g.add_dependencies(child, keys({parent}));
+            expected[parent].insert(child);
+        }
+        for (Key call = 0; call < 80; ++call) {
+            std::vector<Key> children = g.children_of(call), parents = g.parents_of(call);
+            std::set<Key> expected_parents;
+            for (const auto& [parent, members] : expected) if (members.contains(call)) expected_parents.insert(parent);
+            EXPECT_EQ(std::multiset<Key>(children.begin(), children.end()),
+                      std::multiset<Key>(expected[call].begin(), expected[call].end())) << "seed " << seed << ", " << call;
+            EXPECT_EQ(std::multiset<Key>(parents.begin(), parents.end()),
+                      std::multiset<Key>(expected_parents.begin(), expected_parents.end())) << "seed " << seed << ", " << call;
+        }
+    }
+}
+
+TEST(DependencyGraph, EveryKeyIsFoundAfterTheIndexGrows) {
+    // Keys alike in their low or high bits, negative keys, and a key equal to a free slot's mark.
+    std::vector<Key> all;
+    for (Key i = 0; i < 4000; ++i) all.insert(all.end(), {i << 32, -i - 1, i * 0x10000, (i << 40) | 0xFFFFFFFF});
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    Graph g;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (i % 2 == 0) (void)g.add_call(all[i], "call", {});
+        else (void)g.store_value(all[i], "value" + std::to_string(i));
+    }
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const Graph::Node* node = g.find(all[i]);
+        ASSERT_NE(node, nullptr) << all[i];
+        EXPECT_EQ(node->key(), all[i]);
+        EXPECT_EQ(g.contains_call(all[i]), i % 2 == 0) << all[i];
+    }
+    EXPECT_EQ(g.find(12345), nullptr);
+    EXPECT_EQ(g.nodes().size(), all.size());
+}
+
+TEST(DependencyGraph, StoredValuesKeepToTheirOwnCall) {
+    struct Case { const char* name; MaybeState state; };
+    for (const Case& c : std::vector<Case>{{"Unregistered", kNone}, {"Valid", kValid}, {"Invalid", kInvalid},
+                                           {"PermanentlyInvalid", kPerm}}) {
+        Graph g;
+        put(g, 1, kValid);
+        put(g, 2, c.state, {1});
+        EXPECT_EQ(g.store_value(2, "two"), "") << c.name;
+        EXPECT_EQ(g.store_value(2, "second"), "two") << c.name;
+        EXPECT_EQ(g.find(1)->stored_value(), nullptr) << c.name;
+        EXPECT_EQ(state(g, 2), c.state) << c.name;  // storing touches no state
+        if (!c.state) {  // registering a call that already has a value keeps the value
+            EXPECT_EQ(g.add_call(2, "call2", {}), "") << c.name;
+            EXPECT_EQ(*g.find(2)->call_value(), "call2") << c.name;
+        }
+        std::vector<std::string> taken = g.take_stored_values();
+        EXPECT_EQ(taken, std::vector<std::string>{"second"}) << c.name;
+        EXPECT_EQ(g.find(2)->stored_value(), nullptr) << c.name;
+        EXPECT_EQ(g.children_of(1), std::vector<Key>{2}) << c.name;  // the graph itself stays
+    }
+}
+
+TEST(DependencyGraph, WalksStayCorrectWhenTheirMarksStartOver) {
+    // Walk marks are 24 bits wide: this many walks make them start over at
+    // least once. A cycle would loop forever if a stale mark went unnoticed.
+    Graph g;
+    put(g, 1, kValid);
+    put(g, 2, kValid, {1});
+    g.add_dependencies(1, keys({2}));
+    for (int walk = 0; walk < (1 << 24) + 3; ++walk) g.temporarily_invalidate(2);
+    put(g, 3, kValid, {2});
+    g.validate(1);
+    EXPECT_EQ(g.methods_to_invalidate(1), (std::vector<Key>{1, 2, 3}));
+    g.temporarily_invalidate(1);
+    EXPECT_EQ(state(g, 1), kInvalid);
+    EXPECT_EQ(state(g, 3), kInvalid);
 }
