@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -160,7 +161,7 @@ public:
     ~StableTable() {
         for (std::size_t i = 0; i < size_; ++i) (*this)[i].~T();
         for (std::size_t segment = 0; segment < segments_.size(); ++segment) {
-            ::operator delete(segments_[segment], capacity_of(segment) * sizeof(T), kAlignment);
+            std::free(segments_[segment]);
         }
     }
 
@@ -178,8 +179,7 @@ public:
         const Place place = place_of(size_);
         if (place.segment == segments_.size()) {
             segments_.reserve(place.segment + 1);
-            segments_.push_back(
-                static_cast<T*>(::operator new(capacity_of(place.segment) * sizeof(T), kAlignment)));
+            segments_.push_back(allocate_segment(capacity_of(place.segment)));
         }
         T* entry = new (&segments_[place.segment][place.offset]) T(std::forward<Arguments>(arguments)...);
         ++size_;
@@ -207,7 +207,16 @@ private:
     static constexpr int kFirstSegmentBits = 3;
     static constexpr std::size_t kFirstSegment = std::size_t{1} << kFirstSegmentBits;
     // Whole cache lines: a 32-byte entry then never straddles two.
-    static constexpr std::align_val_t kAlignment{alignof(T) > 64 ? alignof(T) : 64};
+    static constexpr std::size_t kAlignment = alignof(T) > 64 ? alignof(T) : 64;
+
+    // Through aligned_alloc rather than the aligned operator new, which would
+    // tie the module to a newer C++ runtime than release wheels may assume.
+    static T* allocate_segment(std::size_t entries) {
+        const std::size_t bytes = (entries * sizeof(T) + kAlignment - 1) / kAlignment * kAlignment;
+        void* memory = std::aligned_alloc(kAlignment, bytes);
+        if (memory == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(memory);
+    }
 
     struct Place {
         std::size_t segment;
