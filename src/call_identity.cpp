@@ -48,6 +48,12 @@ struct InterpreterObjects {
     // classmethod and its __get__, where that binds as MethodType does.
     PyObject* classmethod_type = nullptr;
     descrgetfunc classmethod_get = nullptr;
+    // FunctionType's __get__, where it binds any first argument as MethodType
+    // does (see fetch_function_binder).
+    descrgetfunc function_get = nullptr;
+    // Where a function keeps its attribute dict, or 0 where that is not
+    // known to be a plain pointer at a fixed offset.
+    Py_ssize_t function_dict_offset = 0;
     FunctionAttribute code;
     FunctionAttribute defaults;
     FunctionAttribute kwdefaults;
@@ -176,6 +182,74 @@ bool fetch_classmethod_binder(PyObject* method_type, InterpreterObjects& objects
     return true;
 }
 
+long running_hexversion() {
+    PyObject* version = PySys_GetObject("hexversion");  // borrowed
+    long hexversion = version != nullptr && PyLong_Check(version) ? PyLong_AsLong(version) : 0;
+    if (hexversion == -1) PyErr_Clear();
+    return hexversion;
+}
+
+// Whether `bound` is types.MethodType(callable, instance).
+bool is_method_of(PyObject* bound, PyObject* method_type, PyObject* callable, PyObject* instance) {
+    if (bound == nullptr || !Py_IS_TYPE(bound, reinterpret_cast<PyTypeObject*>(method_type))) return false;
+    PyRef bound_func = PyRef::steal(PyObject_GetAttrString(bound, "__func__"));
+    PyRef bound_self = PyRef::steal(PyObject_GetAttrString(bound, "__self__"));
+    PyErr_Clear();
+    return bound_func.get() == callable && bound_self.get() == instance;
+}
+
+// From 3.10 to 3.12 FunctionType's __get__ is, in its entirety,
+//     if (obj == Py_None || obj == NULL) return Py_NewRef(func);
+//     return PyMethod_New(func, obj);
+// It never looks inside its first argument, so called with a decorator it
+// makes types.MethodType(decorator, obj) exactly as MethodType's constructor
+// would, without the constructor's argument parsing. Used only on those
+// versions, whose source is known, and only once a sample that is no
+// function has been bound that way; later versions keep the classmethod
+// route or the constructor.
+void fetch_function_binder(PyObject* function_type, PyObject* method_type, InterpreterObjects& objects) {
+    const long hexversion = running_hexversion();
+    if (hexversion < 0x030A0000 || hexversion >= 0x030D0000) return;
+    auto get = reinterpret_cast<descrgetfunc>(
+        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(function_type), Py_tp_descr_get));
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* len = builtins != nullptr ? PyDict_GetItemString(builtins, "len") : nullptr;
+    PyRef instance = PyRef::steal(PyLong_FromLong(7654321));
+    if (get == nullptr || len == nullptr || !instance) {
+        PyErr_Clear();
+        return;
+    }
+    PyRef bound = PyRef::steal(get(len, instance.get(), reinterpret_cast<PyObject*>(Py_TYPE(instance.get()))));
+    if (is_method_of(bound.get(), method_type, len, instance.get())) objects.function_get = get;
+    PyErr_Clear();
+}
+
+// FunctionType keeps its attribute dict behind a pointer at
+// FunctionType.__dictoffset__, null until first needed. Confirmed on a new
+// function before it is read that way.
+bool fetch_function_dict_offset(PyObject* function_type, InterpreterObjects& objects) {
+    PyRef offset_object = PyRef::steal(PyObject_GetAttrString(function_type, "__dictoffset__"));
+    if (!offset_object) return false;
+    const Py_ssize_t offset = PyLong_AsSsize_t(offset_object.get());
+    if (offset == -1 && PyErr_Occurred()) return false;
+    if (offset <= 0) return true;
+    PyRef code = PyRef::steal(Py_CompileString("def sample(): pass\n", "<lineage_store>", Py_file_input));
+    PyRef namespace_dict = PyRef::steal(PyDict_New());
+    if (!code || !namespace_dict) return false;
+    PyRef ran = PyRef::steal(PyEval_EvalCode(code.get(), namespace_dict.get(), namespace_dict.get()));
+    if (!ran) return false;
+    PyObject* sample = PyDict_GetItemString(namespace_dict.get(), "sample");  // borrowed
+    if (sample == nullptr || !Py_IS_TYPE(sample, reinterpret_cast<PyTypeObject*>(function_type))) return true;
+    auto stored_dict = [&] { return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(sample) + offset); };
+    PyRef dict = PyRef::steal(PyObject_GenericGetDict(sample, nullptr));
+    if (!dict) return false;
+    if (PyObject_SetAttrString(sample, "probe", Py_True) < 0) return false;
+    if (stored_dict() == dict.get() && PyDict_GetItemString(dict.get(), "probe") == Py_True) {
+        objects.function_dict_offset = offset;
+    }
+    return true;
+}
+
 bool fetch_function_attribute(PyObject* function_type, const char* name, FunctionAttribute& out) {
     PyRef attributes = PyRef::steal(PyObject_GetAttrString(function_type, "__dict__"));
     if (!attributes) return false;
@@ -229,6 +303,8 @@ LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool prepare_call_identity() {
         objects.tuple_hash_matches = tuple_hash_matches_interpreter();
         if (PyErr_Occurred()) return false;
         if (!fetch_classmethod_binder(method_type.get(), objects)) return false;
+        fetch_function_binder(function_type.get(), method_type.get(), objects);
+        if (!fetch_function_dict_offset(function_type.get(), objects)) return false;
         // Owned for the rest of the process.
         objects.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
         objects.method_type = method_type.release();
@@ -259,6 +335,9 @@ bool prepare_reference_binding() {
 }
 
 PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
+    if (fast && kept.function_get != nullptr) {
+        return kept.function_get(callable, instance, reinterpret_cast<PyObject*>(Py_TYPE(instance)));
+    }
     if (fast) {
         auto method_type = reinterpret_cast<PyTypeObject*>(kept.method_type);
         // A finaliser run by the allocation inside method_new may bind a
@@ -521,9 +600,17 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     layout_ = cache.layout_for(method_name, code.get());
     if (!layout_) return -1;
     if (!layout_->native) return 0;
-    PyRef attributes = PyRef::steal(PyObject_GenericGetDict(func, nullptr));
-    if (!attributes) return -1;
-    if (PyDict_Size(attributes.get()) > 0) {
+    PyRef attributes;
+    if (objects.function_dict_offset > 0) {
+        // Held: a lookup below may run a key's __eq__, which could replace
+        // the function's __dict__.
+        attributes = PyRef::borrow(
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(func) + objects.function_dict_offset));
+    } else {
+        attributes = PyRef::steal(PyObject_GenericGetDict(func, nullptr));
+        if (!attributes) return -1;
+    }
+    if (attributes && PyDict_Size(attributes.get()) > 0) {
         for (PyObject* name : objects.signature_overrides) {
             if (PyDict_GetItemWithError(attributes.get(), name) != nullptr) return 0;
             if (PyErr_Occurred()) return -1;
