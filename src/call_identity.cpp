@@ -576,14 +576,14 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* code) {
 
 }  // namespace
 
-const LayoutRef& BindingCache::layout_for(PyObject* method_name, PyObject* code) {
+const LayoutRef& BindingCache::derive_layout_for(PyObject* method_name, PyObject* code) {
     static const LayoutRef none;
-    if (current_ && current_->code.get() == code) return current_;
     ParameterLayout* derived = derive_layout(method_name, code);
     if (derived == nullptr) return none;
     // A call still holding the previous layout keeps it alive; the caller
     // copies the reference it gets before anything else can run.
     current_ = LayoutRef(derived);
+    current_code_ = code;
     return current_;
 }
 
@@ -650,7 +650,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
             if (!defaults_) return -1;
         }
         if (!PyTuple_Check(defaults_.get())) return 0;
-        const Py_ssize_t default_count = PyTuple_Size(defaults_.get());
+        const Py_ssize_t default_count = Py_SIZE(defaults_.get());
         const Py_ssize_t default_index = i - (parameters.positional_count - default_count);
         if (default_count > parameters.positional_count || default_index < 0) return 0;
         slot = PyTuple_GetItem(defaults_.get(), default_index);
@@ -767,17 +767,17 @@ PyObject* CallIdentity::call_tuple() {
 bool CallIdentity::is_identical_to(PyObject* registered) const noexcept {
     if (call_tuple_ && registered == call_tuple_.get()) return true;
     if (layout_ && layout_->constant_call_tuple) return registered == layout_->constant_call_tuple.get();
-    if (!layout_ || !PyTuple_CheckExact(registered) || PyTuple_Size(registered) != 2 ||
+    if (!layout_ || !PyTuple_CheckExact(registered) || Py_SIZE(registered) != 2 ||
         PyTuple_GetItem(registered, 0) != method_name_) {
         return false;
     }
     const ParameterLayout& parameters = *layout_;
     PyObject* pairs = PyTuple_GetItem(registered, 1);
     const std::size_t kept = parameters.order.size();
-    if (!PyTuple_CheckExact(pairs) || PyTuple_Size(pairs) != static_cast<Py_ssize_t>(kept)) return false;
+    if (!PyTuple_CheckExact(pairs) || Py_SIZE(pairs) != static_cast<Py_ssize_t>(kept)) return false;
     for (std::size_t j = 0; j < kept; ++j) {
         PyObject* pair = PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j));
-        if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2 ||
+        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 ||
             PyTuple_GetItem(pair, 0) != parameters.names[parameters.order[j]].get()) {
             return false;
         }
@@ -786,7 +786,7 @@ bool CallIdentity::is_identical_to(PyObject* registered) const noexcept {
             if (value != values_[j]) return false;
             continue;
         }
-        if (!PyTuple_CheckExact(value) || PyTuple_Size(value) != var_positional_count_) return false;
+        if (!PyTuple_CheckExact(value) || Py_SIZE(value) != var_positional_count_) return false;
         for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
             if (PyTuple_GetItem(value, i) != var_positional_[i]) return false;
         }
@@ -807,17 +807,17 @@ bool equal_names(PyObject* registered, PyObject* ours) noexcept {
 // that comparing the argument values afterwards makes exactly the __eq__
 // calls that comparing the whole tuples would.
 bool CallIdentity::shape_matches(PyObject* registered) const {
-    if (!PyTuple_CheckExact(registered) || PyTuple_Size(registered) != 2 ||
+    if (!PyTuple_CheckExact(registered) || Py_SIZE(registered) != 2 ||
         !equal_names(PyTuple_GetItem(registered, 0), method_name_)) {
         return false;
     }
     const ParameterLayout& parameters = *layout_;
     PyObject* pairs = PyTuple_GetItem(registered, 1);
     const std::size_t kept = parameters.order.size();
-    if (!PyTuple_CheckExact(pairs) || PyTuple_Size(pairs) != static_cast<Py_ssize_t>(kept)) return false;
+    if (!PyTuple_CheckExact(pairs) || Py_SIZE(pairs) != static_cast<Py_ssize_t>(kept)) return false;
     for (std::size_t j = 0; j < kept; ++j) {
         PyObject* pair = PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j));
-        if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2 ||
+        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 ||
             !equal_names(PyTuple_GetItem(pair, 0), parameters.names[parameters.order[j]].get())) {
             return false;
         }
@@ -837,7 +837,7 @@ int CallIdentity::differs_natively(PyObject* registered) {
             if (equal <= 0) return equal < 0 ? -1 : 1;
             continue;
         }
-        const Py_ssize_t size = PyTuple_Size(value);
+        const Py_ssize_t size = Py_SIZE(value);
         for (Py_ssize_t i = 0; i < size && i < var_positional_count_; ++i) {
             int equal = PyObject_RichCompareBool(PyTuple_GetItem(value, i), var_positional_[i], Py_EQ);
             if (equal <= 0) return equal < 0 ? -1 : 1;

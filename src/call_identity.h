@@ -156,10 +156,16 @@ public:
 
     // The layout kept for `code`, derived first when it is not the one kept.
     // Empty with an exception set on failure.
-    const LayoutRef& layout_for(PyObject* method_name, PyObject* code);
+    const LayoutRef& layout_for(PyObject* method_name, PyObject* code) {
+        if (current_ && code == current_code_) return current_;
+        return derive_layout_for(method_name, code);
+    }
 
 private:
+    const LayoutRef& derive_layout_for(PyObject* method_name, PyObject* code);
+
     LayoutRef current_;
+    PyObject* current_code_ = nullptr;  // borrowed: current_ holds it
     bool native_allowed_ = false;
 };
 
