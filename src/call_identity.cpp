@@ -467,6 +467,8 @@ struct ParameterLayout {
     // `names`, sorted by name; and the hash of each of their names.
     std::vector<std::size_t> order;
     std::vector<Py_hash_t> name_hashes;
+    // The names of those parameters in that order, borrowed from `names`.
+    std::vector<PyObject*> kept_names;
     Py_hash_t method_name_hash = -1;
     // A code object without any parameter but self: every call is the same.
     PyRef constant_call_tuple;
@@ -559,6 +561,7 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* code) {
         Py_hash_t hash = PyObject_Hash(layout->names[index].get());
         if (hash == -1) return nullptr;
         layout->name_hashes.push_back(hash);
+        layout->kept_names.push_back(layout->names[index].get());
     }
     layout->method_name_hash = PyObject_Hash(method_name);
     if (layout->method_name_hash == -1) return nullptr;
@@ -678,12 +681,12 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
 
     // Bound: every parameter but *args has its argument.
     const std::size_t kept_count = parameters.order.size();
+    // The *args parameter's slot was never filled, so its entry stays null.
     values_.resize(kept_count);
-    const Py_ssize_t var_index = parameters.has_var_positional ? parameters.var_positional_index() : -1;
-    for (std::size_t j = 0; j < kept_count; ++j) {
-        const std::size_t index = parameters.order[j];
-        values_[j] = static_cast<Py_ssize_t>(index) == var_index ? nullptr : slots[index];
-    }
+    PyObject** values = values_.data();
+    PyObject* const* bound = slots.data();
+    const std::size_t* order = parameters.order.data();
+    for (std::size_t j = 0; j < kept_count; ++j) values[j] = bound[order[j]];
     var_positional_count_ = std::max<Py_ssize_t>(given - parameters.positional_count, 0);
     var_positional_ = var_positional_count_ > 0 ? arguments.positional_from(parameters.positional_count) : nullptr;
 
@@ -700,7 +703,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     TupleHash argument_pairs;
     for (std::size_t j = 0; j < kept_count; ++j) {
         Py_hash_t value_hash;
-        if (static_cast<Py_ssize_t>(parameters.order[j]) == var_index) {
+        if (values[j] == nullptr) {
             TupleHash items;
             for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
                 Py_hash_t item = PyObject_Hash(var_positional_[i]);
@@ -709,7 +712,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
             }
             value_hash = items.finish();
         } else {
-            value_hash = PyObject_Hash(values_[j]);
+            value_hash = PyObject_Hash(values[j]);
             if (value_hash == -1) return -1;
         }
         argument_pairs.add(pair_hash(parameters.name_hashes[j], value_hash));
@@ -756,7 +759,7 @@ PyObject* CallIdentity::call_tuple() {
                 PyTuple_SetItem(value.get(), i, Py_NewRef(var_positional_[i]));
             }
         }
-        PyObject* pair = PyTuple_Pack(2, parameters.names[parameters.order[j]].get(), value.get());
+        PyObject* pair = PyTuple_Pack(2, parameters.kept_names[j], value.get());
         if (pair == nullptr) return nullptr;
         PyTuple_SetItem(pairs.get(), static_cast<Py_ssize_t>(j), pair);
     }
@@ -766,24 +769,24 @@ PyObject* CallIdentity::call_tuple() {
 
 bool CallIdentity::is_identical_to(PyObject* registered) const noexcept {
     if (call_tuple_ && registered == call_tuple_.get()) return true;
-    if (layout_ && layout_->constant_call_tuple) return registered == layout_->constant_call_tuple.get();
-    if (!layout_ || !PyTuple_CheckExact(registered) || Py_SIZE(registered) != 2 ||
+    if (!layout_) return false;
+    const ParameterLayout& parameters = *layout_;
+    if (parameters.constant_call_tuple) return registered == parameters.constant_call_tuple.get();
+    if (!PyTuple_CheckExact(registered) || Py_SIZE(registered) != 2 ||
         PyTuple_GetItem(registered, 0) != method_name_) {
         return false;
     }
-    const ParameterLayout& parameters = *layout_;
     PyObject* pairs = PyTuple_GetItem(registered, 1);
     const std::size_t kept = parameters.order.size();
     if (!PyTuple_CheckExact(pairs) || Py_SIZE(pairs) != static_cast<Py_ssize_t>(kept)) return false;
+    PyObject* const* names = parameters.kept_names.data();
+    PyObject* const* values = values_.data();
     for (std::size_t j = 0; j < kept; ++j) {
         PyObject* pair = PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j));
-        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 ||
-            PyTuple_GetItem(pair, 0) != parameters.names[parameters.order[j]].get()) {
-            return false;
-        }
+        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 || PyTuple_GetItem(pair, 0) != names[j]) return false;
         PyObject* value = PyTuple_GetItem(pair, 1);
-        if (values_[j] != nullptr) {
-            if (value != values_[j]) return false;
+        if (values[j] != nullptr) {
+            if (value != values[j]) return false;
             continue;
         }
         if (!PyTuple_CheckExact(value) || Py_SIZE(value) != var_positional_count_) return false;
@@ -818,7 +821,7 @@ bool CallIdentity::shape_matches(PyObject* registered) const {
     for (std::size_t j = 0; j < kept; ++j) {
         PyObject* pair = PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j));
         if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 ||
-            !equal_names(PyTuple_GetItem(pair, 0), parameters.names[parameters.order[j]].get())) {
+            !equal_names(PyTuple_GetItem(pair, 0), parameters.kept_names[j])) {
             return false;
         }
         if (values_[j] == nullptr && !PyTuple_CheckExact(PyTuple_GetItem(pair, 1))) return false;
