@@ -10,8 +10,9 @@
 // or __wrapped__ attribute, a parameter list inspect would reject, any
 // binding error) is handed to it, so results and error messages are always
 // inspect's. This unit also keeps the few objects of the interpreter it needs
-// (function and method types, the tp_new of MethodType) for the main
-// interpreter; other interpreters take the reference path.
+// (function and method types, the slots that make bound methods, where a
+// function keeps its attribute dict) for the main interpreter; other
+// interpreters take the reference path.
 #pragma once
 
 #include <Python.h>
@@ -41,7 +42,9 @@ bool prepare_reference_binding();
 bool fast_path_here() noexcept;
 
 // types.MethodType(callable, instance). With `fast`, built without going
-// through the type's call. A new reference, or nullptr with an exception set.
+// through the type's call: on 3.10 to 3.12 by FunctionType's __get__, which
+// there is PyMethod_New and nothing else (checked at import), otherwise by
+// MethodType's constructor. A new reference, or nullptr with an exception set.
 PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast);
 
 // From 3.13 on, classmethod(callable).__get__(instance, instance) is
