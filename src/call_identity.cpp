@@ -600,9 +600,6 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     PyObject* method_name = method_name_;
     PyRef code = PyRef::steal(objects.code.read(func, objects.function_type));
     if (!code) return -1;
-    layout_ = cache.layout_for(method_name, code.get());
-    if (!layout_) return -1;
-    if (!layout_->native) return 0;
     PyRef attributes;
     if (objects.function_dict_offset > 0) {
         // Held: a lookup below may run a key's __eq__, which could replace
@@ -620,15 +617,24 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
         }
     }
 
-    const ParameterLayout& parameters = *layout_;
+    // The cache's own reference, good until Python code runs: none does
+    // before the layout is either done with or held.
+    const LayoutRef& current = cache.layout_for(method_name, code.get());
+    if (!current) return -1;
+    if (!current->native) return 0;
     const Py_ssize_t given = arguments.positional_count();
     // A method of self alone, called with the instance alone: always the
-    // same call.
-    if (parameters.constant_call_tuple && given == 1 && parameters.positional_count == 1 &&
-        arguments.keyword_count() == 0 && parameters.keyword_only_count == 0 && !parameters.has_var_positional) {
-        hash_ = parameters.constant_hash;
+    // same call, whose tuple is at hand.
+    if (current->constant_call_tuple && given == 1 && current->positional_count == 1 &&
+        arguments.keyword_count() == 0 && current->keyword_only_count == 0 && !current->has_var_positional) {
+        hash_ = current->constant_hash;
+        call_tuple_ = current->constant_call_tuple.new_ref();
         return 1;
     }
+    // Held: hashing the arguments below may run Python code that calls this
+    // method again after its __code__ was replaced.
+    layout_ = current;
+    const ParameterLayout& parameters = *layout_;
     if (given > parameters.positional_count && !parameters.has_var_positional) return 0;
     SmallArray<PyObject*, 8> slots;
     slots.resize(parameters.names.size());
@@ -767,8 +773,7 @@ PyObject* CallIdentity::call_tuple() {
     return call_tuple_.get();
 }
 
-bool CallIdentity::is_identical_to(PyObject* registered) const noexcept {
-    if (call_tuple_ && registered == call_tuple_.get()) return true;
+bool CallIdentity::has_identical_items(PyObject* registered) const noexcept {
     if (!layout_) return false;
     const ParameterLayout& parameters = *layout_;
     if (parameters.constant_call_tuple) return registered == parameters.constant_call_tuple.get();

@@ -188,7 +188,9 @@ public:
 
     // Whether `registered` holds exactly this call's method name, parameter
     // names and argument objects. Compares pointers only: runs no Python code.
-    bool is_identical_to(PyObject* registered) const noexcept;
+    bool is_identical_to(PyObject* registered) const noexcept {
+        return (call_tuple_ && registered == call_tuple_.get()) || has_identical_items(registered);
+    }
 
     // Whether `registered` is a different call from this one: 1 if so, 0 if
     // it is equal (or null), -1 with an exception set. The same comparisons,
@@ -204,6 +206,7 @@ private:
     int identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments);
     int differs_natively(PyObject* registered);
     bool shape_matches(PyObject* registered) const;
+    bool has_identical_items(PyObject* registered) const noexcept;
 
     Py_hash_t hash_ = -1;
     PyObject* method_name_ = nullptr;  // borrowed from the decorator
