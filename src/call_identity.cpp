@@ -48,6 +48,12 @@ struct InterpreterObjects {
     // classmethod and its __get__, where that binds as MethodType does.
     PyObject* classmethod_type = nullptr;
     descrgetfunc classmethod_get = nullptr;
+    // FunctionType's __get__, where it binds any first argument as MethodType
+    // does (see fetch_function_binder).
+    descrgetfunc function_get = nullptr;
+    // Where a function keeps its attribute dict, or 0 where that is not
+    // known to be a plain pointer at a fixed offset.
+    Py_ssize_t function_dict_offset = 0;
     FunctionAttribute code;
     FunctionAttribute defaults;
     FunctionAttribute kwdefaults;
@@ -176,6 +182,74 @@ bool fetch_classmethod_binder(PyObject* method_type, InterpreterObjects& objects
     return true;
 }
 
+long running_hexversion() {
+    PyObject* version = PySys_GetObject("hexversion");  // borrowed
+    long hexversion = version != nullptr && PyLong_Check(version) ? PyLong_AsLong(version) : 0;
+    if (hexversion == -1) PyErr_Clear();
+    return hexversion;
+}
+
+// Whether `bound` is types.MethodType(callable, instance).
+bool is_method_of(PyObject* bound, PyObject* method_type, PyObject* callable, PyObject* instance) {
+    if (bound == nullptr || !Py_IS_TYPE(bound, reinterpret_cast<PyTypeObject*>(method_type))) return false;
+    PyRef bound_func = PyRef::steal(PyObject_GetAttrString(bound, "__func__"));
+    PyRef bound_self = PyRef::steal(PyObject_GetAttrString(bound, "__self__"));
+    PyErr_Clear();
+    return bound_func.get() == callable && bound_self.get() == instance;
+}
+
+// From 3.10 to 3.12 FunctionType's __get__ is, in its entirety,
+//     if (obj == Py_None || obj == NULL) return Py_NewRef(func);
+//     return PyMethod_New(func, obj);
+// It never looks inside its first argument, so called with a decorator it
+// makes types.MethodType(decorator, obj) exactly as MethodType's constructor
+// would, without the constructor's argument parsing. Used only on those
+// versions, whose source is known, and only once a sample that is no
+// function has been bound that way; later versions keep the classmethod
+// route or the constructor.
+void fetch_function_binder(PyObject* function_type, PyObject* method_type, InterpreterObjects& objects) {
+    const long hexversion = running_hexversion();
+    if (hexversion < 0x030A0000 || hexversion >= 0x030D0000) return;
+    auto get = reinterpret_cast<descrgetfunc>(
+        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(function_type), Py_tp_descr_get));
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* len = builtins != nullptr ? PyDict_GetItemString(builtins, "len") : nullptr;
+    PyRef instance = PyRef::steal(PyLong_FromLong(7654321));
+    if (get == nullptr || len == nullptr || !instance) {
+        PyErr_Clear();
+        return;
+    }
+    PyRef bound = PyRef::steal(get(len, instance.get(), reinterpret_cast<PyObject*>(Py_TYPE(instance.get()))));
+    if (is_method_of(bound.get(), method_type, len, instance.get())) objects.function_get = get;
+    PyErr_Clear();
+}
+
+// FunctionType keeps its attribute dict behind a pointer at
+// FunctionType.__dictoffset__, null until first needed. Confirmed on a new
+// function before it is read that way.
+bool fetch_function_dict_offset(PyObject* function_type, InterpreterObjects& objects) {
+    PyRef offset_object = PyRef::steal(PyObject_GetAttrString(function_type, "__dictoffset__"));
+    if (!offset_object) return false;
+    const Py_ssize_t offset = PyLong_AsSsize_t(offset_object.get());
+    if (offset == -1 && PyErr_Occurred()) return false;
+    if (offset <= 0) return true;
+    PyRef code = PyRef::steal(Py_CompileString("def sample(): pass\n", "<lineage_store>", Py_file_input));
+    PyRef namespace_dict = PyRef::steal(PyDict_New());
+    if (!code || !namespace_dict) return false;
+    PyRef ran = PyRef::steal(PyEval_EvalCode(code.get(), namespace_dict.get(), namespace_dict.get()));
+    if (!ran) return false;
+    PyObject* sample = PyDict_GetItemString(namespace_dict.get(), "sample");  // borrowed
+    if (sample == nullptr || !Py_IS_TYPE(sample, reinterpret_cast<PyTypeObject*>(function_type))) return true;
+    auto stored_dict = [&] { return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(sample) + offset); };
+    PyRef dict = PyRef::steal(PyObject_GenericGetDict(sample, nullptr));
+    if (!dict) return false;
+    if (PyObject_SetAttrString(sample, "probe", Py_True) < 0) return false;
+    if (stored_dict() == dict.get() && PyDict_GetItemString(dict.get(), "probe") == Py_True) {
+        objects.function_dict_offset = offset;
+    }
+    return true;
+}
+
 bool fetch_function_attribute(PyObject* function_type, const char* name, FunctionAttribute& out) {
     PyRef attributes = PyRef::steal(PyObject_GetAttrString(function_type, "__dict__"));
     if (!attributes) return false;
@@ -229,6 +303,8 @@ LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool prepare_call_identity() {
         objects.tuple_hash_matches = tuple_hash_matches_interpreter();
         if (PyErr_Occurred()) return false;
         if (!fetch_classmethod_binder(method_type.get(), objects)) return false;
+        fetch_function_binder(function_type.get(), method_type.get(), objects);
+        if (!fetch_function_dict_offset(function_type.get(), objects)) return false;
         // Owned for the rest of the process.
         objects.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
         objects.method_type = method_type.release();
@@ -259,6 +335,9 @@ bool prepare_reference_binding() {
 }
 
 PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
+    if (fast && kept.function_get != nullptr) {
+        return kept.function_get(callable, instance, reinterpret_cast<PyObject*>(Py_TYPE(instance)));
+    }
     if (fast) {
         auto method_type = reinterpret_cast<PyTypeObject*>(kept.method_type);
         // A finaliser run by the allocation inside method_new may bind a
@@ -388,6 +467,8 @@ struct ParameterLayout {
     // `names`, sorted by name; and the hash of each of their names.
     std::vector<std::size_t> order;
     std::vector<Py_hash_t> name_hashes;
+    // The names of those parameters in that order, borrowed from `names`.
+    std::vector<PyObject*> kept_names;
     Py_hash_t method_name_hash = -1;
     // A code object without any parameter but self: every call is the same.
     PyRef constant_call_tuple;
@@ -480,6 +561,7 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* code) {
         Py_hash_t hash = PyObject_Hash(layout->names[index].get());
         if (hash == -1) return nullptr;
         layout->name_hashes.push_back(hash);
+        layout->kept_names.push_back(layout->names[index].get());
     }
     layout->method_name_hash = PyObject_Hash(method_name);
     if (layout->method_name_hash == -1) return nullptr;
@@ -497,14 +579,14 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* code) {
 
 }  // namespace
 
-const LayoutRef& BindingCache::layout_for(PyObject* method_name, PyObject* code) {
+const LayoutRef& BindingCache::derive_layout_for(PyObject* method_name, PyObject* code) {
     static const LayoutRef none;
-    if (current_ && current_->code.get() == code) return current_;
     ParameterLayout* derived = derive_layout(method_name, code);
     if (derived == nullptr) return none;
     // A call still holding the previous layout keeps it alive; the caller
     // copies the reference it gets before anything else can run.
     current_ = LayoutRef(derived);
+    current_code_ = code;
     return current_;
 }
 
@@ -518,27 +600,41 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     PyObject* method_name = method_name_;
     PyRef code = PyRef::steal(objects.code.read(func, objects.function_type));
     if (!code) return -1;
-    layout_ = cache.layout_for(method_name, code.get());
-    if (!layout_) return -1;
-    if (!layout_->native) return 0;
-    PyRef attributes = PyRef::steal(PyObject_GenericGetDict(func, nullptr));
-    if (!attributes) return -1;
-    if (PyDict_Size(attributes.get()) > 0) {
+    PyRef attributes;
+    if (objects.function_dict_offset > 0) {
+        // Held: a lookup below may run a key's __eq__, which could replace
+        // the function's __dict__.
+        attributes = PyRef::borrow(
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(func) + objects.function_dict_offset));
+    } else {
+        attributes = PyRef::steal(PyObject_GenericGetDict(func, nullptr));
+        if (!attributes) return -1;
+    }
+    if (attributes && PyDict_Size(attributes.get()) > 0) {
         for (PyObject* name : objects.signature_overrides) {
             if (PyDict_GetItemWithError(attributes.get(), name) != nullptr) return 0;
             if (PyErr_Occurred()) return -1;
         }
     }
 
-    const ParameterLayout& parameters = *layout_;
+    // The cache's own reference, good until Python code runs: none does
+    // before the layout is either done with or held.
+    const LayoutRef& current = cache.layout_for(method_name, code.get());
+    if (!current) return -1;
+    if (!current->native) return 0;
     const Py_ssize_t given = arguments.positional_count();
     // A method of self alone, called with the instance alone: always the
-    // same call.
-    if (parameters.constant_call_tuple && given == 1 && parameters.positional_count == 1 &&
-        arguments.keyword_count() == 0 && parameters.keyword_only_count == 0 && !parameters.has_var_positional) {
-        hash_ = parameters.constant_hash;
+    // same call, whose tuple is at hand.
+    if (current->constant_call_tuple && given == 1 && current->positional_count == 1 &&
+        arguments.keyword_count() == 0 && current->keyword_only_count == 0 && !current->has_var_positional) {
+        hash_ = current->constant_hash;
+        call_tuple_ = current->constant_call_tuple.new_ref();
         return 1;
     }
+    // Held: hashing the arguments below may run Python code that calls this
+    // method again after its __code__ was replaced.
+    layout_ = current;
+    const ParameterLayout& parameters = *layout_;
     if (given > parameters.positional_count && !parameters.has_var_positional) return 0;
     SmallArray<PyObject*, 8> slots;
     slots.resize(parameters.names.size());
@@ -563,7 +659,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
             if (!defaults_) return -1;
         }
         if (!PyTuple_Check(defaults_.get())) return 0;
-        const Py_ssize_t default_count = PyTuple_Size(defaults_.get());
+        const Py_ssize_t default_count = Py_SIZE(defaults_.get());
         const Py_ssize_t default_index = i - (parameters.positional_count - default_count);
         if (default_count > parameters.positional_count || default_index < 0) return 0;
         slot = PyTuple_GetItem(defaults_.get(), default_index);
@@ -591,12 +687,12 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
 
     // Bound: every parameter but *args has its argument.
     const std::size_t kept_count = parameters.order.size();
+    // The *args parameter's slot was never filled, so its entry stays null.
     values_.resize(kept_count);
-    const Py_ssize_t var_index = parameters.has_var_positional ? parameters.var_positional_index() : -1;
-    for (std::size_t j = 0; j < kept_count; ++j) {
-        const std::size_t index = parameters.order[j];
-        values_[j] = static_cast<Py_ssize_t>(index) == var_index ? nullptr : slots[index];
-    }
+    PyObject** values = values_.data();
+    PyObject* const* bound = slots.data();
+    const std::size_t* order = parameters.order.data();
+    for (std::size_t j = 0; j < kept_count; ++j) values[j] = bound[order[j]];
     var_positional_count_ = std::max<Py_ssize_t>(given - parameters.positional_count, 0);
     var_positional_ = var_positional_count_ > 0 ? arguments.positional_from(parameters.positional_count) : nullptr;
 
@@ -613,7 +709,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     TupleHash argument_pairs;
     for (std::size_t j = 0; j < kept_count; ++j) {
         Py_hash_t value_hash;
-        if (static_cast<Py_ssize_t>(parameters.order[j]) == var_index) {
+        if (values[j] == nullptr) {
             TupleHash items;
             for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
                 Py_hash_t item = PyObject_Hash(var_positional_[i]);
@@ -622,7 +718,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
             }
             value_hash = items.finish();
         } else {
-            value_hash = PyObject_Hash(values_[j]);
+            value_hash = PyObject_Hash(values[j]);
             if (value_hash == -1) return -1;
         }
         argument_pairs.add(pair_hash(parameters.name_hashes[j], value_hash));
@@ -669,7 +765,7 @@ PyObject* CallIdentity::call_tuple() {
                 PyTuple_SetItem(value.get(), i, Py_NewRef(var_positional_[i]));
             }
         }
-        PyObject* pair = PyTuple_Pack(2, parameters.names[parameters.order[j]].get(), value.get());
+        PyObject* pair = PyTuple_Pack(2, parameters.kept_names[j], value.get());
         if (pair == nullptr) return nullptr;
         PyTuple_SetItem(pairs.get(), static_cast<Py_ssize_t>(j), pair);
     }
@@ -677,29 +773,28 @@ PyObject* CallIdentity::call_tuple() {
     return call_tuple_.get();
 }
 
-bool CallIdentity::is_identical_to(PyObject* registered) const noexcept {
-    if (call_tuple_ && registered == call_tuple_.get()) return true;
-    if (layout_ && layout_->constant_call_tuple) return registered == layout_->constant_call_tuple.get();
-    if (!layout_ || !PyTuple_CheckExact(registered) || PyTuple_Size(registered) != 2 ||
+bool CallIdentity::has_identical_items(PyObject* registered) const noexcept {
+    if (!layout_) return false;
+    const ParameterLayout& parameters = *layout_;
+    if (parameters.constant_call_tuple) return registered == parameters.constant_call_tuple.get();
+    if (!PyTuple_CheckExact(registered) || Py_SIZE(registered) != 2 ||
         PyTuple_GetItem(registered, 0) != method_name_) {
         return false;
     }
-    const ParameterLayout& parameters = *layout_;
     PyObject* pairs = PyTuple_GetItem(registered, 1);
     const std::size_t kept = parameters.order.size();
-    if (!PyTuple_CheckExact(pairs) || PyTuple_Size(pairs) != static_cast<Py_ssize_t>(kept)) return false;
+    if (!PyTuple_CheckExact(pairs) || Py_SIZE(pairs) != static_cast<Py_ssize_t>(kept)) return false;
+    PyObject* const* names = parameters.kept_names.data();
+    PyObject* const* values = values_.data();
     for (std::size_t j = 0; j < kept; ++j) {
         PyObject* pair = PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j));
-        if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2 ||
-            PyTuple_GetItem(pair, 0) != parameters.names[parameters.order[j]].get()) {
-            return false;
-        }
+        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 || PyTuple_GetItem(pair, 0) != names[j]) return false;
         PyObject* value = PyTuple_GetItem(pair, 1);
-        if (values_[j] != nullptr) {
-            if (value != values_[j]) return false;
+        if (values[j] != nullptr) {
+            if (value != values[j]) return false;
             continue;
         }
-        if (!PyTuple_CheckExact(value) || PyTuple_Size(value) != var_positional_count_) return false;
+        if (!PyTuple_CheckExact(value) || Py_SIZE(value) != var_positional_count_) return false;
         for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
             if (PyTuple_GetItem(value, i) != var_positional_[i]) return false;
         }
@@ -720,18 +815,18 @@ bool equal_names(PyObject* registered, PyObject* ours) noexcept {
 // that comparing the argument values afterwards makes exactly the __eq__
 // calls that comparing the whole tuples would.
 bool CallIdentity::shape_matches(PyObject* registered) const {
-    if (!PyTuple_CheckExact(registered) || PyTuple_Size(registered) != 2 ||
+    if (!PyTuple_CheckExact(registered) || Py_SIZE(registered) != 2 ||
         !equal_names(PyTuple_GetItem(registered, 0), method_name_)) {
         return false;
     }
     const ParameterLayout& parameters = *layout_;
     PyObject* pairs = PyTuple_GetItem(registered, 1);
     const std::size_t kept = parameters.order.size();
-    if (!PyTuple_CheckExact(pairs) || PyTuple_Size(pairs) != static_cast<Py_ssize_t>(kept)) return false;
+    if (!PyTuple_CheckExact(pairs) || Py_SIZE(pairs) != static_cast<Py_ssize_t>(kept)) return false;
     for (std::size_t j = 0; j < kept; ++j) {
         PyObject* pair = PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j));
-        if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2 ||
-            !equal_names(PyTuple_GetItem(pair, 0), parameters.names[parameters.order[j]].get())) {
+        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 ||
+            !equal_names(PyTuple_GetItem(pair, 0), parameters.kept_names[j])) {
             return false;
         }
         if (values_[j] == nullptr && !PyTuple_CheckExact(PyTuple_GetItem(pair, 1))) return false;
@@ -750,7 +845,7 @@ int CallIdentity::differs_natively(PyObject* registered) {
             if (equal <= 0) return equal < 0 ? -1 : 1;
             continue;
         }
-        const Py_ssize_t size = PyTuple_Size(value);
+        const Py_ssize_t size = Py_SIZE(value);
         for (Py_ssize_t i = 0; i < size && i < var_positional_count_; ++i) {
             int equal = PyObject_RichCompareBool(PyTuple_GetItem(value, i), var_positional_[i], Py_EQ);
             if (equal <= 0) return equal < 0 ? -1 : 1;

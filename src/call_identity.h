@@ -10,8 +10,9 @@
 // or __wrapped__ attribute, a parameter list inspect would reject, any
 // binding error) is handed to it, so results and error messages are always
 // inspect's. This unit also keeps the few objects of the interpreter it needs
-// (function and method types, the tp_new of MethodType) for the main
-// interpreter; other interpreters take the reference path.
+// (function and method types, the slots that make bound methods, where a
+// function keeps its attribute dict) for the main interpreter; other
+// interpreters take the reference path.
 #pragma once
 
 #include <Python.h>
@@ -41,7 +42,9 @@ bool prepare_reference_binding();
 bool fast_path_here() noexcept;
 
 // types.MethodType(callable, instance). With `fast`, built without going
-// through the type's call. A new reference, or nullptr with an exception set.
+// through the type's call: on 3.10 to 3.12 by FunctionType's __get__, which
+// there is PyMethod_New and nothing else (checked at import), otherwise by
+// MethodType's constructor. A new reference, or nullptr with an exception set.
 PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast);
 
 // From 3.13 on, classmethod(callable).__get__(instance, instance) is
@@ -156,10 +159,16 @@ public:
 
     // The layout kept for `code`, derived first when it is not the one kept.
     // Empty with an exception set on failure.
-    const LayoutRef& layout_for(PyObject* method_name, PyObject* code);
+    const LayoutRef& layout_for(PyObject* method_name, PyObject* code) {
+        if (current_ && code == current_code_) return current_;
+        return derive_layout_for(method_name, code);
+    }
 
 private:
+    const LayoutRef& derive_layout_for(PyObject* method_name, PyObject* code);
+
     LayoutRef current_;
+    PyObject* current_code_ = nullptr;  // borrowed: current_ holds it
     bool native_allowed_ = false;
 };
 
@@ -179,7 +188,9 @@ public:
 
     // Whether `registered` holds exactly this call's method name, parameter
     // names and argument objects. Compares pointers only: runs no Python code.
-    bool is_identical_to(PyObject* registered) const noexcept;
+    bool is_identical_to(PyObject* registered) const noexcept {
+        return (call_tuple_ && registered == call_tuple_.get()) || has_identical_items(registered);
+    }
 
     // Whether `registered` is a different call from this one: 1 if so, 0 if
     // it is equal (or null), -1 with an exception set. The same comparisons,
@@ -195,6 +206,7 @@ private:
     int identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments);
     int differs_natively(PyObject* registered);
     bool shape_matches(PyObject* registered) const;
+    bool has_identical_items(PyObject* registered) const noexcept;
 
     Py_hash_t hash_ = -1;
     PyObject* method_name_ = nullptr;  // borrowed from the decorator

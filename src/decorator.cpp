@@ -116,8 +116,7 @@ void decide_state(CallGraph& graph, CallHash hash, bool use_cache) {
 // dependencies, depends on `hash`. A collided call has no identity of its
 // own in the graph, so nothing could invalidate the caller when its value
 // changes: the caller's result must not be stored either.
-void record_runtime_edge(StoreRecord& record, CallHash hash, bool collided) {
-    if (record.call_stack.empty()) return;
+void record_edge_from_innermost_call(StoreRecord& record, CallHash hash, bool collided) {
     const void* thread = current_thread_token();
     for (auto entry = record.call_stack.rbegin(); entry != record.call_stack.rend(); ++entry) {
         if (entry->thread != thread) continue;
@@ -129,6 +128,12 @@ void record_runtime_edge(StoreRecord& record, CallHash hash, bool collided) {
         }
         return;
     }
+}
+
+// Small enough to be inlined: most calls, hits above all, are made outside
+// any other decorated call.
+void record_runtime_edge(StoreRecord& record, CallHash hash, bool collided) {
+    if (!record.call_stack.empty()) record_edge_from_innermost_call(record, hash, collided);
 }
 
 PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) {

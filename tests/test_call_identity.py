@@ -219,6 +219,27 @@ def test_signature_and_wrapped_set_after_decoration_are_seen(override):
     }
 
 
+@pytest.mark.parametrize("attach", ["attribute", "whole __dict__"])
+def test_signature_given_to_a_method_of_self_alone_after_decoration_is_seen(attach):
+    def m(self):
+        return object()
+
+    obj = decorate(m)()
+    obj.m()
+    signature = inspect.Signature(
+        [
+            inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+            inspect.Parameter("x", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=4),
+        ]
+    )
+    if attach == "attribute":
+        m.__signature__ = signature
+    else:
+        m.__dict__ = {"__signature__": signature}
+    obj.m()
+    assert set(obj.get_validation_state()) == {"m", ("m", (("x", 4),))}
+
+
 def test_parameter_names_inspect_rejects_take_its_error():
     def m(self, a):
         return a
