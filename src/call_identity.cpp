@@ -149,6 +149,20 @@ bool tuple_hash_matches_interpreter() {
 
 PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
 
+// An attribute for a probe, or nothing; never leaves an exception set, so that
+// the next probe starts clean.
+PyRef probed_attribute(PyObject* object, const char* name) {
+    PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+// Whether `bound` is types.MethodType(callable, instance).
+bool is_method_of(PyObject* bound, PyObject* method_type, PyObject* callable, PyObject* instance) {
+    if (bound == nullptr || !Py_IS_TYPE(bound, reinterpret_cast<PyTypeObject*>(method_type))) return false;
+    return probed_attribute(bound, "__func__").get() == callable && probed_attribute(bound, "__self__").get() == instance;
+}
+
 // Before 3.13 classmethod.__get__ hands over to the wrapped object's own
 // __get__, which for a decorator would come straight back here; from 3.13 on
 // it makes the bound method itself. Checked on a sample that has a __get__ of
@@ -171,11 +185,8 @@ bool fetch_classmethod_binder(PyObject* method_type, InterpreterObjects& objects
     }
     PyRef binder = PyRef::steal(PyObject_CallFunctionObjArgs(classmethod, callable.get(), nullptr));
     PyRef bound = binder ? PyRef::steal(get(binder.get(), instance.get(), instance.get())) : PyRef();
-    PyRef bound_func = bound ? PyRef::steal(PyObject_GetAttrString(bound.get(), "__func__")) : PyRef();
-    PyRef bound_self = bound ? PyRef::steal(PyObject_GetAttrString(bound.get(), "__self__")) : PyRef();
     PyErr_Clear();
-    if (bound && Py_IS_TYPE(bound.get(), reinterpret_cast<PyTypeObject*>(method_type)) &&
-        bound_func.get() == callable.get() && bound_self.get() == instance.get()) {
+    if (is_method_of(bound.get(), method_type, callable.get(), instance.get())) {
         objects.classmethod_type = Py_NewRef(classmethod);  // owned for the rest of the process
         objects.classmethod_get = get;
     }
@@ -189,14 +200,6 @@ long running_hexversion() {
     return hexversion;
 }
 
-// Whether `bound` is types.MethodType(callable, instance).
-bool is_method_of(PyObject* bound, PyObject* method_type, PyObject* callable, PyObject* instance) {
-    if (bound == nullptr || !Py_IS_TYPE(bound, reinterpret_cast<PyTypeObject*>(method_type))) return false;
-    PyRef bound_func = PyRef::steal(PyObject_GetAttrString(bound, "__func__"));
-    PyRef bound_self = PyRef::steal(PyObject_GetAttrString(bound, "__self__"));
-    PyErr_Clear();
-    return bound_func.get() == callable && bound_self.get() == instance;
-}
 
 // From 3.10 to 3.12 FunctionType's __get__ is, in its entirety,
 //     if (obj == Py_None || obj == NULL) return Py_NewRef(func);
