@@ -207,14 +207,18 @@ private:
     int differs_natively(PyObject* registered);
     bool shape_matches(PyObject* registered) const;
     bool has_identical_items(PyObject* registered) const noexcept;
+    bool has_identical_keywords(PyObject* registered_pairs) const noexcept;
+    // Puts the **kwargs entries in the call tuple's order. False with an
+    // exception set.
+    bool sort_var_keywords();
 
     Py_hash_t hash_ = -1;
     PyObject* method_name_ = nullptr;  // borrowed from the decorator
     LayoutRef layout_;                 // set when bound natively
     // Argument of each parameter of the call tuple, in its order, borrowed
-    // from the call, from `defaults_` or from `kwdefaults_`; the *args
-    // parameter's entry stays null and its items are a range of the call's
-    // positional arguments.
+    // from the call, from `defaults_` or from `kwdefaults_`; the entries of
+    // *args and **kwargs stay null: the items of *args are a range of the
+    // call's positional arguments, and those of **kwargs are kept below.
     SmallArray<PyObject*, 8> values_;
     PyRef defaults_;
     // Values taken from __kwdefaults__, held: the dict may change while the
@@ -222,6 +226,11 @@ private:
     SmallArray<PyRef, 4> kwdefaults_;
     PyObject* const* var_positional_ = nullptr;
     Py_ssize_t var_positional_count_ = 0;
+    // The keywords that **kwargs collects, borrowed from the call, sorted by
+    // name once bound.
+    SmallArray<PyObject*, 8> var_keyword_names_;
+    SmallArray<PyObject*, 8> var_keyword_values_;
+    Py_ssize_t var_keyword_count_ = 0;
     PyRef call_tuple_;
 };
 
