@@ -13,6 +13,7 @@
 
 #include "py_introspection_utils.h"
 #include "python_boundary.h"
+#include "usage_warnings.h"
 
 namespace lineage_store {
 
@@ -463,13 +464,15 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         PyRef rest;
         if (!bind_arguments("update_cached_value", args, kwargs, names, bound, 2, &rest)) return nullptr;
         PyRef replaced;  // released after the borrow: its finaliser may use this store
+        PyRef method_name;
+        NormalisedCall call;
+        bool call_was_made = false;
         {
             StoreBorrow borrow = borrow_for_method(self, BorrowMode::Exclusive);
             if (!borrow) return nullptr;
             if (!require_str("update_cached_value", "method_name", bound[0])) return nullptr;
-            PyRef method_name = exact_str(bound[0], "method_name");
+            method_name = exact_str(bound[0], "method_name");
             if (!method_name) return nullptr;
-            NormalisedCall call;
             if (!normalise_function_signature_and_hash(method_name.get(), nullptr, nullptr, rest.get(), call)) {
                 return nullptr;
             }
@@ -482,9 +485,16 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
                              call.call_tuple.get());
                 return nullptr;
             }
+            RegisteredCall registered;
+            call_was_made = find_registered_call(record, call.hash, registered);
             record.dependency_graph.temporarily_invalidate(call.hash);
             replaced = store_value(record, call.hash, PyRef::borrow(bound[1]));
             record.dependency_graph.validate(call.hash);
+        }
+        // Warned once the update is complete: a filter that makes the warning
+        // an error leaves the store exactly as updated.
+        if (!call_was_made && !warn_about_unserved_update(self, method_name.get(), call.call_tuple.get())) {
+            return nullptr;
         }
         return Py_NewRef(Py_None);
     });
