@@ -662,11 +662,6 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     std::fill_n(slots.data(), slots.size(), nullptr);
     const Py_ssize_t bound_positionally = std::min(given, parameters.positional_count);
     for (Py_ssize_t i = 0; i < bound_positionally; ++i) slots[static_cast<std::size_t>(i)] = arguments.positional(i);
-    var_keyword_count_ = 0;
-    if (parameters.has_var_keyword) {
-        var_keyword_names_.resize(static_cast<std::size_t>(arguments.keyword_count()));
-        var_keyword_values_.resize(static_cast<std::size_t>(arguments.keyword_count()));
-    }
     for (Py_ssize_t k = 0; k < arguments.keyword_count(); ++k) {
         PyObject* name = arguments.keyword_name(k);
         if (!PyUnicode_CheckExact(name)) return 0;
@@ -675,15 +670,19 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
             // inspect's treatment of a positional-only name given as a keyword
             // has changed between versions: it decides.
             if (!parameters.has_var_keyword || parameters.is_positional_only(name)) return 0;
-            var_keyword_names_[static_cast<std::size_t>(var_keyword_count_)] = name;
-            var_keyword_values_[static_cast<std::size_t>(var_keyword_count_)] = arguments.keyword_value(k);
-            ++var_keyword_count_;
+            if (!var_keywords_) {
+                var_keywords_ = std::make_unique<CollectedKeywords>();
+                var_keywords_->names.reserve(static_cast<std::size_t>(arguments.keyword_count()));
+                var_keywords_->values.reserve(static_cast<std::size_t>(arguments.keyword_count()));
+            }
+            var_keywords_->names.push_back(name);
+            var_keywords_->values.push_back(arguments.keyword_value(k));
             continue;
         }
         if (slots[static_cast<std::size_t>(index)] != nullptr) return 0;
         slots[static_cast<std::size_t>(index)] = arguments.keyword_value(k);
     }
-    if (var_keyword_count_ > 1 && !sort_var_keywords()) return -1;
+    if (var_keywords_ && !sort_var_keywords()) return -1;
 
     // Defaults are read at every call that needs them: the function's
     // __defaults__ and __kwdefaults__ may be reassigned at any time.
@@ -747,10 +746,10 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
         Py_hash_t value_hash;
         if (values[j] == nullptr && static_cast<std::ptrdiff_t>(j) == parameters.var_keyword_position) {
             TupleHash items;
-            for (Py_ssize_t i = 0; i < var_keyword_count_; ++i) {
-                Py_hash_t name_hash = PyObject_Hash(var_keyword_names_[static_cast<std::size_t>(i)]);
+            for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
+                Py_hash_t name_hash = PyObject_Hash(var_keyword_name(i));
                 if (name_hash == -1) return -1;
-                Py_hash_t item = PyObject_Hash(var_keyword_values_[static_cast<std::size_t>(i)]);
+                Py_hash_t item = PyObject_Hash(var_keyword_value(i));
                 if (item == -1) return -1;
                 items.add(pair_hash(name_hash, item));
             }
@@ -864,11 +863,11 @@ PyObject* CallIdentity::call_tuple() {
     for (std::size_t j = 0; j < kept; ++j) {
         PyRef value = PyRef::borrow(values_[j]);
         if (!value && static_cast<std::ptrdiff_t>(j) == parameters.var_keyword_position) {
-            value = PyRef::steal(PyTuple_New(var_keyword_count_));
+            value = PyRef::steal(PyTuple_New(var_keyword_count()));
             if (!value) return nullptr;
-            for (Py_ssize_t i = 0; i < var_keyword_count_; ++i) {
-                PyObject* pair = PyTuple_Pack(2, var_keyword_names_[static_cast<std::size_t>(i)],
-                                              var_keyword_values_[static_cast<std::size_t>(i)]);
+            for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
+                PyObject* pair = PyTuple_Pack(2, var_keyword_name(i),
+                                              var_keyword_value(i));
                 if (pair == nullptr) return nullptr;
                 PyTuple_SetItem(value.get(), i, pair);
             }
@@ -890,33 +889,31 @@ PyObject* CallIdentity::call_tuple() {
 bool CallIdentity::sort_var_keywords() {
     // Code-point order, as the reference path sorts them; the names of one
     // call are distinct exact str, so comparing them runs no Python code.
-    SmallArray<std::size_t, 8> order;
-    order.resize(static_cast<std::size_t>(var_keyword_count_));
+    std::vector<PyObject*>& names = var_keywords_->names;
+    std::vector<PyObject*>& values = var_keywords_->values;
+    if (names.size() < 2) return true;
+    std::vector<std::size_t> order(names.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    PyObject** names = var_keyword_names_.data();
-    std::sort(order.data(), order.data() + order.size(),
-              [names](std::size_t a, std::size_t b) { return PyUnicode_Compare(names[a], names[b]) < 0; });
+    std::ranges::sort(order, [&](std::size_t a, std::size_t b) { return PyUnicode_Compare(names[a], names[b]) < 0; });
     if (PyErr_Occurred()) return false;
-    SmallArray<PyObject*, 8> sorted_names;
-    SmallArray<PyObject*, 8> sorted_values;
-    sorted_names.resize(order.size());
-    sorted_values.resize(order.size());
+    std::vector<PyObject*> sorted_names(order.size());
+    std::vector<PyObject*> sorted_values(order.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
         sorted_names[i] = names[order[i]];
-        sorted_values[i] = var_keyword_values_[order[i]];
+        sorted_values[i] = values[order[i]];
     }
-    std::copy_n(sorted_names.data(), order.size(), names);
-    std::copy_n(sorted_values.data(), order.size(), var_keyword_values_.data());
+    names = std::move(sorted_names);
+    values = std::move(sorted_values);
     return true;
 }
 
 bool CallIdentity::has_identical_keywords(PyObject* registered_pairs) const noexcept {
-    if (!PyTuple_CheckExact(registered_pairs) || Py_SIZE(registered_pairs) != var_keyword_count_) return false;
-    for (Py_ssize_t i = 0; i < var_keyword_count_; ++i) {
+    if (!PyTuple_CheckExact(registered_pairs) || Py_SIZE(registered_pairs) != var_keyword_count()) return false;
+    for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
         PyObject* pair = PyTuple_GetItem(registered_pairs, i);
         if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 ||
-            PyTuple_GetItem(pair, 0) != var_keyword_names_[static_cast<std::size_t>(i)] ||
-            PyTuple_GetItem(pair, 1) != var_keyword_values_[static_cast<std::size_t>(i)]) {
+            PyTuple_GetItem(pair, 0) != var_keyword_name(i) ||
+            PyTuple_GetItem(pair, 1) != var_keyword_value(i)) {
             return false;
         }
     }
@@ -1012,16 +1009,16 @@ int CallIdentity::differs_natively(PyObject* registered) {
         }
         if (static_cast<std::ptrdiff_t>(j) == layout_->var_keyword_position) {
             const Py_ssize_t size = Py_SIZE(value);
-            for (Py_ssize_t i = 0; i < size && i < var_keyword_count_; ++i) {
+            for (Py_ssize_t i = 0; i < size && i < var_keyword_count(); ++i) {
                 PyObject* keyword = PyTuple_GetItem(value, i);
-                if (PyUnicode_Compare(PyTuple_GetItem(keyword, 0), var_keyword_names_[static_cast<std::size_t>(i)]) != 0) {
+                if (PyUnicode_Compare(PyTuple_GetItem(keyword, 0), var_keyword_name(i)) != 0) {
                     return 1;
                 }
                 int equal = PyObject_RichCompareBool(PyTuple_GetItem(keyword, 1),
-                                                     var_keyword_values_[static_cast<std::size_t>(i)], Py_EQ);
+                                                     var_keyword_value(i), Py_EQ);
                 if (equal <= 0) return equal < 0 ? -1 : 1;
             }
-            if (size != var_keyword_count_) return 1;
+            if (size != var_keyword_count()) return 1;
             continue;
         }
         const Py_ssize_t size = Py_SIZE(value);

@@ -242,10 +242,20 @@ private:
     PyObject* const* var_positional_ = nullptr;
     Py_ssize_t var_positional_count_ = 0;
     // The keywords that **kwargs collects, borrowed from the call, sorted by
-    // name once bound.
-    SmallArray<PyObject*, 8> var_keyword_names_;
-    SmallArray<PyObject*, 8> var_keyword_values_;
-    Py_ssize_t var_keyword_count_ = 0;
+    // name once bound. Made only for a call that has some, so that every
+    // other call (a hit above all) pays one null pointer for them.
+    struct CollectedKeywords {
+        std::vector<PyObject*> names;
+        std::vector<PyObject*> values;
+    };
+    std::unique_ptr<CollectedKeywords> var_keywords_;
+    Py_ssize_t var_keyword_count() const noexcept {
+        return var_keywords_ ? static_cast<Py_ssize_t>(var_keywords_->names.size()) : 0;
+    }
+    PyObject* var_keyword_name(Py_ssize_t i) const noexcept { return var_keywords_->names[static_cast<std::size_t>(i)]; }
+    PyObject* var_keyword_value(Py_ssize_t i) const noexcept {
+        return var_keywords_->values[static_cast<std::size_t>(i)];
+    }
     PyRef call_tuple_;
 };
 
