@@ -749,7 +749,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
             for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
                 Py_hash_t name_hash = PyObject_Hash(var_keyword_name(i));
                 if (name_hash == -1) return -1;
-                Py_hash_t item = PyObject_Hash(var_keyword_value(i));
+                Py_hash_t item = into_python([&] { return PyObject_Hash(var_keyword_value(i)); });
                 if (item == -1) return -1;
                 items.add(pair_hash(name_hash, item));
             }
@@ -1014,8 +1014,8 @@ int CallIdentity::differs_natively(PyObject* registered) {
                 if (PyUnicode_Compare(PyTuple_GetItem(keyword, 0), var_keyword_name(i)) != 0) {
                     return 1;
                 }
-                int equal = PyObject_RichCompareBool(PyTuple_GetItem(keyword, 1),
-                                                     var_keyword_value(i), Py_EQ);
+                int equal = into_python(
+                    [&] { return PyObject_RichCompareBool(PyTuple_GetItem(keyword, 1), var_keyword_value(i), Py_EQ); });
                 if (equal <= 0) return equal < 0 ? -1 : 1;
             }
             if (size != var_keyword_count()) return 1;

@@ -252,7 +252,9 @@ private:
     Py_ssize_t var_keyword_count() const noexcept {
         return var_keywords_ ? static_cast<Py_ssize_t>(var_keywords_->names.size()) : 0;
     }
-    PyObject* var_keyword_name(Py_ssize_t i) const noexcept { return var_keywords_->names[static_cast<std::size_t>(i)]; }
+    PyObject* var_keyword_name(Py_ssize_t i) const noexcept {
+        return var_keywords_->names[static_cast<std::size_t>(i)];
+    }
     PyObject* var_keyword_value(Py_ssize_t i) const noexcept {
         return var_keywords_->values[static_cast<std::size_t>(i)];
     }

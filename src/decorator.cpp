@@ -312,13 +312,14 @@ PyObject* decorator_is_abstract(PyObject* self, void*) {
         DecoratorRecord* record = as_decorator(self)->record;
         PyRef func = record == nullptr ? PyRef() : record->func.new_ref();
         if (!func) return Py_NewRef(Py_False);
-        PyRef marked = PyRef::steal(PyObject_GetAttrString(func.get(), "__isabstractmethod__"));
+        PyRef marked =
+            PyRef::steal(into_python([&] { return PyObject_GetAttrString(func.get(), "__isabstractmethod__"); }));
         if (!marked) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
             PyErr_Clear();
             return Py_NewRef(Py_False);
         }
-        int truth = PyObject_IsTrue(marked.get());
+        int truth = into_python([&] { return PyObject_IsTrue(marked.get()); });
         if (truth < 0) return nullptr;
         return PyBool_FromLong(truth);
     });

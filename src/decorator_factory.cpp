@@ -105,10 +105,11 @@ PyObject* automagic_factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwa
     return python_boundary([&] { return factory_new(cls, args, kwargs, automagic_kind); });
 }
 
-// Why a function whose call makes a generator, a coroutine or an async
-// generator cannot be cached: that object can be consumed only once, so a
-// stored one would come back exhausted or already awaited. Null for any
-// other callable; empty with an exception set when inspect fails.
+// Functions whose call makes a generator, a coroutine or an async generator
+// cannot be cached: that object can be consumed only once, so a stored one
+// would come back exhausted or already awaited. inspect tells them apart
+// (it also sees through functools.partial and marked coroutine functions);
+// any other callable passes.
 struct OneShotKind {
     const char* inspect_test;
     const char* what;
@@ -129,12 +130,14 @@ bool refuse_one_shot_results(const FactoryKind& kind, PyObject* func, PyObject* 
     PyRef inspect = inspect_module();
     if (!inspect) return false;
     for (const OneShotKind& one_shot : one_shot_kinds) {
-        PyRef verdict = PyRef::steal(PyObject_CallMethod(inspect.get(), one_shot.inspect_test, "O", func));
+        PyRef verdict = PyRef::steal(
+            into_python([&] { return PyObject_CallMethod(inspect.get(), one_shot.inspect_test, "O", func); }));
         if (!verdict) return false;
-        int is_one_shot = PyObject_IsTrue(verdict.get());
+        int is_one_shot = into_python([&] { return PyObject_IsTrue(verdict.get()); });
         if (is_one_shot < 0) return false;
         if (is_one_shot) {
-            PyErr_Format(PyExc_TypeError, "%s() cannot cache %R, %s: %s, or pass use_cache=False to run it at every call",
+            PyErr_Format(PyExc_TypeError,
+                         "%s() cannot cache %R, %s: %s, or pass use_cache=False to run it at every call",
                          kind.python_name, method_name, one_shot.what, one_shot.advice);
             return false;
         }
@@ -157,10 +160,10 @@ bool refuse_method_wrappers(const FactoryKind& kind, PyObject* func) {
          "decorate the plain getter function; @property may go above @lineage_stored() to read it as an attribute"},
     };
     // The builtin types themselves (the limited API does not export them).
-    PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
+    PyRef builtins = PyRef::steal(into_python([] { return PyImport_ImportModule("builtins"); }));
     if (!builtins) return false;
     for (const Wrapper& wrapper : wrappers) {
-        PyRef type = PyRef::steal(PyObject_GetAttrString(builtins.get(), wrapper.name));
+        PyRef type = PyRef::steal(into_python([&] { return PyObject_GetAttrString(builtins.get(), wrapper.name); }));
         if (!type) return false;
         if (!PyType_Check(type.get())) continue;
         if (PyObject_TypeCheck(func, reinterpret_cast<PyTypeObject*>(type.get()))) {

@@ -67,21 +67,22 @@ bool record_var_keyword_as_pairs(PyObject* inspect, PyObject* signature, PyObjec
     PyObject* value = nullptr;
     while (!holds_dict && PyDict_Next(arguments, &position, &key, &value)) holds_dict = PyDict_Check(value);
     if (!holds_dict) return true;
-    PyRef parameter_class = PyRef::steal(PyObject_GetAttrString(inspect, "Parameter"));
+    PyRef parameter_class = PyRef::steal(into_python([&] { return PyObject_GetAttrString(inspect, "Parameter"); }));
     if (!parameter_class) return false;
-    PyRef var_keyword = PyRef::steal(PyObject_GetAttrString(parameter_class.get(), "VAR_KEYWORD"));
+    PyRef var_keyword =
+        PyRef::steal(into_python([&] { return PyObject_GetAttrString(parameter_class.get(), "VAR_KEYWORD"); }));
     if (!var_keyword) return false;
-    PyRef parameters = PyRef::steal(PyObject_GetAttrString(signature, "parameters"));
+    PyRef parameters = PyRef::steal(into_python([&] { return PyObject_GetAttrString(signature, "parameters"); }));
     if (!parameters) return false;
-    PyRef values = PyRef::steal(PyObject_CallMethod(parameters.get(), "values", nullptr));
+    PyRef values = PyRef::steal(into_python([&] { return PyObject_CallMethod(parameters.get(), "values", nullptr); }));
     if (!values) return false;
-    PyRef iterator = PyRef::steal(PyObject_GetIter(values.get()));
+    PyRef iterator = PyRef::steal(into_python([&] { return PyObject_GetIter(values.get()); }));
     if (!iterator) return false;
-    while (PyRef parameter = PyRef::steal(PyIter_Next(iterator.get()))) {
-        PyRef kind = PyRef::steal(PyObject_GetAttrString(parameter.get(), "kind"));
+    while (PyRef parameter = PyRef::steal(into_python([&] { return PyIter_Next(iterator.get()); }))) {
+        PyRef kind = PyRef::steal(into_python([&] { return PyObject_GetAttrString(parameter.get(), "kind"); }));
         if (!kind) return false;
         if (kind.get() != var_keyword.get()) continue;
-        PyRef name = PyRef::steal(PyObject_GetAttrString(parameter.get(), "name"));
+        PyRef name = PyRef::steal(into_python([&] { return PyObject_GetAttrString(parameter.get(), "name"); }));
         if (!name) return false;
         PyRef given = PyRef::borrow(PyDict_GetItemWithError(arguments, name.get()));
         if (!given) return PyErr_Occurred() == nullptr;

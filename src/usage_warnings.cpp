@@ -1,10 +1,6 @@
 #include "usage_warnings.h"
 
 #include <algorithm>
-#include <string>
-#include <string_view>
-
-#include "python_boundary.h"
 
 namespace lineage_store {
 
@@ -23,7 +19,8 @@ bool same_text(PyObject* a, PyObject* b) noexcept {
 // (the decorator is a data descriptor of the class).
 int class_has_decorated_method(PyTypeObject* cls, PyObject* name) {
     if (decorated_method_name == nullptr) return 0;
-    PyRef mro = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__mro__"));
+    auto* type = reinterpret_cast<PyObject*>(cls);
+    PyRef mro = PyRef::steal(into_python([&] { return PyObject_GetAttrString(type, "__mro__"); }));
     if (!mro) return -1;
     if (!PyTuple_Check(mro.get())) {
         PyErr_SetString(PyExc_TypeError, "__mro__ is not a tuple");
@@ -31,9 +28,9 @@ int class_has_decorated_method(PyTypeObject* cls, PyObject* name) {
     }
     for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
         PyRef klass = PyRef::borrow(PyTuple_GetItem(mro.get(), i));
-        PyRef namespace_ = PyRef::steal(PyObject_GetAttrString(klass.get(), "__dict__"));
+        PyRef namespace_ = PyRef::steal(into_python([&] { return PyObject_GetAttrString(klass.get(), "__dict__"); }));
         if (!namespace_) return -1;
-        PyRef items = PyRef::steal(PyMapping_Items(namespace_.get()));
+        PyRef items = PyRef::steal(into_python([&] { return PyMapping_Items(namespace_.get()); }));
         if (!items) return -1;
         for (Py_ssize_t j = 0; j < PyList_Size(items.get()); ++j) {
             PyObject* item = PyList_GetItem(items.get(), j);
@@ -47,7 +44,8 @@ int class_has_decorated_method(PyTypeObject* cls, PyObject* name) {
 }
 
 PyRef class_name(PyTypeObject* cls) {
-    return PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__qualname__"));
+    auto* type = reinterpret_cast<PyObject*>(cls);
+    return PyRef::steal(into_python([&] { return PyObject_GetAttrString(type, "__qualname__"); }));
 }
 
 }  // namespace
@@ -56,22 +54,29 @@ void recognise_decorated_methods_with(DecoratedMethodNameReader reader) noexcept
 
 bool warn_about_unserved_update(PyObject* instance, PyObject* method_name, PyObject* call_tuple) {
     PyTypeObject* cls = Py_TYPE(instance);
+    // Held: the code run below may assign the instance another __class__.
+    PyRef held_class = PyRef::borrow(reinterpret_cast<PyObject*>(cls));
     int known = class_has_decorated_method(cls, method_name);
     if (known < 0) return false;
     PyRef owner = class_name(cls);
     if (!owner) return false;
     if (!known) {
-        return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                                "update_cached_value(%R, ...): %S has no decorated method named %R, so the value "
-                                "is stored but nothing will ever read it; name the method by its function's "
-                                "__name__",
-                                method_name, owner.get(), method_name) == 0;
+        return into_python([&] {
+                   return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                           "update_cached_value(%R, ...): %S has no decorated method named %R, so "
+                                           "the value is stored but nothing will ever read it; name the method by "
+                                           "its function's __name__",
+                                           method_name, owner.get(), method_name);
+               }) == 0;
     }
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "update_cached_value(%R, ...): this %S has never made the call %R, so the value is "
-                            "stored but will not be served (the call's first computation replaces it); make the "
-                            "call first, naming every argument the call records, defaults included",
-                            method_name, owner.get(), call_tuple) == 0;
+    return into_python([&] {
+               return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                       "update_cached_value(%R, ...): this %S has never made the call %R, so the "
+                                       "value is stored but will not be served (the call's first computation "
+                                       "replaces it); make the call first, naming every argument the call "
+                                       "records, defaults included",
+                                       method_name, owner.get(), call_tuple);
+           }) == 0;
 }
 
 int CheckedClasses::contains(PyTypeObject* cls) {
@@ -102,6 +107,8 @@ void CheckedClasses::add(PyTypeObject* cls) {
 bool warn_about_unknown_dependencies(PyObject* instance, PyObject* method_name,
                                      std::span<const PyRef> dependency_names, CheckedClasses& checked) {
     PyTypeObject* cls = Py_TYPE(instance);
+    // Held: the code run below may assign the instance another __class__.
+    PyRef held_class = PyRef::borrow(reinterpret_cast<PyObject*>(cls));
     int seen = checked.contains(cls);
     if (seen != 0) return seen > 0;
     std::vector<PyObject*> unknown;
@@ -115,7 +122,7 @@ bool warn_about_unknown_dependencies(PyObject* instance, PyObject* method_name,
         PyRef reprs = PyRef::steal(PyList_New(0));
         if (!reprs) return false;
         for (PyObject* name : unknown) {
-            PyRef text = PyRef::steal(PyObject_Repr(name));
+            PyRef text = PyRef::steal(into_python([&] { return PyObject_Repr(name); }));
             if (!text || PyList_Append(reprs.get(), text.get()) < 0) return false;
         }
         PyRef separator = PyRef::steal(PyUnicode_FromString(", "));
@@ -124,11 +131,14 @@ bool warn_about_unknown_dependencies(PyObject* instance, PyObject* method_name,
         if (!listed) return false;
         PyRef owner = class_name(cls);
         if (!owner) return false;
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                             "%S.%U declares a dependency on %U, but no decorated method of %S has that name, so "
-                             "%U can never be cached and runs at every call; name each dependency by its "
-                             "function's __name__",
-                             owner.get(), method_name, listed.get(), owner.get(), method_name) < 0) {
+        int warned = into_python([&] {
+            return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                    "%S.%U declares a dependency on %U, but no decorated method of %S has that "
+                                    "name, so %U can never be cached and runs at every call; name each dependency "
+                                    "by its function's __name__",
+                                    owner.get(), method_name, listed.get(), owner.get(), method_name);
+        });
+        if (warned < 0) {
             // Not remembered: the next first call warns again, which keeps an
             // "error" filter failing until the declaration is fixed.
             return false;
