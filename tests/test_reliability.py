@@ -38,8 +38,10 @@ def run_python(source, timeout=60):
 # Interpreter exit while a daemon thread is inside the module
 
 EXIT_PRELUDE = """
-    import threading, time
+    import threading, time, warnings
     from lineage_store import LineageStoreBase, lineage_stored, automagically_lineage_stored
+
+    warnings.simplefilter("ignore", RuntimeWarning)  # values set for calls never made, on purpose
 
     inside = threading.Event()
 
