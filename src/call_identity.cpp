@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "interpreter_shortcuts.h"
 #include "py_introspection_utils.h"
 #include "python_boundary.h"
 
@@ -16,47 +17,14 @@ namespace lineage_store {
 namespace {
 
 // ---------------------------------------------------------------------------
-// The interpreter's objects kept for the fast path
+// What native binding needs beside the interpreter's shortcuts
 
 // Flags of a code object; their values are part of the language's data model
 // (inspect.CO_VARARGS, inspect.CO_VARKEYWORDS).
 constexpr long code_has_var_positional = 0x04;
 constexpr long code_has_var_keyword = 0x08;
 
-// An attribute of FunctionType read through its descriptor: the type is
-// immutable, so this is what getattr would find, without the search.
-struct FunctionAttribute {
-    PyObject* descriptor = nullptr;
-    descrgetfunc get = nullptr;
-
-    PyObject* read(PyObject* func, PyTypeObject* function_type) const {
-        return get(descriptor, func, reinterpret_cast<PyObject*>(function_type));
-    }
-};
-
-// Kept for the whole process once the main interpreter has fetched them;
-// other interpreters never use them, as their objects are their own.
-struct InterpreterObjects {
-    PyInterpreterState* interpreter = nullptr;
-    PyTypeObject* function_type = nullptr;
-    PyObject* method_type = nullptr;
-    newfunc method_new = nullptr;
-    // The argument tuple handed to method_new, refilled at each use while no
-    // other use is in progress.
-    PyObject* method_arguments = nullptr;
-    bool method_arguments_in_use = false;
-    // classmethod and its __get__, where that binds as MethodType does.
-    PyObject* classmethod_type = nullptr;
-    descrgetfunc classmethod_get = nullptr;
-    // FunctionType's __get__, where it binds any first argument as MethodType
-    // does (see fetch_function_binder).
-    descrgetfunc function_get = nullptr;
-    // Where a function keeps its attribute dict, or 0 where that is not
-    // known to be a plain pointer at a fixed offset.
-    Py_ssize_t function_dict_offset = 0;
-    FunctionAttribute code;
-    FunctionAttribute defaults;
-    FunctionAttribute kwdefaults;
+struct BindingObjects {
     // Attributes of a function that inspect.signature consults before its
     // code object: where one is present, inspect decides.
     std::array<PyObject*, 5> signature_overrides{};
@@ -66,12 +34,8 @@ struct InterpreterObjects {
     bool tuple_hash_matches = false;
 };
 
-InterpreterObjects kept;
-
-const InterpreterObjects* objects_here() noexcept {
-    if (kept.interpreter == nullptr || PyInterpreterState_Get() != kept.interpreter) return nullptr;
-    return &kept;
-}
+// Filled in the main interpreter only, like the shortcuts.
+BindingObjects binding_objects;
 
 // ---------------------------------------------------------------------------
 // CPython's tuple hash (xxHash-based, unchanged since 3.8), fed one item hash
@@ -148,172 +112,19 @@ bool tuple_hash_matches_interpreter() {
 }
 
 PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
-
-// An attribute for a probe, or nothing; never leaves an exception set, so that
-// the next probe starts clean.
-PyRef probed_attribute(PyObject* object, const char* name) {
-    PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
-    if (!value) PyErr_Clear();
-    return value;
-}
-
-// Whether `bound` is types.MethodType(callable, instance).
-bool is_method_of(PyObject* bound, PyObject* method_type, PyObject* callable, PyObject* instance) {
-    if (bound == nullptr || !Py_IS_TYPE(bound, reinterpret_cast<PyTypeObject*>(method_type))) return false;
-    return probed_attribute(bound, "__func__").get() == callable && probed_attribute(bound, "__self__").get() == instance;
-}
-
-// Before 3.13 classmethod.__get__ hands over to the wrapped object's own
-// __get__, which for a decorator would come straight back here; from 3.13 on
-// it makes the bound method itself. Checked on a sample that has a __get__ of
-// its own (a staticmethod) rather than assumed from the version.
-bool fetch_classmethod_binder(PyObject* method_type, InterpreterObjects& objects) {
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    PyObject* classmethod = builtins != nullptr ? PyDict_GetItemString(builtins, "classmethod") : nullptr;
-    PyObject* staticmethod = builtins != nullptr ? PyDict_GetItemString(builtins, "staticmethod") : nullptr;
-    PyObject* len = builtins != nullptr ? PyDict_GetItemString(builtins, "len") : nullptr;
-    if (classmethod == nullptr || staticmethod == nullptr || len == nullptr || !PyType_Check(classmethod)) {
-        return true;
-    }
-    auto get = reinterpret_cast<descrgetfunc>(
-        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(classmethod), Py_tp_descr_get));
-    PyRef callable = PyRef::steal(PyObject_CallFunctionObjArgs(staticmethod, len, nullptr));
-    PyRef instance = PyRef::steal(PyLong_FromLong(1234567));
-    if (get == nullptr || !callable || !instance) {
-        PyErr_Clear();
-        return true;
-    }
-    PyRef binder = PyRef::steal(PyObject_CallFunctionObjArgs(classmethod, callable.get(), nullptr));
-    PyRef bound = binder ? PyRef::steal(get(binder.get(), instance.get(), instance.get())) : PyRef();
-    PyErr_Clear();
-    if (is_method_of(bound.get(), method_type, callable.get(), instance.get())) {
-        objects.classmethod_type = Py_NewRef(classmethod);  // owned for the rest of the process
-        objects.classmethod_get = get;
-    }
-    return true;
-}
-
-long running_hexversion() {
-    PyObject* version = PySys_GetObject("hexversion");  // borrowed
-    long hexversion = version != nullptr && PyLong_Check(version) ? PyLong_AsLong(version) : 0;
-    if (hexversion == -1) PyErr_Clear();
-    return hexversion;
-}
-
-
-// From 3.10 to 3.12 FunctionType's __get__ is, in its entirety,
-//     if (obj == Py_None || obj == NULL) return Py_NewRef(func);
-//     return PyMethod_New(func, obj);
-// It never looks inside its first argument, so called with a decorator it
-// makes types.MethodType(decorator, obj) exactly as MethodType's constructor
-// would, without the constructor's argument parsing. Used only on those
-// versions, whose source is known, and only once a sample that is no
-// function has been bound that way; later versions keep the classmethod
-// route or the constructor.
-void fetch_function_binder(PyObject* function_type, PyObject* method_type, InterpreterObjects& objects) {
-    const long hexversion = running_hexversion();
-    if (hexversion < 0x030A0000 || hexversion >= 0x030D0000) return;
-    auto get = reinterpret_cast<descrgetfunc>(
-        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(function_type), Py_tp_descr_get));
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    PyObject* len = builtins != nullptr ? PyDict_GetItemString(builtins, "len") : nullptr;
-    PyRef instance = PyRef::steal(PyLong_FromLong(7654321));
-    if (get == nullptr || len == nullptr || !instance) {
-        PyErr_Clear();
-        return;
-    }
-    PyRef bound = PyRef::steal(get(len, instance.get(), reinterpret_cast<PyObject*>(Py_TYPE(instance.get()))));
-    if (is_method_of(bound.get(), method_type, len, instance.get())) objects.function_get = get;
-    PyErr_Clear();
-}
-
-// FunctionType keeps its attribute dict behind a pointer at
-// FunctionType.__dictoffset__, null until first needed. Confirmed on a new
-// function before it is read that way.
-bool fetch_function_dict_offset(PyObject* function_type, InterpreterObjects& objects) {
-    PyRef offset_object = PyRef::steal(PyObject_GetAttrString(function_type, "__dictoffset__"));
-    if (!offset_object) return false;
-    const Py_ssize_t offset = PyLong_AsSsize_t(offset_object.get());
-    if (offset == -1 && PyErr_Occurred()) return false;
-    if (offset <= 0) return true;
-    PyRef code = PyRef::steal(Py_CompileString("def sample(): pass\n", "<lineage_store>", Py_file_input));
-    PyRef namespace_dict = PyRef::steal(PyDict_New());
-    if (!code || !namespace_dict) return false;
-    PyRef ran = PyRef::steal(PyEval_EvalCode(code.get(), namespace_dict.get(), namespace_dict.get()));
-    if (!ran) return false;
-    PyObject* sample = PyDict_GetItemString(namespace_dict.get(), "sample");  // borrowed
-    if (sample == nullptr || !Py_IS_TYPE(sample, reinterpret_cast<PyTypeObject*>(function_type))) return true;
-    auto stored_dict = [&] { return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(sample) + offset); };
-    PyRef dict = PyRef::steal(PyObject_GenericGetDict(sample, nullptr));
-    if (!dict) return false;
-    if (PyObject_SetAttrString(sample, "probe", Py_True) < 0) return false;
-    if (stored_dict() == dict.get() && PyDict_GetItemString(dict.get(), "probe") == Py_True) {
-        objects.function_dict_offset = offset;
-    }
-    return true;
-}
-
-bool fetch_function_attribute(PyObject* function_type, const char* name, FunctionAttribute& out) {
-    PyRef attributes = PyRef::steal(PyObject_GetAttrString(function_type, "__dict__"));
-    if (!attributes) return false;
-    PyRef descriptor = PyRef::steal(PyMapping_GetItemString(attributes.get(), name));
-    if (!descriptor) return false;
-    out.get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_get));
-    if (out.get == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "FunctionType.%s is not a descriptor", name);
-        return false;
-    }
-    out.descriptor = descriptor.release();  // owned for the rest of the process
-    return true;
-}
-
 }  // namespace
 
 LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool prepare_call_identity() {
     try {
-        PyInterpreterState* interpreter = PyInterpreterState_Get();
-        if (PyInterpreterState_GetID(interpreter) != 0 || kept.interpreter != nullptr) return true;
-        PyRef types_name = PyRef::steal(PyUnicode_FromString("types"));
-        if (!types_name) return false;
-        PyRef types = PyRef::steal(PyImport_Import(types_name.get()));
-        if (!types) return false;
-        PyRef function_type = PyRef::steal(PyObject_GetAttrString(types.get(), "FunctionType"));
-        PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
-        if (!function_type || !method_type) return false;
-        if (!PyType_Check(function_type.get()) || !PyType_Check(method_type.get())) {
-            PyErr_SetString(PyExc_TypeError, "types.FunctionType and types.MethodType must be types");
-            return false;
-        }
-        auto method_new = reinterpret_cast<newfunc>(
-            PyType_GetSlot(reinterpret_cast<PyTypeObject*>(method_type.get()), Py_tp_new));
-        if (method_new == nullptr) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "types.MethodType has no constructor");
-            return false;
-        }
-        InterpreterObjects objects;
-        if (!fetch_function_attribute(function_type.get(), "__code__", objects.code) ||
-            !fetch_function_attribute(function_type.get(), "__defaults__", objects.defaults) ||
-            !fetch_function_attribute(function_type.get(), "__kwdefaults__", objects.kwdefaults)) {
-            return false;
-        }
-        objects.signature_overrides = {intern("__signature__"), intern("__wrapped__"), intern("__text_signature__"),
-                                       intern("_partialmethod"), intern("__partialmethod__")};
-        if (std::ranges::find(objects.signature_overrides, nullptr) != objects.signature_overrides.end()) {
-            return false;
-        }
-        objects.method_arguments = PyTuple_Pack(2, Py_None, Py_None);
-        if (objects.method_arguments == nullptr) return false;
-        objects.tuple_hash_matches = tuple_hash_matches_interpreter();
+        if (!prepare_interpreter_shortcuts()) return false;
+        if (shortcuts_here() == nullptr || binding_objects.signature_overrides[0] != nullptr) return true;
+        BindingObjects found;
+        found.signature_overrides = {intern("__signature__"), intern("__wrapped__"), intern("__text_signature__"),
+                                     intern("_partialmethod"), intern("__partialmethod__")};
+        if (std::ranges::find(found.signature_overrides, nullptr) != found.signature_overrides.end()) return false;
+        found.tuple_hash_matches = tuple_hash_matches_interpreter();
         if (PyErr_Occurred()) return false;
-        if (!fetch_classmethod_binder(method_type.get(), objects)) return false;
-        fetch_function_binder(function_type.get(), method_type.get(), objects);
-        if (!fetch_function_dict_offset(function_type.get(), objects)) return false;
-        // Owned for the rest of the process.
-        objects.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
-        objects.method_type = method_type.release();
-        objects.method_new = method_new;
-        objects.interpreter = interpreter;
-        kept = objects;
+        binding_objects = found;
         return true;
     } catch (const abi::__forced_unwind&) {
         throw;
@@ -323,59 +134,21 @@ LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool prepare_call_identity() {
     }
 }
 
-bool fast_path_here() noexcept { return objects_here() != nullptr && kept.parameter_empty != nullptr; }
+bool fast_path_here() noexcept {
+    return shortcuts_here() != nullptr && binding_objects.parameter_empty != nullptr;
+}
 
 bool prepare_reference_binding() {
-    if (objects_here() == nullptr || kept.parameter_empty != nullptr) return true;
+    if (shortcuts_here() == nullptr || binding_objects.parameter_empty != nullptr) return true;
     PyRef inspect = inspect_module();
     if (!inspect) return false;
     PyRef parameter = PyRef::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
     if (!parameter) return false;
     PyObject* empty = PyObject_GetAttrString(parameter.get(), "empty");
     if (empty == nullptr) return false;
-    kept.parameter_empty = empty;  // owned for the rest of the process
+    binding_objects.parameter_empty = empty;  // owned for the rest of the process
     return true;
 }
-
-PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
-    if (fast && kept.function_get != nullptr) {
-        return kept.function_get(callable, instance, reinterpret_cast<PyObject*>(Py_TYPE(instance)));
-    }
-    if (fast) {
-        auto method_type = reinterpret_cast<PyTypeObject*>(kept.method_type);
-        // A finaliser run by the allocation inside method_new may bind a
-        // method too: it finds the tuple in use and builds its own.
-        if (kept.method_arguments_in_use) {
-            PyRef args = PyRef::steal(PyTuple_Pack(2, callable, instance));
-            return args ? kept.method_new(method_type, args.get(), nullptr) : nullptr;
-        }
-        PyObject* args = kept.method_arguments;
-        kept.method_arguments_in_use = true;
-        PyTuple_SetItem(args, 0, Py_NewRef(callable));
-        PyTuple_SetItem(args, 1, Py_NewRef(instance));
-        PyObject* method = kept.method_new(method_type, args, nullptr);
-        // Emptied again so that the tuple keeps no instance alive; the
-        // caller still holds both objects, so no finaliser runs here.
-        PyTuple_SetItem(args, 0, Py_NewRef(Py_None));
-        PyTuple_SetItem(args, 1, Py_NewRef(Py_None));
-        kept.method_arguments_in_use = false;
-        return method;
-    }
-    PyRef module_name = PyRef::steal(PyUnicode_FromString("types"));
-    if (!module_name) return nullptr;
-    PyRef types = PyRef::steal(PyImport_Import(module_name.get()));
-    if (!types) return nullptr;
-    PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
-    if (!method_type) return nullptr;
-    return PyObject_CallFunctionObjArgs(method_type.get(), callable, instance, nullptr);
-}
-
-PyRef new_method_binder(PyObject* callable) {
-    if (objects_here() == nullptr || kept.classmethod_type == nullptr) return {};
-    return PyRef::steal(PyObject_CallFunctionObjArgs(kept.classmethod_type, callable, nullptr));
-}
-
-PyObject* bind_with(PyObject* binder, PyObject* instance) { return kept.classmethod_get(binder, instance, instance); }
 
 // ---------------------------------------------------------------------------
 // Call arguments
@@ -599,7 +372,7 @@ const LayoutRef& BindingCache::derive_layout_for(PyObject* method_name, PyObject
 // An exception from hashing an argument is the one hashing the call tuple
 // would raise: the arguments are hashed in the tuple's order.
 int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments) {
-    const InterpreterObjects& objects = kept;
+    const InterpreterShortcuts& objects = shortcuts;
     PyObject* method_name = method_name_;
     PyRef code = PyRef::steal(objects.code.read(func, objects.function_type));
     if (!code) return -1;
@@ -607,14 +380,13 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     if (objects.function_dict_offset > 0) {
         // Held: a lookup below may run a key's __eq__, which could replace
         // the function's __dict__.
-        attributes = PyRef::borrow(
-            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(func) + objects.function_dict_offset));
+        attributes = PyRef::borrow(function_attribute_dict(func));
     } else {
         attributes = PyRef::steal(PyObject_GenericGetDict(func, nullptr));
         if (!attributes) return -1;
     }
     if (attributes && PyDict_Size(attributes.get()) > 0) {
-        for (PyObject* name : objects.signature_overrides) {
+        for (PyObject* name : binding_objects.signature_overrides) {
             if (PyDict_GetItemWithError(attributes.get(), name) != nullptr) return 0;
             if (PyErr_Occurred()) return -1;
         }
@@ -666,7 +438,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
         const Py_ssize_t default_index = i - (parameters.positional_count - default_count);
         if (default_count > parameters.positional_count || default_index < 0) return 0;
         slot = PyTuple_GetItem(defaults_.get(), default_index);
-        if (slot == nullptr || slot == objects.parameter_empty) return 0;
+        if (slot == nullptr || slot == binding_objects.parameter_empty) return 0;
     }
     PyRef kwdefaults;
     if (parameters.keyword_only_count > 0) kwdefaults_.resize(static_cast<std::size_t>(parameters.keyword_only_count));
@@ -684,7 +456,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
             if (PyErr_Occurred()) return -1;
             return 0;
         }
-        if (slot == objects.parameter_empty) return 0;
+        if (slot == binding_objects.parameter_empty) return 0;
         kwdefaults_[static_cast<std::size_t>(k)] = PyRef::borrow(slot);
     }
 
@@ -699,7 +471,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     var_positional_count_ = std::max<Py_ssize_t>(given - parameters.positional_count, 0);
     var_positional_ = var_positional_count_ > 0 ? arguments.positional_from(parameters.positional_count) : nullptr;
 
-    if (!objects.tuple_hash_matches) {
+    if (!binding_objects.tuple_hash_matches) {
         PyObject* tuple = call_tuple();
         if (tuple == nullptr) return -1;
         hash_ = PyObject_Hash(tuple);
@@ -733,7 +505,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
 bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
                    CallIdentity& out) {
     out.method_name_ = method_name;
-    if (cache.native_allowed() && Py_IS_TYPE(func, kept.function_type)) {
+    if (cache.native_allowed() && Py_IS_TYPE(func, shortcuts.function_type)) {
         int bound = out.identify_natively(cache, func, arguments);
         if (bound != 0) return bound > 0;
         out.layout_ = LayoutRef();

@@ -9,21 +9,12 @@
 #include <utility>
 
 #include "call_identity.h"
+#include "interpreter_shortcuts.h"
 #include "python_boundary.h"
 
 namespace lineage_store {
 
 namespace {
-
-// Vectorcall is part of the limited API from 3.12 on. Where the running
-// interpreter is 3.12 or later, the type is created with the flag and the
-// offset below, and calls through a bound method reach the decorator without
-// an argument tuple or keyword dict being built. The values are those of the
-// 3.12 stable ABI, which the 3.10 headers this module is built against do not
-// spell; older interpreters get tp_call alone.
-using VectorcallFunction = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
-constexpr unsigned long type_has_vectorcall = 1UL << 11;
-constexpr std::size_t vectorcall_arguments_offset = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
 
 struct DecoratorObject {
     PyObject_HEAD
@@ -282,7 +273,6 @@ PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_
 PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
     DecoratorRecord* record = as_decorator(self)->record;
-    if (record->method_binder) return bind_with(record->method_binder.get(), instance);
     return python_boundary([&] { return new_bound_method(self, instance, record->binding.native_allowed()); });
 }
 
@@ -300,7 +290,6 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     DecoratorRecord* record = as_decorator(self)->record;
     if (record != nullptr) {
         Py_VISIT(record->func.get());
-        Py_VISIT(record->method_binder.get());
     }
     return 0;
 }
@@ -309,7 +298,6 @@ int decorator_clear(PyObject* self) {
     DecoratorRecord* record = as_decorator(self)->record;
     if (record != nullptr) {
         record->func.reset();
-        record->method_binder.reset();
     }
     return 0;
 }
@@ -346,13 +334,6 @@ PyType_Spec decorator_spec = {
     decorator_slots,
 };
 
-bool interpreter_has_limited_vectorcall() noexcept {
-    PyObject* version = PySys_GetObject("hexversion");  // borrowed
-    long hexversion = version != nullptr && PyLong_Check(version) ? PyLong_AsLong(version) : 0;
-    if (hexversion == -1) PyErr_Clear();
-    return hexversion >= 0x030C0000;
-}
-
 bool vectorcall_enabled = false;
 
 PyTypeObject* decorator_type() noexcept {
@@ -386,10 +367,7 @@ PyObject* new_decorator(DecoratorRecord&& record) {
         DecoratorRecord* record = owned.release();
         as_decorator(self)->record = record;
         as_decorator(self)->vectorcall = vectorcall_enabled ? decorator_vectorcall : nullptr;
-        PyRef decorator = PyRef::steal(self);
-        record->method_binder = new_method_binder(self);
-        if (!record->method_binder && PyErr_Occurred()) return nullptr;
-        return decorator.release();
+        return self;
     });
 }
 
