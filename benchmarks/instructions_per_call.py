@@ -87,7 +87,7 @@ def collected_instructions(case, implementation, calls):
         subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
              "--child", case, implementation, str(calls)],
-            check=True, capture_output=True)
+            check=True, capture_output=True, env={**os.environ, "PYTHONHASHSEED": "0"})
         with open(out) as stream:
             for line in stream:
                 match = re.match(r"(?:summary|totals): (\d+)", line)

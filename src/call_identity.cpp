@@ -160,9 +160,14 @@ CallArguments::CallArguments(PyObject* args, PyObject* kwargs) : args_(args), kw
         positional_count_ = 0;
         return;
     }
-    positional_copy_.resize(static_cast<std::size_t>(positional_count_));
-    for (Py_ssize_t i = 0; i < positional_count_; ++i) positional_copy_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
-    positional_ = positional_copy_.data();
+    positional_ = tuple_items(args);
+    if (positional_ == nullptr) {
+        positional_copy_.resize(static_cast<std::size_t>(positional_count_));
+        for (Py_ssize_t i = 0; i < positional_count_; ++i) {
+            positional_copy_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+        }
+        positional_ = positional_copy_.data();
+    }
     if (kwargs == nullptr) return;
     Py_ssize_t size = PyDict_Size(kwargs);
     if (size < 0) {
@@ -191,7 +196,7 @@ CallArguments::CallArguments(PyObject* const* args, Py_ssize_t positional_count,
         return;
     }
     keyword_names_.resize(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) keyword_names_[static_cast<std::size_t>(i)] = PyTuple_GetItem(kwnames, i);
+    for (Py_ssize_t i = 0; i < size; ++i) keyword_names_[static_cast<std::size_t>(i)] = tuple_item(kwnames, i);
     keyword_count_ = size;
 }
 
@@ -437,7 +442,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
         const Py_ssize_t default_count = Py_SIZE(defaults_.get());
         const Py_ssize_t default_index = i - (parameters.positional_count - default_count);
         if (default_count > parameters.positional_count || default_index < 0) return 0;
-        slot = PyTuple_GetItem(defaults_.get(), default_index);
+        slot = tuple_item(defaults_.get(), default_index);
         if (slot == nullptr || slot == binding_objects.parameter_empty) return 0;
     }
     PyRef kwdefaults;
@@ -553,25 +558,25 @@ bool CallIdentity::has_identical_items(PyObject* registered) const noexcept {
     const ParameterLayout& parameters = *layout_;
     if (parameters.constant_call_tuple) return registered == parameters.constant_call_tuple.get();
     if (!PyTuple_CheckExact(registered) || Py_SIZE(registered) != 2 ||
-        PyTuple_GetItem(registered, 0) != method_name_) {
+        tuple_item(registered, 0) != method_name_) {
         return false;
     }
-    PyObject* pairs = PyTuple_GetItem(registered, 1);
+    PyObject* pairs = tuple_item(registered, 1);
     const std::size_t kept = parameters.order.size();
     if (!PyTuple_CheckExact(pairs) || Py_SIZE(pairs) != static_cast<Py_ssize_t>(kept)) return false;
     PyObject* const* names = parameters.kept_names.data();
     PyObject* const* values = values_.data();
     for (std::size_t j = 0; j < kept; ++j) {
-        PyObject* pair = PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j));
-        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 || PyTuple_GetItem(pair, 0) != names[j]) return false;
-        PyObject* value = PyTuple_GetItem(pair, 1);
+        PyObject* pair = tuple_item(pairs, static_cast<Py_ssize_t>(j));
+        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 || tuple_item(pair, 0) != names[j]) return false;
+        PyObject* value = tuple_item(pair, 1);
         if (values[j] != nullptr) {
             if (value != values[j]) return false;
             continue;
         }
         if (!PyTuple_CheckExact(value) || Py_SIZE(value) != var_positional_count_) return false;
         for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
-            if (PyTuple_GetItem(value, i) != var_positional_[i]) return false;
+            if (tuple_item(value, i) != var_positional_[i]) return false;
         }
     }
     return true;
@@ -591,20 +596,20 @@ bool equal_names(PyObject* registered, PyObject* ours) noexcept {
 // calls that comparing the whole tuples would.
 bool CallIdentity::shape_matches(PyObject* registered) const {
     if (!PyTuple_CheckExact(registered) || Py_SIZE(registered) != 2 ||
-        !equal_names(PyTuple_GetItem(registered, 0), method_name_)) {
+        !equal_names(tuple_item(registered, 0), method_name_)) {
         return false;
     }
     const ParameterLayout& parameters = *layout_;
-    PyObject* pairs = PyTuple_GetItem(registered, 1);
+    PyObject* pairs = tuple_item(registered, 1);
     const std::size_t kept = parameters.order.size();
     if (!PyTuple_CheckExact(pairs) || Py_SIZE(pairs) != static_cast<Py_ssize_t>(kept)) return false;
     for (std::size_t j = 0; j < kept; ++j) {
-        PyObject* pair = PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j));
+        PyObject* pair = tuple_item(pairs, static_cast<Py_ssize_t>(j));
         if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 ||
-            !equal_names(PyTuple_GetItem(pair, 0), parameters.kept_names[j])) {
+            !equal_names(tuple_item(pair, 0), parameters.kept_names[j])) {
             return false;
         }
-        if (values_[j] == nullptr && !PyTuple_CheckExact(PyTuple_GetItem(pair, 1))) return false;
+        if (values_[j] == nullptr && !PyTuple_CheckExact(tuple_item(pair, 1))) return false;
     }
     return true;
 }
@@ -612,9 +617,9 @@ bool CallIdentity::shape_matches(PyObject* registered) const {
 int CallIdentity::differs_natively(PyObject* registered) {
     // The caller holds `registered`, and tuples are immutable, so every item
     // read here outlives the __eq__ calls.
-    PyObject* pairs = PyTuple_GetItem(registered, 1);
+    PyObject* pairs = tuple_item(registered, 1);
     for (std::size_t j = 0; j < values_.size(); ++j) {
-        PyObject* value = PyTuple_GetItem(PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j)), 1);
+        PyObject* value = tuple_item(tuple_item(pairs, static_cast<Py_ssize_t>(j)), 1);
         if (values_[j] != nullptr) {
             int equal = PyObject_RichCompareBool(value, values_[j], Py_EQ);
             if (equal <= 0) return equal < 0 ? -1 : 1;
@@ -622,7 +627,7 @@ int CallIdentity::differs_natively(PyObject* registered) {
         }
         const Py_ssize_t size = Py_SIZE(value);
         for (Py_ssize_t i = 0; i < size && i < var_positional_count_; ++i) {
-            int equal = PyObject_RichCompareBool(PyTuple_GetItem(value, i), var_positional_[i], Py_EQ);
+            int equal = PyObject_RichCompareBool(tuple_item(value, i), var_positional_[i], Py_EQ);
             if (equal <= 0) return equal < 0 ? -1 : 1;
         }
         if (size != var_positional_count_) return 1;

@@ -203,6 +203,23 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
     if (different < 0) return nullptr;
     const bool collided = different != 0;
 
+    // Equal arguments, other objects: the same call. Its value is served in
+    // one section, as for identical arguments, provided that the node still
+    // holds the call tuple compared above (held by us, so its address names
+    // it). Anything else (no valid value, a store changed meanwhile) takes
+    // the full path below.
+    if (!collided && registered_before && !same_call) {
+        StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
+        if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
+        StoreRecord& record = borrow.record();
+        RegisteredCall found;
+        if (find_registered_call(record, hash, found) && found.call_tuple == registered.get() &&
+            found.state == ValidationState::Valid && found.value != nullptr) {
+            record_runtime_edge(record, hash, false);
+            return Py_NewRef(found.value);
+        }
+    }
+
     // Declared before the call's bookkeeping so that a replaced value is
     // released after the call has left call_stack: a finaliser that calls a
     // decorated method must not find this call still in progress.

@@ -81,6 +81,27 @@ bool fetch_function_dict_offset(PyObject* function_type, InterpreterShortcuts& f
     return true;
 }
 
+// A tuple's items follow its fixed part, whose size tuple.__basicsize__
+// gives (it grew a cached hash in later versions). Confirmed on a sample
+// before items are read that way.
+bool fetch_tuple_items_offset(InterpreterShortcuts& found) {
+    PyRef basic_size = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__basicsize__"));
+    PyRef item_size = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__itemsize__"));
+    if (!basic_size || !item_size) return false;
+    const Py_ssize_t offset = PyLong_AsSsize_t(basic_size.get());
+    const Py_ssize_t item = PyLong_AsSsize_t(item_size.get());
+    if ((offset == -1 || item == -1) && PyErr_Occurred()) return false;
+    if (offset <= 0 || item != static_cast<Py_ssize_t>(sizeof(PyObject*))) return true;
+    PyRef sample = PyRef::steal(Py_BuildValue("(OiOs)", Py_None, 1234567, Py_True, "x"));
+    if (!sample) return false;
+    auto items = reinterpret_cast<PyObject* const*>(reinterpret_cast<char*>(sample.get()) + offset);
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        if (items[i] != PyTuple_GetItem(sample.get(), i)) return true;
+    }
+    found.tuple_items_offset = offset;
+    return true;
+}
+
 bool fetch_function_attribute(PyObject* function_type, const char* name, FunctionAttribute& out) {
     PyRef attributes = PyRef::steal(PyObject_GetAttrString(function_type, "__dict__"));
     if (!attributes) return false;
@@ -127,6 +148,7 @@ bool prepare_interpreter_shortcuts() {
     if (found.method_arguments == nullptr) return false;
     fetch_function_binder(function_type.get(), method_type.get(), found);
     if (!fetch_function_dict_offset(function_type.get(), found)) return false;
+    if (!fetch_tuple_items_offset(found)) return false;
     // Owned for the rest of the process.
     found.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
     found.method_type = method_type.release();

@@ -1,7 +1,8 @@
 // Shortcuts into the running interpreter that the limited API does not spell
 // but lets a module find and check for itself: reading a function's
 // __code__, __defaults__ and __kwdefaults__ through FunctionType's own
-// descriptors, the place where a function keeps its attribute dict, making a
+// descriptors, the place where a function keeps its attribute dict and where
+// a tuple keeps its items, making a
 // bound method without going through MethodType's call, and turning
 // vectorcall on for a type where the running interpreter's stable ABI has it.
 //
@@ -46,6 +47,9 @@ struct InterpreterShortcuts {
     FunctionAttribute code;
     FunctionAttribute defaults;
     FunctionAttribute kwdefaults;
+    // Where a tuple keeps its item pointers (tuple.__basicsize__, confirmed
+    // on a sample), or 0 where that is not known.
+    Py_ssize_t tuple_items_offset = 0;
 };
 
 // Filled once by prepare_interpreter_shortcuts in the main interpreter and
@@ -65,6 +69,21 @@ const InterpreterShortcuts* shortcuts_here() noexcept;
 // shortcuts.function_dict_offset is set.
 inline PyObject* function_attribute_dict(PyObject* func) noexcept {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(func) + shortcuts.function_dict_offset);
+}
+
+// Item `i` of `tuple`, borrowed, without a call into the interpreter where
+// the item array's place is known; the caller has checked the type and size.
+inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) noexcept {
+    if (shortcuts.tuple_items_offset > 0) {
+        return reinterpret_cast<PyObject* const*>(reinterpret_cast<char*>(tuple) + shortcuts.tuple_items_offset)[i];
+    }
+    return PyTuple_GetItem(tuple, i);
+}
+
+// The item array of `tuple`, or null where its place is not known.
+inline PyObject* const* tuple_items(PyObject* tuple) noexcept {
+    if (shortcuts.tuple_items_offset == 0) return nullptr;
+    return reinterpret_cast<PyObject* const*>(reinterpret_cast<char*>(tuple) + shortcuts.tuple_items_offset);
 }
 
 // types.MethodType(callable, instance). With `fast`, built without going

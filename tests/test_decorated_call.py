@@ -265,3 +265,77 @@ def test_decorated_call_from_inside_a_view_panics_and_leaves_the_store_usable(vi
     assert str(raised.value).startswith("Already borrowed")
     argument.armed = False
     assert obj.rate() == 1.5 and key("m", x=argument) in getattr(obj, view)()
+
+
+class EqualKey:
+    """Equal to any EqualKey of the same name; the next comparison of any two runs `on_next_eq`."""
+
+    on_next_eq = None
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        hook, EqualKey.on_next_eq = EqualKey.on_next_eq, None
+        if hook is not None:
+            hook()
+        return isinstance(other, EqualKey) and other.name == self.name
+
+
+class Keyed(LineageStoreBase):
+    def __init__(self):
+        self.runs = Counter()
+
+    @lineage_stored()
+    def rate(self):
+        return 1.5
+
+    @lineage_stored(dependencies=["rate"])
+    def keyed(self, x):
+        self.runs["keyed"] += 1
+        return [x]
+
+    @automagically_lineage_stored()
+    def caller(self, x):
+        return self.keyed(x)
+
+
+EQUAL_ARGUMENTS = {
+    "str made at run time": lambda: "".join(["ke", "y"]),
+    "int above 256": lambda: int("1" * 12),
+    "object with __eq__": lambda: EqualKey("k"),
+}
+
+
+@pytest.mark.parametrize("make", EQUAL_ARGUMENTS.values(), ids=EQUAL_ARGUMENTS.keys())
+def test_equal_but_other_arguments_are_served_the_stored_value_with_their_edge(make):
+    obj = Keyed()
+    obj.rate()
+    first, second = make(), make()
+    assert first == second and first is not second
+    stored = obj.keyed(first)
+    assert obj.caller(second) is stored and obj.keyed(make()) is stored
+    assert obj.runs["keyed"] == 1
+    assert obj.get_dependency_graph()[key("keyed", x=first)] == {key("caller", x=first)}
+
+
+def test_an_update_made_while_the_arguments_are_compared_is_what_is_served():
+    obj = Keyed()
+    obj.rate()
+    obj.keyed(EqualKey("k"))
+    EqualKey.on_next_eq = lambda: obj.update_cached_value("keyed", "updated", x=EqualKey("k"))
+    assert obj.keyed(EqualKey("k")) == "updated"
+    assert obj.runs["keyed"] == 1
+
+
+def test_an_invalidation_made_while_the_arguments_are_compared_is_not_overlooked():
+    obj = Keyed()
+    obj.rate()
+    obj.keyed(EqualKey("k"))
+    EqualKey.on_next_eq = lambda: obj.update_cached_value("rate", 2.0)
+    argument = EqualKey("k")
+    assert obj.keyed(argument)[0] is argument
+    assert obj.runs["keyed"] == 2
