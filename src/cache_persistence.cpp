@@ -22,7 +22,8 @@ bool is_dunder(std::string_view name) noexcept { return name.size() >= 2 && name
 // The instance type's method resolution order, or nullptr with
 // PanicException set.
 PyRef method_resolution_order(PyObject* self) {
-    PyRef mro = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
+    PyRef mro = PyRef::steal(
+        into_python([&] { return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"); }));
     if (!mro) {
         PyErr_Clear();
         raise_panic("Cannot get `__mro__` from object.");
@@ -40,7 +41,7 @@ PyRef class_dict(PyObject* cls) {
         PyErr_SetString(PyExc_TypeError, "__mro__ entry is not a type");
         return {};
     }
-    return PyRef::steal(PyObject_GetAttrString(cls, "__dict__"));
+    return PyRef::steal(into_python([&] { return PyObject_GetAttrString(cls, "__dict__"); }));
 }
 
 std::mt19937_64& shuffle_generator() {
@@ -62,7 +63,7 @@ bool serialisable_method_names(PyObject* self, std::vector<PyRef>& selected) {
     for (Py_ssize_t c = 0; c < classes; ++c) {
         PyRef dict = class_dict(PyTuple_GetItem(mro.get(), c));
         if (!dict) return false;
-        PyRef items_view = PyRef::steal(PyObject_CallMethod(dict.get(), "items", nullptr));
+        PyRef items_view = PyRef::steal(into_python([&] { return PyObject_CallMethod(dict.get(), "items", nullptr); }));
         if (!items_view) return false;
         PyRef items_list = PyRef::steal(PySequence_List(items_view.get()));
         if (!items_list) return false;
@@ -101,11 +102,11 @@ PyObject* dump_cache(PyObject* self, PyObject*) {
         PyRef result = PyRef::steal(PyDict_New());
         if (!result) return nullptr;
         for (const PyRef& name : names) {
-            PyRef method = PyRef::steal(PyObject_GetAttr(self, name.get()));
+            PyRef method = PyRef::steal(into_python([&] { return PyObject_GetAttr(self, name.get()); }));
             if (!method) return nullptr;
-            PyRef value = PyRef::steal(PyObject_CallNoArgs(method.get()));
+            PyRef value = PyRef::steal(into_python([&] { return PyObject_CallNoArgs(method.get()); }));
             if (!value) return nullptr;
-            if (PyDict_SetItem(result.get(), name.get(), value.get()) < 0) return nullptr;
+            if (into_python([&] { return PyDict_SetItem(result.get(), name.get(), value.get()); }) < 0) return nullptr;
         }
         return result.release();
     });
@@ -140,7 +141,7 @@ bool check_loadable_name(PyObject* self, PyObject* name) {
     if (defined == 0) {
         // Not defined by the class; an instance attribute of that name is
         // still something else than a serialisable method.
-        PyRef instance_dict = PyRef::steal(PyObject_GetAttrString(self, "__dict__"));
+        PyRef instance_dict = PyRef::steal(into_python([&] { return PyObject_GetAttrString(self, "__dict__"); }));
         if (!instance_dict) PyErr_Clear();
         int in_instance = instance_dict ? PySequence_Contains(instance_dict.get(), name) : 0;
         if (in_instance < 0) return false;
@@ -235,9 +236,9 @@ PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
                 return nullptr;
             }
             if (!check_loadable_name(self, key.get())) return nullptr;
-            PyRef method = PyRef::steal(PyObject_GetAttr(self, key.get()));
+            PyRef method = PyRef::steal(into_python([&] { return PyObject_GetAttr(self, key.get()); }));
             if (!method) return nullptr;
-            PyRef computed = PyRef::steal(PyObject_CallNoArgs(method.get()));
+            PyRef computed = PyRef::steal(into_python([&] { return PyObject_CallNoArgs(method.get()); }));
             if (!computed) return nullptr;
             PyRef name = exact_str(key.get(), "key");
             if (!name || !store_loaded_value(self, name.get(), value.get(), loaded)) return nullptr;

@@ -225,7 +225,7 @@ PyObject* CallArguments::call(PyObject* func) const {
     if (!args) return nullptr;
     PyRef kwargs = kwargs_dict();
     if (!kwargs && PyErr_Occurred()) return nullptr;
-    return PyObject_Call(func, args.get(), kwargs.get());
+    return into_python([&] { return PyObject_Call(func, args.get(), kwargs.get()); });
 }
 
 // ---------------------------------------------------------------------------
@@ -379,8 +379,8 @@ const LayoutRef& BindingCache::derive_layout_for(PyObject* method_name, PyObject
 int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments) {
     const InterpreterShortcuts& objects = shortcuts;
     PyObject* method_name = method_name_;
-    PyRef code = PyRef::steal(objects.code.read(func, objects.function_type));
-    if (!code) return -1;
+    code_ = PyRef::steal(objects.code.read(func, objects.function_type));
+    if (!code_) return -1;
     PyRef attributes;
     if (objects.function_dict_offset > 0) {
         // Held: a lookup below may run a key's __eq__, which could replace
@@ -399,7 +399,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
 
     // The cache's own reference, good until Python code runs: none does
     // before the layout is either done with or held.
-    const LayoutRef& current = cache.layout_for(method_name, code.get());
+    const LayoutRef& current = cache.layout_for(method_name, code_.get());
     if (!current) return -1;
     if (!current->native) return 0;
     const Py_ssize_t given = arguments.positional_count();
@@ -445,18 +445,17 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
         slot = tuple_item(defaults_.get(), default_index);
         if (slot == nullptr || slot == binding_objects.parameter_empty) return 0;
     }
-    PyRef kwdefaults;
     if (parameters.keyword_only_count > 0) kwdefaults_.resize(static_cast<std::size_t>(parameters.keyword_only_count));
     for (Py_ssize_t k = 0; k < parameters.keyword_only_count; ++k) {
         const Py_ssize_t i = parameters.positional_count + k;
         PyObject*& slot = slots[static_cast<std::size_t>(i)];
         if (slot != nullptr) continue;
-        if (!kwdefaults) {
-            kwdefaults = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
-            if (!kwdefaults) return -1;
+        if (!kwdefaults_dict_) {
+            kwdefaults_dict_ = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
+            if (!kwdefaults_dict_) return -1;
         }
-        if (!PyDict_Check(kwdefaults.get())) return 0;
-        slot = PyDict_GetItemWithError(kwdefaults.get(), parameters.names[static_cast<std::size_t>(i)].get());
+        if (!PyDict_Check(kwdefaults_dict_.get())) return 0;
+        slot = PyDict_GetItemWithError(kwdefaults_dict_.get(), parameters.names[static_cast<std::size_t>(i)].get());
         if (slot == nullptr) {
             if (PyErr_Occurred()) return -1;
             return 0;
@@ -479,7 +478,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     if (!binding_objects.tuple_hash_matches) {
         PyObject* tuple = call_tuple();
         if (tuple == nullptr) return -1;
-        hash_ = PyObject_Hash(tuple);
+        hash_ = into_python([&] { return PyObject_Hash(tuple); });
         return hash_ == -1 ? -1 : 1;
     }
     if (kept_count == 0) {
@@ -492,13 +491,13 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
         if (values[j] == nullptr) {
             TupleHash items;
             for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
-                Py_hash_t item = PyObject_Hash(var_positional_[i]);
+                Py_hash_t item = into_python([&] { return PyObject_Hash(var_positional_[i]); });
                 if (item == -1) return -1;
                 items.add(item);
             }
             value_hash = items.finish();
         } else {
-            value_hash = PyObject_Hash(values[j]);
+            value_hash = into_python([&] { return PyObject_Hash(values[j]); });
             if (value_hash == -1) return -1;
         }
         argument_pairs.add(pair_hash(parameters.name_hashes[j], value_hash));
@@ -514,6 +513,9 @@ bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, c
         int bound = out.identify_natively(cache, func, arguments);
         if (bound != 0) return bound > 0;
         out.layout_ = LayoutRef();
+        out.defaults_.reset();
+        out.kwdefaults_dict_.reset();
+        if (!out.note_function_inputs(func)) return false;
     }
     PyRef args = arguments.args_tuple();
     if (!args) return false;
@@ -523,6 +525,62 @@ bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, c
     if (!normalise_function_signature_and_hash(method_name, func, args.get(), kwargs.get(), normalised)) return false;
     out.hash_ = normalised.hash;
     out.call_tuple_ = std::move(normalised.call_tuple);
+    return true;
+}
+
+// inspect reads all three, so all three are kept, and the keyword-only
+// defaults as they are now: the dict may be changed in place.
+bool CallIdentity::note_function_inputs(PyObject* func) {
+    const InterpreterShortcuts& objects = shortcuts;
+    code_ = PyRef::steal(objects.code.read(func, objects.function_type));
+    defaults_ = PyRef::steal(objects.defaults.read(func, objects.function_type));
+    kwdefaults_dict_ = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
+    if (!code_ || !defaults_ || !kwdefaults_dict_) return false;
+    if (PyDict_Check(kwdefaults_dict_.get())) {
+        kwdefaults_copy_ = PyRef::steal(PyDict_Copy(kwdefaults_dict_.get()));
+        if (!kwdefaults_copy_) return false;
+    }
+    return true;
+}
+
+bool CallIdentity::inputs_unchanged(PyObject* func) const {
+    if (!code_) return true;
+    const InterpreterShortcuts& objects = shortcuts;
+    PyRef code = PyRef::steal(objects.code.read(func, objects.function_type));
+    if (code.get() != code_.get()) return false;
+    if (defaults_) {
+        PyRef defaults = PyRef::steal(objects.defaults.read(func, objects.function_type));
+        if (defaults.get() != defaults_.get()) return false;
+    }
+    if (!kwdefaults_dict_) return true;
+    PyRef kwdefaults = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
+    if (kwdefaults.get() != kwdefaults_dict_.get()) return false;
+    if (!PyDict_Check(kwdefaults.get())) return true;
+    // The values themselves, by identity: looking them up by their str names
+    // runs no Python code.
+    if (layout_) {
+        const ParameterLayout& parameters = *layout_;
+        for (std::size_t k = 0; k < kwdefaults_.size(); ++k) {
+            if (!kwdefaults_[k]) continue;
+            PyObject* name = parameters.names[static_cast<std::size_t>(parameters.positional_count) + k].get();
+            if (PyDict_GetItemWithError(kwdefaults.get(), name) != kwdefaults_[k].get()) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        return true;
+    }
+    if (!kwdefaults_copy_) return true;
+    if (PyDict_Size(kwdefaults.get()) != PyDict_Size(kwdefaults_copy_.get())) return false;
+    Py_ssize_t position = 0;
+    PyObject* name = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwdefaults_copy_.get(), &position, &name, &value)) {
+        if (!PyUnicode_CheckExact(name) || PyDict_GetItemWithError(kwdefaults.get(), name) != value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
     return true;
 }
 
@@ -621,13 +679,14 @@ int CallIdentity::differs_natively(PyObject* registered) {
     for (std::size_t j = 0; j < values_.size(); ++j) {
         PyObject* value = tuple_item(tuple_item(pairs, static_cast<Py_ssize_t>(j)), 1);
         if (values_[j] != nullptr) {
-            int equal = PyObject_RichCompareBool(value, values_[j], Py_EQ);
+            int equal = into_python([&] { return PyObject_RichCompareBool(value, values_[j], Py_EQ); });
             if (equal <= 0) return equal < 0 ? -1 : 1;
             continue;
         }
         const Py_ssize_t size = Py_SIZE(value);
         for (Py_ssize_t i = 0; i < size && i < var_positional_count_; ++i) {
-            int equal = PyObject_RichCompareBool(tuple_item(value, i), var_positional_[i], Py_EQ);
+            int equal = into_python(
+                [&] { return PyObject_RichCompareBool(tuple_item(value, i), var_positional_[i], Py_EQ); });
             if (equal <= 0) return equal < 0 ? -1 : 1;
         }
         if (size != var_positional_count_) return 1;
@@ -640,7 +699,7 @@ int CallIdentity::differs_from(PyObject* registered) {
     if (layout_ && shape_matches(registered)) return differs_natively(registered);
     PyObject* ours = call_tuple();
     if (ours == nullptr) return -1;
-    int equal = PyObject_RichCompareBool(registered, ours, Py_EQ);
+    int equal = into_python([&] { return PyObject_RichCompareBool(registered, ours, Py_EQ); });
     return equal < 0 ? -1 : !equal;
 }
 

@@ -175,6 +175,12 @@ public:
         return (call_tuple_ && registered == call_tuple_.get()) || has_identical_items(registered);
     }
 
+    // Whether the function's __code__, __defaults__ and __kwdefaults__ (and
+    // the keyword-only defaults in it) are still those this identity was
+    // computed from. A result computed after one of them changed may belong
+    // to another call than this identity's. Runs no Python code.
+    bool inputs_unchanged(PyObject* func) const;
+
     // Whether `registered` is a different call from this one: 1 if so, 0 if
     // it is equal (or null), -1 with an exception set. The same comparisons,
     // in the same order, as comparing the two call tuples with ==, so it runs
@@ -187,6 +193,8 @@ private:
     // 1 when bound and hashed natively, 0 when inspect must bind this call,
     // -1 with an exception set.
     int identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments);
+    // Keeps what inspect will read of a plain function, for inputs_unchanged.
+    bool note_function_inputs(PyObject* func);
     int differs_natively(PyObject* registered);
     bool shape_matches(PyObject* registered) const;
     bool has_identical_items(PyObject* registered) const noexcept;
@@ -199,10 +207,17 @@ private:
     // parameter's entry stays null and its items are a range of the call's
     // positional arguments.
     SmallArray<PyObject*, 8> values_;
+    // What the identity read of a plain function, held: each may be replaced
+    // (or, for the keyword-only defaults, changed in place) while the
+    // arguments are hashed or the function runs. `code_` is empty for a
+    // callable that is not a plain function.
+    PyRef code_;
     PyRef defaults_;
-    // Values taken from __kwdefaults__, held: the dict may change while the
-    // arguments are hashed.
+    PyRef kwdefaults_dict_;
+    // Values taken from __kwdefaults__ by keyword-only parameter (bound
+    // natively), or a copy of the whole dict (bound through inspect).
     SmallArray<PyRef, 4> kwdefaults_;
+    PyRef kwdefaults_copy_;
     PyObject* const* var_positional_ = nullptr;
     Py_ssize_t var_positional_count_ = 0;
     PyRef call_tuple_;

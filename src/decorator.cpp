@@ -30,7 +30,7 @@ PyTypeObject* decorator_type() noexcept;
 // while the wrapped function runs, its computation. Whatever way the call
 // ends, the destructor takes both back out.
 //
-// The final removal does not wait for a borrow: call_stack and the record of
+// The final removal takes no borrow: call_stack and the record of
 // computations are only ever touched in short sections that run no Python
 // code, so under the interpreter lock no reader can be in the middle of them.
 // Leaving an entry behind instead would make a dead call the innermost one.
@@ -84,8 +84,11 @@ private:
 };
 
 // Decides the state of `hash` after a successful computation from the states
-// of the calls it was computed from.
-void decide_state(CallGraph& graph, CallHash hash, bool use_cache) {
+// of the calls it was computed from. An overlapped computation (one that an
+// invalidation reached while it ran, or whose function changed under it) is
+// neither validated nor invalidated further: what reached it decided that.
+// The rules that make a call permanently invalid hold for it all the same.
+void decide_state(CallGraph& graph, CallHash hash, bool use_cache, bool overlapped) {
     if (!use_cache) graph.permanently_invalidate(hash);
     bool any_invalid = false;
     for (CallHash parent : graph.parents_of(hash)) {
@@ -96,6 +99,7 @@ void decide_state(CallGraph& graph, CallHash hash, bool use_cache) {
         }
         any_invalid = any_invalid || state == ValidationState::Invalid;
     }
+    if (overlapped) return;
     if (any_invalid) {
         graph.temporarily_invalidate(hash);
     } else {
@@ -246,6 +250,9 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
     // The computation, with the store free.
     result = PyRef::steal(arguments.call(func.get()));
     if (!result || collided) return result.release();
+    // The function reads its code and defaults again when it runs: if they
+    // changed since the call was identified, the result may be another call's.
+    const bool function_changed = !call.inputs_unchanged(func.get());
 
     {
         StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
@@ -254,14 +261,11 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
         CallGraph& graph = record.dependency_graph;
         // A computation that an invalidation reached while it ran may have
         // read inputs older than the change: its result is returned but not
-        // stored, and the call stays as the invalidation left it.
-        if (in_progress.finish_computation(graph)) {
-            if (!decorator.use_cache) graph.permanently_invalidate(hash);
-        } else {
-            decide_state(graph, hash, decorator.use_cache);
-            if (graph.state_of(hash) == ValidationState::Valid) {
-                replaced = store_value(record, hash, result.new_ref());
-            }
+        // stored.
+        const bool overlapped = in_progress.finish_computation(graph) || function_changed;
+        decide_state(graph, hash, decorator.use_cache, overlapped);
+        if (!overlapped && graph.state_of(hash) == ValidationState::Valid) {
+            replaced = store_value(record, hash, result.new_ref());
         }
     }
     return result.release();

@@ -1,13 +1,9 @@
 #include "lineage_store_base.h"
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <chrono>
 #include <iterator>
 #include <memory>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -31,101 +27,21 @@ const void* current_thread_token() noexcept {
 
 // ---------------------------------------------------------------------------
 // Borrow flag
-//
-// The flag packs the borrow count (low half, signed) with the fork generation
-// it was taken in (high half). A forked child has only the thread that
-// forked, so borrows that other threads held at the fork will never be
-// released there: the child moves to a new generation, and a count from an
-// older generation reads as free. When the forking thread itself holds a
-// borrow across the fork, the generation stays, since its borrows are real.
 
-namespace {
-
-constexpr int generation_shift = static_cast<int>(sizeof(std::intptr_t)) * 4;
-constexpr std::uintptr_t count_mask = (std::uintptr_t{1} << generation_shift) - 1;
-
-std::atomic<std::uintptr_t> fork_generation{0};  // already shifted into the high half
-
-// Borrows of any store that this thread holds.
-thread_local std::size_t borrows_held = 0;
-
-void enter_new_fork_generation() noexcept {
-    if (borrows_held == 0) {
-        fork_generation.store(fork_generation.load(std::memory_order_relaxed) + (std::uintptr_t{1} << generation_shift),
-                              std::memory_order_relaxed);
-    }
-}
-
-std::intptr_t borrow_count(std::intptr_t flag, std::uintptr_t generation) noexcept {
-    auto bits = static_cast<std::uintptr_t>(flag);
-    if ((bits & ~count_mask) != generation) return 0;
-    return static_cast<std::intptr_t>(bits << generation_shift) >> generation_shift;
-}
-
-std::intptr_t borrow_flag_value(std::uintptr_t generation, std::intptr_t count) noexcept {
-    return static_cast<std::intptr_t>(generation | (static_cast<std::uintptr_t>(count) & count_mask));
-}
-
-bool try_take(std::atomic<std::intptr_t>& flag, BorrowMode mode) noexcept {
-    const std::uintptr_t generation = fork_generation.load(std::memory_order_relaxed);
-    // Expecting a free store first makes the exclusive borrow one exchange.
-    std::intptr_t current = borrow_flag_value(generation, 0);
-    if (mode == BorrowMode::Shared) current = flag.load(std::memory_order_relaxed);
-    for (;;) {
-        std::intptr_t count = borrow_count(current, generation);
-        if (mode == BorrowMode::Exclusive ? count != 0 : count == -1) return false;
-        std::intptr_t taken = borrow_flag_value(generation, mode == BorrowMode::Exclusive ? -1 : count + 1);
-        if (flag.compare_exchange_weak(current, taken, std::memory_order_acquire, std::memory_order_relaxed)) {
-            return true;
-        }
-    }
-}
-
-// A yield or two first, then sleeps growing to 1 ms. Out of line, so that
-// its locals are gone before the interpreter lock is taken back: a thread
-// ended there unwinds through the caller only, which keeps none in memory
-// (AddressSanitizer cannot clean up after frames a forced unwind skips).
-[[gnu::noinline]] void back_off(unsigned round) noexcept {
-    if (round < 2) {
-        std::this_thread::yield();
-    } else {
-        std::this_thread::sleep_for(std::chrono::microseconds(std::min(1000u, 20u << std::min(round - 2, 6u))));
-    }
-}
-
-// Waits, with the interpreter lock released, until another thread's borrow
-// lets this one through. False when a signal handler raised meanwhile
-// (Ctrl-C must still work while another thread holds the store for long).
-bool wait_for_other_thread(std::atomic<std::intptr_t>& flag, BorrowMode mode) {
-    for (unsigned round = 0;; ++round) {
-        PyThreadState* thread_state = PyEval_SaveThread();
-        back_off(round);
-        // At interpreter exit a daemon thread is ended right here.
-        PyEval_RestoreThread(thread_state);
-        if (try_take(flag, mode)) return true;
-        if (PyErr_CheckSignals() < 0) return false;
-    }
-}
-
-bool is_borrowed(const StoreObject* store) noexcept {
-    return borrow_count(store->borrow_flag.load(std::memory_order_relaxed),
-                        fork_generation.load(std::memory_order_relaxed)) != 0;
-}
-
-// Registered when the module is loaded, before any store exists.
-[[maybe_unused]] const int fork_hook_registered = pthread_atfork(nullptr, nullptr, enter_new_fork_generation);
-
-}  // namespace
-
-StoreBorrow StoreBorrow::take(StoreObject* store, BorrowMode mode) {
+StoreBorrow StoreBorrow::take(StoreObject* store, BorrowMode mode) noexcept {
     if (store->record == nullptr) return StoreBorrow(nullptr, mode);
-    if (!try_take(store->borrow_flag, mode)) {
-        // Once the interpreter exits, the holder may be a daemon thread that
-        // never runs again (newer CPythons park them for good): no waiting.
-        bool may_wait = borrows_held == 0 && !interpreter_exiting.load(std::memory_order_relaxed);
-        if (!may_wait || !wait_for_other_thread(store->borrow_flag, mode)) return StoreBorrow(nullptr, mode);
+    std::atomic<std::intptr_t>& flag = store->borrow_flag;
+    if (mode == BorrowMode::Exclusive) {
+        std::intptr_t free = 0;
+        if (!flag.compare_exchange_strong(free, -1, std::memory_order_acquire, std::memory_order_relaxed)) {
+            return StoreBorrow(nullptr, mode);
+        }
+    } else {
+        std::intptr_t count = flag.load(std::memory_order_relaxed);
+        do {
+            if (count == -1) return StoreBorrow(nullptr, mode);
+        } while (!flag.compare_exchange_weak(count, count + 1, std::memory_order_acquire, std::memory_order_relaxed));
     }
-    ++borrows_held;
     return StoreBorrow(store, mode);
 }
 
@@ -134,15 +50,10 @@ StoreBorrow::StoreBorrow(StoreBorrow&& other) noexcept
 
 StoreBorrow::~StoreBorrow() {
     if (store_ == nullptr) return;
-    --borrows_held;
-    std::atomic<std::intptr_t>& flag = store_->borrow_flag;
     if (mode_ == BorrowMode::Exclusive) {
-        // No one else changes the flag while it is held exclusively.
-        flag.store(static_cast<std::intptr_t>(static_cast<std::uintptr_t>(flag.load(std::memory_order_relaxed)) &
-                                              ~count_mask),
-                   std::memory_order_release);
+        store_->borrow_flag.store(0, std::memory_order_release);
     } else {
-        flag.fetch_sub(1, std::memory_order_release);
+        store_->borrow_flag.fetch_sub(1, std::memory_order_release);
     }
 }
 
@@ -185,25 +96,43 @@ PyRef registered_call_tuple(const StoreRecord& record, CallHash hash) noexcept {
 
 int is_different_call(PyObject* registered, PyObject* call_tuple) {
     if (registered == nullptr || registered == call_tuple) return 0;
-    int equal = PyObject_RichCompareBool(registered, call_tuple, Py_EQ);
+    int equal = into_python([&] { return PyObject_RichCompareBool(registered, call_tuple, Py_EQ); });
     return equal < 0 ? -1 : !equal;
 }
 
 namespace {
 
-// Held across the comparison: __eq__ may drop every other reference to the
-// registered tuple.
-int collides_with_registered_call(const StoreRecord& record, CallHash hash, PyObject* call_tuple) {
-    PyRef registered = registered_call_tuple(record, hash);
-    return is_different_call(registered.get(), call_tuple);
-}
-
-// Takes the borrow a store method needs at entry, raising RuntimeError on
-// refusal.
+// Takes the borrow a store method needs. Since no Python code runs under a
+// borrow, finding the store held is an internal error.
 StoreBorrow borrow_for_method(PyObject* self, BorrowMode mode) {
     StoreBorrow borrow = StoreBorrow::take(as_store(self), mode);
-    if (!borrow && PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_RuntimeError, StoreBorrow::refusal_message(mode));
+    if (!borrow) raise_panic(StoreBorrow::refusal_message(mode));
     return borrow;
+}
+
+// Takes the borrow `mode` for the call `call_tuple` hashed to `hash`, once it
+// is known whether a different call is registered under that hash (the two
+// collide). The comparison runs the arguments' __eq__, so it is made with the
+// store free, on the registered tuple held in `compared`, which the caller
+// releases after its borrow. Registration is the only thing that can change
+// a hash's call tuple, once, so this tries at most twice. An empty borrow
+// with an exception set on failure.
+StoreBorrow borrow_for_call(PyObject* self, BorrowMode mode, CallHash hash, PyObject* call_tuple, PyRef& compared,
+                            bool& collides) {
+    for (;;) {
+        {
+            StoreBorrow look = borrow_for_method(self, BorrowMode::Shared);
+            if (!look) return look;
+            compared = registered_call_tuple(look.record(), hash);
+        }
+        const int different = is_different_call(compared.get(), call_tuple);
+        if (different < 0) return StoreBorrow::none();
+        collides = different != 0;
+        StoreBorrow borrow = borrow_for_method(self, mode);
+        if (!borrow) return borrow;
+        const CallGraph::Node* node = borrow.record().dependency_graph.find(hash);
+        if (borrowed(node == nullptr ? nullptr : node->call_value()) == compared.get()) return borrow;
+    }
 }
 
 bool require_str(const char* function_name, const char* parameter, PyObject* value) noexcept {
@@ -240,27 +169,46 @@ PyObject* display_key(PyObject* call_tuple) noexcept {
     return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
-// A new dict from the display key of each call that `value_of(node)` gives a
-// value to, walking the node table once in order. `value_of` returns an
-// empty PyRef for a call to leave out, and reports failure through `failed`
-// with an exception set. Calls without a call tuple have no display key and
-// are left out.
-//
-// The shared borrow held by the caller keeps the table still while the keys
-// are hashed into the result, which runs Python code.
-template <typename ValueOf>
-PyObject* listing_by_display_key(const CallGraph& graph, ValueOf value_of) {
-    PyRef result = PyRef::steal(PyDict_New());
-    if (!result) return nullptr;
+// What a listing copies out of the store under its borrow, one entry per
+// call with a call tuple, in table order: strong references, so that the
+// listing is built after the borrow is released. Building it hashes the call
+// tuples, which runs the arguments' __hash__ and __eq__, and that code may
+// use the store; the listing shows the store as it was when it was taken.
+template <typename Shown>
+struct ListedCall {
+    PyRef call_tuple;
+    Shown shown;
+};
+
+template <typename Shown>
+using Listing = std::vector<ListedCall<Shown>>;
+
+// Copies, for each node with a call tuple for which `shown_of(node, out)`
+// holds, the call tuple and `out`. Runs no Python code; call it under a
+// borrow, with `listing` declared before the borrow so that it outlives it.
+template <typename Shown, typename ShownOf>
+void take_listing(const CallGraph& graph, Listing<Shown>& listing, ShownOf shown_of) {
+    listing.reserve(graph.nodes().size());
     for (const CallGraph::Node& node : graph.nodes()) {
         const PyRef* call_tuple = node.call_value();
-        if (call_tuple == nullptr) continue;
-        bool failed = false;
-        PyRef value = value_of(node, failed);
-        if (failed) return nullptr;
-        if (!value) continue;
-        PyRef key = PyRef::steal(display_key(call_tuple->get()));
-        if (!key || PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return nullptr;
+        Shown shown{};
+        if (call_tuple == nullptr || !shown_of(node, shown)) continue;
+        listing.push_back({call_tuple->new_ref(), std::move(shown)});
+    }
+}
+
+// A new dict from the display key of each listed call to `value_of(shown)`
+// (a new reference, or an empty PyRef with an exception set).
+template <typename Shown, typename ValueOf>
+PyObject* dict_by_display_key(const Listing<Shown>& listing, ValueOf value_of) {
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (const ListedCall<Shown>& call : listing) {
+        PyRef value = value_of(call.shown);
+        if (!value) return nullptr;
+        PyRef key = PyRef::steal(display_key(call.call_tuple.get()));
+        if (!key) return nullptr;
+        if (into_python([&] { return PyDict_SetItem(result.get(), key.get(), value.get()); }) < 0) return nullptr;
     }
     return result.release();
 }
@@ -293,6 +241,10 @@ PyObject* store_new(PyTypeObject* cls, PyObject*, PyObject*) {
         store->record = record.release();
         return self;
     });
+}
+
+bool is_borrowed(const StoreObject* store) noexcept {
+    return store->borrow_flag.load(std::memory_order_relaxed) != 0;
 }
 
 // Records whose destruction was put off because this thread was already
@@ -409,9 +361,8 @@ PyObject* get_cached_value_by_hash(PyObject* self, PyObject* args, PyObject* kwa
         static const char* const names[] = {"hash"};
         PyObject* bound[1];
         if (!bind_arguments("get_cached_value_by_hash", args, kwargs, names, bound, 1)) return nullptr;
-        StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
-        if (!borrow) return nullptr;
-        PyRef index = PyRef::steal(PyNumber_Index(bound[0]));
+        // Converted before the borrow: __index__ is the user's code.
+        PyRef index = PyRef::steal(into_python([&] { return PyNumber_Index(bound[0]); }));
         if (!index) {
             if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
             PyErr_Clear();
@@ -424,7 +375,12 @@ PyObject* get_cached_value_by_hash(PyObject* self, PyObject* args, PyObject* kwa
         }
         long long hash = PyLong_AsLongLong(index.get());
         if (hash == -1 && PyErr_Occurred()) return nullptr;
-        PyRef value = lookup_valid(borrow.record(), static_cast<CallHash>(hash));
+        PyRef value;  // released after the borrow, like every reference taken under it
+        {
+            StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
+            if (!borrow) return nullptr;
+            value = lookup_valid(borrow.record(), static_cast<CallHash>(hash));
+        }
         return value ? value.release() : Py_NewRef(Py_None);
     });
 }
@@ -435,8 +391,6 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* bound[1];
         PyRef rest;
         if (!bind_arguments("get_cached_value", args, kwargs, names, bound, 1, &rest)) return nullptr;
-        StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
-        if (!borrow) return nullptr;
         if (!require_str("get_cached_value", "method_name", bound[0])) return nullptr;
         PyRef method_name = exact_str(bound[0], "method_name");
         if (!method_name) return nullptr;
@@ -449,9 +403,15 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyErr_Clear();
             return Py_NewRef(Py_None);
         }
-        int collides = collides_with_registered_call(borrow.record(), call.hash, call.call_tuple.get());
-        if (collides < 0) return nullptr;
-        PyRef value = collides ? PyRef() : lookup_valid(borrow.record(), call.hash);
+        PyRef compared;
+        PyRef value;
+        bool collides = false;
+        {
+            StoreBorrow borrow =
+                borrow_for_call(self, BorrowMode::Shared, call.hash, call.call_tuple.get(), compared, collides);
+            if (!borrow) return nullptr;
+            if (!collides) value = lookup_valid(borrow.record(), call.hash);
+        }
         return value ? value.release() : Py_NewRef(Py_None);
     });
 }
@@ -462,29 +422,31 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         PyObject* bound[2];
         PyRef rest;
         if (!bind_arguments("update_cached_value", args, kwargs, names, bound, 2, &rest)) return nullptr;
+        if (!require_str("update_cached_value", "method_name", bound[0])) return nullptr;
+        PyRef method_name = exact_str(bound[0], "method_name");
+        if (!method_name) return nullptr;
+        NormalisedCall call;
+        if (!normalise_function_signature_and_hash(method_name.get(), nullptr, nullptr, rest.get(), call)) {
+            return nullptr;
+        }
+        PyRef compared;
         PyRef replaced;  // released after the borrow: its finaliser may use this store
+        bool collides = false;
         {
-            StoreBorrow borrow = borrow_for_method(self, BorrowMode::Exclusive);
+            StoreBorrow borrow =
+                borrow_for_call(self, BorrowMode::Exclusive, call.hash, call.call_tuple.get(), compared, collides);
             if (!borrow) return nullptr;
-            if (!require_str("update_cached_value", "method_name", bound[0])) return nullptr;
-            PyRef method_name = exact_str(bound[0], "method_name");
-            if (!method_name) return nullptr;
-            NormalisedCall call;
-            if (!normalise_function_signature_and_hash(method_name.get(), nullptr, nullptr, rest.get(), call)) {
-                return nullptr;
+            if (!collides) {
+                CallGraph& graph = borrow.record().dependency_graph;
+                graph.temporarily_invalidate(call.hash);
+                replaced = store_value(borrow.record(), call.hash, PyRef::borrow(bound[1]));
+                graph.validate(call.hash);
             }
-            StoreRecord& record = borrow.record();
-            int collides = collides_with_registered_call(record, call.hash, call.call_tuple.get());
-            if (collides < 0) return nullptr;
-            if (collides) {
-                PyErr_Format(PyExc_ValueError,
-                             "cannot update %R: its call hash belongs to a different cached call",
-                             call.call_tuple.get());
-                return nullptr;
-            }
-            record.dependency_graph.temporarily_invalidate(call.hash);
-            replaced = store_value(record, call.hash, PyRef::borrow(bound[1]));
-            record.dependency_graph.validate(call.hash);
+        }
+        if (collides) {
+            PyErr_Format(PyExc_ValueError, "cannot update %R: its call hash belongs to a different cached call",
+                         call.call_tuple.get());
+            return nullptr;
         }
         return Py_NewRef(Py_None);
     });
@@ -504,13 +466,16 @@ PyObject* clear_cache(PyObject* self, PyObject*) {
 
 PyObject* get_cached_values(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
-        // The shared borrow is held while keys are hashed into the result, so
-        // nothing can change the tables being walked.
-        StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
-        if (!borrow) return nullptr;
-        return listing_by_display_key(borrow.record().dependency_graph, [](const CallGraph::Node& node, bool&) {
-            return PyRef::borrow(borrowed(node.stored_value()));
-        });
+        Listing<PyRef> listing;
+        {
+            StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
+            if (!borrow) return nullptr;
+            take_listing(borrow.record().dependency_graph, listing, [](const CallGraph::Node& node, PyRef& out) {
+                out = PyRef::borrow(borrowed(node.stored_value()));
+                return bool(out);
+            });
+        }
+        return dict_by_display_key(listing, [](const PyRef& value) { return value.new_ref(); });
     });
 }
 
@@ -519,19 +484,33 @@ PyObject* get_cached_values(PyObject* self, PyObject*) {
 
 PyObject* get_dependency_graph(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
-        StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
-        if (!borrow) return nullptr;
-        const CallGraph& graph = borrow.record().dependency_graph;
-        // Every registered call is listed, with the calls computed from it.
-        return listing_by_display_key(graph, [&](const CallGraph::Node& node, bool& failed) -> PyRef {
+        // Each listed call shows the range of `children` that holds the call
+        // tuples of the calls computed from it.
+        struct ChildRange {
+            std::size_t begin = 0, end = 0;
+        };
+        Listing<ChildRange> listing;
+        std::vector<PyRef> children;
+        {
+            StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
+            if (!borrow) return nullptr;
+            const CallGraph& graph = borrow.record().dependency_graph;
+            // Every registered call is listed, with the calls computed from it.
+            take_listing(graph, listing, [&](const CallGraph::Node& node, ChildRange& out) {
+                out.begin = children.size();
+                for (NodePosition child : graph.children_of(node)) {
+                    const PyRef* child_tuple = graph.nodes()[child].call_value();
+                    if (child_tuple != nullptr) children.push_back(child_tuple->new_ref());
+                }
+                out.end = children.size();
+                return true;
+            });
+        }
+        return dict_by_display_key(listing, [&](const ChildRange& range) -> PyRef {
             PyRef set = PyRef::steal(PySet_New(nullptr));
-            failed = !set;
-            for (NodePosition child : graph.children_of(node)) {
-                if (failed) break;
-                const PyRef* child_tuple = graph.nodes()[child].call_value();
-                if (child_tuple == nullptr) continue;
-                PyRef key = PyRef::steal(display_key(child_tuple->get()));
-                failed = !key || PySet_Add(set.get(), key.get()) < 0;
+            for (std::size_t i = range.begin; set && i < range.end; ++i) {
+                PyRef key = PyRef::steal(display_key(children[i].get()));
+                if (!key || into_python([&] { return PySet_Add(set.get(), key.get()); }) < 0) set.reset();
             }
             return set;
         });
@@ -540,8 +519,16 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
 
 PyObject* get_validation_state(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
-        StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
-        if (!borrow) return nullptr;
+        Listing<ValidationState> listing;
+        {
+            StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
+            if (!borrow) return nullptr;
+            take_listing(borrow.record().dependency_graph, listing,
+                         [](const CallGraph::Node& node, ValidationState& out) {
+                             out = node.state();
+                             return node.has_state();
+                         });
+        }
         // One text object per state, shared by the entries: str is immutable.
         PyRef texts[3];
         for (auto state : {ValidationState::Valid, ValidationState::Invalid, ValidationState::PermanentlyInvalid}) {
@@ -549,9 +536,8 @@ PyObject* get_validation_state(PyObject* self, PyObject*) {
             text = PyRef::steal(PyUnicode_FromString(state_text(state)));
             if (!text) return nullptr;
         }
-        return listing_by_display_key(borrow.record().dependency_graph, [&](const CallGraph::Node& node, bool&) {
-            return node.has_state() ? texts[static_cast<int>(node.state())].new_ref() : PyRef();
-        });
+        return dict_by_display_key(listing,
+                                   [&](ValidationState state) { return texts[static_cast<int>(state)].new_ref(); });
     });
 }
 

@@ -2,9 +2,22 @@
 // flag that guards it, the lookup of valid values, and the type object with
 // all of its Python methods.
 //
-// Every access to a record goes through a StoreBorrow. Code holding one must
-// not run Python code unless it is prepared for that code to find the store
-// borrowed; replaced Python references are released after the borrow ends.
+// Every access to a record goes through a StoreBorrow, and no Python code ever
+// runs while one is held: nothing is hashed, compared, built as a tracked
+// object (whose allocation may start a garbage collection) or released (which
+// may run a finaliser) under a borrow. Hashing and comparing happen before it
+// is taken or after it is released, on references copied out of the store;
+// replaced references are released after it ends. So under the interpreter
+// lock no thread can meet another thread's borrow and no Python code can meet
+// its own thread's: a borrow found held is an internal error, never a wait.
+//
+// A free-threaded interpreter would need more: the interpreter lock no longer
+// orders threads, so a conflicting borrow would be a real contention to wait
+// out (a short spin, then a lock per store), call_stack and the record of
+// computations would need the same guard as the tables they sit beside, and
+// the references copied out under a borrow would have to be taken before any
+// other thread could release them. The wheel is built for the stable ABI,
+// which free-threaded interpreters do not load, so none of this arises yet.
 #pragma once
 
 #include <Python.h>
@@ -40,10 +53,7 @@ struct StoreRecord {
 
 struct StoreObject {
     PyObject_HEAD
-    // The count in the low half: 0 free, n > 0 n shared borrows, -1 one
-    // exclusive borrow. The high half holds the fork generation in which the
-    // count was taken: after a fork, borrows of threads that the child does
-    // not have are void (see lineage_store_base.cpp).
+    // 0 free, n > 0 n shared borrows, -1 one exclusive borrow.
     std::atomic<std::intptr_t> borrow_flag;
     StoreRecord* record;
 };
@@ -56,18 +66,13 @@ const void* current_thread_token() noexcept;
 enum class BorrowMode { Shared, Exclusive };
 
 // Holds a borrow of one store for its lifetime. An empty guard means the
-// store was held in a conflicting way; nothing was taken then.
-//
-// A conflicting borrow is refused at once when this thread holds any borrow
-// (of any store): it is then either its own, further up its call chain, or
-// waiting for another thread could deadlock. Otherwise the holder is another
-// thread, and take() waits for it with the interpreter lock released.
+// store was held in a conflicting way (an internal error, see above) or has
+// no record; nothing was taken then.
 class StoreBorrow {
 public:
-    // Not noexcept: the wait gives up the interpreter lock, and taking it back
-    // is where CPython ends a daemon thread at exit. An empty guard with an
-    // exception set means a signal handler raised during the wait.
-    static StoreBorrow take(StoreObject* store, BorrowMode mode);
+    static StoreBorrow take(StoreObject* store, BorrowMode mode) noexcept;
+    // A guard that holds nothing.
+    static StoreBorrow none() noexcept { return StoreBorrow(nullptr, BorrowMode::Shared); }
 
     StoreBorrow(const StoreBorrow&) = delete;
     StoreBorrow& operator=(const StoreBorrow&) = delete;
@@ -115,7 +120,7 @@ PyRef registered_call_tuple(const StoreRecord& record, CallHash hash) noexcept;
 // Whether `call_tuple` is a different call from the one `registered` under
 // the same hash (their hashes collide): 1 if so, 0 when it is the same call
 // or nothing is registered, -1 with an exception set. Runs the arguments'
-// __eq__, so no caller should hold a borrow it cannot afford to have met.
+// __eq__, so no borrow may be held across it.
 int is_different_call(PyObject* registered, PyObject* call_tuple);
 
 inline StoreObject* as_store(PyObject* self) noexcept { return reinterpret_cast<StoreObject*>(self); }

@@ -44,7 +44,6 @@ int execute_module(PyObject* module) {
         PyErr_SetString(PyExc_TypeError, "lineage_store can only be executed into a module object");
         return -1;
     }
-    if (!watch_interpreter_exit()) return -1;
     if (!prepare_call_identity()) return -1;
     bool published = publish(module, "LineageStoreBase", create_lineage_store_base_type(cache_persistence_methods())) &&
                      publish(module, "lineage_stored", manual_factory_type()) &&

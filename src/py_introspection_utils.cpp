@@ -53,17 +53,17 @@ namespace {
 PyRef bound_arguments(PyObject* func, PyObject* args, PyObject* kwargs) {
     PyRef inspect = inspect_module();
     if (!inspect) return {};
-    PyRef signature_function = PyRef::steal(PyObject_GetAttrString(inspect.get(), "signature"));
+    PyRef signature_function = PyRef::steal(into_python([&] { return PyObject_GetAttrString(inspect.get(), "signature"); }));
     if (!signature_function) return {};
-    PyRef signature = PyRef::steal(PyObject_CallFunctionObjArgs(signature_function.get(), func, nullptr));
+    PyRef signature = PyRef::steal(into_python([&] { return PyObject_CallFunctionObjArgs(signature_function.get(), func, nullptr); }));
     if (!signature) return {};
-    PyRef bind = PyRef::steal(PyObject_GetAttrString(signature.get(), "bind"));
+    PyRef bind = PyRef::steal(into_python([&] { return PyObject_GetAttrString(signature.get(), "bind"); }));
     if (!bind) return {};
-    PyRef bound = PyRef::steal(PyObject_Call(bind.get(), args, kwargs));
+    PyRef bound = PyRef::steal(into_python([&] { return PyObject_Call(bind.get(), args, kwargs); }));
     if (!bound) return {};
-    PyRef applied = PyRef::steal(PyObject_CallMethod(bound.get(), "apply_defaults", nullptr));
+    PyRef applied = PyRef::steal(into_python([&] { return PyObject_CallMethod(bound.get(), "apply_defaults", nullptr); }));
     if (!applied) return {};
-    PyRef arguments = PyRef::steal(PyObject_GetAttrString(bound.get(), "arguments"));
+    PyRef arguments = PyRef::steal(into_python([&] { return PyObject_GetAttrString(bound.get(), "arguments"); }));
     if (!arguments) return {};
     if (!PyDict_Check(arguments.get())) {
         PyErr_SetString(PyExc_TypeError, "bound arguments are not a dict");
@@ -121,7 +121,7 @@ bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func
         }
         PyRef call_tuple = PyRef::steal(PyTuple_Pack(2, method_name, arguments.get()));
         if (!call_tuple) return false;
-        Py_hash_t hash = PyObject_Hash(call_tuple.get());
+        Py_hash_t hash = into_python([&] { return PyObject_Hash(call_tuple.get()); });
         if (hash == -1) return false;
         out.hash = static_cast<std::int64_t>(hash);
         out.call_tuple = std::move(call_tuple);
@@ -179,11 +179,11 @@ LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool validate_self_only_method(PyObject* f
         if (!inspect) return false;
         PyRef builtins = import_module("builtins");
         if (!builtins) return false;
-        PyRef signature = PyRef::steal(PyObject_CallMethod(inspect.get(), "signature", "O", func));
+        PyRef signature = PyRef::steal(into_python([&] { return PyObject_CallMethod(inspect.get(), "signature", "O", func); }));
         if (!signature) return false;
-        PyRef parameters = PyRef::steal(PyObject_GetAttrString(signature.get(), "parameters"));
+        PyRef parameters = PyRef::steal(into_python([&] { return PyObject_GetAttrString(signature.get(), "parameters"); }));
         if (!parameters) return false;
-        PyRef names = PyRef::steal(PyObject_CallMethod(builtins.get(), "list", "O", parameters.get()));
+        PyRef names = PyRef::steal(into_python([&] { return PyObject_CallMethod(builtins.get(), "list", "O", parameters.get()); }));
         if (!names) return false;
         if (!PyList_Check(names.get())) {
             PyErr_SetString(PyExc_TypeError, "list() did not return a list");

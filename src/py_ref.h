@@ -6,34 +6,74 @@
 // reference returned by the C API, borrow() takes a new one on an object we
 // were only lent.
 //
-// At interpreter exit CPython ends daemon threads with pthread_exit, which
-// unwinds their C++ frames without the interpreter lock. A PyRef destroyed on
-// such a thread abandons its reference instead of releasing it: the process
-// is ending, and touching an object without the lock could crash it. Its
-// releasing members are not noexcept because a release may run a finaliser,
-// and a thread ended inside that finaliser unwinds through them.
+// At interpreter exit CPython ends daemon threads with pthread_exit when they
+// try to take the interpreter lock back, which happens only inside Python code
+// (or a call that released the lock). The thread then unwinds its C++ frames
+// without the lock, with abi::__forced_unwind. Every call from this module
+// into Python code that has references of ours alive in the frames around it
+// goes through into_python(), which marks the thread as being ended before the
+// unwind reaches those frames; from then on a PyRef destroyed on that thread
+// abandons its reference instead of releasing it: the process is ending, and
+// touching an object without the lock could crash it. Nothing user code can
+// do (emptying atexit, running its hooks early) changes this, because the
+// mark comes from the unwind itself. Releasing members are not noexcept: a
+// release may run a finaliser, and a thread ended inside it unwinds through
+// them.
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <atomic>
 #include <utility>
 
+// glibc's forced unwind carries no C++ object, so a handler that catches it to
+// rethrow binds its reference to null, which UBSan's null check reports. Marks
+// the functions holding such a handler. Inlined into a caller, the handler
+// would be checked by the caller's rules, so sanitized builds (ASan always
+// comes with UBSan here) keep these functions out of line.
+#if defined(__SANITIZE_ADDRESS__)
+#define LINEAGE_STORE_LETS_FORCED_UNWIND_PASS __attribute__((no_sanitize("null"), noinline))
+#elif defined(__GNUC__)
+#define LINEAGE_STORE_LETS_FORCED_UNWIND_PASS __attribute__((no_sanitize("null")))
+#else
+#define LINEAGE_STORE_LETS_FORCED_UNWIND_PASS
+#endif
+
 namespace lineage_store {
 
-// Set by the module's atexit hook, before CPython marks itself finalising and
-// so before any daemon thread can be ended; never cleared while the
-// interpreter lives.
-inline std::atomic<bool> interpreter_exiting{false};
+namespace thread_ending {
 
-// True on every thread except the one finalising the interpreter.
-bool off_the_finalising_thread() noexcept;
+// Whether any thread of the process has been marked: one relaxed load keeps
+// the normal path from reading the thread-local mark.
+inline std::atomic<bool> any_thread_marked{false};
+inline thread_local bool this_thread_marked = false;
 
-// Whether this thread must leave Python objects alone: the interpreter is
-// exiting and this thread is (or may soon be) a daemon being ended. One
-// relaxed load on the normal path.
+}  // namespace thread_ending
+
+// Marks the calling thread as being ended by the interpreter.
+inline void note_thread_ended() noexcept {
+    thread_ending::this_thread_marked = true;
+    thread_ending::any_thread_marked.store(true, std::memory_order_relaxed);
+}
+
+// Whether this thread must leave Python objects alone: it is being ended at
+// interpreter exit and no longer holds the interpreter lock.
 inline bool must_abandon_python_state() noexcept {
-    return interpreter_exiting.load(std::memory_order_relaxed) && off_the_finalising_thread();
+    return thread_ending::any_thread_marked.load(std::memory_order_relaxed) && thread_ending::this_thread_marked;
+}
+
+// Runs `enter`, a call into the C API that may run Python code, and marks the
+// thread if it is ended in there (see above). Use it for every such call made
+// while references of ours are alive in the enclosing frames.
+template <typename Enter>
+LINEAGE_STORE_LETS_FORCED_UNWIND_PASS inline auto into_python(Enter&& enter) -> decltype(enter()) {
+    try {
+        return enter();
+    } catch (const abi::__forced_unwind&) {
+        note_thread_ended();
+        throw;
+    }
 }
 
 class PyRef {
@@ -84,7 +124,9 @@ private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
 
     static void release_reference(PyObject* object) noexcept(false) {
-        if (object != nullptr && !must_abandon_python_state()) Py_DECREF(object);
+        if (object == nullptr || must_abandon_python_state()) return;
+        // A finaliser may run, and the thread may be ended inside it.
+        into_python([object] { Py_DECREF(object); });
     }
 
     PyObject* object_ = nullptr;

@@ -51,46 +51,6 @@ bool utf8_view(PyObject* text, std::string_view& out) noexcept {
     return true;
 }
 
-namespace {
-
-// The thread that runs the atexit hook finalises the interpreter; it alone
-// may still release references once the hook has run.
-thread_local bool finalising_thread = false;
-// Whether the hook is registered with the current interpreter's atexit. The
-// hook clears it, so that an interpreter started again in the same process
-// (an embedding application) gets the hook again.
-bool exit_hook_registered = false;
-
-PyObject* note_interpreter_exit(PyObject*, PyObject*) noexcept {
-    finalising_thread = true;
-    exit_hook_registered = false;
-    interpreter_exiting.store(true, std::memory_order_seq_cst);
-    return Py_NewRef(Py_None);
-}
-
-PyMethodDef exit_hook_definition = {"_note_interpreter_exit", note_interpreter_exit, METH_NOARGS, nullptr};
-
-}  // namespace
-
-bool off_the_finalising_thread() noexcept { return !finalising_thread; }
-
-bool watch_interpreter_exit() {
-    // Subinterpreters end without ending the process; only the main
-    // interpreter's exit ends daemon threads the hard way.
-    if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0 || exit_hook_registered) return true;
-    PyRef atexit_name = PyRef::steal(PyUnicode_FromString("atexit"));
-    if (!atexit_name) return false;
-    PyRef atexit = PyRef::steal(PyImport_Import(atexit_name.get()));
-    if (!atexit) return false;
-    PyRef hook = PyRef::steal(PyCFunction_New(&exit_hook_definition, nullptr));
-    if (!hook) return false;
-    PyRef registered = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-    if (!registered) return false;
-    interpreter_exiting.store(false);
-    exit_hook_registered = true;
-    return true;
-}
-
 bool bind_arguments(const char* function_name, PyObject* args, PyObject* kwargs,
                     std::span<const char* const> names, std::span<PyObject*> bound, std::size_t required,
                     PyRef* rest) noexcept {

@@ -20,19 +20,6 @@
 
 #include "py_ref.h"
 
-// glibc's forced unwind carries no C++ object, so a handler that catches it to
-// rethrow binds its reference to null, which UBSan's null check reports. Marks
-// the functions holding such a handler. Inlined into a caller, the handler
-// would be checked by the caller's rules, so sanitized builds (ASan always
-// comes with UBSan here) keep these functions out of line.
-#if defined(__SANITIZE_ADDRESS__)
-#define LINEAGE_STORE_LETS_FORCED_UNWIND_PASS __attribute__((no_sanitize("null"), noinline))
-#elif defined(__GNUC__)
-#define LINEAGE_STORE_LETS_FORCED_UNWIND_PASS __attribute__((no_sanitize("null")))
-#else
-#define LINEAGE_STORE_LETS_FORCED_UNWIND_PASS
-#endif
-
 namespace lineage_store {
 
 // The exception raised when an internal invariant breaks mid-operation (a
@@ -60,6 +47,7 @@ LINEAGE_STORE_LETS_FORCED_UNWIND_PASS PyObject* python_boundary(Body&& body) {
     try {
         return body();
     } catch (const abi::__forced_unwind&) {
+        note_thread_ended();
         throw;
     } catch (...) {
         set_error_from_current_exception();
@@ -95,12 +83,5 @@ PyRef type_name_of(PyObject* object) noexcept;
 
 // A str's contents as UTF-8; false with an exception set when not encodable.
 bool utf8_view(PyObject* text, std::string_view& out) noexcept;
-
-// Registers, in the main interpreter, the atexit hook that sets
-// interpreter_exiting (py_ref.h) and remembers the thread that runs it.
-// CPython runs atexit hooks before it marks itself finalising, and only after
-// that mark does it end daemon threads, so the flag is always up first.
-// False with an exception set.
-bool watch_interpreter_exit();
 
 }  // namespace lineage_store
