@@ -17,6 +17,7 @@ is counted.
 """
 
 import functools
+import itertools
 import os
 import re
 import subprocess
@@ -70,6 +71,8 @@ CASES = {
     "f(1, 2, 3, 4, 5)": ("obj.f(1, 2, 3, 4, 5)", lambda: None),
     "m(equal str)": ("obj.m(x)", fresh_str),
     "m(equal int)": ("obj.m(x)", fresh_int),
+    # Every call new: a miss, computed and stored.
+    "miss m(i)": ("obj.m(x)", itertools.count(10**6).__next__),
 }
 
 

@@ -584,6 +584,30 @@ bool CallIdentity::inputs_unchanged(PyObject* func) const {
     return true;
 }
 
+namespace {
+
+// Whether the collector could ever find `item` in a reference cycle: the
+// interpreter's own rule for tuples (a tuple it has untracked counts as
+// atomic, any other object of a collected type does not).
+bool may_be_tracked(PyObject* item) noexcept {
+    if ((PyType_GetFlags(Py_TYPE(item)) & Py_TPFLAGS_HAVE_GC) == 0) return false;
+    return !PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item);
+}
+
+// A new tuple of atoms leaves the collector at once, as the collector itself
+// would leave it at its first pass. Stored call tuples otherwise fill the
+// young generation, so that every call made collections more frequent and
+// longer.
+void untrack_if_atomic(PyObject* tuple) noexcept {
+    const Py_ssize_t size = Py_SIZE(tuple);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (may_be_tracked(tuple_item(tuple, i))) return;
+    }
+    PyObject_GC_UnTrack(tuple);
+}
+
+}  // namespace
+
 PyObject* CallIdentity::call_tuple() {
     if (call_tuple_) return call_tuple_.get();
     const ParameterLayout& parameters = *layout_;
@@ -602,12 +626,16 @@ PyObject* CallIdentity::call_tuple() {
             for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
                 PyTuple_SetItem(value.get(), i, Py_NewRef(var_positional_[i]));
             }
+            untrack_if_atomic(value.get());
         }
         PyObject* pair = PyTuple_Pack(2, parameters.kept_names[j], value.get());
         if (pair == nullptr) return nullptr;
+        untrack_if_atomic(pair);
         PyTuple_SetItem(pairs.get(), static_cast<Py_ssize_t>(j), pair);
     }
+    untrack_if_atomic(pairs.get());
     call_tuple_ = PyRef::steal(PyTuple_Pack(2, method_name_, pairs.get()));
+    if (call_tuple_) untrack_if_atomic(call_tuple_.get());
     return call_tuple_.get();
 }
 

@@ -168,9 +168,28 @@ def test_no_call_outlives_itself_as_a_caller(before):
     assert graph[key("total", n=7)] == set() and not any("boom" in children for children in graph.values())
 
 
-def test_instance_in_a_cycle_through_a_call_argument_is_collected():
-    obj = Store()
-    obj.m(lambda: obj) and obj.clear_cache()  # leaves the cycle to the call tuple
+class Owned:
+    """Hashable by identity; refers back to the instance whose call it is an argument of."""
+
+    def __init__(self, owner):
+        self.owner = owner
+
+
+class Starred(LineageStoreBase):
+    @lineage_stored()
+    def star(self, *items):
+        return len(items)
+
+
+@pytest.mark.parametrize("cls, call", [
+    (Store, lambda obj: obj.m(Owned(obj))),
+    (Store, lambda obj: obj.m((1, (Owned(obj),)))),
+    (Starred, lambda obj: obj.star(1, Owned(obj))),
+], ids=["argument", "nested in tuples", "in *args"])
+def test_instance_in_a_cycle_through_a_call_argument_is_collected(cls, call):
+    obj = cls()
+    call(obj)
+    obj.clear_cache()  # leaves the cycle to the call tuple
     alive = weakref.ref(obj)
     del obj
     gc.collect()
