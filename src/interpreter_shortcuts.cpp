@@ -102,6 +102,61 @@ bool fetch_tuple_items_offset(InterpreterShortcuts& found) {
     return true;
 }
 
+// The place of one attribute in a function object: the one pointer slot
+// that holds `value` in `sample`, or 0 when there is not exactly one.
+Py_ssize_t slot_holding(PyObject* sample, Py_ssize_t size, PyObject* value) {
+    Py_ssize_t found = 0;
+    for (Py_ssize_t offset = sizeof(PyObject); offset + static_cast<Py_ssize_t>(sizeof(PyObject*)) <= size;
+         offset += sizeof(PyObject*)) {
+        if (*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(sample) + offset) != value) continue;
+        if (found != 0) return 0;
+        found = offset;
+    }
+    return found;
+}
+
+// Where a function keeps its __code__, __defaults__ and __kwdefaults__: found
+// on a sample by their values, then confirmed by assigning each attribute
+// (None too, for the two that may be unset) and reading the slot back. Any
+// doubt leaves the descriptors in use.
+bool fetch_function_slots(PyObject* function_type, InterpreterShortcuts& found) {
+    PyRef basic_size = PyRef::steal(PyObject_GetAttrString(function_type, "__basicsize__"));
+    if (!basic_size) return false;
+    const Py_ssize_t size = PyLong_AsSsize_t(basic_size.get());
+    if (size == -1 && PyErr_Occurred()) return false;
+    PyRef code = PyRef::steal(Py_CompileString("def sample(a, b=(1,), *, c=(2,)): pass\n"
+                                               "def other(a, b=(3,), *, c=(4,)): pass\n",
+                                               "<lineage_store>", Py_file_input));
+    PyRef namespace_dict = PyRef::steal(PyDict_New());
+    if (!code || !namespace_dict) return false;
+    PyRef ran = PyRef::steal(PyEval_EvalCode(code.get(), namespace_dict.get(), namespace_dict.get()));
+    if (!ran) return false;
+    PyObject* sample = PyDict_GetItemString(namespace_dict.get(), "sample");  // borrowed
+    PyObject* other = PyDict_GetItemString(namespace_dict.get(), "other");    // borrowed
+    if (sample == nullptr || other == nullptr || !Py_IS_TYPE(sample, reinterpret_cast<PyTypeObject*>(function_type))) {
+        return true;
+    }
+    FunctionAttribute* attributes[] = {&found.code, &found.defaults, &found.kwdefaults};
+    const char* names[] = {"__code__", "__defaults__", "__kwdefaults__"};
+    Py_ssize_t offsets[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        PyRef current = PyRef::steal(PyObject_GetAttrString(sample, names[i]));
+        PyRef replacement = PyRef::steal(PyObject_GetAttrString(other, names[i]));
+        if (!current || !replacement) return false;
+        offsets[i] = slot_holding(sample, size, current.get());
+        if (offsets[i] == 0) return true;
+        auto slot = [&] { return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(sample) + offsets[i]); };
+        if (PyObject_SetAttrString(sample, names[i], replacement.get()) < 0) return false;
+        if (slot() != replacement.get()) return true;
+        if (i > 0) {
+            if (PyObject_SetAttrString(sample, names[i], Py_None) < 0) return false;
+            if (slot() != nullptr && slot() != Py_None) return true;
+        }
+    }
+    for (int i = 0; i < 3; ++i) attributes[i]->offset = offsets[i];
+    return true;
+}
+
 bool fetch_function_attribute(PyObject* function_type, const char* name, FunctionAttribute& out) {
     PyRef attributes = PyRef::steal(PyObject_GetAttrString(function_type, "__dict__"));
     if (!attributes) return false;
@@ -149,6 +204,7 @@ bool prepare_interpreter_shortcuts() {
     fetch_function_binder(function_type.get(), method_type.get(), found);
     if (!fetch_function_dict_offset(function_type.get(), found)) return false;
     if (!fetch_tuple_items_offset(found)) return false;
+    if (!fetch_function_slots(function_type.get(), found)) return false;
     // Owned for the rest of the process.
     found.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
     found.method_type = method_type.release();
