@@ -188,7 +188,7 @@ CallArguments::CallArguments(PyObject* args, PyObject* kwargs) : args_(args), kw
 }
 
 CallArguments::CallArguments(PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames)
-    : positional_(args), positional_count_(positional_count), keyword_values_(args + positional_count) {
+    : kwnames_(kwnames), positional_(args), positional_count_(positional_count), keyword_values_(args + positional_count) {
     if (kwnames == nullptr) return;
     Py_ssize_t size = PyTuple_Size(kwnames);
     if (size < 0) {
@@ -221,6 +221,12 @@ PyRef CallArguments::kwargs_dict() const {
 }
 
 PyObject* CallArguments::call(PyObject* func) const {
+    // Received as a vector: passed on as one, with no tuple or dict to build.
+    if (args_ == nullptr && shortcuts.vectorcall != nullptr) {
+        return into_python([&] {
+            return shortcuts.vectorcall(func, positional_, static_cast<std::size_t>(positional_count_), kwnames_);
+        });
+    }
     PyRef args = args_tuple();
     if (!args) return nullptr;
     PyRef kwargs = kwargs_dict();

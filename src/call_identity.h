@@ -96,6 +96,7 @@ private:
     bool ok_ = true;
     PyObject* args_ = nullptr;
     PyObject* kwargs_ = nullptr;
+    PyObject* kwnames_ = nullptr;
     PyObject* const* positional_ = nullptr;
     Py_ssize_t positional_count_ = 0;
     PyObject* const* keyword_values_ = nullptr;

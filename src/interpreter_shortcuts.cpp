@@ -1,5 +1,7 @@
 #include "interpreter_shortcuts.h"
 
+#include <dlfcn.h>
+
 #include "py_ref.h"
 
 namespace lineage_store {
@@ -205,6 +207,11 @@ bool prepare_interpreter_shortcuts() {
     if (!fetch_function_dict_offset(function_type.get(), found)) return false;
     if (!fetch_tuple_items_offset(found)) return false;
     if (!fetch_function_slots(function_type.get(), found)) return false;
+    if (running_hexversion() >= 0x030C0000) {
+        // Found where the interpreter's own symbols are; an interpreter
+        // loaded privately by its host just keeps the argument tuple.
+        found.vectorcall = reinterpret_cast<decltype(found.vectorcall)>(dlsym(RTLD_DEFAULT, "PyObject_Vectorcall"));
+    }
     // Owned for the rest of the process.
     found.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
     found.method_type = method_type.release();

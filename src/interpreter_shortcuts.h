@@ -57,6 +57,10 @@ struct InterpreterShortcuts {
     FunctionAttribute code;
     FunctionAttribute defaults;
     FunctionAttribute kwdefaults;
+    // PyObject_Vectorcall where the running interpreter's stable ABI has it
+    // (3.12 on), looked up at import so that the one wheel still loads on
+    // 3.10; null elsewhere.
+    PyObject* (*vectorcall)(PyObject*, PyObject* const*, std::size_t, PyObject*) = nullptr;
     // Where a tuple keeps its item pointers (tuple.__basicsize__, confirmed
     // on a sample), or 0 where that is not known.
     Py_ssize_t tuple_items_offset = 0;
