@@ -3,6 +3,7 @@ thread is inside the module, threads sharing an instance, long chains of
 stores, forking mid-call; and two semantic faults: interrupts while a query
 hashes, and load_cache into a live instance."""
 
+import inspect
 import os
 import signal
 import subprocess
@@ -10,7 +11,9 @@ import sys
 import textwrap
 import threading
 import time
+import types
 import warnings
+import weakref
 from dataclasses import dataclass
 
 import pytest
@@ -71,7 +74,7 @@ EXIT_DAEMONS = {
     "in the wrapped method": "threading.Thread(target=store.loop, daemon=True).start()",
     "hashing a decorated call's argument": "threading.Thread(target=store.keyed, args=(key,), daemon=True).start()",
     "in a view's __hash__": "threading.Thread(target=store.get_dependency_graph, daemon=True).start()",
-    "waiting for a borrow": """
+    "beside another thread's update": """
         threading.Thread(target=store.update_cached_value, args=('keyed', 2), kwargs={'key': key},
                          daemon=True).start()
         inside.wait(); inside.clear()
@@ -82,11 +85,22 @@ EXIT_DAEMONS = {
 }
 
 
+# What harnesses do to atexit before the interpreter exits: the module must
+# not depend on it to survive the exit.
+ATEXIT_MEDDLING = {
+    "atexit untouched": "",
+    "atexit cleared": "import atexit; atexit._clear()",
+    "atexit run early": "import atexit; atexit._run_exitfuncs()",
+}
+
+
+@pytest.mark.parametrize("meddling", ATEXIT_MEDDLING.values(), ids=ATEXIT_MEDDLING.keys())
 @pytest.mark.parametrize("daemon", EXIT_DAEMONS.values(), ids=EXIT_DAEMONS.keys())
-def test_exit_with_a_daemon_thread_inside_the_module_is_clean(daemon):
+def test_exit_with_a_daemon_thread_inside_the_module_is_clean(daemon, meddling):
     # Ending the daemon thread is racy by nature, so the exit is repeated.
-    source = EXIT_PRELUDE + textwrap.indent(textwrap.dedent(daemon), "    ") + """
+    source = EXIT_PRELUDE + textwrap.indent(textwrap.dedent(daemon), "    ") + f"""
     inside.wait()
+    {meddling}
     time.sleep(0.02)
     """
     for run in range(20):
@@ -168,7 +182,7 @@ class ParkingKey:
 
     def __hash__(self):
         self.parked.set()
-        wait(self.release)
+        assert self.release.wait(3 * TIMEOUT)  # outlasts any wait of the test's own
         return 0
 
 
@@ -395,3 +409,342 @@ def test_loading_an_instances_own_dump_changes_nothing(made):
     assert {key: id(value) for key, value in book.get_cached_values().items()} == {
         key: id(value) for key, value in values.items()}
 
+
+
+# ---------------------------------------------------------------------------
+# No user code runs while a store is held, so a lock taken in user code
+# cannot close a loop with another thread's call on the same instance
+
+
+class Keyed(LineageStoreBase):
+    @lineage_stored()
+    def plain(self):
+        return "plain"
+
+    @lineage_stored()
+    def keyed(self, key):
+        return "keyed"
+
+
+class LockingKey:
+    """Hashes only once it gets `lock`, while armed; otherwise like an int 1."""
+
+    def __init__(self, lock):
+        self.lock, self.armed, self.inside = lock, False, threading.Event()
+
+    def __hash__(self):
+        if self.armed:
+            self.inside.set()
+            with self.lock:
+                pass
+        return 1
+
+    def __eq__(self, other):
+        return self is other
+
+
+LOCK_HOLDERS = {
+    "update_cached_value": lambda store, key: store.update_cached_value("keyed", "set", key=key),
+    "get_cached_value": lambda store, key: store.get_cached_value("keyed", key=key),
+    "get_validation_state": lambda store, key: store.get_validation_state(),
+    "get_dependency_graph": lambda store, key: store.get_dependency_graph(),
+    "get_cached_values": lambda store, key: store.get_cached_values(),
+}
+
+
+@pytest.mark.parametrize("hashing", LOCK_HOLDERS.values(), ids=LOCK_HOLDERS.keys())
+def test_a_lock_taken_in_a_keys_hash_cannot_deadlock_with_a_decorated_call(hashing):
+    store, lock = Keyed(), threading.Lock()
+    key = LockingKey(lock)
+    store.keyed(key)
+    finished = []
+    with lock:
+        key.armed = True
+        hasher = threading.Thread(target=lambda: finished.append(hashing(store, key)), daemon=True)
+        hasher.start()
+        wait(key.inside)
+        caller = threading.Thread(target=lambda: finished.append(store.plain()), daemon=True)
+        caller.start()
+        caller.join(TIMEOUT)  # the caller needs the store, which the hasher must not hold
+        assert finished == ["plain"], "the decorated call waited for the thread inside __hash__"
+    hasher.join(TIMEOUT)
+    assert len(finished) == 2
+
+
+@dataclass(frozen=True)
+class Slow:
+    k: int
+
+
+def test_threads_polling_views_cannot_starve_a_cache_hit():
+    class Many(LineageStoreBase):
+        @lineage_stored()
+        def value(self, key):
+            return key.k
+
+        @lineage_stored()
+        def plain(self):
+            return 0
+
+    store, stop = Many(), threading.Event()
+    for k in range(2000):
+        store.value(Slow(k))
+    store.plain()
+
+    def poll():
+        while not stop.is_set():
+            store.get_validation_state()
+
+    pollers = [threading.Thread(target=poll, daemon=True) for _ in range(2)]
+    for poller in pollers:
+        poller.start()
+    hits = threading.Thread(target=lambda: [store.plain() for _ in range(20)], daemon=True)
+    hits.start()
+    hits.join(TIMEOUT)
+    stop.set()
+    assert not hits.is_alive(), "plain cache hits were kept waiting by the view polling threads"
+    for poller in pollers:
+        poller.join(TIMEOUT)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_fork_from_inside_a_keys_hash_leaves_the_child_a_usable_store():
+    finished = run_python("""
+        import os, threading, time, warnings
+        from lineage_store import LineageStoreBase, lineage_stored
+
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads, on purpose
+
+        class Store(LineageStoreBase):
+            @lineage_stored()
+            def value(self):
+                return "value"
+
+        store = Store()
+        store.value()
+        parked, release = threading.Event(), threading.Event()
+
+        class Parking:
+            def __hash__(self):
+                parked.set()
+                release.wait(30)
+                return 0
+
+        class Forking:
+            def __hash__(self):
+                pid = os.fork()
+                if pid == 0:
+                    store.update_cached_value("value", "child")
+                    ok = store.value() == "child" and store.get_validation_state() == {"value": "valid"}
+                    os._exit(0 if ok else 3)
+                self.child = pid
+                return 0
+
+        other = threading.Thread(target=store.get_cached_value, args=("value",), kwargs={"key": Parking()})
+        other.start()
+        parked.wait(30)
+        forking = Forking()
+        store.get_cached_value("value", key=forking)
+        deadline = time.monotonic() + 20
+        while True:
+            pid, status = os.waitpid(forking.child, os.WNOHANG)
+            if pid or time.monotonic() > deadline:
+                break
+            time.sleep(0.01)
+        release.set()
+        other.join()
+        print("child hung" if pid == 0 else f"child exit {os.waitstatus_to_exitcode(status)}")
+    """)
+    assert (finished.stdout.strip(), finished.stderr) == ("child exit 0", "")
+
+
+def test_running_atexit_early_changes_nothing_for_other_threads():
+    finished = run_python("""
+        import atexit, gc, threading, weakref
+        from lineage_store import LineageStoreBase, lineage_stored, automagically_lineage_stored
+
+        class Store(LineageStoreBase):
+            @lineage_stored()
+            def rate(self):
+                return 1
+
+            @automagically_lineage_stored()
+            def total(self):
+                return self.rate() + 1
+
+            @automagically_lineage_stored()
+            def later(self):
+                return 0
+
+        class Value:
+            pass
+
+        atexit._run_exitfuncs()
+        store, results = Store(), []
+
+        def work():
+            store.total()
+            store.later()
+            value = Value()
+            results.append(weakref.ref(value))
+            store.update_cached_value("rate", value)
+
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
+        graph = store.get_dependency_graph()
+        store.clear_cache()
+        gc.collect()
+        print(graph == {"rate": {"total"}, "total": set(), "later": set()}, results[0]() is None)
+    """)
+    assert (finished.stdout.strip(), finished.stderr) == ("True True", "")
+
+
+# ---------------------------------------------------------------------------
+# A result computed while the function's code or defaults changed belongs to
+# another call than the one identified: returned, never stored
+
+
+def positional(self, key, n=1):
+    return n * 100
+
+
+def keyword_only(self, key, *, n=1):
+    return n * 100
+
+
+CHANGES = {
+    "__defaults__ replaced": (positional, lambda f: setattr(f, "__defaults__", (2,))),
+    "__kwdefaults__ replaced": (keyword_only, lambda f: setattr(f, "__kwdefaults__", {"n": 2})),
+    "__kwdefaults__ changed in place": (keyword_only, lambda f: f.__kwdefaults__.__setitem__("n", 2)),
+    "__code__ replaced": (positional, lambda f: setattr(f, "__code__", (lambda self, key, n=1: n * 200).__code__)),
+}
+
+
+@pytest.mark.parametrize("through_inspect", [False, True], ids=["native", "inspect"])
+@pytest.mark.parametrize("template, change", CHANGES.values(), ids=CHANGES.keys())
+def test_a_result_computed_after_the_function_changed_is_not_stored(template, change, through_inspect):
+    func = types.FunctionType(template.__code__, globals(), template.__name__, template.__defaults__)
+    func.__kwdefaults__ = dict(template.__kwdefaults__ or {}) or None
+    if through_inspect:
+        func.__signature__ = inspect.signature(func)
+
+    class Store(LineageStoreBase):
+        method = lineage_stored()(func)
+
+    class Key:  # changes the function while the call's arguments are hashed
+        armed = True
+
+        def __hash__(self):
+            if Key.armed:
+                Key.armed = False
+                change(func)
+            return 1
+
+    store, key = Store(), Key()
+    assert store.method(key) == 200  # n=1 was the default when the call was identified
+    assert store.get_cached_value(func.__name__, key=key, n=1) is None
+    assert store.get_validation_state() == {(func.__name__, (("key", key), ("n", 1))): "invalid"}
+
+
+def test_a_keyword_only_default_replaced_while_hashing_stays_alive_in_the_call():
+    class Tagged:
+        def __init__(self, tag):
+            self.tag = tag
+
+    def method(self, key, *, n=None):
+        return n.tag
+
+    method.__kwdefaults__ = {"n": Tagged("first")}
+
+    class Store(LineageStoreBase):
+        m = lineage_stored()(method)
+
+    class Key:  # drops the dict's only reference to the default the call uses
+        def __hash__(self):
+            method.__kwdefaults__["n"] = Tagged("second")
+            return 1
+
+    store = Store()
+    assert store.m(Key()) == "second"
+    [(_, ((_, _), (_, default)))] = store.get_validation_state()
+    assert default.tag == "first"
+
+
+# ---------------------------------------------------------------------------
+# Overlapped computations and the rules that make a call permanently invalid
+
+
+class Overlaps(LineageStoreBase):
+    def __init__(self):
+        self.runs = {}
+
+    def _run(self, name, result):
+        self.runs[name] = self.runs.get(name, 0) + 1
+        return result
+
+    @lineage_stored(use_cache=False)
+    def vol(self):
+        return 0
+
+    @lineage_stored(dependencies=["vol"])
+    def declared(self):
+        self.update_cached_value("declared", 5)  # reaches this very computation
+        return self._run("declared", 1)
+
+    @lineage_stored()
+    def rate(self):
+        return 1
+
+    @automagically_lineage_stored(use_cache=False)
+    def volatile_update(self):
+        rate = self.rate()
+        self.update_cached_value("rate", 2)
+        return self._run("volatile_update", rate)
+
+    @lineage_stored()
+    def root(self):
+        return 1
+
+    @automagically_lineage_stored()
+    def first(self):
+        return self.root()
+
+    @lineage_stored()
+    def second(self):
+        return 2
+
+    @lineage_stored(dependencies=["first", "second"])
+    def after(self):
+        return self._run("after", "after")
+
+
+@pytest.mark.parametrize("method, results", [
+    ("declared", [1, 1, 1]),
+    ("volatile_update", [1, 2, 2]),
+])
+def test_an_overlapped_computation_keeps_the_permanent_rules(method, results):
+    store = Overlaps()
+    assert [getattr(store, method)() for _ in results] == results
+    assert store.get_validation_state()[method] == "permanently invalid"
+    assert store.runs[method] == len(results)
+
+
+def test_an_invalid_parent_checked_before_valid_ones_keeps_the_call_from_being_stored():
+    store = Overlaps()
+    store.first(), store.second()
+    store.update_cached_value("root", 5)  # first turns invalid and is not computed again
+    assert store.after() == store.after() == "after"
+    assert store.runs["after"] == 2 and store.get_validation_state()["after"] == "invalid"
+
+
+def test_clear_cache_releases_values_set_by_hand_for_calls_never_made():
+    class Value:
+        pass
+
+    store, value = Overlaps(), Value()
+    released = weakref.ref(value)
+    store.update_cached_value("never_made", value)
+    del value
+    store.clear_cache()
+    assert released() is None
