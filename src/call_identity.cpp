@@ -600,20 +600,21 @@ bool may_be_tracked(PyObject* item) noexcept {
     return !PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item);
 }
 
-// A new tuple of atoms leaves the collector at once, as the collector itself
-// would leave it at its first pass. Stored call tuples otherwise fill the
-// young generation, so that every call made collections more frequent and
-// longer.
-void untrack_if_atomic(PyObject* tuple) noexcept {
-    const Py_ssize_t size = Py_SIZE(tuple);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        if (may_be_tracked(tuple_item(tuple, i))) return;
+// Whether none of `items` could take part in a cycle.
+bool all_atomic(PyObject* const* items, Py_ssize_t count) noexcept {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (items[i] != nullptr && may_be_tracked(items[i])) return false;
     }
-    PyObject_GC_UnTrack(tuple);
+    return true;
 }
 
 }  // namespace
 
+// A tuple of atoms leaves the collector at once, as the collector itself
+// would leave it at its first pass. Stored call tuples otherwise fill the
+// young generation, so that every call made collections more frequent and
+// longer. The names and the method name are str, so the arguments decide for
+// every tuple of the call at once.
 PyObject* CallIdentity::call_tuple() {
     if (call_tuple_) return call_tuple_.get();
     const ParameterLayout& parameters = *layout_;
@@ -622,6 +623,8 @@ PyObject* CallIdentity::call_tuple() {
         return call_tuple_.get();
     }
     const std::size_t kept = parameters.order.size();
+    const bool atomic = all_atomic(values_.data(), static_cast<Py_ssize_t>(kept)) &&
+                        all_atomic(var_positional_, var_positional_count_);
     PyRef pairs = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kept)));
     if (!pairs) return nullptr;
     for (std::size_t j = 0; j < kept; ++j) {
@@ -632,16 +635,16 @@ PyObject* CallIdentity::call_tuple() {
             for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
                 PyTuple_SetItem(value.get(), i, Py_NewRef(var_positional_[i]));
             }
-            untrack_if_atomic(value.get());
+            if (atomic) PyObject_GC_UnTrack(value.get());
         }
         PyObject* pair = PyTuple_Pack(2, parameters.kept_names[j], value.get());
         if (pair == nullptr) return nullptr;
-        untrack_if_atomic(pair);
+        if (atomic) PyObject_GC_UnTrack(pair);
         PyTuple_SetItem(pairs.get(), static_cast<Py_ssize_t>(j), pair);
     }
-    untrack_if_atomic(pairs.get());
+    if (atomic) PyObject_GC_UnTrack(pairs.get());
     call_tuple_ = PyRef::steal(PyTuple_Pack(2, method_name_, pairs.get()));
-    if (call_tuple_) untrack_if_atomic(call_tuple_.get());
+    if (call_tuple_ && atomic) PyObject_GC_UnTrack(call_tuple_.get());
     return call_tuple_.get();
 }
 
