@@ -185,6 +185,13 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
             registered = PyRef::borrow(found.call_tuple);
         }
     }
+    // Declared before the call's bookkeeping so that a replaced value is
+    // released after the call has left call_stack: a finaliser that calls a
+    // decorated method must not find this call still in progress.
+    PyRef replaced;
+    CallInProgress in_progress(store, hash);
+    PyRef result;
+    bool registered_now = false;
     if (!registered_before) {
         // Built with the store free: allocating may run a finaliser.
         PyObject* call_tuple = call.call_tuple();
@@ -192,18 +199,27 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
         PyRef previous_call_tuple;  // released after the borrow
         StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
         if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
-        CallGraph& graph = borrow.record().dependency_graph;
+        StoreRecord& record = borrow.record();
+        CallGraph& graph = record.dependency_graph;
         if (graph.contains_call(hash)) {
-            registered = registered_call_tuple(borrow.record(), hash);
+            registered = registered_call_tuple(record, hash);
         } else {
             previous_call_tuple = graph.add_call(hash, PyRef::borrow(call_tuple), decorator.dependency_hashes);
+            // A call registered just now has no value to serve and no other
+            // call under its hash to collide with: its edge, its entry in
+            // call_stack and the start of its computation go in this same
+            // section.
+            record_runtime_edge(record, hash, false);
+            in_progress.push(record, decorator.track_runtime_dependencies);
+            in_progress.start_computation(graph);
+            registered_now = true;
         }
     }
     // A call registered under this hash whose call tuple is not equal to ours
     // is a different call whose hash collides with ours: it must neither be
     // served that call's value nor disturb it. Compared with the store free:
     // __eq__ is the user's code.
-    int different = same_call ? 0 : call.differs_from(registered.get());
+    int different = same_call || registered_now ? 0 : call.differs_from(registered.get());
     if (different < 0) return nullptr;
     const bool collided = different != 0;
 
@@ -224,15 +240,9 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
         }
     }
 
-    // Declared before the call's bookkeeping so that a replaced value is
-    // released after the call has left call_stack: a finaliser that calls a
-    // decorated method must not find this call still in progress.
-    PyRef replaced;
-    CallInProgress in_progress(store, hash);
-    PyRef result;
     // Runtime edge, push and lookup in one section: none of them runs Python
     // code, and each needs the store.
-    {
+    if (!registered_now) {
         StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
         if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
         StoreRecord& record = borrow.record();
