@@ -24,6 +24,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -158,7 +159,9 @@ public:
     }
     StableTable(const StableTable&) = delete;
     StableTable& operator=(const StableTable&) = delete;
-    ~StableTable() {
+    // As nothrow as T's: a value released here may run a finaliser, and a
+    // thread ended inside it at interpreter exit must be able to unwind.
+    ~StableTable() noexcept(std::is_nothrow_destructible_v<T>) {
         for (std::size_t i = 0; i < size_; ++i) (*this)[i].~T();
         for (std::size_t segment = 0; segment < segments_.size(); ++segment) {
             std::free(segments_[segment]);

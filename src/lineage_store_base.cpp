@@ -455,6 +455,7 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
 PyObject* clear_cache(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         std::vector<PyRef> released;  // outlives the borrow: finalisers may use this store
+        ReleasedInTurn release_each(released, [](PyRef& value) { value.reset(); });
         {
             StoreBorrow borrow = borrow_for_method(self, BorrowMode::Exclusive);
             if (!borrow) return nullptr;
@@ -467,6 +468,10 @@ PyObject* clear_cache(PyObject* self, PyObject*) {
 PyObject* get_cached_values(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         Listing<PyRef> listing;
+        ReleasedInTurn release_each(listing, [](ListedCall<PyRef>& call) {
+            call.shown.reset();
+            call.call_tuple.reset();
+        });
         {
             StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
             if (!borrow) return nullptr;
@@ -491,6 +496,8 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
         };
         Listing<ChildRange> listing;
         std::vector<PyRef> children;
+        ReleasedInTurn release_listing(listing, [](ListedCall<ChildRange>& call) { call.call_tuple.reset(); });
+        ReleasedInTurn release_children(children, [](PyRef& child) { child.reset(); });
         {
             StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
             if (!borrow) return nullptr;
@@ -520,6 +527,7 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
 PyObject* get_validation_state(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         Listing<ValidationState> listing;
+        ReleasedInTurn release_each(listing, [](ListedCall<ValidationState>& call) { call.call_tuple.reset(); });
         {
             StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
             if (!borrow) return nullptr;

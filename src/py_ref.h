@@ -132,4 +132,24 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// Releases, in a loop of our own, the references `refs_of(item)` names in
+// each item of `items`, when it goes out of scope. Standard containers
+// destroy their items in noexcept destructors, and a release may run a
+// finaliser inside which the thread is ended at interpreter exit: the unwind
+// must pass through a frame that lets it. Declare it after the container.
+template <typename Container, typename RefsOf>
+class ReleasedInTurn {
+public:
+    ReleasedInTurn(Container& items, RefsOf refs_of) : items_(items), refs_of_(refs_of) {}
+    ReleasedInTurn(const ReleasedInTurn&) = delete;
+    ReleasedInTurn& operator=(const ReleasedInTurn&) = delete;
+    ~ReleasedInTurn() noexcept(false) {
+        for (auto& item : items_) refs_of_(item);
+    }
+
+private:
+    Container& items_;
+    RefsOf refs_of_;
+};
+
 }  // namespace lineage_store

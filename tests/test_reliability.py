@@ -53,6 +53,12 @@ EXIT_PRELUDE = """
         def __eq__(self, other):
             return self is other
 
+    class SpinsOnRelease:  # its finaliser never returns once spinning starts
+        def __del__(self):
+            while Spinning.spin:
+                inside.set()
+                time.sleep(0.001)
+
     class Store(LineageStoreBase):
         @automagically_lineage_stored()
         def loop(self):
@@ -74,6 +80,15 @@ EXIT_DAEMONS = {
     "in the wrapped method": "threading.Thread(target=store.loop, daemon=True).start()",
     "hashing a decorated call's argument": "threading.Thread(target=store.keyed, args=(key,), daemon=True).start()",
     "in a view's __hash__": "threading.Thread(target=store.get_dependency_graph, daemon=True).start()",
+    "in a finaliser run by clear_cache": """
+        store.update_cached_value('keyed', SpinsOnRelease(), key=2)
+        threading.Thread(target=store.clear_cache, daemon=True).start()
+    """,
+    "in a finaliser run by destroying a store": """
+        doomed = [Store()]
+        doomed[0].update_cached_value('keyed', SpinsOnRelease(), key=2)
+        threading.Thread(target=doomed.clear, daemon=True).start()
+    """,
     "beside another thread's update": """
         threading.Thread(target=store.update_cached_value, args=('keyed', 2), kwargs={'key': key},
                          daemon=True).start()
