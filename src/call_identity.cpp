@@ -240,15 +240,15 @@ PyObject* CallArguments::call(PyObject* func) const {
 struct ParameterLayout {
     std::size_t holders = 0;
     PyRef code;
-    // False when inspect must bind every call of this code: a **kwargs
-    // parameter (its dict makes every call unhashable, with inspect's
-    // message), or parameter names that inspect would reject or merge.
+    // False when inspect must bind every call of this code: parameter names
+    // that inspect would reject or merge.
     bool native = false;
     Py_ssize_t positional_count = 0;
     Py_ssize_t positional_only_count = 0;
     Py_ssize_t keyword_only_count = 0;
     bool has_var_positional = false;
-    // In parameter order: positional, keyword-only, then *args.
+    bool has_var_keyword = false;
+    // In parameter order: positional, keyword-only, *args, then **kwargs.
     std::vector<PyRef> names;
     // The parameters of the call tuple (all but "self"), as indices into
     // `names`, sorted by name; and the hash of each of their names.
@@ -256,6 +256,10 @@ struct ParameterLayout {
     std::vector<Py_hash_t> name_hashes;
     // The names of those parameters in that order, borrowed from `names`.
     std::vector<PyObject*> kept_names;
+    // Where the **kwargs parameter sits in `order`, or -1. Its value, like
+    // that of *args, is not a slot of the call: both are null in the bound
+    // values, and this tells them apart.
+    std::ptrdiff_t var_keyword_position = -1;
     Py_hash_t method_name_hash = -1;
     // A code object without any parameter but self: every call is the same.
     PyRef constant_call_tuple;
@@ -263,8 +267,15 @@ struct ParameterLayout {
 
     Py_ssize_t var_positional_index() const noexcept { return positional_count + keyword_only_count; }
 
-    // The parameter a keyword names, or -1; positional-only parameters and
-    // *args cannot be named.
+    bool is_positional_only(PyObject* name) const noexcept {
+        for (Py_ssize_t i = 0; i < positional_only_count; ++i) {
+            if (PyUnicode_Compare(names[static_cast<std::size_t>(i)].get(), name) == 0) return true;
+        }
+        return false;
+    }
+
+    // The parameter a keyword names, or -1; positional-only parameters, *args
+    // and **kwargs cannot be named.
     Py_ssize_t keyword_index(PyObject* name) const noexcept {
         const Py_ssize_t end = positional_count + keyword_only_count;
         for (Py_ssize_t i = positional_only_count; i < end; ++i) {
@@ -317,13 +328,14 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* code) {
         return nullptr;
     }
     layout->has_var_positional = (flags & code_has_var_positional) != 0;
+    layout->has_var_keyword = (flags & code_has_var_keyword) != 0;
     PyRef varnames = PyRef::steal(PyObject_GetAttrString(code, "co_varnames"));
     if (!varnames) return nullptr;
-    const Py_ssize_t count =
-        layout->positional_count + layout->keyword_only_count + (layout->has_var_positional ? 1 : 0);
+    const Py_ssize_t count = layout->positional_count + layout->keyword_only_count +
+                             (layout->has_var_positional ? 1 : 0) + (layout->has_var_keyword ? 1 : 0);
     const bool plausible = PyTuple_Check(varnames.get()) && PyTuple_Size(varnames.get()) >= count &&
                            layout->positional_only_count <= layout->positional_count;
-    if ((flags & code_has_var_keyword) != 0 || !plausible) return layout.release();
+    if (!plausible) return layout.release();
 
     std::vector<std::string_view> utf8_names;
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -344,6 +356,12 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* code) {
     }
     // UTF-8 byte order is code-point order, the order of the call tuple.
     std::ranges::sort(layout->order, [&](std::size_t a, std::size_t b) { return utf8_names[a] < utf8_names[b]; });
+    const std::size_t var_keyword_index = static_cast<std::size_t>(count - 1);
+    for (std::size_t j = 0; j < layout->order.size(); ++j) {
+        if (layout->has_var_keyword && layout->order[j] == var_keyword_index) {
+            layout->var_keyword_position = static_cast<std::ptrdiff_t>(j);
+        }
+    }
     for (std::size_t index : layout->order) {
         Py_hash_t hash = PyObject_Hash(layout->names[index].get());
         if (hash == -1) return nullptr;
@@ -431,9 +449,23 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
         PyObject* name = arguments.keyword_name(k);
         if (!PyUnicode_CheckExact(name)) return 0;
         Py_ssize_t index = parameters.keyword_index(name);
-        if (index < 0 || slots[static_cast<std::size_t>(index)] != nullptr) return 0;
+        if (index < 0) {
+            // inspect's treatment of a positional-only name given as a keyword
+            // has changed between versions: it decides.
+            if (!parameters.has_var_keyword || parameters.is_positional_only(name)) return 0;
+            if (!var_keywords_) {
+                var_keywords_ = std::make_unique<CollectedKeywords>();
+                var_keywords_->names.reserve(static_cast<std::size_t>(arguments.keyword_count()));
+                var_keywords_->values.reserve(static_cast<std::size_t>(arguments.keyword_count()));
+            }
+            var_keywords_->names.push_back(name);
+            var_keywords_->values.push_back(arguments.keyword_value(k));
+            continue;
+        }
+        if (slots[static_cast<std::size_t>(index)] != nullptr) return 0;
         slots[static_cast<std::size_t>(index)] = arguments.keyword_value(k);
     }
+    if (var_keywords_ && !sort_var_keywords()) return -1;
 
     // Defaults are read at every call that needs them: the function's
     // __defaults__ and __kwdefaults__ may be reassigned at any time.
@@ -470,9 +502,10 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
         kwdefaults_[static_cast<std::size_t>(k)] = PyRef::borrow(slot);
     }
 
-    // Bound: every parameter but *args has its argument.
+    // Bound: every parameter but *args and **kwargs has its argument.
     const std::size_t kept_count = parameters.order.size();
-    // The *args parameter's slot was never filled, so its entry stays null.
+    // The slots of *args and **kwargs were never filled, so their entries
+    // stay null.
     values_.resize(kept_count);
     PyObject** values = values_.data();
     PyObject* const* bound = slots.data();
@@ -494,7 +527,17 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     TupleHash argument_pairs;
     for (std::size_t j = 0; j < kept_count; ++j) {
         Py_hash_t value_hash;
-        if (values[j] == nullptr) {
+        if (values[j] == nullptr && static_cast<std::ptrdiff_t>(j) == parameters.var_keyword_position) {
+            TupleHash items;
+            for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
+                Py_hash_t name_hash = PyObject_Hash(var_keyword_name(i));
+                if (name_hash == -1) return -1;
+                Py_hash_t item = into_python([&] { return PyObject_Hash(var_keyword_value(i)); });
+                if (item == -1) return -1;
+                items.add(pair_hash(name_hash, item));
+            }
+            value_hash = items.finish();
+        } else if (values[j] == nullptr) {
             TupleHash items;
             for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
                 Py_hash_t item = into_python([&] { return PyObject_Hash(var_positional_[i]); });
@@ -613,8 +656,8 @@ bool all_atomic(PyObject* const* items, Py_ssize_t count) noexcept {
 // A tuple of atoms leaves the collector at once, as the collector itself
 // would leave it at its first pass. Stored call tuples otherwise fill the
 // young generation, so that every call made collections more frequent and
-// longer. The names and the method name are str, so the arguments decide for
-// every tuple of the call at once.
+// longer. The names (keyword names included) and the method name are str, so
+// the arguments decide for every tuple of the call at once.
 PyObject* CallIdentity::call_tuple() {
     if (call_tuple_) return call_tuple_.get();
     const ParameterLayout& parameters = *layout_;
@@ -623,13 +666,27 @@ PyObject* CallIdentity::call_tuple() {
         return call_tuple_.get();
     }
     const std::size_t kept = parameters.order.size();
-    const bool atomic = all_atomic(values_.data(), static_cast<Py_ssize_t>(kept)) &&
-                        all_atomic(var_positional_, var_positional_count_);
+    bool atomic = all_atomic(values_.data(), static_cast<Py_ssize_t>(kept)) &&
+                  all_atomic(var_positional_, var_positional_count_);
+    for (Py_ssize_t i = 0; atomic && i < var_keyword_count(); ++i) {
+        atomic = !may_be_tracked(var_keyword_value(i));
+    }
     PyRef pairs = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kept)));
     if (!pairs) return nullptr;
     for (std::size_t j = 0; j < kept; ++j) {
         PyRef value = PyRef::borrow(values_[j]);
-        if (!value) {
+        if (!value && static_cast<std::ptrdiff_t>(j) == parameters.var_keyword_position) {
+            value = PyRef::steal(PyTuple_New(var_keyword_count()));
+            if (!value) return nullptr;
+            for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
+                PyObject* pair = PyTuple_Pack(2, var_keyword_name(i),
+                                              var_keyword_value(i));
+                if (pair == nullptr) return nullptr;
+                if (atomic) PyObject_GC_UnTrack(pair);
+                PyTuple_SetItem(value.get(), i, pair);
+            }
+            if (atomic) PyObject_GC_UnTrack(value.get());
+        } else if (!value) {
             value = PyRef::steal(PyTuple_New(var_positional_count_));
             if (!value) return nullptr;
             for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
@@ -646,6 +703,40 @@ PyObject* CallIdentity::call_tuple() {
     call_tuple_ = PyRef::steal(PyTuple_Pack(2, method_name_, pairs.get()));
     if (call_tuple_ && atomic) PyObject_GC_UnTrack(call_tuple_.get());
     return call_tuple_.get();
+}
+
+bool CallIdentity::sort_var_keywords() {
+    // Code-point order, as the reference path sorts them; the names of one
+    // call are distinct exact str, so comparing them runs no Python code.
+    std::vector<PyObject*>& names = var_keywords_->names;
+    std::vector<PyObject*>& values = var_keywords_->values;
+    if (names.size() < 2) return true;
+    std::vector<std::size_t> order(names.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::ranges::sort(order, [&](std::size_t a, std::size_t b) { return PyUnicode_Compare(names[a], names[b]) < 0; });
+    if (PyErr_Occurred()) return false;
+    std::vector<PyObject*> sorted_names(order.size());
+    std::vector<PyObject*> sorted_values(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        sorted_names[i] = names[order[i]];
+        sorted_values[i] = values[order[i]];
+    }
+    names = std::move(sorted_names);
+    values = std::move(sorted_values);
+    return true;
+}
+
+bool CallIdentity::has_identical_keywords(PyObject* registered_pairs) const noexcept {
+    if (!PyTuple_CheckExact(registered_pairs) || Py_SIZE(registered_pairs) != var_keyword_count()) return false;
+    for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
+        PyObject* pair = PyTuple_GetItem(registered_pairs, i);
+        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 ||
+            PyTuple_GetItem(pair, 0) != var_keyword_name(i) ||
+            PyTuple_GetItem(pair, 1) != var_keyword_value(i)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool CallIdentity::has_identical_items(PyObject* registered) const noexcept {
@@ -667,6 +758,10 @@ bool CallIdentity::has_identical_items(PyObject* registered) const noexcept {
         PyObject* value = tuple_item(pair, 1);
         if (values[j] != nullptr) {
             if (value != values[j]) return false;
+            continue;
+        }
+        if (static_cast<std::ptrdiff_t>(j) == parameters.var_keyword_position) {
+            if (!has_identical_keywords(value)) return false;
             continue;
         }
         if (!PyTuple_CheckExact(value) || Py_SIZE(value) != var_positional_count_) return false;
@@ -704,7 +799,18 @@ bool CallIdentity::shape_matches(PyObject* registered) const {
             !equal_names(tuple_item(pair, 0), parameters.kept_names[j])) {
             return false;
         }
-        if (values_[j] == nullptr && !PyTuple_CheckExact(tuple_item(pair, 1))) return false;
+        PyObject* value = tuple_item(pair, 1);
+        if (values_[j] != nullptr) continue;
+        if (!PyTuple_CheckExact(value)) return false;
+        if (static_cast<std::ptrdiff_t>(j) != parameters.var_keyword_position) continue;
+        // Pairs with a str name: comparing those names runs no Python code.
+        for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i) {
+            PyObject* keyword = tuple_item(value, i);
+            if (!PyTuple_CheckExact(keyword) || Py_SIZE(keyword) != 2 ||
+                !PyUnicode_CheckExact(tuple_item(keyword, 0))) {
+                return false;
+            }
+        }
     }
     return true;
 }
@@ -718,6 +824,20 @@ int CallIdentity::differs_natively(PyObject* registered) {
         if (values_[j] != nullptr) {
             int equal = into_python([&] { return PyObject_RichCompareBool(value, values_[j], Py_EQ); });
             if (equal <= 0) return equal < 0 ? -1 : 1;
+            continue;
+        }
+        if (static_cast<std::ptrdiff_t>(j) == layout_->var_keyword_position) {
+            const Py_ssize_t size = Py_SIZE(value);
+            for (Py_ssize_t i = 0; i < size && i < var_keyword_count(); ++i) {
+                PyObject* keyword = PyTuple_GetItem(value, i);
+                if (PyUnicode_Compare(PyTuple_GetItem(keyword, 0), var_keyword_name(i)) != 0) {
+                    return 1;
+                }
+                int equal = into_python(
+                    [&] { return PyObject_RichCompareBool(PyTuple_GetItem(keyword, 1), var_keyword_value(i), Py_EQ); });
+                if (equal <= 0) return equal < 0 ? -1 : 1;
+            }
+            if (size != var_keyword_count()) return 1;
             continue;
         }
         const Py_ssize_t size = Py_SIZE(value);

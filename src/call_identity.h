@@ -199,14 +199,18 @@ private:
     int differs_natively(PyObject* registered);
     bool shape_matches(PyObject* registered) const;
     bool has_identical_items(PyObject* registered) const noexcept;
+    bool has_identical_keywords(PyObject* registered_pairs) const noexcept;
+    // Puts the **kwargs entries in the call tuple's order. False with an
+    // exception set.
+    bool sort_var_keywords();
 
     Py_hash_t hash_ = -1;
     PyObject* method_name_ = nullptr;  // borrowed from the decorator
     LayoutRef layout_;                 // set when bound natively
     // Argument of each parameter of the call tuple, in its order, borrowed
-    // from the call, from `defaults_` or from `kwdefaults_`; the *args
-    // parameter's entry stays null and its items are a range of the call's
-    // positional arguments.
+    // from the call, from `defaults_` or from `kwdefaults_`; the entries of
+    // *args and **kwargs stay null: the items of *args are a range of the
+    // call's positional arguments, and those of **kwargs are kept below.
     SmallArray<PyObject*, 8> values_;
     // What the identity read of a plain function, held: each may be replaced
     // (or, for the keyword-only defaults, changed in place) while the
@@ -221,6 +225,23 @@ private:
     PyRef kwdefaults_copy_;
     PyObject* const* var_positional_ = nullptr;
     Py_ssize_t var_positional_count_ = 0;
+    // The keywords that **kwargs collects, borrowed from the call, sorted by
+    // name once bound. Made only for a call that has some, so that every
+    // other call (a hit above all) pays one null pointer for them.
+    struct CollectedKeywords {
+        std::vector<PyObject*> names;
+        std::vector<PyObject*> values;
+    };
+    std::unique_ptr<CollectedKeywords> var_keywords_;
+    Py_ssize_t var_keyword_count() const noexcept {
+        return var_keywords_ ? static_cast<Py_ssize_t>(var_keywords_->names.size()) : 0;
+    }
+    PyObject* var_keyword_name(Py_ssize_t i) const noexcept {
+        return var_keywords_->names[static_cast<std::size_t>(i)];
+    }
+    PyObject* var_keyword_value(Py_ssize_t i) const noexcept {
+        return var_keywords_->values[static_cast<std::size_t>(i)];
+    }
     PyRef call_tuple_;
 };
 

@@ -193,6 +193,12 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
     PyRef result;
     bool registered_now = false;
     if (!registered_before) {
+        // A first call is never served, so this check costs a hit nothing.
+        if (!decorator.dependency_names.empty() &&
+            !warn_about_unknown_dependencies(instance, decorator.method_name.get(), decorator.dependency_names,
+                                             decorator.dependency_checked_classes)) {
+            return nullptr;
+        }
         // Built with the store free: allocating may run a finaliser.
         PyObject* call_tuple = call.call_tuple();
         if (call_tuple == nullptr) return nullptr;
@@ -316,6 +322,41 @@ int decorator_set(PyObject*, PyObject*, PyObject* value) noexcept {
     return -1;
 }
 
+// abc reads this to find abstract methods: a decorated abstract method keeps
+// its class abstract.
+PyObject* decorator_is_abstract(PyObject* self, void*) {
+    return python_boundary([&]() -> PyObject* {
+        DecoratorRecord* record = as_decorator(self)->record;
+        PyRef func = record == nullptr ? PyRef() : record->func.new_ref();
+        if (!func) return Py_NewRef(Py_False);
+        PyRef marked =
+            PyRef::steal(into_python([&] { return PyObject_GetAttrString(func.get(), "__isabstractmethod__"); }));
+        if (!marked) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            return Py_NewRef(Py_False);
+        }
+        int truth = into_python([&] { return PyObject_IsTrue(marked.get()); });
+        if (truth < 0) return nullptr;
+        return PyBool_FromLong(truth);
+    });
+}
+
+// abc.abstractmethod applied on top of a decorator lands here.
+int decorator_refuse_abstract_marking(PyObject*, PyObject*, void*) noexcept {
+    PyErr_SetString(PyExc_AttributeError,
+                    "a lineage_stored method cannot be marked abstract from outside: put @abc.abstractmethod "
+                    "below the lineage_stored decorator, not above it (__isabstractmethod__ reports the "
+                    "decorated function's)");
+    return -1;
+}
+
+PyGetSetDef decorator_getset[] = {
+    {"__isabstractmethod__", decorator_is_abstract, decorator_refuse_abstract_marking,
+     "Whether the decorated function is an abstract method.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     DecoratorRecord* record = as_decorator(self)->record;
@@ -339,6 +380,7 @@ PyType_Slot decorator_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(decorator_call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(decorator_get)},
     {Py_tp_descr_set, reinterpret_cast<void*>(decorator_set)},
+    {Py_tp_getset, decorator_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_record<DecoratorObject>)},
@@ -391,6 +433,7 @@ PyObject* new_decorator(DecoratorRecord&& record) {
         record.binding.allow_native(fast_path_here());
         PyTypeObject* type = decorator_type();
         if (type == nullptr) return nullptr;
+        recognise_decorated_methods_with(decorated_method_name);
         auto owned = std::make_unique<DecoratorRecord>(std::move(record));
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = alloc(type, 0);
@@ -400,6 +443,16 @@ PyObject* new_decorator(DecoratorRecord&& record) {
         as_decorator(self)->vectorcall = vectorcall_enabled ? decorator_vectorcall : nullptr;
         return self;
     });
+}
+
+PyObject* decorated_method_name(PyObject* object) noexcept {
+    PyTypeObject* type = decorator_type();
+    if (type == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!Py_IS_TYPE(object, type) || as_decorator(object)->record == nullptr) return nullptr;
+    return as_decorator(object)->record->method_name.get();
 }
 
 bool is_serialisable_decorator(PyObject* object) noexcept {

@@ -105,6 +105,76 @@ PyObject* automagic_factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwa
     return python_boundary([&] { return factory_new(cls, args, kwargs, automagic_kind); });
 }
 
+// Functions whose call makes a generator, a coroutine or an async generator
+// cannot be cached: that object can be consumed only once, so a stored one
+// would come back exhausted or already awaited. inspect tells them apart
+// (it also sees through functools.partial and marked coroutine functions);
+// any other callable passes.
+struct OneShotKind {
+    const char* inspect_test;
+    const char* what;
+    const char* advice;
+};
+
+constexpr OneShotKind one_shot_kinds[] = {
+    {"isgeneratorfunction", "a generator function",
+     "a generator can be iterated only once, so a stored one would be served exhausted; return a list or tuple"},
+    {"iscoroutinefunction", "a coroutine function",
+     "a coroutine can be awaited only once, so a stored one would fail when awaited again; cache a plain method"},
+    {"isasyncgenfunction", "an async generator function",
+     "an async generator can be iterated only once, so a stored one would be served exhausted; cache a plain "
+     "method"},
+};
+
+bool refuse_one_shot_results(const FactoryKind& kind, PyObject* func, PyObject* method_name) {
+    PyRef inspect = inspect_module();
+    if (!inspect) return false;
+    for (const OneShotKind& one_shot : one_shot_kinds) {
+        PyRef verdict = PyRef::steal(
+            into_python([&] { return PyObject_CallMethod(inspect.get(), one_shot.inspect_test, "O", func); }));
+        if (!verdict) return false;
+        int is_one_shot = into_python([&] { return PyObject_IsTrue(verdict.get()); });
+        if (is_one_shot < 0) return false;
+        if (is_one_shot) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() cannot cache %R, %s: %s, or pass use_cache=False to run it at every call",
+                         kind.python_name, method_name, one_shot.what, one_shot.advice);
+            return false;
+        }
+    }
+    return true;
+}
+
+// staticmethod, classmethod and property objects wrap the function a cached
+// method needs; decorating them would fail only when called, or (a property
+// on 3.13) silently bind the wrong thing.
+bool refuse_method_wrappers(const FactoryKind& kind, PyObject* func) {
+    struct Wrapper {
+        const char* name;
+        const char* advice;
+    };
+    static constexpr Wrapper wrappers[] = {
+        {"staticmethod", "a cached method is an instance method: decorate a plain function that takes self"},
+        {"classmethod", "a cached method is an instance method: decorate a plain function that takes self"},
+        {"property",
+         "decorate the plain getter function; @property may go above @lineage_stored() to read it as an attribute"},
+    };
+    // The builtin types themselves (the limited API does not export them).
+    PyRef builtins = PyRef::steal(into_python([] { return PyImport_ImportModule("builtins"); }));
+    if (!builtins) return false;
+    for (const Wrapper& wrapper : wrappers) {
+        PyRef type = PyRef::steal(into_python([&] { return PyObject_GetAttrString(builtins.get(), wrapper.name); }));
+        if (!type) return false;
+        if (!PyType_Check(type.get())) continue;
+        if (PyObject_TypeCheck(func, reinterpret_cast<PyTypeObject*>(type.get()))) {
+            PyErr_Format(PyExc_TypeError, "%s() cannot decorate a %s object: %s", kind.python_name, wrapper.name,
+                         wrapper.advice);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Applying a factory to a method builds its decorator.
 PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
     const FactoryRecord& factory = *self->record;
@@ -121,6 +191,7 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
     // Hashed now rather than when the factory was built: the dicts are the
     // user's own and are read as they are at each application.
     std::vector<CallHash> dependency_hashes;
+    std::vector<PyRef> dependency_names;
     dependency_hashes.reserve(factory.dependencies.size());
     for (const DeclaredDependency& dependency : factory.dependencies) {
         NormalisedCall call;
@@ -129,12 +200,16 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         dependency_hashes.push_back(call.hash);
+        dependency_names.push_back(dependency.method_name.new_ref());
     }
     if (factory.serialisable && !validate_self_only_method(func)) return nullptr;
+    if (factory.use_cache && !refuse_one_shot_results(*factory.kind, func, method_name.get())) return nullptr;
+    if (!refuse_method_wrappers(*factory.kind, func)) return nullptr;
 
     DecoratorRecord record;
     record.func = PyRef::borrow(func);
     record.dependency_hashes = std::move(dependency_hashes);
+    record.dependency_names = std::move(dependency_names);
     record.method_name = std::move(method_name);
     record.use_cache = factory.use_cache;
     record.track_runtime_dependencies = factory.track_runtime_dependencies;

@@ -9,6 +9,7 @@
 
 #include "py_introspection_utils.h"
 #include "python_boundary.h"
+#include "usage_warnings.h"
 
 namespace lineage_store {
 
@@ -432,12 +433,15 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         PyRef compared;
         PyRef replaced;  // released after the borrow: its finaliser may use this store
         bool collides = false;
+        bool call_was_made = false;
         {
             StoreBorrow borrow =
                 borrow_for_call(self, BorrowMode::Exclusive, call.hash, call.call_tuple.get(), compared, collides);
             if (!borrow) return nullptr;
             if (!collides) {
                 CallGraph& graph = borrow.record().dependency_graph;
+                RegisteredCall registered;
+                call_was_made = find_registered_call(borrow.record(), call.hash, registered);
                 graph.temporarily_invalidate(call.hash);
                 replaced = store_value(borrow.record(), call.hash, PyRef::borrow(bound[1]));
                 graph.validate(call.hash);
@@ -446,6 +450,11 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         if (collides) {
             PyErr_Format(PyExc_ValueError, "cannot update %R: its call hash belongs to a different cached call",
                          call.call_tuple.get());
+            return nullptr;
+        }
+        // Warned once the update is complete: a filter that makes the warning
+        // an error leaves the store exactly as updated.
+        if (!call_was_made && !warn_about_unserved_update(self, method_name.get(), call.call_tuple.get())) {
             return nullptr;
         }
         return Py_NewRef(Py_None);

@@ -24,6 +24,12 @@ PyRef exact_str(PyObject* text, const char* what) noexcept {
 
 namespace {
 
+struct ArgumentPair {
+    std::string_view name_utf8;
+    PyRef name;
+    PyRef value;
+};
+
 PyRef import_module(const char* name) {
     PyRef module_name = PyRef::steal(PyUnicode_FromString(name));
     if (!module_name) return {};
@@ -49,6 +55,44 @@ PyRef inspect_module() {
 
 namespace {
 
+// A **kwargs parameter's dict is recorded as its (name, value) pairs sorted
+// by name: keyword order then does not matter, and the call tuple hashes
+// whenever the values do. Other parameters keep their values.
+bool record_var_keyword_as_pairs(PyObject* inspect, PyObject* signature, PyObject* arguments) {
+    // apply_defaults leaves a dict for a **kwargs parameter, so a mapping
+    // without one has none and is spared the walk over the signature.
+    bool holds_dict = false;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (!holds_dict && PyDict_Next(arguments, &position, &key, &value)) holds_dict = PyDict_Check(value);
+    if (!holds_dict) return true;
+    PyRef parameter_class = PyRef::steal(into_python([&] { return PyObject_GetAttrString(inspect, "Parameter"); }));
+    if (!parameter_class) return false;
+    PyRef var_keyword =
+        PyRef::steal(into_python([&] { return PyObject_GetAttrString(parameter_class.get(), "VAR_KEYWORD"); }));
+    if (!var_keyword) return false;
+    PyRef parameters = PyRef::steal(into_python([&] { return PyObject_GetAttrString(signature, "parameters"); }));
+    if (!parameters) return false;
+    PyRef values = PyRef::steal(into_python([&] { return PyObject_CallMethod(parameters.get(), "values", nullptr); }));
+    if (!values) return false;
+    PyRef iterator = PyRef::steal(into_python([&] { return PyObject_GetIter(values.get()); }));
+    if (!iterator) return false;
+    while (PyRef parameter = PyRef::steal(into_python([&] { return PyIter_Next(iterator.get()); }))) {
+        PyRef kind = PyRef::steal(into_python([&] { return PyObject_GetAttrString(parameter.get(), "kind"); }));
+        if (!kind) return false;
+        if (kind.get() != var_keyword.get()) continue;
+        PyRef name = PyRef::steal(into_python([&] { return PyObject_GetAttrString(parameter.get(), "name"); }));
+        if (!name) return false;
+        PyRef given = PyRef::borrow(PyDict_GetItemWithError(arguments, name.get()));
+        if (!given) return PyErr_Occurred() == nullptr;
+        if (!PyDict_Check(given.get())) return true;
+        PyRef pairs = sorted_argument_pairs(given.get(), false);
+        return pairs && PyDict_SetItem(arguments, name.get(), pairs.get()) == 0;
+    }
+    return PyErr_Occurred() == nullptr;
+}
+
 // The argument mapping of a call bound to func's signature, defaults applied.
 PyRef bound_arguments(PyObject* func, PyObject* args, PyObject* kwargs) {
     PyRef inspect = inspect_module();
@@ -69,16 +113,42 @@ PyRef bound_arguments(PyObject* func, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "bound arguments are not a dict");
         return {};
     }
+    if (!record_var_keyword_as_pairs(inspect.get(), signature.get(), arguments.get())) return {};
     return arguments;
 }
 
-struct ArgumentPair {
-    std::string_view name_utf8;
-    PyRef name;
-    PyRef value;
-};
-
 }  // namespace
+
+PyRef sorted_argument_pairs(PyObject* mapping, bool drop_self) {
+    // No Python code runs while the mapping is walked, so it cannot change
+    // under us; references are taken before anything else happens.
+    std::vector<ArgumentPair> pairs;
+    pairs.reserve(static_cast<std::size_t>(PyDict_Size(mapping)));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(mapping, &position, &key, &value)) {
+        PyRef name = exact_str(key, "argument name");
+        if (!name) return {};
+        std::string_view name_utf8;
+        if (!utf8_view(name.get(), name_utf8)) return {};
+        if (drop_self && name_utf8 == "self") continue;
+        pairs.push_back({name_utf8, std::move(name), PyRef::borrow(value)});
+    }
+    // Byte order of UTF-8 is code-point order; names are unique, so
+    // stability never matters but costs nothing.
+    std::stable_sort(pairs.begin(), pairs.end(),
+                     [](const ArgumentPair& a, const ArgumentPair& b) { return a.name_utf8 < b.name_utf8; });
+
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(pairs.size())));
+    if (!tuple) return {};
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        PyObject* pair = PyTuple_Pack(2, pairs[i].name.get(), pairs[i].value.get());
+        if (pair == nullptr) return {};
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return tuple;
+}
 
 LINEAGE_STORE_LETS_FORCED_UNWIND_PASS
 bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
@@ -91,34 +161,8 @@ bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func
             mapping = kwargs != nullptr ? PyRef::borrow(kwargs) : PyRef::steal(PyDict_New());
         }
         if (!mapping) return false;
-
-        // No Python code runs while the mapping is walked, so it cannot change
-        // under us; references are taken before anything else happens.
-        std::vector<ArgumentPair> pairs;
-        pairs.reserve(static_cast<std::size_t>(PyDict_Size(mapping.get())));
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(mapping.get(), &position, &key, &value)) {
-            PyRef name = exact_str(key, "argument name");
-            if (!name) return false;
-            std::string_view name_utf8;
-            if (!utf8_view(name.get(), name_utf8)) return false;
-            if (name_utf8 == "self") continue;
-            pairs.push_back({name_utf8, std::move(name), PyRef::borrow(value)});
-        }
-        // Byte order of UTF-8 is code-point order; names are unique, so
-        // stability never matters but costs nothing.
-        std::stable_sort(pairs.begin(), pairs.end(),
-                         [](const ArgumentPair& a, const ArgumentPair& b) { return a.name_utf8 < b.name_utf8; });
-
-        PyRef arguments = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(pairs.size())));
+        PyRef arguments = sorted_argument_pairs(mapping.get(), true);
         if (!arguments) return false;
-        for (std::size_t i = 0; i < pairs.size(); ++i) {
-            PyObject* pair = PyTuple_Pack(2, pairs[i].name.get(), pairs[i].value.get());
-            if (pair == nullptr) return false;
-            PyTuple_SetItem(arguments.get(), static_cast<Py_ssize_t>(i), pair);
-        }
         PyRef call_tuple = PyRef::steal(PyTuple_Pack(2, method_name, arguments.get()));
         if (!call_tuple) return false;
         Py_hash_t hash = into_python([&] { return PyObject_Hash(call_tuple.get()); });

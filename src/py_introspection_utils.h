@@ -32,6 +32,11 @@ struct NormalisedCall {
 bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
                                            NormalisedCall& out);
 
+// The entries of the dict `mapping` as a tuple of (name, value) pairs sorted
+// by name in code-point order, names made exact str; without the entry
+// "self" when `drop_self`. Empty with an exception set on failure.
+PyRef sorted_argument_pairs(PyObject* mapping, bool drop_self);
+
 // The module inspect. The main interpreter imports it once and keeps it, so
 // that binding needs no import per call and still works late in shutdown,
 // when imports fail; other interpreters import it at each use.

@@ -74,6 +74,9 @@ class LineageStoreDecorator(Generic[_Params, _Result_co]):
     ) -> Callable[_Params, _Result_co]: ...
     # Assignment through an instance always raises, so no value is accepted.
     def __set__(self, instance: LineageStoreBase, value: Never, /) -> None: ...
+    # The decorated function's own mark, so that abc sees an abstract method.
+    @property
+    def __isabstractmethod__(self) -> bool: ...
 
 @final
 class lineage_stored:

@@ -17,16 +17,27 @@ from hypothesis import strategies as st
 from lineage_store import LineageStoreBase, lineage_stored
 
 NAMES = ["a", "b", "B", "ab", "x", "self"]
+# Keywords that only a **kwargs parameter takes, among them non-ASCII names,
+# which sort by code point after every ASCII one.
+EXTRA_KEYWORDS = ["args", "kw", "zz", "\u00e9", "\U0001d4b3"]
 
 
 def reference_identity(func, instance, args, kwargs):
-    """("ok", call tuple, hash), or ("raises", type, message) as inspect has it."""
+    """("ok", call tuple, hash), or ("raises", type, message) as inspect has it.
+
+    A **kwargs parameter is recorded as its (name, value) pairs sorted by name.
+    """
     try:
-        bound = inspect.signature(func).bind(instance, *args, **kwargs)
+        signature = inspect.signature(func)
+        bound = signature.bind(instance, *args, **kwargs)
     except (TypeError, ValueError) as error:
         return "raises", type(error), str(error)
     bound.apply_defaults()
-    pairs = tuple(sorted(((k, v) for k, v in bound.arguments.items() if k != "self"), key=lambda kv: kv[0]))
+    arguments = dict(bound.arguments)
+    for parameter in signature.parameters.values():
+        if parameter.kind is inspect.Parameter.VAR_KEYWORD:
+            arguments[parameter.name] = tuple(sorted(arguments[parameter.name].items(), key=lambda kv: kv[0]))
+    pairs = tuple(sorted(((k, v) for k, v in arguments.items() if k != "self"), key=lambda kv: kv[0]))
     call_tuple = (func.__name__, pairs)
     try:
         return "ok", call_tuple, hash(call_tuple)
@@ -117,10 +128,10 @@ def signatures(draw):
     elif parts["kwonly"]:
         rendered.append("*")
     rendered += [with_default(n) if draw(st.booleans()) else n for n in parts["kwonly"]]
-    if draw(st.integers(0, 9)) == 0:
+    if draw(st.integers(0, 2)) == 0:
         rendered.append("**kw")
     source = f"def m({', '.join(rendered)}):\n    return object()\n"
-    names = sorted(used | {"args", "kw", "zz"})
+    names = sorted(used | set(EXTRA_KEYWORDS))
     return source, defaults, names
 
 
@@ -128,6 +139,7 @@ def signatures(draw):
 def calls(draw, names):
     args = draw(st.lists(ARGUMENT, max_size=5))
     kwargs = draw(st.dictionaries(st.sampled_from(names), ARGUMENT, max_size=3))
+    kwargs.update(draw(st.dictionaries(st.sampled_from(EXTRA_KEYWORDS), VALUES, max_size=4)))
     return args, kwargs
 
 
@@ -140,6 +152,28 @@ def test_identity_matches_binding_through_inspect(data):
     func = namespace["m"]
     args, kwargs = data.draw(calls(names))
     assert_identity(func, args, kwargs, through_type=data.draw(st.booleans()))
+
+
+# Signatures with **kwargs that most calls bind to, so that the keywords it
+# collects are sorted, hashed and compared in many shapes.
+VAR_KEYWORD_SIGNATURES = [
+    "def m(self, **kw):",
+    "def m(self, a, /, b=1, *args, c=2, **kw):",
+    "def m(this, b=(1,), **self):",
+]
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    source=st.sampled_from(VAR_KEYWORD_SIGNATURES),
+    args=st.lists(VALUES, max_size=3),
+    kwargs=st.dictionaries(st.sampled_from(EXTRA_KEYWORDS + ["a", "b", "c", "self"]), ARGUMENT, max_size=5),
+    through_type=st.booleans(),
+)
+def test_var_keyword_identity_matches_binding_through_inspect(source, args, kwargs, through_type):
+    namespace = {}
+    exec(source + "\n    return object()\n", namespace)
+    assert_identity(namespace["m"], args, kwargs, through_type=through_type)
 
 
 # ---------------------------------------------------------------------------

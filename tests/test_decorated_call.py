@@ -180,12 +180,17 @@ class Starred(LineageStoreBase):
     def star(self, *items):
         return len(items)
 
+    @lineage_stored()
+    def keywords(self, **options):
+        return len(options)
+
 
 @pytest.mark.parametrize("cls, call", [
     (Store, lambda obj: obj.m(Owned(obj))),
     (Store, lambda obj: obj.m((1, (Owned(obj),)))),
     (Starred, lambda obj: obj.star(1, Owned(obj))),
-], ids=["argument", "nested in tuples", "in *args"])
+    (Starred, lambda obj: obj.keywords(a=1, b=Owned(obj))),
+], ids=["argument", "nested in tuples", "in *args", "in **kwargs"])
 def test_instance_in_a_cycle_through_a_call_argument_is_collected(cls, call):
     obj = cls()
     call(obj)

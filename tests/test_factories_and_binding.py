@@ -138,6 +138,137 @@ def test_misuse_is_refused_and_computes_nothing(call, error, message):
     assert Store.calls == [] and obj.get_validation_state() == {}
 
 
+# ---------------------------------------------------------------------------
+# What cannot be cached is refused when the class is defined
+
+def generator(self):
+    yield 1
+
+
+async def coroutine(self):
+    return 1
+
+
+async def async_generator(self):
+    yield 1
+
+
+@pytest.mark.parametrize('factory', [lineage_stored, automagically_lineage_stored])
+@pytest.mark.parametrize('func, what', [(generator, 'a generator function'), (coroutine, 'a coroutine function'),
+                                        (async_generator, 'an async generator function')])
+def test_functions_whose_result_is_consumed_once_are_refused_unless_never_cached(factory, func, what):
+    with pytest.raises(TypeError, match=f"cannot cache '{func.__name__}', {what}: .* use_cache=False"):
+        type('C', (LineageStoreBase,), {'m': factory()(func)})
+    obj = type('C', (LineageStoreBase,), {'m': factory(use_cache=False)(func)})()
+    results = [obj.m(), obj.m()]
+    assert results[0] is not results[1]  # a new generator or coroutine at every call
+    for result in results:
+        if hasattr(result, 'close'):
+            result.close()  # a coroutine never awaited would warn
+
+
+@pytest.mark.parametrize('wrapper', [staticmethod, classmethod, property])
+def test_method_wrappers_are_refused_with_advice(wrapper):
+    wrapped = wrapper(lambda self: 0)
+    if not hasattr(wrapped, '__name__'):  # a property before 3.13: the name check answers
+        with pytest.raises(AttributeError, match='__name__'):
+            lineage_stored()(wrapped)
+        return
+    with pytest.raises(TypeError, match=f'cannot decorate a {wrapper.__name__} object: .*plain'):
+        lineage_stored()(wrapped)
+
+
+def test_a_property_over_a_decorated_method_reads_its_cached_value():
+    class C(LineageStoreBase):
+        @property
+        @lineage_stored()
+        def value(self):
+            return object()
+
+    obj = C()
+    assert obj.value is obj.value
+
+
+@pytest.mark.parametrize('factory, func, error', [
+    (lineage_stored(dependencies=[('d', {'x': []})]), coroutine, TypeError),  # hashing a dependency comes first
+    (lineage_stored(serialisable=True), lambda self, x: (yield), ValueError),  # so does the serialisable check
+])
+def test_earlier_checks_answer_first(factory, func, error):
+    with pytest.raises(error) as raised:
+        factory(func)
+    assert 'cannot cache' not in str(raised.value)
+
+
+class NamedCallable:
+    __name__ = 'named'
+
+    def __call__(self, this):
+        return 'called'
+
+
+@pytest.mark.parametrize('func', [NamedCallable(), len])
+def test_other_objects_with_a_string_name_are_accepted(func):
+    lineage_stored()(func)
+
+
+# ---------------------------------------------------------------------------
+# Abstract methods
+
+import abc  # noqa: E402
+
+
+class Abstract(LineageStoreBase, abc.ABC):
+    @lineage_stored()
+    @abc.abstractmethod
+    def value(self):
+        ...
+
+
+def test_a_decorated_abstract_method_keeps_its_class_abstract():
+    assert Abstract.value.__isabstractmethod__ is True
+    with pytest.raises(TypeError, match='abstract'):
+        Abstract()
+
+    class Concrete(Abstract):
+        @lineage_stored()
+        def value(self):
+            return object()
+
+    obj = Concrete()
+    assert Concrete.value.__isabstractmethod__ is False
+    assert obj.value() is obj.value()
+
+
+def test_abstractmethod_above_the_decorator_fails_at_class_creation_saying_what_to_do():
+    with pytest.raises(AttributeError, match='put @abc.abstractmethod below'):
+        class Wrong(LineageStoreBase, abc.ABC):
+            @abc.abstractmethod
+            @lineage_stored()
+            def value(self):
+                ...
+
+
+class RaisingMark:
+    __name__ = 'm'
+
+    def __call__(self, this):
+        return 0
+
+    @property
+    def __isabstractmethod__(self):
+        raise ValueError('broken mark')
+
+
+@pytest.mark.parametrize('func, expected', [(RaisingMark(), ValueError), (len, False)])
+def test_isabstractmethod_reports_the_wrapped_callables_attribute(func, expected):
+    decorator = lineage_stored()(func)
+    if expected is ValueError:
+        with pytest.raises(ValueError, match='broken mark'):
+            decorator.__isabstractmethod__
+    else:
+        assert decorator.__isabstractmethod__ is expected
+
+
 @pytest.mark.parametrize("factory", [lineage_stored, automagically_lineage_stored])
 def test_a_decorator_made_without_a_class_goes_with_its_last_reference(factory):
     # Nothing may tie a decorator into a reference cycle of its own: with the

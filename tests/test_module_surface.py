@@ -80,6 +80,7 @@ def test_construction_accepts_any_arguments_and_starts_empty(make):
     ('s.get_cached_value_by_hash(1.0)', r'get_cached_value_by_hash.*\bhash\b'), ('s.load_cache([])', 'data'),
     ('s.clear_cache(1)', 'clear_cache'), ('s.get_cached_values(key=1)', 'get_cached_values'),
 ])
+@pytest.mark.filterwarnings("ignore:update_cached_value:RuntimeWarning")  # 'm' names no decorated method
 def test_bad_arguments_are_refused(call, match):
     store = LineageStoreBase()
     with pytest.raises(TypeError, match=match):
