@@ -1,14 +1,17 @@
 """Cost of the decorated call's hit and miss paths, side by side with lru_cache.
 
-Run by hand: `python benchmarks/bench_call_path.py [rounds]`. Each figure is the
-best of `rounds` interleaved measurements (ours, then lru_cache, then ours...)
-in one process, in nanoseconds per call through the attribute (`obj.m(...)`),
-so that noise from the shared machine hits both sides alike.
+Run by hand: `python benchmarks/bench_call_path.py [rounds]` (`--quick` for a
+smoke run). Each figure is the best of `rounds` measurements of the process's
+CPU time, in nanoseconds per call through the attribute (`obj.m(...)`). Within
+a round the three implementations (lineage_stored, automagically_lineage_stored,
+lru_cache) are measured in turn, so that load from other processes on a
+shared machine falls on all of them alike.
 """
 
 import functools
 import itertools
 import sys
+import time
 import timeit
 
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
@@ -45,6 +48,12 @@ class Theirs:
         return a
 
 
+IMPLEMENTATIONS = {
+    "lineage_stored": make_ours(lineage_stored),
+    "automagically": make_ours(automagically_lineage_stored),
+    "lru_cache": Theirs,
+}
+
 HITS = [
     ("m0()", "obj.m0()"),
     ("m(3)", "obj.m(3)"),
@@ -54,47 +63,51 @@ HITS = [
 
 
 def per_call_ns(statement, namespace, number):
-    return timeit.Timer(statement, globals=namespace).timeit(number) / number * 1e9
+    timer = timeit.Timer(statement, timer=time.process_time, globals=namespace)
+    return timer.timeit(number) / number * 1e9
 
 
-def hit_figures(obj_ours, obj_theirs, rounds, number=50_000):
-    figures = {}
-    for label, statement in HITS:
-        for obj in (obj_ours, obj_theirs):
-            exec(statement, {"obj": obj})
-        ours, theirs = [], []
-        for _ in range(rounds):
-            ours.append(per_call_ns(statement, {"obj": obj_ours}, number))
-            theirs.append(per_call_ns(statement, {"obj": obj_theirs}, number))
-        figures[label] = (min(ours), min(theirs))
-    return figures
-
-
-def miss_figures(cls_ours, rounds, number=20_000):
-    # Every call has a new argument; a fresh instance per round keeps the
-    # store (and lru_cache's dict) the same size for both sides.
-    ours, theirs = [], []
+def hit_figures(statement, rounds, number):
+    objects = {name: cls() for name, cls in IMPLEMENTATIONS.items()}
+    for obj in objects.values():
+        exec(statement, {"obj": obj})  # the first call computes
+    best = dict.fromkeys(objects, float("inf"))
     for _ in range(rounds):
-        counter = itertools.count()
-        ours.append(per_call_ns("obj.m(next(c))", {"obj": cls_ours(), "c": counter}, number))
-        Theirs.m.cache_clear()
-        counter = itertools.count()
-        theirs.append(per_call_ns("obj.m(next(c))", {"obj": Theirs(), "c": counter}, number))
-    # next() on the counter is in both figures; it is small beside either.
-    return min(ours), min(theirs)
+        for name, obj in objects.items():
+            best[name] = min(best[name], per_call_ns(statement, {"obj": obj}, number))
+    return best
 
 
-def main():
-    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 7
-    print(f"Python {sys.version.split()[0]}")
-    print(f"{'case':<28}{'ours':>10}{'lru_cache':>12}{'ratio':>8}")
-    for factory in (lineage_stored, automagically_lineage_stored):
-        cls = make_ours(factory)
-        for label, (ours, theirs) in hit_figures(cls(), Theirs(), rounds).items():
-            print(f"{factory.__name__[:6] + ' hit ' + label:<28}{ours:>8.0f}ns{theirs:>10.0f}ns{ours / theirs:>7.2f}x")
-        ours, theirs = miss_figures(cls, rounds)
-        print(f"{factory.__name__[:6] + ' miss m(i)':<28}{ours:>8.0f}ns{theirs:>10.0f}ns{ours / theirs:>7.2f}x")
+def miss_figures(rounds, number):
+    # Every call has a new argument; a fresh instance per round keeps the
+    # store (and lru_cache's dict) the same size for every implementation.
+    best = dict.fromkeys(IMPLEMENTATIONS, float("inf"))
+    for _ in range(rounds):
+        for name, cls in IMPLEMENTATIONS.items():
+            Theirs.m.cache_clear()
+            namespace = {"obj": cls(), "c": itertools.count()}
+            best[name] = min(best[name], per_call_ns("obj.m(next(c))", namespace, number))
+    # next() on the counter is in every figure; it is small beside any of them.
+    return best
+
+
+def print_row(label, best):
+    theirs = best["lru_cache"]
+    cells = "".join(f"{best[name]:>8.0f}ns {best[name] / theirs:>5.2f}x" for name in IMPLEMENTATIONS)
+    print(f"{label:<20}{cells}")
+
+
+def main(argv):
+    quick = "--quick" in argv
+    numbers = [a for a in argv if not a.startswith("--")]
+    rounds = int(numbers[0]) if numbers else (2 if quick else 7)
+    hit_number, miss_number = (2_000, 1_000) if quick else (50_000, 20_000)
+    print(f"Python {sys.version.split()[0]}, CPU time" + ("  QUICK RUN" if quick else ""))
+    print(f"{'case':<20}" + "".join(f"{name:>17}" for name in IMPLEMENTATIONS))
+    for label, statement in HITS:
+        print_row("hit " + label, hit_figures(statement, rounds, hit_number))
+    print_row("miss m(i)", miss_figures(rounds, miss_number))
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

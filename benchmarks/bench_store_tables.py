@@ -1,7 +1,8 @@
 """Cost of the store's tables: invalidation, the three views, memory, scaling.
 
 Run by hand: `python benchmarks/bench_store_tables.py [case ...]`, cases
-`invalidation`, `views`, `memory`, `scaling` (all by default). Times are the
+`invalidation`, `views`, `memory`, `scaling` (all by default; `--quick`
+for a smoke run at small sizes). Times are the
 best of several repeats; every ratio compares with plain Python work measured
 in the same process just before or after. Memory is measured in a fresh
 process per case (resident set size before and after a million calls, after
@@ -217,7 +218,7 @@ def tracking_recompute(n):
     return again
 
 
-def scaling():
+def scaling(smallest=None):
     print("scaling: time for 10x the calls, as a multiple of the time for 1x (linear: 10x)")
     cases = [
         ("distinct calls obj.m(i)", distinct_calls, 10_000),
@@ -227,6 +228,7 @@ def scaling():
         ("get_validation_state on n calls", None, 10_000),
     ]
     for label, make, small in cases:
+        small = smallest or small
         times = []
         for n in (small, small * 10):
             if make is not None:
@@ -264,10 +266,16 @@ def main(argv):
     if argv[:1] == ["once"]:
         once(*argv[1:])
         return
-    print(f"Python {sys.version.split()[0]}")
+    quick = "--quick" in argv
+    argv = [a for a in argv if a != "--quick"]
+    print(f"Python {sys.version.split()[0]}" + ("  QUICK RUN: small sizes" if quick else ""))
     cases = {"invalidation": invalidation, "views": views, "memory": memory, "scaling": scaling}
+    sizes = {"invalidation": 2_000, "views": 2_000, "memory": 20_000, "scaling": 100} if quick else {}
     for name in argv or list(cases):
-        cases[name]()
+        if name in sizes:
+            cases[name](sizes[name])
+        else:
+            cases[name]()
 
 
 if __name__ == "__main__":

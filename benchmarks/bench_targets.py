@@ -7,7 +7,10 @@ Run by hand, with lineage_store installed into the interpreter that runs it:
     python benchmarks/bench_targets.py --only hit,miss # selected sections
     python benchmarks/bench_targets.py --markdown      # the table as Markdown
 
-Sections: hit, miss, invalidation, views, memory, scaling. Every figure
+Sections: hit (also with arguments equal to the registered ones but other
+objects, and in a store holding a million calls), miss, invalidation (against
+a dict loop and a plain-Python graph walk), views, memory (the caches' own
+bytes, and with the argument objects), scaling. Every figure
 is the best of several repeats; ratios compare figures measured in this one
 process (memory: in one subprocess per implementation), with the repeats of
 the implementations compared interleaved so that all see the same machine
@@ -78,10 +81,15 @@ HIT_TARGETS = {
     True: {"m0()": 1.5, "m(3)": 2.0, "m(n=3)": 1.5, "f(1, 2, 3, 4, 5)": 2.0},
     False: {"m0()": 2.5, "m(3)": 3.0, "m(n=3)": 2.0, "f(1, 2, 3, 4, 5)": 3.0},
 }[sys.version_info >= (3, 12)]
-MISS_TARGET = 5.0
+# Hits whose arguments are equal to the registered ones but other objects.
+EQUAL_HIT_TARGET = 2.0 if sys.version_info >= (3, 12) else 2.5
+MISS_TARGET = 3.0
 INVALIDATION_TARGET = 1.5
 VIEW_TARGET = 4.0
-MEMORY_TARGET = 2.5
+# Per cached call: the caches' own bytes (arguments made beforehand), and the
+# same with the argument objects that the calls made and the caches keep.
+MEMORY_OWN_TARGET = 1.5
+MEMORY_WITH_ARGUMENTS_TARGET = 2.5
 SCALING_TARGET = 12.0
 
 
@@ -96,7 +104,7 @@ def method_shapes():
         return 0
 
     def m(self, n, k=2):
-        return n + k
+        return n  # n may be any hashable, for the equal-argument hits
 
     def f(self, a, b, c, d, e):
         return a + e
@@ -288,6 +296,77 @@ HIT_CASES = [  # case, statement, the methods it needs
 ]
 
 
+@dataclass(frozen=True)
+class SmallKey:
+    name: str
+    number: int
+
+
+def equal_arguments(kind, count):
+    """`count` arguments equal to one another, each a new object."""
+    if kind == "str":
+        return ["".join(["run", "-", "time"]) for _ in range(count)]
+    if kind == "int":
+        return [int("1" * 12) for _ in range(count)]
+    return [SmallKey("".join(["k", "ey"]), 1000) for _ in range(count)]
+
+
+EQUAL_HIT_CASES = [  # case, kind of argument
+    ("m(x), x an equal str made at run time", "str"),
+    ("m(x), x an equal int above 256", "int"),
+    ("m(x), x an equal frozen dataclass", "dataclass"),
+]
+
+
+def per_call_timing(timer, number, calls_per_run=1):
+    return lambda: timer.timeit(number) / (number * calls_per_run)
+
+
+def bench_equal_hits(sizes):
+    """Hits whose argument is equal to the registered one but not the same object.
+
+    Each statement runs over a prepared list of such arguments; the loop is in
+    every implementation's figure alike."""
+    rows = []
+    candidates = {**OURS, LRU: LruCache, "inspect binding": InspectBinding}
+    for case, kind in EQUAL_HIT_CASES:
+        timings = {}
+        for name, cls in candidates.items():
+            obj = fresh(cls)
+            arguments = equal_arguments(kind, 200)
+            timer = timeit.Timer("for x in arguments: obj.m(x)", timer=clock,
+                                 globals={"obj": obj, "arguments": arguments})
+            timer.timeit(1)  # the first call computes and stores
+            number = loop_count(timer, sizes.cell_seconds)
+            timings[name] = per_call_timing(timer, number, len(arguments))
+        best = best_interleaved(timings, sizes.repeats)
+        for name in candidates:
+            rows.append(Row("hit", case, name, best[name], ratio=best[name] / best[LRU],
+                            target=EQUAL_HIT_TARGET if name in OURS else None))
+    return rows
+
+
+def bench_hit_in_a_full_store(sizes):
+    """m(3) served from a cache that holds many other calls of m."""
+    calls = sizes.memory_calls
+    timings = {}
+    candidates = {**OURS, LRU: LruCache}
+    for name, cls in candidates.items():
+        obj = fresh(cls)
+        for n in range(calls):
+            obj.m(n)
+        timer = timeit.Timer("obj.m(3)", timer=clock, globals={"obj": obj})
+        number = loop_count(timer, sizes.cell_seconds)
+        timings[name] = per_call_timing(timer, number)
+    best = best_interleaved(timings, sizes.repeats)
+    case = f"m(3), {calls:,} calls stored"
+    rows = [Row("hit", case, name, best[name], ratio=best[name] / best[LRU],
+                target=HIT_TARGETS["m(3)"] if name in OURS else None) for name in candidates]
+    for cls in candidates.values():
+        fresh(cls)  # lru_cache's table lives on the class: empty it again
+    return rows
+
+
 def bench_hit(sizes):
     rows = []
     for case, statement, method in HIT_CASES:
@@ -306,8 +385,7 @@ def bench_hit(sizes):
             timer = timeit.Timer(code, timer=clock, globals={"obj": obj})
             timer.timeit(1)  # the first call computes and stores
             number = loop_count(timer, sizes.cell_seconds)
-            timings[name] = functools.partial(
-                lambda timer, number: timer.timeit(number) / number, timer, number)
+            timings[name] = per_call_timing(timer, number)
         best = best_interleaved(timings, sizes.repeats)
         for name in candidates:
             if name in skipped:
@@ -315,7 +393,7 @@ def bench_hit(sizes):
             elif name in best:
                 rows.append(Row("hit", case, name, best[name], ratio=best[name] / best[LRU],
                                 target=HIT_TARGETS[case] if name in OURS else None))
-    return rows
+    return rows + bench_equal_hits(sizes) + bench_hit_in_a_full_store(sizes)
 
 
 def bench_miss(sizes):
@@ -395,12 +473,41 @@ def bench_invalidation(sizes):
                 store[key] = 1.0
         return timed(store_all)
 
-    best = best_interleaved({"ours": update, "loop": python_loop}, sizes.big_repeats)
+    # The same update done by a plain-Python graph: children as a dict of
+    # sets, states in a dict, a depth-first walk with a visited set.
+    children = {"rate": set(keys), **{key: set() for key in keys}}
+    states = dict.fromkeys(children, "valid")
+    values = dict.fromkeys(children, 1.0)
+
+    def graph_walk():
+        def walk():
+            stack, seen = ["rate"], {"rate"}
+            while stack:
+                call = stack.pop()
+                if states[call] == "valid":
+                    states[call] = "invalid"
+                for child in children[call]:
+                    if child not in seen:
+                        seen.add(child)
+                        stack.append(child)
+            values["rate"] = 1.0
+            states["rate"] = "valid"
+
+        for key in keys:  # every dependant valid again, outside the timed region
+            states[key] = "valid"
+        return timed(walk)
+
+    best = best_interleaved({"ours": update, "loop": python_loop, "walk": graph_walk},
+                            sizes.big_repeats)
     case = f"update_cached_value, {count:,} dependants"
+    walk_case = f"the same, against a Python graph walk"
     return [
         Row("invalidation", case, "lineage_store", best["ours"], ratio=best["ours"] / best["loop"],
             target=INVALIDATION_TARGET),
         Row("invalidation", case, "Python loop, tuple-keyed dict", best["loop"], ratio=1.0),
+        Row("invalidation", walk_case, "lineage_store", best["ours"], ratio=best["ours"] / best["walk"]),
+        Row("invalidation", walk_case, "Python graph walk, dict of sets + state dict", best["walk"],
+            ratio=1.0),
     ]
 
 
@@ -459,29 +566,39 @@ def resident_bytes():
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def memory_child(implementation, calls):
+def memory_child(implementation, calls, arguments_beforehand):
     obj = MEMORY_CLASSES[implementation]()()
-    obj.m(-1)  # lazily built parts exist before the first reading
+    obj.m(-(10**6))  # lazily built parts exist before the first reading
+    # Ints above 256 are objects of their own; made here, they exist before
+    # and after the calls and leave only the caches' own bytes to count.
+    arguments = range(10**6, 10**6 + calls)
+    if arguments_beforehand:
+        arguments = list(arguments)
     gc.collect()
     before = resident_bytes()
-    for n in range(calls):
+    for n in arguments:
         obj.m(n)
     gc.collect()
     print((resident_bytes() - before) / calls)
 
 
 def bench_memory(sizes):
-    per_call = {}
-    for implementation in MEMORY_CLASSES:
-        output = subprocess.run(
-            [sys.executable, os.path.abspath(__file__), "--memory-child", implementation,
-             str(sizes.memory_calls)],
-            check=True, capture_output=True, text=True).stdout
-        per_call[implementation] = float(output)
-    case = f"resident bytes per call, {sizes.memory_calls:,} calls m(n)"
-    return [Row("memory", case, name, value, unit="B", ratio=value / per_call[LRU],
-                target=MEMORY_TARGET if name in OURS else None)
-            for name, value in per_call.items()]
+    rows = []
+    for beforehand, label, target in (
+            (True, "own bytes, arguments made beforehand", MEMORY_OWN_TARGET),
+            (False, "with the arguments the calls made", MEMORY_WITH_ARGUMENTS_TARGET)):
+        per_call = {}
+        for implementation in MEMORY_CLASSES:
+            output = subprocess.run(
+                [sys.executable, os.path.abspath(__file__), "--memory-child", implementation,
+                 str(sizes.memory_calls), "beforehand" if beforehand else "by-the-calls"],
+                check=True, capture_output=True, text=True).stdout
+            per_call[implementation] = float(output)
+        case = f"bytes per call, {sizes.memory_calls:,} calls m(n): {label}"
+        rows += [Row("memory", case, name, value, unit="B", ratio=value / per_call[LRU],
+                     target=target if name in OURS else None)
+                 for name, value in per_call.items()]
+    return rows
 
 
 class Fan(LineageStoreBase):
@@ -573,7 +690,7 @@ def parse_arguments(argv):
                         help="print the table as Markdown")
     parser.add_argument("--wall-clock", action="store_true",
                         help="time with the elapsed time rather than the process's CPU time")
-    parser.add_argument("--memory-child", nargs=2, metavar=("IMPLEMENTATION", "CALLS"),
+    parser.add_argument("--memory-child", nargs=3, metavar=("IMPLEMENTATION", "CALLS", "ARGUMENTS"),
                         help=argparse.SUPPRESS)
     arguments = parser.parse_args(argv)
     if arguments.only:
@@ -589,8 +706,8 @@ def parse_arguments(argv):
 def main(argv=None):
     arguments = parse_arguments(argv)
     if arguments.memory_child:
-        implementation, calls = arguments.memory_child
-        memory_child(implementation, int(calls))
+        implementation, calls, made = arguments.memory_child
+        memory_child(implementation, int(calls), made == "beforehand")
         return
     if arguments.wall_clock:
         global clock

@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "interpreter_shortcuts.h"
 #include "py_introspection_utils.h"
 #include "python_boundary.h"
 
@@ -16,47 +17,14 @@ namespace lineage_store {
 namespace {
 
 // ---------------------------------------------------------------------------
-// The interpreter's objects kept for the fast path
+// What native binding needs beside the interpreter's shortcuts
 
 // Flags of a code object; their values are part of the language's data model
 // (inspect.CO_VARARGS, inspect.CO_VARKEYWORDS).
 constexpr long code_has_var_positional = 0x04;
 constexpr long code_has_var_keyword = 0x08;
 
-// An attribute of FunctionType read through its descriptor: the type is
-// immutable, so this is what getattr would find, without the search.
-struct FunctionAttribute {
-    PyObject* descriptor = nullptr;
-    descrgetfunc get = nullptr;
-
-    PyObject* read(PyObject* func, PyTypeObject* function_type) const {
-        return get(descriptor, func, reinterpret_cast<PyObject*>(function_type));
-    }
-};
-
-// Kept for the whole process once the main interpreter has fetched them;
-// other interpreters never use them, as their objects are their own.
-struct InterpreterObjects {
-    PyInterpreterState* interpreter = nullptr;
-    PyTypeObject* function_type = nullptr;
-    PyObject* method_type = nullptr;
-    newfunc method_new = nullptr;
-    // The argument tuple handed to method_new, refilled at each use while no
-    // other use is in progress.
-    PyObject* method_arguments = nullptr;
-    bool method_arguments_in_use = false;
-    // classmethod and its __get__, where that binds as MethodType does.
-    PyObject* classmethod_type = nullptr;
-    descrgetfunc classmethod_get = nullptr;
-    // FunctionType's __get__, where it binds any first argument as MethodType
-    // does (see fetch_function_binder).
-    descrgetfunc function_get = nullptr;
-    // Where a function keeps its attribute dict, or 0 where that is not
-    // known to be a plain pointer at a fixed offset.
-    Py_ssize_t function_dict_offset = 0;
-    FunctionAttribute code;
-    FunctionAttribute defaults;
-    FunctionAttribute kwdefaults;
+struct BindingObjects {
     // Attributes of a function that inspect.signature consults before its
     // code object: where one is present, inspect decides.
     std::array<PyObject*, 5> signature_overrides{};
@@ -66,12 +34,8 @@ struct InterpreterObjects {
     bool tuple_hash_matches = false;
 };
 
-InterpreterObjects kept;
-
-const InterpreterObjects* objects_here() noexcept {
-    if (kept.interpreter == nullptr || PyInterpreterState_Get() != kept.interpreter) return nullptr;
-    return &kept;
-}
+// Filled in the main interpreter only, like the shortcuts.
+BindingObjects binding_objects;
 
 // ---------------------------------------------------------------------------
 // CPython's tuple hash (xxHash-based, unchanged since 3.8), fed one item hash
@@ -148,172 +112,19 @@ bool tuple_hash_matches_interpreter() {
 }
 
 PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
-
-// An attribute for a probe, or nothing; never leaves an exception set, so that
-// the next probe starts clean.
-PyRef probed_attribute(PyObject* object, const char* name) {
-    PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
-    if (!value) PyErr_Clear();
-    return value;
-}
-
-// Whether `bound` is types.MethodType(callable, instance).
-bool is_method_of(PyObject* bound, PyObject* method_type, PyObject* callable, PyObject* instance) {
-    if (bound == nullptr || !Py_IS_TYPE(bound, reinterpret_cast<PyTypeObject*>(method_type))) return false;
-    return probed_attribute(bound, "__func__").get() == callable && probed_attribute(bound, "__self__").get() == instance;
-}
-
-// Before 3.13 classmethod.__get__ hands over to the wrapped object's own
-// __get__, which for a decorator would come straight back here; from 3.13 on
-// it makes the bound method itself. Checked on a sample that has a __get__ of
-// its own (a staticmethod) rather than assumed from the version.
-bool fetch_classmethod_binder(PyObject* method_type, InterpreterObjects& objects) {
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    PyObject* classmethod = builtins != nullptr ? PyDict_GetItemString(builtins, "classmethod") : nullptr;
-    PyObject* staticmethod = builtins != nullptr ? PyDict_GetItemString(builtins, "staticmethod") : nullptr;
-    PyObject* len = builtins != nullptr ? PyDict_GetItemString(builtins, "len") : nullptr;
-    if (classmethod == nullptr || staticmethod == nullptr || len == nullptr || !PyType_Check(classmethod)) {
-        return true;
-    }
-    auto get = reinterpret_cast<descrgetfunc>(
-        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(classmethod), Py_tp_descr_get));
-    PyRef callable = PyRef::steal(PyObject_CallFunctionObjArgs(staticmethod, len, nullptr));
-    PyRef instance = PyRef::steal(PyLong_FromLong(1234567));
-    if (get == nullptr || !callable || !instance) {
-        PyErr_Clear();
-        return true;
-    }
-    PyRef binder = PyRef::steal(PyObject_CallFunctionObjArgs(classmethod, callable.get(), nullptr));
-    PyRef bound = binder ? PyRef::steal(get(binder.get(), instance.get(), instance.get())) : PyRef();
-    PyErr_Clear();
-    if (is_method_of(bound.get(), method_type, callable.get(), instance.get())) {
-        objects.classmethod_type = Py_NewRef(classmethod);  // owned for the rest of the process
-        objects.classmethod_get = get;
-    }
-    return true;
-}
-
-long running_hexversion() {
-    PyObject* version = PySys_GetObject("hexversion");  // borrowed
-    long hexversion = version != nullptr && PyLong_Check(version) ? PyLong_AsLong(version) : 0;
-    if (hexversion == -1) PyErr_Clear();
-    return hexversion;
-}
-
-
-// From 3.10 to 3.12 FunctionType's __get__ is, in its entirety,
-//     if (obj == Py_None || obj == NULL) return Py_NewRef(func);
-//     return PyMethod_New(func, obj);
-// It never looks inside its first argument, so called with a decorator it
-// makes types.MethodType(decorator, obj) exactly as MethodType's constructor
-// would, without the constructor's argument parsing. Used only on those
-// versions, whose source is known, and only once a sample that is no
-// function has been bound that way; later versions keep the classmethod
-// route or the constructor.
-void fetch_function_binder(PyObject* function_type, PyObject* method_type, InterpreterObjects& objects) {
-    const long hexversion = running_hexversion();
-    if (hexversion < 0x030A0000 || hexversion >= 0x030D0000) return;
-    auto get = reinterpret_cast<descrgetfunc>(
-        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(function_type), Py_tp_descr_get));
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    PyObject* len = builtins != nullptr ? PyDict_GetItemString(builtins, "len") : nullptr;
-    PyRef instance = PyRef::steal(PyLong_FromLong(7654321));
-    if (get == nullptr || len == nullptr || !instance) {
-        PyErr_Clear();
-        return;
-    }
-    PyRef bound = PyRef::steal(get(len, instance.get(), reinterpret_cast<PyObject*>(Py_TYPE(instance.get()))));
-    if (is_method_of(bound.get(), method_type, len, instance.get())) objects.function_get = get;
-    PyErr_Clear();
-}
-
-// FunctionType keeps its attribute dict behind a pointer at
-// FunctionType.__dictoffset__, null until first needed. Confirmed on a new
-// function before it is read that way.
-bool fetch_function_dict_offset(PyObject* function_type, InterpreterObjects& objects) {
-    PyRef offset_object = PyRef::steal(PyObject_GetAttrString(function_type, "__dictoffset__"));
-    if (!offset_object) return false;
-    const Py_ssize_t offset = PyLong_AsSsize_t(offset_object.get());
-    if (offset == -1 && PyErr_Occurred()) return false;
-    if (offset <= 0) return true;
-    PyRef code = PyRef::steal(Py_CompileString("def sample(): pass\n", "<lineage_store>", Py_file_input));
-    PyRef namespace_dict = PyRef::steal(PyDict_New());
-    if (!code || !namespace_dict) return false;
-    PyRef ran = PyRef::steal(PyEval_EvalCode(code.get(), namespace_dict.get(), namespace_dict.get()));
-    if (!ran) return false;
-    PyObject* sample = PyDict_GetItemString(namespace_dict.get(), "sample");  // borrowed
-    if (sample == nullptr || !Py_IS_TYPE(sample, reinterpret_cast<PyTypeObject*>(function_type))) return true;
-    auto stored_dict = [&] { return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(sample) + offset); };
-    PyRef dict = PyRef::steal(PyObject_GenericGetDict(sample, nullptr));
-    if (!dict) return false;
-    if (PyObject_SetAttrString(sample, "probe", Py_True) < 0) return false;
-    if (stored_dict() == dict.get() && PyDict_GetItemString(dict.get(), "probe") == Py_True) {
-        objects.function_dict_offset = offset;
-    }
-    return true;
-}
-
-bool fetch_function_attribute(PyObject* function_type, const char* name, FunctionAttribute& out) {
-    PyRef attributes = PyRef::steal(PyObject_GetAttrString(function_type, "__dict__"));
-    if (!attributes) return false;
-    PyRef descriptor = PyRef::steal(PyMapping_GetItemString(attributes.get(), name));
-    if (!descriptor) return false;
-    out.get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_get));
-    if (out.get == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "FunctionType.%s is not a descriptor", name);
-        return false;
-    }
-    out.descriptor = descriptor.release();  // owned for the rest of the process
-    return true;
-}
-
 }  // namespace
 
 LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool prepare_call_identity() {
     try {
-        PyInterpreterState* interpreter = PyInterpreterState_Get();
-        if (PyInterpreterState_GetID(interpreter) != 0 || kept.interpreter != nullptr) return true;
-        PyRef types_name = PyRef::steal(PyUnicode_FromString("types"));
-        if (!types_name) return false;
-        PyRef types = PyRef::steal(PyImport_Import(types_name.get()));
-        if (!types) return false;
-        PyRef function_type = PyRef::steal(PyObject_GetAttrString(types.get(), "FunctionType"));
-        PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
-        if (!function_type || !method_type) return false;
-        if (!PyType_Check(function_type.get()) || !PyType_Check(method_type.get())) {
-            PyErr_SetString(PyExc_TypeError, "types.FunctionType and types.MethodType must be types");
-            return false;
-        }
-        auto method_new = reinterpret_cast<newfunc>(
-            PyType_GetSlot(reinterpret_cast<PyTypeObject*>(method_type.get()), Py_tp_new));
-        if (method_new == nullptr) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "types.MethodType has no constructor");
-            return false;
-        }
-        InterpreterObjects objects;
-        if (!fetch_function_attribute(function_type.get(), "__code__", objects.code) ||
-            !fetch_function_attribute(function_type.get(), "__defaults__", objects.defaults) ||
-            !fetch_function_attribute(function_type.get(), "__kwdefaults__", objects.kwdefaults)) {
-            return false;
-        }
-        objects.signature_overrides = {intern("__signature__"), intern("__wrapped__"), intern("__text_signature__"),
-                                       intern("_partialmethod"), intern("__partialmethod__")};
-        if (std::ranges::find(objects.signature_overrides, nullptr) != objects.signature_overrides.end()) {
-            return false;
-        }
-        objects.method_arguments = PyTuple_Pack(2, Py_None, Py_None);
-        if (objects.method_arguments == nullptr) return false;
-        objects.tuple_hash_matches = tuple_hash_matches_interpreter();
+        if (!prepare_interpreter_shortcuts()) return false;
+        if (shortcuts_here() == nullptr || binding_objects.signature_overrides[0] != nullptr) return true;
+        BindingObjects found;
+        found.signature_overrides = {intern("__signature__"), intern("__wrapped__"), intern("__text_signature__"),
+                                     intern("_partialmethod"), intern("__partialmethod__")};
+        if (std::ranges::find(found.signature_overrides, nullptr) != found.signature_overrides.end()) return false;
+        found.tuple_hash_matches = tuple_hash_matches_interpreter();
         if (PyErr_Occurred()) return false;
-        if (!fetch_classmethod_binder(method_type.get(), objects)) return false;
-        fetch_function_binder(function_type.get(), method_type.get(), objects);
-        if (!fetch_function_dict_offset(function_type.get(), objects)) return false;
-        // Owned for the rest of the process.
-        objects.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
-        objects.method_type = method_type.release();
-        objects.method_new = method_new;
-        objects.interpreter = interpreter;
-        kept = objects;
+        binding_objects = found;
         return true;
     } catch (const abi::__forced_unwind&) {
         throw;
@@ -323,59 +134,21 @@ LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool prepare_call_identity() {
     }
 }
 
-bool fast_path_here() noexcept { return objects_here() != nullptr && kept.parameter_empty != nullptr; }
+bool fast_path_here() noexcept {
+    return shortcuts_here() != nullptr && binding_objects.parameter_empty != nullptr;
+}
 
 bool prepare_reference_binding() {
-    if (objects_here() == nullptr || kept.parameter_empty != nullptr) return true;
+    if (shortcuts_here() == nullptr || binding_objects.parameter_empty != nullptr) return true;
     PyRef inspect = inspect_module();
     if (!inspect) return false;
     PyRef parameter = PyRef::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
     if (!parameter) return false;
     PyObject* empty = PyObject_GetAttrString(parameter.get(), "empty");
     if (empty == nullptr) return false;
-    kept.parameter_empty = empty;  // owned for the rest of the process
+    binding_objects.parameter_empty = empty;  // owned for the rest of the process
     return true;
 }
-
-PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
-    if (fast && kept.function_get != nullptr) {
-        return kept.function_get(callable, instance, reinterpret_cast<PyObject*>(Py_TYPE(instance)));
-    }
-    if (fast) {
-        auto method_type = reinterpret_cast<PyTypeObject*>(kept.method_type);
-        // A finaliser run by the allocation inside method_new may bind a
-        // method too: it finds the tuple in use and builds its own.
-        if (kept.method_arguments_in_use) {
-            PyRef args = PyRef::steal(PyTuple_Pack(2, callable, instance));
-            return args ? kept.method_new(method_type, args.get(), nullptr) : nullptr;
-        }
-        PyObject* args = kept.method_arguments;
-        kept.method_arguments_in_use = true;
-        PyTuple_SetItem(args, 0, Py_NewRef(callable));
-        PyTuple_SetItem(args, 1, Py_NewRef(instance));
-        PyObject* method = kept.method_new(method_type, args, nullptr);
-        // Emptied again so that the tuple keeps no instance alive; the
-        // caller still holds both objects, so no finaliser runs here.
-        PyTuple_SetItem(args, 0, Py_NewRef(Py_None));
-        PyTuple_SetItem(args, 1, Py_NewRef(Py_None));
-        kept.method_arguments_in_use = false;
-        return method;
-    }
-    PyRef module_name = PyRef::steal(PyUnicode_FromString("types"));
-    if (!module_name) return nullptr;
-    PyRef types = PyRef::steal(PyImport_Import(module_name.get()));
-    if (!types) return nullptr;
-    PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
-    if (!method_type) return nullptr;
-    return PyObject_CallFunctionObjArgs(method_type.get(), callable, instance, nullptr);
-}
-
-PyRef new_method_binder(PyObject* callable) {
-    if (objects_here() == nullptr || kept.classmethod_type == nullptr) return {};
-    return PyRef::steal(PyObject_CallFunctionObjArgs(kept.classmethod_type, callable, nullptr));
-}
-
-PyObject* bind_with(PyObject* binder, PyObject* instance) { return kept.classmethod_get(binder, instance, instance); }
 
 // ---------------------------------------------------------------------------
 // Call arguments
@@ -387,9 +160,14 @@ CallArguments::CallArguments(PyObject* args, PyObject* kwargs) : args_(args), kw
         positional_count_ = 0;
         return;
     }
-    positional_copy_.resize(static_cast<std::size_t>(positional_count_));
-    for (Py_ssize_t i = 0; i < positional_count_; ++i) positional_copy_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
-    positional_ = positional_copy_.data();
+    positional_ = tuple_items(args);
+    if (positional_ == nullptr) {
+        positional_copy_.resize(static_cast<std::size_t>(positional_count_));
+        for (Py_ssize_t i = 0; i < positional_count_; ++i) {
+            positional_copy_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+        }
+        positional_ = positional_copy_.data();
+    }
     if (kwargs == nullptr) return;
     Py_ssize_t size = PyDict_Size(kwargs);
     if (size < 0) {
@@ -410,7 +188,7 @@ CallArguments::CallArguments(PyObject* args, PyObject* kwargs) : args_(args), kw
 }
 
 CallArguments::CallArguments(PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames)
-    : positional_(args), positional_count_(positional_count), keyword_values_(args + positional_count) {
+    : kwnames_(kwnames), positional_(args), positional_count_(positional_count), keyword_values_(args + positional_count) {
     if (kwnames == nullptr) return;
     Py_ssize_t size = PyTuple_Size(kwnames);
     if (size < 0) {
@@ -418,7 +196,7 @@ CallArguments::CallArguments(PyObject* const* args, Py_ssize_t positional_count,
         return;
     }
     keyword_names_.resize(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) keyword_names_[static_cast<std::size_t>(i)] = PyTuple_GetItem(kwnames, i);
+    for (Py_ssize_t i = 0; i < size; ++i) keyword_names_[static_cast<std::size_t>(i)] = tuple_item(kwnames, i);
     keyword_count_ = size;
 }
 
@@ -443,6 +221,12 @@ PyRef CallArguments::kwargs_dict() const {
 }
 
 PyObject* CallArguments::call(PyObject* func) const {
+    // Received as a vector: passed on as one, with no tuple or dict to build.
+    if (args_ == nullptr && shortcuts.vectorcall != nullptr) {
+        return into_python([&] {
+            return shortcuts.vectorcall(func, positional_, static_cast<std::size_t>(positional_count_), kwnames_);
+        });
+    }
     PyRef args = args_tuple();
     if (!args) return nullptr;
     PyRef kwargs = kwargs_dict();
@@ -617,7 +401,7 @@ const LayoutRef& BindingCache::derive_layout_for(PyObject* method_name, PyObject
 // An exception from hashing an argument is the one hashing the call tuple
 // would raise: the arguments are hashed in the tuple's order.
 int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments) {
-    const InterpreterObjects& objects = kept;
+    const InterpreterShortcuts& objects = shortcuts;
     PyObject* method_name = method_name_;
     code_ = PyRef::steal(objects.code.read(func, objects.function_type));
     if (!code_) return -1;
@@ -625,14 +409,13 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     if (objects.function_dict_offset > 0) {
         // Held: a lookup below may run a key's __eq__, which could replace
         // the function's __dict__.
-        attributes = PyRef::borrow(
-            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(func) + objects.function_dict_offset));
+        attributes = PyRef::borrow(function_attribute_dict(func));
     } else {
         attributes = PyRef::steal(PyObject_GenericGetDict(func, nullptr));
         if (!attributes) return -1;
     }
     if (attributes && PyDict_Size(attributes.get()) > 0) {
-        for (PyObject* name : objects.signature_overrides) {
+        for (PyObject* name : binding_objects.signature_overrides) {
             if (PyDict_GetItemWithError(attributes.get(), name) != nullptr) return 0;
             if (PyErr_Occurred()) return -1;
         }
@@ -697,8 +480,8 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
         const Py_ssize_t default_count = Py_SIZE(defaults_.get());
         const Py_ssize_t default_index = i - (parameters.positional_count - default_count);
         if (default_count > parameters.positional_count || default_index < 0) return 0;
-        slot = PyTuple_GetItem(defaults_.get(), default_index);
-        if (slot == nullptr || slot == objects.parameter_empty) return 0;
+        slot = tuple_item(defaults_.get(), default_index);
+        if (slot == nullptr || slot == binding_objects.parameter_empty) return 0;
     }
     if (parameters.keyword_only_count > 0) kwdefaults_.resize(static_cast<std::size_t>(parameters.keyword_only_count));
     for (Py_ssize_t k = 0; k < parameters.keyword_only_count; ++k) {
@@ -715,7 +498,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
             if (PyErr_Occurred()) return -1;
             return 0;
         }
-        if (slot == objects.parameter_empty) return 0;
+        if (slot == binding_objects.parameter_empty) return 0;
         kwdefaults_[static_cast<std::size_t>(k)] = PyRef::borrow(slot);
     }
 
@@ -731,7 +514,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     var_positional_count_ = std::max<Py_ssize_t>(given - parameters.positional_count, 0);
     var_positional_ = var_positional_count_ > 0 ? arguments.positional_from(parameters.positional_count) : nullptr;
 
-    if (!objects.tuple_hash_matches) {
+    if (!binding_objects.tuple_hash_matches) {
         PyObject* tuple = call_tuple();
         if (tuple == nullptr) return -1;
         hash_ = into_python([&] { return PyObject_Hash(tuple); });
@@ -775,7 +558,7 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
 bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
                    CallIdentity& out) {
     out.method_name_ = method_name;
-    if (cache.native_allowed() && Py_IS_TYPE(func, kept.function_type)) {
+    if (cache.native_allowed() && Py_IS_TYPE(func, shortcuts.function_type)) {
         int bound = out.identify_natively(cache, func, arguments);
         if (bound != 0) return bound > 0;
         out.layout_ = LayoutRef();
@@ -797,7 +580,7 @@ bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, c
 // inspect reads all three, so all three are kept, and the keyword-only
 // defaults as they are now: the dict may be changed in place.
 bool CallIdentity::note_function_inputs(PyObject* func) {
-    const InterpreterObjects& objects = kept;
+    const InterpreterShortcuts& objects = shortcuts;
     code_ = PyRef::steal(objects.code.read(func, objects.function_type));
     defaults_ = PyRef::steal(objects.defaults.read(func, objects.function_type));
     kwdefaults_dict_ = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
@@ -811,7 +594,7 @@ bool CallIdentity::note_function_inputs(PyObject* func) {
 
 bool CallIdentity::inputs_unchanged(PyObject* func) const {
     if (!code_) return true;
-    const InterpreterObjects& objects = kept;
+    const InterpreterShortcuts& objects = shortcuts;
     PyRef code = PyRef::steal(objects.code.read(func, objects.function_type));
     if (code.get() != code_.get()) return false;
     if (defaults_) {
@@ -850,6 +633,31 @@ bool CallIdentity::inputs_unchanged(PyObject* func) const {
     return true;
 }
 
+namespace {
+
+// Whether the collector could ever find `item` in a reference cycle: the
+// interpreter's own rule for tuples (a tuple it has untracked counts as
+// atomic, any other object of a collected type does not).
+bool may_be_tracked(PyObject* item) noexcept {
+    if ((PyType_GetFlags(Py_TYPE(item)) & Py_TPFLAGS_HAVE_GC) == 0) return false;
+    return !PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item);
+}
+
+// Whether none of `items` could take part in a cycle.
+bool all_atomic(PyObject* const* items, Py_ssize_t count) noexcept {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (items[i] != nullptr && may_be_tracked(items[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// A tuple of atoms leaves the collector at once, as the collector itself
+// would leave it at its first pass. Stored call tuples otherwise fill the
+// young generation, so that every call made collections more frequent and
+// longer. The names (keyword names included) and the method name are str, so
+// the arguments decide for every tuple of the call at once.
 PyObject* CallIdentity::call_tuple() {
     if (call_tuple_) return call_tuple_.get();
     const ParameterLayout& parameters = *layout_;
@@ -858,6 +666,11 @@ PyObject* CallIdentity::call_tuple() {
         return call_tuple_.get();
     }
     const std::size_t kept = parameters.order.size();
+    bool atomic = all_atomic(values_.data(), static_cast<Py_ssize_t>(kept)) &&
+                  all_atomic(var_positional_, var_positional_count_);
+    for (Py_ssize_t i = 0; atomic && i < var_keyword_count(); ++i) {
+        atomic = !may_be_tracked(var_keyword_value(i));
+    }
     PyRef pairs = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kept)));
     if (!pairs) return nullptr;
     for (std::size_t j = 0; j < kept; ++j) {
@@ -869,20 +682,26 @@ PyObject* CallIdentity::call_tuple() {
                 PyObject* pair = PyTuple_Pack(2, var_keyword_name(i),
                                               var_keyword_value(i));
                 if (pair == nullptr) return nullptr;
+                if (atomic) PyObject_GC_UnTrack(pair);
                 PyTuple_SetItem(value.get(), i, pair);
             }
+            if (atomic) PyObject_GC_UnTrack(value.get());
         } else if (!value) {
             value = PyRef::steal(PyTuple_New(var_positional_count_));
             if (!value) return nullptr;
             for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
                 PyTuple_SetItem(value.get(), i, Py_NewRef(var_positional_[i]));
             }
+            if (atomic) PyObject_GC_UnTrack(value.get());
         }
         PyObject* pair = PyTuple_Pack(2, parameters.kept_names[j], value.get());
         if (pair == nullptr) return nullptr;
+        if (atomic) PyObject_GC_UnTrack(pair);
         PyTuple_SetItem(pairs.get(), static_cast<Py_ssize_t>(j), pair);
     }
+    if (atomic) PyObject_GC_UnTrack(pairs.get());
     call_tuple_ = PyRef::steal(PyTuple_Pack(2, method_name_, pairs.get()));
+    if (call_tuple_ && atomic) PyObject_GC_UnTrack(call_tuple_.get());
     return call_tuple_.get();
 }
 
@@ -925,18 +744,18 @@ bool CallIdentity::has_identical_items(PyObject* registered) const noexcept {
     const ParameterLayout& parameters = *layout_;
     if (parameters.constant_call_tuple) return registered == parameters.constant_call_tuple.get();
     if (!PyTuple_CheckExact(registered) || Py_SIZE(registered) != 2 ||
-        PyTuple_GetItem(registered, 0) != method_name_) {
+        tuple_item(registered, 0) != method_name_) {
         return false;
     }
-    PyObject* pairs = PyTuple_GetItem(registered, 1);
+    PyObject* pairs = tuple_item(registered, 1);
     const std::size_t kept = parameters.order.size();
     if (!PyTuple_CheckExact(pairs) || Py_SIZE(pairs) != static_cast<Py_ssize_t>(kept)) return false;
     PyObject* const* names = parameters.kept_names.data();
     PyObject* const* values = values_.data();
     for (std::size_t j = 0; j < kept; ++j) {
-        PyObject* pair = PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j));
-        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 || PyTuple_GetItem(pair, 0) != names[j]) return false;
-        PyObject* value = PyTuple_GetItem(pair, 1);
+        PyObject* pair = tuple_item(pairs, static_cast<Py_ssize_t>(j));
+        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 || tuple_item(pair, 0) != names[j]) return false;
+        PyObject* value = tuple_item(pair, 1);
         if (values[j] != nullptr) {
             if (value != values[j]) return false;
             continue;
@@ -947,7 +766,7 @@ bool CallIdentity::has_identical_items(PyObject* registered) const noexcept {
         }
         if (!PyTuple_CheckExact(value) || Py_SIZE(value) != var_positional_count_) return false;
         for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
-            if (PyTuple_GetItem(value, i) != var_positional_[i]) return false;
+            if (tuple_item(value, i) != var_positional_[i]) return false;
         }
     }
     return true;
@@ -967,28 +786,28 @@ bool equal_names(PyObject* registered, PyObject* ours) noexcept {
 // calls that comparing the whole tuples would.
 bool CallIdentity::shape_matches(PyObject* registered) const {
     if (!PyTuple_CheckExact(registered) || Py_SIZE(registered) != 2 ||
-        !equal_names(PyTuple_GetItem(registered, 0), method_name_)) {
+        !equal_names(tuple_item(registered, 0), method_name_)) {
         return false;
     }
     const ParameterLayout& parameters = *layout_;
-    PyObject* pairs = PyTuple_GetItem(registered, 1);
+    PyObject* pairs = tuple_item(registered, 1);
     const std::size_t kept = parameters.order.size();
     if (!PyTuple_CheckExact(pairs) || Py_SIZE(pairs) != static_cast<Py_ssize_t>(kept)) return false;
     for (std::size_t j = 0; j < kept; ++j) {
-        PyObject* pair = PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j));
+        PyObject* pair = tuple_item(pairs, static_cast<Py_ssize_t>(j));
         if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 ||
-            !equal_names(PyTuple_GetItem(pair, 0), parameters.kept_names[j])) {
+            !equal_names(tuple_item(pair, 0), parameters.kept_names[j])) {
             return false;
         }
-        PyObject* value = PyTuple_GetItem(pair, 1);
+        PyObject* value = tuple_item(pair, 1);
         if (values_[j] != nullptr) continue;
         if (!PyTuple_CheckExact(value)) return false;
         if (static_cast<std::ptrdiff_t>(j) != parameters.var_keyword_position) continue;
         // Pairs with a str name: comparing those names runs no Python code.
         for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i) {
-            PyObject* keyword = PyTuple_GetItem(value, i);
+            PyObject* keyword = tuple_item(value, i);
             if (!PyTuple_CheckExact(keyword) || Py_SIZE(keyword) != 2 ||
-                !PyUnicode_CheckExact(PyTuple_GetItem(keyword, 0))) {
+                !PyUnicode_CheckExact(tuple_item(keyword, 0))) {
                 return false;
             }
         }
@@ -999,9 +818,9 @@ bool CallIdentity::shape_matches(PyObject* registered) const {
 int CallIdentity::differs_natively(PyObject* registered) {
     // The caller holds `registered`, and tuples are immutable, so every item
     // read here outlives the __eq__ calls.
-    PyObject* pairs = PyTuple_GetItem(registered, 1);
+    PyObject* pairs = tuple_item(registered, 1);
     for (std::size_t j = 0; j < values_.size(); ++j) {
-        PyObject* value = PyTuple_GetItem(PyTuple_GetItem(pairs, static_cast<Py_ssize_t>(j)), 1);
+        PyObject* value = tuple_item(tuple_item(pairs, static_cast<Py_ssize_t>(j)), 1);
         if (values_[j] != nullptr) {
             int equal = into_python([&] { return PyObject_RichCompareBool(value, values_[j], Py_EQ); });
             if (equal <= 0) return equal < 0 ? -1 : 1;
@@ -1024,7 +843,7 @@ int CallIdentity::differs_natively(PyObject* registered) {
         const Py_ssize_t size = Py_SIZE(value);
         for (Py_ssize_t i = 0; i < size && i < var_positional_count_; ++i) {
             int equal = into_python(
-                [&] { return PyObject_RichCompareBool(PyTuple_GetItem(value, i), var_positional_[i], Py_EQ); });
+                [&] { return PyObject_RichCompareBool(tuple_item(value, i), var_positional_[i], Py_EQ); });
             if (equal <= 0) return equal < 0 ? -1 : 1;
         }
         if (size != var_positional_count_) return 1;

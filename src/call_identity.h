@@ -9,10 +9,9 @@
 // call this unit does not understand (not a plain function, a __signature__
 // or __wrapped__ attribute, a parameter list inspect would reject, any
 // binding error) is handed to it, so results and error messages are always
-// inspect's. This unit also keeps the few objects of the interpreter it needs
-// (function and method types, the slots that make bound methods, where a
-// function keeps its attribute dict) for the main interpreter; other
-// interpreters take the reference path.
+// inspect's. Native binding reads functions through the interpreter's
+// shortcuts (interpreter_shortcuts), so it runs in the main interpreter only;
+// other interpreters take the reference path.
 #pragma once
 
 #include <Python.h>
@@ -40,22 +39,6 @@ bool prepare_reference_binding();
 // Whether the objects kept for the fast path belong to the interpreter that
 // runs now. Asked once per decorator: a decorator lives in one interpreter.
 bool fast_path_here() noexcept;
-
-// types.MethodType(callable, instance). With `fast`, built without going
-// through the type's call: on 3.10 to 3.12 by FunctionType's __get__, which
-// there is PyMethod_New and nothing else (checked at import), otherwise by
-// MethodType's constructor. A new reference, or nullptr with an exception set.
-PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast);
-
-// From 3.13 on, classmethod(callable).__get__(instance, instance) is
-// types.MethodType(callable, instance) made by the interpreter's own
-// constructor, the cheapest way to a bound method that the limited API
-// offers. A new classmethod wrapping `callable` where this holds (checked at
-// import), an empty PyRef otherwise; empty with an exception set on failure.
-PyRef new_method_binder(PyObject* callable);
-
-// types.MethodType(callable, instance) through a binder from above.
-PyObject* bind_with(PyObject* binder, PyObject* instance);
 
 // A small array whose first N elements live inline, so that a call with few
 // arguments needs no allocation.
@@ -113,6 +96,7 @@ private:
     bool ok_ = true;
     PyObject* args_ = nullptr;
     PyObject* kwargs_ = nullptr;
+    PyObject* kwnames_ = nullptr;
     PyObject* const* positional_ = nullptr;
     Py_ssize_t positional_count_ = 0;
     PyObject* const* keyword_values_ = nullptr;

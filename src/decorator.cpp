@@ -9,21 +9,12 @@
 #include <utility>
 
 #include "call_identity.h"
+#include "interpreter_shortcuts.h"
 #include "python_boundary.h"
 
 namespace lineage_store {
 
 namespace {
-
-// Vectorcall is part of the limited API from 3.12 on. Where the running
-// interpreter is 3.12 or later, the type is created with the flag and the
-// offset below, and calls through a bound method reach the decorator without
-// an argument tuple or keyword dict being built. The values are those of the
-// 3.12 stable ABI, which the 3.10 headers this module is built against do not
-// spell; older interpreters get tp_call alone.
-using VectorcallFunction = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
-constexpr unsigned long type_has_vectorcall = 1UL << 11;
-constexpr std::size_t vectorcall_arguments_offset = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
 
 struct DecoratorObject {
     PyObject_HEAD
@@ -194,6 +185,13 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
             registered = PyRef::borrow(found.call_tuple);
         }
     }
+    // Declared before the call's bookkeeping so that a replaced value is
+    // released after the call has left call_stack: a finaliser that calls a
+    // decorated method must not find this call still in progress.
+    PyRef replaced;
+    CallInProgress in_progress(store, hash);
+    PyRef result;
+    bool registered_now = false;
     if (!registered_before) {
         // A first call is never served, so this check costs a hit nothing.
         if (!decorator.dependency_names.empty() &&
@@ -207,30 +205,50 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
         PyRef previous_call_tuple;  // released after the borrow
         StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
         if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
-        CallGraph& graph = borrow.record().dependency_graph;
+        StoreRecord& record = borrow.record();
+        CallGraph& graph = record.dependency_graph;
         if (graph.contains_call(hash)) {
-            registered = registered_call_tuple(borrow.record(), hash);
+            registered = registered_call_tuple(record, hash);
         } else {
             previous_call_tuple = graph.add_call(hash, PyRef::borrow(call_tuple), decorator.dependency_hashes);
+            // A call registered just now has no value to serve and no other
+            // call under its hash to collide with: its edge, its entry in
+            // call_stack and the start of its computation go in this same
+            // section.
+            record_runtime_edge(record, hash, false);
+            in_progress.push(record, decorator.track_runtime_dependencies);
+            in_progress.start_computation(graph);
+            registered_now = true;
         }
     }
     // A call registered under this hash whose call tuple is not equal to ours
     // is a different call whose hash collides with ours: it must neither be
     // served that call's value nor disturb it. Compared with the store free:
     // __eq__ is the user's code.
-    int different = same_call ? 0 : call.differs_from(registered.get());
+    int different = same_call || registered_now ? 0 : call.differs_from(registered.get());
     if (different < 0) return nullptr;
     const bool collided = different != 0;
 
-    // Declared before the call's bookkeeping so that a replaced value is
-    // released after the call has left call_stack: a finaliser that calls a
-    // decorated method must not find this call still in progress.
-    PyRef replaced;
-    CallInProgress in_progress(store, hash);
-    PyRef result;
+    // Equal arguments, other objects: the same call. Its value is served in
+    // one section, as for identical arguments, provided that the node still
+    // holds the call tuple compared above (held by us, so its address names
+    // it). Anything else (no valid value, a store changed meanwhile) takes
+    // the full path below.
+    if (!collided && registered_before && !same_call) {
+        StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
+        if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
+        StoreRecord& record = borrow.record();
+        RegisteredCall found;
+        if (find_registered_call(record, hash, found) && found.call_tuple == registered.get() &&
+            found.state == ValidationState::Valid && found.value != nullptr) {
+            record_runtime_edge(record, hash, false);
+            return Py_NewRef(found.value);
+        }
+    }
+
     // Runtime edge, push and lookup in one section: none of them runs Python
     // code, and each needs the store.
-    {
+    if (!registered_now) {
         StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
         if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
         StoreRecord& record = borrow.record();
@@ -292,7 +310,6 @@ PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_
 PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
     DecoratorRecord* record = as_decorator(self)->record;
-    if (record->method_binder) return bind_with(record->method_binder.get(), instance);
     return python_boundary([&] { return new_bound_method(self, instance, record->binding.native_allowed()); });
 }
 
@@ -345,7 +362,6 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     DecoratorRecord* record = as_decorator(self)->record;
     if (record != nullptr) {
         Py_VISIT(record->func.get());
-        Py_VISIT(record->method_binder.get());
     }
     return 0;
 }
@@ -354,7 +370,6 @@ int decorator_clear(PyObject* self) {
     DecoratorRecord* record = as_decorator(self)->record;
     if (record != nullptr) {
         record->func.reset();
-        record->method_binder.reset();
     }
     return 0;
 }
@@ -392,13 +407,6 @@ PyType_Spec decorator_spec = {
     decorator_slots,
 };
 
-bool interpreter_has_limited_vectorcall() noexcept {
-    PyObject* version = PySys_GetObject("hexversion");  // borrowed
-    long hexversion = version != nullptr && PyLong_Check(version) ? PyLong_AsLong(version) : 0;
-    if (hexversion == -1) PyErr_Clear();
-    return hexversion >= 0x030C0000;
-}
-
 bool vectorcall_enabled = false;
 
 PyTypeObject* decorator_type() noexcept {
@@ -433,10 +441,7 @@ PyObject* new_decorator(DecoratorRecord&& record) {
         DecoratorRecord* record = owned.release();
         as_decorator(self)->record = record;
         as_decorator(self)->vectorcall = vectorcall_enabled ? decorator_vectorcall : nullptr;
-        PyRef decorator = PyRef::steal(self);
-        record->method_binder = new_method_binder(self);
-        if (!record->method_binder && PyErr_Occurred()) return nullptr;
-        return decorator.release();
+        return self;
     });
 }
 

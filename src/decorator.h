@@ -30,10 +30,9 @@ struct DecoratorRecord {
     // The classes whose instances have had their first computation checked
     // against the declared dependencies.
     CheckedClasses dependency_checked_classes;
-    // Makes the bound methods of __get__ where the interpreter allows
-    // (new_method_binder); it refers back to the decorator, a cycle that the
-    // garbage collector sees through traverse and clear.
-    PyRef method_binder;
+    // Nothing here may refer back to the decorator: a decorator made without
+    // a class must go with its last reference, not wait for the cycle
+    // collector.
 };
 
 // A new LineageStoreDecorator owning `record`; nullptr with an exception set.

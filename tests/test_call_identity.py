@@ -207,6 +207,19 @@ def test_reassigned_defaults_code_and_kwdefaults_are_seen_at_the_next_call():
         obj.m()
 
 
+@pytest.mark.parametrize("attribute, missing", [("__defaults__", "a"), ("__kwdefaults__", "k")])
+def test_defaults_removed_after_decoration_make_the_parameter_required(attribute, missing):
+    def m(self, a=1, *, k=2):
+        return (a, k)
+
+    obj = decorate(m)()
+    assert obj.m() == (1, 2)
+    setattr(m, attribute, None)
+    with pytest.raises(TypeError, match=f"missing a required argument: '{missing}'"):
+        obj.m()
+    assert obj.m(a=3, k=4) == (3, 4)
+
+
 def signature_override(func):
     func.__signature__ = inspect.Signature(
         [

@@ -168,9 +168,33 @@ def test_no_call_outlives_itself_as_a_caller(before):
     assert graph[key("total", n=7)] == set() and not any("boom" in children for children in graph.values())
 
 
-def test_instance_in_a_cycle_through_a_call_argument_is_collected():
-    obj = Store()
-    obj.m(lambda: obj) and obj.clear_cache()  # leaves the cycle to the call tuple
+class Owned:
+    """Hashable by identity; refers back to the instance whose call it is an argument of."""
+
+    def __init__(self, owner):
+        self.owner = owner
+
+
+class Starred(LineageStoreBase):
+    @lineage_stored()
+    def star(self, *items):
+        return len(items)
+
+    @lineage_stored()
+    def keywords(self, **options):
+        return len(options)
+
+
+@pytest.mark.parametrize("cls, call", [
+    (Store, lambda obj: obj.m(Owned(obj))),
+    (Store, lambda obj: obj.m((1, (Owned(obj),)))),
+    (Starred, lambda obj: obj.star(1, Owned(obj))),
+    (Starred, lambda obj: obj.keywords(a=1, b=Owned(obj))),
+], ids=["argument", "nested in tuples", "in *args", "in **kwargs"])
+def test_instance_in_a_cycle_through_a_call_argument_is_collected(cls, call):
+    obj = cls()
+    call(obj)
+    obj.clear_cache()  # leaves the cycle to the call tuple
     alive = weakref.ref(obj)
     del obj
     gc.collect()
@@ -266,3 +290,77 @@ def test_decorated_call_from_inside_a_view_succeeds_and_the_view_is_a_snapshot(v
     assert "rate" not in shown  # rate was first called while the view was being built
     assert key("m", x=argument) in shown and obj.get_validation_state()["rate"] == "valid"
     assert "rate" in getattr(obj, view)()
+
+
+class EqualKey:
+    """Equal to any EqualKey of the same name; the next comparison of any two runs `on_next_eq`."""
+
+    on_next_eq = None
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        hook, EqualKey.on_next_eq = EqualKey.on_next_eq, None
+        if hook is not None:
+            hook()
+        return isinstance(other, EqualKey) and other.name == self.name
+
+
+class Keyed(LineageStoreBase):
+    def __init__(self):
+        self.runs = Counter()
+
+    @lineage_stored()
+    def rate(self):
+        return 1.5
+
+    @lineage_stored(dependencies=["rate"])
+    def keyed(self, x):
+        self.runs["keyed"] += 1
+        return [x]
+
+    @automagically_lineage_stored()
+    def caller(self, x):
+        return self.keyed(x)
+
+
+EQUAL_ARGUMENTS = {
+    "str made at run time": lambda: "".join(["ke", "y"]),
+    "int above 256": lambda: int("1" * 12),
+    "object with __eq__": lambda: EqualKey("k"),
+}
+
+
+@pytest.mark.parametrize("make", EQUAL_ARGUMENTS.values(), ids=EQUAL_ARGUMENTS.keys())
+def test_equal_but_other_arguments_are_served_the_stored_value_with_their_edge(make):
+    obj = Keyed()
+    obj.rate()
+    first, second = make(), make()
+    assert first == second and first is not second
+    stored = obj.keyed(first)
+    assert obj.caller(second) is stored and obj.keyed(make()) is stored
+    assert obj.runs["keyed"] == 1
+    assert obj.get_dependency_graph()[key("keyed", x=first)] == {key("caller", x=first)}
+
+
+def test_an_update_made_while_the_arguments_are_compared_is_what_is_served():
+    obj = Keyed()
+    obj.rate()
+    obj.keyed(EqualKey("k"))
+    EqualKey.on_next_eq = lambda: obj.update_cached_value("keyed", "updated", x=EqualKey("k"))
+    assert obj.keyed(EqualKey("k")) == "updated"
+    assert obj.runs["keyed"] == 1
+
+
+def test_an_invalidation_made_while_the_arguments_are_compared_is_not_overlooked():
+    obj = Keyed()
+    obj.rate()
+    obj.keyed(EqualKey("k"))
+    EqualKey.on_next_eq = lambda: obj.update_cached_value("rate", 2.0)
+    argument = EqualKey("k")
+    assert obj.keyed(argument)[0] is argument
+    assert obj.runs["keyed"] == 2

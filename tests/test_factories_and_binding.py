@@ -1,6 +1,8 @@
 """Decorator factories, declared dependencies, descriptor binding and call identity."""
 
 import contextlib
+import gc
+import weakref
 
 import pytest
 
@@ -265,3 +267,25 @@ def test_isabstractmethod_reports_the_wrapped_callables_attribute(func, expected
             decorator.__isabstractmethod__
     else:
         assert decorator.__isabstractmethod__ is expected
+
+
+@pytest.mark.parametrize("factory", [lineage_stored, automagically_lineage_stored])
+def test_a_decorator_made_without_a_class_goes_with_its_last_reference(factory):
+    # Nothing may tie a decorator into a reference cycle of its own: with the
+    # cycle collector off, the wrapped function is only freed if the
+    # decorator is.
+    def method(self):
+        return 1
+
+    function_freed = weakref.ref(method)
+    decorator = factory()(method)
+    del method
+    decorator.__get__(LineageStoreBase())  # binding must leave nothing behind either
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        del decorator
+        assert function_freed() is None
+    finally:
+        if was_enabled:
+            gc.enable()
