@@ -4,6 +4,13 @@
 
 #include "py_ref.h"
 
+#if defined(__GLIBC__) && defined(__x86_64__)
+// glibc 2.34 moved dlsym into libc under a new symbol version. Binding to
+// the original version keeps release wheels loadable on the older systems
+// that their manylinux tag promises; every glibc since has it.
+__asm__(".symver dlsym, dlsym@GLIBC_2.2.5");
+#endif
+
 namespace lineage_store {
 
 InterpreterShortcuts shortcuts;
