@@ -432,11 +432,10 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     if (!current->native) return 0;
     const Py_ssize_t given = arguments.positional_count();
     // A method of self alone, called with the instance alone: always the
-    // same call, whose tuple is at hand.
+    // same call, whose record is at hand.
     if (current->constant_call_tuple && given == 1 && current->positional_count == 1 &&
         arguments.keyword_count() == 0 && current->keyword_only_count == 0 && !current->has_var_positional) {
         hash_ = current->constant_hash;
-        call_tuple_ = current->constant_call_tuple.new_ref();
         record_ = current->constant_record;
         return 1;
     }
@@ -697,6 +696,11 @@ PyRef CallIdentity::parameter_value(std::size_t j, bool atomic) const {
 // arguments decide for every tuple of the call at once.
 PyObject* CallIdentity::call_tuple() {
     if (call_tuple_) return call_tuple_.get();
+    if (!layout_) {
+        // A call known by its record alone.
+        call_tuple_ = call_tuple_of(*record_);
+        return call_tuple_.get();
+    }
     const ParameterLayout& parameters = *layout_;
     if (parameters.constant_call_tuple) {
         call_tuple_ = parameters.constant_call_tuple.new_ref();

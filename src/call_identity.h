@@ -2,8 +2,8 @@
 // Python function natively, from its code object and defaults, and computes
 // the call hash from the argument hashes with the interpreter's tuple-hash
 // algorithm, so that a call already in the store is recognised without
-// building its call tuple. The tuple is built only when the call is
-// registered.
+// building its call tuple. A call that is registered keeps its arguments as
+// a record (call_record); the tuple is built only where one is needed.
 //
 // Binding through inspect (py_introspection_utils) stays the reference: any
 // call this unit does not understand (not a plain function, a __signature__

@@ -21,10 +21,7 @@ CallRecordRef CallRecordRef::make(PyObject* method_name, std::size_t size) noexc
     return CallRecordRef(record);
 }
 
-void CallRecordRef::release(CallRecord* record) noexcept(false) {
-    // A thread ended at interpreter exit leaves the count alone too: another
-    // thread may be using it.
-    if (record == nullptr || must_abandon_python_state() || --record->holders_ > 0) return;
+void CallRecordRef::destroy(CallRecord* record) noexcept(false) {
     // Nobody else can reach the record now, so a finaliser run by one of
     // these releases finds nothing half-released. A thread ended inside one
     // leaves the rest, and the block, to the ending process.

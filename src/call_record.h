@@ -102,7 +102,14 @@ public:
     void reset() noexcept(false) { release(std::exchange(record_, nullptr)); }
 
 private:
-    static void release(CallRecord* record) noexcept(false);
+    static void release(CallRecord* record) noexcept(false) {
+        // A thread ended at interpreter exit leaves the count alone too:
+        // another thread may be using it.
+        if (record == nullptr || must_abandon_python_state() || --record->holders_ > 0) return;
+        destroy(record);
+    }
+    // Releases the references of a record nobody holds any more.
+    static void destroy(CallRecord* record) noexcept(false);
 
     CallRecord* record_ = nullptr;
 };
