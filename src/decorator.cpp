@@ -231,8 +231,9 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
 
     // Equal arguments, other objects: the same call. Its value is served in
     // one section, as for identical arguments, provided that the node still
-    // holds the record compared above (held by us, so its address names it). Anything else (no valid value, a store changed meanwhile) takes
-    // the full path below.
+    // holds the record compared above (held by us, so its address names it).
+    // Anything else (no valid value, a store changed meanwhile) takes the
+    // full path below.
     if (!collided && registered_before && !same_call) {
         StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
         if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
