@@ -1,6 +1,6 @@
 #include "call_record.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <new>
 
 namespace lineage_store {
@@ -10,7 +10,9 @@ CallRecordRef CallRecordRef::make(PyObject* method_name, std::size_t size) noexc
         PyErr_NoMemory();
         return {};
     }
-    void* block = std::calloc(1, sizeof(CallRecord) + 2 * size * sizeof(PyObject*));
+    // The interpreter's small-block allocator: for blocks this small it is
+    // faster than the C library's and adds no header to each.
+    void* block = PyMem_Malloc(sizeof(CallRecord) + 2 * size * sizeof(PyObject*));
     if (block == nullptr) {
         PyErr_NoMemory();
         return {};
@@ -18,6 +20,7 @@ CallRecordRef CallRecordRef::make(PyObject* method_name, std::size_t size) noexc
     auto* record = new (block) CallRecord();
     record->size_ = static_cast<std::uint32_t>(size);
     record->method_name_ = Py_NewRef(method_name);
+    std::fill_n(record->items(), 2 * size, nullptr);
     return CallRecordRef(record);
 }
 
@@ -31,7 +34,7 @@ void CallRecordRef::destroy(CallRecord* record) noexcept(false) {
         PyRef::steal(std::exchange(items[i], nullptr)).reset();
     }
     record->~CallRecord();
-    std::free(record);
+    PyMem_Free(record);
 }
 
 CallRecordRef CallRecordRef::of_call_tuple(PyObject* call_tuple) noexcept {
