@@ -737,11 +737,16 @@ const CallRecordRef& CallIdentity::record() {
         return record_;
     }
     const std::size_t kept = parameters.order.size();
-    const bool atomic = arguments_atomic();
     CallRecordRef made = CallRecordRef::make(method_name_, kept);
     if (!made) return record_;
+    // The record is no object of the collector's; only the tuples of *args
+    // and **kwargs are, so only a call with them asks whether they may be
+    // left out of it.
+    bool collected_tuples = false;
+    for (std::size_t j = 0; j < kept; ++j) collected_tuples = collected_tuples || values_[j] == nullptr;
+    const bool atomic = collected_tuples && arguments_atomic();
     for (std::size_t j = 0; j < kept; ++j) {
-        PyRef value = parameter_value(j, atomic);
+        PyRef value = values_[j] != nullptr ? PyRef::borrow(values_[j]) : parameter_value(j, atomic);
         if (!value) return record_;
         made.set(j, PyRef::borrow(parameters.kept_names[j]), std::move(value));
     }
