@@ -1,8 +1,8 @@
 // A registered call's arguments, kept flat beside its node: the method name
 // and, per parameter in the call tuple's order, the parameter's name and its
 // value, as strong references in one small block. The normalised call tuple
-// of the same call would cost four Python objects for a call with one
-// argument; it is built from the record only when something needs a Python
+// of the same call costs three tuples for a call with one argument and one
+// more per further argument; it is built from the record only when something needs a Python
 // tuple (a view's key, a query's collision check), with no store held.
 //
 // The value of a *args or **kwargs parameter is the tuple the call tuple
