@@ -261,8 +261,10 @@ struct ParameterLayout {
     // values, and this tells them apart.
     std::ptrdiff_t var_keyword_position = -1;
     Py_hash_t method_name_hash = -1;
-    // A code object without any parameter but self: every call is the same.
+    // A code object without any parameter but self: every call is the same,
+    // and shares one tuple and one record.
     PyRef constant_call_tuple;
+    CallRecordRef constant_record;
     Py_hash_t constant_hash = -1;
 
     Py_ssize_t var_positional_index() const noexcept { return positional_count + keyword_only_count; }
@@ -377,6 +379,8 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* code) {
         if (!layout->constant_call_tuple) return nullptr;
         layout->constant_hash = PyObject_Hash(layout->constant_call_tuple.get());
         if (layout->constant_hash == -1) return nullptr;
+        layout->constant_record = CallRecordRef::make(method_name, 0);
+        if (!layout->constant_record) return nullptr;
     }
     layout->native = true;
     return layout.release();
@@ -428,11 +432,11 @@ int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const C
     if (!current->native) return 0;
     const Py_ssize_t given = arguments.positional_count();
     // A method of self alone, called with the instance alone: always the
-    // same call, whose tuple is at hand.
+    // same call, whose record is at hand.
     if (current->constant_call_tuple && given == 1 && current->positional_count == 1 &&
         arguments.keyword_count() == 0 && current->keyword_only_count == 0 && !current->has_var_positional) {
         hash_ = current->constant_hash;
-        call_tuple_ = current->constant_call_tuple.new_ref();
+        record_ = current->constant_record;
         return 1;
     }
     // Held: hashing the arguments below may run Python code that calls this
@@ -653,47 +657,62 @@ bool all_atomic(PyObject* const* items, Py_ssize_t count) noexcept {
 
 }  // namespace
 
+bool CallIdentity::arguments_atomic() const noexcept {
+    bool atomic = all_atomic(values_.data(), static_cast<Py_ssize_t>(values_.size())) &&
+                  all_atomic(var_positional_, var_positional_count_);
+    for (Py_ssize_t i = 0; atomic && i < var_keyword_count(); ++i) {
+        atomic = !may_be_tracked(var_keyword_value(i));
+    }
+    return atomic;
+}
+
+PyRef CallIdentity::parameter_value(std::size_t j, bool atomic) const {
+    if (values_[j] != nullptr) return PyRef::borrow(values_[j]);
+    PyRef value;
+    if (static_cast<std::ptrdiff_t>(j) == layout_->var_keyword_position) {
+        value = PyRef::steal(PyTuple_New(var_keyword_count()));
+        if (!value) return {};
+        for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
+            PyObject* pair = PyTuple_Pack(2, var_keyword_name(i), var_keyword_value(i));
+            if (pair == nullptr) return {};
+            if (atomic) PyObject_GC_UnTrack(pair);
+            PyTuple_SetItem(value.get(), i, pair);
+        }
+    } else {
+        value = PyRef::steal(PyTuple_New(var_positional_count_));
+        if (!value) return {};
+        for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
+            PyTuple_SetItem(value.get(), i, Py_NewRef(var_positional_[i]));
+        }
+    }
+    if (atomic) PyObject_GC_UnTrack(value.get());
+    return value;
+}
+
 // A tuple of atoms leaves the collector at once, as the collector itself
-// would leave it at its first pass. Stored call tuples otherwise fill the
-// young generation, so that every call made collections more frequent and
-// longer. The names (keyword names included) and the method name are str, so
-// the arguments decide for every tuple of the call at once.
+// would leave it at its first pass; the tuples of *args and **kwargs kept in
+// records likewise, so that stored calls do not fill the young generation.
+// The names (keyword names included) and the method name are str, so the
+// arguments decide for every tuple of the call at once.
 PyObject* CallIdentity::call_tuple() {
     if (call_tuple_) return call_tuple_.get();
+    if (!layout_) {
+        // A call known by its record alone.
+        call_tuple_ = call_tuple_of(*record_);
+        return call_tuple_.get();
+    }
     const ParameterLayout& parameters = *layout_;
     if (parameters.constant_call_tuple) {
         call_tuple_ = parameters.constant_call_tuple.new_ref();
         return call_tuple_.get();
     }
     const std::size_t kept = parameters.order.size();
-    bool atomic = all_atomic(values_.data(), static_cast<Py_ssize_t>(kept)) &&
-                  all_atomic(var_positional_, var_positional_count_);
-    for (Py_ssize_t i = 0; atomic && i < var_keyword_count(); ++i) {
-        atomic = !may_be_tracked(var_keyword_value(i));
-    }
+    const bool atomic = arguments_atomic();
     PyRef pairs = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kept)));
     if (!pairs) return nullptr;
     for (std::size_t j = 0; j < kept; ++j) {
-        PyRef value = PyRef::borrow(values_[j]);
-        if (!value && static_cast<std::ptrdiff_t>(j) == parameters.var_keyword_position) {
-            value = PyRef::steal(PyTuple_New(var_keyword_count()));
-            if (!value) return nullptr;
-            for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
-                PyObject* pair = PyTuple_Pack(2, var_keyword_name(i),
-                                              var_keyword_value(i));
-                if (pair == nullptr) return nullptr;
-                if (atomic) PyObject_GC_UnTrack(pair);
-                PyTuple_SetItem(value.get(), i, pair);
-            }
-            if (atomic) PyObject_GC_UnTrack(value.get());
-        } else if (!value) {
-            value = PyRef::steal(PyTuple_New(var_positional_count_));
-            if (!value) return nullptr;
-            for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
-                PyTuple_SetItem(value.get(), i, Py_NewRef(var_positional_[i]));
-            }
-            if (atomic) PyObject_GC_UnTrack(value.get());
-        }
+        PyRef value = parameter_value(j, atomic);
+        if (!value) return nullptr;
         PyObject* pair = PyTuple_Pack(2, parameters.kept_names[j], value.get());
         if (pair == nullptr) return nullptr;
         if (atomic) PyObject_GC_UnTrack(pair);
@@ -703,6 +722,36 @@ PyObject* CallIdentity::call_tuple() {
     call_tuple_ = PyRef::steal(PyTuple_Pack(2, method_name_, pairs.get()));
     if (call_tuple_ && atomic) PyObject_GC_UnTrack(call_tuple_.get());
     return call_tuple_.get();
+}
+
+const CallRecordRef& CallIdentity::record() {
+    if (record_) return record_;
+    if (!layout_) {
+        // Bound through inspect: the tuple is at hand.
+        record_ = CallRecordRef::of_call_tuple(call_tuple_.get());
+        return record_;
+    }
+    const ParameterLayout& parameters = *layout_;
+    if (parameters.constant_record) {
+        record_ = parameters.constant_record;
+        return record_;
+    }
+    const std::size_t kept = parameters.order.size();
+    CallRecordRef made = CallRecordRef::make(method_name_, kept);
+    if (!made) return record_;
+    // The record is no object of the collector's; only the tuples of *args
+    // and **kwargs are, so only a call with them asks whether they may be
+    // left out of it.
+    bool collected_tuples = false;
+    for (std::size_t j = 0; j < kept; ++j) collected_tuples = collected_tuples || values_[j] == nullptr;
+    const bool atomic = collected_tuples && arguments_atomic();
+    for (std::size_t j = 0; j < kept; ++j) {
+        PyRef value = values_[j] != nullptr ? PyRef::borrow(values_[j]) : parameter_value(j, atomic);
+        if (!value) return record_;
+        made.set(j, PyRef::borrow(parameters.kept_names[j]), std::move(value));
+    }
+    record_ = std::move(made);
+    return record_;
 }
 
 bool CallIdentity::sort_var_keywords() {
@@ -739,23 +788,17 @@ bool CallIdentity::has_identical_keywords(PyObject* registered_pairs) const noex
     return true;
 }
 
-bool CallIdentity::has_identical_items(PyObject* registered) const noexcept {
-    if (!layout_) return false;
+bool CallIdentity::has_identical_items(const CallRecord* registered) const noexcept {
+    if (!layout_ || registered == nullptr) return false;
     const ParameterLayout& parameters = *layout_;
-    if (parameters.constant_call_tuple) return registered == parameters.constant_call_tuple.get();
-    if (!PyTuple_CheckExact(registered) || Py_SIZE(registered) != 2 ||
-        tuple_item(registered, 0) != method_name_) {
-        return false;
-    }
-    PyObject* pairs = tuple_item(registered, 1);
+    if (parameters.constant_record) return registered == parameters.constant_record.get();
     const std::size_t kept = parameters.order.size();
-    if (!PyTuple_CheckExact(pairs) || Py_SIZE(pairs) != static_cast<Py_ssize_t>(kept)) return false;
+    if (registered->method_name() != method_name_ || registered->size() != kept) return false;
     PyObject* const* names = parameters.kept_names.data();
     PyObject* const* values = values_.data();
     for (std::size_t j = 0; j < kept; ++j) {
-        PyObject* pair = tuple_item(pairs, static_cast<Py_ssize_t>(j));
-        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 || tuple_item(pair, 0) != names[j]) return false;
-        PyObject* value = tuple_item(pair, 1);
+        if (registered->name(j) != names[j]) return false;
+        PyObject* value = registered->value(j);
         if (values[j] != nullptr) {
             if (value != values[j]) return false;
             continue;
@@ -784,22 +827,13 @@ bool equal_names(PyObject* registered, PyObject* ours) noexcept {
 // method name and parameter names: checked without running Python code, so
 // that comparing the argument values afterwards makes exactly the __eq__
 // calls that comparing the whole tuples would.
-bool CallIdentity::shape_matches(PyObject* registered) const {
-    if (!PyTuple_CheckExact(registered) || Py_SIZE(registered) != 2 ||
-        !equal_names(tuple_item(registered, 0), method_name_)) {
-        return false;
-    }
+bool CallIdentity::shape_matches(const CallRecord& registered) const {
     const ParameterLayout& parameters = *layout_;
-    PyObject* pairs = tuple_item(registered, 1);
     const std::size_t kept = parameters.order.size();
-    if (!PyTuple_CheckExact(pairs) || Py_SIZE(pairs) != static_cast<Py_ssize_t>(kept)) return false;
+    if (!equal_names(registered.method_name(), method_name_) || registered.size() != kept) return false;
     for (std::size_t j = 0; j < kept; ++j) {
-        PyObject* pair = tuple_item(pairs, static_cast<Py_ssize_t>(j));
-        if (!PyTuple_CheckExact(pair) || Py_SIZE(pair) != 2 ||
-            !equal_names(tuple_item(pair, 0), parameters.kept_names[j])) {
-            return false;
-        }
-        PyObject* value = tuple_item(pair, 1);
+        if (!equal_names(registered.name(j), parameters.kept_names[j])) return false;
+        PyObject* value = registered.value(j);
         if (values_[j] != nullptr) continue;
         if (!PyTuple_CheckExact(value)) return false;
         if (static_cast<std::ptrdiff_t>(j) != parameters.var_keyword_position) continue;
@@ -815,12 +849,11 @@ bool CallIdentity::shape_matches(PyObject* registered) const {
     return true;
 }
 
-int CallIdentity::differs_natively(PyObject* registered) {
-    // The caller holds `registered`, and tuples are immutable, so every item
-    // read here outlives the __eq__ calls.
-    PyObject* pairs = tuple_item(registered, 1);
+int CallIdentity::differs_natively(const CallRecord& registered) {
+    // The caller holds the record, and the tuples in it are immutable, so
+    // every object read here outlives the __eq__ calls.
     for (std::size_t j = 0; j < values_.size(); ++j) {
-        PyObject* value = tuple_item(tuple_item(pairs, static_cast<Py_ssize_t>(j)), 1);
+        PyObject* value = registered.value(j);
         if (values_[j] != nullptr) {
             int equal = into_python([&] { return PyObject_RichCompareBool(value, values_[j], Py_EQ); });
             if (equal <= 0) return equal < 0 ? -1 : 1;
@@ -851,12 +884,14 @@ int CallIdentity::differs_natively(PyObject* registered) {
     return 0;
 }
 
-int CallIdentity::differs_from(PyObject* registered) {
-    if (registered == nullptr || (call_tuple_ && registered == call_tuple_.get())) return 0;
-    if (layout_ && shape_matches(registered)) return differs_natively(registered);
+int CallIdentity::differs_from(const CallRecord* registered) {
+    if (registered == nullptr || (record_ && registered == record_.get())) return 0;
+    if (layout_ && shape_matches(*registered)) return differs_natively(*registered);
+    PyRef theirs = call_tuple_of(*registered);
+    if (!theirs) return -1;
     PyObject* ours = call_tuple();
     if (ours == nullptr) return -1;
-    int equal = into_python([&] { return PyObject_RichCompareBool(registered, ours, Py_EQ); });
+    int equal = into_python([&] { return PyObject_RichCompareBool(theirs.get(), ours, Py_EQ); });
     return equal < 0 ? -1 : !equal;
 }
 

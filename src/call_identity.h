@@ -2,8 +2,8 @@
 // Python function natively, from its code object and defaults, and computes
 // the call hash from the argument hashes with the interpreter's tuple-hash
 // algorithm, so that a call already in the store is recognised without
-// building its call tuple. The tuple is built only when the call is
-// registered.
+// building its call tuple. A call that is registered keeps its arguments as
+// a record (call_record); the tuple is built only where one is needed.
 //
 // Binding through inspect (py_introspection_utils) stays the reference: any
 // call this unit does not understand (not a plain function, a __signature__
@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "call_record.h"
 #include "py_ref.h"
 
 namespace lineage_store {
@@ -157,7 +158,8 @@ private:
 };
 
 // The identity of one call: its hash, and what is needed to build its
-// normalised call tuple or to compare it with a registered one.
+// normalised call tuple or its record, or to compare it with a registered
+// call.
 class CallIdentity {
 public:
     CallIdentity() = default;
@@ -170,10 +172,15 @@ public:
     // Borrowed from this object; nullptr with an exception set.
     PyObject* call_tuple();
 
+    // The record of this call, for registration: built at the first request
+    // and kept. Allocates tracked objects for *args and **kwargs, so no
+    // store may be held. Empty with an exception set on failure.
+    const CallRecordRef& record();
+
     // Whether `registered` holds exactly this call's method name, parameter
     // names and argument objects. Compares pointers only: runs no Python code.
-    bool is_identical_to(PyObject* registered) const noexcept {
-        return (call_tuple_ && registered == call_tuple_.get()) || has_identical_items(registered);
+    bool is_identical_to(const CallRecord* registered) const noexcept {
+        return (record_ && registered == record_.get()) || has_identical_items(registered);
     }
 
     // Whether the function's __code__, __defaults__ and __kwdefaults__ (and
@@ -185,8 +192,9 @@ public:
     // Whether `registered` is a different call from this one: 1 if so, 0 if
     // it is equal (or null), -1 with an exception set. The same comparisons,
     // in the same order, as comparing the two call tuples with ==, so it runs
-    // the arguments' __eq__: no store may be held across it.
-    int differs_from(PyObject* registered);
+    // the arguments' __eq__: no store may be held across it, and the caller
+    // holds the record.
+    int differs_from(const CallRecord* registered);
 
 private:
     friend bool identify_call(BindingCache&, PyObject*, PyObject*, const CallArguments&, CallIdentity&);
@@ -196,9 +204,15 @@ private:
     int identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments);
     // Keeps what inspect will read of a plain function, for inputs_unchanged.
     bool note_function_inputs(PyObject* func);
-    int differs_natively(PyObject* registered);
-    bool shape_matches(PyObject* registered) const;
-    bool has_identical_items(PyObject* registered) const noexcept;
+    int differs_natively(const CallRecord& registered);
+    bool shape_matches(const CallRecord& registered) const;
+    bool has_identical_items(const CallRecord* registered) const noexcept;
+    // The value of the call tuple's parameter j: the argument, or the tuple
+    // of *args or **kwargs. Untracked when `atomic`. Empty with an exception
+    // set on failure.
+    PyRef parameter_value(std::size_t j, bool atomic) const;
+    // Whether none of the call's arguments could take part in a cycle.
+    bool arguments_atomic() const noexcept;
     bool has_identical_keywords(PyObject* registered_pairs) const noexcept;
     // Puts the **kwargs entries in the call tuple's order. False with an
     // exception set.
@@ -243,6 +257,7 @@ private:
         return var_keywords_->values[static_cast<std::size_t>(i)];
     }
     PyRef call_tuple_;
+    CallRecordRef record_;
 };
 
 // Computes the identity of `arguments` passed to `func`, the decorated

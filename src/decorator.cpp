@@ -167,7 +167,7 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
     // is known to be the same call without running any Python code, so a
     // valid value of it is served right here, together with its runtime edge.
     // Such a hit skips call_stack: nothing could see its entry.
-    PyRef registered;
+    CallRecordRef registered;
     bool registered_before = false;
     bool same_call = false;
     {
@@ -177,12 +177,12 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
         RegisteredCall found;
         if (find_registered_call(record, hash, found)) {
             registered_before = true;
-            same_call = found.call_tuple != nullptr && call.is_identical_to(found.call_tuple);
+            same_call = found.call != nullptr && call.is_identical_to(found.call);
             if (same_call && found.state == ValidationState::Valid && found.value != nullptr) {
                 record_runtime_edge(record, hash, false);
                 return Py_NewRef(found.value);
             }
-            registered = PyRef::borrow(found.call_tuple);
+            registered = CallRecordRef(found.call);
         }
     }
     // Declared before the call's bookkeeping so that a replaced value is
@@ -200,17 +200,17 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
             return nullptr;
         }
         // Built with the store free: allocating may run a finaliser.
-        PyObject* call_tuple = call.call_tuple();
-        if (call_tuple == nullptr) return nullptr;
-        PyRef previous_call_tuple;  // released after the borrow
+        const CallRecordRef& made = call.record();
+        if (!made) return nullptr;
+        CallRecordRef previous_call;  // released after the borrow
         StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
         if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
         StoreRecord& record = borrow.record();
         CallGraph& graph = record.dependency_graph;
         if (graph.contains_call(hash)) {
-            registered = registered_call_tuple(record, hash);
+            registered = registered_call(record, hash);
         } else {
-            previous_call_tuple = graph.add_call(hash, PyRef::borrow(call_tuple), decorator.dependency_hashes);
+            previous_call = graph.add_call(hash, made, decorator.dependency_hashes);
             // A call registered just now has no value to serve and no other
             // call under its hash to collide with: its edge, its entry in
             // call_stack and the start of its computation go in this same
@@ -221,7 +221,7 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
             registered_now = true;
         }
     }
-    // A call registered under this hash whose call tuple is not equal to ours
+    // A call registered under this hash whose arguments are not equal to ours
     // is a different call whose hash collides with ours: it must neither be
     // served that call's value nor disturb it. Compared with the store free:
     // __eq__ is the user's code.
@@ -231,15 +231,15 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
 
     // Equal arguments, other objects: the same call. Its value is served in
     // one section, as for identical arguments, provided that the node still
-    // holds the call tuple compared above (held by us, so its address names
-    // it). Anything else (no valid value, a store changed meanwhile) takes
-    // the full path below.
+    // holds the record compared above (held by us, so its address names it).
+    // Anything else (no valid value, a store changed meanwhile) takes the
+    // full path below.
     if (!collided && registered_before && !same_call) {
         StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
         if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
         StoreRecord& record = borrow.record();
         RegisteredCall found;
-        if (find_registered_call(record, hash, found) && found.call_tuple == registered.get() &&
+        if (find_registered_call(record, hash, found) && found.call == registered.get() &&
             found.state == ValidationState::Valid && found.value != nullptr) {
             record_runtime_edge(record, hash, false);
             return Py_NewRef(found.value);

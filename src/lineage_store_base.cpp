@@ -62,12 +62,18 @@ const char* StoreBorrow::refusal_message(BorrowMode mode) noexcept {
     return mode == BorrowMode::Exclusive ? "Already borrowed" : "Already mutably borrowed";
 }
 
-// A call costs one node, one index slot or two, and its call tuple.
+// A call costs one node, one index slot or two, and the record of its
+// arguments.
 static_assert(sizeof(CallGraph::Node) == 32);
 
 namespace {
 
 PyObject* borrowed(const PyRef* reference) noexcept { return reference == nullptr ? nullptr : reference->get(); }
+
+const CallRecord* call_of(const CallGraph::Node* node) noexcept {
+    const CallRecordRef* call = node == nullptr ? nullptr : node->call_value();
+    return call == nullptr ? nullptr : call->get();
+}
 
 }  // namespace
 
@@ -85,19 +91,20 @@ bool find_registered_call(const StoreRecord& record, CallHash hash, RegisteredCa
     const CallGraph::Node* node = record.dependency_graph.find(hash);
     if (node == nullptr || !node->has_state()) return false;
     out.state = node->state();
-    out.call_tuple = borrowed(node->call_value());
+    out.call = call_of(node);
     out.value = borrowed(node->stored_value());
     return true;
 }
 
-PyRef registered_call_tuple(const StoreRecord& record, CallHash hash) noexcept {
-    const CallGraph::Node* node = record.dependency_graph.find(hash);
-    return node == nullptr ? PyRef() : PyRef::borrow(borrowed(node->call_value()));
+CallRecordRef registered_call(const StoreRecord& record, CallHash hash) noexcept {
+    return CallRecordRef(call_of(record.dependency_graph.find(hash)));
 }
 
-int is_different_call(PyObject* registered, PyObject* call_tuple) {
-    if (registered == nullptr || registered == call_tuple) return 0;
-    int equal = into_python([&] { return PyObject_RichCompareBool(registered, call_tuple, Py_EQ); });
+int is_different_call(const CallRecord* registered, PyObject* call_tuple) {
+    if (registered == nullptr) return 0;
+    PyRef registered_tuple = call_tuple_of(*registered);
+    if (!registered_tuple) return -1;
+    int equal = into_python([&] { return PyObject_RichCompareBool(registered_tuple.get(), call_tuple, Py_EQ); });
     return equal < 0 ? -1 : !equal;
 }
 
@@ -114,25 +121,25 @@ StoreBorrow borrow_for_method(PyObject* self, BorrowMode mode) {
 // Takes the borrow `mode` for the call `call_tuple` hashed to `hash`, once it
 // is known whether a different call is registered under that hash (the two
 // collide). The comparison runs the arguments' __eq__, so it is made with the
-// store free, on the registered tuple held in `compared`, which the caller
+// store free, on the registered record held in `compared`, which the caller
 // releases after its borrow. Registration is the only thing that can change
-// a hash's call tuple, once, so this tries at most twice. An empty borrow
-// with an exception set on failure.
-StoreBorrow borrow_for_call(PyObject* self, BorrowMode mode, CallHash hash, PyObject* call_tuple, PyRef& compared,
-                            bool& collides) {
+// a hash's record, once, so this tries at most twice. An empty borrow with an
+// exception set on failure.
+StoreBorrow borrow_for_call(PyObject* self, BorrowMode mode, CallHash hash, PyObject* call_tuple,
+                            CallRecordRef& compared, bool& collides) {
     for (;;) {
+        compared.reset();  // with the store free: it may hold the last reference
         {
             StoreBorrow look = borrow_for_method(self, BorrowMode::Shared);
             if (!look) return look;
-            compared = registered_call_tuple(look.record(), hash);
+            compared = registered_call(look.record(), hash);
         }
         const int different = is_different_call(compared.get(), call_tuple);
         if (different < 0) return StoreBorrow::none();
         collides = different != 0;
         StoreBorrow borrow = borrow_for_method(self, mode);
         if (!borrow) return borrow;
-        const CallGraph::Node* node = borrow.record().dependency_graph.find(hash);
-        if (borrowed(node == nullptr ? nullptr : node->call_value()) == compared.get()) return borrow;
+        if (call_of(borrow.record().dependency_graph.find(hash)) == compared.get()) return borrow;
     }
 }
 
@@ -146,23 +153,16 @@ bool require_str(const char* function_name, const char* parameter, PyObject* val
     return false;
 }
 
-// The display key of a call with a call tuple: the method name for a call
-// without arguments, the call tuple itself otherwise. A new reference, or
-// nullptr with an exception set.
-PyObject* display_key(PyObject* call_tuple) noexcept {
-    PyObject* method_name = PyTuple_GetItem(call_tuple, 0);
-    if (method_name == nullptr) return nullptr;
+// The display key of a registered call: the method name for a call without
+// arguments, its call tuple otherwise. A new reference, or nullptr with an
+// exception set.
+PyObject* display_key(const CallRecord& call) noexcept {
+    PyObject* method_name = call.method_name();
     if (!PyUnicode_Check(method_name)) {
         PyErr_SetString(PyExc_TypeError, "call tuple does not start with a method name");
         return nullptr;
     }
-    PyObject* arguments = PyTuple_GetItem(call_tuple, 1);
-    if (arguments == nullptr) return nullptr;
-    if (!PyTuple_Check(arguments)) {
-        PyErr_SetString(PyExc_TypeError, "call tuple does not hold an argument tuple");
-        return nullptr;
-    }
-    if (PyTuple_Size(arguments) != 0) return Py_NewRef(call_tuple);
+    if (call.size() != 0) return call_tuple_of(call).release();
     // An exact str is immutable and cannot be told from a copy of itself.
     if (PyUnicode_CheckExact(method_name)) return Py_NewRef(method_name);
     std::string_view name;
@@ -171,30 +171,30 @@ PyObject* display_key(PyObject* call_tuple) noexcept {
 }
 
 // What a listing copies out of the store under its borrow, one entry per
-// call with a call tuple, in table order: strong references, so that the
-// listing is built after the borrow is released. Building it hashes the call
-// tuples, which runs the arguments' __hash__ and __eq__, and that code may
-// use the store; the listing shows the store as it was when it was taken.
+// registered call, in table order: held records, so that the listing is
+// built after the borrow is released. Building it hashes the call tuples,
+// which runs the arguments' __hash__ and __eq__, and that code may use the
+// store; the listing shows the store as it was when it was taken.
 template <typename Shown>
 struct ListedCall {
-    PyRef call_tuple;
+    CallRecordRef call;
     Shown shown;
 };
 
 template <typename Shown>
 using Listing = std::vector<ListedCall<Shown>>;
 
-// Copies, for each node with a call tuple for which `shown_of(node, out)`
-// holds, the call tuple and `out`. Runs no Python code; call it under a
-// borrow, with `listing` declared before the borrow so that it outlives it.
+// Copies, for each registered call for which `shown_of(node, out)` holds,
+// its record and `out`. Runs no Python code; call it under a borrow, with
+// `listing` declared before the borrow so that it outlives it.
 template <typename Shown, typename ShownOf>
 void take_listing(const CallGraph& graph, Listing<Shown>& listing, ShownOf shown_of) {
     listing.reserve(graph.nodes().size());
     for (const CallGraph::Node& node : graph.nodes()) {
-        const PyRef* call_tuple = node.call_value();
+        const CallRecord* call = call_of(&node);
         Shown shown{};
-        if (call_tuple == nullptr || !shown_of(node, shown)) continue;
-        listing.push_back({call_tuple->new_ref(), std::move(shown)});
+        if (call == nullptr || !shown_of(node, shown)) continue;
+        listing.push_back({CallRecordRef(call), std::move(shown)});
     }
 }
 
@@ -204,10 +204,10 @@ template <typename Shown, typename ValueOf>
 PyObject* dict_by_display_key(const Listing<Shown>& listing, ValueOf value_of) {
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) return nullptr;
-    for (const ListedCall<Shown>& call : listing) {
-        PyRef value = value_of(call.shown);
+    for (const ListedCall<Shown>& listed : listing) {
+        PyRef value = value_of(listed.shown);
         if (!value) return nullptr;
-        PyRef key = PyRef::steal(display_key(call.call_tuple.get()));
+        PyRef key = PyRef::steal(display_key(*listed.call));
         if (!key) return nullptr;
         if (into_python([&] { return PyDict_SetItem(result.get(), key.get(), value.get()); }) < 0) return nullptr;
     }
@@ -298,7 +298,9 @@ int store_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     if (record == nullptr) return 0;
     for (const CallGraph::Node& node : record->dependency_graph.nodes()) {
         Py_VISIT(borrowed(node.stored_value()));
-        Py_VISIT(borrowed(node.call_value()));
+        if (const CallRecord* call = call_of(&node)) {
+            if (int visited = call->traverse(visit, arg)) return visited;
+        }
     }
     return 0;
 }
@@ -404,7 +406,7 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyErr_Clear();
             return Py_NewRef(Py_None);
         }
-        PyRef compared;
+        CallRecordRef compared;
         PyRef value;
         bool collides = false;
         {
@@ -430,7 +432,7 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         if (!normalise_function_signature_and_hash(method_name.get(), nullptr, nullptr, rest.get(), call)) {
             return nullptr;
         }
-        PyRef compared;
+        CallRecordRef compared;
         PyRef replaced;  // released after the borrow: its finaliser may use this store
         bool collides = false;
         bool call_was_made = false;
@@ -479,7 +481,7 @@ PyObject* get_cached_values(PyObject* self, PyObject*) {
         Listing<PyRef> listing;
         ReleasedInTurn release_each(listing, [](ListedCall<PyRef>& call) {
             call.shown.reset();
-            call.call_tuple.reset();
+            call.call.reset();
         });
         {
             StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
@@ -498,15 +500,15 @@ PyObject* get_cached_values(PyObject* self, PyObject*) {
 
 PyObject* get_dependency_graph(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
-        // Each listed call shows the range of `children` that holds the call
-        // tuples of the calls computed from it.
+        // Each listed call shows the range of `children` that holds the
+        // records of the calls computed from it.
         struct ChildRange {
             std::size_t begin = 0, end = 0;
         };
         Listing<ChildRange> listing;
-        std::vector<PyRef> children;
-        ReleasedInTurn release_listing(listing, [](ListedCall<ChildRange>& call) { call.call_tuple.reset(); });
-        ReleasedInTurn release_children(children, [](PyRef& child) { child.reset(); });
+        std::vector<CallRecordRef> children;
+        ReleasedInTurn release_listing(listing, [](ListedCall<ChildRange>& call) { call.call.reset(); });
+        ReleasedInTurn release_children(children, [](CallRecordRef& child) { child.reset(); });
         {
             StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
             if (!borrow) return nullptr;
@@ -515,8 +517,8 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
             take_listing(graph, listing, [&](const CallGraph::Node& node, ChildRange& out) {
                 out.begin = children.size();
                 for (NodePosition child : graph.children_of(node)) {
-                    const PyRef* child_tuple = graph.nodes()[child].call_value();
-                    if (child_tuple != nullptr) children.push_back(child_tuple->new_ref());
+                    const CallRecord* child_call = call_of(&graph.nodes()[child]);
+                    if (child_call != nullptr) children.emplace_back(child_call);
                 }
                 out.end = children.size();
                 return true;
@@ -525,7 +527,7 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
         return dict_by_display_key(listing, [&](const ChildRange& range) -> PyRef {
             PyRef set = PyRef::steal(PySet_New(nullptr));
             for (std::size_t i = range.begin; set && i < range.end; ++i) {
-                PyRef key = PyRef::steal(display_key(children[i].get()));
+                PyRef key = PyRef::steal(display_key(*children[i]));
                 if (!key || into_python([&] { return PySet_Add(set.get(), key.get()); }) < 0) set.reset();
             }
             return set;
@@ -536,7 +538,7 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
 PyObject* get_validation_state(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         Listing<ValidationState> listing;
-        ReleasedInTurn release_each(listing, [](ListedCall<ValidationState>& call) { call.call_tuple.reset(); });
+        ReleasedInTurn release_each(listing, [](ListedCall<ValidationState>& call) { call.call.reset(); });
         {
             StoreBorrow borrow = borrow_for_method(self, BorrowMode::Shared);
             if (!borrow) return nullptr;

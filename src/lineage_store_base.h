@@ -27,13 +27,14 @@
 #include <span>
 #include <vector>
 
+#include "call_record.h"
 #include "dependency_graph.h"
 #include "py_ref.h"
 
 namespace lineage_store {
 
 using CallHash = std::int64_t;
-using CallGraph = MethodDependencyGraph<CallHash, PyRef>;
+using CallGraph = MethodDependencyGraph<CallHash, CallRecordRef, PyRef>;
 
 // One decorated call in progress. Entries belong to the thread that pushed
 // them: runtime dependencies are recorded against the innermost call of the
@@ -45,7 +46,8 @@ struct CallStackEntry {
 };
 
 // The cached values live in the graph's nodes, next to each call's state and
-// call tuple, so that the decorated call finds all three with one lookup.
+// the record of its arguments, so that the decorated call finds all three
+// with one lookup.
 struct StoreRecord {
     CallGraph dependency_graph;
     std::vector<CallStackEntry> call_stack;
@@ -103,25 +105,26 @@ PyRef lookup_valid(const StoreRecord& record, CallHash hash) noexcept;
 [[nodiscard]] PyRef store_value(StoreRecord& record, CallHash hash, PyRef value);
 
 // What the decorated call needs to know about a registered call, found with
-// one lookup. Borrowed references, valid only while the borrow is held.
+// one lookup. Borrowed, valid only while the borrow is held.
 struct RegisteredCall {
     ValidationState state;
-    PyObject* call_tuple;  // null only for a state created without registration
-    PyObject* value;       // null when no value is stored
+    const CallRecord* call;  // null only for a state created without registration
+    PyObject* value;         // null when no value is stored
 };
 
 // False when `hash` has no validation state. Runs no Python code.
 bool find_registered_call(const StoreRecord& record, CallHash hash, RegisteredCall& out) noexcept;
 
-// The call tuple registered under `hash`, as a new reference; empty when the
-// hash has none. Runs no Python code.
-PyRef registered_call_tuple(const StoreRecord& record, CallHash hash) noexcept;
+// The record of the call registered under `hash`, held; empty when the hash
+// has none. Runs no Python code.
+CallRecordRef registered_call(const StoreRecord& record, CallHash hash) noexcept;
 
 // Whether `call_tuple` is a different call from the one `registered` under
 // the same hash (their hashes collide): 1 if so, 0 when it is the same call
-// or nothing is registered, -1 with an exception set. Runs the arguments'
-// __eq__, so no borrow may be held across it.
-int is_different_call(PyObject* registered, PyObject* call_tuple);
+// or nothing is registered, -1 with an exception set. Builds the registered
+// call's tuple and runs the arguments' __eq__, so no borrow may be held
+// across it.
+int is_different_call(const CallRecord* registered, PyObject* call_tuple);
 
 inline StoreObject* as_store(PyObject* self) noexcept { return reinterpret_cast<StoreObject*>(self); }
 
