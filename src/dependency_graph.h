@@ -1,12 +1,12 @@
 // The per-instance graph of calls: their validation states, the edges "this
-// call was computed from that one", the normalised call tuple and the cached
-// value of each call, and invalidation along the edges.
+// call was computed from that one", what names each call (its arguments) and
+// its cached value, and invalidation along the edges.
 //
 // Plain C++ with no Python in it: it is generic over the key that names a call
 // and the values kept per call, so it can be tested without an interpreter.
-// The store instantiates it with call hashes and owned Python references. No
-// operation calls back into its caller, so none can observe the graph
-// half-updated.
+// The store instantiates it with call hashes, call records and owned Python
+// references. No operation calls back into its caller, so none can observe
+// the graph half-updated.
 //
 // Layout: one dense table of nodes, one per key the store has met, in the
 // order they were met; a seeded index from key to node; edges as node

@@ -155,11 +155,12 @@ bool require_str(const char* function_name, const char* parameter, PyObject* val
 
 // The display key of a registered call: the method name for a call without
 // arguments, its call tuple otherwise. A new reference, or nullptr with an
-// exception set.
-PyObject* display_key(const CallRecord& call) noexcept {
+// exception set. Not noexcept: building the tuple may start a collection,
+// and a thread ended in a finaliser there must unwind through here.
+PyObject* display_key(const CallRecord& call) {
     PyObject* method_name = call.method_name();
     if (!PyUnicode_Check(method_name)) {
-        PyErr_SetString(PyExc_TypeError, "call tuple does not start with a method name");
+        PyErr_SetString(PyExc_TypeError, "a registered call's method name is not a str");
         return nullptr;
     }
     if (call.size() != 0) return call_tuple_of(call).release();
