@@ -1,15 +1,14 @@
+// cache_persistence.cpp: dumping the values of serialisable methods, and
+// loading them back.
 #include "cache_persistence.h"
 
-#include <algorithm>
-#include <random>
-#include <string>
-#include <string_view>
 #include <unordered_set>
-#include <utility>
 #include <vector>
 
-#include "decorator.h"
-#include "lineage_store_base.h"
+#include "cache_store.h"
+#include "class_attributes.h"
+#include "decorator_record.h"
+#include "interpreter_shortcuts.h"
 #include "py_introspection_utils.h"
 #include "python_boundary.h"
 
@@ -17,193 +16,149 @@ namespace lineage_store {
 
 namespace {
 
-bool is_dunder(std::string_view name) noexcept { return name.size() >= 2 && name.substr(0, 2) == "__"; }
-
-// The instance type's method resolution order, or nullptr with
-// PanicException set.
-PyRef method_resolution_order(PyObject* self) {
-    PyRef mro = PyRef::steal(
-        into_python([&] { return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"); }));
-    if (!mro) {
-        PyErr_Clear();
-        raise_panic("Cannot get `__mro__` from object.");
-        return {};
-    }
-    if (!PyTuple_Check(mro.get())) {
-        raise_panic("Unexpected type in `__mro__` attribute. Expected a tuple.");
-        return {};
-    }
-    return mro;
+bool is_serialisable_decorator(PyObject* object) noexcept {
+    const DecoratorRecord* record = decorator_record_of(object);
+    return record != nullptr && record->serialisable;
 }
 
-PyRef class_dict(PyObject* cls) {
-    if (!PyType_Check(cls)) {
-        PyErr_SetString(PyExc_TypeError, "__mro__ entry is not a type");
-        return {};
+// Calls the method `name` of `self`, found in the class as `decorator`, with
+// no arguments. Where the class looks attributes up the ordinary way, the
+// decorator (a data descriptor, so never shadowed by the instance's dict) is
+// what getattr would bind, and it is called directly; otherwise through
+// getattr, whatever the class makes of it.
+PyRef call_method(PyObject* self, PyObject* name, PyObject* decorator) {
+    auto getattro = reinterpret_cast<getattrofunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_getattro));
+    if (decorator != nullptr && getattro == PyObject_GenericGetAttr) {
+        return PyRef::steal(into_python([&] {
+            return shortcuts.vectorcall_dict != nullptr ? shortcuts.vectorcall_dict(decorator, &self, 1, nullptr)
+                                                        : PyObject_CallFunctionObjArgs(decorator, self, nullptr);
+        }));
     }
-    return PyRef::steal(into_python([&] { return PyObject_GetAttrString(cls, "__dict__"); }));
-}
-
-std::mt19937_64& shuffle_generator() {
-    thread_local std::mt19937_64 generator = [] {
-        std::random_device device;
-        std::seed_seq seeds{device(), device(), device(), device()};
-        return std::mt19937_64(seeds);
-    }();
-    return generator;
-}
-
-// The names whose first definition along the MRO is a serialisable decorated
-// method, most derived class first and in random order within a class.
-bool serialisable_method_names(PyObject* self, std::vector<PyRef>& selected) {
-    PyRef mro = method_resolution_order(self);
-    if (!mro) return false;
-    std::unordered_set<std::string> decided;
-    Py_ssize_t classes = PyTuple_Size(mro.get());
-    for (Py_ssize_t c = 0; c < classes; ++c) {
-        PyRef dict = class_dict(PyTuple_GetItem(mro.get(), c));
-        if (!dict) return false;
-        PyRef items_view = PyRef::steal(into_python([&] { return PyObject_CallMethod(dict.get(), "items", nullptr); }));
-        if (!items_view) return false;
-        PyRef items_list = PyRef::steal(PySequence_List(items_view.get()));
-        if (!items_list) return false;
-        std::vector<PyRef> items;
-        Py_ssize_t count = PyList_Size(items_list.get());
-        items.reserve(static_cast<std::size_t>(std::max<Py_ssize_t>(count, 0)));
-        for (Py_ssize_t i = 0; i < count; ++i) items.push_back(PyRef::borrow(PyList_GetItem(items_list.get(), i)));
-        std::shuffle(items.begin(), items.end(), shuffle_generator());
-        for (const PyRef& item : items) {
-            if (!PyTuple_Check(item.get())) {
-                PyErr_SetString(PyExc_TypeError, "class __dict__ item is not a tuple");
-                return false;
-            }
-            if (PyTuple_Size(item.get()) != 2) {
-                PyErr_SetString(PyExc_ValueError, "class __dict__ item is not a (name, value) pair");
-                return false;
-            }
-            PyObject* name = PyTuple_GetItem(item.get(), 0);
-            if (!PyUnicode_Check(name)) {
-                PyErr_SetString(PyExc_TypeError, "class __dict__ key is not a str");
-                return false;
-            }
-            std::string_view text;
-            if (!utf8_view(name, text)) return false;
-            if (is_dunder(text) || !decided.emplace(text).second) continue;
-            if (is_serialisable_decorator(PyTuple_GetItem(item.get(), 1))) selected.push_back(PyRef::borrow(name));
-        }
-    }
-    return true;
+    PyRef method = PyRef::steal(into_python([&] { return PyObject_GetAttr(self, name); }));
+    if (!method) return {};
+    return PyRef::steal(into_python([&] { return PyObject_CallNoArgs(method.get()); }));
 }
 
 PyObject* dump_cache(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
-        std::vector<PyRef> names;
-        if (!serialisable_method_names(self, names)) return nullptr;
-        PyRef result = PyRef::steal(PyDict_New());
+        // Within one class the names come in an order drawn afresh at every
+        // dump, so that nothing comes to rely on one.
+        ReleasingVector<ClassAttribute> attributes;
+        if (!class_attributes(Py_TYPE(self), true, true, attributes)) return nullptr;
+        PyRef result = new_dict();
         if (!result) return nullptr;
-        for (const PyRef& name : names) {
-            PyRef method = PyRef::steal(into_python([&] { return PyObject_GetAttr(self, name.get()); }));
-            if (!method) return nullptr;
-            PyRef value = PyRef::steal(into_python([&] { return PyObject_CallNoArgs(method.get()); }));
+        for (const ClassAttribute& attribute : attributes) {
+            if (!is_serialisable_decorator(attribute.value.get())) continue;
+            PyRef value = call_method(self, attribute.name.get(), attribute.value.get());
             if (!value) return nullptr;
-            if (into_python([&] { return PyDict_SetItem(result.get(), name.get(), value.get()); }) < 0) return nullptr;
+            if (into_python([&] { return PyDict_SetItem(result.get(), attribute.name.get(), value.get()); }) < 0) {
+                return nullptr;
+            }
         }
         return result.release();
     });
 }
 
-// The first definition of `name` along the MRO: 1 with `out` set, 0 when no
-// class defines it, -1 with an exception set.
-int first_definition(PyObject* mro, PyObject* name, PyRef& out) {
-    Py_ssize_t classes = PyTuple_Size(mro);
-    for (Py_ssize_t c = 0; c < classes; ++c) {
-        PyRef dict = class_dict(PyTuple_GetItem(mro, c));
-        if (!dict) return -1;
-        out = PyRef::steal(PyObject_GetItem(dict.get(), name));
-        if (out) return 1;
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
-        PyErr_Clear();
+// What an instance of `cls` sees in its class: each name defined along the
+// MRO, mapped to its first definition when that is a serialisable decorated
+// method (names that begin with "__" are never dumped, so never loaded), and
+// to None otherwise.
+PyRef class_methods_for_loading(PyTypeObject* cls) {
+    ReleasingVector<ClassAttribute> attributes;
+    if (!class_attributes(cls, false, false, attributes)) return {};
+    PyRef methods = new_dict();
+    if (!methods) return {};
+    for (const ClassAttribute& attribute : attributes) {
+        PyObject* value = attribute.value.get();
+        if (!is_serialisable_decorator(value) || is_dunder(attribute.name.get())) value = Py_None;
+        if (into_python([&] { return PyDict_SetItem(methods.get(), attribute.name.get(), value); }) < 0) return {};
     }
-    return 0;
+    return methods;
 }
 
 // load_cache reads data that users keep in files and move between machines,
-// so a key is only looked up and called when it names a serialisable
-// decorated method, by the same rule dump_cache uses to write it.
-bool check_loadable_name(PyObject* self, PyObject* name) {
-    std::string_view text;
-    if (!utf8_view(name, text)) return false;
-    PyRef mro = method_resolution_order(self);
-    if (!mro) return false;
-    PyRef definition;
-    int defined = first_definition(mro.get(), name, definition);
-    if (defined < 0) return false;
-    if (defined == 0) {
+// so a key is only called when it names a serialisable decorated method, by
+// the same rule dump_cache uses to write it; nothing else is called, looked
+// up through descriptors, or run. The decorator, borrowed from `methods`, or
+// null with an exception set.
+PyObject* loadable_method(PyObject* self, PyObject* methods, PyObject* name) {
+    // An exact str key of our own: the lookup runs no Python code.
+    PyObject* decorator = PyDict_GetItemWithError(methods, name);
+    if (decorator != nullptr && decorator != Py_None) return decorator;
+    if (PyErr_Occurred()) return nullptr;
+    bool defined = decorator != nullptr;
+    if (!defined) {
         // Not defined by the class; an instance attribute of that name is
         // still something else than a serialisable method.
         PyRef instance_dict = PyRef::steal(into_python([&] { return PyObject_GetAttrString(self, "__dict__"); }));
         if (!instance_dict) PyErr_Clear();
-        int in_instance = instance_dict ? PySequence_Contains(instance_dict.get(), name) : 0;
-        if (in_instance < 0) return false;
-        if (!in_instance) {
-            PyRef type_name = type_name_of(self);
-            if (type_name) {
-                PyErr_Format(PyExc_AttributeError, "'%S' object has no attribute '%U'", type_name.get(), name);
-            }
-            return false;
+        const int in_instance =
+            instance_dict ? into_python([&] { return PySequence_Contains(instance_dict.get(), name); }) : 0;
+        if (in_instance < 0) return nullptr;
+        defined = in_instance != 0;
+    }
+    if (!defined) {
+        PyRef type_name = type_name_of(self);
+        if (type_name) {
+            into_python([&] {
+                return PyErr_Format(PyExc_AttributeError, "'%S' object has no attribute '%U'", type_name.get(), name);
+            });
         }
-    } else if (!is_dunder(text) && is_serialisable_decorator(definition.get())) {
-        return true;
+        return nullptr;
     }
     PyErr_Format(PyExc_ValueError,
                  "load_cache() refuses key '%U': it does not name a serialisable lineage-stored method", name);
-    return false;
+    return nullptr;
 }
 
-// The calls that one load_cache call has stored so far.
-using LoadedCalls = std::unordered_set<CallHash>;
+// ValueError "Failed to hash '{name}': {type}: {message}" in place of the
+// exception raised by hashing.
+void report_hash_failure(PyObject* name) {
+    PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    PyErr_Fetch(&type, &error, &traceback);
+    PyErr_NormalizeException(&type, &error, &traceback);
+#pragma GCC diagnostic pop
+    PyRef held_type = PyRef::steal(type), held_error = PyRef::steal(error), held_traceback = PyRef::steal(traceback);
+    PyRef error_type_name = held_error ? type_name_of(held_error.get()) : PyRef();
+    if (!error_type_name) return;
+    into_python([&] {
+        return PyErr_Format(PyExc_ValueError, "Failed to hash '%U': %S: %S", name, error_type_name.get(),
+                            held_error.get());
+    });
+}
 
-// Stores one loaded value under the no-argument call of `name`, the way a
-// manual update does: what was computed from the call's old value becomes
+// Stores one loaded value for the call of `name` without arguments, the way
+// a manual update does: what was computed from the call's old value becomes
 // invalid, then the call is valid with the loaded value. Two exceptions keep
 // a dump whole in any order of its keys: calls this load has already stored
 // stay valid (a dump agrees with itself), and loading the very object that a
 // valid call holds changes nothing.
-bool store_loaded_value(PyObject* self, PyObject* name, PyObject* value, LoadedCalls& loaded) {
-    NormalisedCall call;
-    if (!normalise_function_signature_and_hash(name, nullptr, nullptr, nullptr, call)) {
-        PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
-        // The only way to take the raised exception that the oldest stable ABI
-        // we build for offers; newer headers mark it deprecated.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        PyErr_Fetch(&type, &error, &traceback);
-        PyErr_NormalizeException(&type, &error, &traceback);
-#pragma GCC diagnostic pop
-        PyRef held_type = PyRef::steal(type), held_error = PyRef::steal(error), held_tb = PyRef::steal(traceback);
-        PyRef error_type_name = held_error ? type_name_of(held_error.get()) : PyRef();
-        if (!error_type_name) return false;
-        PyErr_Format(PyExc_ValueError, "Failed to hash '%U': %S: %S", name, error_type_name.get(), held_error.get());
+bool store_loaded_value(PyObject* self, PyObject* name, PyObject* value, std::unordered_set<NodePosition>& loaded) {
+    NormalisedCall normalised;
+    if (!normalise_function_signature_and_hash(name, nullptr, nullptr, nullptr, normalised)) {
+        report_hash_failure(name);
         return false;
     }
-    PyRef replaced;  // released after the borrow: its finaliser may use this store
-    StoreBorrow borrow = StoreBorrow::take(as_store(self), BorrowMode::Exclusive);
-    if (!borrow) {
-        raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
-        return false;
-    }
-    StoreRecord& record = borrow.record();
-    RegisteredCall registered;
-    bool holds_it_already = find_registered_call(record, call.hash, registered) &&
-                            registered.state == ValidationState::Valid && registered.value == value;
-    if (!holds_it_already) {
-        CallGraph& graph = record.dependency_graph;
-        graph.temporarily_invalidate(call.hash, [&](CallHash reached) { return loaded.contains(reached); });
-        replaced = store_value(record, call.hash, PyRef::borrow(value));
-        graph.validate(call.hash);
-    }
-    loaded.insert(call.hash);
-    return true;
+    BoundCallRef call = bound_call_of_tuple(normalised.call_tuple.get());
+    if (!call) return false;
+    PyRef replaced;  // released after the section: its finaliser may use this store
+    return with_call_node(
+        as_store(self), Access::Write, normalised.hash, *call, [&](StoreRecord* record, NodePosition position) {
+            CallGraph& graph = record->graph;
+            if (position == kNoNode) position = add_unregistered_node(*record, normalised.hash, call);
+            const bool holds_it_already =
+                graph.state_at(position) == ValidationState::Valid && valid_value(graph, position) == value;
+            if (!holds_it_already) {
+                graph.temporarily_invalidate_from(position,
+                                                  [&](NodePosition reached) { return loaded.contains(reached); });
+                replaced = graph.store_value_at(position, PyRef::borrow(value));
+                graph.validate_at(position);
+            }
+            loaded.insert(position);
+            return true;
+        });
 }
 
 PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -214,11 +169,17 @@ PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* data = bound[0];
         if (!PyDict_Check(data)) {
             PyRef type_name = type_name_of(data);
-            if (type_name) PyErr_Format(PyExc_TypeError, "load_cache() argument 'data' must be dict, not %S", type_name.get());
+            if (type_name) {
+                into_python([&] {
+                    return PyErr_Format(PyExc_TypeError, "load_cache() argument 'data' must be dict, not %S",
+                                        type_name.get());
+                });
+            }
             return nullptr;
         }
         PyRef held_data = PyRef::borrow(data);
-        LoadedCalls loaded;
+        PyRef methods;  // read once, when the first key needs it
+        std::unordered_set<NodePosition> loaded;
         const Py_ssize_t size_at_start = PyDict_Size(data);
         Py_ssize_t still_expected = size_at_start;
         Py_ssize_t position = 0;
@@ -232,16 +193,27 @@ PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyRef value = PyRef::borrow(borrowed_value);
             if (!PyUnicode_Check(key.get())) {
                 PyRef type_name = type_name_of(key.get());
-                if (type_name) PyErr_Format(PyExc_TypeError, "load_cache() keys must be str, not %S", type_name.get());
+                if (type_name) {
+                    into_python([&] {
+                        return PyErr_Format(PyExc_TypeError, "load_cache() keys must be str, not %S", type_name.get());
+                    });
+                }
                 return nullptr;
             }
-            if (!check_loadable_name(self, key.get())) return nullptr;
-            PyRef method = PyRef::steal(into_python([&] { return PyObject_GetAttr(self, key.get()); }));
-            if (!method) return nullptr;
-            PyRef computed = PyRef::steal(into_python([&] { return PyObject_CallNoArgs(method.get()); }));
-            if (!computed) return nullptr;
+            // The key's text alone names the method: a str subclass's own
+            // __hash__ and __eq__ never decide what is loaded.
             PyRef name = exact_str(key.get(), "key");
-            if (!name || !store_loaded_value(self, name.get(), value.get(), loaded)) return nullptr;
+            if (!name) return nullptr;
+            if (!methods) {
+                methods = class_methods_for_loading(Py_TYPE(self));
+                if (!methods) return nullptr;
+            }
+            PyObject* decorator = loadable_method(self, methods.get(), name.get());
+            if (decorator == nullptr) return nullptr;
+            PyRef held_decorator = PyRef::borrow(decorator);
+            PyRef computed = call_method(self, name.get(), decorator);
+            if (!computed) return nullptr;
+            if (!store_loaded_value(self, name.get(), value.get(), loaded)) return nullptr;
         }
         return Py_NewRef(Py_None);
     });

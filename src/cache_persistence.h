@@ -1,6 +1,5 @@
-// dump_cache and load_cache: the values of an instance's serialisable methods
-// as a plain dict, and such a dict put back into a store. This unit sits above
-// the decorator, whose type tells which methods are serialisable.
+// cache_persistence.h: dump_cache and load_cache: the values of an instance's
+// serialisable methods as a plain dict, and such a dict put back into a store.
 #pragma once
 
 #include <Python.h>
@@ -9,7 +8,7 @@
 
 namespace lineage_store {
 
-// The two methods that LineageStoreBase gets from this unit.
+// Their entries in LineageStoreBase's method table, in table order.
 std::span<const PyMethodDef> cache_persistence_methods() noexcept;
 
 }  // namespace lineage_store

@@ -1,3 +1,17 @@
+// decorator.cpp: the decorated call, and the LineageStoreDecorator type.
+//
+// A call goes through these steps, each a function below, handing what it
+// found to the next in a CallSite and a Step:
+//   1. identify the call: bind and hash its arguments (call_identity), with
+//      no section open;
+//   2. find its node and serve a valid value, or begin its computation, in
+//      one section (serve_or_begin); where only an argument's __eq__ can tell
+//      which node is the call's, compare outside and come back;
+//   3. register a call the store has never made, with its declared
+//      dependencies, and begin its computation, in one section (register);
+//   4. compute with no section open, then decide the call's state and store
+//      its result in a last section (compute_and_store).
+// A hit takes steps 1 and 2 only, in one section, and allocates nothing.
 #include "decorator.h"
 
 #include <structmember.h>
@@ -8,131 +22,388 @@
 #include <memory>
 #include <utility>
 
+#include "cache_store.h"
+#include "call_arguments.h"
+#include "call_context.h"
 #include "call_identity.h"
 #include "interpreter_shortcuts.h"
+#include "lineage_store_base.h"
 #include "python_boundary.h"
+#include "usage_warnings.h"
 
 namespace lineage_store {
 
 namespace {
 
-struct DecoratorObject {
-    PyObject_HEAD
-    DecoratorRecord* record;
-    VectorcallFunction vectorcall;
-};
-
 DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast<DecoratorObject*>(self); }
 
-PyTypeObject* decorator_type() noexcept;
+// ---------------------------------------------------------------------------
+// The state the steps hand each other
 
-// The bookkeeping of one decorated call in progress: its call_stack entry and,
-// while the wrapped function runs, its computation. Whatever way the call
-// ends, the destructor takes both back out.
-//
-// The final removal takes no borrow: call_stack and the record of
-// computations are only ever touched in short sections that run no Python
-// code, so under the interpreter lock no reader can be in the middle of them.
-// Leaving an entry behind instead would make a dead call the innermost one.
-//
-// Except on a daemon thread being ended at interpreter exit: that thread
-// unwinds without the interpreter lock while the finalising thread may be
-// clearing this very store, so it leaves the store alone.
-class CallInProgress {
-public:
-    CallInProgress(StoreObject* store, CallHash hash) noexcept : store_(store), hash_(hash) {}
-    CallInProgress(const CallInProgress&) = delete;
-    CallInProgress& operator=(const CallInProgress&) = delete;
-
-    ~CallInProgress() {
-        StoreRecord* record = store_->record;
-        if (!pushed_ || record == nullptr || must_abandon_python_state()) return;
-        if (computing_) record->dependency_graph.end_computation(hash_, marks_at_start_);
-        const void* thread = current_thread_token();
-        auto& stack = record->call_stack;
-        for (auto entry = stack.rbegin(); entry != stack.rend(); ++entry) {
-            if (entry->thread == thread) {
-                stack.erase(std::next(entry).base());
-                break;
-            }
-        }
-    }
-
-    void push(StoreRecord& record, bool tracks_runtime_dependencies) {
-        record.call_stack.push_back({hash_, tracks_runtime_dependencies, current_thread_token()});
-        pushed_ = true;
-    }
-
-    void start_computation(CallGraph& graph) {
-        marks_at_start_ = graph.begin_computation(hash_);
-        computing_ = true;
-    }
-
-    // Ends the computation; true when an invalidation reached the call while
-    // it ran, so that the result may have been computed from stale inputs.
-    bool finish_computation(CallGraph& graph) {
-        computing_ = false;
-        return graph.end_computation(hash_, marks_at_start_);
-    }
-
-private:
-    StoreObject* store_;
-    CallHash hash_;
-    bool pushed_ = false;
-    bool computing_ = false;
-    std::uint64_t marks_at_start_ = 0;
+struct CallSite {
+    PyObject* decorator;  // the LineageStoreDecorator called
+    DecoratorRecord& record;
+    PyObject* instance;
+    StoreObject* store;
+    // The innermost computation in this context, read before the first
+    // section whenever the store has computations in progress (no frame of
+    // this store can appear in this context later but by this call's own
+    // doing). Empty otherwise.
+    PyRef chain;
 };
 
-// Decides the state of `hash` after a successful computation from the states
-// of the calls it was computed from. An overlapped computation (one that an
-// invalidation reached while it ran, or whose function changed under it) is
-// neither validated nor invalidated further: what reached it decided that.
-// The rules that make a call permanently invalid hold for it all the same.
-void decide_state(CallGraph& graph, CallHash hash, bool use_cache, bool overlapped) {
-    if (!use_cache) graph.permanently_invalidate(hash);
+enum class Next {
+    Serve,      // `value` is the result
+    Compute,    // run the function; its computation holds `slot`
+    RunInline,  // the same call is in progress in this context: run the function as part of it
+    Register,   // the store has never made the call; `position` is its unregistered node, if any
+};
+
+struct Step {
+    Next next = Next::Register;
+    NodePosition position = kNoNode;
+    CallGraph::ComputationSlot slot = 0;
+    PyRef value;
+    // A computation that does not track its dependencies made this call
+    // without declaring it: its decorator, to be warned about once the
+    // section is closed.
+    PyRef untracked_caller;
+};
+
+// ---------------------------------------------------------------------------
+// Step 2: serve, or begin computing
+
+// In a section: the innermost computation of this store in this context
+// depends on `position`, if it tracks; if it does not, it should have
+// declared the call, and is noted in `step` for a warning when it did not.
+void note_call(const CallSite& site, CallGraph& graph, NodePosition position, Step& step) {
+    const CallFrame* innermost = innermost_frame_of(site.chain.get(), site.store);
+    if (innermost == nullptr) return;
+    if (innermost->tracks_runtime_dependencies) {
+        graph.link(innermost->node, position);
+        return;
+    }
+    const DecoratorRecord* caller = decorator_record_of(innermost->decorator);
+    if (caller != nullptr && caller->use_cache && !graph.depends_on(innermost->node, position)) {
+        step.untracked_caller = PyRef::borrow(innermost->decorator);
+    }
+}
+
+// In a section, for the registered node of the call: serves its valid value,
+// or begins its computation. Runs no Python code.
+Step serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition position) {
+    Step step;
+    step.position = position;
+    // An override calling super() makes the very call it is computing:
+    // that runs as part of the computation in progress, which nothing must
+    // serve, register or store on its behalf.
+    if (site.chain && computing_in_chain(site.chain.get(), site.store, position)) {
+        step.next = Next::RunInline;
+        return step;
+    }
+    note_call(site, graph, position, step);
+    if (PyObject* value = valid_value(graph, position)) {
+        step.next = Next::Serve;
+        step.value = PyRef::borrow(value);
+        return step;
+    }
+    step.next = Next::Compute;
+    step.slot = graph.begin_computation(position);
+    return step;
+}
+
+// Finds the call's node and takes step 2 on it, comparing arguments with
+// Python code outside the section where only that can tell. A Register step
+// when the store has never made the call, with `generation` the record's at
+// the look that found it absent.
+bool find_and_serve(const CallSite& site, CallIdentity& identity, Step& step, std::uint64_t& generation) {
+    const CallHash hash = identity.hash();
+    for (;;) {
+        Undecided undecided;  // outlives the sections: it holds bound calls
+        {
+            StoreSection section = StoreSection::open(site.store, Access::Write);
+            if (!section.opened()) return false;
+            StoreRecord& record = *section.record();
+            const NodePosition found = find_call(
+                record, hash, [&](const BoundCall& registered) { return identity.equals_without_python(registered); },
+                undecided);
+            if (found != kNoNode && record.graph.node(found).is_registered()) {
+                step = serve_or_begin(site, record.graph, found);
+                return true;
+            }
+            if (undecided.candidates.empty()) {
+                step.next = Next::Register;
+                step.position = found;
+                generation = record.generation;
+                return true;
+            }
+        }
+        NodePosition decided = kNoNode;
+        if (!decide_with_python(
+                undecided, [&](const BoundCall& registered) { return identity.equals(registered); }, decided)) {
+            return false;
+        }
+        StoreSection section = StoreSection::open(site.store, Access::Write);
+        if (!section.opened()) return false;
+        StoreRecord& record = *section.record();
+        if (record.generation != undecided.generation) continue;  // changed meanwhile: look again
+        if (decided != kNoNode && record.graph.node(decided).is_registered()) {
+            step = serve_or_begin(site, record.graph, decided);
+            return true;
+        }
+        step.next = Next::Register;
+        step.position = decided;
+        generation = record.generation;
+        return true;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Step 3: register
+
+// The nodes of the declared dependencies. Each entry is kNoNode for a
+// dependency the store has no node for, or, with an Undecided of its own, for
+// one only Python can tell. `decided` carries, from one look to the next,
+// the answers Python comparisons gave (kNoNode: none of the candidates).
+struct DependencyNodes {
+    SmallArray<NodePosition, 4> positions;
+    SmallArray<std::pair<std::size_t, Undecided>, 1> undecided;
+};
+using DependencyDecisions = SmallArray<std::pair<std::size_t, NodePosition>, 1>;
+
+void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorator,
+                       const DependencyDecisions& decided, DependencyNodes& out) {
+    for (std::size_t d = 0; d < decorator.dependency_calls.size(); ++d) {
+        const auto known = std::find_if(decided.data(), decided.data() + decided.size(),
+                                        [&](const auto& decision) { return decision.first == d; });
+        if (known != decided.data() + decided.size()) {
+            out.positions.push_back(known->second);
+            continue;
+        }
+        const BoundCall& dependency = *decorator.dependency_calls[d];
+        Undecided undecided;
+        const NodePosition found = find_call(
+            record, decorator.dependency_hashes[d],
+            [&](const BoundCall& registered) { return calls_equal_without_python(registered, dependency); }, undecided);
+        out.positions.push_back(found);
+        if (found == kNoNode && !undecided.candidates.empty()) out.undecided.push_back({d, std::move(undecided)});
+    }
+}
+
+// In a section, with every declared dependency's node known: registers the
+// call (a new node, or the unregistered one a value set by hand or a declared
+// dependency made for it), links its declared dependencies, sets its state,
+// then serves a value set by hand before the call was ever made, or begins
+// the computation.
+Step register_in_section(const CallSite& site, StoreRecord& record, CallIdentity& identity, const BoundCallRef& call,
+                         NodePosition position, DependencyNodes& dependencies, BoundCallRef& replaced_call) {
+    const DecoratorRecord& decorator = site.record;
+    CallGraph& graph = record.graph;
+    if (position == kNoNode) {
+        position = graph.add_node(identity.hash(), BoundCallRef(call));
+    } else {
+        // Named from now on by the call's own arguments.
+        replaced_call = graph.set_call_value(position, BoundCallRef(call));
+    }
+    ++record.generation;
+    bool dependencies_usable = true;
+    for (std::size_t d = 0; d < dependencies.positions.size(); ++d) {
+        NodePosition parent = dependencies.positions[d];
+        if (parent == kNoNode) {
+            parent = add_unregistered_node(record, decorator.dependency_hashes[d], decorator.dependency_calls[d]);
+        }
+        graph.link(position, parent);
+        dependencies_usable = dependencies_usable && graph.node(parent).is_registered() &&
+                              graph.state_at(parent) != ValidationState::PermanentlyInvalid;
+    }
+    // A value set by hand for the call before it was ever made is its
+    // result, unless the method never stores one or what the call was
+    // declared to depend on can never be valid.
+    const bool preset = graph.node(position).stored_value() != nullptr && decorator.use_cache && dependencies_usable;
+    graph.register_with_state(position, preset ? ValidationState::Valid : ValidationState::Invalid);
+    return serve_or_begin(site, graph, position);
+}
+
+// Registers the call found absent at `generation` (step.position holds its
+// unregistered node, if any), comparing declared dependencies with Python
+// code outside the section where only that can tell. False with an exception
+// set; `retry` when the store changed meanwhile and the call must be looked
+// for again.
+bool register_call(const CallSite& site, CallIdentity& identity, Step& step, std::uint64_t generation, bool& retry,
+                   BoundCallRef& replaced_call) {
+    retry = false;
+    // Built with no section open: allocating may start a collection.
+    const BoundCallRef& call = identity.bound_call();
+    if (!call) return false;
+    DependencyDecisions decided;
+    for (;;) {
+        DependencyNodes dependencies;  // outlives the section: it holds bound calls
+        {
+            StoreSection section = StoreSection::open(site.store, Access::Write);
+            if (!section.opened()) return false;
+            StoreRecord& record = *section.record();
+            if (record.generation != generation) {
+                retry = true;
+                return true;
+            }
+            find_dependencies(record, site.record, decided, dependencies);
+            if (dependencies.undecided.empty()) {
+                step = register_in_section(site, record, identity, call, step.position, dependencies, replaced_call);
+                return true;
+            }
+        }
+        for (std::size_t u = 0; u < dependencies.undecided.size(); ++u) {
+            const std::size_t d = dependencies.undecided[u].first;
+            const BoundCall& dependency = *site.record.dependency_calls[d];
+            NodePosition found = kNoNode;
+            if (!decide_with_python(
+                    dependencies.undecided[u].second,
+                    [&](const BoundCall& registered) { return calls_equal(registered, dependency); }, found)) {
+                return false;
+            }
+            decided.push_back({d, found});
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Step 4: compute and store
+
+// Decides the state of `position` after a successful computation from the
+// states of the calls it was computed from. An overlapped computation (one
+// that an invalidation or clear_cache reached while it ran, or whose function
+// changed under it) is neither validated nor invalidated further: what
+// reached it decided that. The rules that make a call permanently invalid
+// hold for it all the same.
+void decide_state(CallGraph& graph, NodePosition position, bool use_cache, bool overlapped) {
+    if (!use_cache) graph.permanently_invalidate_at(position);
     bool any_invalid = false;
-    for (CallHash parent : graph.parents_of(hash)) {
-        ValidationState state = graph.state_of(parent);
+    for (NodePosition parent : graph.parents(position)) {
+        const ValidationState state = graph.state_at(parent);
         if (state == ValidationState::PermanentlyInvalid) {
-            graph.permanently_invalidate(hash);
+            graph.permanently_invalidate_at(position);
             return;
         }
         any_invalid = any_invalid || state == ValidationState::Invalid;
     }
     if (overlapped) return;
     if (any_invalid) {
-        graph.temporarily_invalidate(hash);
+        graph.temporarily_invalidate_from(position);
     } else {
-        graph.validate(hash);
+        graph.validate_at(position);
     }
 }
 
-// The innermost call in progress on this thread, if it tracks runtime
-// dependencies, depends on `hash`. A collided call has no identity of its
-// own in the graph, so nothing could invalidate the caller when its value
-// changes: the caller's result must not be stored either.
-void record_edge_from_innermost_call(StoreRecord& record, CallHash hash, bool collided) {
-    const void* thread = current_thread_token();
-    for (auto entry = record.call_stack.rbegin(); entry != record.call_stack.rend(); ++entry) {
-        if (entry->thread != thread) continue;
-        if (!entry->tracks_runtime_dependencies) return;
-        if (collided) {
-            record.dependency_graph.mark_computation(entry->hash);
-        } else {
-            record.dependency_graph.add_dependencies(entry->hash, std::span<const CallHash>(&hash, 1));
+// A computation begun in a section, ended in another; if the call ends
+// otherwise (the function raised), its slot is given back here. No section
+// is taken for that: slots are only ever touched in sections that run no
+// Python code, so under the interpreter lock no reader can be inside one.
+// A daemon thread being ended at interpreter exit leaves the store alone.
+class Computation {
+public:
+    Computation(StoreObject* store, CallGraph::ComputationSlot slot) noexcept : store_(store), slot_(slot) {}
+    Computation(const Computation&) = delete;
+    Computation& operator=(const Computation&) = delete;
+    ~Computation() {
+        if (active_ && store_->record != nullptr && !must_abandon_python_state()) {
+            store_->record->graph.end_computation(slot_);
         }
-        return;
     }
+
+    // Ends the computation in a section: true when an invalidation or
+    // clear_cache reached it while it ran.
+    bool end(CallGraph& graph) noexcept {
+        active_ = false;
+        return graph.end_computation(slot_);
+    }
+
+private:
+    StoreObject* store_;
+    CallGraph::ComputationSlot slot_;
+    bool active_ = true;
+};
+
+PyObject* compute_and_store(const CallSite& site, PyObject* func, CallIdentity& identity, const CallArguments& arguments,
+                            const Step& begun) {
+    // Held for the computation: the function may drop every other reference.
+    PyRef held_instance = PyRef::borrow(site.instance);
+    Computation computation(site.store, begun.slot);
+    PyRef result;
+    {
+        PushedFrame frame;
+        if (!frame.push(site.decorator, site.store, begun.position, begun.slot,
+                        site.record.track_runtime_dependencies)) {
+            return nullptr;
+        }
+        result = PyRef::steal(arguments.call(func));
+    }
+    if (!result) return nullptr;
+    // The function reads its code and defaults again when it runs: if they
+    // changed since the call was identified, the result may be another call's.
+    const bool function_changed = !identity.inputs_unchanged(func);
+    PyRef replaced;  // released after the section: its finaliser may use this store
+    {
+        StoreSection section = StoreSection::open(site.store, Access::Write);
+        if (!section.opened()) return nullptr;
+        CallGraph& graph = section.record()->graph;
+        const bool overlapped = computation.end(graph) || function_changed;
+        decide_state(graph, begun.position, site.record.use_cache, overlapped);
+        if (!overlapped && graph.state_at(begun.position) == ValidationState::Valid) {
+            replaced = graph.store_value_at(begun.position, result.new_ref());
+        }
+    }
+    replaced.reset();
+    return result.release();
 }
 
-// Small enough to be inlined: most calls, hits above all, are made outside
-// any other decorated call.
-void record_runtime_edge(StoreRecord& record, CallHash hash, bool collided) {
-    if (!record.call_stack.empty()) record_edge_from_innermost_call(record, hash, collided);
+// ---------------------------------------------------------------------------
+// The call
+
+// TypeError for a first argument that is not an instance of a store class.
+std::nullptr_t refuse_instance(PyObject* instance) {
+    if (PyErr_Occurred()) return nullptr;
+    PyTypeObject* base = lineage_store_base_type();
+    if (base != nullptr && PyType_Check(instance) &&
+        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(instance), base)) {
+        // A method called through the class with the class itself first.
+        into_python([&] {
+            return PyErr_Format(PyExc_TypeError,
+                                "the decorated method's class must inherit from LineageStoreBase; it was called with "
+                                "the class %R in place of an instance: call it on an instance",
+                                instance);
+        });
+        return nullptr;
+    }
+    PyErr_SetString(PyExc_TypeError, "the decorated method's class must inherit from LineageStoreBase");
+    return nullptr;
 }
 
-PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) {
-    DecoratorRecord& decorator = *self->record;
+// The checks made once per decorator and class: a call on an instance of the
+// class checked last costs one comparison.
+bool checked_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls) {
+    if (record.last_checked_class.is(cls)) return true;
+    const int checked = record.checked_classes.contains(cls);
+    if (checked < 0) return false;
+    if (checked == 0) {
+        if (!check_class_at_first_call(cls, decorator, record)) return false;
+        // Not remembered when a check raised: the next call checks again,
+        // which keeps an "error" warning filter failing until the class is fixed.
+        record.checked_classes.add(cls);
+    }
+    // A class that cannot be weakly referenced is simply checked against the set again next time.
+    if (!record.last_checked_class.watch(cls)) PyErr_Clear();
+    return true;
+}
+
+PyObject* call_decorated(PyObject* self, const CallArguments& arguments) {
+    DecoratorRecord& decorator = *as_decorator(self)->record;
+    if (!arguments.ok()) return nullptr;
+    if (arguments.positional_count() == 0) {
+        PyErr_SetString(PyExc_ValueError, "lineage_stored can only be used as an instance method decorator");
+        return nullptr;
+    }
+    PyObject* instance = arguments.positional(0);
+    if (!is_store(instance)) return refuse_instance(instance);
     // Our own reference: the garbage collector may clear the decorator's while
     // the wrapped function runs, if the class dies meanwhile.
     PyRef func = decorator.func.new_ref();
@@ -140,151 +411,49 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
         PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
         return nullptr;
     }
-    if (!arguments.ok()) return nullptr;
-    if (arguments.positional_count() == 0) {
-        PyErr_SetString(PyExc_ValueError, "lineage_stored can only be used as an instance method decorator");
-        return nullptr;
-    }
-    PyObject* instance = arguments.positional(0);
-    if (!is_store(instance)) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_TypeError, "the decorated method's class must inherit from LineageStoreBase");
-        }
-        return nullptr;
-    }
-    // Held for the whole call: the wrapped function may drop every other
-    // reference to the instance.
-    PyRef held_instance = PyRef::borrow(instance);
-    StoreObject* store = reinterpret_cast<StoreObject*>(instance);
+    if (!checked_class(self, decorator, Py_TYPE(instance))) return nullptr;
 
-    CallIdentity call;
-    if (!identify_call(decorator.binding, decorator.method_name.get(), func.get(), arguments, call)) {
+    CallIdentity identity;
+    if (!identify_call(decorator.binding, decorator.method_name.get(), func.get(), arguments, identity)) {
         return nullptr;
     }
-    const CallHash hash = call.hash();
-
-    // Registration. A call registered before with these very argument objects
-    // is known to be the same call without running any Python code, so a
-    // valid value of it is served right here, together with its runtime edge.
-    // Such a hit skips call_stack: nothing could see its entry.
-    CallRecordRef registered;
-    bool registered_before = false;
-    bool same_call = false;
-    {
-        StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
-        if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
-        StoreRecord& record = borrow.record();
-        RegisteredCall found;
-        if (find_registered_call(record, hash, found)) {
-            registered_before = true;
-            same_call = found.call != nullptr && call.is_identical_to(found.call);
-            if (same_call && found.state == ValidationState::Valid && found.value != nullptr) {
-                record_runtime_edge(record, hash, false);
-                return Py_NewRef(found.value);
-            }
-            registered = CallRecordRef(found.call);
-        }
+    CallSite site{self, decorator, instance, as_store(instance), {}};
+    const StoreRecord* record = site.store->record;
+    if (record != nullptr && record->graph.running_count() > 0) {
+        site.chain = current_frame();
+        if (!site.chain && PyErr_Occurred()) return nullptr;
     }
-    // Declared before the call's bookkeeping so that a replaced value is
-    // released after the call has left call_stack: a finaliser that calls a
-    // decorated method must not find this call still in progress.
-    PyRef replaced;
-    CallInProgress in_progress(store, hash);
-    PyRef result;
-    bool registered_now = false;
-    if (!registered_before) {
-        // A first call is never served, so this check costs a hit nothing.
-        if (!decorator.dependency_names.empty() &&
-            !warn_about_unknown_dependencies(instance, decorator.method_name.get(), decorator.dependency_names,
-                                             decorator.dependency_checked_classes)) {
+    Step step;
+    BoundCallRef replaced_call;  // released with no section open
+    for (;;) {
+        std::uint64_t generation = 0;
+        if (!find_and_serve(site, identity, step, generation)) return nullptr;
+        if (step.next != Next::Register) break;
+        bool retry = false;
+        if (!register_call(site, identity, step, generation, retry, replaced_call)) return nullptr;
+        if (!retry) break;
+    }
+    replaced_call.reset();
+    if (step.untracked_caller) {
+        DecoratorRecord* caller = decorator_record_of(step.untracked_caller.get());
+        if (caller != nullptr && !warn_about_untracked_call(*caller, decorator.method_name.get(), Py_TYPE(instance))) {
+            // An error filter: the computation begun is given back.
+            if (step.next == Next::Compute) Computation given_back(site.store, step.slot);
             return nullptr;
         }
-        // Built with the store free: allocating may run a finaliser.
-        const CallRecordRef& made = call.record();
-        if (!made) return nullptr;
-        CallRecordRef previous_call;  // released after the borrow
-        StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
-        if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
-        StoreRecord& record = borrow.record();
-        CallGraph& graph = record.dependency_graph;
-        if (graph.contains_call(hash)) {
-            registered = registered_call(record, hash);
-        } else {
-            previous_call = graph.add_call(hash, made, decorator.dependency_hashes);
-            // A call registered just now has no value to serve and no other
-            // call under its hash to collide with: its edge, its entry in
-            // call_stack and the start of its computation go in this same
-            // section.
-            record_runtime_edge(record, hash, false);
-            in_progress.push(record, decorator.track_runtime_dependencies);
-            in_progress.start_computation(graph);
-            registered_now = true;
-        }
     }
-    // A call registered under this hash whose arguments are not equal to ours
-    // is a different call whose hash collides with ours: it must neither be
-    // served that call's value nor disturb it. Compared with the store free:
-    // __eq__ is the user's code.
-    int different = same_call || registered_now ? 0 : call.differs_from(registered.get());
-    if (different < 0) return nullptr;
-    const bool collided = different != 0;
-
-    // Equal arguments, other objects: the same call. Its value is served in
-    // one section, as for identical arguments, provided that the node still
-    // holds the record compared above (held by us, so its address names it).
-    // Anything else (no valid value, a store changed meanwhile) takes the
-    // full path below.
-    if (!collided && registered_before && !same_call) {
-        StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
-        if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
-        StoreRecord& record = borrow.record();
-        RegisteredCall found;
-        if (find_registered_call(record, hash, found) && found.call == registered.get() &&
-            found.state == ValidationState::Valid && found.value != nullptr) {
-            record_runtime_edge(record, hash, false);
-            return Py_NewRef(found.value);
-        }
+    switch (step.next) {
+        case Next::Serve:
+            return step.value.release();
+        case Next::RunInline:
+            return arguments.call(func.get());
+        case Next::Compute:
+            return compute_and_store(site, func.get(), identity, arguments, step);
+        case Next::Register:
+            break;
     }
-
-    // Runtime edge, push and lookup in one section: none of them runs Python
-    // code, and each needs the store.
-    if (!registered_now) {
-        StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
-        if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
-        StoreRecord& record = borrow.record();
-        record_runtime_edge(record, hash, collided);
-        // A collided call records no runtime edges of its own for the same
-        // reason: they would be charged to the other call.
-        in_progress.push(record, !collided && decorator.track_runtime_dependencies);
-        if (!collided) {
-            result = lookup_valid(record, hash);
-            if (!result) in_progress.start_computation(record.dependency_graph);
-        }
-    }
-    if (result) return result.release();
-
-    // The computation, with the store free.
-    result = PyRef::steal(arguments.call(func.get()));
-    if (!result || collided) return result.release();
-    // The function reads its code and defaults again when it runs: if they
-    // changed since the call was identified, the result may be another call's.
-    const bool function_changed = !call.inputs_unchanged(func.get());
-
-    {
-        StoreBorrow borrow = StoreBorrow::take(store, BorrowMode::Exclusive);
-        if (!borrow) return raise_panic(StoreBorrow::refusal_message(BorrowMode::Exclusive));
-        StoreRecord& record = borrow.record();
-        CallGraph& graph = record.dependency_graph;
-        // A computation that an invalidation reached while it ran may have
-        // read inputs older than the change: its result is returned but not
-        // stored.
-        const bool overlapped = in_progress.finish_computation(graph) || function_changed;
-        decide_state(graph, hash, decorator.use_cache, overlapped);
-        if (!overlapped && graph.state_of(hash) == ValidationState::Valid) {
-            replaced = store_value(record, hash, result.new_ref());
-        }
-    }
-    return result.release();
+    PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -295,7 +464,7 @@ PyObject* call_decorated(DecoratorObject* self, const CallArguments& arguments) 
 PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return python_boundary([&] {
         CallArguments arguments(args, kwargs);
-        return call_decorated(as_decorator(self), arguments);
+        return call_decorated(self, arguments);
     });
 }
 
@@ -303,7 +472,7 @@ PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_
     return python_boundary([&] {
         const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
         CallArguments arguments(args, positional_count, kwnames);
-        return call_decorated(as_decorator(self), arguments);
+        return call_decorated(self, arguments);
     });
 }
 
@@ -336,7 +505,7 @@ PyObject* decorator_is_abstract(PyObject* self, void*) {
             PyErr_Clear();
             return Py_NewRef(Py_False);
         }
-        int truth = into_python([&] { return PyObject_IsTrue(marked.get()); });
+        const int truth = into_python([&] { return PyObject_IsTrue(marked.get()); });
         if (truth < 0) return nullptr;
         return PyBool_FromLong(truth);
     });
@@ -367,13 +536,20 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 }
 
 int decorator_clear(PyObject* self) {
-    DecoratorRecord* record = as_decorator(self)->record;
-    if (record != nullptr) {
-        record->func.reset();
-    }
-    return 0;
+    return guarded(0, [&] {
+        DecoratorRecord* record = as_decorator(self)->record;
+        if (record != nullptr) {
+            record->func.reset();
+        }
+        return 0;
+    });
 }
 
+PyMemberDef decorator_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(DecoratorObject, vectorcall)), READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
 
 // clang-format off
 PyType_Slot decorator_slots[] = {
@@ -381,6 +557,7 @@ PyType_Slot decorator_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(decorator_get)},
     {Py_tp_descr_set, reinterpret_cast<void*>(decorator_set)},
     {Py_tp_getset, decorator_getset},
+    {Py_tp_members, decorator_members},
     {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_record<DecoratorObject>)},
@@ -389,40 +566,24 @@ PyType_Slot decorator_slots[] = {
 };
 // clang-format on
 
-PyMemberDef decorator_vectorcall_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(DecoratorObject, vectorcall)), READONLY,
-     nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-// The same slots with the member that tells the interpreter where each
-// decorator keeps its vectorcall function.
-PyType_Slot decorator_vectorcall_slots[std::size(decorator_slots) + 1] = {};
-
+// Called through vectorcall, and as a method: `obj.m(...)` calls the
+// decorator with the instance first, as a bound method would, without making
+// one. Attribute access (`obj.m`) still makes a bound method.
 PyType_Spec decorator_spec = {
     "builtins.LineageStoreDecorator",
     static_cast<int>(sizeof(DecoratorObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                              Py_TPFLAGS_IMMUTABLETYPE | type_has_vectorcall | type_is_method_descriptor),
     decorator_slots,
 };
 
-bool vectorcall_enabled = false;
-
 PyTypeObject* decorator_type() noexcept {
     // Created when the first decorator is built, once per process.
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        vectorcall_enabled = interpreter_has_limited_vectorcall();
-        if (vectorcall_enabled) {
-            std::copy(std::begin(decorator_slots), std::end(decorator_slots) - 1, decorator_vectorcall_slots);
-            decorator_vectorcall_slots[std::size(decorator_slots) - 1] = {Py_tp_members, decorator_vectorcall_members};
-            decorator_spec.flags |= type_has_vectorcall;
-            decorator_spec.slots = decorator_vectorcall_slots;
-        }
-        type = PyType_FromSpec(&decorator_spec);
+    if (decorator_type_object == nullptr) {
+        decorator_type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&decorator_spec));
     }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return decorator_type_object;
 }
 
 }  // namespace
@@ -430,39 +591,17 @@ PyTypeObject* decorator_type() noexcept {
 PyObject* new_decorator(DecoratorRecord&& record) {
     return python_boundary([&]() -> PyObject* {
         if (!prepare_reference_binding()) return nullptr;
-        record.binding.allow_native(fast_path_here());
+        record.binding.allow_native(native_binding_here());
         PyTypeObject* type = decorator_type();
         if (type == nullptr) return nullptr;
-        recognise_decorated_methods_with(decorated_method_name);
         auto owned = std::make_unique<DecoratorRecord>(std::move(record));
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
+        PyObject* self = into_python([&] { return alloc(type, 0); });
         if (self == nullptr) return nullptr;
-        DecoratorRecord* record = owned.release();
-        as_decorator(self)->record = record;
-        as_decorator(self)->vectorcall = vectorcall_enabled ? decorator_vectorcall : nullptr;
+        as_decorator(self)->record = owned.release();
+        as_decorator(self)->vectorcall = decorator_vectorcall;
         return self;
     });
-}
-
-PyObject* decorated_method_name(PyObject* object) noexcept {
-    PyTypeObject* type = decorator_type();
-    if (type == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (!Py_IS_TYPE(object, type) || as_decorator(object)->record == nullptr) return nullptr;
-    return as_decorator(object)->record->method_name.get();
-}
-
-bool is_serialisable_decorator(PyObject* object) noexcept {
-    PyTypeObject* type = decorator_type();
-    if (type == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    return Py_IS_TYPE(object, type) && as_decorator(object)->record != nullptr &&
-           as_decorator(object)->record->serialisable;
 }
 
 }  // namespace lineage_store

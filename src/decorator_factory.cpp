@@ -1,3 +1,5 @@
+// decorator_factory.cpp: the factories' options, and building a decorator
+// from them.
 #include "decorator_factory.h"
 
 #include <memory>
@@ -24,7 +26,7 @@ constexpr FactoryKind automagic_kind{"automagically_lineage_stored", true};
 
 struct FactoryRecord {
     const FactoryKind* kind;
-    std::vector<DeclaredDependency> dependencies;
+    ReleasingVector<DeclaredDependency> dependencies;
     bool use_cache;
     bool track_runtime_dependencies;
     bool serialisable;
@@ -39,10 +41,10 @@ FactoryObject* as_factory(PyObject* self) noexcept { return reinterpret_cast<Fac
 
 // NumPy's boolean scalars are accepted as booleans, recognised by their type's
 // name and module so that NumPy never has to be imported here.
-int is_numpy_bool(PyObject* value) noexcept {
+int is_numpy_bool(PyObject* value) {
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-    PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
-    PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__name__"));
+    PyRef module = PyRef::steal(into_python([&] { return PyObject_GetAttrString(type, "__module__"); }));
+    PyRef name = PyRef::steal(into_python([&] { return PyObject_GetAttrString(type, "__name__"); }));
     if (!module || !name) {
         PyErr_Clear();
         return 0;
@@ -61,16 +63,23 @@ bool read_bool_option(const FactoryKind& kind, const char* option, PyObject* val
         return true;
     }
     if (PyBool_Check(value) || is_numpy_bool(value)) {
-        int truth = PyObject_IsTrue(value);
+        const int truth = into_python([&] { return PyObject_IsTrue(value); });
         if (truth < 0) return false;
         out = truth != 0;
         return true;
     }
     PyRef type_name = type_name_of(value);
-    if (type_name) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %S", kind.python_name, option,
-                     type_name.get());
-    }
+    if (!type_name) return false;
+    // The decorator written without parentheses hands the function over as
+    // the first option.
+    const bool decorated_bare = std::string_view(option) == "use_cache" && PyCallable_Check(value);
+    into_python([&] {
+        return PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %S%s", kind.python_name, option,
+                            type_name.get(),
+                            decorated_bare ? " (write the decorator with parentheses: @lineage_stored() or "
+                                             "@automagically_lineage_stored())"
+                                           : "");
+    });
     return false;
 }
 
@@ -91,7 +100,7 @@ PyObject* factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs, const
         return nullptr;
     }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
-    PyObject* self = alloc(cls, 0);
+    PyObject* self = into_python([&] { return alloc(cls, 0); });
     if (self == nullptr) return nullptr;
     as_factory(self)->record = record.release();
     return self;
@@ -133,12 +142,14 @@ bool refuse_one_shot_results(const FactoryKind& kind, PyObject* func, PyObject* 
         PyRef verdict = PyRef::steal(
             into_python([&] { return PyObject_CallMethod(inspect.get(), one_shot.inspect_test, "O", func); }));
         if (!verdict) return false;
-        int is_one_shot = into_python([&] { return PyObject_IsTrue(verdict.get()); });
+        const int is_one_shot = into_python([&] { return PyObject_IsTrue(verdict.get()); });
         if (is_one_shot < 0) return false;
         if (is_one_shot) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() cannot cache %R, %s: %s, or pass use_cache=False to run it at every call",
-                         kind.python_name, method_name, one_shot.what, one_shot.advice);
+            into_python([&] {
+                return PyErr_Format(PyExc_TypeError,
+                                    "%s() cannot cache %R, %s: %s, or pass use_cache=False to run it at every call",
+                                    kind.python_name, method_name, one_shot.what, one_shot.advice);
+            });
             return false;
         }
     }
@@ -183,15 +194,17 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
     if (!bind_arguments(factory.kind->python_name, args, kwargs, names, bound, 1)) return nullptr;
     PyObject* func = bound[0];
 
-    PyRef name = PyRef::steal(PyObject_GetAttrString(func, "__name__"));
+    PyRef name = PyRef::steal(into_python([&] { return PyObject_GetAttrString(func, "__name__"); }));
     if (!name) return nullptr;
     PyRef method_name = exact_str(name.get(), "__name__");
     if (!method_name) return nullptr;
 
     // Hashed now rather than when the factory was built: the dicts are the
-    // user's own and are read as they are at each application.
-    std::vector<CallHash> dependency_hashes;
-    std::vector<PyRef> dependency_names;
+    // user's own and are read as they are at each application. Each keeps
+    // its bound call too: a registered call is the dependency only when its
+    // arguments are equal, whatever the hashes say.
+    std::vector<std::int64_t> dependency_hashes;
+    ReleasingVector<BoundCallRef> dependency_calls;
     dependency_hashes.reserve(factory.dependencies.size());
     for (const DeclaredDependency& dependency : factory.dependencies) {
         NormalisedCall call;
@@ -199,8 +212,10 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
                                                    dependency.kwargs.get(), call)) {
             return nullptr;
         }
+        BoundCallRef bound = bound_call_of_tuple(call.call_tuple.get());
+        if (!bound) return nullptr;
         dependency_hashes.push_back(call.hash);
-        dependency_names.push_back(dependency.method_name.new_ref());
+        dependency_calls.push_back(std::move(bound));
     }
     if (factory.serialisable && !validate_self_only_method(func)) return nullptr;
     if (factory.use_cache && !refuse_one_shot_results(*factory.kind, func, method_name.get())) return nullptr;
@@ -209,7 +224,7 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
     DecoratorRecord record;
     record.func = PyRef::borrow(func);
     record.dependency_hashes = std::move(dependency_hashes);
-    record.dependency_names = std::move(dependency_names);
+    record.dependency_calls = std::move(dependency_calls);
     record.method_name = std::move(method_name);
     record.use_cache = factory.use_cache;
     record.track_runtime_dependencies = factory.track_runtime_dependencies;

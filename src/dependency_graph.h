@@ -1,35 +1,40 @@
-// The per-instance graph of calls: their validation states, the edges "this
-// call was computed from that one", what names each call (its arguments) and
-// its cached value, and invalidation along the edges.
+// dependency_graph.h: the per-instance graph of calls: their validation
+// states, the edges "this call was computed from that one", what names each
+// call (its arguments) and its cached value, the computations in progress,
+// and invalidation along the edges.
 //
 // Plain C++ with no Python in it: it is generic over the key that names a call
 // and the values kept per call, so it can be tested without an interpreter.
-// The store instantiates it with call hashes, call records and owned Python
-// references. No operation calls back into its caller, so none can observe
-// the graph half-updated.
+// The store instantiates it with call hashes, argument records and owned
+// Python references. No operation calls back into its caller, so none can
+// observe the graph half-updated.
 //
-// Layout: one dense table of nodes, one per key the store has met, in the
-// order they were met; a seeded index from key to node; edges as node
-// positions. A node exists for every key that has a state, a call value, a
-// stored value, an edge or a computation. A node without a state is a key the graph knows
-// only from the outside: a value stored for a call never made, or a declared
-// dependency never called. Nodes are never removed, so positions are stable.
+// Layout: one dense table of nodes, in the order they were added, and edges
+// as node positions. Nodes never move and are never removed, so a position
+// names a node for the life of the graph. Several nodes may share a key:
+// calls whose hashes collide but whose arguments differ are different calls.
+// Which node a call is, when keys collide, is for the caller to decide (it
+// compares the call values, which may take Python code); the graph finds the
+// candidates. A small graph finds them by scanning its few nodes; from
+// kScanLimit nodes on, through a seeded index.
+//
+// A node without a state is not a registered call and counts as
+// PermanentlyInvalid: a value stored for a call never made, or a declared
+// dependency never called. It may still hold a call value, so that the call
+// it stands for can be recognised when it is made.
 #pragma once
 
 #include <algorithm>
-#include <bit>
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <new>
 #include <span>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "seeded_hash.h"
+#include "edge_list.h"
+#include "seeded_index.h"
+#include "stable_table.h"
 
 namespace lineage_store {
 
@@ -39,226 +44,24 @@ enum class ValidationState : std::uint8_t {
     PermanentlyInvalid = 2,
 };
 
-using NodePosition = SeededIndex::Position;
-
-// The positions of the nodes at one end of a node's edges, each once, in the
-// order they were added. Up to two live inline (most calls have at most a
-// parent or two); longer lists move to the heap, and from kIndexedFrom
-// entries on keep an open-addressing set of their members next to the list,
-// so that adding an edge between two busy nodes does not scan a long list.
-class EdgeList {
-public:
-    EdgeList() noexcept : inline_{} {}
-    EdgeList(EdgeList&& other) noexcept : size_(other.size_), capacity_(other.capacity_) {
-        if (is_inline()) {
-            std::memcpy(inline_, other.inline_, sizeof inline_);
-        } else {
-            heap_ = other.heap_;
-        }
-        other.size_ = 0;
-        other.capacity_ = kInlineCapacity;
-    }
-    EdgeList& operator=(EdgeList&& other) noexcept {
-        if (this != &other) {
-            this->~EdgeList();
-            new (this) EdgeList(std::move(other));
-        }
-        return *this;
-    }
-    EdgeList(const EdgeList&) = delete;
-    EdgeList& operator=(const EdgeList&) = delete;
-    ~EdgeList() {
-        if (!is_inline()) delete[] heap_;
-    }
-
-    std::span<const NodePosition> items() const noexcept { return {data(), size_}; }
-    std::size_t size() const noexcept { return size_; }
-
-    bool contains(NodePosition node) const noexcept {
-        if (!is_indexed()) return std::find(data(), data() + size_, node) != data() + size_;
-        const NodePosition* set = heap_ + capacity_;
-        const std::uint32_t mask = 2 * capacity_ - 1;
-        for (std::uint32_t i = set_slot(node); set[i] != kFree; i = (i + 1) & mask) {
-            if (set[i] == node) return true;
-        }
-        return false;
-    }
-
-    // Makes room for one more entry; may throw std::bad_alloc, changing nothing.
-    void reserve_one_more() {
-        if (size_ < capacity_) return;
-        const std::uint32_t capacity = capacity_ * 2;
-        const bool indexed = capacity >= kIndexedFrom;
-        auto grown = std::make_unique<NodePosition[]>(indexed ? 3 * std::size_t{capacity} : capacity);
-        std::copy(data(), data() + size_, grown.get());
-        if (!is_inline()) delete[] heap_;
-        heap_ = grown.release();
-        capacity_ = capacity;
-        if (indexed) {
-            std::fill(heap_ + capacity_, heap_ + 3 * std::size_t{capacity_}, kFree);
-            for (std::uint32_t i = 0; i < size_; ++i) add_to_set(heap_[i]);
-        }
-    }
-
-    // Appends after reserve_one_more; the caller has checked that `node` is
-    // not in the list yet.
-    void push_back(NodePosition node) noexcept {
-        mutable_data()[size_++] = node;
-        if (is_indexed()) add_to_set(node);
-    }
-
-private:
-    static constexpr std::uint32_t kInlineCapacity = 2;
-    static constexpr std::uint32_t kIndexedFrom = 32;
-    static constexpr NodePosition kFree = SeededIndex::kNotFound;
-
-    bool is_inline() const noexcept { return capacity_ == kInlineCapacity; }
-    bool is_indexed() const noexcept { return capacity_ >= kIndexedFrom; }
-    const NodePosition* data() const noexcept { return is_inline() ? inline_ : heap_; }
-    NodePosition* mutable_data() noexcept { return is_inline() ? inline_ : heap_; }
-
-    // Fibonacci hashing into the 2 * capacity_ slots of the member set.
-    // Positions are dense and assigned in order, which this spreads well.
-    std::uint32_t set_slot(NodePosition node) const noexcept {
-        const int bits = std::countr_zero(2 * capacity_);
-        return static_cast<std::uint32_t>((std::uint64_t{node} * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
-    }
-
-    void add_to_set(NodePosition node) noexcept {
-        NodePosition* set = heap_ + capacity_;
-        const std::uint32_t mask = 2 * capacity_ - 1;
-        std::uint32_t i = set_slot(node);
-        while (set[i] != kFree) i = (i + 1) & mask;
-        set[i] = node;
-    }
-
-    std::uint32_t size_ = 0;
-    std::uint32_t capacity_ = kInlineCapacity;
-    union {
-        NodePosition inline_[kInlineCapacity];
-        NodePosition* heap_;  // capacity_ entries, then 2 * capacity_ set slots when indexed
-    };
-};
-
-// An append-only table whose entries never move once added: segments that
-// double in size (8, 16, 32, ... entries), so a small store stays small, a
-// large one never copies its entries to grow, and no outgrown block is left
-// behind in the allocator's free lists.
-template <typename T>
-class StableTable {
-public:
-    StableTable() noexcept = default;
-    StableTable(StableTable&& other) noexcept
-        : segments_(std::exchange(other.segments_, {})), size_(std::exchange(other.size_, 0)) {}
-    StableTable& operator=(StableTable&& other) noexcept {
-        if (this != &other) {
-            this->~StableTable();
-            new (this) StableTable(std::move(other));
-        }
-        return *this;
-    }
-    StableTable(const StableTable&) = delete;
-    StableTable& operator=(const StableTable&) = delete;
-    // As nothrow as T's: a value released here may run a finaliser, and a
-    // thread ended inside it at interpreter exit must be able to unwind.
-    ~StableTable() noexcept(std::is_nothrow_destructible_v<T>) {
-        for (std::size_t i = 0; i < size_; ++i) (*this)[i].~T();
-        for (std::size_t segment = 0; segment < segments_.size(); ++segment) {
-            std::free(segments_[segment]);
-        }
-    }
-
-    std::size_t size() const noexcept { return size_; }
-
-    T& operator[](std::size_t i) noexcept {
-        const Place place = place_of(i);
-        return segments_[place.segment][place.offset];
-    }
-    const T& operator[](std::size_t i) const noexcept { return const_cast<StableTable&>(*this)[i]; }
-
-    // Adds an entry at the end; on failure the table is unchanged.
-    template <typename... Arguments>
-    T& emplace_back(Arguments&&... arguments) {
-        const Place place = place_of(size_);
-        if (place.segment == segments_.size()) {
-            segments_.reserve(place.segment + 1);
-            segments_.push_back(allocate_segment(capacity_of(place.segment)));
-        }
-        T* entry = new (&segments_[place.segment][place.offset]) T(std::forward<Arguments>(arguments)...);
-        ++size_;
-        return *entry;
-    }
-
-    class const_iterator {
-    public:
-        const_iterator(const StableTable* table, std::size_t i) noexcept : table_(table), i_(i) {}
-        const T& operator*() const noexcept { return (*table_)[i_]; }
-        const_iterator& operator++() noexcept {
-            ++i_;
-            return *this;
-        }
-        bool operator!=(const const_iterator& other) const noexcept { return i_ != other.i_; }
-
-    private:
-        const StableTable* table_;
-        std::size_t i_;
-    };
-    const_iterator begin() const noexcept { return {this, 0}; }
-    const_iterator end() const noexcept { return {this, size_}; }
-
-private:
-    static constexpr int kFirstSegmentBits = 3;
-    static constexpr std::size_t kFirstSegment = std::size_t{1} << kFirstSegmentBits;
-    // Whole cache lines: a 32-byte entry then never straddles two.
-    static constexpr std::size_t kAlignment = alignof(T) > 64 ? alignof(T) : 64;
-
-    // Through aligned_alloc rather than the aligned operator new, which would
-    // tie the module to a newer C++ runtime than release wheels may assume.
-    static T* allocate_segment(std::size_t entries) {
-        const std::size_t bytes = (entries * sizeof(T) + kAlignment - 1) / kAlignment * kAlignment;
-        void* memory = std::aligned_alloc(kAlignment, bytes);
-        if (memory == nullptr) throw std::bad_alloc();
-        return static_cast<T*>(memory);
-    }
-
-    struct Place {
-        std::size_t segment;
-        std::size_t offset;
-    };
-
-    // Counting from kFirstSegment instead of 0, segment s holds the counts
-    // whose highest set bit is bit s + kFirstSegmentBits; the offset is the
-    // count without that bit.
-    static Place place_of(std::size_t i) noexcept {
-        const std::size_t count = i + kFirstSegment;
-        const int top = std::bit_width(count) - 1;
-        return {static_cast<std::size_t>(top - kFirstSegmentBits), count - (std::size_t{1} << top)};
-    }
-    static std::size_t capacity_of(std::size_t segment) noexcept { return kFirstSegment << segment; }
-
-    std::vector<T*> segments_;
-    std::size_t size_ = 0;
-};
-
 template <typename Key, typename CallValue, typename StoredValue = CallValue>
 class MethodDependencyGraph {
 public:
-    // One call the graph knows. The call value and the stored value are
-    // present only when set; a node without a state is not a registered call
-    // and counts as PermanentlyInvalid.
     class Node {
     public:
         explicit Node(Key key) : key_(key) {}
+        Node(Key key, CallValue call) : key_(key), call_value_(std::move(call)), flags_(kHasCallValue) {}
 
         Key key() const noexcept { return key_; }
         bool has_state() const noexcept { return flags_ & kHasState; }
         ValidationState state() const noexcept {
             return has_state() ? static_cast<ValidationState>(state_) : ValidationState::PermanentlyInvalid;
         }
+        // A registered call: it has a state and the value that names it.
+        bool is_registered() const noexcept { return (flags_ & (kHasState | kHasCallValue)) == (kHasState | kHasCallValue); }
         const CallValue* call_value() const noexcept { return flags_ & kHasCallValue ? &call_value_ : nullptr; }
-        const StoredValue* stored_value() const noexcept {
-            return flags_ & kHasStoredValue ? &stored_value_ : nullptr;
-        }
+        const StoredValue* stored_value() const noexcept { return flags_ & kHasStoredValue ? &stored_value_ : nullptr; }
+        bool is_computing() const noexcept { return flags_ & kComputing; }
 
     private:
         friend class MethodDependencyGraph;
@@ -274,7 +77,7 @@ public:
         }
         void clear_flag(std::uint32_t flag) noexcept { flags_ &= ~flag & 0x3F; }
 
-        // 32 bytes with call hashes and Python references for the values.
+        // 32 bytes with call hashes, argument records and Python references.
         Key key_;
         CallValue call_value_{};
         StoredValue stored_value_{};
@@ -285,173 +88,275 @@ public:
         std::uint32_t flags_ : 6 = 0;
     };
 
-    bool contains_call(Key call) const noexcept {
-        const Node* node = find(call);
-        return node != nullptr && node->has_state();
+    // Graphs this small are searched by scanning their nodes.
+    static constexpr std::size_t kScanLimit = 8;
+
+    MethodDependencyGraph() = default;
+    MethodDependencyGraph(MethodDependencyGraph&&) = default;
+    MethodDependencyGraph& operator=(MethodDependencyGraph&&) = delete;
+    MethodDependencyGraph(const MethodDependencyGraph&) = delete;
+    MethodDependencyGraph& operator=(const MethodDependencyGraph&) = delete;
+
+    // -----------------------------------------------------------------------
+    // Nodes
+
+    std::size_t size() const noexcept { return nodes_.size(); }
+    const Node& node(NodePosition position) const noexcept { return nodes_[position]; }
+    const StableTable<Node, true>& nodes() const noexcept { return nodes_; }
+
+    // Calls `visit(position)` for each node with `key` until it returns true;
+    // returns that position, or kNoNode. The order is unspecified.
+    template <typename Visit>
+    NodePosition find(Key key, Visit visit) const {
+        if (index_.empty()) {
+            for (std::size_t position = 0; position < nodes_.size(); ++position) {
+                if (nodes_[position].key_ == key && visit(static_cast<NodePosition>(position))) {
+                    return static_cast<NodePosition>(position);
+                }
+            }
+            return kNoNode;
+        }
+        return index_.find(static_cast<std::uint64_t>(key),
+                           [&](NodePosition position) { return nodes_[position].key_ == key && visit(position); });
     }
 
-    // A call without a state has never been registered and is never served.
-    ValidationState state_of(Key call) const noexcept {
-        const Node* node = find(call);
-        return node == nullptr ? ValidationState::PermanentlyInvalid : node->state();
-    }
-
-    // The node of `call`, or nullptr. Nodes never move and are never removed,
-    // so the pointer stays valid for as long as the graph lives.
-    const Node* find(Key call) const noexcept {
-        const Node* found = nullptr;
-        index_.find(static_cast<std::uint64_t>(call), [&](NodePosition position) {
-            const Node& node = nodes_[position];
-            if (node.key_ != call) return false;
-            found = &node;
-            return true;
+    // The first node added with `key` whose state is set, or failing that the
+    // first node added with `key`; kNoNode when there is none.
+    NodePosition first_with_key(Key key) const {
+        NodePosition first = kNoNode, first_with_state = kNoNode;
+        find(key, [&](NodePosition position) {
+            first = std::min(first, position);
+            if (nodes_[position].has_state()) first_with_state = std::min(first_with_state, position);
+            return false;
         });
-        return found;
+        return first_with_state != kNoNode ? first_with_state : first;
     }
 
-    // Every node, in the order the graph met their keys.
-    const StableTable<Node>& nodes() const noexcept { return nodes_; }
-
-    // The nodes that depend on `node`: positions in nodes().
-    std::span<const NodePosition> children_of(const Node& node) const noexcept {
-        return node.edges_ == 0 ? std::span<const NodePosition>() : edge_lists_[node.edges_ - 1].children.items();
+    // Adds a node for `key`, whether or not others have that key already,
+    // with the value that names its call or without one.
+    template <typename... CallValueIfAny>
+    NodePosition add_node(Key key, CallValueIfAny&&... call_value) {
+        if (nodes_.size() >= kScanLimit) {
+            index_.reserve_one_more(nodes_.size(), [this](NodePosition at) { return nodes_[at].key_; });
+        }
+        nodes_.emplace_back(key, std::forward<CallValueIfAny>(call_value)...);
+        const auto position = static_cast<NodePosition>(nodes_.size() - 1);
+        if (!index_.empty()) index_.insert(static_cast<std::uint64_t>(key), position);
+        return position;
     }
 
-    // Registers a new call; the caller has checked contains_call. Returns the
-    // call value previously kept under the key, if any, so that the caller
-    // can let go of it once the graph is consistent again (releasing it may
-    // run arbitrary code).
-    [[nodiscard]] CallValue add_call(Key call, CallValue call_value, std::span<const Key> parents) {
-        NodePosition position = find_or_add(call);
-        // The edges first: they are all that can fail, and a failure then
-        // leaves no half-registered call behind.
-        link_parents(position, parents);
+    // Replaces the value that names the node's call, and hands back the one it
+    // held, for the caller to release once the graph is consistent again.
+    [[nodiscard]] CallValue set_call_value(NodePosition position, CallValue call_value) {
         Node& node = nodes_[position];
-        node.set_state(ValidationState::Invalid);
         node.flags_ |= Node::kHasCallValue;
         return std::exchange(node.call_value_, std::move(call_value));
     }
 
-    void add_dependencies(Key child, std::span<const Key> parents) {
-        if (parents.empty()) return;
-        link_parents(find_or_add(child), parents);
+    // Gives an unregistered node its first state.
+    void register_with_state(NodePosition position, ValidationState state) noexcept { nodes_[position].set_state(state); }
+
+    // -----------------------------------------------------------------------
+    // Edges
+
+    // `child` depends on `parent`. An edge that exists already is left alone.
+    // May throw std::bad_alloc, changing nothing.
+    void link(NodePosition child, NodePosition parent) {
+        EdgeList& children = list_of(parent, &NodeEdges::children);
+        EdgeList& parents_of_child = list_of(child, &NodeEdges::parents);
+        // The edge is in both lists or in neither: ask the shorter one.
+        const bool present = children.size() <= parents_of_child.size() ? children.contains(child)
+                                                                          : parents_of_child.contains(parent);
+        if (present) return;
+        children.reserve_one_more();
+        parents_of_child.reserve_one_more();
+        children.push_back(child);
+        parents_of_child.push_back(parent);
     }
 
-    // The calls that `call` was computed from, in the order the edges were
-    // added. Served by the reverse lists, so the cost follows the number of
-    // parents, not the size of the graph.
-    std::vector<Key> parents_of(Key call) const {
-        const Node* node = find(call);
-        if (node == nullptr || node->edges_ == 0) return {};
-        std::vector<Key> parents;
-        const EdgeList& list = edge_lists_[node->edges_ - 1].parents;
-        parents.reserve(list.size());
-        for (NodePosition parent : list.items()) parents.push_back(nodes_[parent].key_);
-        return parents;
+    // The nodes computed from `position`, and the nodes it was computed from,
+    // each in the order the edges were added.
+    std::span<const NodePosition> children(NodePosition position) const noexcept {
+        const Node& node = nodes_[position];
+        return node.edges_ == 0 ? std::span<const NodePosition>() : edge_lists_[node.edges_ - 1].children.items();
+    }
+    std::span<const NodePosition> parents(NodePosition position) const noexcept {
+        const Node& node = nodes_[position];
+        return node.edges_ == 0 ? std::span<const NodePosition>() : edge_lists_[node.edges_ - 1].parents.items();
+    }
+    bool depends_on(NodePosition child, NodePosition parent) const noexcept {
+        const Node& node = nodes_[child];
+        return node.edges_ != 0 && edge_lists_[node.edges_ - 1].parents.contains(parent);
     }
 
-    // The calls that depend on `call`, in the order the edges were added.
-    std::vector<Key> children_of(Key call) const {
-        const Node* node = find(call);
-        std::vector<Key> children;
-        if (node == nullptr) return children;
-        for (NodePosition child : children_of(*node)) children.push_back(nodes_[child].key_);
-        return children;
-    }
+    // -----------------------------------------------------------------------
+    // States
 
-    void permanently_invalidate(Key call) { nodes_[find_or_add(call)].set_state(ValidationState::PermanentlyInvalid); }
+    ValidationState state_at(NodePosition position) const noexcept { return nodes_[position].state(); }
 
-    void validate(Key call) noexcept {
-        NodePosition position = position_of(call);
-        if (position == SeededIndex::kNotFound) return;
+    void validate_at(NodePosition position) noexcept {
         Node& node = nodes_[position];
         if (node.is(ValidationState::Invalid)) node.set_state(ValidationState::Valid);
     }
 
-    // `start` first, then every call reachable from it through the children
-    // edges, each once, depth first.
-    std::vector<Key> methods_to_invalidate(Key start) const {
-        NodePosition position = position_of(start);
-        if (position == SeededIndex::kNotFound) return {start};
-        std::vector<Key> result;
-        walk(position, [&](NodePosition reached) { result.push_back(nodes_[reached].key_); });
-        return result;
+    void permanently_invalidate_at(NodePosition position) noexcept {
+        nodes_[position].set_state(ValidationState::PermanentlyInvalid);
     }
 
-    // Every Valid call among `start` and its descendants becomes Invalid. The
-    // walk goes on through calls that are already invalid. A computation in
-    // progress for any call the walk reaches is marked: whatever it read may
-    // be older than the change that caused this walk.
-    void temporarily_invalidate(Key start) {
-        temporarily_invalidate(start, [](Key) { return false; });
-    }
-
-    // The same walk, leaving Valid the calls for which `keep_valid` holds; the
-    // walk still goes on through them to their descendants. `keep_valid` must
-    // not use the graph: the walk's marks and stack are the graph's own.
+    // Every Valid call among `start` and its descendants becomes Invalid,
+    // except those for which `keep_valid(position)` holds; the walk goes on
+    // through calls that are already invalid or kept. Each computation in
+    // progress for a call the walk reaches is marked: whatever it read may be
+    // older than the change that caused this walk. `keep_valid` must not use
+    // the graph: the walk's marks are the graph's own.
     template <typename KeepValid>
-    void temporarily_invalidate(Key start, KeepValid keep_valid) {
-        NodePosition position = position_of(start);
-        // A key the graph has never met has no state and no computation.
-        if (position == SeededIndex::kNotFound) return;
-        walk(position, [&](NodePosition reached) {
+    void temporarily_invalidate_from(NodePosition start, KeepValid keep_valid) {
+        walk(start, [&](NodePosition reached) {
             Node& node = nodes_[reached];
-            if (node.is(ValidationState::Valid) && !keep_valid(node.key_)) node.set_state(ValidationState::Invalid);
-            if (node.flags_ & Node::kComputing) mark_computation_at(reached);
+            if (node.is(ValidationState::Valid) && !keep_valid(reached)) node.set_state(ValidationState::Invalid);
+            if (node.flags_ & Node::kComputing) mark_computations_of(reached);
         });
     }
-
-    // Computations in progress. A computation notes the mark count when it
-    // starts; if the count has moved when it ends, an invalidation reached the
-    // call meanwhile and the result must not be trusted.
-    std::uint64_t begin_computation(Key call) {
-        NodePosition position = find_or_add(call);
-        Computations& computations = computing_[position];
-        nodes_[position].flags_ |= Node::kComputing;
-        ++computations.running;
-        return computations.marks;
+    void temporarily_invalidate_from(NodePosition start) {
+        temporarily_invalidate_from(start, [](NodePosition) { return false; });
     }
 
-    // Ends one computation of `call` and tells whether it was marked. Never
-    // adds to the graph, so it may run while a reader walks the tables.
-    bool end_computation(Key call, std::uint64_t marks_at_start) noexcept {
-        NodePosition position = position_of(call);
-        if (position == SeededIndex::kNotFound) return true;
-        auto found = computing_.find(position);
-        if (found == computing_.end()) return true;
-        bool marked = found->second.marks != marks_at_start;
-        if (--found->second.running == 0) {
-            computing_.erase(found);
-            nodes_[position].clear_flag(Node::kComputing);
-        }
-        return marked;
+    // `start` first, then every node reachable from it through the children
+    // edges, each once, depth first, the most recently pushed first.
+    std::vector<NodePosition> reachable_from(NodePosition start) const {
+        std::vector<NodePosition> reached;
+        walk(start, [&](NodePosition position) { reached.push_back(position); });
+        return reached;
     }
 
-    void mark_computation(Key call) noexcept {
-        NodePosition position = position_of(call);
-        if (position != SeededIndex::kNotFound) mark_computation_at(position);
-    }
+    // -----------------------------------------------------------------------
+    // Stored values
 
-    // Stores `value` for `call`, registered or not, and hands back the value
-    // it replaced.
-    [[nodiscard]] StoredValue store_value(Key call, StoredValue value) {
-        Node& node = nodes_[find_or_add(call)];
+    // Stores `value` at the node and hands back the value it replaced.
+    [[nodiscard]] StoredValue store_value_at(NodePosition position, StoredValue value) {
+        Node& node = nodes_[position];
         node.flags_ |= Node::kHasStoredValue;
         return std::exchange(node.stored_value_, std::move(value));
     }
 
     // Takes every stored value out of the graph, which keeps its calls, their
     // states and their edges.
-    std::vector<StoredValue> take_stored_values() {
-        std::vector<StoredValue> taken;
-        taken.reserve(nodes_.size());
+    template <typename Taken>
+    void take_stored_values(Taken& taken) {
+        taken.reserve(taken.size() + nodes_.size());
         for (std::size_t position = 0; position < nodes_.size(); ++position) {
             Node& node = nodes_[position];
             if (!(node.flags_ & Node::kHasStoredValue)) continue;
             node.clear_flag(Node::kHasStoredValue);
             taken.push_back(std::exchange(node.stored_value_, StoredValue{}));
         }
-        return taken;
+    }
+
+    // -----------------------------------------------------------------------
+    // Computations in progress
+    //
+    // A computation is a slot of its own, so that two computations of one
+    // call are told apart. An invalidation that reaches a call marks every
+    // computation of it; a computation ends by saying whether it was marked.
+    // Slots are reused, so a running graph allocates nothing per computation.
+
+    using ComputationSlot = std::uint32_t;
+
+    ComputationSlot begin_computation(NodePosition position) {
+        ComputationSlot slot = 0;
+        while (slot < running_.size() && running_[slot].active) ++slot;
+        if (slot == running_.size()) running_.push_back({});
+        running_[slot] = Running{position, true, false};
+        nodes_[position].flags_ |= Node::kComputing;
+        ++running_count_;
+        return slot;
+    }
+
+    // Ends the computation in `slot`: true when an invalidation reached it.
+    bool end_computation(ComputationSlot slot) noexcept {
+        Running& ended = running_[slot];
+        ended.active = false;
+        --running_count_;
+        const NodePosition position = ended.node;
+        const bool still_computed = std::any_of(running_.begin(), running_.end(), [&](const Running& other) {
+            return other.active && other.node == position;
+        });
+        if (!still_computed) nodes_[position].clear_flag(Node::kComputing);
+        return ended.marked;
+    }
+
+    // Whether a computation has been marked so far.
+    bool computation_marked(ComputationSlot slot) const noexcept { return running_[slot].marked; }
+
+    void mark_computations_of(NodePosition position) noexcept {
+        for (Running& running : running_) {
+            if (running.active && running.node == position) running.marked = true;
+        }
+    }
+
+    void mark_all_computations() noexcept {
+        for (Running& running : running_) running.marked = running.marked || running.active;
+    }
+
+    // How many computations are in progress, on any thread.
+    std::uint32_t running_count() const noexcept { return running_count_; }
+
+    // -----------------------------------------------------------------------
+    // The operations by key: each acts on the node that first_with_key finds
+    // (creating one where it must). They serve callers that never let keys
+    // collide, the graph's own tests above all.
+
+    bool contains_call(Key call) const {
+        const NodePosition position = first_with_key(call);
+        return position != kNoNode && nodes_[position].has_state();
+    }
+
+    // A call without a state has never been registered and is never served.
+    ValidationState state_of(Key call) const {
+        const NodePosition position = first_with_key(call);
+        return position == kNoNode ? ValidationState::PermanentlyInvalid : nodes_[position].state();
+    }
+
+    // Registers a new call; the caller has checked contains_call. Returns the
+    // call value the node held before, for the caller to release.
+    [[nodiscard]] CallValue add_call(Key call, CallValue call_value, std::span<const Key> parents) {
+        const NodePosition position = find_or_add(call);
+        add_dependencies_at(position, parents);
+        register_with_state(position, ValidationState::Invalid);
+        return set_call_value(position, std::move(call_value));
+    }
+
+    void add_dependencies(Key child, std::span<const Key> parents) {
+        if (parents.empty()) return;
+        add_dependencies_at(find_or_add(child), parents);
+    }
+
+    std::vector<Key> parents_of(Key call) const { return keys_of(parents(call)); }
+    std::vector<Key> children_of(Key call) const { return keys_of(children(call)); }
+
+    void permanently_invalidate(Key call) { permanently_invalidate_at(find_or_add(call)); }
+
+    void validate(Key call) {
+        const NodePosition position = first_with_key(call);
+        if (position != kNoNode) validate_at(position);
+    }
+
+    std::vector<Key> methods_to_invalidate(Key start) const {
+        const NodePosition position = first_with_key(start);
+        if (position == kNoNode) return {start};
+        std::vector<Key> result;
+        for (NodePosition reached : reachable_from(position)) result.push_back(nodes_[reached].key_);
+        return result;
+    }
+
+    void temporarily_invalidate(Key start) {
+        // A key the graph has never met has no state and no descendants.
+        const NodePosition position = first_with_key(start);
+        if (position != kNoNode) temporarily_invalidate_from(position);
+    }
+
+    [[nodiscard]] StoredValue store_value(Key call, StoredValue value) {
+        return store_value_at(find_or_add(call), std::move(value));
     }
 
 private:
@@ -460,30 +365,34 @@ private:
         EdgeList parents;   // the reverse: the nodes this one was computed from
     };
 
-    struct Computations {
-        std::uint32_t running = 0;
-        std::uint64_t marks = 0;
+    struct Running {
+        NodePosition node = kNoNode;
+        bool active = false;
+        bool marked = false;
     };
 
-    void mark_computation_at(NodePosition position) noexcept {
-        if (!(nodes_[position].flags_ & Node::kComputing)) return;
-        auto found = computing_.find(position);
-        if (found != computing_.end()) ++found->second.marks;
+    NodePosition find_or_add(Key key) {
+        const NodePosition position = first_with_key(key);
+        return position != kNoNode ? position : add_node(key);
     }
 
-    NodePosition position_of(Key call) const noexcept {
-        return index_.find(static_cast<std::uint64_t>(call),
-                           [&](NodePosition position) { return nodes_[position].key_ == call; });
+    void add_dependencies_at(NodePosition child, std::span<const Key> parents) {
+        for (Key parent : parents) link(child, find_or_add(parent));
     }
 
-    NodePosition find_or_add(Key call) {
-        NodePosition position = position_of(call);
-        if (position != SeededIndex::kNotFound) return position;
-        index_.reserve_one_more(nodes_.size(), [this](NodePosition at) { return nodes_[at].key_; });
-        nodes_.emplace_back(call);
-        position = static_cast<NodePosition>(nodes_.size() - 1);
-        index_.insert(static_cast<std::uint64_t>(call), position);
-        return position;
+    std::span<const NodePosition> parents(Key call) const {
+        const NodePosition position = first_with_key(call);
+        return position == kNoNode ? std::span<const NodePosition>() : parents(position);
+    }
+    std::span<const NodePosition> children(Key call) const {
+        const NodePosition position = first_with_key(call);
+        return position == kNoNode ? std::span<const NodePosition>() : children(position);
+    }
+    std::vector<Key> keys_of(std::span<const NodePosition> positions) const {
+        std::vector<Key> keys;
+        keys.reserve(positions.size());
+        for (NodePosition position : positions) keys.push_back(nodes_[position].key_);
+        return keys;
     }
 
     EdgeList& list_of(NodePosition position, EdgeList NodeEdges::*end) {
@@ -493,22 +402,6 @@ private:
             node.edges_ = static_cast<std::uint32_t>(edge_lists_.size());
         }
         return edge_lists_[node.edges_ - 1].*end;
-    }
-
-    void link_parents(NodePosition child, std::span<const Key> parents) {
-        for (Key parent_key : parents) {
-            NodePosition parent = find_or_add(parent_key);
-            EdgeList& children = list_of(parent, &NodeEdges::children);
-            EdgeList& parents_of_child = list_of(child, &NodeEdges::parents);
-            // The edge is in both lists or in neither: ask the shorter one.
-            bool present = children.size() <= parents_of_child.size() ? children.contains(child)
-                                                                        : parents_of_child.contains(parent);
-            if (present) continue;
-            children.reserve_one_more();
-            parents_of_child.reserve_one_more();
-            children.push_back(child);
-            parents_of_child.push_back(parent);
-        }
     }
 
     // Calls `visit` once for `start` and once for every node reachable from
@@ -522,15 +415,17 @@ private:
             walk_epoch_ = 1;
         }
         const std::uint32_t epoch = walk_epoch_;
-        std::vector<NodePosition>& stack = walk_stack_;
-        stack.clear();
-        stack.push_back(start);
         nodes_[start].walk_mark_ = epoch;
+        if (children(start).empty()) {
+            visit(start);
+            return;
+        }
+        std::vector<NodePosition> stack{start};
         while (!stack.empty()) {
             const NodePosition reached = stack.back();
             stack.pop_back();
             visit(reached);
-            for (NodePosition child : children_of(nodes_[reached])) {
+            for (NodePosition child : children(reached)) {
                 if (nodes_[child].walk_mark_ == epoch) continue;
                 nodes_[child].walk_mark_ = epoch;
                 stack.push_back(child);
@@ -541,12 +436,12 @@ private:
     // Walk marks take 24 bits of a node; after that many walks they all start over.
     static constexpr std::uint32_t kWalkEpochs = 1u << 24;
 
-    StableTable<Node> nodes_;
+    StableTable<Node, true> nodes_;
     SeededIndex index_;
-    StableTable<NodeEdges> edge_lists_;
-    std::unordered_map<NodePosition, Computations> computing_;
+    StableTable<NodeEdges, false> edge_lists_;
+    std::vector<Running> running_;
+    std::uint32_t running_count_ = 0;
     mutable std::uint32_t walk_epoch_ = 0;
-    mutable std::vector<NodePosition> walk_stack_;  // kept between walks to spare the allocation
 };
 
 }  // namespace lineage_store

@@ -1,3 +1,5 @@
+// interpreter_shortcuts.cpp: finding and checking the shortcuts into the
+// running interpreter at import.
 #include "interpreter_shortcuts.h"
 
 #include <dlfcn.h>
@@ -14,6 +16,7 @@ __asm__(".symver dlsym, dlsym@GLIBC_2.2.5");
 namespace lineage_store {
 
 InterpreterShortcuts shortcuts;
+ContextVariableFunctions context_variables;
 
 namespace {
 
@@ -214,10 +217,20 @@ bool prepare_interpreter_shortcuts() {
     if (!fetch_function_dict_offset(function_type.get(), found)) return false;
     if (!fetch_tuple_items_offset(found)) return false;
     if (!fetch_function_slots(function_type.get(), found)) return false;
+    // Found where the interpreter's own symbols are; an interpreter loaded
+    // privately by its host just takes the plain ways.
     if (running_hexversion() >= 0x030C0000) {
-        // Found where the interpreter's own symbols are; an interpreter
-        // loaded privately by its host just keeps the argument tuple.
         found.vectorcall = reinterpret_cast<decltype(found.vectorcall)>(dlsym(RTLD_DEFAULT, "PyObject_Vectorcall"));
+    }
+    found.vectorcall_dict =
+        reinterpret_cast<decltype(found.vectorcall_dict)>(dlsym(RTLD_DEFAULT, "PyObject_VectorcallDict"));
+    ContextVariableFunctions context;
+    context.make = reinterpret_cast<decltype(context.make)>(dlsym(RTLD_DEFAULT, "PyContextVar_New"));
+    context.get = reinterpret_cast<decltype(context.get)>(dlsym(RTLD_DEFAULT, "PyContextVar_Get"));
+    context.set = reinterpret_cast<decltype(context.set)>(dlsym(RTLD_DEFAULT, "PyContextVar_Set"));
+    context.reset = reinterpret_cast<decltype(context.reset)>(dlsym(RTLD_DEFAULT, "PyContextVar_Reset"));
+    if (context.make != nullptr && context.get != nullptr && context.set != nullptr && context.reset != nullptr) {
+        context_variables = context;
     }
     // Owned for the rest of the process.
     found.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
@@ -265,7 +278,5 @@ PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
     if (!method_type) return nullptr;
     return PyObject_CallFunctionObjArgs(method_type.get(), callable, instance, nullptr);
 }
-
-bool interpreter_has_limited_vectorcall() noexcept { return running_hexversion() >= 0x030C0000; }
 
 }  // namespace lineage_store

@@ -1,20 +1,24 @@
-// Shortcuts into the running interpreter that the limited API does not spell
-// but lets a module find and check for itself: reading a function's
-// __code__, __defaults__ and __kwdefaults__ through FunctionType's own
-// descriptors, the place where a function keeps its attribute dict and where
-// a tuple keeps its items, making a
-// bound method without going through MethodType's call, and turning
-// vectorcall on for a type where the running interpreter's stable ABI has it.
+// interpreter_shortcuts.h: shortcuts into the running interpreter that the
+// limited API does not spell but lets a module find and check for itself.
+//
+// They are: reading a function's __code__, __defaults__ and __kwdefaults__
+// where the function keeps them, the place where a function keeps its
+// attribute dict and where a tuple keeps its items, making a bound method
+// without going through MethodType's call, calling with vectorcall where the
+// running interpreter exports it, the context variables API, and the type
+// flags that let the interpreter call a decorator as a method.
 //
 // Each shortcut is probed at import on sample objects and left unset where
-// the probe disagrees, so every user must keep a plain way beside it. They
-// are fetched for the main interpreter only: other interpreters have their
-// own type objects, and take the plain ways.
+// the probe disagrees, so every user keeps a plain way beside it. They are
+// fetched for the main interpreter only: other interpreters have their own
+// type objects, and take the plain ways.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+
+#include "py_ref.h"
 
 namespace lineage_store {
 
@@ -29,13 +33,17 @@ struct FunctionAttribute {
     descrgetfunc get = nullptr;
     Py_ssize_t offset = 0;
 
-    // A new reference, or nullptr with an exception set.
+    // A new reference, or nullptr with an exception set. The descriptor
+    // raises an audit event, whose hooks are Python code.
     PyObject* read(PyObject* func, PyTypeObject* function_type) const {
-        if (offset > 0) {
-            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(func) + offset);
-            return Py_NewRef(value != nullptr ? value : Py_None);
-        }
-        return get(descriptor, func, reinterpret_cast<PyObject*>(function_type));
+        if (offset > 0) return Py_NewRef(read_borrowed(func));
+        return into_python([&] { return get(descriptor, func, reinterpret_cast<PyObject*>(function_type)); });
+    }
+
+    // The attribute as a borrowed reference; only where `offset` is known.
+    PyObject* read_borrowed(PyObject* func) const noexcept {
+        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(func) + offset);
+        return value != nullptr ? value : Py_None;
     }
 };
 
@@ -61,6 +69,10 @@ struct InterpreterShortcuts {
     // (3.12 on), looked up at import so that the one wheel still loads on
     // 3.10; null elsewhere.
     PyObject* (*vectorcall)(PyObject*, PyObject* const*, std::size_t, PyObject*) = nullptr;
+    // PyObject_VectorcallDict, exported by every interpreter from 3.9 on
+    // though the stable ABI names it only from 3.12: a call with positional
+    // arguments alone then needs no tuple where vectorcall is not at hand.
+    PyObject* (*vectorcall_dict)(PyObject*, PyObject* const*, std::size_t, PyObject*) = nullptr;
     // Where a tuple keeps its item pointers (tuple.__basicsize__, confirmed
     // on a sample), or 0 where that is not known.
     Py_ssize_t tuple_items_offset = 0;
@@ -106,14 +118,26 @@ inline PyObject* const* tuple_items(PyObject* tuple) noexcept {
 // reference, or nullptr with an exception set.
 PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast);
 
-// Vectorcall is part of the limited API from 3.12 on. Where the running
-// interpreter is 3.12 or later, a type may be created with the flag and a
-// __vectorcalloffset__ member; the values are those of the 3.12 stable ABI,
-// which the 3.10 headers this module is built against do not spell.
+// Type flags of the 3.12 stable ABI that the 3.10 headers this module is
+// built against do not spell; their values and meanings are the same on
+// every interpreter from 3.10 on. A type with `type_has_vectorcall` and a
+// __vectorcalloffset__ member is called through the function stored there; a
+// type with `type_is_method_descriptor` is called by `obj.m(...)` directly,
+// with the instance as the first argument, instead of through a bound method.
 using VectorcallFunction = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
 constexpr unsigned long type_has_vectorcall = 1UL << 11;
+constexpr unsigned long type_is_method_descriptor = 1UL << 17;
 constexpr std::size_t vectorcall_arguments_offset = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
 
-bool interpreter_has_limited_vectorcall() noexcept;
+// The context variables API: not in the limited API, exported by every
+// interpreter from 3.7 on, found at import. Each is null where it was not
+// found; the callers then use the contextvars module instead.
+struct ContextVariableFunctions {
+    PyObject* (*make)(const char* name, PyObject* default_value) = nullptr;
+    int (*get)(PyObject* variable, PyObject* default_value, PyObject** value) = nullptr;
+    PyObject* (*set)(PyObject* variable, PyObject* value) = nullptr;
+    int (*reset)(PyObject* variable, PyObject* token) = nullptr;
+};
+extern ContextVariableFunctions context_variables;
 
 }  // namespace lineage_store

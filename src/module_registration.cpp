@@ -1,9 +1,9 @@
-// The module's entry point: the module definition (multi-phase
-// initialisation) and the execution step that publishes the three types.
+// module_registration.cpp: the module's entry point: the module definition
+// (multi-phase initialisation) and the execution step that publishes the
+// three types.
 
 #include <Python.h>
 
-#include "cache_persistence.h"
 #include "call_identity.h"
 #include "decorator_factory.h"
 #include "lineage_store_base.h"
@@ -45,7 +45,7 @@ int execute_module(PyObject* module) {
         return -1;
     }
     if (!prepare_call_identity()) return -1;
-    bool published = publish(module, "LineageStoreBase", create_lineage_store_base_type(cache_persistence_methods())) &&
+    const bool published = publish(module, "LineageStoreBase", create_lineage_store_base_type()) &&
                      publish(module, "lineage_stored", manual_factory_type()) &&
                      publish(module, "automagically_lineage_stored", automagic_factory_type());
     return published ? 0 : -1;

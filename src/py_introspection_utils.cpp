@@ -1,3 +1,5 @@
+// py_introspection_utils.cpp: binding through inspect, dependency parsing,
+// and the checks made of decorated functions through inspect.
 #include "py_introspection_utils.h"
 
 #include <cxxabi.h>
@@ -10,18 +12,6 @@
 
 namespace lineage_store {
 
-PyRef exact_str(PyObject* text, const char* what) noexcept {
-    if (PyUnicode_CheckExact(text)) return PyRef::borrow(text);
-    if (!PyUnicode_Check(text)) {
-        PyRef name = type_name_of(text);
-        if (name) PyErr_Format(PyExc_TypeError, "%s must be a str, not %S", what, name.get());
-        return {};
-    }
-    std::string_view contents;
-    if (!utf8_view(text, contents)) return {};
-    return PyRef::steal(PyUnicode_FromStringAndSize(contents.data(), static_cast<Py_ssize_t>(contents.size())));
-}
-
 namespace {
 
 struct ArgumentPair {
@@ -33,7 +23,7 @@ struct ArgumentPair {
 PyRef import_module(const char* name) {
     PyRef module_name = PyRef::steal(PyUnicode_FromString(name));
     if (!module_name) return {};
-    return PyRef::steal(PyImport_Import(module_name.get()));
+    return PyRef::steal(into_python([&] { return PyImport_Import(module_name.get()); }));
 }
 
 }  // namespace
@@ -84,11 +74,12 @@ bool record_var_keyword_as_pairs(PyObject* inspect, PyObject* signature, PyObjec
         if (kind.get() != var_keyword.get()) continue;
         PyRef name = PyRef::steal(into_python([&] { return PyObject_GetAttrString(parameter.get(), "name"); }));
         if (!name) return false;
-        PyRef given = PyRef::borrow(PyDict_GetItemWithError(arguments, name.get()));
+        // The name is a str subclass's only where inspect made it one.
+        PyRef given = PyRef::borrow(into_python([&] { return PyDict_GetItemWithError(arguments, name.get()); }));
         if (!given) return PyErr_Occurred() == nullptr;
         if (!PyDict_Check(given.get())) return true;
         PyRef pairs = sorted_argument_pairs(given.get(), false);
-        return pairs && PyDict_SetItem(arguments, name.get(), pairs.get()) == 0;
+        return pairs && into_python([&] { return PyDict_SetItem(arguments, name.get(), pairs.get()); }) == 0;
     }
     return PyErr_Occurred() == nullptr;
 }
@@ -122,7 +113,7 @@ PyRef bound_arguments(PyObject* func, PyObject* args, PyObject* kwargs) {
 PyRef sorted_argument_pairs(PyObject* mapping, bool drop_self) {
     // No Python code runs while the mapping is walked, so it cannot change
     // under us; references are taken before anything else happens.
-    std::vector<ArgumentPair> pairs;
+    ReleasingVector<ArgumentPair> pairs;
     pairs.reserve(static_cast<std::size_t>(PyDict_Size(mapping)));
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
@@ -140,51 +131,44 @@ PyRef sorted_argument_pairs(PyObject* mapping, bool drop_self) {
     std::stable_sort(pairs.begin(), pairs.end(),
                      [](const ArgumentPair& a, const ArgumentPair& b) { return a.name_utf8 < b.name_utf8; });
 
-    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(pairs.size())));
+    PyRef tuple = new_tuple(static_cast<Py_ssize_t>(pairs.size()));
     if (!tuple) return {};
     for (std::size_t i = 0; i < pairs.size(); ++i) {
-        PyObject* pair = PyTuple_Pack(2, pairs[i].name.get(), pairs[i].value.get());
-        if (pair == nullptr) return {};
-        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), pair);
+        PyRef pair = new_pair(pairs[i].name.get(), pairs[i].value.get());
+        if (!pair) return {};
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), pair.release());
     }
     return tuple;
 }
 
-LINEAGE_STORE_LETS_FORCED_UNWIND_PASS
 bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
                                            NormalisedCall& out) {
-    try {
+    return guarded(false, [&] {
         PyRef mapping;
         if (func != nullptr) {
             mapping = bound_arguments(func, args, kwargs);
         } else {
-            mapping = kwargs != nullptr ? PyRef::borrow(kwargs) : PyRef::steal(PyDict_New());
+            mapping = kwargs != nullptr ? PyRef::borrow(kwargs) : new_dict();
         }
         if (!mapping) return false;
         PyRef arguments = sorted_argument_pairs(mapping.get(), true);
         if (!arguments) return false;
-        PyRef call_tuple = PyRef::steal(PyTuple_Pack(2, method_name, arguments.get()));
-        if (!call_tuple) return false;
-        Py_hash_t hash = into_python([&] { return PyObject_Hash(call_tuple.get()); });
+        out.call_tuple = new_pair(method_name, arguments.get());
+        if (!out.call_tuple) return false;
+        const Py_hash_t hash = into_python([&] { return PyObject_Hash(out.call_tuple.get()); });
         if (hash == -1) return false;
         out.hash = static_cast<std::int64_t>(hash);
-        out.call_tuple = std::move(call_tuple);
         return true;
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        set_error_from_current_exception();
-        return false;
-    }
+    });
 }
 
-bool parse_dependencies(PyObject* dependencies, std::vector<DeclaredDependency>& out) {
+bool parse_dependencies(PyObject* dependencies, ReleasingVector<DeclaredDependency>& out) {
     if (!PyList_Check(dependencies)) {
         PyRef name = type_name_of(dependencies);
         if (name) PyErr_Format(PyExc_TypeError, "dependencies must be a list, not %S", name.get());
         return false;
     }
-    std::vector<DeclaredDependency> parsed;
+    ReleasingVector<DeclaredDependency> parsed;
     // An allocation below may run a finaliser that shrinks the list, so the
     // walk stops at its current length and holds each element it reads.
     Py_ssize_t length = PyList_Size(dependencies);
@@ -205,7 +189,7 @@ bool parse_dependencies(PyObject* dependencies, std::vector<DeclaredDependency>&
         } else if (PyUnicode_Check(element)) {
             PyRef method_name = exact_str(element, "dependency method name");
             if (!method_name) return false;
-            PyRef kwargs = PyRef::steal(PyDict_New());
+            PyRef kwargs = new_dict();
             if (!kwargs) return false;
             parsed.push_back({std::move(method_name), std::move(kwargs)});
         } else {
@@ -217,8 +201,8 @@ bool parse_dependencies(PyObject* dependencies, std::vector<DeclaredDependency>&
     return true;
 }
 
-LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool validate_self_only_method(PyObject* func) {
-    try {
+bool validate_self_only_method(PyObject* func) {
+    return guarded(false, [&] {
         PyRef inspect = inspect_module();
         if (!inspect) return false;
         PyRef builtins = import_module("builtins");
@@ -233,7 +217,7 @@ LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool validate_self_only_method(PyObject* f
             PyErr_SetString(PyExc_TypeError, "list() did not return a list");
             return false;
         }
-        std::vector<PyRef> held;  // keeps the names alive while their UTF-8 is read
+        ReleasingVector<PyRef> held;  // keeps the names alive while their UTF-8 is read
         std::string rendered = "[";
         Py_ssize_t count = PyList_Size(names.get());
         for (Py_ssize_t i = 0; i < count; ++i) {
@@ -259,12 +243,54 @@ LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool validate_self_only_method(PyObject* f
         std::string message = "Serialisable method must have exactly one parameter named 'self', got: " + rendered;
         PyErr_SetString(PyExc_ValueError, message.c_str());
         return false;
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        set_error_from_current_exception();
-        return false;
-    }
+    });
+}
+
+}  // namespace lineage_store
+
+namespace lineage_store {
+
+bool function_parameters(PyObject* func, FunctionParameters& out) {
+    return guarded(false, [&] {
+        PyRef inspect = inspect_module();
+        if (!inspect) return false;
+        auto attribute = [](PyObject* object, const char* name) {
+            return PyRef::steal(into_python([&] { return PyObject_GetAttrString(object, name); }));
+        };
+        PyRef signature =
+            PyRef::steal(into_python([&] { return PyObject_CallMethod(inspect.get(), "signature", "O", func); }));
+        if (!signature) return false;
+        PyRef parameter_class = attribute(inspect.get(), "Parameter");
+        if (!parameter_class) return false;
+        PyRef var_positional = attribute(parameter_class.get(), "VAR_POSITIONAL");
+        PyRef var_keyword = attribute(parameter_class.get(), "VAR_KEYWORD");
+        PyRef keyword_only = attribute(parameter_class.get(), "KEYWORD_ONLY");
+        PyRef parameters = attribute(signature.get(), "parameters");
+        if (!var_positional || !var_keyword || !keyword_only || !parameters) return false;
+        PyRef values = PyRef::steal(into_python([&] { return PyObject_CallMethod(parameters.get(), "values", nullptr); }));
+        if (!values) return false;
+        PyRef iterator = PyRef::steal(into_python([&] { return PyObject_GetIter(values.get()); }));
+        if (!iterator) return false;
+        PyRef listed = new_list(0);
+        if (!listed) return false;
+        while (PyRef parameter = PyRef::steal(into_python([&] { return PyIter_Next(iterator.get()); }))) {
+            PyRef name = attribute(parameter.get(), "name");
+            PyRef kind = attribute(parameter.get(), "kind");
+            if (!name || !kind) return false;
+            const char* kind_text = kind.get() == var_positional.get() ? "*args"
+                                    : kind.get() == var_keyword.get()  ? "**kwargs"
+                                    : kind.get() == keyword_only.get() ? "keyword"
+                                                                       : "positional";
+            PyRef entry = PyRef::steal(into_python([&] { return Py_BuildValue("(Os)", name.get(), kind_text); }));
+            if (!entry || into_python([&] { return PyList_Append(listed.get(), entry.get()); }) < 0) return false;
+        }
+        if (PyErr_Occurred()) return false;
+        PyRef text = PyRef::steal(into_python([&] { return PyObject_Str(signature.get()); }));
+        if (!text) return false;
+        out.parameters = std::move(listed);
+        out.signature_text = std::move(text);
+        return true;
+    });
 }
 
 }  // namespace lineage_store

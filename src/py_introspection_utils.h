@@ -1,9 +1,10 @@
-// Call identity: how a call of a decorated method becomes a normalised call
-// tuple and a call hash, how a `dependencies` option becomes a declared
-// dependency list, and the check that a serialisable method takes only self.
+// py_introspection_utils.h: the reference binding of a call through inspect
+// (normalised call tuple and call hash), the parsing of a `dependencies`
+// option, and the checks made of a decorated function through inspect: that
+// a serialisable method takes only self, and which parameters a function has.
 //
 // Everything here may run Python code (inspect, __hash__ of arguments), so no
-// caller may hold a store borrow across these functions unless it means to.
+// caller may hold a store section across these functions.
 #pragma once
 
 #include <Python.h>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bound_call.h"
 #include "py_ref.h"
 
 namespace lineage_store {
@@ -25,7 +27,9 @@ struct NormalisedCall {
 // With `func`, binds `args` and `kwargs` to func's signature through inspect
 // and applies its defaults; without it, `kwargs` alone (or nothing) is the
 // argument mapping and `args` is ignored. `kwargs` may be null. Returns false
-// with the Python exception that caused the failure set, unchanged.
+// with the Python exception that caused the failure set, unchanged; when only
+// the hashing failed, `out.call_tuple` holds the tuple that could not be
+// hashed.
 //
 // This is the reference for every call identity; the decorated call's native
 // binder (call_identity) hands it whatever it does not handle itself.
@@ -49,15 +53,19 @@ struct DeclaredDependency {
 
 // Parses a factory's `dependencies` list: each element a str, or a
 // (str, dict) tuple. Returns false with TypeError or ValueError set.
-bool parse_dependencies(PyObject* dependencies, std::vector<DeclaredDependency>& out);
+bool parse_dependencies(PyObject* dependencies, ReleasingVector<DeclaredDependency>& out);
 
 // Succeeds when func's only parameter is named "self"; otherwise ValueError
 // listing the parameter names (or the exception of inspect).
 bool validate_self_only_method(PyObject* func);
 
-// `text` as an exact str: the object itself when it is one, a new plain str
-// with the same contents for a str subclass (whose __hash__ and __eq__ could
-// otherwise leak into call identities). TypeError naming `what` otherwise.
-PyRef exact_str(PyObject* text, const char* what) noexcept;
-
+// The parameters of `func` as inspect sees them: a new list of
+// (name, kind) pairs, kind being "positional", "keyword", "*args" or
+// "**kwargs" (positional-or-keyword parameters are "positional"), and the
+// text of its signature. Empty with an exception set on failure.
+struct FunctionParameters {
+    PyRef parameters;
+    PyRef signature_text;
+};
+bool function_parameters(PyObject* func, FunctionParameters& out);
 }  // namespace lineage_store

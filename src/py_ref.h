@@ -1,31 +1,30 @@
-// Owned references to Python objects.
+// py_ref.h: owned references to Python objects, counted records, and the one
+// gateway into Python code.
 //
-// PyRef owns exactly one strong reference (or none) and releases it in its
-// destructor, so an early return can never leak or double-release. Taking a
-// reference is always spelled out at the call site: steal() adopts a new
-// reference returned by the C API, borrow() takes a new one on an object we
-// were only lent.
+// Must go through into_python(): every C API call that can run Python code
+// (a call, hashing, a comparison, an attribute lookup or assignment, %S and %R
+// formatting, a warning, a dict or set insertion, allocating an object the
+// collector tracks, releasing a reference) made while references of ours are
+// alive in the frames around it.
 //
-// At interpreter exit CPython ends daemon threads with pthread_exit when they
-// try to take the interpreter lock back, which happens only inside Python code
-// (or a call that released the lock). The thread then unwinds its C++ frames
-// without the lock, with abi::__forced_unwind. Every call from this module
-// into Python code that has references of ours alive in the frames around it
-// goes through into_python(), which marks the thread as being ended before the
-// unwind reaches those frames; from then on a PyRef destroyed on that thread
-// abandons its reference instead of releasing it: the process is ending, and
-// touching an object without the lock could crash it. Nothing user code can
-// do (emptying atexit, running its hooks early) changes this, because the
-// mark comes from the unwind itself. Releasing members are not noexcept: a
-// release may run a finaliser, and a thread ended inside it unwinds through
-// them.
+// Why: at interpreter exit CPython ends daemon threads with pthread_exit
+// when they try to take the interpreter lock back, which happens only inside
+// Python code. The thread then unwinds its C++ frames without the lock, with
+// abi::__forced_unwind. into_python() marks the thread before the unwind
+// reaches our frames; from then on every owner below abandons its reference
+// instead of releasing it: the process is ending, and touching an object
+// without the lock could crash it. The unwind must always go on (it is only
+// ever caught to be rethrown), and a frame it meets must not be noexcept, or
+// the process aborts. So nothing that releases a reference is noexcept.
 #pragma once
 
 #include <Python.h>
 #include <cxxabi.h>
 
 #include <atomic>
+#include <cstdint>
 #include <utility>
+#include <vector>
 
 // glibc's forced unwind carries no C++ object, so a handler that catches it to
 // rethrow binds its reference to null, which UBSan's null check reports. Marks
@@ -63,9 +62,8 @@ inline bool must_abandon_python_state() noexcept {
     return thread_ending::any_thread_marked.load(std::memory_order_relaxed) && thread_ending::this_thread_marked;
 }
 
-// Runs `enter`, a call into the C API that may run Python code, and marks the
-// thread if it is ended in there (see above). Use it for every such call made
-// while references of ours are alive in the enclosing frames.
+// The gateway: runs `enter`, a call into the C API that may run Python code,
+// and marks the thread if it is ended in there.
 template <typename Enter>
 LINEAGE_STORE_LETS_FORCED_UNWIND_PASS inline auto into_python(Enter&& enter) -> decltype(enter()) {
     try {
@@ -96,10 +94,9 @@ public:
 
     PyRef& operator=(PyRef&& other) noexcept(false) {
         if (this != &other) {
-            // Swap first, release after: the release may run a finaliser that
-            // looks at whatever holds this PyRef.
-            PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
-            release_reference(old);
+            // Swapped first, released after: the release may run a finaliser
+            // that looks at whatever holds this PyRef.
+            release_reference(std::exchange(object_, std::exchange(other.object_, nullptr)));
         }
         return *this;
     }
@@ -115,41 +112,111 @@ public:
     // A new strong reference for a second owner.
     PyRef new_ref() const noexcept { return borrow(object_); }
 
-    void reset() noexcept(false) {
-        PyObject* old = std::exchange(object_, nullptr);
-        release_reference(old);
-    }
+    void reset() noexcept(false) { release_reference(std::exchange(object_, nullptr)); }
 
 private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
 
     static void release_reference(PyObject* object) noexcept(false) {
         if (object == nullptr || must_abandon_python_state()) return;
-        // A finaliser may run, and the thread may be ended inside it.
         into_python([object] { Py_DECREF(object); });
     }
 
     PyObject* object_ = nullptr;
 };
 
-// Releases, in a loop of our own, the references `refs_of(item)` names in
-// each item of `items`, when it goes out of scope. Standard containers
-// destroy their items in noexcept destructors, and a release may run a
-// finaliser inside which the thread is ended at interpreter exit: the unwind
-// must pass through a frame that lets it. Declare it after the container.
-template <typename Container, typename RefsOf>
-class ReleasedInTurn {
+// One holder of a record shared without atomics: records are only ever
+// copied or released with the interpreter lock held. `Record` keeps the count
+// in a member `holders` and frees itself in a static `destroy(Record*)`,
+// which may release Python references and so run any code.
+template <typename Record>
+class CountedRef {
 public:
-    ReleasedInTurn(Container& items, RefsOf refs_of) : items_(items), refs_of_(refs_of) {}
-    ReleasedInTurn(const ReleasedInTurn&) = delete;
-    ReleasedInTurn& operator=(const ReleasedInTurn&) = delete;
-    ~ReleasedInTurn() noexcept(false) {
-        for (auto& item : items_) refs_of_(item);
+    CountedRef() noexcept = default;
+    explicit CountedRef(const Record* record) noexcept : record_(const_cast<Record*>(record)) {
+        if (record_ != nullptr) ++record_->holders;
+    }
+    CountedRef(const CountedRef& other) noexcept : CountedRef(other.record_) {}
+    CountedRef(CountedRef&& other) noexcept : record_(std::exchange(other.record_, nullptr)) {}
+    CountedRef& operator=(CountedRef&& other) noexcept(false) {
+        if (this != &other) release(std::exchange(record_, std::exchange(other.record_, nullptr)));
+        return *this;
+    }
+    CountedRef& operator=(const CountedRef& other) noexcept(false) { return *this = CountedRef(other); }
+    ~CountedRef() noexcept(false) { release(record_); }
+
+    // Adopts a record made with holders == 1.
+    static CountedRef adopt(Record* record) noexcept {
+        CountedRef adopted;
+        adopted.record_ = record;
+        return adopted;
     }
 
+    const Record* get() const noexcept { return record_; }
+    Record* mutable_get() const noexcept { return record_; }
+    const Record* operator->() const noexcept { return record_; }
+    const Record& operator*() const noexcept { return *record_; }
+    explicit operator bool() const noexcept { return record_ != nullptr; }
+
+    void reset() noexcept(false) { release(std::exchange(record_, nullptr)); }
+
 private:
-    Container& items_;
-    RefsOf refs_of_;
+    static void release(Record* record) noexcept(false) {
+        // A thread ended at interpreter exit leaves the count alone too:
+        // another thread may be using it.
+        if (record == nullptr || must_abandon_python_state() || --record->holders > 0) return;
+        Record::destroy(record);
+    }
+
+    Record* record_ = nullptr;
 };
+
+// A vector whose items (owners of Python references) are released one by
+// one in a frame that lets a forced unwind pass: std::vector destroys its
+// items in a noexcept destructor, and a release may run a finaliser inside
+// which the thread is ended at interpreter exit.
+template <typename T>
+class ReleasingVector : public std::vector<T> {
+public:
+    using std::vector<T>::vector;
+    ReleasingVector() = default;
+    ReleasingVector(ReleasingVector&&) noexcept = default;
+    ReleasingVector& operator=(ReleasingVector&& other) noexcept(false) {
+        release_all();
+        std::vector<T>::operator=(std::move(other));
+        return *this;
+    }
+    ~ReleasingVector() noexcept(false) { release_all(); }
+
+    void release_all() noexcept(false) {
+        while (!this->empty()) {
+            T last = std::move(this->back());
+            this->pop_back();
+        }
+    }
+};
+
+}  // namespace lineage_store
+
+namespace lineage_store {
+
+// Objects the collector tracks. Allocating one may start a collection, which
+// runs finalisers, so each goes through the gateway. Empty with an exception
+// set on failure.
+inline PyRef new_tuple(Py_ssize_t size) {
+    return PyRef::steal(into_python([&] { return PyTuple_New(size); }));
+}
+inline PyRef new_pair(PyObject* first, PyObject* second) {
+    return PyRef::steal(into_python([&] { return PyTuple_Pack(2, first, second); }));
+}
+inline PyRef new_dict() {
+    return PyRef::steal(into_python([] { return PyDict_New(); }));
+}
+inline PyRef new_list(Py_ssize_t size) {
+    return PyRef::steal(into_python([&] { return PyList_New(size); }));
+}
+inline PyRef new_set() {
+    return PyRef::steal(into_python([] { return PySet_New(nullptr); }));
+}
 
 }  // namespace lineage_store

@@ -1,19 +1,22 @@
+// python_boundary.cpp: the internal error type, exception conversion and
+// argument matching shared by every Python-facing function.
 #include "python_boundary.h"
 
 #include <exception>
+#include <new>
 #include <stdexcept>
 
 namespace lineage_store {
 
 PyObject* panic_exception_type() noexcept {
     // Types live for the rest of the process, so this reference is never
-    // released; the GIL serialises the first creation.
+    // released; the interpreter lock serialises the first creation.
     static PyObject* panic_type = nullptr;
     if (panic_type == nullptr) {
         panic_type = PyErr_NewExceptionWithDoc(
             "lineage_store.PanicException",
-            "Raised when an internal invariant of a lineage store is broken mid-operation.",
-            PyExc_BaseException, nullptr);
+            "Raised when an internal invariant of a lineage store is broken mid-operation.", PyExc_BaseException,
+            nullptr);
     }
     return panic_type;
 }
@@ -39,8 +42,10 @@ void set_error_from_current_exception() {
     }
 }
 
-PyRef type_name_of(PyObject* object) noexcept {
-    return PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
+PyRef type_name_of(PyObject* object) {
+    // A metaclass may compute __name__ in Python.
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    return PyRef::steal(into_python([&] { return PyObject_GetAttrString(type, "__name__"); }));
 }
 
 bool utf8_view(PyObject* text, std::string_view& out) noexcept {
@@ -51,9 +56,35 @@ bool utf8_view(PyObject* text, std::string_view& out) noexcept {
     return true;
 }
 
-bool bind_arguments(const char* function_name, PyObject* args, PyObject* kwargs,
-                    std::span<const char* const> names, std::span<PyObject*> bound, std::size_t required,
-                    PyRef* rest) noexcept {
+PyRef exact_str(PyObject* text, const char* what) {
+    if (PyUnicode_CheckExact(text)) return PyRef::borrow(text);
+    if (!PyUnicode_Check(text)) {
+        PyRef name = type_name_of(text);
+        if (name) {
+            into_python([&] { return PyErr_Format(PyExc_TypeError, "%s must be a str, not %S", what, name.get()); });
+        }
+        return {};
+    }
+    // The contents as they are stored: a subclass's own methods are not asked.
+    std::string_view contents;
+    if (!utf8_view(text, contents)) return {};
+    return PyRef::steal(PyUnicode_FromStringAndSize(contents.data(), static_cast<Py_ssize_t>(contents.size())));
+}
+
+bool require_str(const char* function_name, const char* parameter, PyObject* value) {
+    if (PyUnicode_Check(value)) return true;
+    PyRef name = type_name_of(value);
+    if (name) {
+        into_python([&] {
+            return PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %S", function_name, parameter,
+                                name.get());
+        });
+    }
+    return false;
+}
+
+bool bind_arguments(const char* function_name, PyObject* args, PyObject* kwargs, std::span<const char* const> names,
+                    std::span<PyObject*> bound, std::size_t required, PyRef* rest) {
     for (PyObject*& slot : bound) slot = nullptr;
     Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
     if (given < 0) return false;
@@ -70,6 +101,7 @@ bool bind_arguments(const char* function_name, PyObject* args, PyObject* kwargs,
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
             std::size_t index = names.size();
+            // Compared by contents: a str subclass's __eq__ is not asked.
             if (PyUnicode_Check(key)) {
                 for (std::size_t i = 0; i < names.size(); ++i) {
                     if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
@@ -88,14 +120,24 @@ bool bind_arguments(const char* function_name, PyObject* args, PyObject* kwargs,
                 continue;
             }
             if (rest == nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function_name, key);
+                // Formatting the key may run a str subclass's __str__.
+                PyRef held_key = PyRef::borrow(key);
+                into_python([&] {
+                    return PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function_name,
+                                        held_key.get());
+                });
                 return false;
             }
             if (!*rest) {
-                *rest = PyRef::steal(PyDict_New());
+                *rest = new_dict();
                 if (!*rest) return false;
             }
-            if (PyDict_SetItem(rest->get(), key, value) < 0) return false;
+            // Inserting hashes the key, which a str subclass may do in Python.
+            PyRef held_key = PyRef::borrow(key);
+            PyRef held_value = PyRef::borrow(value);
+            if (into_python([&] { return PyDict_SetItem(rest->get(), held_key.get(), held_value.get()); }) < 0) {
+                return false;
+            }
         }
     }
     for (std::size_t i = 0; i < required; ++i) {
@@ -106,6 +148,37 @@ bool bind_arguments(const char* function_name, PyObject* args, PyObject* kwargs,
         }
     }
     return true;
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+SavedException::SavedException() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+#pragma GCC diagnostic pop
+
+SavedException::~SavedException() noexcept(false) {
+    if (type_ == nullptr) return;
+    if (must_abandon_python_state()) return;  // the thread is being ended: nothing is raised any more
+    // sys.unraisablehook is Python code.
+    if (PyErr_Occurred() != nullptr) into_python([] { PyErr_WriteUnraisable(nullptr); });
+    PyErr_Restore(type_, value_, traceback_);
+}
+
+void add_note_to_raised(PyObject* note) {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    // The only way to take the raised exception that the oldest stable ABI we
+    // build for offers; newer headers mark it deprecated.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+#pragma GCC diagnostic pop
+    PyRef held_type = PyRef::steal(type), held_value = PyRef::steal(value), held_traceback = PyRef::steal(traceback);
+    if (held_value) {
+        PyRef added = PyRef::steal(into_python([&] { return PyObject_CallMethod(held_value.get(), "add_note", "O", note); }));
+        // No add_note before 3.11, or a note refused: the exception stays as it was.
+        if (!added) PyErr_Clear();
+    }
+    PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
 }
 
 }  // namespace lineage_store

@@ -1,19 +1,13 @@
-// What every Python-facing function needs at its edge: the module's internal
-// error type, conversion of C++ exceptions into Python ones, and matching of
-// call arguments to named parameters with the interpreter's own wording.
-//
-// Forced unwinding: at interpreter exit CPython ends daemon threads with
-// pthread_exit, which unwinds their C++ frames with abi::__forced_unwind. It
-// must always go on (catch it only to rethrow), and a frame it meets must not
-// be noexcept, or the process aborts. So the boundary below is not noexcept,
-// and neither is any function on a path that runs Python code.
+// python_boundary.h: what every function the interpreter calls needs at its
+// edge: the module's internal error type, the one guard that turns C++
+// exceptions into Python ones, and matching of call arguments to named
+// parameters with the interpreter's own wording.
 #pragma once
 
 #include <Python.h>
 #include <cxxabi.h>
 
-#include <initializer_list>
-#include <new>
+#include <cstddef>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -23,27 +17,26 @@
 namespace lineage_store {
 
 // The exception raised when an internal invariant breaks mid-operation (a
-// store found held where it must be free, a dict changed under a load). It
-// derives from BaseException only, so `except Exception` does not swallow it.
-// Created once per process; returns a borrowed reference or nullptr with an
+// store found in use where nothing can hold it, a dict changed under a load).
+// It derives from BaseException only, so `except Exception` does not swallow
+// it. Created once per process; a borrowed reference, or nullptr with an
 // exception set.
 PyObject* panic_exception_type() noexcept;
 
-// Raises PanicException(message); always returns nullptr. An exception that
-// is already set stands instead: a refusal that comes from a wait for the
-// store cut short by a signal (KeyboardInterrupt) reports the interruption.
+// Raises PanicException(message) unless an exception is already set; always
+// returns nullptr.
 std::nullptr_t raise_panic(const char* message) noexcept;
 
-// Converts an escaping C++ exception into the matching Python exception.
+// Converts the C++ exception being handled into the matching Python one.
 // Called from a catch-all handler that has already let a forced unwind pass.
 LINEAGE_STORE_LETS_FORCED_UNWIND_PASS void set_error_from_current_exception();
 
-// Runs `body` and turns any C++ exception into a Python one, so that nothing
-// but a Python exception ever crosses back into the interpreter. `body` returns
-// a new reference or nullptr with an exception set. A forced unwind passes:
+// The guard: runs `body` and turns any C++ exception escaping it into a
+// Python exception, returning `failure` then, so that nothing but a Python
+// exception ever crosses back into the interpreter. A forced unwind passes:
 // the thread is being ended and nothing may touch the interpreter on its way.
-template <typename Body>
-LINEAGE_STORE_LETS_FORCED_UNWIND_PASS PyObject* python_boundary(Body&& body) {
+template <typename Result, typename Body>
+LINEAGE_STORE_LETS_FORCED_UNWIND_PASS Result guarded(Result failure, Body&& body) {
     try {
         return body();
     } catch (const abi::__forced_unwind&) {
@@ -51,8 +44,14 @@ LINEAGE_STORE_LETS_FORCED_UNWIND_PASS PyObject* python_boundary(Body&& body) {
         throw;
     } catch (...) {
         set_error_from_current_exception();
-        return nullptr;
+        return failure;
     }
+}
+
+// The guard for slots that return a new reference or nullptr.
+template <typename Body>
+PyObject* python_boundary(Body&& body) {
+    return guarded<PyObject*>(nullptr, std::forward<Body>(body));
 }
 
 // Deallocation shared by the module's types, each of which owns one C++
@@ -74,14 +73,43 @@ void dealloc_with_record(PyObject* self) {
 // `required` parameters must be given. Keywords that name no parameter go
 // into `*rest` (a new dict, or left empty when there are none) when `rest` is
 // not null, and raise TypeError otherwise. Returns false with TypeError set.
-bool bind_arguments(const char* function_name, PyObject* args, PyObject* kwargs,
-                    std::span<const char* const> names, std::span<PyObject*> bound, std::size_t required,
-                    PyRef* rest = nullptr) noexcept;
+bool bind_arguments(const char* function_name, PyObject* args, PyObject* kwargs, std::span<const char* const> names,
+                    std::span<PyObject*> bound, std::size_t required, PyRef* rest = nullptr);
 
-// The type name of an object, for error messages ("int", "NoneType").
-PyRef type_name_of(PyObject* object) noexcept;
+// The type name of an object, for error messages ("int", "NoneType"). Empty
+// with an exception set on failure.
+PyRef type_name_of(PyObject* object);
 
 // A str's contents as UTF-8; false with an exception set when not encodable.
 bool utf8_view(PyObject* text, std::string_view& out) noexcept;
+
+// `text` as an exact str: the object itself when it is one, a new plain str
+// with the same contents for a str subclass, whose __hash__ and __eq__ must
+// never take part in naming a method. TypeError naming `what` otherwise.
+PyRef exact_str(PyObject* text, const char* what);
+
+// TypeError "<function>() argument '<parameter>' must be str, not <type>"
+// unless `value` is a str; false then.
+bool require_str(const char* function_name, const char* parameter, PyObject* value);
+
+// Keeps the exception being raised aside for its lifetime, so that cleanup
+// may call into the C API, and raises it again at the end. An exception the
+// cleanup leaves set gives way to the kept one, which is reported.
+class SavedException {
+public:
+    SavedException() noexcept;
+    SavedException(const SavedException&) = delete;
+    SavedException& operator=(const SavedException&) = delete;
+    ~SavedException() noexcept(false);
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// Adds `note` to the exception being raised where the running interpreter
+// has notes (3.11 on); leaves it as it is elsewhere or when that fails.
+void add_note_to_raised(PyObject* note);
 
 }  // namespace lineage_store

@@ -1,151 +1,310 @@
+// usage_warnings.cpp: finding a class's decorated methods, comparing keywords
+// with their parameters, and the warnings and refusal built on that.
 #include "usage_warnings.h"
 
-#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "class_attributes.h"
+#include "py_introspection_utils.h"
+#include "python_boundary.h"
 
 namespace lineage_store {
 
 namespace {
 
-DecoratedMethodNameReader decorated_method_name = nullptr;
-
 bool same_text(PyObject* a, PyObject* b) noexcept {
     return a == b || (PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0);
 }
 
-// 1 when a class on `cls`'s MRO has a decorated method that is `name` by its
-// attribute name or by the name it registered (its function's __name__, which
-// is what queries and dependencies must use), 0 when none has, -1 with an
-// exception set. Class dicts only: an instance cannot hold a decorated method
-// (the decorator is a data descriptor of the class).
-int class_has_decorated_method(PyTypeObject* cls, PyObject* name) {
-    if (decorated_method_name == nullptr) return 0;
-    auto* type = reinterpret_cast<PyObject*>(cls);
-    PyRef mro = PyRef::steal(into_python([&] { return PyObject_GetAttrString(type, "__mro__"); }));
-    if (!mro) return -1;
-    if (!PyTuple_Check(mro.get())) {
-        PyErr_SetString(PyExc_TypeError, "__mro__ is not a tuple");
-        return -1;
+struct DecoratedMethod {
+    PyRef attribute;  // the name it is found under
+    PyRef decorator;
+    DecoratorRecord* record() const noexcept { return decorator_record_of(decorator.get()); }
+};
+
+// The decorated methods that instances of `cls` see, by attribute name.
+bool decorated_methods_of(PyTypeObject* cls, ReleasingVector<DecoratedMethod>& out) {
+    ReleasingVector<ClassAttribute> attributes;
+    if (!class_decorators(cls, attributes)) return false;
+    for (ClassAttribute& attribute : attributes) {
+        if (!decorator_record_of(attribute.value.get())->method_name) continue;
+        out.push_back({std::move(attribute.name), std::move(attribute.value)});
     }
-    for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
-        PyRef klass = PyRef::borrow(PyTuple_GetItem(mro.get(), i));
-        PyRef namespace_ = PyRef::steal(into_python([&] { return PyObject_GetAttrString(klass.get(), "__dict__"); }));
-        if (!namespace_) return -1;
-        PyRef items = PyRef::steal(into_python([&] { return PyMapping_Items(namespace_.get()); }));
-        if (!items) return -1;
-        for (Py_ssize_t j = 0; j < PyList_Size(items.get()); ++j) {
-            PyObject* item = PyList_GetItem(items.get(), j);
-            if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) continue;
-            PyObject* registered = decorated_method_name(PyTuple_GetItem(item, 1));
-            if (registered == nullptr) continue;
-            if (same_text(registered, name) || same_text(PyTuple_GetItem(item, 0), name)) return 1;
-        }
-    }
-    return 0;
+    return true;
 }
 
-PyRef class_name(PyTypeObject* cls) {
+PyRef qualified_name(PyTypeObject* cls) {
     auto* type = reinterpret_cast<PyObject*>(cls);
     return PyRef::steal(into_python([&] { return PyObject_GetAttrString(type, "__qualname__"); }));
 }
 
+bool warn(PyRef message) {
+    if (!message) return false;
+    std::string_view text;
+    if (!utf8_view(message.get(), text)) return false;
+    const std::string terminated(text);
+    return into_python([&] { return PyErr_WarnEx(PyExc_RuntimeWarning, terminated.c_str(), 1); }) == 0;
+}
+
+template <typename... Arguments>
+PyRef format(const char* text, Arguments... arguments) {
+    return PyRef::steal(into_python([&] { return PyUnicode_FromFormat(text, arguments...); }));
+}
+
+// "'a', 'b'" from a list of str.
+PyRef listed(PyObject* names) {
+    PyRef parts = new_list(0);
+    if (!parts) return {};
+    for (Py_ssize_t i = 0; i < PyList_Size(names); ++i) {
+        PyRef text = PyRef::steal(into_python([&] { return PyObject_Repr(PyList_GetItem(names, i)); }));
+        if (!text || into_python([&] { return PyList_Append(parts.get(), text.get()); }) < 0) return {};
+    }
+    PyRef separator = PyRef::steal(PyUnicode_FromString(", "));
+    if (!separator) return {};
+    return PyRef::steal(into_python([&] { return PyUnicode_Join(separator.get(), parts.get()); }));
+}
+
+// What is wrong with naming a call of `record`'s method by the keyword names
+// `given` (a list of str), as a text like "missing 'a'; unknown 'b'"; an
+// empty str when nothing is. Empty PyRef with an exception set on failure.
+PyRef keyword_mismatch(const DecoratorRecord& record, PyObject* given, PyRef& signature_text) {
+    if (!record.func) return PyRef::steal(PyUnicode_FromString(""));  // a decorator the collector cleared
+    FunctionParameters parameters;
+    if (!function_parameters(record.func.get(), parameters)) return {};
+    signature_text = std::move(parameters.signature_text);
+    PyRef missing = new_list(0), unknown = new_list(0);
+    if (!missing || !unknown) return {};
+    PyObject* listed_parameters = parameters.parameters.get();
+    const Py_ssize_t count = PyList_Size(listed_parameters);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* name = PyTuple_GetItem(PyList_GetItem(listed_parameters, i), 0);
+        if (PyUnicode_CompareWithASCIIString(name, "self") == 0) continue;
+        bool named = false;
+        for (Py_ssize_t g = 0; !named && g < PyList_Size(given); ++g) named = same_text(PyList_GetItem(given, g), name);
+        if (!named && into_python([&] { return PyList_Append(missing.get(), name); }) < 0) return {};
+    }
+    for (Py_ssize_t g = 0; g < PyList_Size(given); ++g) {
+        PyObject* name = PyList_GetItem(given, g);
+        bool known = PyUnicode_CompareWithASCIIString(name, "self") == 0;
+        for (Py_ssize_t i = 0; !known && i < count; ++i) {
+            known = same_text(PyTuple_GetItem(PyList_GetItem(listed_parameters, i), 0), name);
+        }
+        if (!known && into_python([&] { return PyList_Append(unknown.get(), name); }) < 0) return {};
+    }
+    PyRef missing_text = listed(missing.get()), unknown_text = listed(unknown.get());
+    if (!missing_text || !unknown_text) return {};
+    const bool any_missing = PyList_Size(missing.get()) > 0, any_unknown = PyList_Size(unknown.get()) > 0;
+    if (any_missing && any_unknown) return format("missing %U; unknown %U", missing_text.get(), unknown_text.get());
+    if (any_missing) return format("missing %U", missing_text.get());
+    if (any_unknown) return format("unknown %U", unknown_text.get());
+    return PyRef::steal(PyUnicode_FromString(""));
+}
+
+// The keyword names of a dict, as a list (none for null).
+PyRef keyword_names(PyObject* keywords) {
+    if (keywords == nullptr) return new_list(0);
+    return PyRef::steal(into_python([&] { return PyDict_Keys(keywords); }));
+}
+
+enum class Found { Nothing, OnlyByAttribute, Method };
+
+// The last class found to have no decorated method at all. Updates of calls
+// never made come in runs on plain classes (links of a chain of stores built
+// in a loop, say), and a class does not gain decorated methods after its
+// instances are used as a rule: one that does only makes these warnings less
+// accurate, never a value.
+WatchedClass& last_class_without_methods() {
+    // Kept for the rest of the process, and never released: it may outlive
+    // the interpreter's own objects at exit.
+    static auto* kept = new WatchedClass();
+    return *kept;
+}
+
+// How `method_name` names a decorated method of `cls`: the method whose
+// registered name it is (first found), or an attribute whose decorator
+// registers under another name, or nothing.
+bool find_method(PyTypeObject* cls, PyObject* method_name, Found& found, PyRef& decorator) {
+    found = Found::Nothing;
+    WatchedClass& without_methods = last_class_without_methods();
+    if (without_methods.is(cls)) return true;
+    ReleasingVector<DecoratedMethod> methods;
+    if (!decorated_methods_of(cls, methods)) return false;
+    if (methods.empty() && !without_methods.watch(cls)) PyErr_Clear();
+    for (const DecoratedMethod& method : methods) {
+        if (same_text(method.record()->method_name.get(), method_name)) {
+            found = Found::Method;
+            decorator = method.decorator.new_ref();
+            return true;
+        }
+    }
+    for (const DecoratedMethod& method : methods) {
+        if (same_text(method.attribute.get(), method_name)) {
+            found = Found::OnlyByAttribute;
+            decorator = method.decorator.new_ref();
+            return true;
+        }
+    }
+    return true;
+}
+
+// The warning for an update or query that names its method wrongly or with
+// the wrong keywords. `what` is "update_cached_value" or "get_cached_value".
+bool check_named_call(const char* what, PyObject* instance, PyObject* method_name, PyObject* keywords,
+                      bool warn_when_never_stored) {
+    PyTypeObject* cls = Py_TYPE(instance);
+    // Held: the code run below may give the instance another __class__.
+    PyRef held_class = PyRef::borrow(reinterpret_cast<PyObject*>(cls));
+    Found found = Found::Nothing;
+    PyRef decorator;
+    if (!find_method(cls, method_name, found, decorator)) return false;
+    PyRef owner = qualified_name(cls);
+    if (!owner) return false;
+    if (found == Found::Nothing) {
+        return warn(format("%s(%R, ...): %S has no decorated method named %R, so %s; name the method by its "
+                           "function's __name__",
+                           what, method_name, owner.get(), method_name,
+                           warn_when_never_stored ? "the value is stored but nothing will ever read it"
+                                                  : "it can never find a value"));
+    }
+    DecoratorRecord& record = *decorator_record_of(decorator.get());
+    if (found == Found::OnlyByAttribute) {
+        return warn(format("%s(%R, ...): %R is the attribute of a decorated method of %S whose calls are "
+                           "recorded under its function's name, %R: name it %R",
+                           what, method_name, method_name, owner.get(), record.method_name.get(),
+                           record.method_name.get()));
+    }
+    PyRef given = keyword_names(keywords);
+    if (!given) return false;
+    PyRef signature;
+    PyRef mismatch = keyword_mismatch(record, given.get(), signature);
+    if (!mismatch) return false;
+    if (PyUnicode_GetLength(mismatch.get()) > 0) {
+        return warn(format("%s(%R, ...): the keywords do not name the parameters of %S.%U%U: %U; name every "
+                           "parameter but self, defaults included (*args as a tuple, **kwargs as a tuple of "
+                           "(name, value) pairs sorted by name)",
+                           what, method_name, owner.get(), record.method_name.get(), signature.get(),
+                           mismatch.get()));
+    }
+    if (warn_when_never_stored && !record.use_cache) {
+        return warn(format("%s(%R, ...): %S.%U is decorated with use_cache=False, so it runs at every call and "
+                           "the value is stored but never served",
+                           what, method_name, owner.get(), method_name));
+    }
+    return true;
+}
+
 }  // namespace
 
-void recognise_decorated_methods_with(DecoratedMethodNameReader reader) noexcept { decorated_method_name = reader; }
+bool warn_about_unused_update(PyObject* instance, PyObject* method_name, PyObject* keywords) {
+    return check_named_call("update_cached_value", instance, method_name, keywords, true);
+}
 
-bool warn_about_unserved_update(PyObject* instance, PyObject* method_name, PyObject* call_tuple) {
-    PyTypeObject* cls = Py_TYPE(instance);
-    // Held: the code run below may assign the instance another __class__.
+bool warn_about_unanswerable_query(PyObject* instance, PyObject* method_name, PyObject* keywords) {
+    return check_named_call("get_cached_value", instance, method_name, keywords, false);
+}
+
+bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& record) {
+    // Held: the code run below may drop the class.
     PyRef held_class = PyRef::borrow(reinterpret_cast<PyObject*>(cls));
-    int known = class_has_decorated_method(cls, method_name);
-    if (known < 0) return false;
-    PyRef owner = class_name(cls);
+    ReleasingVector<DecoratedMethod> methods;
+    if (!decorated_methods_of(cls, methods)) return false;
+    PyRef owner = qualified_name(cls);
     if (!owner) return false;
-    if (!known) {
-        return into_python([&] {
-                   return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                                           "update_cached_value(%R, ...): %S has no decorated method named %R, so "
-                                           "the value is stored but nothing will ever read it; name the method by "
-                                           "its function's __name__",
-                                           method_name, owner.get(), method_name);
-               }) == 0;
-    }
-    return into_python([&] {
-               return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                                       "update_cached_value(%R, ...): this %S has never made the call %R, so the "
-                                       "value is stored but will not be served (the call's first computation "
-                                       "replaces it); make the call first, naming every argument the call "
-                                       "records, defaults included",
-                                       method_name, owner.get(), call_tuple);
-           }) == 0;
-}
 
-int CheckedClasses::contains(PyTypeObject* cls) {
-    // Dead entries go as they are met: the list stays as short as the
-    // number of live classes the decorator served.
-    for (auto entry = classes_.begin(); entry != classes_.end();) {
-        PyRef referent = PyRef::steal(PyObject_CallNoArgs(entry->get()));
-        if (!referent) return -1;
-        if (referent.get() == reinterpret_cast<PyObject*>(cls)) return 1;
-        if (referent.get() == Py_None) {
-            entry = classes_.erase(entry);
-        } else {
-            ++entry;
+    // Two distinct decorated methods registered under one name would share
+    // their calls, and so each other's results.
+    PyObject* ours = nullptr;
+    for (const DecoratedMethod& method : methods) {
+        if (method.decorator.get() == decorator) ours = method.attribute.get();
+    }
+    for (const DecoratedMethod& method : methods) {
+        if (method.decorator.get() == decorator || !same_text(method.record()->method_name.get(), record.method_name.get())) {
+            continue;
         }
-    }
-    return 0;
-}
-
-void CheckedClasses::add(PyTypeObject* cls) {
-    PyRef reference = PyRef::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(cls), nullptr));
-    if (!reference) {
-        PyErr_Clear();
-        return;
-    }
-    classes_.push_back(std::move(reference));
-}
-
-bool warn_about_unknown_dependencies(PyObject* instance, PyObject* method_name,
-                                     std::span<const PyRef> dependency_names, CheckedClasses& checked) {
-    PyTypeObject* cls = Py_TYPE(instance);
-    // Held: the code run below may assign the instance another __class__.
-    PyRef held_class = PyRef::borrow(reinterpret_cast<PyObject*>(cls));
-    int seen = checked.contains(cls);
-    if (seen != 0) return seen > 0;
-    std::vector<PyObject*> unknown;
-    for (const PyRef& name : dependency_names) {
-        if (std::ranges::any_of(unknown, [&](PyObject* listed) { return same_text(listed, name.get()); })) continue;
-        int known = class_has_decorated_method(cls, name.get());
-        if (known < 0) return false;
-        if (!known) unknown.push_back(name.get());
-    }
-    if (!unknown.empty()) {
-        PyRef reprs = PyRef::steal(PyList_New(0));
-        if (!reprs) return false;
-        for (PyObject* name : unknown) {
-            PyRef text = PyRef::steal(into_python([&] { return PyObject_Repr(name); }));
-            if (!text || PyList_Append(reprs.get(), text.get()) < 0) return false;
-        }
-        PyRef separator = PyRef::steal(PyUnicode_FromString(", "));
-        if (!separator) return false;
-        PyRef listed = PyRef::steal(PyUnicode_Join(separator.get(), reprs.get()));
-        if (!listed) return false;
-        PyRef owner = class_name(cls);
-        if (!owner) return false;
-        int warned = into_python([&] {
-            return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                                    "%S.%U declares a dependency on %U, but no decorated method of %S has that "
-                                    "name, so %U can never be cached and runs at every call; name each dependency "
-                                    "by its function's __name__",
-                                    owner.get(), method_name, listed.get(), owner.get(), method_name);
+        PyObject* first = ours != nullptr ? ours : record.method_name.get();
+        into_python([&] {
+            return PyErr_Format(PyExc_TypeError,
+                                "%S has two decorated methods, %R and %R, whose functions are both named %R: their "
+                                "calls would be recorded under that one name and share their cached results; give "
+                                "each function its own name",
+                                owner.get(), first, method.attribute.get(), record.method_name.get());
         });
-        if (warned < 0) {
-            // Not remembered: the next first call warns again, which keeps an
-            // "error" filter failing until the declaration is fixed.
+        return false;
+    }
+
+    // Declared dependencies: each must name a decorated method by its
+    // function's name, with exactly its parameters as keywords.
+    for (std::size_t d = 0; d < record.dependency_calls.size(); ++d) {
+        const BoundCall& dependency = *record.dependency_calls[d];
+        PyObject* name = dependency.method_name();
+        bool listed_before = false;
+        for (std::size_t e = 0; e < d; ++e) listed_before = listed_before || same_text(record.dependency_calls[e]->method_name(), name);
+        const DecoratedMethod* by_name = nullptr;
+        const DecoratedMethod* by_attribute = nullptr;
+        for (const DecoratedMethod& method : methods) {
+            if (by_name == nullptr && same_text(method.record()->method_name.get(), name)) by_name = &method;
+            if (by_attribute == nullptr && same_text(method.attribute.get(), name)) by_attribute = &method;
+        }
+        if (by_name == nullptr) {
+            if (listed_before) continue;  // warned about once
+            if (by_attribute != nullptr) {
+                if (!warn(format("%S.%U declares a dependency on %R, the attribute of a decorated method whose calls "
+                                 "are recorded under its function's name, %R, so %U can never be cached and runs at "
+                                 "every call; name the dependency %R",
+                                 owner.get(), record.method_name.get(), name, by_attribute->record()->method_name.get(),
+                                 record.method_name.get(), by_attribute->record()->method_name.get()))) {
+                    return false;
+                }
+                continue;
+            }
+            if (!warn(format("%S.%U declares a dependency on %R, but no decorated method of %S has that name, so %U "
+                             "can never be cached and runs at every call; name each dependency by its function's "
+                             "__name__",
+                             owner.get(), record.method_name.get(), name, owner.get(), record.method_name.get()))) {
+                return false;
+            }
+            continue;
+        }
+        PyRef given = new_list(0);
+        if (!given) return false;
+        for (std::size_t j = 0; j < dependency.size(); ++j) {
+            if (into_python([&] { return PyList_Append(given.get(), dependency.name(j)); }) < 0) return false;
+        }
+        PyRef signature;
+        PyRef mismatch = keyword_mismatch(*by_name->record(), given.get(), signature);
+        if (!mismatch) return false;
+        if (PyUnicode_GetLength(mismatch.get()) == 0) continue;
+        if (!warn(format("%S.%U declares a dependency on %R whose keywords do not name the parameters of %U%U: %U; "
+                         "so the dependency matches no call and %U can never be cached; name every parameter but "
+                         "self, defaults included",
+                         owner.get(), record.method_name.get(), name, name, signature.get(), mismatch.get(),
+                         record.method_name.get()))) {
             return false;
         }
     }
-    checked.add(cls);
     return true;
+}
+
+bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls) {
+    auto* type = reinterpret_cast<PyObject*>(cls);
+    PyRef held_class = PyRef::borrow(type);
+    for (const DecoratorRecord::WarnedCall& warned : caller.staleness_warned) {
+        if (!same_text(warned.callee.get(), callee_name)) continue;
+        // Calling a weak reference runs no Python code.
+        PyRef owner = PyRef::steal(PyObject_CallNoArgs(warned.owner.get()));
+        if (!owner) return false;
+        if (owner.get() == type) return true;
+    }
+    PyRef weak_owner = PyRef::steal(into_python([&] { return PyWeakref_NewRef(type, nullptr); }));
+    if (!weak_owner) return false;
+    caller.staleness_warned.push_back({PyRef::borrow(callee_name), std::move(weak_owner)});
+    PyRef owner = qualified_name(cls);
+    if (!owner) return false;
+    return warn(format("%S.%U called %S.%U, which it does not declare as a dependency and does not track at run "
+                       "time, so its cached result will not follow changes to that call; declare the dependency or "
+                       "use automagically_lineage_stored",
+                       owner.get(), caller.method_name.get(), owner.get(), callee_name));
 }
 
 }  // namespace lineage_store

@@ -1,58 +1,47 @@
-// Warnings for uses that are legal but do nothing that their author can have
-// meant: a manual update that no call will ever read, a declared dependency
-// on a method the class does not have. Each is a RuntimeWarning that names
-// the method, says what happened and what to do instead.
+// usage_warnings.h: the checks that tell users about uses that are legal but
+// cannot do what they were written for, and the one refusal made of a class
+// at its first decorated call.
 //
-// Issuing a warning runs Python code (filters, showwarning, and an exception
-// where a filter turns it into an error), so every function here is called
-// with no store borrowed; each returns false with that exception set.
+// Each warning is a RuntimeWarning that names the method, says what happened
+// and what to do instead. Issuing one runs Python code (filters,
+// showwarning, and an exception where a filter turns it into an error), so
+// every function here is called with no store section open; each returns
+// false with an exception set when the check or the warning raised.
 //
-// This unit sits below the store and the decorator, so it cannot know the
-// decorator's type: the decorator unit tells it how to recognise one.
+// None of this runs on a cache hit or a repeated miss: only at the first
+// call of a decorator on a class, on updates and queries of calls never
+// made, and when a computation that does not track its dependencies makes a
+// decorated call it did not declare.
 #pragma once
 
 #include <Python.h>
 
-#include <span>
-#include <vector>
-
+#include "decorator_record.h"
 #include "py_ref.h"
 
 namespace lineage_store {
 
-// The name a decorated method registered (its function's __name__), borrowed
-// from `object`; null, with no exception set, when `object` is not one.
-using DecoratedMethodNameReader = PyObject* (*)(PyObject* object) noexcept;
+// The checks made once per decorator and class, at the decorator's first
+// call on an instance of `cls`: refuses (TypeError) two distinct decorated
+// methods that register under the same method name, and warns about
+// declared dependencies that name no decorated method of the class, or
+// whose keywords do not name exactly that method's parameters.
+bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& record);
 
-// Set by the decorator unit before the first decorator exists: until then no
-// class can have a decorated method.
-void recognise_decorated_methods_with(DecoratedMethodNameReader reader) noexcept;
+// After update_cached_value stored a value for a call that `instance` has
+// never registered: warns when no decorated call will ever be served it (no
+// decorated method of that name, or one with use_cache=False), or when the
+// keywords do not name that method's parameters. `keywords` may be null.
+bool warn_about_unused_update(PyObject* instance, PyObject* method_name, PyObject* keywords);
 
-// After update_cached_value stored a value under a call that has no state on
-// `instance`, so that nothing will serve it: warns that the call was never
-// made, or that no decorated method of the class has that name at all.
-bool warn_about_unserved_update(PyObject* instance, PyObject* method_name, PyObject* call_tuple);
+// After get_cached_value found nothing for a call `instance` has never
+// registered: warns when the method or the keywords cannot be right.
+bool warn_about_unanswerable_query(PyObject* instance, PyObject* method_name, PyObject* keywords);
 
-// The classes one decorator has checked its declared dependencies against.
-// Held through weak references: a decorator must not keep the classes it
-// served alive (it usually belongs to one of them), and a dead entry is never
-// taken for a new class that reuses its address.
-class CheckedClasses {
-public:
-    // 1 when `cls` was checked, 0 when not, -1 with an exception set.
-    int contains(PyTypeObject* cls);
-    // Remembers `cls`; a class that cannot be weakly referenced is simply
-    // checked again next time.
-    void add(PyTypeObject* cls);
-
-private:
-    std::vector<PyRef> classes_;  // weak references
-};
-
-// At the first computation of a decorated method of type(instance): warns,
-// once per decorator and class, about declared dependencies that name no
-// decorated method of the class (such a method can never be cached).
-bool warn_about_unknown_dependencies(PyObject* instance, PyObject* method_name,
-                                     std::span<const PyRef> dependency_names, CheckedClasses& checked);
+// A computation of `caller` that does not track its dependencies made a
+// decorated call of `callee_name` on the same instance that it did not
+// declare: warns once per caller, callee and class that its cached result
+// will not follow changes to that call.
+bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls);
 
 }  // namespace lineage_store

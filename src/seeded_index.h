@@ -1,11 +1,11 @@
-// Seeded hashing for tables keyed by call hashes.
+// seeded_index.h: a seeded open-addressing index from 64-bit keys to
+// positions in a table its owner keeps.
 //
 // Call hashes come from Python's hash of user-chosen arguments, and CPython's
 // integer hash is trivially invertible, so a caller could pick arguments whose
-// call hashes all land in one bucket of an unseeded table. Every table built
-// here mixes a seed of its own into the hash, drawn from a per-thread
-// generator that the operating system seeds, so bucket placement cannot be
-// predicted from the keys.
+// call hashes all land in one bucket of an unseeded table. Every index mixes a
+// seed of its own into the hash, drawn from a per-thread generator that the
+// operating system seeds, so bucket placement cannot be predicted from keys.
 #pragma once
 
 #include <algorithm>
@@ -37,13 +37,12 @@ inline std::uint64_t next_random_u64() {
     return splitmix64(state);
 }
 
-// An index from 64-bit keys to positions in a dense table that its owner
-// keeps: open addressing with linear probing, eight bytes a slot (the
-// position and 32 bits of the key's seeded hash). The keys themselves live in
-// the owner's table, which is asked whether the entry at a position holds the
-// key only when a slot's hash bits match, so a lookup usually touches one
-// slot and the one entry it finds. Entries are never removed, so there are no
-// tombstones.
+// Linear probing, eight bytes a slot (the position and 32 bits of the key's
+// seeded hash). The keys themselves live in the owner's table, which is asked
+// whether the entry at a position holds the key only when a slot's hash bits
+// match, so a lookup usually touches one slot and the one entry it finds.
+// Several positions may share a key. Entries are never removed, so there are
+// no tombstones.
 class SeededIndex {
 public:
     using Position = std::uint32_t;
@@ -53,9 +52,7 @@ public:
 
     SeededIndex() : seed_(next_random_u64()) {}
     SeededIndex(SeededIndex&& other) noexcept
-        : slots_(std::exchange(other.slots_, nullptr)),
-          capacity_(std::exchange(other.capacity_, 0)),
-          seed_(other.seed_) {}
+        : slots_(std::exchange(other.slots_, nullptr)), capacity_(std::exchange(other.capacity_, 0)), seed_(other.seed_) {}
     SeededIndex& operator=(SeededIndex&& other) noexcept {
         if (this != &other) {
             std::free(slots_);
@@ -69,9 +66,13 @@ public:
     SeededIndex& operator=(const SeededIndex&) = delete;
     ~SeededIndex() { std::free(slots_); }
 
-    // The position whose entry `holds_key(position)` confirms, or kNotFound.
-    template <typename HoldsKey>
-    Position find(std::uint64_t key, HoldsKey holds_key) const noexcept {
+    bool empty() const noexcept { return capacity_ == 0; }
+
+    // Calls `visit(position)` for each position filed under `key` (and, rarely,
+    // another key with the same hash bits), in probe order, until it returns
+    // true; returns that position, or kNotFound.
+    template <typename Visit>
+    Position find(std::uint64_t key, Visit visit) const noexcept(noexcept(visit(Position{}))) {
         if (capacity_ == 0) return kNotFound;
         const std::uint64_t hash = splitmix64(key ^ seed_);
         const auto bits = static_cast<std::uint32_t>(hash >> 32);
@@ -79,7 +80,7 @@ public:
         for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
             const Slot slot = slots_[i];
             if (slot.position == kNotFound) return kNotFound;
-            if (slot.hash_bits == bits && holds_key(slot.position)) return slot.position;
+            if (slot.hash_bits == bits && visit(slot.position)) return slot.position;
         }
     }
 
@@ -92,7 +93,8 @@ public:
         if (size >= kMaxEntries) throw std::length_error("too many calls in one store");
         // At most three quarters full, so that probe runs stay short.
         if ((size + 1) * 4 <= capacity_ * 3) return;
-        const std::size_t capacity = capacity_ == 0 ? 8 : capacity_ * 2;
+        std::size_t capacity = capacity_ == 0 ? 16 : capacity_ * 2;
+        while ((size + 1) * 4 > capacity * 3) capacity *= 2;
         // realloc rather than a new block: a large block is then remapped
         // instead of copied, and the outgrown one does not linger, resident,
         // in the allocator's free lists. The old slots are rebuilt anyway.
@@ -106,7 +108,7 @@ public:
         }
     }
 
-    // Adds a key that is not in the index yet, after reserve_one_more.
+    // Files `position` under `key`, after reserve_one_more.
     void insert(std::uint64_t key, Position position) noexcept { place(key, position); }
 
 private:

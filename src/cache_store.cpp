@@ -1,0 +1,38 @@
+// cache_store.cpp: the section guard and lookups of the cache store.
+#include "cache_store.h"
+
+#include <memory>
+
+#include "python_boundary.h"
+
+namespace lineage_store {
+
+// A call costs one node, and its bound call beside it.
+static_assert(sizeof(CallGraph::Node) == 32);
+
+StoreSection StoreSection::open(StoreObject* store, Access access, bool make_record) {
+    if (store->in_use) {
+        raise_panic(access == Access::Write ? "Already borrowed" : "Already mutably borrowed");
+        return StoreSection(nullptr);
+    }
+    if (access == Access::Write && make_record && store->record == nullptr) store->record = new StoreRecord();
+    store->in_use = true;
+    return StoreSection(store);
+}
+
+NodePosition first_registered(const StoreRecord& record, CallHash hash) noexcept {
+    NodePosition first = kNoNode;
+    record.graph.find(hash, [&](NodePosition position) {
+        if (record.graph.node(position).is_registered() && position < first) first = position;
+        return false;
+    });
+    return first;
+}
+
+NodePosition add_unregistered_node(StoreRecord& record, CallHash hash, const BoundCallRef& call) {
+    const NodePosition position = record.graph.add_node(hash, BoundCallRef(call));
+    ++record.generation;
+    return position;
+}
+
+}  // namespace lineage_store

@@ -1,0 +1,99 @@
+// call_arguments.cpp: reading either call protocol, and calling on with it.
+#include "call_arguments.h"
+
+#include "interpreter_shortcuts.h"
+
+namespace lineage_store {
+
+CallArguments::CallArguments(PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) noexcept
+    : kwnames_(kwnames), positional_(args), positional_count_(positional_count), keyword_values_(args + positional_count) {
+    if (kwnames == nullptr) return;
+    keyword_count_ = PyTuple_Size(kwnames);
+    keyword_names_ = tuple_items(kwnames);
+    if (keyword_names_ == nullptr) {
+        // Without the tuple's own array, the names are read one by one where needed.
+        try {
+            copied_.resize(static_cast<std::size_t>(keyword_count_));
+        } catch (...) {
+            ok_ = false;
+            keyword_count_ = 0;
+            PyErr_NoMemory();
+            return;
+        }
+        for (Py_ssize_t i = 0; i < keyword_count_; ++i) copied_[static_cast<std::size_t>(i)] = PyTuple_GetItem(kwnames, i);
+        keyword_names_ = copied_.data();
+    }
+}
+
+CallArguments::CallArguments(PyObject* args, PyObject* kwargs) : args_(args), kwargs_(kwargs) {
+    positional_count_ = PyTuple_Size(args);
+    if (positional_count_ < 0) {
+        ok_ = false;
+        positional_count_ = 0;
+        return;
+    }
+    const Py_ssize_t keywords = kwargs == nullptr ? 0 : PyDict_Size(kwargs);
+    if (keywords < 0) {
+        ok_ = false;
+        return;
+    }
+    positional_ = tuple_items(args);
+    const std::size_t positional_copied = positional_ == nullptr ? static_cast<std::size_t>(positional_count_) : 0;
+    copied_.resize(positional_copied + 2 * static_cast<std::size_t>(keywords));
+    for (std::size_t i = 0; i < positional_copied; ++i) copied_[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    if (positional_ == nullptr) positional_ = copied_.data();
+    if (keywords == 0) return;
+    PyObject** names = copied_.data() + positional_copied;
+    PyObject** values = names + keywords;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (keyword_count_ < keywords && PyDict_Next(kwargs, &position, &key, &value)) {
+        names[keyword_count_] = key;
+        values[keyword_count_] = value;
+        ++keyword_count_;
+    }
+    keyword_names_ = names;
+    keyword_values_ = values;
+}
+
+PyRef CallArguments::args_tuple() const {
+    if (args_ != nullptr) return PyRef::borrow(args_);
+    PyRef tuple = new_tuple(positional_count_);
+    if (!tuple) return {};
+    for (Py_ssize_t i = 0; i < positional_count_; ++i) PyTuple_SetItem(tuple.get(), i, Py_NewRef(positional_[i]));
+    return tuple;
+}
+
+PyRef CallArguments::kwargs_dict() const {
+    if (args_ != nullptr || keyword_count_ == 0) return PyRef::borrow(kwargs_);
+    PyRef dict = new_dict();
+    if (!dict) return {};
+    for (Py_ssize_t i = 0; i < keyword_count_; ++i) {
+        // The names are exact str as the interpreter passes them; inserting
+        // may still allocate, so through the gateway.
+        if (into_python([&] { return PyDict_SetItem(dict.get(), keyword_name(i), keyword_value(i)); }) < 0) return {};
+    }
+    return dict;
+}
+
+PyObject* CallArguments::call(PyObject* func) const {
+    const auto positional = static_cast<std::size_t>(positional_count_);
+    // Received as a vector: passed on as one, with no tuple or dict to build.
+    if (args_ == nullptr && shortcuts.vectorcall != nullptr) {
+        return into_python([&] { return shortcuts.vectorcall(func, positional_, positional, kwnames_); });
+    }
+    if (keyword_count_ == 0 && shortcuts.vectorcall_dict != nullptr) {
+        return into_python([&] { return shortcuts.vectorcall_dict(func, positional_, positional, nullptr); });
+    }
+    PyRef kwargs = kwargs_dict();
+    if (!kwargs && PyErr_Occurred()) return nullptr;
+    if (args_ == nullptr && shortcuts.vectorcall_dict != nullptr) {
+        return into_python([&] { return shortcuts.vectorcall_dict(func, positional_, positional, kwargs.get()); });
+    }
+    PyRef args = args_tuple();
+    if (!args) return nullptr;
+    return into_python([&] { return PyObject_Call(func, args.get(), kwargs.get()); });
+}
+
+}  // namespace lineage_store

@@ -1,0 +1,44 @@
+// tuple_hash.cpp: the check that TupleHash is the interpreter's tuple hash.
+#include "tuple_hash.h"
+
+#include "py_ref.h"
+
+namespace lineage_store {
+
+namespace {
+
+// The hash of `object` with every tuple in it hashed by TupleHash. Only ever
+// given the samples below, whose items hash without Python code.
+Py_hash_t hash_composed(PyObject* object) {
+    if (!PyTuple_CheckExact(object)) return PyObject_Hash(object);
+    TupleHash hash;
+    const Py_ssize_t size = PyTuple_Size(object);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const Py_hash_t item = hash_composed(PyTuple_GetItem(object, i));
+        if (item == -1) return -1;
+        hash.add(item);
+    }
+    return hash.finish();
+}
+
+}  // namespace
+
+bool tuple_hash_matches_interpreter() {
+    PyRef big = PyRef::steal(PyLong_FromUnsignedLongLong(~0ULL));
+    if (!big) return false;
+    PyRef samples[] = {
+        PyRef::steal(Py_BuildValue("()")),
+        PyRef::steal(Py_BuildValue("(i)", -1)),
+        PyRef::steal(Py_BuildValue("(s())", "m")),
+        PyRef::steal(Py_BuildValue("(s((si)(s(idsO))))", "m", "a", 1, "b", 7, 2.5, "x", big.get())),
+        PyRef::steal(Py_BuildValue("(OOO(()))", Py_None, Py_True, big.get())),
+    };
+    for (const PyRef& sample : samples) {
+        if (!sample) return false;
+        const Py_hash_t expected = PyObject_Hash(sample.get());
+        if (expected == -1 || hash_composed(sample.get()) != expected) return false;
+    }
+    return true;
+}
+
+}  // namespace lineage_store

@@ -1,0 +1,56 @@
+// tuple_hash.h: the interpreter's tuple hash, fed one item hash at a time,
+// so that a call hash needs no tuple.
+//
+// CPython hashes tuples with an xxHash-based algorithm, unchanged since 3.8.
+// Whether the running interpreter still does is checked once at import on
+// samples shaped like call tuples; where it does not, call hashes come from
+// built tuples instead.
+#pragma once
+
+#include <Python.h>
+
+namespace lineage_store {
+
+class TupleHash {
+public:
+    void add(Py_hash_t item_hash) noexcept {
+        accumulator_ += static_cast<Py_uhash_t>(item_hash) * prime_2;
+        accumulator_ = rotate(accumulator_);
+        accumulator_ *= prime_1;
+        ++length_;
+    }
+
+    Py_hash_t finish() const noexcept {
+        Py_uhash_t result = accumulator_ + (length_ ^ (prime_5 ^ 3527539UL));
+        if (result == static_cast<Py_uhash_t>(-1)) return 1546275796;
+        return static_cast<Py_hash_t>(result);
+    }
+
+private:
+    static constexpr bool wide = sizeof(Py_uhash_t) > 4;
+    static constexpr Py_uhash_t prime_1 = wide ? static_cast<Py_uhash_t>(11400714785074694791ULL) : 2654435761UL;
+    static constexpr Py_uhash_t prime_2 = wide ? static_cast<Py_uhash_t>(14029467366897019727ULL) : 2246822519UL;
+    static constexpr Py_uhash_t prime_5 = wide ? static_cast<Py_uhash_t>(2870177450012600261ULL) : 374761393UL;
+
+    static Py_uhash_t rotate(Py_uhash_t x) noexcept {
+        constexpr unsigned bits = wide ? 31 : 13;
+        return (x << bits) | (x >> (8 * sizeof(Py_uhash_t) - bits));
+    }
+
+    Py_uhash_t accumulator_ = prime_5;
+    Py_uhash_t length_ = 0;
+};
+
+// The hash of the 2-tuple (first, second) from its items' hashes.
+inline Py_hash_t pair_hash(Py_hash_t first, Py_hash_t second) noexcept {
+    TupleHash hash;
+    hash.add(first);
+    hash.add(second);
+    return hash.finish();
+}
+
+// Whether TupleHash is the running interpreter's tuple hash, checked on
+// samples. False with an exception set when a sample could not be made.
+bool tuple_hash_matches_interpreter();
+
+}  // namespace lineage_store
