@@ -1,4 +1,5 @@
-"""The decorated call end to end: states, runtime edges, GC, collisions, threads, re-entrancy."""
+"""The decorated call end to end: states, runtime edges, GC, collisions, threads,
+re-entrancy, overlapped computations."""
 
 import gc
 import threading
@@ -364,3 +365,70 @@ def test_an_invalidation_made_while_the_arguments_are_compared_is_not_overlooked
     argument = EqualKey("k")
     assert obj.keyed(argument)[0] is argument
     assert obj.runs["keyed"] == 2
+
+
+# ---------------------------------------------------------------------------
+# Overlapped computations and the rules that make a call permanently invalid
+
+
+class Overlaps(LineageStoreBase):
+    def __init__(self):
+        self.runs = {}
+
+    def _run(self, name, result):
+        self.runs[name] = self.runs.get(name, 0) + 1
+        return result
+
+    @lineage_stored(use_cache=False)
+    def vol(self):
+        return 0
+
+    @lineage_stored(dependencies=["vol"])
+    def declared(self):
+        self.update_cached_value("declared", 5)  # reaches this very computation
+        return self._run("declared", 1)
+
+    @lineage_stored()
+    def rate(self):
+        return 1
+
+    @automagically_lineage_stored(use_cache=False)
+    def volatile_update(self):
+        rate = self.rate()
+        self.update_cached_value("rate", 2)
+        return self._run("volatile_update", rate)
+
+    @lineage_stored()
+    def root(self):
+        return 1
+
+    @automagically_lineage_stored()
+    def first(self):
+        return self.root()
+
+    @lineage_stored()
+    def second(self):
+        return 2
+
+    @lineage_stored(dependencies=["first", "second"])
+    def after(self):
+        return self._run("after", "after")
+
+
+@pytest.mark.parametrize("method, results", [
+    ("declared", [1, 1, 1]),
+    ("volatile_update", [1, 2, 2]),
+])
+def test_an_overlapped_computation_keeps_the_permanent_rules(method, results):
+    store = Overlaps()
+    assert [getattr(store, method)() for _ in results] == results
+    assert store.get_validation_state()[method] == "permanently invalid"
+    assert store.runs[method] == len(results)
+
+
+def test_an_invalid_parent_checked_before_valid_ones_keeps_the_call_from_being_stored():
+    store = Overlaps()
+    store.first(), store.second()
+    store.update_cached_value("root", 5)  # first turns invalid and is not computed again
+    assert store.after() == store.after() == "after"
+    assert store.runs["after"] == 2 and store.get_validation_state()["after"] == "invalid"
