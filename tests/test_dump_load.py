@@ -73,6 +73,8 @@ def test_subclass_redefinition_hides_name(hider):
 def test_order_varies_within_class_and_derived_come_first():
     m = Many()
     dumps = [m.dump_cache() for _ in range(50)]
+    # No order within a class was ever promised; an order that varies keeps
+    # callers from coming to depend on one a later release could not keep.
     assert all(d == dumps[0] for d in dumps) and len({tuple(d) for d in dumps}) > 1
     derived = Derived()
     for _ in range(20):
@@ -103,6 +105,8 @@ def test_dict_mutated_by_loaded_method(mutate):
     with pytest.raises(BaseException) as caught:
         s.load_cache(data)
     assert str(caught.value) == 'dictionary changed size during iteration'
+    # A broken invariant is a PanicException, derived from BaseException as
+    # published: `except Exception` in users' code must not swallow it.
     assert type(caught.value).__bases__ == (BaseException,)
     assert s.get_cached_value('b') == 'loaded b'  # the entry in hand was stored
 
