@@ -177,6 +177,24 @@ def test_var_keyword_identity_matches_binding_through_inspect(source, args, kwar
     assert_identity(namespace["m"], args, kwargs, through_type=through_type)
 
 
+def alone(self):
+    return object()
+
+
+@pytest.mark.parametrize("call", [
+    lambda model, obj: obj.alone(5),
+    lambda model, obj: model.alone.__call__(obj, 5),  # tp_call
+    lambda model, obj: obj.alone(obj),
+], ids=["extra argument", "through the type", "the instance again"])
+def test_a_method_of_self_alone_refuses_an_extra_argument_once_cached(call):
+    model = decorate(alone)
+    obj = model()
+    stored = obj.alone()
+    with pytest.raises(TypeError, match="too many positional arguments"):
+        call(model, obj)
+    assert obj.alone() is stored and obj.get_validation_state() == {"alone": "valid"}
+
+
 # ---------------------------------------------------------------------------
 # What inspect reads besides the code object, and changes after decoration
 
