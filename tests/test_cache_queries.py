@@ -1,4 +1,6 @@
 """Reading, setting and clearing cached values by hand, and the graph views."""
+import weakref
+
 import pytest
 
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
@@ -113,6 +115,27 @@ def test_unhashable_or_colliding_update_changes_nothing():
     assert (n.get_cached_values(), n.get_validation_state()) == before
 
 
+class RaisingHash:
+    def __init__(self, error):
+        self.error = error
+
+    def __hash__(self):
+        raise self.error
+
+
+# get_cached_value: errors of the hashing give None, other exceptions pass
+@pytest.mark.parametrize("error", [ValueError("x"), TypeError("unhashable"), ArithmeticError()])
+def test_get_cached_value_answers_none_when_hashing_fails(error):
+    assert Net().get_cached_value("lone", key=RaisingHash(error)) is None
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()])
+def test_get_cached_value_lets_other_base_exceptions_through(error):
+    with pytest.raises(BaseException) as raised:
+        Net().get_cached_value("lone", key=RaisingHash(error))
+    assert raised.value is error
+
+
 @pytest.mark.parametrize('outer, inner, after', [
     ('n.get_cached_value_by_hash(k)', 'n.get_cached_values()', "n.get_cached_value('lone')"),
     ("n.get_cached_value('f', x=k)", "n.update_cached_value('lone', 0)", "n.get_cached_value('lone')"),
@@ -185,6 +208,19 @@ def test_finaliser_of_a_released_value_may_use_the_store():
         n.update_cached_value('lone', type('Value', (), {'__del__': finalise})())
         release()
     assert len(seen) == 2
+
+
+@pytest.mark.filterwarnings("ignore:update_cached_value:RuntimeWarning")  # updates calls not made yet
+def test_clear_cache_releases_values_set_by_hand_for_calls_never_made():
+    class Value:
+        pass
+
+    store, value = Net(), Value()
+    released = weakref.ref(value)
+    store.update_cached_value("never_made", value)
+    del value
+    store.clear_cache()
+    assert released() is None
 
 
 class Fan(LineageStoreBase):

@@ -9,6 +9,7 @@ import inspect
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 from hypothesis import given, settings
@@ -176,6 +177,24 @@ def test_var_keyword_identity_matches_binding_through_inspect(source, args, kwar
     assert_identity(namespace["m"], args, kwargs, through_type=through_type)
 
 
+def alone(self):
+    return object()
+
+
+@pytest.mark.parametrize("call", [
+    lambda model, obj: obj.alone(5),
+    lambda model, obj: model.alone.__call__(obj, 5),  # tp_call
+    lambda model, obj: obj.alone(obj),
+], ids=["extra argument", "through the type", "the instance again"])
+def test_a_method_of_self_alone_refuses_an_extra_argument_once_cached(call):
+    model = decorate(alone)
+    obj = model()
+    stored = obj.alone()
+    with pytest.raises(TypeError, match="too many positional arguments"):
+        call(model, obj)
+    assert obj.alone() is stored and obj.get_validation_state() == {"alone": "valid"}
+
+
 # ---------------------------------------------------------------------------
 # What inspect reads besides the code object, and changes after decoration
 
@@ -305,6 +324,77 @@ def test_callables_that_are_not_plain_functions_bind_through_inspect():
     assert_identity(Callable(), (3,), {})
     assert_identity(Callable(), (), {"n": 3, "k": 4})
     assert_identity(Callable(), (), {})
+
+
+# ---------------------------------------------------------------------------
+# A result computed while the function's code or defaults changed belongs to
+# another call than the one identified: returned, never stored
+
+
+def positional(self, key, n=1):
+    return n * 100
+
+
+def keyword_only(self, key, *, n=1):
+    return n * 100
+
+
+CHANGES = {
+    "__defaults__ replaced": (positional, lambda f: setattr(f, "__defaults__", (2,))),
+    "__kwdefaults__ replaced": (keyword_only, lambda f: setattr(f, "__kwdefaults__", {"n": 2})),
+    "__kwdefaults__ changed in place": (keyword_only, lambda f: f.__kwdefaults__.__setitem__("n", 2)),
+    "__code__ replaced": (positional, lambda f: setattr(f, "__code__", (lambda self, key, n=1: n * 200).__code__)),
+}
+
+
+@pytest.mark.parametrize("through_inspect", [False, True], ids=["native", "inspect"])
+@pytest.mark.parametrize("template, change", CHANGES.values(), ids=CHANGES.keys())
+def test_a_result_computed_after_the_function_changed_is_not_stored(template, change, through_inspect):
+    func = types.FunctionType(template.__code__, globals(), template.__name__, template.__defaults__)
+    func.__kwdefaults__ = dict(template.__kwdefaults__ or {}) or None
+    if through_inspect:
+        func.__signature__ = inspect.signature(func)
+
+    class Store(LineageStoreBase):
+        method = lineage_stored()(func)
+
+    class Key:  # changes the function while the call's arguments are hashed
+        armed = True
+
+        def __hash__(self):
+            if Key.armed:
+                Key.armed = False
+                change(func)
+            return 1
+
+    store, key = Store(), Key()
+    assert store.method(key) == 200  # n=1 was the default when the call was identified
+    assert store.get_cached_value(func.__name__, key=key, n=1) is None
+    assert store.get_validation_state() == {(func.__name__, (("key", key), ("n", 1))): "invalid"}
+
+
+def test_a_keyword_only_default_replaced_while_hashing_stays_alive_in_the_call():
+    class Tagged:
+        def __init__(self, tag):
+            self.tag = tag
+
+    def method(self, key, *, n=None):
+        return n.tag
+
+    method.__kwdefaults__ = {"n": Tagged("first")}
+
+    class Store(LineageStoreBase):
+        m = lineage_stored()(method)
+
+    class Key:  # drops the dict's only reference to the default the call uses
+        def __hash__(self):
+            method.__kwdefaults__["n"] = Tagged("second")
+            return 1
+
+    store = Store()
+    assert store.m(Key()) == "second"
+    [(_, ((_, _), (_, default)))] = store.get_validation_state()
+    assert default.tag == "first"
 
 
 # ---------------------------------------------------------------------------

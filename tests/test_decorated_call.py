@@ -1,4 +1,5 @@
-"""The decorated call end to end: states, runtime edges, GC, collisions, threads, re-entrancy."""
+"""The decorated call end to end: states, runtime edges, GC, collisions, threads,
+re-entrancy, overlapped computations."""
 
 import gc
 import threading
@@ -201,6 +202,28 @@ def test_instance_in_a_cycle_through_a_call_argument_is_collected(cls, call):
     assert alive() is None
 
 
+class Argument:
+    """Hashable by identity, refers to nothing: only the calls hold it."""
+
+
+ARGUMENT_PLACES = {
+    "only argument": (Store, lambda obj, argument: obj.m(argument)),
+    "passed on to another call": (Store, lambda obj, argument: obj.uses_m(argument)),
+    "in *args": (Starred, lambda obj, argument: obj.star(1, argument)),
+    "in **kwargs": (Starred, lambda obj, argument: obj.keywords(a=1, b=argument)),
+}
+
+
+@pytest.mark.parametrize("cls, call", ARGUMENT_PLACES.values(), ids=ARGUMENT_PLACES.keys())
+def test_a_deleted_instance_releases_the_arguments_of_its_calls(cls, call):
+    obj, argument = cls(), Argument()
+    call(obj, argument)
+    released = weakref.ref(argument)
+    del obj, argument
+    gc.collect()
+    assert released() is None
+
+
 @pytest.mark.parametrize("first, second", [(-1, -2), (5, 5 + 2**61 - 1)])
 def test_colliding_calls_are_never_served_each_others_values(first, second):
     assert hash(first) == hash(second)
@@ -210,6 +233,29 @@ def test_colliding_calls_are_never_served_each_others_values(first, second):
     assert obj.uses_m(second) == [second] and obj.uses_m(second) == [second] and obj.runs["uses_m"] == 2
     assert obj.get_cached_values() == {key("m", x=first): [first]}
     assert obj.get_dependency_graph()[key("m", x=first)] == set()
+
+
+class Layers(LineageStoreBase):
+    @lineage_stored()
+    def leaf(self):
+        return 1
+
+    @lineage_stored()  # does not track: what it calls is no dependency of anything
+    def middle(self):
+        return self.leaf() + 1
+
+    @automagically_lineage_stored()
+    def top(self):
+        return self.middle() * 10
+
+
+def test_a_call_that_does_not_track_hands_its_callees_to_no_call_around_it():
+    obj = Layers()
+    assert obj.top() == 20
+    assert obj.get_dependency_graph() == {"leaf": set(), "middle": {"top"}, "top": set()}
+    obj.update_cached_value("leaf", 5)
+    assert obj.get_validation_state() == {"leaf": "valid", "middle": "valid", "top": "valid"}
+    assert obj.top() == 20
 
 
 def test_runtime_edges_go_to_the_call_of_the_same_thread():
@@ -364,3 +410,70 @@ def test_an_invalidation_made_while_the_arguments_are_compared_is_not_overlooked
     argument = EqualKey("k")
     assert obj.keyed(argument)[0] is argument
     assert obj.runs["keyed"] == 2
+
+
+# ---------------------------------------------------------------------------
+# Overlapped computations and the rules that make a call permanently invalid
+
+
+class Overlaps(LineageStoreBase):
+    def __init__(self):
+        self.runs = {}
+
+    def _run(self, name, result):
+        self.runs[name] = self.runs.get(name, 0) + 1
+        return result
+
+    @lineage_stored(use_cache=False)
+    def vol(self):
+        return 0
+
+    @lineage_stored(dependencies=["vol"])
+    def declared(self):
+        self.update_cached_value("declared", 5)  # reaches this very computation
+        return self._run("declared", 1)
+
+    @lineage_stored()
+    def rate(self):
+        return 1
+
+    @automagically_lineage_stored(use_cache=False)
+    def volatile_update(self):
+        rate = self.rate()
+        self.update_cached_value("rate", 2)
+        return self._run("volatile_update", rate)
+
+    @lineage_stored()
+    def root(self):
+        return 1
+
+    @automagically_lineage_stored()
+    def first(self):
+        return self.root()
+
+    @lineage_stored()
+    def second(self):
+        return 2
+
+    @lineage_stored(dependencies=["first", "second"])
+    def after(self):
+        return self._run("after", "after")
+
+
+@pytest.mark.parametrize("method, results", [
+    ("declared", [1, 1, 1]),
+    ("volatile_update", [1, 2, 2]),
+])
+def test_an_overlapped_computation_keeps_the_permanent_rules(method, results):
+    store = Overlaps()
+    assert [getattr(store, method)() for _ in results] == results
+    assert store.get_validation_state()[method] == "permanently invalid"
+    assert store.runs[method] == len(results)
+
+
+def test_an_invalid_parent_checked_before_valid_ones_keeps_the_call_from_being_stored():
+    store = Overlaps()
+    store.first(), store.second()
+    store.update_cached_value("root", 5)  # first turns invalid and is not computed again
+    assert store.after() == store.after() == "after"
+    assert store.runs["after"] == 2 and store.get_validation_state()["after"] == "invalid"

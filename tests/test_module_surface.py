@@ -23,7 +23,11 @@ METHODS = {
 
 
 def test_published_names_and_a_second_module_object_shares_the_types():
+    # An empty module docstring and three public names, as published: star
+    # imports and API listings made from earlier releases stay the same.
     assert lineage_store.__all__ == PUBLISHED and lineage_store.__doc__ == ''
+    # The decorator type stays unexported, as published: users reach it only
+    # through the two factories, and type checkers through the stubs.
     assert not hasattr(lineage_store, 'LineageStoreDecorator')
     assert [name for name in vars(LineageStoreBase) if not name.startswith('__')] == list(METHODS)
     again = importlib.util.module_from_spec(lineage_store.__spec__)
@@ -40,7 +44,11 @@ def test_published_names_and_a_second_module_object_shares_the_types():
     (DECORATOR_TYPE, 'LineageStoreDecorator', None),
 ])
 def test_type_identity_and_documentation(cls, name, text_signature):
+    # The types name their module 'builtins' as published: reprs, error
+    # messages and checks by qualified name in users' code and logs rely on it.
     assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, 'builtins')
+    # Empty docstrings carrying only a text signature, as published: what
+    # help() and inspect.signature show users stays the same across releases.
     assert cls.__doc__ == '' and cls.__text_signature__ == text_signature  # no docstring body
     assert text_signature is None or str(inspect.signature(cls)) == text_signature
 
@@ -48,6 +56,8 @@ def test_type_identity_and_documentation(cls, name, text_signature):
 @pytest.mark.parametrize('name, text_signature', METHODS.items())
 def test_method_documentation_and_signature(name, text_signature):
     method = getattr(LineageStoreBase, name)
+    # A text signature and no docstring body, as published: inspect.signature
+    # and the tools that list the API read exactly these signatures.
     assert method.__text_signature__ == text_signature and method.__doc__ is None
     assert str(inspect.signature(method)) == text_signature.replace('$self', 'self, /')
 

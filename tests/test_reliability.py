@@ -1,9 +1,7 @@
 """Faults that need a process, threads or a fork to show: exit while a daemon
-thread is inside the module, threads sharing an instance, long chains of
-stores, forking mid-call; and two semantic faults: interrupts while a query
-hashes, and load_cache into a live instance."""
+thread is inside the module, threads sharing an instance (and the locks they
+take in user code), long chains of stores to release, forking mid-call."""
 
-import inspect
 import os
 import signal
 import subprocess
@@ -11,14 +9,10 @@ import sys
 import textwrap
 import threading
 import time
-import types
 import warnings
-import weakref
 from dataclasses import dataclass
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
@@ -335,105 +329,6 @@ def test_a_forked_child_does_not_wait_for_a_borrow_of_a_thread_it_does_not_have(
 
 
 # ---------------------------------------------------------------------------
-# get_cached_value: errors of the hashing give None, other exceptions pass
-
-
-class RaisingHash:
-    def __init__(self, error):
-        self.error = error
-
-    def __hash__(self):
-        raise self.error
-
-
-@pytest.mark.parametrize("error", [ValueError("x"), TypeError("unhashable"), ArithmeticError()])
-def test_get_cached_value_answers_none_when_hashing_fails(error):
-    assert Held().get_cached_value("value", key=RaisingHash(error)) is None
-
-
-@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()])
-def test_get_cached_value_lets_other_base_exceptions_through(error):
-    with pytest.raises(BaseException) as raised:
-        Held().get_cached_value("value", key=RaisingHash(error))
-    assert raised.value is error
-
-
-# ---------------------------------------------------------------------------
-# load_cache into a live instance
-
-serialisable = lineage_stored(serialisable=True)
-serialisable_tracking = automagically_lineage_stored(serialisable=True)
-
-
-class Book(LineageStoreBase):
-    """a and e are inputs; b, c are serialisable and computed from a (and b);
-    d is computed from c but not serialisable. Every value is a new list, so
-    identity tells which object is served."""
-
-    def __init__(self, inputs):
-        self.inputs = inputs
-
-    @serialisable
-    def a(self):
-        return [self.inputs["a"]]
-
-    @serialisable_tracking
-    def b(self):
-        return [self.a()[0] + self.inputs["b"]]
-
-    @serialisable_tracking
-    def c(self):
-        return [self.b()[0] * 2 + self.a()[0]]
-
-    @automagically_lineage_stored()
-    def d(self, n):
-        return [self.c()[0] + n]
-
-    @serialisable
-    def e(self):
-        return [self.inputs["e"]]
-
-
-CALLS = {"a": lambda book: book.a(), "b": lambda book: book.b(), "c": lambda book: book.c(),
-         "d": lambda book: book.d(1), "e": lambda book: book.e()}
-inputs = st.fixed_dictionaries({name: st.integers(-5, 5) for name in "abe"})
-
-
-@settings(max_examples=60, deadline=None)
-@given(live=inputs, source=inputs, made=st.lists(st.sampled_from(sorted(CALLS))),
-       order=st.permutations(["a", "b", "c", "e"]), subset=st.sets(st.sampled_from("abce"), min_size=1))
-def test_a_dump_loads_whole_into_a_fresh_or_live_instance_in_any_order(live, source, made, order, subset):
-    book = Book(live)
-    for name in made:  # nothing made: a fresh instance
-        CALLS[name](book)
-    dumped = Book(source).dump_cache()
-    data = {name: dumped[name] for name in order if name in subset}  # a dump or part of one
-    book.load_cache(data)
-    states = book.get_validation_state()
-    for name, value in data.items():
-        assert getattr(book, name)() is value and states[name] == "valid"
-    # What was not loaded is computed from what was.
-    a = book.a()[0]
-    expected_b = data["b"][0] if "b" in data else a + live["b"]
-    expected_c = data["c"][0] if "c" in data else expected_b * 2 + a
-    assert (book.b()[0], book.c()[0], book.d(1)[0]) == (expected_b, expected_c, expected_c + 1)
-
-
-@pytest.mark.parametrize("made", [["a"], ["d"], ["d", "e"]])
-def test_loading_an_instances_own_dump_changes_nothing(made):
-    book = Book({"a": 1, "b": 2, "e": 3})
-    for name in made:
-        CALLS[name](book)
-    dumped = book.dump_cache()
-    values, states = book.get_cached_values(), book.get_validation_state()
-    book.load_cache(dumped)
-    assert book.get_validation_state() == states
-    assert {key: id(value) for key, value in book.get_cached_values().items()} == {
-        key: id(value) for key, value in values.items()}
-
-
-
-# ---------------------------------------------------------------------------
 # No user code runs while a store is held, so a lock taken in user code
 # cannot close a loop with another thread's call on the same instance
 
@@ -620,154 +515,3 @@ def test_running_atexit_early_changes_nothing_for_other_threads():
         print(graph == {"rate": {"total"}, "total": set(), "later": set()}, results[0]() is None)
     """)
     assert (finished.stdout.strip(), finished.stderr) == ("True True", "")
-
-
-# ---------------------------------------------------------------------------
-# A result computed while the function's code or defaults changed belongs to
-# another call than the one identified: returned, never stored
-
-
-def positional(self, key, n=1):
-    return n * 100
-
-
-def keyword_only(self, key, *, n=1):
-    return n * 100
-
-
-CHANGES = {
-    "__defaults__ replaced": (positional, lambda f: setattr(f, "__defaults__", (2,))),
-    "__kwdefaults__ replaced": (keyword_only, lambda f: setattr(f, "__kwdefaults__", {"n": 2})),
-    "__kwdefaults__ changed in place": (keyword_only, lambda f: f.__kwdefaults__.__setitem__("n", 2)),
-    "__code__ replaced": (positional, lambda f: setattr(f, "__code__", (lambda self, key, n=1: n * 200).__code__)),
-}
-
-
-@pytest.mark.parametrize("through_inspect", [False, True], ids=["native", "inspect"])
-@pytest.mark.parametrize("template, change", CHANGES.values(), ids=CHANGES.keys())
-def test_a_result_computed_after_the_function_changed_is_not_stored(template, change, through_inspect):
-    func = types.FunctionType(template.__code__, globals(), template.__name__, template.__defaults__)
-    func.__kwdefaults__ = dict(template.__kwdefaults__ or {}) or None
-    if through_inspect:
-        func.__signature__ = inspect.signature(func)
-
-    class Store(LineageStoreBase):
-        method = lineage_stored()(func)
-
-    class Key:  # changes the function while the call's arguments are hashed
-        armed = True
-
-        def __hash__(self):
-            if Key.armed:
-                Key.armed = False
-                change(func)
-            return 1
-
-    store, key = Store(), Key()
-    assert store.method(key) == 200  # n=1 was the default when the call was identified
-    assert store.get_cached_value(func.__name__, key=key, n=1) is None
-    assert store.get_validation_state() == {(func.__name__, (("key", key), ("n", 1))): "invalid"}
-
-
-def test_a_keyword_only_default_replaced_while_hashing_stays_alive_in_the_call():
-    class Tagged:
-        def __init__(self, tag):
-            self.tag = tag
-
-    def method(self, key, *, n=None):
-        return n.tag
-
-    method.__kwdefaults__ = {"n": Tagged("first")}
-
-    class Store(LineageStoreBase):
-        m = lineage_stored()(method)
-
-    class Key:  # drops the dict's only reference to the default the call uses
-        def __hash__(self):
-            method.__kwdefaults__["n"] = Tagged("second")
-            return 1
-
-    store = Store()
-    assert store.m(Key()) == "second"
-    [(_, ((_, _), (_, default)))] = store.get_validation_state()
-    assert default.tag == "first"
-
-
-# ---------------------------------------------------------------------------
-# Overlapped computations and the rules that make a call permanently invalid
-
-
-class Overlaps(LineageStoreBase):
-    def __init__(self):
-        self.runs = {}
-
-    def _run(self, name, result):
-        self.runs[name] = self.runs.get(name, 0) + 1
-        return result
-
-    @lineage_stored(use_cache=False)
-    def vol(self):
-        return 0
-
-    @lineage_stored(dependencies=["vol"])
-    def declared(self):
-        self.update_cached_value("declared", 5)  # reaches this very computation
-        return self._run("declared", 1)
-
-    @lineage_stored()
-    def rate(self):
-        return 1
-
-    @automagically_lineage_stored(use_cache=False)
-    def volatile_update(self):
-        rate = self.rate()
-        self.update_cached_value("rate", 2)
-        return self._run("volatile_update", rate)
-
-    @lineage_stored()
-    def root(self):
-        return 1
-
-    @automagically_lineage_stored()
-    def first(self):
-        return self.root()
-
-    @lineage_stored()
-    def second(self):
-        return 2
-
-    @lineage_stored(dependencies=["first", "second"])
-    def after(self):
-        return self._run("after", "after")
-
-
-@pytest.mark.parametrize("method, results", [
-    ("declared", [1, 1, 1]),
-    ("volatile_update", [1, 2, 2]),
-])
-def test_an_overlapped_computation_keeps_the_permanent_rules(method, results):
-    store = Overlaps()
-    assert [getattr(store, method)() for _ in results] == results
-    assert store.get_validation_state()[method] == "permanently invalid"
-    assert store.runs[method] == len(results)
-
-
-def test_an_invalid_parent_checked_before_valid_ones_keeps_the_call_from_being_stored():
-    store = Overlaps()
-    store.first(), store.second()
-    store.update_cached_value("root", 5)  # first turns invalid and is not computed again
-    assert store.after() == store.after() == "after"
-    assert store.runs["after"] == 2 and store.get_validation_state()["after"] == "invalid"
-
-
-@pytest.mark.filterwarnings("ignore:update_cached_value:RuntimeWarning")  # updates calls not made yet
-def test_clear_cache_releases_values_set_by_hand_for_calls_never_made():
-    class Value:
-        pass
-
-    store, value = Overlaps(), Value()
-    released = weakref.ref(value)
-    store.update_cached_value("never_made", value)
-    del value
-    store.clear_cache()
-    assert released() is None

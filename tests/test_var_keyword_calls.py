@@ -1,5 +1,7 @@
 """Methods with **kwargs are cached: their keywords are recorded as sorted (name, value) pairs."""
 
+import sys
+
 import pytest
 
 from lineage_store import LineageStoreBase, lineage_stored
@@ -54,6 +56,55 @@ def test_different_keywords_are_different_calls(through, first, second):
     assert second_result == [0, second]
     assert call(priced, through, 0, **first) is first_result
     assert priced.runs == 2
+
+
+# CPython's tuple hash, undone for the last item: what that item must hash to
+# for the tuple to hash as `target`. Forges a keyword value that makes calls
+# with more keywords collide with calls with fewer.
+MASK = 2**64 - 1
+PRIME_1, PRIME_2, PRIME_5 = 11400714785074694791, 14029467366897019727, 2870177450012600261
+
+
+def last_item_hash(prefix, target):
+    acc = PRIME_5
+    for item in prefix:
+        acc = (acc + (hash(item) & MASK) * PRIME_2) & MASK
+        acc = ((acc << 31 | acc >> 33) & MASK) * PRIME_1 & MASK
+    wanted = (target - ((len(prefix) + 1) ^ (PRIME_5 ^ 3527539))) & MASK
+    wanted = wanted * pow(PRIME_1, -1, 2**64) & MASK
+    wanted = (wanted >> 31 | wanted << 33) & MASK
+    lane = (wanted - acc) * pow(PRIME_2, -1, 2**64) & MASK
+    return lane - 2**64 if lane >= 2**63 else lane
+
+
+class Forged:
+    """Hashes as it is told; equal only to itself."""
+
+    def __init__(self, hash_value):
+        self.hash_value = hash_value
+
+    def __hash__(self):
+        return self.hash_value
+
+
+def call_tuple(x, options):
+    return ("price", (("options", tuple(sorted(options.items()))), ("x", x)))
+
+
+@pytest.mark.skipif(sys.hash_info.width != 64, reason="forges 64-bit hashes")
+@THROUGH
+@pytest.mark.parametrize("shorter_first", [True, False], ids=["fewer keywords first", "more keywords first"])
+def test_calls_forged_to_collide_with_more_keywords_never_get_each_others_value(through, shorter_first):
+    shorter = {"a": 1}
+    pair_hash = last_item_hash([("a", 1)], hash(tuple(shorter.items())))
+    longer = {"a": 1, "b": Forged(last_item_hash(["b"], pair_hash))}
+    assert hash(call_tuple(0, shorter)) == hash(call_tuple(0, longer))
+    first, second = (shorter, longer) if shorter_first else (longer, shorter)
+    priced = Priced()
+    first_result = call(priced, through, 0, **first)
+    assert call(priced, through, 0, **second) == [0, second]
+    assert call(priced, through, 0, **second) == [0, second]
+    assert call(priced, through, 0, **first) is first_result
 
 
 @THROUGH

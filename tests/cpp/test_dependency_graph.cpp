@@ -229,3 +229,20 @@ TEST(DependencyGraph, WalksStayCorrectWhenTheirMarksStartOver) {
     EXPECT_EQ(state(g, 1), kInvalid);
     EXPECT_EQ(state(g, 3), kInvalid);
 }
+
+TEST(DependencyGraph, CallsMarkedBeforeTheMarksStartOverAreReachedAgainAtTheSameMark) {
+    // Marks are 24 bits wide and never 0, so every 2^24 - 1 walks a walk gets
+    // the mark of the walk that many walks before it. The calls that earlier
+    // walk reached, and no walk reached since, must not look reached already.
+    constexpr int kWalksPerRound = (1 << 24) - 1;
+    Graph g;
+    put(g, 1, kValid);
+    put(g, 2, kValid, {1});
+    put(g, 3, kValid, {2});
+    put(g, 10, kValid);  // reaches nothing of the chain
+    EXPECT_EQ(g.methods_to_invalidate(1), (std::vector<Key>{1, 2, 3}));
+    for (int walk = 1; walk < kWalksPerRound; ++walk) g.temporarily_invalidate(10);
+    EXPECT_EQ(g.methods_to_invalidate(1), (std::vector<Key>{1, 2, 3}));
+    g.temporarily_invalidate(1);  // the walk after: a mark the chain has never had
+    EXPECT_EQ(state(g, 3), kInvalid);
+}
