@@ -5,6 +5,7 @@ from typing import (
     Generic,
     Literal,
     ParamSpec,
+    Protocol,
     SupportsIndex,
     TypeAlias,
     TypeVar,
@@ -42,9 +43,22 @@ class LineageStoreBase:
     def load_cache(self, /, data: dict[str, Any]) -> None: ...
 
 _Store = TypeVar("_Store", bound=LineageStoreBase)
+_Store_contra = TypeVar("_Store_contra", bound=LineageStoreBase, contravariant=True)
 _Params = ParamSpec("_Params")
 _Result = TypeVar("_Result")
 _Result_co = TypeVar("_Result_co", covariant=True)
+
+# A method whose first parameter is called self. Callable[Concatenate[...]]
+# makes that parameter positional-only, and mypy then rejects every method
+# with **kwargs: the keyword self=... that the **kwargs of the expected type
+# would take binds to self in the method. Naming the parameter here keeps
+# the two alike, so the factories accept such a method through this type
+# with its parameters intact.
+@type_check_only
+class _SelfMethod(Protocol[_Store_contra, _Params, _Result_co]):
+    def __call__(
+        _method, self: _Store_contra, *args: _Params.args, **kwargs: _Params.kwargs
+    ) -> _Result_co: ...
 
 # A dependency is a method name or (method name, {argument: value}), and the
 # option takes a list of them, nothing else (a tuple or a bare str is refused
@@ -96,9 +110,18 @@ class lineage_stored:
         track_runtime_dependencies: bool = False,
         serialisable: bool = False,
     ) -> Self: ...
+    @overload
     def __call__(
         self, func: Callable[Concatenate[_Store, _Params], _Result]
     ) -> LineageStoreDecorator[_Params, _Result]: ...
+    @overload
+    def __call__(  # type: ignore[overload-overlap]  # the next one is the same with its parameters unknown
+        self, func: _SelfMethod[_Store, _Params, _Result]
+    ) -> LineageStoreDecorator[_Params, _Result]: ...
+    @overload
+    def __call__(
+        self, func: Callable[Concatenate[_Store, ...], _Result]
+    ) -> LineageStoreDecorator[..., _Result]: ...
 
 @final
 class automagically_lineage_stored:
@@ -118,6 +141,15 @@ class automagically_lineage_stored:
         track_runtime_dependencies: bool = True,
         serialisable: bool = False,
     ) -> Self: ...
+    @overload
     def __call__(
         self, func: Callable[Concatenate[_Store, _Params], _Result]
     ) -> LineageStoreDecorator[_Params, _Result]: ...
+    @overload
+    def __call__(  # type: ignore[overload-overlap]  # the next one is the same with its parameters unknown
+        self, func: _SelfMethod[_Store, _Params, _Result]
+    ) -> LineageStoreDecorator[_Params, _Result]: ...
+    @overload
+    def __call__(
+        self, func: Callable[Concatenate[_Store, ...], _Result]
+    ) -> LineageStoreDecorator[..., _Result]: ...
