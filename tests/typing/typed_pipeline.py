@@ -65,8 +65,8 @@ class Portfolio(LineageStoreBase):
     def basket(self, *tickers: str, **weights: float) -> float:
         return sum(self.price(ticker) * weights.get(ticker, 1.0) for ticker in tickers)
 
-    # Neither self nor a positional-only first parameter, with **kwargs: mypy
-    # sees no parameters here, which is still no error.
+    # A first parameter not named self, with **kwargs: mypy then knows none of
+    # the parameters (pyright does), but reports no error either.
     @lineage_stored()
     def scaled(this, factor: float, **extra: float) -> float:  # pyright: ignore[reportSelfClsParameterName]
         return this.fx_rate() * factor + sum(extra.values())
