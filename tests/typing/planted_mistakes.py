@@ -41,7 +41,7 @@ quotes.quote()  # expect-error: missing argument
 label: str = quotes.quote("ACME")  # expect-error: the result is a float, not a str
 quotes.sized("ACME", size="large")  # expect-error: the **options values are ints
 quotes.sized("ACME", 5)  # expect-error: no second positional parameter
-quotes.tick(1) + 1  # expect-error: a coroutine used as the int it yields
+ticks: int = quotes.tick(1) + 1  # expect-error: a coroutine used as the int it yields
 later: Coroutine[Any, Any, str] = quotes.tick(1)  # expect-error: the coroutine yields an int
 
 # The store's own methods.
