@@ -4,7 +4,11 @@
 #   - mypy --strict and pyright (strict) pass tests/typing/typed_pipeline.py
 #     without a single diagnostic, and the module also runs;
 #   - both report an error on every line of tests/typing/planted_mistakes.py
-#     marked "# expect-error", and on no other line.
+#     marked "# expect-error", and on no other line;
+#   - the stub carries the help text that hovers and help() show: a docstring
+#     with an example on each factory (naming every option), on the
+#     decorator type, on LineageStoreBase and each of its public methods, and
+#     the examples run.
 #
 # Usage: scripts/check_types.sh [WHEEL]
 # Without WHEEL the project is built into a wheel first. PYTHON picks the
@@ -70,6 +74,93 @@ step "stubtest"
 # No allowlist: the one name that exists for checkers alone,
 # LineageStoreDecorator, is marked @type_check_only, which stubtest honours.
 if "$venv_python" -m mypy.stubtest --strict-type-check-only lineage_store; then
+    results+=(passed)
+else
+    results+=(failed)
+fi
+
+step "stub docstrings"
+if "$venv_python" - <<'EOF'
+import ast
+import doctest
+import importlib.metadata
+import re
+import sys
+import warnings
+
+import lineage_store
+
+# What a user hovers or asks help() about: the base class and each of its
+# public methods, the decorator type and the two factories.
+CLASSES = ("LineageStoreBase", "LineageStoreDecorator", "lineage_stored", "automagically_lineage_stored")
+FACTORIES = ("lineage_stored", "automagically_lineage_stored")
+
+# The stub as the wheel installed it, not the one in the tree.
+stub = importlib.metadata.distribution("lineage_store").locate_file("lineage_store-stubs/__init__.pyi")
+tree = ast.parse(stub.read_text(), str(stub))
+classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+
+problems = []
+documented = {}  # name -> (docstring, line of its start)
+
+
+def collect(name, node):
+    text = ast.get_docstring(node)
+    if not text:
+        problems.append(f"{name} has no docstring")
+    elif ">>> " not in text:
+        problems.append(f"{name}: the docstring has no example")
+    else:
+        # doctest counts the docstring's first line from 0.
+        documented[name] = (text, node.body[0].lineno - 1)
+
+
+for name in CLASSES:
+    if name in classes:
+        collect(name, classes[name])
+    else:
+        problems.append(f"{name} is not defined in the stub")
+for node in classes["LineageStoreBase"].body if "LineageStoreBase" in classes else ():
+    if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+        collect(f"LineageStoreBase.{node.name}", node)
+
+# Each factory's help describes every option it takes, each in a paragraph
+# of its own that starts with the option's name.
+for name in FACTORIES:
+    if name not in documented:
+        continue
+    options = {argument.arg for node in classes[name].body
+               if isinstance(node, ast.FunctionDef) and node.name == "__new__"
+               for argument in node.args.args[1:]}
+    for option in sorted(options):
+        if not re.search(rf"^\s*(?:- )?{option}\b", documented[name][0], re.MULTILINE):
+            problems.append(f"{name}: the docstring does not describe the option {option}")
+
+# The examples run against the installed module. Those of the base class's
+# methods continue from the class's own example (its Portfolio and book),
+# replayed afresh for each method. A warning fails an example: help text
+# should not show a use the module warns about.
+parser = doctest.DocTestParser()
+runner = doctest.DocTestRunner(verbose=False)
+failed_examples = 0
+with warnings.catch_warnings():
+    warnings.simplefilter("error")
+    for name, (text, line) in documented.items():
+        globs = {public: getattr(lineage_store, public) for public in lineage_store.__all__}
+        if name.startswith("LineageStoreBase.") and "LineageStoreBase" in documented:
+            setup_text, setup_line = documented["LineageStoreBase"]
+            setup = parser.get_doctest(setup_text, globs, "LineageStoreBase", str(stub), setup_line)
+            runner.run(setup, out=lambda _text: None, clear_globs=False)
+            # A DocTest runs in a copy of the globals it was given: go on in that copy.
+            globs = setup.globs
+        failed_examples += runner.run(parser.get_doctest(text, globs, name, str(stub), line)).failed
+
+for problem in problems:
+    print(problem)
+print(f"{len(documented)} docstrings with examples, {len(problems)} problems, {failed_examples} failed examples")
+sys.exit(1 if problems or failed_examples else 0)
+EOF
+then
     results+=(passed)
 else
     results+=(failed)

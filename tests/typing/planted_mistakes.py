@@ -7,6 +7,9 @@ the marked ones.
 
 from __future__ import annotations
 
+from collections.abc import Coroutine
+from typing import Any
+
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 
@@ -19,6 +22,14 @@ class Quotes(LineageStoreBase):
     def quote(self, ticker: str, *, currency: str = "EUR") -> float:
         return 10.0 * self.fx_rate() if currency == "EUR" else 10.0
 
+    @automagically_lineage_stored()
+    def sized(self, ticker: str, **options: int) -> float:
+        return self.quote(ticker) * options.get("size", 1)
+
+    @automagically_lineage_stored()
+    async def tick(self, x: int) -> int:
+        return x
+
 
 quotes = Quotes()
 
@@ -28,6 +39,10 @@ quotes.quote("ACME", "USD")  # expect-error: keyword-only argument passed by pos
 quotes.quote("ACME", venue="XETRA")  # expect-error: unknown keyword
 quotes.quote()  # expect-error: missing argument
 label: str = quotes.quote("ACME")  # expect-error: the result is a float, not a str
+quotes.sized("ACME", size="large")  # expect-error: the **options values are ints
+quotes.sized("ACME", 5)  # expect-error: no second positional parameter
+ticks: int = quotes.tick(1) + 1  # expect-error: a coroutine used as the int it yields
+later: Coroutine[Any, Any, str] = quotes.tick(1)  # expect-error: the coroutine yields an int
 
 # The store's own methods.
 quotes.get_cached_value(7)  # expect-error: the method name must be a str

@@ -6,8 +6,10 @@ diagnostic, and it must also run: the types describe code that works.
 
 from __future__ import annotations
 
+import asyncio
 import pickle
 import tempfile
+from collections.abc import Coroutine
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -58,6 +60,22 @@ class Portfolio(LineageStoreBase):
     def acme_summary(self, prefix: str = "") -> tuple[str, float]:
         return prefix + "ACME", self.value("ACME")
 
+    # **kwargs (with *args before them): the decorated call keeps both.
+    @automagically_lineage_stored()
+    def basket(self, *tickers: str, **weights: float) -> float:
+        return sum(self.price(ticker) * weights.get(ticker, 1.0) for ticker in tickers)
+
+    # A first parameter not named self, with **kwargs: mypy then knows none of
+    # the parameters (pyright does), but reports no error either.
+    @lineage_stored()
+    def scaled(this, factor: float, **extra: float) -> float:  # pyright: ignore[reportSelfClsParameterName]
+        return this.fx_rate() * factor + sum(extra.values())
+
+    # Runs at every call, so a coroutine function is accepted at run time.
+    @lineage_stored(use_cache=False, track_runtime_dependencies=True)
+    async def live_price(self, ticker: str) -> float:
+        return self.price(ticker)
+
 
 class StressedPortfolio(Portfolio):
     """A subclass keeps the inherited decorated methods, replaces one and adds one."""
@@ -69,6 +87,28 @@ class StressedPortfolio(Portfolio):
     @lineage_stored(use_cache=False, track_runtime_dependencies=True)
     def shocked_total(self, shock: float) -> float:
         return self.total() * (1.0 + shock)
+
+
+if TYPE_CHECKING:
+    # Checked, never run: a cached coroutine method is refused when its class
+    # is defined by a build without support for it, and this module has to
+    # run against that build too.
+    class Feed(LineageStoreBase):
+        @automagically_lineage_stored()
+        async def tick(self, x: int) -> int:
+            return x
+
+        @automagically_lineage_stored()
+        async def ticks(self, *xs: int, **labels: str) -> list[int]:
+            return [await self.tick(x) for x in xs]
+
+    async def read_feed(feed: Feed) -> int:
+        # Coroutine for mypy, its subclass CoroutineType for pyright: assigning
+        # proves both, the planted mistakes prove the result type counts.
+        pending: Coroutine[Any, Any, int] = feed.tick(1)
+        assert_type(await pending, int)
+        assert_type(await feed.ticks(1, 2, source="x"), list[int])
+        return await Feed.tick(feed, 2) + await feed.tick(x=3)
 
 
 def call_key(name: str, **arguments: object) -> tuple[str, tuple[tuple[str, object], ...]]:
@@ -86,12 +126,19 @@ def main() -> None:
     assert_type(book.price("GLOBEX", currency="USD"), float)
     assert_type(book.acme_summary(prefix="> "), tuple[str, float])
     assert_type(book.shocked_total(0.1), float)
+    assert_type(book.basket("ACME", "GLOBEX", GLOBEX=0.5), float)
+    assert_type(book.scaled(2.0, bonus=1.0), float)
+    assert book.basket("ACME", "GLOBEX", GLOBEX=0.5) == 12.5 + 52.5 * 0.5
+    assert book.scaled(2.0, bonus=1.0) == 3.5
     assert book.acme_report() == "ACME at 12.5"
     assert book.rate_label() == "stressed rate 1.25"
 
     # Reached through the class, a decorated method takes the instance first.
     total_method: LineageStoreDecorator[[], float] = Portfolio.total
     assert total_method(book) == book.total()
+
+    live: Coroutine[Any, Any, float] = book.live_price("ACME")
+    assert asyncio.run(live) == 12.5
 
     book.update_cached_value("fx_rate", 2.0)
     # Declared and recorded dependants alike are invalid now.
@@ -101,6 +148,9 @@ def main() -> None:
     cached: float | None = book.get_cached_value("price", ticker="ACME", currency="EUR")
     by_hash = book.get_cached_value_by_hash(hash(call_key("price", ticker="ACME", currency="EUR")))
     assert cached == by_hash == 20.0
+    # **kwargs are one argument: (name, value) pairs sorted by name.
+    book.update_cached_value("basket", 1.0, tickers=("ACME", "GLOBEX"), weights=(("GLOBEX", 0.5),))
+    assert book.basket("ACME", "GLOBEX", GLOBEX=0.5) == 1.0
 
     values: dict[str | tuple[str, tuple[tuple[str, Any], ...]], Any] = book.get_cached_values()
     assert values["fx_rate"] == 2.0
