@@ -10,14 +10,9 @@ namespace lineage_store {
 // A call costs one node, and its bound call beside it.
 static_assert(sizeof(CallGraph::Node) == 32);
 
-StoreSection StoreSection::open(StoreObject* store, Access access, bool make_record) {
-    if (store->in_use) {
-        raise_panic(access == Access::Write ? "Already borrowed" : "Already mutably borrowed");
-        return StoreSection(nullptr);
-    }
-    if (access == Access::Write && make_record && store->record == nullptr) store->record = new StoreRecord();
-    store->in_use = true;
-    return StoreSection(store);
+StoreSection StoreSection::refuse(Access access) noexcept {
+    raise_panic(access == Access::Write ? "Already borrowed" : "Already mutably borrowed");
+    return StoreSection(nullptr);
 }
 
 NodePosition first_registered(const StoreRecord& record, CallHash hash) noexcept {

@@ -68,7 +68,12 @@ public:
     // when writing is refused, "Already mutably borrowed" when reading is)
     // if a section is open already. Writing makes the record on first use,
     // unless `make_record` is false; making it may throw std::bad_alloc.
-    static StoreSection open(StoreObject* store, Access access, bool make_record = true);
+    static StoreSection open(StoreObject* store, Access access, bool make_record = true) {
+        if (store->in_use) return refuse(access);
+        if (access == Access::Write && make_record && store->record == nullptr) store->record = new StoreRecord();
+        store->in_use = true;
+        return StoreSection(store);
+    }
 
     StoreSection(const StoreSection&) = delete;
     StoreSection& operator=(const StoreSection&) = delete;
@@ -86,6 +91,9 @@ public:
 
 private:
     explicit StoreSection(StoreObject* store) noexcept : store_(store) {}
+    // PanicException for a store found in use; an empty section.
+    static StoreSection refuse(Access access) noexcept;
+
     StoreObject* store_;
 };
 

@@ -5,24 +5,25 @@
 
 namespace lineage_store {
 
-CallArguments::CallArguments(PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) noexcept
-    : kwnames_(kwnames), positional_(args), positional_count_(positional_count), keyword_values_(args + positional_count) {
-    if (kwnames == nullptr) return;
-    keyword_count_ = PyTuple_Size(kwnames);
-    keyword_names_ = tuple_items(kwnames);
-    if (keyword_names_ == nullptr) {
-        // Without the tuple's own array, the names are read one by one where needed.
-        try {
-            copied_.resize(static_cast<std::size_t>(keyword_count_));
-        } catch (...) {
-            ok_ = false;
-            keyword_count_ = 0;
-            PyErr_NoMemory();
-            return;
-        }
-        for (Py_ssize_t i = 0; i < keyword_count_; ++i) copied_[static_cast<std::size_t>(i)] = PyTuple_GetItem(kwnames, i);
-        keyword_names_ = copied_.data();
+bool CallArguments::copy_space(std::size_t count) noexcept {
+    copied_ = static_cast<PyObject**>(std::malloc((count > 0 ? count : 1) * sizeof(PyObject*)));
+    if (copied_ != nullptr) return true;
+    ok_ = false;
+    PyErr_NoMemory();
+    return false;
+}
+
+void CallArguments::read_keyword_names() noexcept {
+    keyword_count_ = PyTuple_Size(kwnames_);
+    keyword_names_ = tuple_items(kwnames_);
+    if (keyword_names_ != nullptr) return;
+    // Without the tuple's own array, the names are read one by one.
+    if (!copy_space(static_cast<std::size_t>(keyword_count_))) {
+        keyword_count_ = 0;
+        return;
     }
+    for (Py_ssize_t i = 0; i < keyword_count_; ++i) copied_[i] = PyTuple_GetItem(kwnames_, i);
+    keyword_names_ = copied_;
 }
 
 CallArguments::CallArguments(PyObject* args, PyObject* kwargs) : args_(args), kwargs_(kwargs) {
@@ -39,11 +40,16 @@ CallArguments::CallArguments(PyObject* args, PyObject* kwargs) : args_(args), kw
     }
     positional_ = tuple_items(args);
     const std::size_t positional_copied = positional_ == nullptr ? static_cast<std::size_t>(positional_count_) : 0;
-    copied_.resize(positional_copied + 2 * static_cast<std::size_t>(keywords));
+    const std::size_t copied = positional_copied + 2 * static_cast<std::size_t>(keywords);
+    if (copied == 0) return;
+    if (!copy_space(copied)) {
+        positional_count_ = 0;
+        return;
+    }
     for (std::size_t i = 0; i < positional_copied; ++i) copied_[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-    if (positional_ == nullptr) positional_ = copied_.data();
+    if (positional_ == nullptr) positional_ = copied_;
     if (keywords == 0) return;
-    PyObject** names = copied_.data() + positional_copied;
+    PyObject** names = copied_ + positional_copied;
     PyObject** values = names + keywords;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;

@@ -1,5 +1,5 @@
-// call_context.cpp: frames of computations in progress, kept per execution
-// context in one context variable.
+// call_context.cpp: scopes of computations in progress, one context variable
+// naming each context's current scope.
 #include "call_context.h"
 
 #include <utility>
@@ -12,163 +12,172 @@ namespace lineage_store {
 
 namespace {
 
-CallFrame* as_frame(PyObject* object) noexcept { return reinterpret_cast<CallFrame*>(object); }
+struct Scope {
+    PyObject_HEAD
+    PyObject* outer;  // the scope current when this one was made, or null; held
+    // The synchronous computations begun in this scope, innermost last;
+    // made at the first. A heap block: the object itself is not a C++ one.
+    std::vector<ComputationFrame>* frames;
+    unsigned long owner;  // the thread whose computations are in `frames`
+};
 
-void frame_dealloc(PyObject* self) {
+Scope* as_scope(PyObject* object) noexcept { return reinterpret_cast<Scope*>(object); }
+
+void scope_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    CallFrame* frame = as_frame(self);
-    PyRef outer = PyRef::steal(std::exchange(frame->outer, nullptr));
-    PyRef decorator = PyRef::steal(std::exchange(frame->decorator, nullptr));
+    Scope* scope = as_scope(self);
+    delete std::exchange(scope->frames, nullptr);
+    PyRef outer = PyRef::steal(std::exchange(scope->outer, nullptr));
     auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_object(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
-    // Released last, with this frame gone: a chain is released link by link.
+    // The outer scope is released last, with this one gone.
 }
 
 // clang-format off
-PyType_Slot frame_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(frame_dealloc)},
-    {Py_tp_doc, const_cast<char*>("A decorated call being computed.")},
+PyType_Slot scope_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(scope_dealloc)},
+    {Py_tp_doc, const_cast<char*>("The decorated computations in progress that a context sees.")},
     {0, nullptr},
 };
 // clang-format on
 
-PyType_Spec frame_spec = {
-    "lineage_store.CallFrame",
-    static_cast<int>(sizeof(CallFrame)),
+PyType_Spec scope_spec = {
+    "lineage_store.ComputationScope",
+    static_cast<int>(sizeof(Scope)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    frame_slots,
+    scope_slots,
 };
 
-PyTypeObject* frame_type() {
+PyTypeObject* scope_type() {
     // Created once per process, like the module's other types.
     static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&frame_spec);
+    if (type == nullptr) type = PyType_FromSpec(&scope_spec);
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
 // The context variable of the running interpreter, made on first use there
 // and kept for the rest of the process. Borrowed; null with an exception set.
 PyObject* context_variable() {
-    static std::vector<std::pair<std::int64_t, PyObject*>> made;
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    for (const auto& [id, variable] : made) {
-        if (id == interpreter) return variable;
+    static PyInterpreterState* main_interpreter = nullptr;
+    static PyObject* main_variable = nullptr;
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (interpreter == main_interpreter) return main_variable;
+    static std::vector<std::pair<std::int64_t, PyObject*>> others;
+    const std::int64_t id = PyInterpreterState_GetID(interpreter);
+    for (const auto& [other, variable] : others) {
+        if (other == id) return variable;
     }
     PyObject* variable = nullptr;
     if (context_variables.make != nullptr) {
-        variable = context_variables.make("lineage_store_computation", nullptr);
+        variable = context_variables.make("lineage_store_computations", nullptr);
     } else {
         PyRef contextvars = PyRef::steal(into_python([] { return PyImport_ImportModule("contextvars"); }));
         if (!contextvars) return nullptr;
         variable = into_python([&] {
-            return PyObject_CallMethod(contextvars.get(), "ContextVar", "s", "lineage_store_computation");
+            return PyObject_CallMethod(contextvars.get(), "ContextVar", "s", "lineage_store_computations");
         });
     }
     if (variable == nullptr) return nullptr;
-    made.emplace_back(interpreter, variable);
+    if (id == 0) {
+        main_interpreter = interpreter;
+        main_variable = variable;
+    } else {
+        others.emplace_back(id, variable);
+    }
     return variable;
 }
 
-}  // namespace
-
-PyRef current_frame() {
+// The current context's scope, or an empty PyRef when it has none (no
+// exception then). Empty with an exception set on failure.
+PyRef read_scope() {
     PyObject* variable = context_variable();
     if (variable == nullptr) return {};
-    PyRef value;
     if (context_variables.get != nullptr) {
         PyObject* found = nullptr;
         if (into_python([&] { return context_variables.get(variable, nullptr, &found); }) < 0) return {};
-        value = PyRef::steal(found);
-    } else {
-        value = PyRef::steal(into_python([&] { return PyObject_CallMethod(variable, "get", "O", Py_None); }));
+        return PyRef::steal(found);
     }
-    // None stands for no frame where a frame's end had to put one back.
+    PyRef value = PyRef::steal(into_python([&] { return PyObject_CallMethod(variable, "get", "O", Py_None); }));
     if (value && value.get() == Py_None) return {};
     return value;
 }
 
-const CallFrame* innermost_frame_of(PyObject* head, const void* store) noexcept {
-    for (PyObject* at = head; at != nullptr; at = as_frame(at)->outer) {
-        const CallFrame* frame = as_frame(at);
-        if (frame->active && frame->store == store) return frame;
+// A new root scope within `outer` (may be null), made the current context's.
+PyRef enter_new_scope(PyObject* outer) {
+    PyTypeObject* type = scope_type();
+    PyObject* variable = context_variable();
+    if (type == nullptr || variable == nullptr) return {};
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyRef made = PyRef::steal(alloc(type, 0));  // not a collected type: no collection starts
+    if (!made) return {};
+    as_scope(made.get())->outer = Py_XNewRef(outer);
+    // The token is not kept: a root scope stays its context's for good.
+    PyRef token = PyRef::steal(into_python([&] {
+        return context_variables.set != nullptr ? context_variables.set(variable, made.get())
+                                                : PyObject_CallMethod(variable, "set", "O", made.get());
+    }));
+    if (!token) return {};
+    return made;
+}
+
+}  // namespace
+
+ContextView ContextView::current() {
+    ContextView view;
+    view.scope_ = read_scope();
+    return view;
+}
+
+const ComputationFrame* ContextView::innermost_of(const void* store) const noexcept {
+    for (PyObject* at = scope_.get(); at != nullptr; at = as_scope(at)->outer) {
+        const std::vector<ComputationFrame>* frames = as_scope(at)->frames;
+        if (frames == nullptr) continue;
+        for (auto frame = frames->rbegin(); frame != frames->rend(); ++frame) {
+            if (frame->store == store) return &*frame;
+        }
     }
     return nullptr;
 }
 
-bool computing_in_chain(PyObject* head, const void* store, NodePosition node) noexcept {
-    for (PyObject* at = head; at != nullptr; at = as_frame(at)->outer) {
-        const CallFrame* frame = as_frame(at);
-        if (frame->active && frame->store == store && frame->node == node) return true;
+bool ContextView::computing(const void* store, NodePosition node) const noexcept {
+    for (PyObject* at = scope_.get(); at != nullptr; at = as_scope(at)->outer) {
+        const std::vector<ComputationFrame>* frames = as_scope(at)->frames;
+        if (frames == nullptr) continue;
+        for (const ComputationFrame& frame : *frames) {
+            if (frame.store == store && frame.node == node) return true;
+        }
     }
     return false;
 }
 
-bool PushedFrame::push(PyObject* decorator, const void* store, NodePosition node, std::uint32_t slot, bool tracks) {
-    PyObject* variable = context_variable();
-    if (variable == nullptr) return false;
-    PyTypeObject* type = frame_type();
-    if (type == nullptr) return false;
-    PyRef outer = current_frame();
-    if (!outer && PyErr_Occurred()) return false;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    // Not a collected type: the allocation runs no collection.
-    PyRef made = PyRef::steal(alloc(type, 0));
-    if (!made) return false;
-    CallFrame* frame = as_frame(made.get());
-    frame->outer = outer.release();
-    frame->decorator = Py_NewRef(decorator);
-    frame->store = store;
-    frame->node = node;
-    frame->slot = slot;
-    frame->tracks_runtime_dependencies = tracks;
-    frame->active = true;
-    PyRef token;
-    if (context_variables.set != nullptr) {
-        token = PyRef::steal(into_python([&] { return context_variables.set(variable, made.get()); }));
-    } else {
-        token = PyRef::steal(into_python([&] { return PyObject_CallMethod(variable, "set", "O", made.get()); }));
+bool BegunComputation::begin(const ComputationFrame& frame) {
+    PyRef scope = read_scope();
+    if (!scope && PyErr_Occurred()) return false;
+    const unsigned long thread = PyThread_get_thread_ident();
+    // A context's first computation, or one in a worker thread given a copy
+    // of a context whose scope another thread is using: a scope of its own.
+    if (!scope || (as_scope(scope.get())->frames != nullptr && !as_scope(scope.get())->frames->empty() &&
+                   as_scope(scope.get())->owner != thread)) {
+        scope = enter_new_scope(scope.get());
+        if (!scope) return false;
     }
-    if (!token) return false;
-    frame_ = std::move(made);
-    token_ = std::move(token);
+    Scope* entered = as_scope(scope.get());
+    if (entered->frames == nullptr) entered->frames = new std::vector<ComputationFrame>();
+    entered->frames->push_back(frame);
+    entered->owner = thread;
+    depth_ = entered->frames->size();
+    scope_ = std::move(scope);
     return true;
 }
 
-void PushedFrame::pop() noexcept(false) {
-    if (!frame_ || must_abandon_python_state()) return;
-    // The computation's own exception, if it raised one, stays what is raised.
-    SavedException raised;
-    CallFrame* frame = as_frame(frame_.get());
-    frame->active = false;
-    PyObject* variable = context_variable();
-    if (variable != nullptr) {
-        int reset = 0;
-        if (context_variables.reset != nullptr) {
-            reset = into_python([&] { return context_variables.reset(variable, token_.get()); });
-        } else {
-            PyRef done = PyRef::steal(into_python([&] { return PyObject_CallMethod(variable, "reset", "O", token_.get()); }));
-            reset = done ? 0 : -1;
-        }
-        if (reset < 0) {
-            // The token belongs to another context than the current one, which
-            // only code that switched contexts under the computation can
-            // cause: the outer frame is made innermost here instead.
-            PyErr_Clear();
-            PyRef put_back = PyRef::steal(into_python([&] {
-                return context_variables.set != nullptr
-                           ? context_variables.set(variable, frame->outer != nullptr ? frame->outer : Py_None)
-                           : PyObject_CallMethod(variable, "set", "O", frame->outer != nullptr ? frame->outer : Py_None);
-            }));
-            if (!put_back) PyErr_Clear();
-        }
-    } else {
-        PyErr_Clear();
-    }
-    token_.reset();
-    PyRef decorator = PyRef::steal(std::exchange(frame->decorator, nullptr));
-    frame_.reset();
+void BegunComputation::end() noexcept(false) {
+    if (!scope_ || must_abandon_python_state()) return;
+    std::vector<ComputationFrame>& frames = *as_scope(scope_.get())->frames;
+    // Computations in one scope end innermost first, so this one is on top.
+    if (frames.size() >= depth_) frames.erase(frames.begin() + static_cast<std::ptrdiff_t>(depth_ - 1));
+    scope_.reset();
 }
 
 }  // namespace lineage_store

@@ -2,73 +2,87 @@
 // context sees them.
 //
 // Every thread, asyncio task and greenlet runs in a context of its own
-// (contextvars). The innermost computation in progress in the current context
-// is the value of one context variable, a frame; each frame points to the one
-// that was innermost when it began. So computations that interleave on one
-// thread (greenlets, tasks) never see each other's frames. A task created
-// inside a computation starts with a copy of its creator's context: until it
-// starts a computation of its own, the calls it makes count as its creator's,
-// which can only invalidate more, never serve a stale value.
+// (contextvars); computations that interleave on one thread (greenlets,
+// tasks) must never see each other's calls. One context variable holds the
+// context's current scope: a root scope made for it at its first
+// computation, or the scope of an asynchronous computation in progress. A
+// scope keeps the synchronous computations begun in it, innermost last, and
+// points to the scope that was current when it was made, so the computations
+// a context sees are its scope's, then its outer scope's, and so on.
 //
-// A frame is a small Python object, because a context variable holds one;
-// it is not tracked by the collector: it refers only to the frames older than
-// itself and, while its computation runs, to its decorator.
+// Synchronous computations never interleave within a scope: they run to
+// their end without handing the thread to another task, and greenlets start
+// with contexts of their own. So a scope's computations form a stack that
+// only the thread using it changes; a thread that finds a scope in use by
+// another thread (a context copied into a worker thread) makes a root scope
+// of its own for the context. A task created inside a computation starts
+// with a copy of its creator's context: until it begins a computation of its
+// own, the calls it makes count as its creator's, which can only invalidate
+// more, never serve a stale value.
+//
+// A scope is a small Python object, because a context variable holds one; it
+// is not tracked by the collector: it refers only to older scopes.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "edge_list.h"
 #include "py_ref.h"
 
 namespace lineage_store {
 
-struct CallFrame {
-    PyObject_HEAD
-    PyObject* outer;      // the frame innermost before this one, or null; held
-    PyObject* decorator;  // the decorator computing, held while active
-    const void* store;    // which store, compared only while active
+// One computation in progress, as the calls it makes see it.
+struct ComputationFrame {
+    const void* store;     // which store, compared only
+    PyObject* decorator;   // borrowed: the computation's caller holds it
     NodePosition node;
-    std::uint32_t slot;  // the computation's slot in the store's graph
+    std::uint32_t slot;    // the computation's slot in the store's graph
     bool tracks_runtime_dependencies;
-    bool active;
 };
 
-// The frame innermost in the current context, or an empty PyRef when there is
-// none (no exception then). May allocate a context for the thread, and so run
-// Python code: call it with no store section open. Empty with an exception set
-// on failure (check PyErr_Occurred).
-PyRef current_frame();
-
-// The innermost active frame of `store` in the chain from `head`, or null.
-// Runs no Python code, so it may be used in a section.
-const CallFrame* innermost_frame_of(PyObject* head, const void* store) noexcept;
-
-// Whether the chain from `head` has an active frame of `store` computing
-// `node`: the same call is in progress further out in this context.
-bool computing_in_chain(PyObject* head, const void* store, NodePosition node) noexcept;
-
-// One frame pushed for the duration of a computation in the current context.
-class PushedFrame {
+// The computations the current context sees, from its current scope. Read it
+// with no store section open: the first read in a thread may make the thread's
+// context, which allocates. Then, in a section, look through it.
+class ContextView {
 public:
-    PushedFrame() noexcept = default;
-    PushedFrame(const PushedFrame&) = delete;
-    PushedFrame& operator=(const PushedFrame&) = delete;
-    ~PushedFrame() noexcept(false) { pop(); }
+    // Empty with an exception set on failure (check PyErr_Occurred()).
+    static ContextView current();
 
-    // Makes a frame innermost in the current context. False with an exception set.
-    bool push(PyObject* decorator, const void* store, NodePosition node, std::uint32_t slot, bool tracks);
+    // Whether the context sees any computation at all.
+    bool any() const noexcept { return bool(scope_); }
 
-    // Ends the frame: it is no longer active, and its outer frame is innermost
-    // again. Leaves the current context alone on a thread being ended.
-    void pop() noexcept(false);
+    // The innermost computation of `store`, or null. Runs no Python code.
+    const ComputationFrame* innermost_of(const void* store) const noexcept;
 
-    const CallFrame* frame() const noexcept { return reinterpret_cast<const CallFrame*>(frame_.get()); }
+    // Whether a computation of `store` for `node` is in progress in this
+    // context: the same call is being computed further out. Runs no Python code.
+    bool computing(const void* store, NodePosition node) const noexcept;
 
 private:
-    PyRef frame_;
-    PyRef token_;
+    PyRef scope_;
+};
+
+// A synchronous computation, begun in the current context's scope for as long
+// as this lives.
+class BegunComputation {
+public:
+    BegunComputation() noexcept = default;
+    BegunComputation(const BegunComputation&) = delete;
+    BegunComputation& operator=(const BegunComputation&) = delete;
+    ~BegunComputation() noexcept(false) { end(); }
+
+    // False with an exception set.
+    bool begin(const ComputationFrame& frame);
+    // Leaves the scope; on a thread being ended at interpreter exit, leaves it
+    // alone.
+    void end() noexcept(false);
+
+private:
+    PyRef scope_;
+    std::size_t depth_ = 0;  // where the frame sits in its scope, plus one
 };
 
 }  // namespace lineage_store

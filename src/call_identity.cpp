@@ -122,7 +122,7 @@ int CallIdentity::bind_natively(const CallArguments& arguments) {
     const ParameterLayout& layout = *layout_;
     const Py_ssize_t given = arguments.positional_count();
     if (given > layout.positional_count && !layout.has_var_positional) return 0;
-    for (std::size_t j = 0; j < layout.kept_count(); ++j) values_.push_back(nullptr);
+    values_.assign(layout.kept_count(), nullptr);
     PyObject** values = values_.data();
     const Py_ssize_t bound_positionally = std::min(given, layout.positional_count);
     for (Py_ssize_t i = 0; i < bound_positionally; ++i) {
@@ -185,13 +185,14 @@ int CallIdentity::fill_defaults(PyObject* func) {
         if (layout.self_index < layout.positional_count) {
             if (layout.positional_defaults[static_cast<std::size_t>(layout.self_index)] == nullptr) return 0;
         } else {
-            if (!kwdefaults_dict_) {
-                kwdefaults_dict_ = PyRef::steal(shortcuts.kwdefaults.read(func, shortcuts.function_type));
-                if (!kwdefaults_dict_) return -1;
+            PyRef& dict = holdings().kwdefaults_dict;
+            if (!dict) {
+                dict = PyRef::steal(shortcuts.kwdefaults.read(func, shortcuts.function_type));
+                if (!dict) return -1;
             }
-            if (!PyDict_Check(kwdefaults_dict_.get())) return 0;
+            if (!PyDict_Check(dict.get())) return 0;
             PyObject* name = layout.names[static_cast<std::size_t>(layout.self_index)].get();
-            PyObject* value = PyDict_GetItemWithError(kwdefaults_dict_.get(), name);
+            PyObject* value = PyDict_GetItemWithError(dict.get(), name);
             if (value == nullptr) return PyErr_Occurred() ? -1 : 0;
             if (value == binding_objects.parameter_empty) return 0;
         }
@@ -208,17 +209,18 @@ int CallIdentity::fill_defaults(PyObject* func) {
         const std::int32_t place = layout.place_of[static_cast<std::size_t>(i)];
         if (place < 0 || values[place] != nullptr) continue;
         // Read at every call that needs it: the dict may change in place.
-        if (!kwdefaults_dict_) {
-            kwdefaults_dict_ = PyRef::steal(shortcuts.kwdefaults.read(func, shortcuts.function_type));
-            if (!kwdefaults_dict_) return -1;
+        Holdings& held = holdings();
+        if (!held.kwdefaults_dict) {
+            held.kwdefaults_dict = PyRef::steal(shortcuts.kwdefaults.read(func, shortcuts.function_type));
+            if (!held.kwdefaults_dict) return -1;
         }
-        if (!PyDict_Check(kwdefaults_dict_.get())) return 0;
+        if (!PyDict_Check(held.kwdefaults_dict.get())) return 0;
         PyObject* name = layout.names[static_cast<std::size_t>(i)].get();
         // A str key of our own: the lookup runs no Python code.
-        PyObject* value = PyDict_GetItemWithError(kwdefaults_dict_.get(), name);
+        PyObject* value = PyDict_GetItemWithError(held.kwdefaults_dict.get(), name);
         if (value == nullptr) return PyErr_Occurred() ? -1 : 0;
         if (value == binding_objects.parameter_empty) return 0;
-        kwdefaults_.push_back({name, PyRef::borrow(value)});
+        held.kwdefaults.push_back({name, PyRef::borrow(value)});
         values[place] = value;
     }
     return 1;
@@ -288,8 +290,7 @@ bool CallIdentity::identify_through_inspect(PyObject* func, const CallArguments&
     layout_.reset();
     values_.clear();
     var_keywords_.clear();
-    kwdefaults_.clear();
-    kwdefaults_dict_.reset();
+    delete std::exchange(holdings_, nullptr);
     if (PyObject_TypeCheck(func, shortcuts.function_type) && !note_function_inputs(func)) return false;
     PyRef args = arguments.args_tuple();
     if (!args) return false;
@@ -320,7 +321,7 @@ bool CallIdentity::identify_through_inspect(PyObject* func, const CallArguments&
         return false;
     }
     hash_ = normalised.hash;
-    call_tuple_ = std::move(normalised.call_tuple);
+    holdings().call_tuple = std::move(normalised.call_tuple);
     return true;
 }
 
@@ -338,21 +339,23 @@ bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, c
 // defaults as they are now: the dict may be changed in place.
 bool CallIdentity::note_function_inputs(PyObject* func) {
     const InterpreterShortcuts& objects = shortcuts;
-    code_ = PyRef::steal(objects.code.read(func, objects.function_type));
-    defaults_ = PyRef::steal(objects.defaults.read(func, objects.function_type));
-    kwdefaults_dict_ = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
-    if (!code_ || !defaults_ || !kwdefaults_dict_) return false;
-    if (PyDict_Check(kwdefaults_dict_.get())) {
-        kwdefaults_copy_ = PyRef::steal(into_python([&] { return PyDict_Copy(kwdefaults_dict_.get()); }));
-        if (!kwdefaults_copy_) return false;
+    Holdings& held = holdings();
+    held.code = PyRef::steal(objects.code.read(func, objects.function_type));
+    held.defaults = PyRef::steal(objects.defaults.read(func, objects.function_type));
+    held.kwdefaults_dict = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
+    if (!held.code || !held.defaults || !held.kwdefaults_dict) return false;
+    if (PyDict_Check(held.kwdefaults_dict.get())) {
+        held.kwdefaults_copy = PyRef::steal(into_python([&] { return PyDict_Copy(held.kwdefaults_dict.get()); }));
+        if (!held.kwdefaults_copy) return false;
     }
     return true;
 }
 
 bool CallIdentity::inputs_unchanged(PyObject* func) const {
     const InterpreterShortcuts& objects = shortcuts;
-    PyObject* code = layout_ ? layout_->code.get() : code_.get();
-    PyObject* defaults = layout_ ? layout_->defaults.get() : defaults_.get();
+    const Holdings* held = holdings_;
+    PyObject* code = layout_ ? layout_->code.get() : held != nullptr ? held->code.get() : nullptr;
+    PyObject* defaults = layout_ ? layout_->defaults.get() : held != nullptr ? held->defaults.get() : nullptr;
     if (code == nullptr) return true;  // not a plain function
     PyRef current_code = PyRef::steal(objects.code.read(func, objects.function_type));
     PyRef current_defaults = PyRef::steal(objects.defaults.read(func, objects.function_type));
@@ -360,32 +363,32 @@ bool CallIdentity::inputs_unchanged(PyObject* func) const {
         PyErr_Clear();
         return false;
     }
-    if (layout_ && layout_->keyword_only_count == 0) return true;
-    if (!kwdefaults_dict_ && layout_ && kwdefaults_.empty()) return true;
+    if (held == nullptr || !held->kwdefaults_dict) return true;
     PyRef kwdefaults = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
     if (!kwdefaults) {
         PyErr_Clear();
         return false;
     }
-    if (kwdefaults_dict_ && kwdefaults.get() != kwdefaults_dict_.get()) return false;
+    if (kwdefaults.get() != held->kwdefaults_dict.get()) return false;
     if (!PyDict_Check(kwdefaults.get())) return true;
     // The values themselves, by identity: looking them up by their str names
     // runs no Python code.
     if (layout_) {
-        for (std::size_t k = 0; k < kwdefaults_.size(); ++k) {
-            if (PyDict_GetItemWithError(kwdefaults.get(), kwdefaults_[k].name) != kwdefaults_[k].value.get()) {
+        for (std::size_t k = 0; k < held->kwdefaults.size(); ++k) {
+            const TakenDefault& taken = held->kwdefaults[k];
+            if (PyDict_GetItemWithError(kwdefaults.get(), taken.name) != taken.value.get()) {
                 PyErr_Clear();
                 return false;
             }
         }
         return true;
     }
-    if (!kwdefaults_copy_) return true;
-    if (PyDict_Size(kwdefaults.get()) != PyDict_Size(kwdefaults_copy_.get())) return false;
+    if (!held->kwdefaults_copy) return true;
+    if (PyDict_Size(kwdefaults.get()) != PyDict_Size(held->kwdefaults_copy.get())) return false;
     Py_ssize_t position = 0;
     PyObject* name = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(kwdefaults_copy_.get(), &position, &name, &value)) {
+    while (PyDict_Next(held->kwdefaults_copy.get(), &position, &name, &value)) {
         if (!PyUnicode_CheckExact(name) || PyDict_GetItemWithError(kwdefaults.get(), name) != value) {
             PyErr_Clear();
             return false;
@@ -441,7 +444,7 @@ const BoundCallRef& CallIdentity::bound_call() {
     if (bound_call_) return bound_call_;
     if (!layout_) {
         // Bound through inspect: the tuple is at hand.
-        bound_call_ = bound_call_of_tuple(call_tuple_.get());
+        bound_call_ = bound_call_of_tuple(holdings().call_tuple.get());
         return bound_call_;
     }
     const ParameterLayout& layout = *layout_;
@@ -461,11 +464,12 @@ const BoundCallRef& CallIdentity::bound_call() {
 }
 
 PyObject* CallIdentity::call_tuple() {
-    if (call_tuple_) return call_tuple_.get();
+    PyRef& tuple = holdings().call_tuple;
+    if (tuple) return tuple.get();
     const BoundCallRef& call = bound_call();
     if (!call) return nullptr;
-    call_tuple_ = call_tuple_of(*call);
-    return call_tuple_.get();
+    tuple = call_tuple_of(*call);
+    return tuple.get();
 }
 
 // ---------------------------------------------------------------------------
@@ -510,7 +514,7 @@ int CallIdentity::equals_without_python(const BoundCall& registered) const noexc
     if (!equal_names(registered.method_name(), method_name_)) return 0;
     if (!layout_) {
         // Bound through inspect: the tuple is at hand; compare it item by item.
-        PyObject* pairs = PyTuple_GetItem(call_tuple_.get(), 1);
+        PyObject* pairs = PyTuple_GetItem(holdings_->call_tuple.get(), 1);
         if (pairs == nullptr || static_cast<std::size_t>(PyTuple_Size(pairs)) != registered.size()) return 0;
         int verdict = 1;
         for (std::size_t j = 0; j < registered.size(); ++j) {
@@ -567,7 +571,7 @@ int CallIdentity::equals(const BoundCall& registered) {
     // would make them. The caller holds `registered`, whose objects never
     // change, and ours are held by the call or by this identity, so every
     // object read here outlives the __eq__ calls.
-    PyObject* pairs = layout_ ? nullptr : PyTuple_GetItem(call_tuple_.get(), 1);
+    PyObject* pairs = layout_ ? nullptr : PyTuple_GetItem(holdings_->call_tuple.get(), 1);
     for (std::size_t j = 0; j < registered.size(); ++j) {
         PyObject* value = registered.value(j);
         int equal = 1;

@@ -112,10 +112,10 @@ private:
     PyObject* method_name_ = nullptr;  // borrowed from the decorator
     LayoutRef layout_;                 // set when bound natively
     // The argument of each parameter of the call tuple, in its order,
-    // borrowed from the call or from the layout's defaults, or held in
-    // `kwdefaults_`; the entries of *args and **kwargs stay null: the items
-    // of *args are a range of the call's positional arguments, and those of
-    // **kwargs are kept below.
+    // borrowed from the call or from the layout's defaults, or held below;
+    // the entries of *args and **kwargs stay null: the items of *args are a
+    // range of the call's positional arguments, and those of **kwargs are
+    // kept below.
     SmallArray<PyObject*, 6> values_;
     PyObject* const* var_positional_ = nullptr;
     Py_ssize_t var_positional_count_ = 0;
@@ -123,22 +123,33 @@ private:
     // The keywords that **kwargs collects, as name, value, name, value, ...,
     // borrowed from the call and sorted by name once bound.
     SmallArray<PyObject*, 8> var_keywords_;
-    // The function's __kwdefaults__ and the defaults taken from it, held:
-    // either may be replaced while the arguments are hashed or the function
-    // runs. On the inspect path, a copy of the whole dict.
+    BoundCallRef bound_call_;
+
+    // What only some calls hold, made when first needed: the function's
+    // __kwdefaults__ and the defaults taken from it (either may be replaced
+    // while the arguments are hashed or the function runs), and what the
+    // inspect path read of a plain function (for inputs_unchanged), with the
+    // call tuple it made.
     struct TakenDefault {
         PyObject* name;  // borrowed from the layout
         PyRef value;
     };
-    PyRef kwdefaults_dict_;
-    SmallArray<TakenDefault, 2> kwdefaults_;
-    PyRef kwdefaults_copy_;
-    // What inspect read of a plain function, for inputs_unchanged; empty for
-    // a callable that is not a plain function or one bound natively.
-    PyRef code_;
-    PyRef defaults_;
-    PyRef call_tuple_;
-    BoundCallRef bound_call_;
+    struct Holdings {
+        PyRef kwdefaults_dict;
+        SmallArray<TakenDefault, 2> kwdefaults;
+        PyRef kwdefaults_copy;
+        PyRef code;
+        PyRef defaults;
+        PyRef call_tuple;
+    };
+    Holdings& holdings() {
+        if (holdings_ == nullptr) holdings_ = new Holdings();
+        return *holdings_;
+    }
+    Holdings* holdings_ = nullptr;
+
+public:
+    ~CallIdentity() noexcept(false) { delete holdings_; }
 };
 
 // Computes the identity of `arguments` passed to `func`, the decorated

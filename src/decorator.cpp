@@ -45,11 +45,11 @@ struct CallSite {
     DecoratorRecord& record;
     PyObject* instance;
     StoreObject* store;
-    // The innermost computation in this context, read before the first
-    // section whenever the store has computations in progress (no frame of
-    // this store can appear in this context later but by this call's own
+    // The computations in progress that this context sees, read before the
+    // first section whenever the store has any in progress (none of this
+    // store's can appear in this context later but by this call's own
     // doing). Empty otherwise.
-    PyRef chain;
+    ContextView context;
 };
 
 enum class Next {
@@ -77,7 +77,7 @@ struct Step {
 // depends on `position`, if it tracks; if it does not, it should have
 // declared the call, and is noted in `step` for a warning when it did not.
 void note_call(const CallSite& site, CallGraph& graph, NodePosition position, Step& step) {
-    const CallFrame* innermost = innermost_frame_of(site.chain.get(), site.store);
+    const ComputationFrame* innermost = site.context.innermost_of(site.store);
     if (innermost == nullptr) return;
     if (innermost->tracks_runtime_dependencies) {
         graph.link(innermost->node, position);
@@ -91,25 +91,23 @@ void note_call(const CallSite& site, CallGraph& graph, NodePosition position, St
 
 // In a section, for the registered node of the call: serves its valid value,
 // or begins its computation. Runs no Python code.
-Step serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition position) {
-    Step step;
+void serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition position, Step& step) {
     step.position = position;
     // An override calling super() makes the very call it is computing:
     // that runs as part of the computation in progress, which nothing must
     // serve, register or store on its behalf.
-    if (site.chain && computing_in_chain(site.chain.get(), site.store, position)) {
+    if (site.context.any() && site.context.computing(site.store, position)) {
         step.next = Next::RunInline;
-        return step;
+        return;
     }
-    note_call(site, graph, position, step);
+    if (site.context.any()) note_call(site, graph, position, step);
     if (PyObject* value = valid_value(graph, position)) {
         step.next = Next::Serve;
         step.value = PyRef::borrow(value);
-        return step;
+        return;
     }
     step.next = Next::Compute;
     step.slot = graph.begin_computation(position);
-    return step;
 }
 
 // Finds the call's node and takes step 2 on it, comparing arguments with
@@ -128,7 +126,7 @@ bool find_and_serve(const CallSite& site, CallIdentity& identity, Step& step, st
                 record, hash, [&](const BoundCall& registered) { return identity.equals_without_python(registered); },
                 undecided);
             if (found != kNoNode && record.graph.node(found).is_registered()) {
-                step = serve_or_begin(site, record.graph, found);
+                serve_or_begin(site, record.graph, found, step);
                 return true;
             }
             if (undecided.candidates.empty()) {
@@ -148,7 +146,7 @@ bool find_and_serve(const CallSite& site, CallIdentity& identity, Step& step, st
         StoreRecord& record = *section.record();
         if (record.generation != undecided.generation) continue;  // changed meanwhile: look again
         if (decided != kNoNode && record.graph.node(decided).is_registered()) {
-            step = serve_or_begin(site, record.graph, decided);
+            serve_or_begin(site, record.graph, decided, step);
             return true;
         }
         step.next = Next::Register;
@@ -195,8 +193,8 @@ void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorat
 // dependency made for it), links its declared dependencies, sets its state,
 // then serves a value set by hand before the call was ever made, or begins
 // the computation.
-Step register_in_section(const CallSite& site, StoreRecord& record, CallIdentity& identity, const BoundCallRef& call,
-                         NodePosition position, DependencyNodes& dependencies, BoundCallRef& replaced_call) {
+void register_in_section(const CallSite& site, StoreRecord& record, CallIdentity& identity, const BoundCallRef& call,
+                         NodePosition position, DependencyNodes& dependencies, BoundCallRef& replaced_call, Step& step) {
     const DecoratorRecord& decorator = site.record;
     CallGraph& graph = record.graph;
     if (position == kNoNode) {
@@ -221,7 +219,7 @@ Step register_in_section(const CallSite& site, StoreRecord& record, CallIdentity
     // declared to depend on can never be valid.
     const bool preset = graph.node(position).stored_value() != nullptr && decorator.use_cache && dependencies_usable;
     graph.register_with_state(position, preset ? ValidationState::Valid : ValidationState::Invalid);
-    return serve_or_begin(site, graph, position);
+    serve_or_begin(site, graph, position, step);
 }
 
 // Registers the call found absent at `generation` (step.position holds its
@@ -248,7 +246,7 @@ bool register_call(const CallSite& site, CallIdentity& identity, Step& step, std
             }
             find_dependencies(record, site.record, decided, dependencies);
             if (dependencies.undecided.empty()) {
-                step = register_in_section(site, record, identity, call, step.position, dependencies, replaced_call);
+                register_in_section(site, record, identity, call, step.position, dependencies, replaced_call, step);
                 return true;
             }
         }
@@ -330,9 +328,9 @@ PyObject* compute_and_store(const CallSite& site, PyObject* func, CallIdentity& 
     Computation computation(site.store, begun.slot);
     PyRef result;
     {
-        PushedFrame frame;
-        if (!frame.push(site.decorator, site.store, begun.position, begun.slot,
-                        site.record.track_runtime_dependencies)) {
+        BegunComputation in_context;
+        if (!in_context.begin({site.store, site.decorator, begun.position, begun.slot,
+                               site.record.track_runtime_dependencies})) {
             return nullptr;
         }
         result = PyRef::steal(arguments.call(func));
@@ -378,10 +376,50 @@ std::nullptr_t refuse_instance(PyObject* instance) {
     return nullptr;
 }
 
-// The checks made once per decorator and class: a call on an instance of the
-// class checked last costs one comparison.
-bool checked_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls) {
-    if (record.last_checked_class.is(cls)) return true;
+// Everything a call can take but a plain hit: registering, warning about an
+// undeclared call, running as part of the same call in progress, computing.
+// Kept out of the hit's way, and off its stack.
+[[gnu::noinline]] PyObject* call_beyond_a_hit(const CallSite& site, PyObject* func, CallIdentity& identity,
+                                               const CallArguments& arguments, Step& step, std::uint64_t generation) {
+    BoundCallRef replaced_call;  // released with no section open
+    while (step.next == Next::Register) {
+        bool retry = false;
+        if (!register_call(site, identity, step, generation, retry, replaced_call)) return nullptr;
+        if (!retry) break;
+        if (!find_and_serve(site, identity, step, generation)) return nullptr;
+    }
+    replaced_call.reset();
+    if (step.untracked_caller) {
+        DecoratorRecord* caller = decorator_record_of(step.untracked_caller.get());
+        if (caller != nullptr &&
+            !warn_about_untracked_call(*caller, site.record.method_name.get(), Py_TYPE(site.instance))) {
+            // An error filter: the computation begun is given back.
+            if (step.next == Next::Compute) Computation given_back(site.store, step.slot);
+            return nullptr;
+        }
+    }
+    switch (step.next) {
+        case Next::Serve:
+            return step.value.release();
+        case Next::RunInline:
+            return arguments.call(func);
+        case Next::Compute: {
+            // Our own references for the computation: the function may drop
+            // every other reference to the class, and with it the decorator.
+            PyRef held_decorator = PyRef::borrow(site.decorator);
+            PyRef held_func = PyRef::borrow(func);
+            return compute_and_store(site, held_func.get(), identity, arguments, step);
+        }
+        case Next::Register:
+            break;
+    }
+    PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
+    return nullptr;
+}
+
+// The checks made once per decorator and class, the first time, for a class
+// already known to derive from LineageStoreBase.
+bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls) {
     const int checked = record.checked_classes.contains(cls);
     if (checked < 0) return false;
     if (checked == 0) {
@@ -390,7 +428,8 @@ bool checked_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* c
         // which keeps an "error" warning filter failing until the class is fixed.
         record.checked_classes.add(cls);
     }
-    // A class that cannot be weakly referenced is simply checked against the set again next time.
+    // A class that cannot be weakly referenced is looked up in the set again
+    // next time.
     if (!record.last_checked_class.watch(cls)) PyErr_Clear();
     return true;
 }
@@ -403,57 +442,32 @@ PyObject* call_decorated(PyObject* self, const CallArguments& arguments) {
         return nullptr;
     }
     PyObject* instance = arguments.positional(0);
-    if (!is_store(instance)) return refuse_instance(instance);
-    // Our own reference: the garbage collector may clear the decorator's while
-    // the wrapped function runs, if the class dies meanwhile.
-    PyRef func = decorator.func.new_ref();
-    if (!func) {
+    // The class of the last call was a store class, and has been checked: a
+    // call on another instance of it costs one comparison.
+    if (!decorator.last_checked_class.is(Py_TYPE(instance))) {
+        if (!is_store(instance)) return refuse_instance(instance);
+        if (!check_class(self, decorator, Py_TYPE(instance))) return nullptr;
+    }
+    // Borrowed: the caller holds the decorator, and with it its record, whose
+    // function the collector clears only once nothing can call it.
+    PyObject* func = decorator.func.get();
+    if (func == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
         return nullptr;
     }
-    if (!checked_class(self, decorator, Py_TYPE(instance))) return nullptr;
-
     CallIdentity identity;
-    if (!identify_call(decorator.binding, decorator.method_name.get(), func.get(), arguments, identity)) {
-        return nullptr;
-    }
+    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
     CallSite site{self, decorator, instance, as_store(instance), {}};
     const StoreRecord* record = site.store->record;
     if (record != nullptr && record->graph.running_count() > 0) {
-        site.chain = current_frame();
-        if (!site.chain && PyErr_Occurred()) return nullptr;
+        site.context = ContextView::current();
+        if (PyErr_Occurred()) return nullptr;
     }
     Step step;
-    BoundCallRef replaced_call;  // released with no section open
-    for (;;) {
-        std::uint64_t generation = 0;
-        if (!find_and_serve(site, identity, step, generation)) return nullptr;
-        if (step.next != Next::Register) break;
-        bool retry = false;
-        if (!register_call(site, identity, step, generation, retry, replaced_call)) return nullptr;
-        if (!retry) break;
-    }
-    replaced_call.reset();
-    if (step.untracked_caller) {
-        DecoratorRecord* caller = decorator_record_of(step.untracked_caller.get());
-        if (caller != nullptr && !warn_about_untracked_call(*caller, decorator.method_name.get(), Py_TYPE(instance))) {
-            // An error filter: the computation begun is given back.
-            if (step.next == Next::Compute) Computation given_back(site.store, step.slot);
-            return nullptr;
-        }
-    }
-    switch (step.next) {
-        case Next::Serve:
-            return step.value.release();
-        case Next::RunInline:
-            return arguments.call(func.get());
-        case Next::Compute:
-            return compute_and_store(site, func.get(), identity, arguments, step);
-        case Next::Register:
-            break;
-    }
-    PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
-    return nullptr;
+    std::uint64_t generation = 0;
+    if (!find_and_serve(site, identity, step, generation)) return nullptr;
+    if (step.next == Next::Serve && !step.untracked_caller) return step.value.release();
+    return call_beyond_a_hit(site, func, identity, arguments, step, generation);
 }
 
 // ---------------------------------------------------------------------------

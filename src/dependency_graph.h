@@ -34,6 +34,7 @@
 
 #include "edge_list.h"
 #include "seeded_index.h"
+#include "small_array.h"
 #include "stable_table.h"
 
 namespace lineage_store {
@@ -420,7 +421,9 @@ private:
             visit(start);
             return;
         }
-        std::vector<NodePosition> stack{start};
+        // Inline for the short walks most updates make.
+        SmallArray<NodePosition, 16> stack;
+        stack.push_back(start);
         while (!stack.empty()) {
             const NodePosition reached = stack.back();
             stack.pop_back();

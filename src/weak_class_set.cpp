@@ -33,15 +33,8 @@ void WeakClassSet::add(PyTypeObject* cls) {
 
 namespace {
 
-// The callback of a watched class's weak reference: the class's death sets
-// `cls` to null. Not a collected type: it refers to nothing.
-struct ClassWatch {
-    PyObject_HEAD
-    PyTypeObject* cls;  // borrowed: compared only, while the class lives
-};
-
 PyObject* class_died(PyObject* self, PyObject*, PyObject*) {
-    reinterpret_cast<ClassWatch*>(self)->cls = nullptr;
+    reinterpret_cast<WatchedClass::Watch*>(self)->cls = nullptr;
     return Py_NewRef(Py_None);
 }
 
@@ -54,7 +47,7 @@ PyType_Slot class_watch_slots[] = {
 
 PyType_Spec class_watch_spec = {
     "lineage_store.ClassWatch",
-    static_cast<int>(sizeof(ClassWatch)),
+    static_cast<int>(sizeof(WatchedClass::Watch)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     class_watch_slots,
@@ -69,17 +62,13 @@ PyTypeObject* class_watch_type() {
 
 }  // namespace
 
-bool WatchedClass::is(PyTypeObject* cls) const noexcept {
-    return watch_ && reinterpret_cast<const ClassWatch*>(watch_.get())->cls == cls;
-}
-
 bool WatchedClass::watch(PyTypeObject* cls) {
     PyTypeObject* type = class_watch_type();
     if (type == nullptr) return false;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef watch = PyRef::steal(alloc(type, 0));  // not a collected type: no collection starts
     if (!watch) return false;
-    reinterpret_cast<ClassWatch*>(watch.get())->cls = cls;
+    reinterpret_cast<Watch*>(watch.get())->cls = cls;
     auto* referent = reinterpret_cast<PyObject*>(cls);
     PyRef weak = PyRef::steal(into_python([&] { return PyWeakref_NewRef(referent, watch.get()); }));
     if (!weak) return false;

@@ -28,13 +28,22 @@ private:
 // the cost of a comparison.
 class WatchedClass {
 public:
-    bool is(PyTypeObject* cls) const noexcept;
+    bool is(PyTypeObject* cls) const noexcept {
+        return watch_ && reinterpret_cast<const Watch*>(watch_.get())->cls == cls;
+    }
     // Watches `cls` from now on. False with an exception set.
     bool watch(PyTypeObject* cls);
     void reset() noexcept(false) {
         weak_.reset();
         watch_.reset();
     }
+
+    // The callback of a watched class's weak reference: the class's death
+    // sets `cls` to null. Not a collected type: it refers to nothing.
+    struct Watch {
+        PyObject_HEAD
+        PyTypeObject* cls;  // borrowed: compared only, while the class lives
+    };
 
 private:
     PyRef watch_;  // the object the class's weak reference calls when it dies

@@ -122,26 +122,58 @@ TEST(DependencyGraph, EndOfComputationReportsWhetherAWalkOrMarkReachedTheCall) {
              {"MarkBeforeBegin", 2, true, true, false}}) {
         Graph g;
         for (auto [from, to] : {std::pair<Key, Key>{1, 2}, {2, 3}, {1, 4}}) g.add_dependencies(to, keys({from}));
-        auto act = [&] { c.mark ? g.mark_computation(c.target) : g.temporarily_invalidate(c.target); };
+        auto act = [&] {
+            c.mark ? g.mark_computations_of(g.first_with_key(c.target)) : g.temporarily_invalidate(c.target);
+        };
         if (c.before_begin) act();
-        std::uint64_t token = g.begin_computation(2);
+        const auto slot = g.begin_computation(g.first_with_key(2));
         if (!c.before_begin) act();
-        EXPECT_EQ(g.end_computation(2, token), c.marked) << c.name;
+        EXPECT_EQ(g.end_computation(slot), c.marked) << c.name;
     }
 }
 
 TEST(DependencyGraph, OverlappingComputationsAreMarkedIndependently) {
     for (bool first_ends_first : {true, false}) {
         Graph g;
-        std::uint64_t first = g.begin_computation(5);
-        g.mark_computation(5);  // only the first is running
-        std::uint64_t second = g.begin_computation(5), third = g.begin_computation(5);
-        EXPECT_EQ(g.end_computation(5, first_ends_first ? first : second), first_ends_first);
-        EXPECT_EQ(g.end_computation(5, first_ends_first ? second : first), !first_ends_first);
+        const auto five = g.add_node(5), six = g.add_node(6);
+        const auto first = g.begin_computation(five);
+        g.mark_computations_of(five);  // only the first is running
+        const auto second = g.begin_computation(five), third = g.begin_computation(five);
+        const auto other = g.begin_computation(six);
+        EXPECT_EQ(g.running_count(), 4u);
+        EXPECT_EQ(g.end_computation(first_ends_first ? first : second), first_ends_first);
+        EXPECT_EQ(g.end_computation(first_ends_first ? second : first), !first_ends_first);
         g.temporarily_invalidate(5);  // third still running
-        EXPECT_TRUE(g.end_computation(5, third)) << first_ends_first;
-        std::uint64_t fourth = g.begin_computation(5);  // every computation of 5 ended: starts unmarked
-        EXPECT_FALSE(g.end_computation(5, fourth)) << first_ends_first;
+        EXPECT_TRUE(g.end_computation(third)) << first_ends_first;
+        EXPECT_FALSE(g.node(five).is_computing());
+        const auto fourth = g.begin_computation(five);  // every computation of 5 ended: starts unmarked
+        EXPECT_FALSE(g.end_computation(fourth)) << first_ends_first;
+        g.mark_all_computations();  // what emptying the cache does
+        EXPECT_TRUE(g.end_computation(other)) << first_ends_first;
+        EXPECT_EQ(g.running_count(), 0u);
+    }
+}
+
+TEST(DependencyGraph, NodesSharingAKeyAreCallsOfTheirOwn) {
+    // Below and above the size at which the graph starts indexing its keys.
+    for (int padding : {0, 20}) {
+        Graph g;
+        for (Key k = 100; k < 100 + padding; ++k) (void)g.add_node(k);
+        const auto placeholder = g.add_node(7, std::string("declared"));
+        const auto first = g.add_node(7, std::string("first"));
+        const auto second = g.add_node(7, std::string("second"));
+        EXPECT_EQ(g.first_with_key(7), placeholder) << padding;  // none registered yet: the first added
+        g.register_with_state(second, kValid);
+        g.register_with_state(first, kInvalid);
+        EXPECT_EQ(g.first_with_key(7), first) << padding;  // the first registered
+        std::set<lineage_store::NodePosition> found;
+        g.find(7, [&](lineage_store::NodePosition at) { return found.insert(at), false; });
+        EXPECT_EQ(found, (std::set<lineage_store::NodePosition>{placeholder, first, second})) << padding;
+        g.link(first, placeholder);
+        g.temporarily_invalidate_from(placeholder);  // reaches first only
+        EXPECT_EQ(g.state_at(second), kValid) << padding;
+        EXPECT_TRUE(g.depends_on(first, placeholder) && !g.depends_on(second, placeholder)) << padding;
+        EXPECT_EQ(g.set_call_value(placeholder, "taken up"), "declared") << padding;
     }
 }
 
@@ -183,13 +215,13 @@ TEST(DependencyGraph, EveryKeyIsFoundAfterTheIndexGrows) {
         else (void)g.store_value(all[i], "value" + std::to_string(i));
     }
     for (std::size_t i = 0; i < all.size(); ++i) {
-        const Graph::Node* node = g.find(all[i]);
-        ASSERT_NE(node, nullptr) << all[i];
-        EXPECT_EQ(node->key(), all[i]);
+        const auto position = g.first_with_key(all[i]);
+        ASSERT_NE(position, lineage_store::kNoNode) << all[i];
+        EXPECT_EQ(g.node(position).key(), all[i]);
         EXPECT_EQ(g.contains_call(all[i]), i % 2 == 0) << all[i];
     }
-    EXPECT_EQ(g.find(12345), nullptr);
-    EXPECT_EQ(g.nodes().size(), all.size());
+    EXPECT_EQ(g.first_with_key(12345), lineage_store::kNoNode);
+    EXPECT_EQ(g.size(), all.size());
 }
 
 TEST(DependencyGraph, StoredValuesKeepToTheirOwnCall) {
@@ -201,15 +233,16 @@ TEST(DependencyGraph, StoredValuesKeepToTheirOwnCall) {
         put(g, 2, c.state, {1});
         EXPECT_EQ(g.store_value(2, "two"), "") << c.name;
         EXPECT_EQ(g.store_value(2, "second"), "two") << c.name;
-        EXPECT_EQ(g.find(1)->stored_value(), nullptr) << c.name;
+        EXPECT_EQ(g.node(g.first_with_key(1)).stored_value(), nullptr) << c.name;
         EXPECT_EQ(state(g, 2), c.state) << c.name;  // storing touches no state
         if (!c.state) {  // registering a call that already has a value keeps the value
             EXPECT_EQ(g.add_call(2, "call2", {}), "") << c.name;
-            EXPECT_EQ(*g.find(2)->call_value(), "call2") << c.name;
+            EXPECT_EQ(*g.node(g.first_with_key(2)).call_value(), "call2") << c.name;
         }
-        std::vector<std::string> taken = g.take_stored_values();
+        std::vector<std::string> taken;
+        g.take_stored_values(taken);
         EXPECT_EQ(taken, std::vector<std::string>{"second"}) << c.name;
-        EXPECT_EQ(g.find(2)->stored_value(), nullptr) << c.name;
+        EXPECT_EQ(g.node(g.first_with_key(2)).stored_value(), nullptr) << c.name;
         EXPECT_EQ(g.children_of(1), std::vector<Key>{2}) << c.name;  // the graph itself stays
     }
 }
