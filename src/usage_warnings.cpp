@@ -234,12 +234,13 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
     }
 
     // Declared dependencies: each must name a decorated method by its
-    // function's name, with exactly its parameters as keywords.
+    // function's name, with exactly its parameters as keywords. Unknown names
+    // are listed in one warning, each once.
+    PyRef unknown = new_list(0);
+    if (!unknown) return false;
     for (std::size_t d = 0; d < record.dependency_calls.size(); ++d) {
         const BoundCall& dependency = *record.dependency_calls[d];
         PyObject* name = dependency.method_name();
-        bool listed_before = false;
-        for (std::size_t e = 0; e < d; ++e) listed_before = listed_before || same_text(record.dependency_calls[e]->method_name(), name);
         const DecoratedMethod* by_name = nullptr;
         const DecoratedMethod* by_attribute = nullptr;
         for (const DecoratedMethod& method : methods) {
@@ -247,21 +248,16 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
             if (by_attribute == nullptr && same_text(method.attribute.get(), name)) by_attribute = &method;
         }
         if (by_name == nullptr) {
-            if (listed_before) continue;  // warned about once
-            if (by_attribute != nullptr) {
-                if (!warn(format("%S.%U declares a dependency on %R, the attribute of a decorated method whose calls "
-                                 "are recorded under its function's name, %R, so %U can never be cached and runs at "
-                                 "every call; name the dependency %R",
-                                 owner.get(), record.method_name.get(), name, by_attribute->record()->method_name.get(),
-                                 record.method_name.get(), by_attribute->record()->method_name.get()))) {
-                    return false;
-                }
-                continue;
-            }
-            if (!warn(format("%S.%U declares a dependency on %R, but no decorated method of %S has that name, so %U "
-                             "can never be cached and runs at every call; name each dependency by its function's "
-                             "__name__",
-                             owner.get(), record.method_name.get(), name, owner.get(), record.method_name.get()))) {
+            const int listed = into_python([&] { return PySequence_Contains(unknown.get(), name); });
+            if (listed < 0) return false;
+            if (listed) continue;  // warned about once
+            if (into_python([&] { return PyList_Append(unknown.get(), name); }) < 0) return false;
+            if (by_attribute != nullptr &&
+                !warn(format("%S.%U declares a dependency on %R, the attribute of a decorated method whose calls "
+                             "are recorded under its function's name, %R, so %U can never be cached and runs at "
+                             "every call; name the dependency %R",
+                             owner.get(), record.method_name.get(), name, by_attribute->record()->method_name.get(),
+                             record.method_name.get(), by_attribute->record()->method_name.get()))) {
                 return false;
             }
             continue;
@@ -279,6 +275,25 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
                          "so the dependency matches no call and %U can never be cached; name every parameter but "
                          "self, defaults included",
                          owner.get(), record.method_name.get(), name, name, signature.get(), mismatch.get(),
+                         record.method_name.get()))) {
+            return false;
+        }
+    }
+    // The names without even an attribute of that name, in one warning.
+    PyRef nameless = new_list(0);
+    if (!nameless) return false;
+    for (Py_ssize_t i = 0; i < PyList_Size(unknown.get()); ++i) {
+        PyObject* name = PyList_GetItem(unknown.get(), i);
+        bool attribute = false;
+        for (const DecoratedMethod& method : methods) attribute = attribute || same_text(method.attribute.get(), name);
+        if (!attribute && into_python([&] { return PyList_Append(nameless.get(), name); }) < 0) return false;
+    }
+    if (PyList_Size(nameless.get()) > 0) {
+        PyRef names = listed(nameless.get());
+        if (!names) return false;
+        if (!warn(format("%S.%U declares a dependency on %U, but no decorated method of %S has that name, so %U can "
+                         "never be cached and runs at every call; name each dependency by its function's __name__",
+                         owner.get(), record.method_name.get(), names.get(), owner.get(),
                          record.method_name.get()))) {
             return false;
         }

@@ -68,22 +68,31 @@ def test_invalidation_walks_through_non_valid_nodes(mid_state):
     assert n.get_validation_state()['top'] == 'invalid' and n.get_cached_value('top') is None
 
 
-def test_updates_of_unregistered_or_uncached_calls_are_stored_but_not_served():
+def test_values_set_before_the_first_call_are_served_by_it():
     n = Net()
     with pytest.warns(RuntimeWarning, match="dependency on 'never'"):
-        n.declared()  # its dependency 'never' has no state and no call tuple
-    for name, value, kwargs, warning in [('base', 7, {}, 'never made'), ('never', 8, {}, 'no decorated method'),
-                                         ('f', 9, {'x': 2}, 'never made')]:
-        with pytest.warns(RuntimeWarning, match=warning):
-            n.update_cached_value(name, value, **kwargs)
-        assert n.get_cached_value(name, **kwargs) is None
-    assert n.get_cached_value_by_hash(hash(('base', ()))) is None and n.get_cached_values() == {}
-    assert n.get_validation_state() == {'declared': 'permanently invalid'}
-    assert n.base() == 1 and n.f(2) == 20 and n.get_cached_value('base') == 1
+        n.declared()  # its dependency 'never' has no state
+    n.update_cached_value('base', 7)
+    n.update_cached_value('f', 9, x=2)
+    with pytest.warns(RuntimeWarning, match="no decorated method named 'never'"):
+        n.update_cached_value('never', 8)
+    # Shown only once a call registers them.
+    assert n.get_cached_value('base') is None and n.get_cached_value_by_hash(hash(('base', ()))) is None
+    assert n.get_cached_values() == {} and n.get_validation_state() == {'declared': 'permanently invalid'}
+    assert n.base() == 7 and n.f(2) == 9 and n.top() == 80  # served, not computed
+    assert n.get_cached_value('base') == 7 and n.get_validation_state()['f', (('x', 2),)] == 'valid'
+    assert n.declared() == 'declared' and n.get_validation_state()['declared'] == 'permanently invalid'
+
+
+def test_values_set_by_hand_are_never_served_for_methods_that_never_store():
+    n = Net()
+    with pytest.warns(RuntimeWarning, match="use_cache=False"):
+        n.update_cached_value('volatile', 41)  # never made: the first call computes
     n.use_volatile = True
-    n.mid(), n.update_cached_value('volatile', 42)
+    assert n.mid() == 2
+    n.update_cached_value('volatile', 42)
     assert n.get_cached_value('volatile') is None and n.get_cached_values()['volatile'] == 42
-    assert n.get_validation_state()['volatile'] == 'permanently invalid'
+    assert n.get_validation_state()['volatile'] == 'permanently invalid' and n.volatile() == 0
 
 
 def test_display_keys_and_lookup_by_hash():
@@ -104,15 +113,17 @@ def test_display_keys_and_lookup_by_hash():
     assert n.get_cached_value('h', x=2, y=3) == 23 and n.get_cached_value('h', x=2) is None  # defaults not bound
 
 
-def test_unhashable_or_colliding_update_changes_nothing():
+def test_an_unhashable_update_changes_nothing_and_a_colliding_one_keeps_to_its_own_call():
     n = Net()
     n.f(-1)
-    before = {('f', (('x', -1),)): -10}, {('f', (('x', -1),)): 'valid'}
     assert hash(-1) == hash(-2) and n.get_cached_value('f', x=-2) is None
-    for x, error in [([2], TypeError), (-2, ValueError)]:
-        with pytest.raises(error):
-            n.update_cached_value('f', 5, x=x)
-    assert (n.get_cached_values(), n.get_validation_state()) == before
+    with pytest.raises(TypeError):
+        n.update_cached_value('f', 5, x=[2])
+    assert n.get_cached_values() == {('f', (('x', -1),)): -10}
+    n.update_cached_value('f', 5, x=-2)  # not f(-1)'s: set before f(-2) is ever called
+    assert n.f(-1) == -10 and n.f(-2) == 5
+    n.update_cached_value('f', 6, x=-1)
+    assert (n.get_cached_value('f', x=-1), n.get_cached_value('f', x=-2)) == (6, 5)
 
 
 class RaisingHash:

@@ -224,15 +224,20 @@ def test_a_deleted_instance_releases_the_arguments_of_its_calls(cls, call):
     assert released() is None
 
 
-@pytest.mark.parametrize("first, second", [(-1, -2), (5, 5 + 2**61 - 1)])
-def test_colliding_calls_are_never_served_each_others_values(first, second):
-    assert hash(first) == hash(second)
+@pytest.mark.parametrize("first, second", [(-1, -2), (5, 5 + 2**61 - 1), ("", 0), (0.0, "")])
+def test_colliding_calls_are_each_cached_and_never_served_each_others_values(first, second):
+    assert hash(first) == hash(second) and first != second
     obj = Store()
     stored = obj.m(first)
-    assert obj.m(second) == [second] and obj.m(second) == [second] and obj.runs["m"] == 3 and obj.m(first) is stored
-    assert obj.uses_m(second) == [second] and obj.uses_m(second) == [second] and obj.runs["uses_m"] == 2
-    assert obj.get_cached_values() == {key("m", x=first): [first]}
+    assert obj.m(second) == [second] and obj.m(second) == [second] and obj.runs["m"] == 2 and obj.m(first) is stored
+    assert obj.uses_m(second) == [second] and obj.uses_m(second) == [second] and obj.runs["uses_m"] == 1
+    assert obj.get_cached_values() == {key("m", x=first): [first], key("m", x=second): [second],
+                                       key("uses_m", x=second): [second]}
     assert obj.get_dependency_graph()[key("m", x=first)] == set()
+    assert obj.get_dependency_graph()[key("m", x=second)] == {key("uses_m", x=second)}
+    obj.update_cached_value("m", ["new"], x=second)  # invalidates exactly the dependant of the second
+    assert obj.get_validation_state()[key("uses_m", x=second)] == "invalid"
+    assert obj.m(first) is stored and obj.uses_m(second) == ["new"]
 
 
 class Layers(LineageStoreBase):

@@ -431,6 +431,8 @@ def test_a_fork_from_inside_a_keys_hash_leaves_the_child_a_usable_store():
         from lineage_store import LineageStoreBase, lineage_stored
 
         warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads, on purpose
+        # The queries below only need a key that runs code while it hashes.
+        warnings.filterwarnings("ignore", "get_cached_value", RuntimeWarning)
 
         class Store(LineageStoreBase):
             @lineage_stored()

@@ -1,4 +1,4 @@
-"""Uses that used to do nothing, silently, now warn; correct use never does."""
+"""Uses that cannot do what they were written for warn; correct use never does."""
 
 import gc
 import warnings
@@ -58,20 +58,28 @@ def test_correct_use_warns_nothing_for_a_renamed_method(strict):
     assert obj.spot_alias() == 1.0
 
 
+def test_a_value_set_before_the_first_call_is_served_without_a_warning(strict):
+    obj = Model()
+    obj.update_cached_value("rate", 7.0, tenor=1)
+    assert obj.rate() == 7.0 and obj.get_validation_state() == {("rate", (("tenor", 1),)): "valid"}
+
+
 @pytest.mark.parametrize("name, kwargs, message", [
-    ("rate", {"tenor": 1}, r"this Model has never made the call \('rate', \(\('tenor', 1\),\)\), so the value is "
-                           r"stored but will not be served"),
-    ("rate", {}, "never made the call"),  # the default argument left out: another call
+    ("rate", {}, r"update_cached_value\('rate', ...\): the keywords do not name the parameters of "
+                 r"Model.rate\(self, tenor=1\): missing 'tenor'"),  # the default argument left out
+    ("rate", {"tenr": 1}, "missing 'tenor'; unknown 'tenr'"),
     ("rte", {}, "Model has no decorated method named 'rte'"),
     ("spot", {}, "Model has no decorated method named 'spot'"),
+    ("spot_alias", {}, "'spot_alias' is the attribute of a decorated method of Model whose calls are recorded under "
+                       "its function's name, '_spot': name it '_spot'"),
 ])
 def test_an_update_no_call_will_read_warns_and_changes_nothing_else(name, kwargs, message):
     obj = Model()
     with pytest.warns(RuntimeWarning, match=message) as caught:
         obj.update_cached_value(name, 7.0, **kwargs)
     assert caught[0].filename == __file__  # points at the caller's line
-    assert obj.get_cached_value(name, **kwargs) is None and obj.get_validation_state() == {}
-    assert obj.rate() == 0.5  # computed: the value set by hand was never served
+    assert obj.get_validation_state() == {}
+    assert obj.rate() == 0.5  # computed: the value set by hand was for another call
 
 
 @pytest.mark.parametrize("name", ["rate", "rte"])
@@ -157,24 +165,14 @@ def test_an_unknown_name_declared_twice_is_listed_once(dependencies, listed):
     assert f"Twice.report declares a dependency on {listed}, but no decorated method" in str(caught[0].message)
 
 
-# spot_alias is the attribute name of a method registered as '_spot': neither
-# an update nor a dependency under that name is ever read, so both must warn
-# that no decorated method has that name.
-@pytest.mark.xfail(strict=True, reason="the class check still counts attribute names as decorated method names")
-@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # the other warning, which pytest.warns hands on
-@pytest.mark.parametrize("use, message", [
-    ("update", "Model has no decorated method named 'spot_alias'"),
-    ("dependency", "Aliased.report declares a dependency on 'spot_alias', but no decorated method of Aliased"),
-], ids=["update", "dependency"])
-def test_the_attribute_name_of_a_method_registered_under_another_name_names_nothing(use, message):
-    with pytest.warns(RuntimeWarning, match=message) as caught:
-        if use == "update":
-            obj = Model()
-            obj.spot_alias()
-            obj.update_cached_value("spot_alias", 1.0)
-        else:
-            def report(self):
-                return 0
+# spot_alias is the attribute name of a method registered as '_spot': a
+# dependency under that name is never read, and the warning says which name to use.
+def test_a_dependency_on_the_attribute_name_of_a_renamed_method_says_which_name_to_use():
+    def report(self):
+        return 0
 
-            type("Aliased", (Model,), {"report": lineage_stored(dependencies=["spot_alias"])(report)})().report()
+    with pytest.warns(RuntimeWarning, match="Aliased.report declares a dependency on 'spot_alias', the attribute of a "
+                                            "decorated method whose calls are recorded under its function's name, "
+                                            "'_spot'.*name the dependency '_spot'") as caught:
+        type("Aliased", (Model,), {"report": lineage_stored(dependencies=["spot_alias"])(report)})().report()
     assert len(caught) == 1
