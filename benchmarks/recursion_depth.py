@@ -4,11 +4,13 @@ Run by hand, with lineage_store importable by every interpreter named:
 
     python benchmarks/recursion_depth.py                       # this interpreter
     python benchmarks/recursion_depth.py --python PATH --python PATH2
+    python benchmarks/recursion_depth.py --recursion-limit 100000   # past the default limit
     python benchmarks/recursion_depth.py --quick               # two probes per case, no search
 
 Each probe is a fresh child process at the interpreter's default limits (its
-recursion limit untouched, the C stack as this process's `ulimit -s` gives
-it, the main thread) that makes one new instance and calls, on it:
+recursion limit untouched unless --recursion-limit says otherwise, the C
+stack as this process's `ulimit -s` gives it, the main thread) that makes one
+new instance and calls, on it:
 
     self        down(n):  0 if n == 0 else self.down(n - 1) + 1
     alternating ping(n):  0 if n == 0 else self.pong(n - 1) + 1, and pong the same calling ping
@@ -62,7 +64,9 @@ def probe_class(implementation):
                                    "pong": decorate(pong)})
 
 
-def run_probe(implementation, variant, n):
+def run_probe(implementation, variant, n, recursion_limit):
+    if recursion_limit:
+        sys.setrecursionlimit(recursion_limit)
     obj = probe_class(implementation)()
     start = obj.down if variant == "self" else obj.ping
     try:
@@ -84,14 +88,15 @@ def no_core_dumps():
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
-def probe(python, implementation, variant, n, timeout):
+def probe(python, implementation, variant, n, timeout, recursion_limit=0):
     """'ok', or what the probe did instead."""
     import signal
     import subprocess
 
     try:
         result = subprocess.run(
-            [python, os.path.abspath(__file__), "--probe", implementation, variant, str(n)],
+            [python, os.path.abspath(__file__), "--probe", implementation, variant, str(n),
+             str(recursion_limit)],
             capture_output=True, text=True, timeout=timeout, preexec_fn=no_core_dumps)
     except subprocess.TimeoutExpired:
         return f"time-out after {timeout:g} s"
@@ -109,14 +114,17 @@ def probe(python, implementation, variant, n, timeout):
     return f"error: {lines[-1]}"
 
 
-def deepest(python, implementation, variant, max_depth, timeout):
+def deepest(python, implementation, variant, max_depth, timeout, recursion_limit):
     """(largest n that returns, what the next n does, probes run)."""
-    outcome = probe(python, implementation, variant, 0, timeout)
+    def probe_n(n):
+        return probe(python, implementation, variant, n, timeout, recursion_limit)
+
+    outcome = probe_n(0)
     if outcome != "ok":
         return None, outcome, 1
     good, probes, n = 0, 1, 1
     while True:
-        outcome = probe(python, implementation, variant, n, timeout)
+        outcome = probe_n(n)
         probes += 1
         if outcome != "ok":
             bad, bad_outcome = n, outcome
@@ -127,7 +135,7 @@ def deepest(python, implementation, variant, max_depth, timeout):
         n = min(2 * n, max_depth)
     while bad - good > 1:
         middle = (good + bad) // 2
-        outcome = probe(python, implementation, variant, middle, timeout)
+        outcome = probe_n(middle)
         probes += 1
         if outcome == "ok":
             good = middle
@@ -167,6 +175,9 @@ def parse_arguments(argv):
                         help="the search stops here (default 1,000,000)")
     parser.add_argument("--timeout", type=float, default=120.0,
                         help="seconds before a probe counts as hung (default 120)")
+    parser.add_argument("--recursion-limit", type=int, default=0, metavar="N",
+                        help="sys.setrecursionlimit(N) in each probe first, to see what "
+                             "happens past the default limit (default: left as it is)")
     parser.add_argument("--jobs", type=int, default=1,
                         help="searches run at once (each is a sequence of probes)")
     parser.add_argument("--quick", action="store_true",
@@ -178,7 +189,7 @@ def parse_arguments(argv):
 
 def main(argv):
     if argv[:1] == ["--probe"]:
-        run_probe(argv[1], argv[2], int(argv[3]))
+        run_probe(argv[1], argv[2], int(argv[3]), int(argv[4]))
         return
     import concurrent.futures
     import time
@@ -198,11 +209,15 @@ def main(argv):
             print(f"{python}: cannot import lineage_store ({problem}); skipped")
             continue
         version, limit = facts
-        print(f"CPython {version} ({python}), recursion limit {limit:,} (its default)")
+        limit_text = (f"recursion limit set to {arguments.recursion_limit:,} in each probe "
+                      f"(default {limit:,})" if arguments.recursion_limit
+                      else f"recursion limit {limit:,} (its default)")
+        print(f"CPython {version} ({python}), {limit_text}")
         started = time.monotonic()
         if arguments.quick:
             def measure(case):
-                return tuple(probe(python, *case, n, arguments.timeout) for n in (10, 100_000))
+                return tuple(probe(python, *case, n, arguments.timeout, arguments.recursion_limit)
+                             for n in (10, 100_000))
 
             with concurrent.futures.ThreadPoolExecutor(max_workers=arguments.jobs) as pool:
                 outcomes = dict(zip(cases, pool.map(measure, cases)))
@@ -212,16 +227,17 @@ def main(argv):
             continue
 
         def search(case):
-            return deepest(python, *case, arguments.max_depth, arguments.timeout)
+            return deepest(python, *case, arguments.max_depth, arguments.timeout,
+                           arguments.recursion_limit)
 
         with concurrent.futures.ThreadPoolExecutor(max_workers=arguments.jobs) as pool:
             results = dict(zip(cases, pool.map(search, cases)))
-        print(f"{'implementation':<30}{'variant':<13}{'deepest n':>10}{'calls':>8}  "
-              f"at n + 1{'':<16}probes")
+        print(f"{'implementation':<30}{'variant':<13}{'deepest n':>10}{'calls':>10}{'probes':>8}  "
+              f"at n + 1")
         for (implementation, variant), (good, next_outcome, probes) in results.items():
             depth = "-" if good is None else f"{good:,}"
             calls = "-" if good is None else f"{good + 1:,}"
-            print(f"{implementation:<30}{variant:<13}{depth:>10}{calls:>8}  {next_outcome:<24}{probes}")
+            print(f"{implementation:<30}{variant:<13}{depth:>10}{calls:>10}{probes:>8}  {next_outcome}")
         print(f"({time.monotonic() - started:.0f} s)")
         summary.append((version, results))
     if len(summary) > 1:
