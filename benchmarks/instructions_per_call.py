@@ -216,7 +216,7 @@ def count_cases(python, cases, jobs):
     return figures
 
 
-def print_table(version, figures):
+def print_table(figures):
     print(f"{'case':<28}{'ours':>9}{'reference':>11}{'ratio':>8}  {'reference is':<14}counts")
     for case, (ours, reference) in figures.items():
         print(f"{case:<28}{ours:>9.0f}{reference:>11.0f}{ours / reference:>7.2f}x  "
@@ -305,7 +305,7 @@ def main(argv):
             continue
         print(f"CPython {version} ({python})")
         figures = count_cases(python, arguments.cases, arguments.jobs)
-        print_table(version, figures)
+        print_table(figures)
         results.append((version, figures))
     if sum(1 for _, figures in results if figures) > 1:
         print()
