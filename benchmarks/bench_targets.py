@@ -9,8 +9,12 @@ Run by hand, with lineage_store installed into the interpreter that runs it:
 
 Sections: hit (also with arguments equal to the registered ones but other
 objects, and in a store holding a million calls), miss, invalidation (against
-a dict loop and a plain-Python graph walk), views, memory (the caches' own
-bytes, and with the argument objects), scaling. Every figure
+a dict loop and a plain-Python graph walk), views (against the same dict built
+in Python from keys made beforehand), memory (per cached call: the caches' own
+bytes, and with the argument objects; per instance: what an empty store adds
+to an instance, and an instance with one cached call against lru_cache's),
+persistence (dump_cache and load_cache of many serialisable methods against a
+Python loop calling each of them), scaling. Every figure
 is the best of several repeats; ratios compare figures measured in this one
 process (memory: in one subprocess per implementation), with the repeats of
 the implementations compared interleaved so that all see the same machine
@@ -53,7 +57,7 @@ except ImportError:
 # The clock of every timing: CPU time of this process unless --wall-clock.
 clock = time.process_time
 
-SECTIONS = ("hit", "miss", "invalidation", "views", "memory", "scaling")
+SECTIONS = ("hit", "miss", "invalidation", "views", "memory", "persistence", "scaling")
 
 
 @dataclass(frozen=True)
@@ -64,15 +68,19 @@ class Sizes:
     misses: int  # distinct calls per miss timing
     dependants: int  # dependants of the updated call; also the calls of the views
     memory_calls: int
+    memory_instances: int  # instances per per-instance memory figure
+    serialisable_methods: int  # methods of the persistence section's class
     scaling_calls: int  # the smaller size; the larger is ten times this
     fan_calls: int  # the same for the tracking method
 
 
 FULL = Sizes(repeats=9, big_repeats=5, cell_seconds=0.03, misses=20_000,
-             dependants=100_000, memory_calls=1_000_000, scaling_calls=10_000,
+             dependants=100_000, memory_calls=1_000_000, memory_instances=100_000,
+             serialisable_methods=10_000, scaling_calls=10_000,
              fan_calls=1_000)
 QUICK = Sizes(repeats=3, big_repeats=2, cell_seconds=0.005, misses=2_000,
-              dependants=10_000, memory_calls=50_000, scaling_calls=1_000,
+              dependants=10_000, memory_calls=50_000, memory_instances=10_000,
+              serialisable_methods=1_000, scaling_calls=1_000,
               fan_calls=300)
 
 # Hit ratios to lru_cache. From 3.12 on the stable ABI offers vectorcall,
@@ -90,6 +98,8 @@ VIEW_TARGET = 4.0
 # same with the argument objects that the calls made and the caches keep.
 MEMORY_OWN_TARGET = 1.5
 MEMORY_WITH_ARGUMENTS_TARGET = 2.5
+DUMP_TARGET = 1.2
+LOAD_TARGET = 1.5
 SCALING_TARGET = 12.0
 
 
@@ -536,7 +546,8 @@ def bench_views(sizes):
         case = f"{view}, {count + 1:,} calls"
         rows.append(Row("views", case, "lineage_store", best["ours"],
                         ratio=best["ours"] / best["python"], target=VIEW_TARGET, note=note))
-        rows.append(Row("views", case, "dict built in Python", best["python"], ratio=1.0))
+        rows.append(Row("views", case, "dict built in Python, keys made beforehand",
+                        best["python"], ratio=1.0))
     return rows
 
 
@@ -582,6 +593,90 @@ def memory_child(implementation, calls, arguments_beforehand):
     print((resident_bytes() - before) / calls)
 
 
+def plain_method(func):
+    return func
+
+
+# Per-instance figures: each kind's class has the one method m(self, n); the
+# plain object's class is the same class with m undecorated and no base.
+INSTANCE_CLASSES = {
+    "plain object": lambda: memory_class(plain_method),
+    **MEMORY_CLASSES,
+}
+
+
+def traced_bytes():
+    import tracemalloc
+    return tracemalloc.get_traced_memory()[0]
+
+
+def instance_child(kind, count, with_call, how):
+    """Prints the bytes per instance that `count` live instances take.
+
+    with_call: each instance made its call m(3) (its argument a small int,
+    made before); how: "resident" (the process's resident set, every
+    allocator) or "tracemalloc" (the allocations through Python's allocators
+    only: memory that the module takes from elsewhere is not seen)."""
+    cls = INSTANCE_CLASSES[kind]()
+    warm = cls()  # lazily built parts exist before the first reading
+    if with_call:
+        warm.m(3)
+    instances = [None] * count  # the list's own slots are there before and after
+    if how == "tracemalloc":
+        import tracemalloc
+        tracemalloc.start()
+        reading = traced_bytes
+    else:
+        reading = resident_bytes
+    gc.collect()
+    before = reading()
+    if with_call:
+        for i in range(count):
+            instances[i] = cls()
+            instances[i].m(3)
+    else:
+        for i in range(count):
+            instances[i] = cls()
+    gc.collect()
+    print((reading() - before) / count)
+
+
+def run_instance_child(kind, count, with_call, how):
+    output = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--instance-child", kind, str(count),
+         "call" if with_call else "no-call", how],
+        check=True, capture_output=True, text=True).stdout
+    return float(output)
+
+
+def bench_instance_memory(sizes):
+    count = sizes.memory_instances
+    rows = []
+    traced_note = "; tracemalloc sees only Python's allocators"
+    for how in ("resident", "tracemalloc"):
+        per_instance = {kind: run_instance_child(kind, count, False, how)
+                        for kind in ("plain object", *OURS)}
+        plain = per_instance["plain object"]
+        case = f"bytes per instance, no call made ({how}, {count:,} instances)"
+        rows.append(Row("memory", case, "plain object, same class undecorated", plain,
+                        unit="B", ratio=1.0))
+        rows += [Row("memory", case, name, per_instance[name], unit="B",
+                     ratio=per_instance[name] / plain,
+                     note=f"the empty store adds {per_instance[name] - plain:,.0f} B"
+                          + (traced_note if how == "tracemalloc" else ""))
+                 for name in OURS]
+    for how in ("resident", "tracemalloc"):
+        per_instance = {kind: run_instance_child(kind, count, True, how)
+                        for kind in (*OURS, LRU)}
+        case = f"bytes per instance with m(3) cached ({how}, {count:,} instances)"
+        rows += [Row("memory", case, name, value, unit="B", ratio=value / per_instance[LRU],
+                     note=("the instance, and its entry in the method's table" if name == LRU
+                           else "the instance, its store and the call")
+                          + (traced_note if how == "tracemalloc" else ""))
+                 for name, value in per_instance.items()]
+    return rows
+
+
 def bench_memory(sizes):
     rows = []
     for beforehand, label, target in (
@@ -598,6 +693,63 @@ def bench_memory(sizes):
         rows += [Row("memory", case, name, value, unit="B", ratio=value / per_call[LRU],
                      target=target if name in OURS else None)
                  for name, value in per_call.items()]
+    return rows + bench_instance_memory(sizes)
+
+
+def serialisable_class(count):
+    """A class with `count` serialisable decorated methods s0 ... s<count - 1>, none taking arguments."""
+    def method(i):
+        def s(self):
+            return i
+
+        s.__name__ = s.__qualname__ = f"s{i}"
+        return s
+
+    namespace = {f"s{i}": lineage_stored(serialisable=True)(method(i)) for i in range(count)}
+    return type("Serialisable", (LineageStoreBase,), namespace)
+
+
+def bench_persistence(sizes):
+    """dump_cache and load_cache against a Python loop calling every method.
+
+    The loop, `for name in names: getattr(obj, name)()`, runs on the instance
+    that holds every value already: each call is a hit. dump_cache reads that
+    same instance; load_cache puts its dump into a new instance (made outside
+    the timed region), which registers each method by calling it once."""
+    count = sizes.serialisable_methods
+    cls = serialisable_class(count)
+    names = [f"s{i}" for i in range(count)]
+    obj = cls()
+    for name in names:
+        getattr(obj, name)()
+    data = obj.dump_cache()
+    targets = [cls() for _ in range(sizes.repeats)]
+    note = "" if data == {name: i for i, name in enumerate(names)} else "the dump is not every value"
+
+    def loop():
+        def call_each():
+            for name in names:
+                getattr(obj, name)()
+        return timed(call_each)
+
+    def load():
+        target = targets.pop()
+        elapsed = timed(lambda: target.load_cache(data))
+        if target.dump_cache() != data:
+            raise RuntimeError("load_cache did not restore every value")
+        return elapsed
+
+    best = best_interleaved({"loop": loop, "dump": lambda: timed(obj.dump_cache), "load": load},
+                            sizes.repeats)
+    loop_name = "Python loop calling each method, all hits"
+    rows = []
+    for operation, target, what in (("dump", DUMP_TARGET, "dump_cache()"),
+                                     ("load", LOAD_TARGET, "load_cache(dump) into a new instance")):
+        case = f"{what}, {count:,} serialisable methods"
+        rows.append(Row("persistence", case, "lineage_store", best[operation],
+                        ratio=best[operation] / best["loop"], target=target, note=note))
+        rows.append(Row("persistence", case, loop_name, best["loop"], ratio=1.0,
+                        note="for name in names: getattr(obj, name)()"))
     return rows
 
 
@@ -648,7 +800,8 @@ def bench_scaling(sizes):
 
 
 BENCHES = {"hit": bench_hit, "miss": bench_miss, "invalidation": bench_invalidation,
-           "views": bench_views, "memory": bench_memory, "scaling": bench_scaling}
+           "views": bench_views, "memory": bench_memory, "persistence": bench_persistence,
+           "scaling": bench_scaling}
 
 
 # --- Main --------------------------------------------------------------------
@@ -692,6 +845,8 @@ def parse_arguments(argv):
                         help="time with the elapsed time rather than the process's CPU time")
     parser.add_argument("--memory-child", nargs=3, metavar=("IMPLEMENTATION", "CALLS", "ARGUMENTS"),
                         help=argparse.SUPPRESS)
+    parser.add_argument("--instance-child", nargs=4, metavar=("KIND", "COUNT", "CALL", "HOW"),
+                        help=argparse.SUPPRESS)
     arguments = parser.parse_args(argv)
     if arguments.only:
         arguments.only = [name.strip() for name in arguments.only.split(",") if name.strip()]
@@ -708,6 +863,10 @@ def main(argv=None):
     if arguments.memory_child:
         implementation, calls, made = arguments.memory_child
         memory_child(implementation, int(calls), made == "beforehand")
+        return
+    if arguments.instance_child:
+        kind, count, call, how = arguments.instance_child
+        instance_child(kind, int(count), call == "call", how)
         return
     if arguments.wall_clock:
         global clock
