@@ -209,7 +209,7 @@ int CallIdentity::fill_defaults(PyObject* func) {
         const std::int32_t place = layout.place_of[static_cast<std::size_t>(i)];
         if (place < 0 || values[place] != nullptr) continue;
         // Read at every call that needs it: the dict may change in place.
-        Holdings& held = holdings();
+        CallHoldings& held = holdings();
         if (!held.kwdefaults_dict) {
             held.kwdefaults_dict = PyRef::steal(shortcuts.kwdefaults.read(func, shortcuts.function_type));
             if (!held.kwdefaults_dict) return -1;
@@ -339,7 +339,7 @@ bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, c
 // defaults as they are now: the dict may be changed in place.
 bool CallIdentity::note_function_inputs(PyObject* func) {
     const InterpreterShortcuts& objects = shortcuts;
-    Holdings& held = holdings();
+    CallHoldings& held = holdings();
     held.code = PyRef::steal(objects.code.read(func, objects.function_type));
     held.defaults = PyRef::steal(objects.defaults.read(func, objects.function_type));
     held.kwdefaults_dict = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
@@ -351,9 +351,16 @@ bool CallIdentity::note_function_inputs(PyObject* func) {
     return true;
 }
 
-bool CallIdentity::inputs_unchanged(PyObject* func) const {
+FunctionInputs CallIdentity::take_inputs() noexcept {
+    FunctionInputs inputs;
+    inputs.layout_ = layout_;
+    inputs.holdings_ = std::exchange(holdings_, nullptr);
+    return inputs;
+}
+
+bool FunctionInputs::unchanged(PyObject* func) const {
     const InterpreterShortcuts& objects = shortcuts;
-    const Holdings* held = holdings_;
+    const CallHoldings* held = holdings_;
     PyObject* code = layout_ ? layout_->code.get() : held != nullptr ? held->code.get() : nullptr;
     PyObject* defaults = layout_ ? layout_->defaults.get() : held != nullptr ? held->defaults.get() : nullptr;
     if (code == nullptr) return true;  // not a plain function
@@ -375,7 +382,7 @@ bool CallIdentity::inputs_unchanged(PyObject* func) const {
     // runs no Python code.
     if (layout_) {
         for (std::size_t k = 0; k < held->kwdefaults.size(); ++k) {
-            const TakenDefault& taken = held->kwdefaults[k];
+            const CallHoldings::TakenDefault& taken = held->kwdefaults[k];
             if (PyDict_GetItemWithError(kwdefaults.get(), taken.name) != taken.value.get()) {
                 PyErr_Clear();
                 return false;

@@ -19,6 +19,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <utility>
 
 #include "bound_call.h"
 #include "call_arguments.h"
@@ -40,6 +41,51 @@ bool prepare_reference_binding();
 // Whether native binding may be used in the interpreter that runs now. Asked
 // once per decorator: a decorator lives in one interpreter.
 bool native_binding_here() noexcept;
+
+// What only some calls hold, made when first needed: the function's
+// __kwdefaults__ and the defaults taken from it (either may be replaced while
+// the arguments are hashed or the function runs), and what the inspect path
+// read of a plain function, with the call tuple it made.
+struct CallHoldings {
+    struct TakenDefault {
+        PyObject* name;  // borrowed from the layout
+        PyRef value;
+    };
+    PyRef kwdefaults_dict;
+    SmallArray<TakenDefault, 2> kwdefaults;
+    PyRef kwdefaults_copy;
+    PyRef code;
+    PyRef defaults;
+    PyRef call_tuple;
+};
+
+// What a call's identity was computed from, kept until its computation
+// ends: the function's code and defaults.
+class FunctionInputs {
+public:
+    FunctionInputs() noexcept = default;
+    FunctionInputs(const FunctionInputs&) = delete;
+    FunctionInputs& operator=(const FunctionInputs&) = delete;
+    FunctionInputs(FunctionInputs&& other) noexcept
+        : layout_(std::move(other.layout_)), holdings_(std::exchange(other.holdings_, nullptr)) {}
+    FunctionInputs& operator=(FunctionInputs&& other) noexcept(false) {
+        layout_ = std::move(other.layout_);
+        delete std::exchange(holdings_, std::exchange(other.holdings_, nullptr));
+        return *this;
+    }
+    ~FunctionInputs() noexcept(false) { delete holdings_; }
+
+    // Whether the function's __code__, __defaults__ and __kwdefaults__ (and
+    // the keyword-only defaults in it) are still those the identity was
+    // computed from. A result computed after one of them changed may belong
+    // to another call. Runs no Python code.
+    bool unchanged(PyObject* func) const;
+
+private:
+    friend class CallIdentity;
+    LayoutRef layout_;
+    CallHoldings* holdings_ = nullptr;  // owned
+};
 
 // The identity of one call: its hash, and what is needed to build its bound
 // call or its normalised call tuple, or to compare it with a registered call.
@@ -78,11 +124,9 @@ public:
     // Borrowed from this object; nullptr with an exception set.
     PyObject* call_tuple();
 
-    // Whether the function's __code__, __defaults__ and __kwdefaults__ (and
-    // the keyword-only defaults in it) are still those this identity was
-    // computed from. A result computed after one of them changed may belong
-    // to another call than this identity's. Runs no Python code.
-    bool inputs_unchanged(PyObject* func) const;
+    // Hands over what the identity was computed from, for the computation;
+    // the identity is done with after this.
+    FunctionInputs take_inputs() noexcept;
 
 private:
     friend bool identify_call(BindingCache&, PyObject*, PyObject*, const CallArguments&, CallIdentity&);
@@ -110,7 +154,6 @@ private:
 
     Py_hash_t hash_ = -1;
     PyObject* method_name_ = nullptr;  // borrowed from the decorator
-    LayoutRef layout_;                 // set when bound natively
     // The argument of each parameter of the call tuple, in its order,
     // borrowed from the call or from the layout's defaults, or held below;
     // the entries of *args and **kwargs stay null: the items of *args are a
@@ -125,29 +168,12 @@ private:
     SmallArray<PyObject*, 8> var_keywords_;
     BoundCallRef bound_call_;
 
-    // What only some calls hold, made when first needed: the function's
-    // __kwdefaults__ and the defaults taken from it (either may be replaced
-    // while the arguments are hashed or the function runs), and what the
-    // inspect path read of a plain function (for inputs_unchanged), with the
-    // call tuple it made.
-    struct TakenDefault {
-        PyObject* name;  // borrowed from the layout
-        PyRef value;
-    };
-    struct Holdings {
-        PyRef kwdefaults_dict;
-        SmallArray<TakenDefault, 2> kwdefaults;
-        PyRef kwdefaults_copy;
-        PyRef code;
-        PyRef defaults;
-        PyRef call_tuple;
-    };
-    Holdings& holdings() {
-        if (holdings_ == nullptr) holdings_ = new Holdings();
+    CallHoldings& holdings() {
+        if (holdings_ == nullptr) holdings_ = new CallHoldings();
         return *holdings_;
     }
-    Holdings* holdings_ = nullptr;
-
+    LayoutRef layout_;                 // set when bound natively
+    CallHoldings* holdings_ = nullptr;  // owned
 public:
     ~CallIdentity() noexcept(false) { delete holdings_; }
 };

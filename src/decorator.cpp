@@ -321,33 +321,56 @@ private:
     bool active_ = true;
 };
 
-PyObject* compute_and_store(const CallSite& site, PyObject* func, CallIdentity& identity, const CallArguments& arguments,
-                            const Step& begun) {
-    // Held for the computation: the function may drop every other reference.
-    PyRef held_instance = PyRef::borrow(site.instance);
-    Computation computation(site.store, begun.slot);
+// What a computation needs of the steps before it, once they are done: the
+// call's node and computation slot, and what its identity was computed from.
+// The steps' own state (the identity above all) is gone by then, so that
+// only this stays on the stack while the function runs, however deep
+// decorated methods call each other.
+struct Ticket {
+    NodePosition position = kNoNode;
+    CallGraph::ComputationSlot slot = 0;
+    FunctionInputs inputs;
+    bool run_inline = false;
+};
+
+// Step 4: runs the function with no section open, then decides the call's
+// state and stores its result in a last section.
+[[gnu::noinline]] PyObject* compute_and_store(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+    // Our own references for the computation: the function may drop every
+    // other reference to the class, and with it the decorator.
+    PyRef held_decorator = PyRef::borrow(self);
+    DecoratorRecord& decorator = *as_decorator(self)->record;
+    PyRef func = decorator.func.new_ref();
+    if (!func) {
+        PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+        return nullptr;
+    }
+    if (ticket.run_inline) return arguments.call(func.get());
+    PyObject* instance = arguments.positional(0);
+    PyRef held_instance = PyRef::borrow(instance);
+    StoreObject* store = as_store(instance);
+    Computation computation(store, ticket.slot);
     PyRef result;
     {
         BegunComputation in_context;
-        if (!in_context.begin({site.store, site.decorator, begun.position, begun.slot,
-                               site.record.track_runtime_dependencies})) {
+        if (!in_context.begin({store, self, ticket.position, ticket.slot, decorator.track_runtime_dependencies})) {
             return nullptr;
         }
-        result = PyRef::steal(arguments.call(func));
+        result = PyRef::steal(arguments.call(func.get()));
     }
     if (!result) return nullptr;
     // The function reads its code and defaults again when it runs: if they
     // changed since the call was identified, the result may be another call's.
-    const bool function_changed = !identity.inputs_unchanged(func);
+    const bool function_changed = !ticket.inputs.unchanged(func.get());
     PyRef replaced;  // released after the section: its finaliser may use this store
     {
-        StoreSection section = StoreSection::open(site.store, Access::Write);
+        StoreSection section = StoreSection::open(store, Access::Write);
         if (!section.opened()) return nullptr;
         CallGraph& graph = section.record()->graph;
         const bool overlapped = computation.end(graph) || function_changed;
-        decide_state(graph, begun.position, site.record.use_cache, overlapped);
-        if (!overlapped && graph.state_at(begun.position) == ValidationState::Valid) {
-            replaced = graph.store_value_at(begun.position, result.new_ref());
+        decide_state(graph, ticket.position, decorator.use_cache, overlapped);
+        if (!overlapped && graph.state_at(ticket.position) == ValidationState::Valid) {
+            replaced = graph.store_value_at(ticket.position, result.new_ref());
         }
     }
     replaced.reset();
@@ -377,10 +400,10 @@ std::nullptr_t refuse_instance(PyObject* instance) {
 }
 
 // Everything a call can take but a plain hit: registering, warning about an
-// undeclared call, running as part of the same call in progress, computing.
-// Kept out of the hit's way, and off its stack.
-[[gnu::noinline]] PyObject* call_beyond_a_hit(const CallSite& site, PyObject* func, CallIdentity& identity,
-                                               const CallArguments& arguments, Step& step, std::uint64_t generation) {
+// undeclared call, running as part of the same call in progress, beginning a
+// computation (a ticket for step 4). Kept out of the hit's way.
+[[gnu::noinline]] PyObject* call_beyond_a_hit(const CallSite& site, CallIdentity& identity, Step& step,
+                                               std::uint64_t generation, Ticket& ticket) {
     BoundCallRef replaced_call;  // released with no section open
     while (step.next == Next::Register) {
         bool retry = false;
@@ -402,14 +425,13 @@ std::nullptr_t refuse_instance(PyObject* instance) {
         case Next::Serve:
             return step.value.release();
         case Next::RunInline:
-            return arguments.call(func);
-        case Next::Compute: {
-            // Our own references for the computation: the function may drop
-            // every other reference to the class, and with it the decorator.
-            PyRef held_decorator = PyRef::borrow(site.decorator);
-            PyRef held_func = PyRef::borrow(func);
-            return compute_and_store(site, held_func.get(), identity, arguments, step);
-        }
+            ticket.run_inline = true;
+            return nullptr;
+        case Next::Compute:
+            ticket.position = step.position;
+            ticket.slot = step.slot;
+            ticket.inputs = identity.take_inputs();
+            return nullptr;
         case Next::Register:
             break;
     }
@@ -434,7 +456,9 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
     return true;
 }
 
-PyObject* call_decorated(PyObject* self, const CallArguments& arguments) {
+// Steps 1 to 3: a result (a hit above all), an error, or, when this returns
+// null with no exception set, a ticket for step 4.
+[[gnu::noinline]] PyObject* call_decorated(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
     DecoratorRecord& decorator = *as_decorator(self)->record;
     if (!arguments.ok()) return nullptr;
     if (arguments.positional_count() == 0) {
@@ -467,7 +491,15 @@ PyObject* call_decorated(PyObject* self, const CallArguments& arguments) {
     std::uint64_t generation = 0;
     if (!find_and_serve(site, identity, step, generation)) return nullptr;
     if (step.next == Next::Serve && !step.untracked_caller) return step.value.release();
-    return call_beyond_a_hit(site, func, identity, arguments, step, generation);
+    return call_beyond_a_hit(site, identity, step, generation, ticket);
+}
+
+// A decorated call through either protocol.
+PyObject* call(PyObject* self, const CallArguments& arguments) {
+    Ticket ticket;
+    PyObject* done = call_decorated(self, arguments, ticket);
+    if (done != nullptr || PyErr_Occurred()) return done;
+    return compute_and_store(self, arguments, ticket);
 }
 
 // ---------------------------------------------------------------------------
@@ -478,7 +510,7 @@ PyObject* call_decorated(PyObject* self, const CallArguments& arguments) {
 PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return python_boundary([&] {
         CallArguments arguments(args, kwargs);
-        return call_decorated(self, arguments);
+        return call(self, arguments);
     });
 }
 
@@ -486,7 +518,7 @@ PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_
     return python_boundary([&] {
         const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
         CallArguments arguments(args, positional_count, kwnames);
-        return call_decorated(self, arguments);
+        return call(self, arguments);
     });
 }
 

@@ -31,18 +31,18 @@ class Network(LineageStoreBase):
 
 class Model:
     """What the network must answer: computed from the inputs, except where a
-    value set by hand still stands (until something it depends on changes). A
-    value set before its call was ever made is served by that call, which then
-    depends on nothing until it is computed."""
+    value set by hand still stands, until something it was computed from
+    changes. A call that has never been computed was computed from nothing: a
+    value set for it by hand stands until it is set again."""
 
     def __init__(self):
-        self.inputs, self.overrides, self.registered, self.set_first = dict.fromkeys(INPUTS, 1), {}, set(), set()
+        self.inputs, self.overrides, self.computed = dict.fromkeys(INPUTS, 1), {}, set()
 
     def value(self, call):
-        self.registered.add(call)
-        method, i = call
         if call in self.overrides:
             return self.overrides[call]
+        self.computed.add(call)
+        method, i = call
         if method == "leaf":
             return self.inputs[i]
         if method == "mid":
@@ -52,7 +52,7 @@ class Model:
     def depends_on(self, call, changed):
         method, i = call
         parents = {"leaf": [], "mid": [("leaf", i), ("leaf", partner(i))], "top": [("mid", i), ("leaf", 0)]}[method]
-        if call in self.set_first:
+        if call not in self.computed:
             parents = []
         return any(parent == changed or self.depends_on(parent, changed) for parent in parents)
 
@@ -60,14 +60,11 @@ class Model:
         self.overrides = {c: v for c, v in self.overrides.items() if not self.depends_on(c, call)}
         if call[0] == "leaf":
             self.inputs[call[1]] = value
-            return
-        if call not in self.registered:
-            self.set_first.add(call)
-        self.overrides[call] = value
+        else:
+            self.overrides[call] = value
 
     def clear(self):
         self.overrides.clear()
-        self.set_first.clear()  # computed afresh at their next call
 
 
 calls = st.tuples(st.sampled_from(["leaf", "mid", "top"]), st.sampled_from(INPUTS))
