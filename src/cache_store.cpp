@@ -7,8 +7,10 @@
 
 namespace lineage_store {
 
-// A call costs one node, and its bound call beside it.
+// A call costs one node, and its bound call beside it; a store that has
+// recorded something, its record too, which holds its first node.
 static_assert(sizeof(CallGraph::Node) == 32);
+static_assert(sizeof(StoreRecord) <= 112);
 
 StoreSection StoreSection::refuse(Access access) noexcept {
     raise_panic(access == Access::Write ? "Already borrowed" : "Already mutably borrowed");
@@ -25,9 +27,7 @@ NodePosition first_registered(const StoreRecord& record, CallHash hash) noexcept
 }
 
 NodePosition add_unregistered_node(StoreRecord& record, CallHash hash, const BoundCallRef& call) {
-    const NodePosition position = record.graph.add_node(hash, BoundCallRef(call));
-    ++record.generation;
-    return position;
+    return record.graph.add_node(hash, BoundCallRef(call));
 }
 
 }  // namespace lineage_store

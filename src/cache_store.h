@@ -23,7 +23,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <utility>
 
 #include "bound_call.h"
@@ -39,11 +41,19 @@ using CallGraph = MethodDependencyGraph<CallHash, BoundCallRef, PyRef>;
 // The cached values live in the graph's nodes, next to each call's state and
 // its bound call, so that the decorated call finds all three with one lookup.
 struct StoreRecord {
+    // From the interpreter's small-block allocator, with no header per
+    // block: a store is made and freed with the interpreter lock held.
+    static void* operator new(std::size_t size) {
+        void* block = PyMem_Malloc(size);
+        if (block == nullptr) throw std::bad_alloc();
+        return block;
+    }
+    static void operator delete(void* block) noexcept { PyMem_Free(block); }
+
+    // A call looked for in one section and compared with Python code outside
+    // it is known to be where it was found while the graph's version has not
+    // moved.
     CallGraph graph;
-    // Moves whenever a node is added or a node's bound call is replaced: a
-    // call looked for in one section and compared with Python code outside it
-    // is known to be where it was found while this has not moved.
-    std::uint64_t generation = 0;
 };
 
 struct StoreObject {
@@ -104,13 +114,13 @@ private:
 // bound call is equal to it. Pointer and plain comparisons settle that inside
 // a section; comparisons that take an argument's __eq__ are made outside,
 // on bound calls held by the caller, and the section that uses the verdict
-// checks that the record's generation has not moved meanwhile.
+// checks that the graph's version has not moved meanwhile.
 
 // The candidates only Python code can tell apart from a call, copied out of a
 // section. Declare them before the section, so that they outlive it: the
 // last hold of a bound call may release Python references.
 struct Undecided {
-    std::uint64_t generation = 0;
+    std::uint32_t version = 0;
     SmallArray<std::pair<NodePosition, BoundCallRef>, 2> candidates;
 };
 
@@ -119,7 +129,7 @@ struct Undecided {
 // none does, with `undecided` holding those for which it gave -1.
 template <typename Equal>
 NodePosition find_call(const StoreRecord& record, CallHash hash, Equal equal, Undecided& undecided) {
-    undecided.generation = record.generation;
+    undecided.version = record.graph.version();
     return record.graph.find(hash, [&](NodePosition position) {
         const BoundCallRef* call = record.graph.node(position).call_value();
         if (call == nullptr) return false;
@@ -174,7 +184,7 @@ bool with_call_node(StoreObject* store, Access access, CallHash hash, const Boun
         }
         StoreSection section = StoreSection::open(store, access);
         if (!section.opened()) return false;
-        if (section.record()->generation == undecided.generation) return use(section.record(), decided);
+        if (section.record()->graph.version() == undecided.version) return use(section.record(), decided);
         // A node was added or replaced meanwhile: look again.
     }
 }

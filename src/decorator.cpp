@@ -112,9 +112,9 @@ void serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition positio
 
 // Finds the call's node and takes step 2 on it, comparing arguments with
 // Python code outside the section where only that can tell. A Register step
-// when the store has never made the call, with `generation` the record's at
+// when the store has never made the call, with `version` the graph's at
 // the look that found it absent.
-bool find_and_serve(const CallSite& site, CallIdentity& identity, Step& step, std::uint64_t& generation) {
+bool find_and_serve(const CallSite& site, CallIdentity& identity, Step& step, std::uint32_t& version) {
     const CallHash hash = identity.hash();
     for (;;) {
         Undecided undecided;  // outlives the sections: it holds bound calls
@@ -132,7 +132,7 @@ bool find_and_serve(const CallSite& site, CallIdentity& identity, Step& step, st
             if (undecided.candidates.empty()) {
                 step.next = Next::Register;
                 step.position = found;
-                generation = record.generation;
+                version = record.graph.version();
                 return true;
             }
         }
@@ -144,14 +144,14 @@ bool find_and_serve(const CallSite& site, CallIdentity& identity, Step& step, st
         StoreSection section = StoreSection::open(site.store, Access::Write);
         if (!section.opened()) return false;
         StoreRecord& record = *section.record();
-        if (record.generation != undecided.generation) continue;  // changed meanwhile: look again
+        if (record.graph.version() != undecided.version) continue;  // changed meanwhile: look again
         if (decided != kNoNode && record.graph.node(decided).is_registered()) {
             serve_or_begin(site, record.graph, decided, step);
             return true;
         }
         step.next = Next::Register;
         step.position = decided;
-        generation = record.generation;
+        version = record.graph.version();
         return true;
     }
 }
@@ -203,7 +203,6 @@ void register_in_section(const CallSite& site, StoreRecord& record, CallIdentity
         // Named from now on by the call's own arguments.
         replaced_call = graph.set_call_value(position, BoundCallRef(call));
     }
-    ++record.generation;
     bool dependencies_usable = true;
     for (std::size_t d = 0; d < dependencies.positions.size(); ++d) {
         NodePosition parent = dependencies.positions[d];
@@ -222,12 +221,12 @@ void register_in_section(const CallSite& site, StoreRecord& record, CallIdentity
     serve_or_begin(site, graph, position, step);
 }
 
-// Registers the call found absent at `generation` (step.position holds its
+// Registers the call found absent at `version` (step.position holds its
 // unregistered node, if any), comparing declared dependencies with Python
 // code outside the section where only that can tell. False with an exception
 // set; `retry` when the store changed meanwhile and the call must be looked
 // for again.
-bool register_call(const CallSite& site, CallIdentity& identity, Step& step, std::uint64_t generation, bool& retry,
+bool register_call(const CallSite& site, CallIdentity& identity, Step& step, std::uint32_t version, bool& retry,
                    BoundCallRef& replaced_call) {
     retry = false;
     // Built with no section open: allocating may start a collection.
@@ -240,7 +239,7 @@ bool register_call(const CallSite& site, CallIdentity& identity, Step& step, std
             StoreSection section = StoreSection::open(site.store, Access::Write);
             if (!section.opened()) return false;
             StoreRecord& record = *section.record();
-            if (record.generation != generation) {
+            if (record.graph.version() != version) {
                 retry = true;
                 return true;
             }
@@ -403,13 +402,13 @@ std::nullptr_t refuse_instance(PyObject* instance) {
 // undeclared call, running as part of the same call in progress, beginning a
 // computation (a ticket for step 4). Kept out of the hit's way.
 [[gnu::noinline]] PyObject* call_beyond_a_hit(const CallSite& site, CallIdentity& identity, Step& step,
-                                               std::uint64_t generation, Ticket& ticket) {
+                                               std::uint32_t version, Ticket& ticket) {
     BoundCallRef replaced_call;  // released with no section open
     while (step.next == Next::Register) {
         bool retry = false;
-        if (!register_call(site, identity, step, generation, retry, replaced_call)) return nullptr;
+        if (!register_call(site, identity, step, version, retry, replaced_call)) return nullptr;
         if (!retry) break;
-        if (!find_and_serve(site, identity, step, generation)) return nullptr;
+        if (!find_and_serve(site, identity, step, version)) return nullptr;
     }
     replaced_call.reset();
     if (step.untracked_caller) {
@@ -488,10 +487,10 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
         if (PyErr_Occurred()) return nullptr;
     }
     Step step;
-    std::uint64_t generation = 0;
-    if (!find_and_serve(site, identity, step, generation)) return nullptr;
+    std::uint32_t version = 0;
+    if (!find_and_serve(site, identity, step, version)) return nullptr;
     if (step.next == Next::Serve && !step.untracked_caller) return step.value.release();
-    return call_beyond_a_hit(site, identity, step, generation, ticket);
+    return call_beyond_a_hit(site, identity, step, version, ticket);
 }
 
 // A decorated call through either protocol.

@@ -93,7 +93,17 @@ public:
     static constexpr std::size_t kScanLimit = 8;
 
     MethodDependencyGraph() = default;
-    MethodDependencyGraph(MethodDependencyGraph&&) = default;
+    MethodDependencyGraph(MethodDependencyGraph&& other) noexcept(std::is_nothrow_move_constructible_v<Node>)
+        : nodes_(std::move(other.nodes_)),
+          index_(std::move(other.index_)),
+          edge_lists_(std::move(other.edge_lists_)),
+          first_running_(other.first_running_),
+          more_running_(std::exchange(other.more_running_, nullptr)),
+          more_running_slots_(std::exchange(other.more_running_slots_, 0)),
+          running_count_(std::exchange(other.running_count_, 0)),
+          walk_epoch_(other.walk_epoch_),
+          version_(other.version_) {}
+    ~MethodDependencyGraph() { std::free(more_running_); }
     MethodDependencyGraph& operator=(MethodDependencyGraph&&) = delete;
     MethodDependencyGraph(const MethodDependencyGraph&) = delete;
     MethodDependencyGraph& operator=(const MethodDependencyGraph&) = delete;
@@ -143,14 +153,22 @@ public:
         nodes_.emplace_back(key, std::forward<CallValueIfAny>(call_value)...);
         const auto position = static_cast<NodePosition>(nodes_.size() - 1);
         if (!index_.empty()) index_.insert(static_cast<std::uint64_t>(key), position);
+        ++version_;
         return position;
     }
+
+    // Moves whenever a node is added or a node's call value is replaced: a
+    // caller that looked for a call in the graph, then compared call values
+    // with the graph left alone, knows its answer still holds while this has
+    // not moved.
+    std::uint32_t version() const noexcept { return version_; }
 
     // Replaces the value that names the node's call, and hands back the one it
     // held, for the caller to release once the graph is consistent again.
     [[nodiscard]] CallValue set_call_value(NodePosition position, CallValue call_value) {
         Node& node = nodes_[position];
         node.flags_ |= Node::kHasCallValue;
+        ++version_;
         return std::exchange(node.call_value_, std::move(call_value));
     }
 
@@ -263,11 +281,20 @@ public:
 
     using ComputationSlot = std::uint32_t;
 
+    // May throw std::bad_alloc, changing nothing.
     ComputationSlot begin_computation(NodePosition position) {
         ComputationSlot slot = 0;
-        while (slot < running_.size() && running_[slot].active) ++slot;
-        if (slot == running_.size()) running_.push_back({});
-        running_[slot] = Running{position, true, false};
+        while (slot < running_slots() && running(slot).active) ++slot;
+        if (slot == running_slots()) {
+            // The first slot lives in the graph; the others are grown one at
+            // a time: as many as computations ever ran side by side on this
+            // graph, a handful at most.
+            auto* grown = static_cast<Running*>(std::realloc(more_running_, slot * sizeof(Running)));
+            if (grown == nullptr) throw std::bad_alloc();
+            more_running_ = grown;
+            ++more_running_slots_;
+        }
+        running(slot) = Running{position, true, false};
         nodes_[position].flags_ |= Node::kComputing;
         ++running_count_;
         return slot;
@@ -275,28 +302,33 @@ public:
 
     // Ends the computation in `slot`: true when an invalidation reached it.
     bool end_computation(ComputationSlot slot) noexcept {
-        Running& ended = running_[slot];
+        Running& ended = running(slot);
         ended.active = false;
         --running_count_;
         const NodePosition position = ended.node;
-        const bool still_computed = std::any_of(running_.begin(), running_.end(), [&](const Running& other) {
-            return other.active && other.node == position;
-        });
+        bool still_computed = false;
+        for (ComputationSlot other = 0; other < running_slots(); ++other) {
+            still_computed = still_computed || (running(other).active && running(other).node == position);
+        }
         if (!still_computed) nodes_[position].clear_flag(Node::kComputing);
         return ended.marked;
     }
 
     // Whether a computation has been marked so far.
-    bool computation_marked(ComputationSlot slot) const noexcept { return running_[slot].marked; }
+    bool computation_marked(ComputationSlot slot) const noexcept {
+        return const_cast<MethodDependencyGraph*>(this)->running(slot).marked;
+    }
 
     void mark_computations_of(NodePosition position) noexcept {
-        for (Running& running : running_) {
-            if (running.active && running.node == position) running.marked = true;
+        for (ComputationSlot slot = 0; slot < running_slots(); ++slot) {
+            if (running(slot).active && running(slot).node == position) running(slot).marked = true;
         }
     }
 
     void mark_all_computations() noexcept {
-        for (Running& running : running_) running.marked = running.marked || running.active;
+        for (ComputationSlot slot = 0; slot < running_slots(); ++slot) {
+            running(slot).marked = running(slot).marked || running(slot).active;
+        }
     }
 
     // How many computations are in progress, on any thread.
@@ -372,6 +404,9 @@ private:
         bool marked = false;
     };
 
+    std::uint32_t running_slots() const noexcept { return 1 + more_running_slots_; }
+    Running& running(ComputationSlot slot) noexcept { return slot == 0 ? first_running_ : more_running_[slot - 1]; }
+
     NodePosition find_or_add(Key key) {
         const NodePosition position = first_with_key(key);
         return position != kNoNode ? position : add_node(key);
@@ -442,9 +477,12 @@ private:
     StableTable<Node, true> nodes_;
     SeededIndex index_;
     StableTable<NodeEdges, false> edge_lists_;
-    std::vector<Running> running_;
+    Running first_running_;
+    Running* more_running_ = nullptr;  // malloc'ed, more_running_slots_ long
+    std::uint32_t more_running_slots_ = 0;
     std::uint32_t running_count_ = 0;
     mutable std::uint32_t walk_epoch_ = 0;
+    std::uint32_t version_ = 0;
 };
 
 }  // namespace lineage_store

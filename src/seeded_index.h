@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <random>
@@ -50,21 +51,20 @@ public:
     // The largest table the index can address; kNotFound marks a free slot.
     static constexpr std::size_t kMaxEntries = kNotFound;
 
-    SeededIndex() : seed_(next_random_u64()) {}
+    SeededIndex() noexcept = default;
     SeededIndex(SeededIndex&& other) noexcept
-        : slots_(std::exchange(other.slots_, nullptr)), capacity_(std::exchange(other.capacity_, 0)), seed_(other.seed_) {}
+        : slots_(std::exchange(other.slots_, nullptr)), capacity_(std::exchange(other.capacity_, 0)) {}
     SeededIndex& operator=(SeededIndex&& other) noexcept {
         if (this != &other) {
-            std::free(slots_);
+            free_block();
             slots_ = std::exchange(other.slots_, nullptr);
             capacity_ = std::exchange(other.capacity_, 0);
-            seed_ = other.seed_;
         }
         return *this;
     }
     SeededIndex(const SeededIndex&) = delete;
     SeededIndex& operator=(const SeededIndex&) = delete;
-    ~SeededIndex() { std::free(slots_); }
+    ~SeededIndex() { free_block(); }
 
     bool empty() const noexcept { return capacity_ == 0; }
 
@@ -74,9 +74,9 @@ public:
     template <typename Visit>
     Position find(std::uint64_t key, Visit visit) const noexcept(noexcept(visit(Position{}))) {
         if (capacity_ == 0) return kNotFound;
-        const std::uint64_t hash = splitmix64(key ^ seed_);
+        const std::uint64_t hash = splitmix64(key ^ seed());
         const auto bits = static_cast<std::uint32_t>(hash >> 32);
-        const std::size_t mask = capacity_ - 1;
+        const std::size_t mask = std::size_t{capacity_} - 1;
         for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
             const Slot slot = slots_[i];
             if (slot.position == kNotFound) return kNotFound;
@@ -92,16 +92,20 @@ public:
     void reserve_one_more(std::size_t size, KeyAt key_at) {
         if (size >= kMaxEntries) throw std::length_error("too many calls in one store");
         // At most three quarters full, so that probe runs stay short.
-        if ((size + 1) * 4 <= capacity_ * 3) return;
-        std::size_t capacity = capacity_ == 0 ? 16 : capacity_ * 2;
+        if ((size + 1) * 4 <= std::size_t{capacity_} * 3) return;
+        std::size_t capacity = capacity_ == 0 ? 16 : std::size_t{capacity_} * 2;
         while ((size + 1) * 4 > capacity * 3) capacity *= 2;
+        if (capacity > UINT32_MAX) throw std::length_error("too many calls in one store");
         // realloc rather than a new block: a large block is then remapped
         // instead of copied, and the outgrown one does not linger, resident,
         // in the allocator's free lists. The old slots are rebuilt anyway.
-        void* grown = std::realloc(slots_, capacity * sizeof(Slot));
+        // The block starts with the index's seed, drawn when it is first made.
+        const std::uint64_t seed = capacity_ == 0 ? next_random_u64() : this->seed();
+        void* grown = std::realloc(capacity_ == 0 ? nullptr : slots_ - 1, (capacity + 1) * sizeof(Slot));
         if (grown == nullptr) throw std::bad_alloc();
-        slots_ = static_cast<Slot*>(grown);
-        capacity_ = capacity;
+        slots_ = static_cast<Slot*>(grown) + 1;
+        capacity_ = static_cast<std::uint32_t>(capacity);
+        std::memcpy(slots_ - 1, &seed, sizeof seed);
         std::fill(slots_, slots_ + capacity_, Slot{kNotFound, 0});
         for (std::size_t position = 0; position < size; ++position) {
             place(static_cast<std::uint64_t>(key_at(static_cast<Position>(position))), static_cast<Position>(position));
@@ -117,17 +121,26 @@ private:
         std::uint32_t hash_bits;
     };
 
+    std::uint64_t seed() const noexcept {
+        std::uint64_t value;
+        std::memcpy(&value, slots_ - 1, sizeof value);
+        return value;
+    }
+
+    void free_block() noexcept {
+        if (capacity_ != 0) std::free(slots_ - 1);
+    }
+
     void place(std::uint64_t key, Position position) noexcept {
-        const std::uint64_t hash = splitmix64(key ^ seed_);
-        const std::size_t mask = capacity_ - 1;
+        const std::uint64_t hash = splitmix64(key ^ seed());
+        const std::size_t mask = std::size_t{capacity_} - 1;
         std::size_t i = hash & mask;
         while (slots_[i].position != kNotFound) i = (i + 1) & mask;
         slots_[i] = Slot{position, static_cast<std::uint32_t>(hash >> 32)};
     }
 
-    Slot* slots_ = nullptr;  // capacity_ slots from malloc, a power of two
-    std::size_t capacity_ = 0;
-    std::uint64_t seed_;
+    Slot* slots_ = nullptr;  // capacity_ slots, a power of two, after the seed
+    std::uint32_t capacity_ = 0;
 };
 
 }  // namespace lineage_store
