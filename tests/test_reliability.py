@@ -195,9 +195,9 @@ BLOCKING_CALLS = {
         "kw = {StrBlocks('zz'): 1}", "store.get_cached_value_by_hash(1, **kw)", 0),
     "load_cache: an unexpected keyword's __str__": (
         "kw = {StrBlocks('zz'): 1}", "store.load_cache({}, **kw)", 0),
-    "load_cache: the name of data's type": ("", "store.load_cache(Named())", 0),
+    "load_cache: the name of data's type": ("", "store.load_cache(data=Named())", 0),
     "load_cache: the name of a key's type": ("", "store.load_cache({Named(): 1})", 0),
-    "get_cached_value: the name of method_name's type": ("", "store.get_cached_value(Named())", 0),
+    "get_cached_value: the name of method_name's type": ("", "store.get_cached_value(method_name=Named())", 0),
     "update_cached_value: the name of method_name's type": ("", "store.update_cached_value(Named(), 1)", 0),
     "get_cached_value_by_hash: the name of hash's type": ("", "store.get_cached_value_by_hash(Named())", 0),
     "decorated call through the class: a keyword name's __hash__, first": (
