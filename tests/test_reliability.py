@@ -121,10 +121,11 @@ def test_exit_with_a_daemon_thread_inside_the_module_is_clean(daemon, meddling):
 
 # The same, with the daemon thread inside user code that a helper runs on the
 # objects it was given: a keyword name's __hash__, __str__ or __repr__, a
-# metaclass's __name__ read for an error message, a load_cache key.
+# metaclass's __name__ read for an error message, a load_cache key, or the
+# warnings machinery showing one of the module's warnings.
 
 BLOCKING_PRELUDE = """
-    import threading, time
+    import threading, time, warnings
     from lineage_store import LineageStoreBase, lineage_stored
 
     inside, returned = threading.Event(), threading.Event()
@@ -177,8 +178,20 @@ BLOCKING_PRELUDE = """
         def saved(self):
             return 1
 
+        @lineage_stored()
+        def undeclared(self):  # reads m without declaring it
+            return self.m()
+
+        @lineage_stored(dependencies=[("m", {})])
+        def mismatched(self):  # a dependency that leaves out x
+            return 1
+
     store = Store()
     store.m(), store.saved()
+
+    def show_warnings_through_the_hook():
+        warnings.simplefilter("always")
+        warnings.showwarning = lambda *args, **kwargs: hook()
 """
 
 # (objects made before arming, the call the daemon thread makes, hook calls passed before blocking)
@@ -200,6 +213,13 @@ BLOCKING_CALLS = {
     "get_cached_value: the name of method_name's type": ("", "store.get_cached_value(method_name=Named())", 0),
     "update_cached_value: the name of method_name's type": ("", "store.update_cached_value(Named(), 1)", 0),
     "get_cached_value_by_hash: the name of hash's type": ("", "store.get_cached_value_by_hash(Named())", 0),
+    "update_cached_value: showing its warning": (
+        "show_warnings_through_the_hook()", "store.update_cached_value('m', 2, y=1)", 0),
+    "get_cached_value: showing its warning": ("show_warnings_through_the_hook()", "store.get_cached_value('n')", 0),
+    "decorated call: showing the warning about an undeclared call": (
+        "show_warnings_through_the_hook()", "store.undeclared()", 0),
+    "decorated call: showing the warning about a declared dependency": (
+        "show_warnings_through_the_hook()", "store.mismatched()", 0),
     "decorated call through the class: a keyword name's __hash__, first": (
         "kw = {HashBlocks('x'): 1}", "Store.m(store, **kw)", 0),
     "decorated call through the class: a keyword name's __hash__, second": (
