@@ -11,15 +11,11 @@
 #include "interpreter_shortcuts.h"
 #include "py_introspection_utils.h"
 #include "python_boundary.h"
+#include "tuple_hash.h"
 
 namespace lineage_store {
 
 namespace {
-
-bool is_serialisable_decorator(PyObject* object) noexcept {
-    const DecoratorRecord* record = decorator_record_of(object);
-    return record != nullptr && record->serialisable;
-}
 
 // Calls the method `name` of `self`, found in the class as `decorator`, with
 // no arguments. Where the class looks attributes up the ordinary way, the
@@ -41,17 +37,22 @@ PyRef call_method(PyObject* self, PyObject* name, PyObject* decorator) {
 
 PyObject* dump_cache(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
-        // Within one class the names come in an order drawn afresh at every
-        // dump, so that nothing comes to rely on one.
-        ReleasingVector<ClassAttribute> attributes;
-        if (!class_attributes(Py_TYPE(self), true, true, attributes)) return nullptr;
+        ReleasingVector<ClassAttribute> methods;
+        std::vector<std::size_t> class_ends;
+        if (!class_decorators(Py_TYPE(self), true, methods, &class_ends)) return nullptr;
+        // Class by class, most derived first; within a class in an order
+        // drawn afresh at every dump, so that nothing comes to rely on one.
+        std::size_t begin = 0;
+        for (std::size_t end : class_ends) {
+            shuffle(methods, begin, end);
+            begin = end;
+        }
         PyRef result = new_dict();
         if (!result) return nullptr;
-        for (const ClassAttribute& attribute : attributes) {
-            if (!is_serialisable_decorator(attribute.value.get())) continue;
-            PyRef value = call_method(self, attribute.name.get(), attribute.value.get());
+        for (const ClassAttribute& method : methods) {
+            PyRef value = call_method(self, method.name.get(), method.value.get());
             if (!value) return nullptr;
-            if (into_python([&] { return PyDict_SetItem(result.get(), attribute.name.get(), value.get()); }) < 0) {
+            if (into_python([&] { return PyDict_SetItem(result.get(), method.name.get(), value.get()); }) < 0) {
                 return nullptr;
             }
         }
@@ -59,21 +60,37 @@ PyObject* dump_cache(PyObject* self, PyObject*) {
     });
 }
 
-// What an instance of `cls` sees in its class: each name defined along the
-// MRO, mapped to its first definition when that is a serialisable decorated
-// method (names that begin with "__" are never dumped, so never loaded), and
-// to None otherwise.
-PyRef class_methods_for_loading(PyTypeObject* cls) {
-    ReleasingVector<ClassAttribute> attributes;
-    if (!class_attributes(cls, false, false, attributes)) return {};
-    PyRef methods = new_dict();
-    if (!methods) return {};
-    for (const ClassAttribute& attribute : attributes) {
-        PyObject* value = attribute.value.get();
-        if (!is_serialisable_decorator(value) || is_dunder(attribute.name.get())) value = Py_None;
-        if (into_python([&] { return PyDict_SetItem(methods.get(), attribute.name.get(), value); }) < 0) return {};
+// The serialisable decorated methods an instance of `cls` sees, by name: a
+// dict from each name to its decorator. Names that begin with "__" are never
+// dumped, so never loaded either.
+PyRef serialisable_methods(PyTypeObject* cls) {
+    ReleasingVector<ClassAttribute> methods;
+    if (!class_decorators(cls, true, methods)) return {};
+    PyRef by_name = new_dict();
+    if (!by_name) return {};
+    for (const ClassAttribute& method : methods) {
+        if (into_python([&] { return PyDict_SetItem(by_name.get(), method.name.get(), method.value.get()); }) < 0) {
+            return {};
+        }
     }
-    return methods;
+    return by_name;
+}
+
+// Whether `name` is an attribute of the instance: defined by a class along
+// its MRO or in its own dict. Nothing is looked up through descriptors.
+// 1, 0, or -1 with an exception set.
+int is_defined(PyObject* self, PyObject* name) {
+    ReleasingVector<ClassAttribute> attributes;
+    if (!class_attributes(Py_TYPE(self), false, false, attributes)) return -1;
+    for (const ClassAttribute& attribute : attributes) {
+        if (PyUnicode_Compare(attribute.name.get(), name) == 0) return 1;
+    }
+    PyRef instance_dict = PyRef::steal(into_python([&] { return PyObject_GetAttrString(self, "__dict__"); }));
+    if (!instance_dict) {
+        PyErr_Clear();
+        return 0;
+    }
+    return into_python([&] { return PySequence_Contains(instance_dict.get(), name); });
 }
 
 // load_cache reads data that users keep in files and move between machines,
@@ -84,19 +101,9 @@ PyRef class_methods_for_loading(PyTypeObject* cls) {
 PyObject* loadable_method(PyObject* self, PyObject* methods, PyObject* name) {
     // An exact str key of our own: the lookup runs no Python code.
     PyObject* decorator = PyDict_GetItemWithError(methods, name);
-    if (decorator != nullptr && decorator != Py_None) return decorator;
-    if (PyErr_Occurred()) return nullptr;
-    bool defined = decorator != nullptr;
-    if (!defined) {
-        // Not defined by the class; an instance attribute of that name is
-        // still something else than a serialisable method.
-        PyRef instance_dict = PyRef::steal(into_python([&] { return PyObject_GetAttrString(self, "__dict__"); }));
-        if (!instance_dict) PyErr_Clear();
-        const int in_instance =
-            instance_dict ? into_python([&] { return PySequence_Contains(instance_dict.get(), name); }) : 0;
-        if (in_instance < 0) return nullptr;
-        defined = in_instance != 0;
-    }
+    if (decorator != nullptr || PyErr_Occurred()) return decorator;
+    const int defined = is_defined(self, name);
+    if (defined < 0) return nullptr;
     if (!defined) {
         PyRef type_name = type_name_of(self);
         if (type_name) {
@@ -136,18 +143,19 @@ void report_hash_failure(PyObject* name) {
 // stay valid (a dump agrees with itself), and loading the very object that a
 // valid call holds changes nothing.
 bool store_loaded_value(PyObject* self, PyObject* name, PyObject* value, std::unordered_set<NodePosition>& loaded) {
-    NormalisedCall normalised;
-    if (!normalise_function_signature_and_hash(name, nullptr, nullptr, nullptr, normalised)) {
+    const Py_hash_t hash = hash_of_call_without_arguments(name);
+    if (hash == -1) {
         report_hash_failure(name);
         return false;
     }
-    BoundCallRef call = bound_call_of_tuple(normalised.call_tuple.get());
-    if (!call) return false;
+    BoundCall* made = BoundCall::make(name, 0);
+    if (made == nullptr) return false;
+    const BoundCallRef call = BoundCallRef::adopt(made);
     PyRef replaced;  // released after the section: its finaliser may use this store
     return with_call_node(
-        as_store(self), Access::Write, normalised.hash, *call, [&](StoreRecord* record, NodePosition position) {
+        as_store(self), Access::Write, hash, *call, [&](StoreRecord* record, NodePosition position) {
             CallGraph& graph = record->graph;
-            if (position == kNoNode) position = add_unregistered_node(*record, normalised.hash, call);
+            if (position == kNoNode) position = add_unregistered_node(*record, hash, call);
             const bool holds_it_already =
                 graph.state_at(position) == ValidationState::Valid && valid_value(graph, position) == value;
             if (!holds_it_already) {
@@ -205,7 +213,7 @@ PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyRef name = exact_str(key.get(), "key");
             if (!name) return nullptr;
             if (!methods) {
-                methods = class_methods_for_loading(Py_TYPE(self));
+                methods = serialisable_methods(Py_TYPE(self));
                 if (!methods) return nullptr;
             }
             PyObject* decorator = loadable_method(self, methods.get(), name.get());

@@ -273,8 +273,8 @@ bool CallIdentity::hash_natively() {
 void CallIdentity::explain_unhashable(PyObject* parameter_name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
     PyRef note = PyRef::steal(PyUnicode_FromFormat(
-        "while identifying a call of the cached method %R: argument %R must be hashable (for example a tuple "
-        "instead of a list)",
+        "while identifying a call of the cached method %R: argument %R must be hashable, like every argument of "
+        "a cached call (a tuple or a frozenset in place of a list, a set or a dict)",
         method_name_, parameter_name));
     if (!note) {
         PyErr_Clear();

@@ -51,9 +51,49 @@ PyRef class_dict_items(PyObject* klass) {
 
 }  // namespace
 
-bool class_decorators(PyTypeObject* cls, ReleasingVector<ClassAttribute>& out) {
+void shuffle(ReleasingVector<ClassAttribute>& out, std::size_t begin, std::size_t end) {
+    std::shuffle(out.begin() + static_cast<std::ptrdiff_t>(begin), out.begin() + static_cast<std::ptrdiff_t>(end),
+                 shuffle_generator());
+}
+
+namespace {
+
+// The type of a class's __dict__ as the interpreter makes it (a read-only
+// proxy of the class's own dict). Borrowed, kept for the process; null with
+// an exception set.
+PyTypeObject* class_dict_type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+        auto* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+        PyRef sample = PyRef::steal(into_python([&] { return PyObject_GetAttrString(object_type, "__dict__"); }));
+        if (!sample) return nullptr;
+        type = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(sample.get()))));
+    }
+    return type;
+}
+
+// class_decorators by way of class_attributes, for a class whose __dict__ a
+// metaclass makes something else than the interpreter's proxy.
+bool class_decorators_from_items(PyTypeObject* cls, bool serialisable_only, ReleasingVector<ClassAttribute>& out) {
+    ReleasingVector<ClassAttribute> attributes;
+    if (!class_attributes(cls, false, false, attributes)) return false;
+    for (ClassAttribute& attribute : attributes) {
+        const DecoratorRecord* record = decorator_record_of(attribute.value.get());
+        if (record == nullptr) continue;
+        if (serialisable_only && (!record->serialisable || is_dunder(attribute.name.get()))) continue;
+        out.push_back(std::move(attribute));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool class_decorators(PyTypeObject* cls, bool serialisable_only, ReleasingVector<ClassAttribute>& out,
+                      std::vector<std::size_t>* class_ends) {
     PyRef mro = method_resolution_order(cls);
     if (!mro) return false;
+    PyTypeObject* proxy_type = class_dict_type();
+    if (proxy_type == nullptr) return false;
     ReleasingVector<PyRef> dicts;  // of the classes walked so far, for "first definition"
     const Py_ssize_t classes = PyTuple_Size(mro.get());
     for (Py_ssize_t c = 0; c < classes; ++c) {
@@ -64,6 +104,14 @@ bool class_decorators(PyTypeObject* cls, ReleasingVector<ClassAttribute>& out) {
         }
         PyRef dict = PyRef::steal(into_python([&] { return PyObject_GetAttrString(klass, "__dict__"); }));
         if (!dict) return false;
+        if (!Py_IS_TYPE(dict.get(), proxy_type)) {
+            // Read as attribute lookup reads it, whatever the metaclass made.
+            out.release_all();
+            if (class_ends != nullptr) class_ends->assign(1, 0);
+            if (!class_decorators_from_items(cls, serialisable_only, out)) return false;
+            if (class_ends != nullptr) class_ends->back() = out.size();
+            return true;
+        }
         // A dict's keys and values come in the same order: walked side by
         // side, with no (name, value) tuple made for each entry.
         PyRef keys = PyRef::steal(into_python([&] { return PyObject_CallMethod(dict.get(), "keys", nullptr); }));
@@ -76,8 +124,9 @@ bool class_decorators(PyTypeObject* cls, ReleasingVector<ClassAttribute>& out) {
             PyRef name = PyRef::steal(into_python([&] { return PyIter_Next(key_iterator.get()); }));
             PyRef value = PyRef::steal(into_python([&] { return PyIter_Next(value_iterator.get()); }));
             if (!name || !value) break;
-            if (decorator_record_of(value.get()) == nullptr) continue;
-            if (!PyUnicode_Check(name.get())) continue;
+            const DecoratorRecord* record = decorator_record_of(value.get());
+            if (record == nullptr || !PyUnicode_Check(name.get())) continue;
+            if (serialisable_only && (!record->serialisable || is_dunder(name.get()))) continue;
             bool hidden = false;
             for (const PyRef& earlier : dicts) {
                 const int defined = into_python([&] { return PySequence_Contains(earlier.get(), name.get()); });
@@ -87,6 +136,7 @@ bool class_decorators(PyTypeObject* cls, ReleasingVector<ClassAttribute>& out) {
             if (!hidden) out.push_back({std::move(name), std::move(value)});
         }
         if (PyErr_Occurred()) return false;
+        if (class_ends != nullptr) class_ends->push_back(out.size());
         dicts.push_back(std::move(dict));
     }
     return true;

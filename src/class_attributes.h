@@ -6,6 +6,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <vector>
+
 #include "py_ref.h"
 
 namespace lineage_store {
@@ -28,10 +31,17 @@ bool class_attributes(PyTypeObject* cls, bool shuffled, bool skip_dunder, Releas
 
 // The decorated methods along the MRO of `cls`: each attribute whose first
 // definition is a LineageStoreDecorator, with that decorator, most derived
-// class first. Cheaper than class_attributes: it reads the class dicts'
-// values and looks at the names of decorators only. Fails as
-// class_attributes does.
-bool class_decorators(PyTypeObject* cls, ReleasingVector<ClassAttribute>& out);
+// class first, in each class dict's order; only the serialisable ones whose
+// names do not begin with "__" when `serialisable_only`. `class_ends`, when
+// given, receives where each class's methods end in `out`. Cheaper than
+// class_attributes: it reads the class dicts' values and looks at the names
+// of decorators only. Fails as class_attributes does.
+bool class_decorators(PyTypeObject* cls, bool serialisable_only, ReleasingVector<ClassAttribute>& out,
+                      std::vector<std::size_t>* class_ends = nullptr);
+
+// Puts out[begin, end) in a uniformly random order, drawn afresh at each call
+// from a per-thread generator that the operating system seeds.
+void shuffle(ReleasingVector<ClassAttribute>& out, std::size_t begin, std::size_t end);
 
 // Whether `name` (a str) begins with "__".
 bool is_dunder(PyObject* name) noexcept;

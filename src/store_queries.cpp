@@ -28,6 +28,30 @@ bool name_call(PyObject* method_name, PyObject* keywords, NamedCall& out) {
     return bool(out.call);
 }
 
+// Adds to an unhashable keyword value's TypeError which argument it was.
+void explain_unhashable_keyword(const char* function_name, PyObject* method_name, PyObject* keywords) {
+    if (keywords == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyRef note;
+    {
+        SavedException raised;  // set again when this block ends
+        Py_ssize_t position = 0;
+        PyObject* name = nullptr;
+        PyObject* value = nullptr;
+        while (!note && PyDict_Next(keywords, &position, &name, &value)) {
+            PyRef held_name = PyRef::borrow(name), held_value = PyRef::borrow(value);
+            if (into_python([&] { return PyObject_Hash(held_value.get()); }) != -1) continue;
+            PyErr_Clear();
+            note = PyRef::steal(into_python([&] {
+                return PyUnicode_FromFormat("in %s(%R, ...): argument %R must be hashable, like every argument of a "
+                                            "cached call (a tuple or a frozenset in place of a list, a set or a dict)",
+                                            function_name, method_name, held_name.get());
+            }));
+            if (!note) PyErr_Clear();
+        }
+    }
+    if (note) add_note_to_raised(note.get());
+}
+
 // The method name argument as an exact str, checked as the method's own.
 PyRef method_name_argument(const char* function_name, PyObject* given) {
     if (!require_str(function_name, "method_name", given)) return {};
@@ -110,7 +134,10 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         PyRef method_name = method_name_argument("update_cached_value", bound[0]);
         if (!method_name) return nullptr;
         NamedCall named;
-        if (!name_call(method_name.get(), keywords.get(), named)) return nullptr;
+        if (!name_call(method_name.get(), keywords.get(), named)) {
+            explain_unhashable_keyword("update_cached_value", method_name.get(), keywords.get());
+            return nullptr;
+        }
         PyRef replaced;  // released after the section: its finaliser may use this store
         bool registered = false;
         const bool updated = with_call_node(

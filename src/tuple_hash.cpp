@@ -21,9 +21,10 @@ Py_hash_t hash_composed(PyObject* object) {
     return hash.finish();
 }
 
-}  // namespace
+// Set by tuple_hash_matches_interpreter, at import.
+bool matches = false;
 
-bool tuple_hash_matches_interpreter() {
+bool check_samples() {
     PyRef big = PyRef::steal(PyLong_FromUnsignedLongLong(~0ULL));
     if (!big) return false;
     PyRef samples[] = {
@@ -39,6 +40,25 @@ bool tuple_hash_matches_interpreter() {
         if (expected == -1 || hash_composed(sample.get()) != expected) return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool tuple_hash_matches_interpreter() {
+    matches = check_samples();
+    return matches;
+}
+
+Py_hash_t hash_of_call_without_arguments(PyObject* name) {
+    if (matches) {
+        const Py_hash_t name_hash = PyObject_Hash(name);  // an exact str: no Python code
+        return name_hash == -1 ? -1 : pair_hash(name_hash, TupleHash().finish());
+    }
+    PyRef empty = new_tuple(0);
+    if (!empty) return -1;
+    PyRef call = new_pair(name, empty.get());
+    if (!call) return -1;
+    return into_python([&] { return PyObject_Hash(call.get()); });
 }
 
 }  // namespace lineage_store

@@ -50,7 +50,12 @@ inline Py_hash_t pair_hash(Py_hash_t first, Py_hash_t second) noexcept {
 }
 
 // Whether TupleHash is the running interpreter's tuple hash, checked on
-// samples. False with an exception set when a sample could not be made.
+// samples once and remembered. False with an exception set when a sample
+// could not be made.
 bool tuple_hash_matches_interpreter();
+
+// The hash of (name, ()), the call of a method without arguments, for an
+// exact str `name`; -1 with an exception set on failure.
+Py_hash_t hash_of_call_without_arguments(PyObject* name);
 
 }  // namespace lineage_store

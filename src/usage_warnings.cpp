@@ -26,7 +26,7 @@ struct DecoratedMethod {
 // The decorated methods that instances of `cls` see, by attribute name.
 bool decorated_methods_of(PyTypeObject* cls, ReleasingVector<DecoratedMethod>& out) {
     ReleasingVector<ClassAttribute> attributes;
-    if (!class_decorators(cls, attributes)) return false;
+    if (!class_decorators(cls, false, attributes)) return false;
     for (ClassAttribute& attribute : attributes) {
         if (!decorator_record_of(attribute.value.get())->method_name) continue;
         out.push_back({std::move(attribute.name), std::move(attribute.value)});
@@ -218,17 +218,20 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
     for (const DecoratedMethod& method : methods) {
         if (method.decorator.get() == decorator) ours = method.attribute.get();
     }
+    // A method the class does not show itself is a base's, overridden and
+    // reached through super(): it shares its call with the override, as it
+    // should, which runs it as part of its own computation.
     for (const DecoratedMethod& method : methods) {
+        if (ours == nullptr) break;
         if (method.decorator.get() == decorator || !same_text(method.record()->method_name.get(), record.method_name.get())) {
             continue;
         }
-        PyObject* first = ours != nullptr ? ours : record.method_name.get();
-        into_python([&] {
+            into_python([&] {
             return PyErr_Format(PyExc_TypeError,
                                 "%S has two decorated methods, %R and %R, whose functions are both named %R: their "
                                 "calls would be recorded under that one name and share their cached results; give "
                                 "each function its own name",
-                                owner.get(), first, method.attribute.get(), record.method_name.get());
+                                owner.get(), ours, method.attribute.get(), record.method_name.get());
         });
         return false;
     }
@@ -304,22 +307,34 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
 bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls) {
     auto* type = reinterpret_cast<PyObject*>(cls);
     PyRef held_class = PyRef::borrow(type);
-    for (const DecoratorRecord::WarnedCall& warned : caller.staleness_warned) {
-        if (!same_text(warned.callee.get(), callee_name)) continue;
+    ReleasingVector<DecoratorRecord::WarnedCall>& warned = caller.staleness_warned;
+    for (auto entry = warned.begin(); entry != warned.end();) {
         // Calling a weak reference runs no Python code.
-        PyRef owner = PyRef::steal(PyObject_CallNoArgs(warned.owner.get()));
+        PyRef owner = PyRef::steal(PyObject_CallNoArgs(entry->owner.get()));
         if (!owner) return false;
-        if (owner.get() == type) return true;
+        if (owner.get() == Py_None) {
+            // A class that has died: its entry goes, so the list stays as
+            // short as the live classes warned about.
+            DecoratorRecord::WarnedCall dead = std::move(*entry);
+            entry = warned.erase(entry);
+            continue;
+        }
+        if (owner.get() == type && same_text(entry->callee.get(), callee_name)) return true;
+        ++entry;
     }
     PyRef weak_owner = PyRef::steal(into_python([&] { return PyWeakref_NewRef(type, nullptr); }));
     if (!weak_owner) return false;
-    caller.staleness_warned.push_back({PyRef::borrow(callee_name), std::move(weak_owner)});
     PyRef owner = qualified_name(cls);
     if (!owner) return false;
-    return warn(format("%S.%U called %S.%U, which it does not declare as a dependency and does not track at run "
+    // Remembered once issued: a filter that makes it an error fails the
+    // call again next time, until the method is fixed.
+    const bool warned_now = warn(format("%S.%U called %S.%U, which it does not declare as a dependency and does not track at run "
                        "time, so its cached result will not follow changes to that call; declare the dependency or "
                        "use automagically_lineage_stored",
                        owner.get(), caller.method_name.get(), owner.get(), callee_name));
+    if (!warned_now) return false;
+    warned.push_back({PyRef::borrow(callee_name), std::move(weak_owner)});
+    return true;
 }
 
 }  // namespace lineage_store

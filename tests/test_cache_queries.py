@@ -1,5 +1,8 @@
 """Reading, setting and clearing cached values by hand, and the graph views."""
+import threading
 import weakref
+from collections import Counter
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -261,3 +264,115 @@ def test_many_parents_and_many_children_per_call(count):
         assert [states[g] for g in gathers] == ['invalid'] * count
         assert [states[leaf] for leaf in leaves] == ['valid'] * count
         assert len(s.get_cached_values()) == 2 * count  # invalid values stay stored
+
+
+# ---------------------------------------------------------------------------
+# Values set before the first call
+
+
+class Preset(LineageStoreBase):
+    def __init__(self):
+        self.runs = Counter()
+
+    def _run(self, name):
+        self.runs[name] += 1
+        return name
+
+    @lineage_stored()
+    def parent(self):
+        return self._run('parent')
+
+    @lineage_stored(use_cache=False)
+    def volatile(self):
+        return self._run('volatile')
+
+    @lineage_stored()
+    def plain(self):
+        return self._run('plain')
+
+    @lineage_stored(dependencies=['parent'])
+    def on_parent(self):
+        return self._run('on_parent')
+
+    @lineage_stored(dependencies=['volatile'])
+    def on_volatile(self):
+        return self._run('on_volatile')
+
+
+# (what is called before the update, the method set and called, whether the value set is served, its state)
+PRESETS = {
+    'no dependency': ([], 'plain', True, 'valid'),
+    'a valid declared parent': (['parent'], 'on_parent', True, 'valid'),
+    'a declared parent never called': ([], 'on_parent', False, 'permanently invalid'),
+    'a permanently invalid declared parent': (['volatile'], 'on_volatile', False, 'permanently invalid'),
+}
+
+
+@pytest.mark.parametrize('before, method, served, state', PRESETS.values(), ids=PRESETS.keys())
+def test_a_value_set_before_the_first_call_is_served_unless_the_call_cannot_be_valid(before, method, served, state):
+    obj = Preset()
+    for name in before:
+        getattr(obj, name)()
+    obj.update_cached_value(method, 'set')
+    results = [getattr(obj, method)(), getattr(obj, method)()]
+    assert results == (['set', 'set'] if served else [method, method])
+    assert obj.get_validation_state()[method] == state and obj.runs[method] == (0 if served else 2)
+
+
+def test_a_value_set_for_a_method_that_never_stores_warns_and_is_never_served():
+    obj = Preset()
+    with pytest.warns(RuntimeWarning, match=r"Preset.volatile is decorated with use_cache=False.*never served"):
+        obj.update_cached_value('volatile', 'set')
+    assert obj.volatile() == 'volatile' and obj.get_validation_state() == {'volatile': 'permanently invalid'}
+
+
+# ---------------------------------------------------------------------------
+# clear_cache while a computation runs
+
+
+class Clearing(LineageStoreBase):
+    def __init__(self):
+        self.source, self.runs = 1, 0
+        self.read, self.cleared = threading.Event(), threading.Event()
+        self.clears_itself = False
+
+    def compute(self):
+        self.runs += 1
+        value = [self.source]
+        if self.runs > 1:
+            return value
+        if self.clears_itself:
+            self.clear_cache()
+        else:
+            self.read.set()
+            assert self.cleared.wait(10), 'the clearing thread never arrived'
+        return value
+
+    @lineage_stored()
+    def plain(self):
+        return self.compute()
+
+    @automagically_lineage_stored()
+    def tracking(self):
+        return self.compute()
+
+
+@pytest.mark.parametrize('method', ['plain', 'tracking'])
+@pytest.mark.parametrize('clearer', ['the computation itself', 'another thread'])
+def test_a_computation_overlapped_by_clear_cache_is_returned_but_not_stored(method, clearer):
+    obj = Clearing()
+    if clearer == 'the computation itself':
+        obj.clears_itself = True
+        result = getattr(obj, method)()
+        obj.source = 2
+    else:
+        with ThreadPoolExecutor(1) as pool:
+            computing = pool.submit(getattr(obj, method))
+            assert obj.read.wait(10)
+            obj.clear_cache()
+            obj.source = 2
+            obj.cleared.set()
+            result = computing.result(10)
+    assert result == [1]
+    assert obj.get_cached_values() == {} and obj.get_validation_state() == {method: 'invalid'}
+    assert getattr(obj, method)() == [2] and getattr(obj, method)() == [2] and obj.runs == 2

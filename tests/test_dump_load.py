@@ -232,3 +232,40 @@ def test_loading_the_value_an_invalid_call_still_holds_makes_it_valid():
     book.load_cache(dumped)
     assert book.get_validation_state()["report"] == "valid"
     assert book.report() is dumped["report"]
+
+
+def posing_as(name, text):
+    """A str whose text is `text` but which hashes and compares as `name`."""
+    class Posing(str):
+        def __hash__(self):
+            return hash(name)
+
+        def __eq__(self, other):
+            return other == name
+
+        def __ne__(self, other):
+            return other != name
+
+    return Posing(text)
+
+
+@pytest.mark.parametrize('text, poses_as, made, error', [
+    ('plain_stored', 'a', [], ValueError),
+    ('plain_stored', 'a', ['plain_stored', 'a'], ValueError),  # registered calls to mistake for each other
+    ('missing', 'a', ['a'], AttributeError),
+    ('a', 'plain_stored', ['plain_stored'], None),
+    ('a', 'missing', [], None),
+])
+def test_a_str_subclass_key_loads_by_its_text_whatever_it_hashes_and_compares_as(text, poses_as, made, error):
+    s = Store()
+    for name in made:
+        getattr(s, name)()
+    data = {posing_as(poses_as, text): 'INJECTED'}
+    if error:
+        with pytest.raises(error, match=f"'{text}'"):
+            s.load_cache(data)
+    else:
+        s.load_cache(data)
+    assert s.plain_stored() == ['plain_stored', 'computed']
+    assert s.a() == ('INJECTED' if text == 'a' else ['a', 'computed'])
+    assert [key for key, value in s.get_cached_values().items() if value == 'INJECTED'] == ([] if error else ['a'])

@@ -2,6 +2,8 @@
 
 import contextlib
 import gc
+import inspect
+import sys
 import weakref
 
 import pytest
@@ -289,3 +291,75 @@ def test_a_decorator_made_without_a_class_goes_with_its_last_reference(factory):
     finally:
         if was_enabled:
             gc.enable()
+
+
+# ---------------------------------------------------------------------------
+# Messages that say what to do
+
+
+@pytest.mark.parametrize('call', ['Store.a(Store)', 'Store.f(Store, 1)', 'Store.f(type("Sub", (Store,), {}))'])
+def test_a_method_called_through_the_class_on_the_class_says_to_call_it_on_an_instance(call):
+    with pytest.raises(TypeError) as raised:
+        eval(call)
+    message = str(raised.value)
+    assert message.startswith("the decorated method's class must inherit from LineageStoreBase")
+    assert 'call it on an instance' in message
+
+
+@pytest.mark.parametrize('factory', [lineage_stored, automagically_lineage_stored])
+def test_a_factory_used_without_parentheses_says_to_add_them(factory):
+    with pytest.raises(TypeError) as raised:
+        class Model(LineageStoreBase):
+            @factory
+            def value(self):
+                return 1
+    assert 'parentheses' in str(raised.value) and f'@{factory.__name__}()' in str(raised.value)
+
+
+def star(self, a, *args, k=2, **options):
+    return 0
+
+
+def through_inspect(self, a, *args, k=2, **options):
+    return 0
+
+
+through_inspect.__signature__ = inspect.signature(through_inspect)
+
+
+class Unhashable(LineageStoreBase):
+    native = lineage_stored()(star)
+    inspected = lineage_stored()(through_inspect)
+
+    @lineage_stored()
+    def defaulted(self, x=[]):  # noqa: B006  (the default is the unhashable argument)
+        return 0
+
+
+@pytest.mark.parametrize('method', ['native', 'inspected'])
+@pytest.mark.parametrize('args, kwargs, parameter', [
+    (([1],), {}, 'a'), ((1,), {'k': {}}, 'k'), ((1, 2, [3]), {}, 'args'), ((1,), {'z': [1]}, 'options'),
+])
+def test_an_unhashable_argument_keeps_its_error_and_gains_a_note_naming_the_parameter(method, args, kwargs, parameter):
+    obj = Unhashable()
+    unhashable = next(v for v in [*args, *kwargs.values()] if not isinstance(v, int))
+    with pytest.raises(TypeError) as expected:
+        hash(unhashable)
+    with pytest.raises(TypeError) as raised:
+        getattr(obj, method)(*args, **kwargs)
+    assert type(raised.value) is TypeError and str(raised.value) == str(expected.value)
+    name = star.__name__ if method == 'native' else through_inspect.__name__
+    if sys.version_info < (3, 11):
+        assert not hasattr(raised.value, '__notes__')
+    else:
+        [note] = raised.value.__notes__
+        assert f"cached method '{name}'" in note and f"argument '{parameter}' must be hashable" in note
+    assert obj.get_validation_state() == {}
+
+
+def test_an_unhashable_default_is_named_in_the_note():
+    with pytest.raises(TypeError) as raised:
+        Unhashable().defaulted()
+    assert str(raised.value) == "unhashable type: 'list'"
+    if sys.version_info >= (3, 11):
+        assert "cached method 'defaulted': argument 'x' must be hashable" in raised.value.__notes__[0]

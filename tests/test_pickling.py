@@ -71,3 +71,11 @@ def test_a_pickled_instance_computes_in_a_spawned_process():
         result = pool.apply(value_in_child, (position, 'ACME'))
     assert result == (6.0, ["('value', (('ticker', 'ACME'),))", 'rate'])
     assert position.value('ACME') == 12.0
+
+
+@copiers
+def test_a_copy_serves_a_value_set_before_its_first_call(copier):
+    duplicate = copier(warmed())
+    duplicate.update_cached_value('rate', 10.0)  # the copy's store is empty: rate was never called there
+    assert duplicate.value('ACME') == 30.0 and duplicate.runs.count('rate') == 1  # the original's run only
+    assert duplicate.get_validation_state() == {'rate': 'valid', ('value', (('ticker', 'ACME'),)): 'valid'}

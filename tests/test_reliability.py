@@ -119,6 +119,163 @@ def test_exit_with_a_daemon_thread_inside_the_module_is_clean(daemon, meddling):
         assert (finished.returncode, finished.stderr) == (0, ""), f"run {run}"
 
 
+# The same, with the daemon thread inside user code that a helper runs on the
+# objects it was given: a keyword name's __hash__, __str__ or __repr__, a
+# metaclass's __name__ read for an error message, a load_cache key, or the
+# warnings machinery showing one of the module's warnings.
+
+BLOCKING_PRELUDE = """
+    import threading, time, warnings
+    from lineage_store import LineageStoreBase, lineage_stored
+
+    inside, returned = threading.Event(), threading.Event()
+    passes = None  # the hooks pass this many times once armed, then never return
+
+    def hook():
+        global passes
+        if passes is None:
+            return
+        if passes > 0:
+            passes -= 1
+            return
+        while True:
+            inside.set()
+            time.sleep(0.001)
+
+    class HashBlocks(str):
+        def __hash__(self):
+            hook()
+            return str.__hash__(self)
+
+    class StrBlocks(str):
+        def __str__(self):
+            hook()
+            return str.__str__(self)
+
+    class ReprBlocks(str):
+        def __repr__(self):
+            hook()
+            return str.__repr__(self)
+
+    class NameBlocks(type):
+        @property
+        def __name__(cls):
+            hook()
+            return "Named"
+
+    Named = NameBlocks("Named", (), {})
+
+    class Store(LineageStoreBase):
+        @lineage_stored()
+        def m(self, x=1):
+            return x
+
+        @lineage_stored()
+        def options(self, **options):
+            return options
+
+        @lineage_stored(serialisable=True)
+        def saved(self):
+            return 1
+
+        @lineage_stored()
+        def undeclared(self):  # reads m without declaring it
+            return self.m()
+
+        @lineage_stored(dependencies=[("m", {})])
+        def mismatched(self):  # a dependency that leaves out x
+            return 1
+
+    store = Store()
+    store.m(), store.saved()
+
+    def show_warnings_through_the_hook():
+        warnings.simplefilter("always")
+        warnings.showwarning = lambda *args, **kwargs: hook()
+"""
+
+# (objects made before arming, the call the daemon thread makes, hook calls passed before blocking)
+BLOCKING_CALLS = {
+    "update_cached_value: a keyword name's __hash__": (
+        "kw = {HashBlocks('x'): 1}", "store.update_cached_value('m', 2, **kw)", 0),
+    "get_cached_value: a keyword name's __hash__": (
+        "kw = {HashBlocks('x'): 1}", "store.get_cached_value('m', **kw)", 0),
+    "update_cached_value: a keyword name's __repr__ in the warning": (
+        "kw = {ReprBlocks('y'): 1}", "store.update_cached_value('m', 2, **kw)", 0),
+    "get_cached_value: a keyword name's __repr__ in the warning": (
+        "kw = {ReprBlocks('y'): 1}", "store.get_cached_value('m', **kw)", 0),
+    "get_cached_value_by_hash: an unexpected keyword's __str__": (
+        "kw = {StrBlocks('zz'): 1}", "store.get_cached_value_by_hash(1, **kw)", 0),
+    "load_cache: an unexpected keyword's __str__": (
+        "kw = {StrBlocks('zz'): 1}", "store.load_cache({}, **kw)", 0),
+    "load_cache: the name of data's type": ("", "store.load_cache(data=Named())", 0),
+    "load_cache: the name of a key's type": ("", "store.load_cache({Named(): 1})", 0),
+    "get_cached_value: the name of method_name's type": ("", "store.get_cached_value(method_name=Named())", 0),
+    "update_cached_value: the name of method_name's type": ("", "store.update_cached_value(Named(), 1)", 0),
+    "get_cached_value_by_hash: the name of hash's type": ("", "store.get_cached_value_by_hash(Named())", 0),
+    "update_cached_value: showing its warning": (
+        "show_warnings_through_the_hook()", "store.update_cached_value('m', 2, y=1)", 0),
+    "get_cached_value: showing its warning": ("show_warnings_through_the_hook()", "store.get_cached_value('n')", 0),
+    "decorated call: showing the warning about an undeclared call": (
+        "show_warnings_through_the_hook()", "store.undeclared()", 0),
+    "decorated call: showing the warning about a declared dependency": (
+        "show_warnings_through_the_hook()", "store.mismatched()", 0),
+    "decorated call through the class: a keyword name's __hash__, first": (
+        "kw = {HashBlocks('x'): 1}", "Store.m(store, **kw)", 0),
+    "decorated call through the class: a keyword name's __hash__, second": (
+        "kw = {HashBlocks('x'): 1}", "Store.m(store, **kw)", 1),
+    "decorated call through the class: a **kwargs name's __hash__, first": (
+        "kw = {HashBlocks('x'): 1}", "Store.options(store, **kw)", 0),
+    "decorated call through the class: a **kwargs name's __hash__, second": (
+        "kw = {HashBlocks('x'): 1}", "Store.options(store, **kw)", 1),
+    "decorated call through the class: a **kwargs name's __hash__, third": (
+        "kw = {HashBlocks('x'): 1}", "Store.options(store, **kw)", 2),
+}
+
+
+@pytest.mark.parametrize("made, call, passes", BLOCKING_CALLS.values(), ids=BLOCKING_CALLS.keys())
+def test_exit_with_a_daemon_thread_inside_user_code_a_helper_runs_is_clean(made, call, passes):
+    source = BLOCKING_PRELUDE + textwrap.indent(textwrap.dedent(f"""
+        {made}
+        passes = {passes}
+
+        def work():
+            {call}
+            returned.set()
+
+        threading.Thread(target=work, daemon=True).start()
+        while not (inside.is_set() or returned.is_set()):
+            time.sleep(0.001)
+        print("blocked" if inside.is_set() else "returned", end="")
+        time.sleep(0.02)
+    """), "    ")
+    for run in range(5):
+        finished = run_python(source)
+        assert (finished.returncode, finished.stderr) == (0, ""), f"run {run}"
+        assert finished.stdout == "blocked", "the thread never reached the blocking code: this tests nothing"
+
+
+def test_exit_with_a_daemon_thread_loading_a_key_whose_hash_blocks_is_clean():
+    # The key's own __hash__ need not run at all (the key's text names the
+    # method), so the thread may also finish: either way the exit is clean.
+    source = BLOCKING_PRELUDE + textwrap.indent(textwrap.dedent("""
+        data = {HashBlocks('saved'): 2}
+        passes = 0
+
+        def work():
+            store.load_cache(data)
+            returned.set()
+
+        threading.Thread(target=work, daemon=True).start()
+        while not (inside.is_set() or returned.is_set()):
+            time.sleep(0.001)
+        time.sleep(0.02)
+    """), "    ")
+    for run in range(5):
+        finished = run_python(source)
+        assert (finished.returncode, finished.stderr) == (0, ""), f"run {run}"
+
+
 # ---------------------------------------------------------------------------
 # Threads sharing instances
 

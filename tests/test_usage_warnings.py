@@ -176,3 +176,268 @@ def test_a_dependency_on_the_attribute_name_of_a_renamed_method_says_which_name_
                                             "'_spot'.*name the dependency '_spot'") as caught:
         type("Aliased", (Model,), {"report": lineage_stored(dependencies=["spot_alias"])(report)})().report()
     assert len(caught) == 1
+
+
+# ---------------------------------------------------------------------------
+# A cached method that neither tracks nor declares a call it makes
+
+
+class Reader(LineageStoreBase):
+    @lineage_stored()
+    def rate(self, tenor=1):
+        return 0.5 * tenor
+
+    @lineage_stored()
+    def spot(self):
+        return 10.0
+
+    @lineage_stored()
+    def lazy(self):  # reads two calls it neither declares nor tracks
+        return self.rate() * self.spot()
+
+    @lineage_stored(dependencies=[("rate", {"tenor": 1})])
+    def declared(self):
+        return self.rate()
+
+    @lineage_stored(dependencies=[("rate", {"tenor": 1})])
+    def declared_other_tenor(self):
+        return self.rate(tenor=2)
+
+    @automagically_lineage_stored()
+    def tracking(self):
+        return self.rate() * self.spot()
+
+    @lineage_stored(use_cache=False)
+    def volatile(self):
+        return self.rate() * self.spot()
+
+    @lineage_stored()
+    def on_another_instance(self):
+        return Reader().rate()
+
+
+STALE = ("{owner}.{caller} called {owner}.{callee}, which it does not declare as a dependency and does not track at "
+         "run time, so its cached result will not follow changes to that call; declare the dependency or use "
+         "automagically_lineage_stored")
+
+
+def test_an_untracked_undeclared_call_warns_once_per_caller_callee_and_class():
+    sub = type("Sub", (Reader,), {})
+    obj = Reader()
+    obj.rate()  # so that only the undeclared call can make `lazy` stale
+    with pytest.warns(RuntimeWarning) as caught:
+        assert obj.lazy() == 5.0
+    assert sorted(str(w.message) for w in caught) == [
+        STALE.format(owner="Reader", caller="lazy", callee=callee) for callee in ("rate", "spot")]
+    assert {w.filename for w in caught} == {__file__}  # at the line of the method that made the call
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        obj.update_cached_value("spot", 20.0)
+        Reader().lazy(), obj.lazy()  # the same caller, callees and class: warned already
+    with pytest.warns(RuntimeWarning) as caught:
+        sub().lazy()
+    assert len(caught) == 2 and all(str(w.message).startswith("Sub.lazy called Sub.") for w in caught)
+
+
+def test_a_call_with_other_arguments_than_the_declared_ones_warns():
+    obj = Reader()
+    obj.rate()
+    with pytest.warns(RuntimeWarning, match=r"Reader.declared_other_tenor called Reader.rate, which it does not "
+                                            r"declare") as caught:
+        obj.declared_other_tenor()
+    assert len(caught) == 1
+
+
+@pytest.mark.parametrize("method", ["declared", "tracking", "volatile", "on_another_instance"])
+def test_calls_that_are_declared_tracked_or_never_cached_do_not_warn(strict, method):
+    obj = Reader()
+    obj.rate()
+    getattr(obj, method)()
+    getattr(obj, method)()
+
+
+# ---------------------------------------------------------------------------
+# Queries and updates whose names or keywords match no method's calls
+
+
+class Signatures(LineageStoreBase):
+    @lineage_stored()
+    def rate(self, tenor=1):
+        return 0.5 * tenor
+
+    @lineage_stored()
+    def star(self, a, *args, k=2, **options):
+        return (a, args, k, options)
+
+    def _spot(self):
+        return 10.0
+
+    spot_alias = lineage_stored()(_spot)
+
+
+SIGNATURE_OF = {"rate": "Signatures.rate(self, tenor=1)", "star": "Signatures.star(self, a, *args, k=2, **options)"}
+
+
+@pytest.mark.parametrize("what", ["update_cached_value", "get_cached_value"])
+@pytest.mark.parametrize("name, kwargs, mismatch", [
+    ("rate", {}, "missing 'tenor'"),
+    ("rate", {"tenor": 1, "x": 2}, "unknown 'x'"),
+    ("star", {"a": 1}, "missing 'args', 'k', 'options'"),
+    ("star", {"a": 1, "args": (), "k": 2, "kw": ()}, "missing 'options'; unknown 'kw'"),
+    ("star", {"a": 1, "args": (), "k": 2, "options": (), "zz": 1}, "unknown 'zz'"),
+])
+def test_keywords_that_do_not_name_the_parameters_warn_with_the_signature(what, name, kwargs, mismatch):
+    obj = Signatures()
+    with pytest.warns(RuntimeWarning) as caught:
+        call = obj.update_cached_value if what == "update_cached_value" else obj.get_cached_value
+        call(name, *([7.0] if what == "update_cached_value" else []), **kwargs)
+    assert len(caught) == 1 and caught[0].filename == __file__
+    assert str(caught[0].message).startswith(
+        f"{what}('{name}', ...): the keywords do not name the parameters of {SIGNATURE_OF[name]}: {mismatch}; ")
+
+
+@pytest.mark.parametrize("name, message", [
+    ("rte", "get_cached_value('rte', ...): Signatures has no decorated method named 'rte', so it can never find a "
+            "value"),
+    ("spot_alias", "get_cached_value('spot_alias', ...): 'spot_alias' is the attribute of a decorated method of "
+                   "Signatures whose calls are recorded under its function's name, '_spot': name it '_spot'"),
+])
+def test_a_query_naming_no_decorated_method_warns_and_answers_none(name, message):
+    obj = Signatures()
+    obj.spot_alias()
+    with pytest.warns(RuntimeWarning) as caught:
+        assert obj.get_cached_value(name) is None
+    assert len(caught) == 1 and str(caught[0].message).startswith(message)
+
+
+def test_a_mismatched_query_made_an_error_answers_nothing_and_changes_nothing(strict):
+    obj = Signatures()
+    obj.rate(), obj.star(1)
+    before = obj.get_cached_values(), obj.get_validation_state(), obj.get_dependency_graph()
+    for name, kwargs in [("rate", {}), ("rte", {}), ("star", {"a": 1})]:
+        with pytest.raises(RuntimeWarning):
+            obj.get_cached_value(name, **kwargs)
+    assert (obj.get_cached_values(), obj.get_validation_state(), obj.get_dependency_graph()) == before
+
+
+# ---------------------------------------------------------------------------
+# Declared dependencies whose keywords do not name the parameters
+
+
+def declaring(*dependencies, base=Signatures):
+    def report(self):
+        return "report"
+
+    return type("Declaring", (base,), {"report": lineage_stored(dependencies=list(dependencies))(report)})
+
+
+@pytest.mark.parametrize("dependency, mismatch", [
+    (("rate", {}), "missing 'tenor'"),
+    ("rate", "missing 'tenor'"),
+    (("rate", {"tenor": 1, "t": 2}), "unknown 't'"),
+    (("star", {"a": 1, "k": 2}), "missing 'args', 'options'"),
+])
+def test_a_declared_dependency_with_mismatched_keywords_warns_once_per_class_at_its_first_call(dependency, mismatch):
+    cls = declaring(dependency)
+    name = dependency if isinstance(dependency, str) else dependency[0]
+    with pytest.warns(RuntimeWarning) as caught:
+        cls().report()
+    assert len(caught) == 1 and caught[0].filename == __file__
+    assert str(caught[0].message).startswith(
+        f"Declaring.report declares a dependency on '{name}' whose keywords do not name the parameters of "
+        f"{SIGNATURE_OF[name].split('.', 1)[1]}: {mismatch}; so the dependency matches no call and report can never "
+        f"be cached")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        cls().report()  # checked already
+    with pytest.warns(RuntimeWarning):
+        type("Again", (cls,), {})().report()  # another class, checked anew
+
+
+# ---------------------------------------------------------------------------
+# Correct programs are silent
+
+
+class Base(LineageStoreBase):
+    @lineage_stored(dependencies=["extra"])  # a method only subclasses have
+    def report(self):
+        return "report"
+
+    @automagically_lineage_stored()
+    def rate(self, tenor=1):
+        return 0.5 * tenor
+
+    @lineage_stored()
+    def star(self, a, *args, k=2, **options):
+        return (a, args, k, options)
+
+    def _spot(self):
+        return 10.0
+
+    spot_alias = lineage_stored()(_spot)
+    spot_twin = spot_alias
+
+
+class Extended(Base):
+    @lineage_stored()
+    def extra(self):
+        return "extra"
+
+
+class Overriding(Extended):
+    @automagically_lineage_stored()
+    def rate(self, tenor=1):  # an override that calls the method it overrides
+        return super().rate(tenor) * 2
+
+
+def subclass_method_named_in_a_base_dependency(obj):
+    obj.extra()
+    assert obj.report() == "report" and obj.get_validation_state()["report"] == "valid"
+
+
+def override(obj):
+    obj = Overriding()
+    assert obj.rate() == 1.0 and obj.rate(tenor=2) == 2.0
+    obj.update_cached_value("rate", 3.0, tenor=1)
+    assert obj.get_cached_value("rate", tenor=1) == 3.0
+
+
+def alias_updated_by_its_functions_name(obj):
+    obj.spot_alias()
+    obj.update_cached_value("_spot", 1.0)
+    assert obj.spot_twin() == 1.0 and obj.get_cached_value("_spot") == 1.0
+
+
+def registered_calls_updated_and_queried(obj):
+    obj.star(1, 2, k=3, y=4, x=5)
+    named = {"a": 1, "args": (2,), "k": 3, "options": (("x", 5), ("y", 4))}
+    obj.update_cached_value("star", "set", **named)
+    assert obj.get_cached_value("star", **named) == "set" and obj.star(1, 2, k=3, x=5, y=4) == "set"
+
+
+def updated_after_clear_cache(obj):
+    obj.rate(), obj.star(1)
+    obj.clear_cache()
+    obj.update_cached_value("rate", 3.0, tenor=1)
+    obj.update_cached_value("star", "set", a=1, args=(), k=2, options=())
+    assert obj.rate() == 3.0 and obj.star(1) == "set"
+
+
+def calls_not_made_yet_queried_with_their_parameters(obj):
+    assert obj.get_cached_value("rate", tenor=1) is None
+    assert obj.get_cached_value("star", a=1, args=(), k=2, options=()) is None
+
+
+def call_not_made_yet_set_with_its_parameters(obj):
+    obj.update_cached_value("rate", 3.0, tenor=5)
+    assert obj.rate(5) == 3.0
+
+
+CORRECT = [subclass_method_named_in_a_base_dependency, override, alias_updated_by_its_functions_name,
+           registered_calls_updated_and_queried, updated_after_clear_cache,
+           calls_not_made_yet_queried_with_their_parameters, call_not_made_yet_set_with_its_parameters]
+
+
+@pytest.mark.parametrize("program", CORRECT, ids=[program.__name__ for program in CORRECT])
+def test_correct_programs_warn_nothing(strict, program):
+    program(Extended())
