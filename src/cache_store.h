@@ -42,13 +42,18 @@ using CallGraph = MethodDependencyGraph<CallHash, BoundCallRef, PyRef>;
 // its bound call, so that the decorated call finds all three with one lookup.
 struct StoreRecord {
     // From the interpreter's small-block allocator, with no header per
-    // block: a store is made and freed with the interpreter lock held.
+    // block: a store is made and freed with the interpreter lock held. But
+    // for a thread ended at interpreter exit while releasing the record's
+    // values: it no longer holds the lock, and leaves the block to the
+    // ending process.
     static void* operator new(std::size_t size) {
         void* block = PyMem_Malloc(size);
         if (block == nullptr) throw std::bad_alloc();
         return block;
     }
-    static void operator delete(void* block) noexcept { PyMem_Free(block); }
+    static void operator delete(void* block) noexcept {
+        if (!must_abandon_python_state()) PyMem_Free(block);
+    }
 
     // A call looked for in one section and compared with Python code outside
     // it is known to be where it was found while the graph's version has not

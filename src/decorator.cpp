@@ -338,7 +338,7 @@ struct Ticket {
     // Our own references for the computation: the function may drop every
     // other reference to the class, and with it the decorator.
     PyRef held_decorator = PyRef::borrow(self);
-    DecoratorRecord& decorator = *as_decorator(self)->record;
+    DecoratorRecord& decorator = as_decorator(self)->record;
     PyRef func = decorator.func.new_ref();
     if (!func) {
         PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
@@ -458,7 +458,7 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
 // Steps 1 to 3: a result (a hit above all), an error, or, when this returns
 // null with no exception set, a ticket for step 4.
 [[gnu::noinline]] PyObject* call_decorated(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
-    DecoratorRecord& decorator = *as_decorator(self)->record;
+    DecoratorRecord& decorator = as_decorator(self)->record;
     if (!arguments.ok()) return nullptr;
     if (arguments.positional_count() == 0) {
         PyErr_SetString(PyExc_ValueError, "lineage_stored can only be used as an instance method decorator");
@@ -523,8 +523,8 @@ PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_
 
 PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
-    DecoratorRecord* record = as_decorator(self)->record;
-    return python_boundary([&] { return new_bound_method(self, instance, record->binding.native_allowed()); });
+    const bool native = as_decorator(self)->record.binding.native_allowed();
+    return python_boundary([&] { return new_bound_method(self, instance, native); });
 }
 
 int decorator_set(PyObject*, PyObject*, PyObject* value) noexcept {
@@ -540,8 +540,7 @@ int decorator_set(PyObject*, PyObject*, PyObject* value) noexcept {
 // its class abstract.
 PyObject* decorator_is_abstract(PyObject* self, void*) {
     return python_boundary([&]() -> PyObject* {
-        DecoratorRecord* record = as_decorator(self)->record;
-        PyRef func = record == nullptr ? PyRef() : record->func.new_ref();
+        PyRef func = as_decorator(self)->record.func.new_ref();
         if (!func) return Py_NewRef(Py_False);
         PyRef marked =
             PyRef::steal(into_python([&] { return PyObject_GetAttrString(func.get(), "__isabstractmethod__"); }));
@@ -573,21 +572,28 @@ PyGetSetDef decorator_getset[] = {
 
 int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    DecoratorRecord* record = as_decorator(self)->record;
-    if (record != nullptr) {
-        Py_VISIT(record->func.get());
-    }
+    if (as_decorator(self)->has_record) Py_VISIT(as_decorator(self)->record.func.get());
     return 0;
 }
 
 int decorator_clear(PyObject* self) {
     return guarded(0, [&] {
-        DecoratorRecord* record = as_decorator(self)->record;
-        if (record != nullptr) {
-            record->func.reset();
-        }
+        if (as_decorator(self)->has_record) as_decorator(self)->record.func.reset();
         return 0;
     });
+}
+
+void decorator_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    DecoratorObject* decorator = as_decorator(self);
+    if (decorator->has_record) {
+        decorator->has_record = false;
+        decorator->record.~DecoratorRecord();
+    }
+    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_object(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
 PyMemberDef decorator_members[] = {
@@ -605,7 +611,7 @@ PyType_Slot decorator_slots[] = {
     {Py_tp_members, decorator_members},
     {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_record<DecoratorObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
 };
@@ -639,12 +645,13 @@ PyObject* new_decorator(DecoratorRecord&& record) {
         record.binding.allow_native(native_binding_here());
         PyTypeObject* type = decorator_type();
         if (type == nullptr) return nullptr;
-        auto owned = std::make_unique<DecoratorRecord>(std::move(record));
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = into_python([&] { return alloc(type, 0); });
         if (self == nullptr) return nullptr;
-        as_decorator(self)->record = owned.release();
-        as_decorator(self)->vectorcall = decorator_vectorcall;
+        DecoratorObject* decorator = as_decorator(self);
+        new (&decorator->record) DecoratorRecord(std::move(record));
+        decorator->has_record = true;
+        decorator->vectorcall = decorator_vectorcall;
         return self;
     });
 }

@@ -49,10 +49,13 @@ struct DecoratorRecord {
     // a class must go with its last reference, not wait for the collector.
 };
 
+// The record lives inside the object: a call reaches it without following a
+// pointer to another block.
 struct DecoratorObject {
     PyObject_HEAD
-    DecoratorRecord* record;
     VectorcallFunction vectorcall;
+    bool has_record;  // the record below is constructed
+    DecoratorRecord record;
 };
 
 // The LineageStoreDecorator type once the first decorator has been built,
@@ -62,7 +65,8 @@ inline PyTypeObject* decorator_type_object = nullptr;
 // The record of `object` when it is a LineageStoreDecorator, else null.
 inline DecoratorRecord* decorator_record_of(PyObject* object) noexcept {
     if (decorator_type_object == nullptr || !Py_IS_TYPE(object, decorator_type_object)) return nullptr;
-    return reinterpret_cast<DecoratorObject*>(object)->record;
+    auto* decorator = reinterpret_cast<DecoratorObject*>(object);
+    return decorator->has_record ? &decorator->record : nullptr;
 }
 
 }  // namespace lineage_store

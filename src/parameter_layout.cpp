@@ -169,6 +169,8 @@ const LayoutRef& BindingCache::derive_layout_for(PyObject* method_name, PyObject
     // Installed first, released after: a call still holding the previous
     // layout keeps it alive, and the release may run a finaliser.
     LayoutRef previous = std::exchange(current_, LayoutRef::adopt(derived));
+    code_ = derived->code.get();
+    defaults_ = derived->defaults.get();
     previous.reset();
     return current_;
 }

@@ -88,10 +88,10 @@ public:
     // anything can run Python code. Empty with an exception set on failure.
     const LayoutRef& layout_for(PyObject* method_name, PyObject* func) {
         const InterpreterShortcuts& objects = shortcuts;
-        if (current_ && objects.code.offset > 0 && objects.defaults.offset > 0) {
-            PyObject* code = objects.code.read_borrowed(func);
-            PyObject* defaults = objects.defaults.read_borrowed(func);
-            if (code == current_->code.get() && defaults == current_->defaults.get()) return current_;
+        // Compared with copies kept here, so that a call reads no other block.
+        if (code_ != nullptr && objects.code.offset > 0 && objects.defaults.offset > 0 &&
+            objects.code.read_borrowed(func) == code_ && objects.defaults.read_borrowed(func) == defaults_) {
+            return current_;
         }
         return derive_layout_for(method_name, func);
     }
@@ -100,6 +100,8 @@ private:
     const LayoutRef& derive_layout_for(PyObject* method_name, PyObject* func);
 
     LayoutRef current_;
+    PyObject* code_ = nullptr;      // borrowed from current_
+    PyObject* defaults_ = nullptr;  // borrowed from current_
     bool native_allowed_ = false;
 };
 

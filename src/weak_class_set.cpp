@@ -34,7 +34,7 @@ void WeakClassSet::add(PyTypeObject* cls) {
 namespace {
 
 PyObject* class_died(PyObject* self, PyObject*, PyObject*) {
-    reinterpret_cast<WatchedClass::Watch*>(self)->cls = nullptr;
+    *reinterpret_cast<WatchedClass::Watch*>(self)->cls = nullptr;
     return Py_NewRef(Py_None);
 }
 
@@ -68,14 +68,15 @@ bool WatchedClass::watch(PyTypeObject* cls) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef watch = PyRef::steal(alloc(type, 0));  // not a collected type: no collection starts
     if (!watch) return false;
-    reinterpret_cast<Watch*>(watch.get())->cls = cls;
+    reinterpret_cast<Watch*>(watch.get())->cls = &cls_;
     auto* referent = reinterpret_cast<PyObject*>(cls);
     PyRef weak = PyRef::steal(into_python([&] { return PyWeakref_NewRef(referent, watch.get()); }));
     if (!weak) return false;
-    // Swapped in first, released after: releasing the old weak reference
-    // before its class dies means its callback never runs.
+    // The old weak reference goes first: released before its class dies,
+    // its callback never runs, so it cannot clear the class set next.
     PyRef old_weak = std::exchange(weak_, std::move(weak));
-    PyRef old_watch = std::exchange(watch_, std::move(watch));
+    old_weak.reset();
+    cls_ = cls;
     return true;
 }
 

@@ -25,28 +25,33 @@ private:
 
 // One class, watched: is() compares a pointer, which the class's death sets
 // to null, so that a decorated call can ask "the class checked last?" for
-// the cost of a comparison.
+// the cost of a comparison. Not to be moved once watching: the class's weak
+// reference writes into it.
 class WatchedClass {
 public:
-    bool is(PyTypeObject* cls) const noexcept {
-        return watch_ && reinterpret_cast<const Watch*>(watch_.get())->cls == cls;
-    }
+    WatchedClass() noexcept = default;
+    WatchedClass(const WatchedClass&) = delete;
+    WatchedClass& operator=(const WatchedClass&) = delete;
+    // A new one watches nothing; only an unwatched one is moved.
+    WatchedClass(WatchedClass&&) noexcept {}
+
+    bool is(PyTypeObject* cls) const noexcept { return cls_ == cls; }
     // Watches `cls` from now on. False with an exception set.
     bool watch(PyTypeObject* cls);
     void reset() noexcept(false) {
+        cls_ = nullptr;
         weak_.reset();
-        watch_.reset();
     }
 
     // The callback of a watched class's weak reference: the class's death
-    // sets `cls` to null. Not a collected type: it refers to nothing.
+    // sets the watching object's pointer to null. Not a collected type.
     struct Watch {
         PyObject_HEAD
-        PyTypeObject* cls;  // borrowed: compared only, while the class lives
+        PyTypeObject** cls;  // the watching object's, which outlives its weak reference
     };
 
 private:
-    PyRef watch_;  // the object the class's weak reference calls when it dies
-    PyRef weak_;   // the weak reference, with that object as its callback
+    PyTypeObject* cls_ = nullptr;  // borrowed: compared only, while the class lives
+    PyRef weak_;                   // the class's weak reference, whose callback clears cls_
 };
 }  // namespace lineage_store
