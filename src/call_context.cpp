@@ -19,6 +19,9 @@ struct Scope {
     // made at the first. A heap block: the object itself is not a C++ one.
     std::vector<ComputationFrame>* frames;
     unsigned long owner;  // the thread whose computations are in `frames`
+    // An asynchronous computation's own scope: the computation, while it runs.
+    bool computing;
+    ComputationFrame computation;
 };
 
 Scope* as_scope(PyObject* object) noexcept { return reinterpret_cast<Scope*>(object); }
@@ -28,6 +31,7 @@ void scope_dealloc(PyObject* self) {
     Scope* scope = as_scope(self);
     delete std::exchange(scope->frames, nullptr);
     PyRef outer = PyRef::steal(std::exchange(scope->outer, nullptr));
+    PyRef decorator = PyRef::steal(scope->computing ? std::exchange(scope->computation.decorator, nullptr) : nullptr);
     auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_object(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
@@ -94,30 +98,47 @@ PyObject* context_variable() {
 PyRef read_scope() {
     PyObject* variable = context_variable();
     if (variable == nullptr) return {};
+    PyRef value;
     if (context_variables.get != nullptr) {
         PyObject* found = nullptr;
         if (into_python([&] { return context_variables.get(variable, nullptr, &found); }) < 0) return {};
-        return PyRef::steal(found);
+        value = PyRef::steal(found);
+    } else {
+        value = PyRef::steal(into_python([&] { return PyObject_CallMethod(variable, "get", "O", Py_None); }));
     }
-    PyRef value = PyRef::steal(into_python([&] { return PyObject_CallMethod(variable, "get", "O", Py_None); }));
+    // None stands for no scope where an ended computation had to put one back.
     if (value && value.get() == Py_None) return {};
     return value;
 }
 
-// A new root scope within `outer` (may be null), made the current context's.
-PyRef enter_new_scope(PyObject* outer) {
+// Makes `scope` the current context's; the token that undoes it, or empty
+// with an exception set.
+PyRef set_scope(PyObject* variable, PyObject* scope) {
+    return PyRef::steal(into_python([&] {
+        return context_variables.set != nullptr ? context_variables.set(variable, scope)
+                                                : PyObject_CallMethod(variable, "set", "O", scope);
+    }));
+}
+
+// A new scope within `outer` (may be null). Empty with an exception set.
+PyRef make_scope(PyObject* outer) {
     PyTypeObject* type = scope_type();
-    PyObject* variable = context_variable();
-    if (type == nullptr || variable == nullptr) return {};
+    if (type == nullptr) return {};
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef made = PyRef::steal(alloc(type, 0));  // not a collected type: no collection starts
     if (!made) return {};
     as_scope(made.get())->outer = Py_XNewRef(outer);
+    return made;
+}
+
+// A new root scope within `outer` (may be null), made the current context's.
+PyRef enter_new_scope(PyObject* outer) {
+    PyObject* variable = context_variable();
+    if (variable == nullptr) return {};
+    PyRef made = make_scope(outer);
+    if (!made) return {};
     // The token is not kept: a root scope stays its context's for good.
-    PyRef token = PyRef::steal(into_python([&] {
-        return context_variables.set != nullptr ? context_variables.set(variable, made.get())
-                                                : PyObject_CallMethod(variable, "set", "O", made.get());
-    }));
+    PyRef token = set_scope(variable, made.get());
     if (!token) return {};
     return made;
 }
@@ -132,24 +153,74 @@ ContextView ContextView::current() {
 
 const ComputationFrame* ContextView::innermost_of(const void* store) const noexcept {
     for (PyObject* at = scope_.get(); at != nullptr; at = as_scope(at)->outer) {
-        const std::vector<ComputationFrame>* frames = as_scope(at)->frames;
-        if (frames == nullptr) continue;
-        for (auto frame = frames->rbegin(); frame != frames->rend(); ++frame) {
-            if (frame->store == store) return &*frame;
+        const Scope* scope = as_scope(at);
+        if (const std::vector<ComputationFrame>* frames = scope->frames) {
+            for (auto frame = frames->rbegin(); frame != frames->rend(); ++frame) {
+                if (frame->store == store) return &*frame;
+            }
         }
+        if (scope->computing && scope->computation.store == store) return &scope->computation;
     }
     return nullptr;
 }
 
 bool ContextView::computing(const void* store, NodePosition node) const noexcept {
     for (PyObject* at = scope_.get(); at != nullptr; at = as_scope(at)->outer) {
-        const std::vector<ComputationFrame>* frames = as_scope(at)->frames;
-        if (frames == nullptr) continue;
-        for (const ComputationFrame& frame : *frames) {
-            if (frame.store == store && frame.node == node) return true;
+        const Scope* scope = as_scope(at);
+        if (const std::vector<ComputationFrame>* frames = scope->frames) {
+            for (const ComputationFrame& frame : *frames) {
+                if (frame.store == store && frame.node == node) return true;
+            }
         }
+        if (scope->computing && scope->computation.store == store && scope->computation.node == node) return true;
     }
     return false;
+}
+
+bool AsyncComputationScope::begin(const ComputationFrame& frame) {
+    PyObject* variable = context_variable();
+    if (variable == nullptr) return false;
+    PyRef outer = read_scope();
+    if (!outer && PyErr_Occurred()) return false;
+    PyRef made = make_scope(outer.get());
+    if (!made) return false;
+    Scope* scope = as_scope(made.get());
+    scope->computation = frame;
+    Py_INCREF(frame.decorator);  // held while the computation runs, across awaits
+    scope->computing = true;
+    PyRef token = set_scope(variable, made.get());
+    if (!token) return false;  // the scope goes with its decorator reference
+    scope_ = std::move(made);
+    token_ = std::move(token);
+    return true;
+}
+
+void AsyncComputationScope::end() noexcept(false) {
+    if (!scope_ || must_abandon_python_state()) return;
+    // The computation's own exception, if it raised one, stays what is raised.
+    SavedException raised;
+    Scope* scope = as_scope(scope_.get());
+    scope->computing = false;
+    PyRef decorator = PyRef::steal(std::exchange(scope->computation.decorator, nullptr));
+    PyObject* variable = context_variable();
+    if (variable != nullptr) {
+        int reset = 0;
+        if (context_variables.reset != nullptr) {
+            reset = into_python([&] { return context_variables.reset(variable, token_.get()); });
+        } else {
+            PyRef done =
+                PyRef::steal(into_python([&] { return PyObject_CallMethod(variable, "reset", "O", token_.get()); }));
+            reset = done ? 0 : -1;
+        }
+        // A coroutine closed outside the task that ran it (dropped
+        // unfinished) ends in another context: that one is left alone, and
+        // the scope, no longer computing, stays inert where it is.
+        if (reset < 0) PyErr_Clear();
+    } else {
+        PyErr_Clear();
+    }
+    token_.reset();
+    scope_.reset();
 }
 
 bool BegunComputation::begin(const ComputationFrame& frame) {

@@ -65,6 +65,28 @@ private:
     PyRef scope_;
 };
 
+// An asynchronous computation: a scope of its own, made the current
+// context's while the computation runs, across its awaits. The calls made in
+// the task that awaits it see it as their innermost computation.
+class AsyncComputationScope {
+public:
+    AsyncComputationScope() noexcept = default;
+    AsyncComputationScope(const AsyncComputationScope&) = delete;
+    AsyncComputationScope& operator=(const AsyncComputationScope&) = delete;
+    ~AsyncComputationScope() noexcept(false) { end(); }
+
+    // False with an exception set.
+    bool begin(const ComputationFrame& frame);
+    // The outer scope is the current context's again; on a thread being ended
+    // at interpreter exit, leaves the context alone.
+    void end() noexcept(false);
+    bool begun() const noexcept { return bool(scope_); }
+
+private:
+    PyRef scope_;
+    PyRef token_;
+};
+
 // A synchronous computation, begun in the current context's scope for as long
 // as this lives.
 class BegunComputation {

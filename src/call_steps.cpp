@@ -256,6 +256,13 @@ bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& 
 template bool find_or_register(const CallSite&, CallIdentity&, Step&, BoundCallRef&);
 template bool find_or_register(const CallSite&, BoundCallKey&, Step&, BoundCallRef&);
 
+bool serve_registered(const CallSite& site, NodePosition position, Step& step) {
+    StoreSection section = StoreSection::open(site.store, Access::Write);
+    if (!section.opened()) return false;
+    serve_or_begin(site, section.record()->graph, position, step);
+    return true;
+}
+
 void begin_computation(CallGraph& graph, Step& step) { step.slot = graph.begin_computation(step.position); }
 
 bool warn_if_untracked(const CallSite& site, Step& step) {

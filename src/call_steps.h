@@ -91,6 +91,10 @@ private:
 template <typename Key>
 bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& replaced_call);
 
+// Step 2 for a call whose registered node was found when the call was made.
+// False with an exception set.
+bool serve_registered(const CallSite& site, NodePosition position, Step& step);
+
 // In a section: begins the computation of a registered call, which
 // find_or_register found to compute without beginning it.
 void begin_computation(CallGraph& graph, Step& step);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <utility>
 
+#include "async_call.h"
 #include "cache_store.h"
 #include "call_arguments.h"
 #include "call_context.h"
@@ -166,6 +167,7 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
     }
     CallIdentity identity;
     if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
+    if (decorator.is_async) return call_async(self, arguments, identity);
     CallSite site{self, decorator, instance, as_store(instance), {}};
     const StoreRecord* record = site.store->record;
     if (record != nullptr && record->graph.running_count() > 0) {

@@ -114,9 +114,10 @@ PyObject* automagic_factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwa
     return python_boundary([&] { return factory_new(cls, args, kwargs, automagic_kind); });
 }
 
-// Functions whose call makes a generator, a coroutine or an async generator
-// cannot be cached: that object can be consumed only once, so a stored one
-// would come back exhausted or already awaited. inspect tells them apart
+// Functions whose call makes a generator or an async generator cannot be
+// cached: that object can be iterated only once, so a stored one would come
+// back exhausted. A coroutine function is cached by its awaited result: its
+// calls return coroutines of their own (async_call). inspect tells them apart
 // (it also sees through functools.partial and marked coroutine functions);
 // any other callable passes.
 struct OneShotKind {
@@ -128,31 +129,52 @@ struct OneShotKind {
 constexpr OneShotKind one_shot_kinds[] = {
     {"isgeneratorfunction", "a generator function",
      "a generator can be iterated only once, so a stored one would be served exhausted; return a list or tuple"},
-    {"iscoroutinefunction", "a coroutine function",
-     "a coroutine can be awaited only once, so a stored one would fail when awaited again; cache a plain method"},
     {"isasyncgenfunction", "an async generator function",
      "an async generator can be iterated only once, so a stored one would be served exhausted; cache a plain "
      "method"},
 };
 
-bool refuse_one_shot_results(const FactoryKind& kind, PyObject* func, PyObject* method_name) {
+// 1 when inspect's `test` holds for func, 0 when not, -1 with an exception set.
+int inspect_says(PyObject* inspect, const char* test, PyObject* func) {
+    PyRef verdict = PyRef::steal(into_python([&] { return PyObject_CallMethod(inspect, test, "O", func); }));
+    if (!verdict) return -1;
+    return into_python([&] { return PyObject_IsTrue(verdict.get()); });
+}
+
+// Refuses what cannot be cached, and tells a coroutine function, which is
+// cached by its awaited result, but never dumped: dump_cache and load_cache
+// are synchronous.
+bool classify_results(const FactoryRecord& factory, PyObject* func, PyObject* method_name, bool& is_async) {
     PyRef inspect = inspect_module();
     if (!inspect) return false;
-    for (const OneShotKind& one_shot : one_shot_kinds) {
-        PyRef verdict = PyRef::steal(
-            into_python([&] { return PyObject_CallMethod(inspect.get(), one_shot.inspect_test, "O", func); }));
-        if (!verdict) return false;
-        const int is_one_shot = into_python([&] { return PyObject_IsTrue(verdict.get()); });
-        if (is_one_shot < 0) return false;
-        if (is_one_shot) {
-            into_python([&] {
-                return PyErr_Format(PyExc_TypeError,
-                                    "%s() cannot cache %R, %s: %s, or pass use_cache=False to run it at every call",
-                                    kind.python_name, method_name, one_shot.what, one_shot.advice);
-            });
-            return false;
+    if (factory.use_cache) {
+        for (const OneShotKind& one_shot : one_shot_kinds) {
+            const int is_one_shot = inspect_says(inspect.get(), one_shot.inspect_test, func);
+            if (is_one_shot < 0) return false;
+            if (is_one_shot) {
+                into_python([&] {
+                    return PyErr_Format(PyExc_TypeError,
+                                        "%s() cannot cache %R, %s: %s, or pass use_cache=False to run it at every call",
+                                        factory.kind->python_name, method_name, one_shot.what, one_shot.advice);
+                });
+                return false;
+            }
         }
     }
+    if (!factory.use_cache && !factory.serialisable) return true;
+    const int coroutine = inspect_says(inspect.get(), "iscoroutinefunction", func);
+    if (coroutine < 0) return false;
+    if (coroutine && factory.serialisable) {
+        into_python([&] {
+            return PyErr_Format(PyExc_TypeError,
+                                "%s() cannot make %R serialisable: it is a coroutine function, and dump_cache and "
+                                "load_cache are synchronous; drop serialisable=True, or dump a plain method that "
+                                "returns the value",
+                                factory.kind->python_name, method_name);
+        });
+        return false;
+    }
+    is_async = coroutine && factory.use_cache;
     return true;
 }
 
@@ -218,7 +240,8 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
         dependency_calls.push_back(std::move(bound));
     }
     if (factory.serialisable && !validate_self_only_method(func)) return nullptr;
-    if (factory.use_cache && !refuse_one_shot_results(*factory.kind, func, method_name.get())) return nullptr;
+    bool is_async = false;
+    if (!classify_results(factory, func, method_name.get(), is_async)) return nullptr;
     if (!refuse_method_wrappers(*factory.kind, func)) return nullptr;
 
     DecoratorRecord record;
@@ -229,6 +252,7 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
     record.use_cache = factory.use_cache;
     record.track_runtime_dependencies = factory.track_runtime_dependencies;
     record.serialisable = factory.serialisable;
+    record.is_async = is_async;
     return new_decorator(std::move(record));
 }
 

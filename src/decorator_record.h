@@ -31,6 +31,8 @@ struct DecoratorRecord {
     bool use_cache = true;
     bool track_runtime_dependencies = false;
     bool serialisable = false;
+    // An async method whose results are cached: its calls return coroutines.
+    bool is_async = false;
     // What changes after decoration, all of it caches of what the class and
     // the function say: the parameter layout of func's current code, the
     // classes whose first call made the checks that run once per class, and

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "async_call.h"
 #include "call_identity.h"
 #include "decorator_factory.h"
 #include "lineage_store_base.h"
@@ -44,7 +45,7 @@ int execute_module(PyObject* module) {
         PyErr_SetString(PyExc_TypeError, "lineage_store can only be executed into a module object");
         return -1;
     }
-    if (!prepare_call_identity()) return -1;
+    if (!prepare_call_identity() || !prepare_async_calls()) return -1;
     const bool published = publish(module, "LineageStoreBase", create_lineage_store_base_type()) &&
                      publish(module, "lineage_stored", manual_factory_type()) &&
                      publish(module, "automagically_lineage_stored", automagic_factory_type());
