@@ -2,6 +2,8 @@
 // and the driver that makes the coroutine awaiting it.
 #include "async_call.h"
 
+#include <structmember.h>
+
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -85,11 +87,17 @@ def ended_early(error):
     return trio is not None and isinstance(error, trio.Cancelled)
 
 
+# What awaiting a call does: small, so that making its coroutine costs little,
+# for the call whose value is served as it was found when the call was made.
 async def lineage_stored_call(call):
+    found = call()
+    if found is not call:
+        return found
+    return await serve_or_compute(call)
+
+
+async def serve_or_compute(call):
     while True:
-        found = call.look()
-        if found is not call:
-            return found
         if call.inline:
             return await call.run()
         loop, trio = current_loop()
@@ -102,7 +110,11 @@ async def lineage_stored_call(call):
                     return shared.value
                 if shared.outcome == "error":
                     raise shared.value
-                continue  # cancelled: look again, and one of the waiters takes over
+                # Cancelled: look again, and one of the waiters takes over.
+                found = call()
+                if found is not call:
+                    return found
+                continue
         own = None
         if loop is not None:
             own = Shared(loop, trio)
@@ -122,9 +134,10 @@ async def lineage_stored_call(call):
 
 // The driver of the running interpreter, made on first use there and kept
 // for the rest of the process. Borrowed; null with an exception set.
+PyInterpreterState* main_interpreter = nullptr;
+PyObject* main_driver = nullptr;
+
 PyObject* driver() {
-    static PyInterpreterState* main_interpreter = nullptr;
-    static PyObject* main_driver = nullptr;
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     if (interpreter == main_interpreter) return main_driver;
     static std::vector<std::pair<std::int64_t, PyObject*>> others;
@@ -172,11 +185,17 @@ struct AwaitedState {
 
 struct AwaitedCall {
     PyObject_HEAD
-    PyObject* decorator;  // held, as are the others
+    VectorcallFunction vectorcall;  // look: the driver calls the object itself
+    PyObject* decorator;            // held, as are the others
     PyObject* instance;
     PyObject* args;
     PyObject* kwargs;  // or null
-    AwaitedState* state;
+    // The call's valid value when the call was made, and the graph's version
+    // then: served as it is while nothing in the store has changed.
+    PyObject* found;
+    std::uint32_t found_at;
+    bool has_state;  // `state` below is constructed
+    AwaitedState state;
 };
 
 AwaitedCall* as_call(PyObject* self) noexcept { return reinterpret_cast<AwaitedCall*>(self); }
@@ -186,20 +205,30 @@ DecoratorRecord& record_of(AwaitedCall* call) noexcept { return *decorator_recor
 // Gives back a computation begun and not ended, with no section: slots are
 // only ever touched in sections that run no Python code.
 void give_back(AwaitedCall* call) {
-    AwaitedState& state = *call->state;
+    AwaitedState& state = call->state;
     if (!state.computing) return;
     state.computing = false;
     StoreObject* store = as_store(call->instance);
     if (store->record != nullptr && !must_abandon_python_state()) store->record->graph.end_computation(state.slot);
 }
 
-// call.look(): the call's value when it is served, else the call itself; the
+// call(): the call's value when it is served, else the call itself; the
 // call's `inline` then says whether it runs as part of the same call in
 // progress.
-PyObject* awaited_look(PyObject* self, PyObject*) {
+PyObject* look(PyObject* self) {
+    AwaitedCall* call = as_call(self);
+    // The value found when the call was made, while the store is unchanged
+    // and computes nothing that this call could be a dependency of.
+    if (call->found != nullptr) {
+        PyObject* found = std::exchange(call->found, nullptr);
+        const StoreRecord* record = as_store(call->instance)->record;
+        if (record != nullptr && record->graph.version() == call->found_at && record->graph.running_count() == 0) {
+            return found;
+        }
+        PyRef stale = PyRef::steal(found);
+    }
     return python_boundary([&]() -> PyObject* {
-        AwaitedCall* call = as_call(self);
-        AwaitedState& state = *call->state;
+        AwaitedState& state = call->state;
         DecoratorRecord& record = record_of(call);
         CallSite site{call->decorator, record, call->instance, as_store(call->instance), {}, false};
         const StoreRecord* store_record = site.store->record;
@@ -225,12 +254,15 @@ PyObject* awaited_look(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* awaited_vectorcall(PyObject* self, PyObject* const*, std::size_t, PyObject*) { return look(self); }
+PyObject* awaited_call(PyObject* self, PyObject*, PyObject*) { return look(self); }
+
 // call.start(): begins the computation, in the store and in the awaiting
 // task's context.
 PyObject* awaited_start(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         AwaitedCall* call = as_call(self);
-        AwaitedState& state = *call->state;
+        AwaitedState& state = call->state;
         StoreObject* store = as_store(call->instance);
         {
             StoreSection section = StoreSection::open(store, Access::Write);
@@ -264,7 +296,7 @@ PyObject* awaited_run(PyObject* self, PyObject*) {
 PyObject* awaited_succeeded(PyObject* self, PyObject* value) {
     return python_boundary([&]() -> PyObject* {
         AwaitedCall* call = as_call(self);
-        AwaitedState& state = *call->state;
+        AwaitedState& state = call->state;
         state.scope.end();
         DecoratorRecord& record = record_of(call);
         // The method reads its code and defaults again when it runs: if they
@@ -286,14 +318,14 @@ PyObject* awaited_succeeded(PyObject* self, PyObject* value) {
 PyObject* awaited_failed(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         AwaitedCall* call = as_call(self);
-        call->state->scope.end();
+        call->state.scope.end();
         give_back(call);
         return Py_NewRef(Py_None);
     });
 }
 
 PyObject* awaited_inline(PyObject* self, void*) {
-    return PyBool_FromLong(as_call(self)->state->run_inline);
+    return PyBool_FromLong(as_call(self)->state.run_inline);
 }
 
 // (id of the instance, node of the call): the call, for as long as its
@@ -302,7 +334,7 @@ PyObject* awaited_key(PyObject* self, void*) {
     return python_boundary([&] {
         AwaitedCall* call = as_call(self);
         const auto id = reinterpret_cast<Py_ssize_t>(call->instance);
-        const unsigned int position = call->state->position;
+        const unsigned int position = call->state.position;
         return into_python([&] { return Py_BuildValue("(nI)", id, position); });
     });
 }
@@ -314,6 +346,7 @@ int awaited_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(call->instance);
     Py_VISIT(call->args);
     Py_VISIT(call->kwargs);
+    Py_VISIT(call->found);
     return 0;
 }
 
@@ -322,11 +355,12 @@ int awaited_clear(PyObject* self) {
         AwaitedCall* call = as_call(self);
         // A computation never finished (its coroutine dropped unawaited to
         // the end) gives its slot back before the store can go.
-        if (call->state != nullptr && call->instance != nullptr) give_back(call);
+        if (call->has_state && call->instance != nullptr) give_back(call);
         PyRef decorator = PyRef::steal(std::exchange(call->decorator, nullptr));
         PyRef instance = PyRef::steal(std::exchange(call->instance, nullptr));
         PyRef args = PyRef::steal(std::exchange(call->args, nullptr));
         PyRef kwargs = PyRef::steal(std::exchange(call->kwargs, nullptr));
+        PyRef found = PyRef::steal(std::exchange(call->found, nullptr));
         return 0;
     });
 }
@@ -335,7 +369,11 @@ void awaited_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     awaited_clear(self);
-    delete std::exchange(as_call(self)->state, nullptr);
+    AwaitedCall* call = as_call(self);
+    if (call->has_state) {
+        call->has_state = false;
+        call->state.~AwaitedState();
+    }
     auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_object(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
@@ -343,7 +381,6 @@ void awaited_dealloc(PyObject* self) {
 
 // clang-format off
 PyMethodDef awaited_methods[] = {
-    {"look", awaited_look, METH_NOARGS, nullptr},
     {"start", awaited_start, METH_NOARGS, nullptr},
     {"run", awaited_run, METH_NOARGS, nullptr},
     {"succeeded", awaited_succeeded, METH_O, nullptr},
@@ -357,7 +394,14 @@ PyGetSetDef awaited_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMemberDef awaited_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(AwaitedCall, vectorcall)), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot awaited_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(awaited_call)},
+    {Py_tp_members, awaited_members},
     {Py_tp_methods, awaited_methods},
     {Py_tp_getset, awaited_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(awaited_traverse)},
@@ -372,7 +416,8 @@ PyType_Spec awaited_spec = {
     "lineage_store.AwaitedCall",
     static_cast<int>(sizeof(AwaitedCall)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                              type_has_vectorcall),
     awaited_slots,
 };
 
@@ -384,18 +429,26 @@ PyTypeObject* awaited_type() {
 }
 
 // The registered node of the call of `identity`, when the store has one that
-// plain comparisons recognise; kNoNode otherwise (the driver finds or
-// registers it when the call is awaited). Runs no Python code.
-NodePosition registered_node(StoreObject* store, CallIdentity& identity) {
+// plain comparisons recognise, with its valid value and the graph's version;
+// kNoNode otherwise (the driver finds or registers it when the call is
+// awaited). Runs no Python code; false with PanicException set.
+bool find_registered_node(StoreObject* store, CallIdentity& identity, AwaitedCall& call, NodePosition& out) {
+    out = kNoNode;
     Undecided undecided;  // outlives the section: it may hold bound calls
     StoreSection section = StoreSection::open(store, Access::Read);
-    if (!section.opened() || section.record() == nullptr) return kNoNode;
+    if (!section.opened()) return false;
+    if (section.record() == nullptr) return true;
+    const CallGraph& graph = section.record()->graph;
     const NodePosition found = find_call(
         *section.record(), identity.hash(),
         [&](const BoundCall& registered) { return identity.equals_without_python(registered); }, undecided);
-    if (!undecided.candidates.empty()) return kNoNode;
-    if (found == kNoNode || !section.record()->graph.node(found).is_registered()) return kNoNode;
-    return found;
+    if (!undecided.candidates.empty() || found == kNoNode || !graph.node(found).is_registered()) return true;
+    if (PyObject* value = valid_value(graph, found)) {
+        call.found = Py_NewRef(value);
+        call.found_at = graph.version();
+    }
+    out = found;
+    return true;
 }
 
 }  // namespace
@@ -419,11 +472,12 @@ PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallId
     call->instance = Py_NewRef(instance);
     call->args = args.release();
     call->kwargs = kwargs.release();
-    call->state = new AwaitedState();  // the object owns it from here on
-    AwaitedState& state = *call->state;
+    call->vectorcall = awaited_vectorcall;
+    new (&call->state) AwaitedState();  // the object owns it from here on
+    call->has_state = true;
+    AwaitedState& state = call->state;
     state.hash = identity.hash();
-    state.position = registered_node(as_store(instance), identity);
-    if (PyErr_Occurred()) return nullptr;
+    if (!find_registered_node(as_store(instance), identity, *call, state.position)) return nullptr;
     if (state.position == kNoNode) {
         state.call = identity.bound_call();  // what the call is, for the driver to find or register
         if (!state.call) return nullptr;

@@ -157,10 +157,12 @@ public:
         return position;
     }
 
-    // Moves whenever a node is added or a node's call value is replaced: a
-    // caller that looked for a call in the graph, then compared call values
-    // with the graph left alone, knows its answer still holds while this has
-    // not moved.
+    // Moves whenever a node is added, a node's call value is replaced, a
+    // call stops being Valid or a stored value is replaced or taken: a caller
+    // that found a call in the graph, or a call's valid value, then let the
+    // graph alone for a while (to compare call values with Python code, or to
+    // let a coroutine be awaited), knows what it found still holds while this
+    // has not moved.
     std::uint32_t version() const noexcept { return version_; }
 
     // Replaces the value that names the node's call, and hands back the one it
@@ -220,6 +222,7 @@ public:
 
     void permanently_invalidate_at(NodePosition position) noexcept {
         nodes_[position].set_state(ValidationState::PermanentlyInvalid);
+        ++version_;
     }
 
     // Every Valid call among `start` and its descendants becomes Invalid,
@@ -230,6 +233,7 @@ public:
     // the graph: the walk's marks are the graph's own.
     template <typename KeepValid>
     void temporarily_invalidate_from(NodePosition start, KeepValid keep_valid) {
+        ++version_;
         walk(start, [&](NodePosition reached) {
             Node& node = nodes_[reached];
             if (node.is(ValidationState::Valid) && !keep_valid(reached)) node.set_state(ValidationState::Invalid);
@@ -255,6 +259,7 @@ public:
     [[nodiscard]] StoredValue store_value_at(NodePosition position, StoredValue value) {
         Node& node = nodes_[position];
         node.flags_ |= Node::kHasStoredValue;
+        ++version_;
         return std::exchange(node.stored_value_, std::move(value));
     }
 
@@ -262,6 +267,7 @@ public:
     // states and their edges.
     template <typename Taken>
     void take_stored_values(Taken& taken) {
+        ++version_;
         taken.reserve(taken.size() + nodes_.size());
         for (std::size_t position = 0; position < nodes_.size(); ++position) {
             Node& node = nodes_[position];
