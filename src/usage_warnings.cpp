@@ -204,16 +204,12 @@ bool warn_about_unanswerable_query(PyObject* instance, PyObject* method_name, Py
     return check_named_call("get_cached_value", instance, method_name, keywords, false);
 }
 
-bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& record) {
-    // Held: the code run below may drop the class.
-    PyRef held_class = PyRef::borrow(reinterpret_cast<PyObject*>(cls));
-    ReleasingVector<DecoratedMethod> methods;
-    if (!decorated_methods_of(cls, methods)) return false;
-    PyRef owner = qualified_name(cls);
-    if (!owner) return false;
+namespace {
 
-    // Two distinct decorated methods registered under one name would share
-    // their calls, and so each other's results.
+// Two distinct decorated methods registered under one name would share their
+// calls, and so each other's results: a TypeError.
+bool refuse_shared_name(const ReleasingVector<DecoratedMethod>& methods, PyObject* owner, PyObject* decorator,
+                        const DecoratorRecord& record) {
     PyObject* ours = nullptr;
     for (const DecoratedMethod& method : methods) {
         if (method.decorator.get() == decorator) ours = method.attribute.get();
@@ -221,20 +217,75 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
     // A method the class does not show itself is a base's, overridden and
     // reached through super(): it shares its call with the override, as it
     // should, which runs it as part of its own computation.
+    if (ours == nullptr) return true;
     for (const DecoratedMethod& method : methods) {
-        if (ours == nullptr) break;
-        if (method.decorator.get() == decorator || !same_text(method.record()->method_name.get(), record.method_name.get())) {
+        if (method.decorator.get() == decorator ||
+            !same_text(method.record()->method_name.get(), record.method_name.get())) {
             continue;
         }
-            into_python([&] {
+        into_python([&] {
             return PyErr_Format(PyExc_TypeError,
                                 "%S has two decorated methods, %R and %R, whose functions are both named %R: their "
                                 "calls would be recorded under that one name and share their cached results; give "
                                 "each function its own name",
-                                owner.get(), ours, method.attribute.get(), record.method_name.get());
+                                owner, ours, method.attribute.get(), record.method_name.get());
         });
         return false;
     }
+    return true;
+}
+
+// A declared dependency naming `by_name`'s method must give exactly its
+// parameters as keywords.
+bool check_dependency_keywords(const BoundCall& dependency, const DecoratedMethod& by_name, PyObject* owner,
+                               const DecoratorRecord& record) {
+    PyRef given = new_list(0);
+    if (!given) return false;
+    for (std::size_t j = 0; j < dependency.size(); ++j) {
+        if (into_python([&] { return PyList_Append(given.get(), dependency.name(j)); }) < 0) return false;
+    }
+    PyRef signature;
+    PyRef mismatch = keyword_mismatch(*by_name.record(), given.get(), signature);
+    if (!mismatch) return false;
+    if (PyUnicode_GetLength(mismatch.get()) == 0) return true;
+    PyObject* name = dependency.method_name();
+    return warn(format("%S.%U declares a dependency on %R whose keywords do not name the parameters of %U%U: %U; "
+                       "so the dependency matches no call and %U can never be cached; name every parameter but "
+                       "self, defaults included",
+                       owner, record.method_name.get(), name, name, signature.get(), mismatch.get(),
+                       record.method_name.get()));
+}
+
+// The dependencies in `unknown` that name not even an attribute, in one
+// warning.
+bool warn_about_nameless(const ReleasingVector<DecoratedMethod>& methods, PyObject* unknown, PyObject* owner,
+                         const DecoratorRecord& record) {
+    PyRef nameless = new_list(0);
+    if (!nameless) return false;
+    for (Py_ssize_t i = 0; i < PyList_Size(unknown); ++i) {
+        PyObject* name = PyList_GetItem(unknown, i);
+        bool attribute = false;
+        for (const DecoratedMethod& method : methods) attribute = attribute || same_text(method.attribute.get(), name);
+        if (!attribute && into_python([&] { return PyList_Append(nameless.get(), name); }) < 0) return false;
+    }
+    if (PyList_Size(nameless.get()) == 0) return true;
+    PyRef names = listed(nameless.get());
+    if (!names) return false;
+    return warn(format("%S.%U declares a dependency on %U, but no decorated method of %S has that name, so %U can "
+                       "never be cached and runs at every call; name each dependency by its function's __name__",
+                       owner, record.method_name.get(), names.get(), owner, record.method_name.get()));
+}
+
+}  // namespace
+
+bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& record) {
+    // Held: the code run below may drop the class.
+    PyRef held_class = PyRef::borrow(reinterpret_cast<PyObject*>(cls));
+    ReleasingVector<DecoratedMethod> methods;
+    if (!decorated_methods_of(cls, methods)) return false;
+    PyRef owner = qualified_name(cls);
+    if (!owner) return false;
+    if (!refuse_shared_name(methods, owner.get(), decorator, record)) return false;
 
     // Declared dependencies: each must name a decorated method by its
     // function's name, with exactly its parameters as keywords. Unknown names
@@ -250,58 +301,24 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
             if (by_name == nullptr && same_text(method.record()->method_name.get(), name)) by_name = &method;
             if (by_attribute == nullptr && same_text(method.attribute.get(), name)) by_attribute = &method;
         }
-        if (by_name == nullptr) {
-            const int listed = into_python([&] { return PySequence_Contains(unknown.get(), name); });
-            if (listed < 0) return false;
-            if (listed) continue;  // warned about once
-            if (into_python([&] { return PyList_Append(unknown.get(), name); }) < 0) return false;
-            if (by_attribute != nullptr &&
-                !warn(format("%S.%U declares a dependency on %R, the attribute of a decorated method whose calls "
-                             "are recorded under its function's name, %R, so %U can never be cached and runs at "
-                             "every call; name the dependency %R",
-                             owner.get(), record.method_name.get(), name, by_attribute->record()->method_name.get(),
-                             record.method_name.get(), by_attribute->record()->method_name.get()))) {
-                return false;
-            }
+        if (by_name != nullptr) {
+            if (!check_dependency_keywords(dependency, *by_name, owner.get(), record)) return false;
             continue;
         }
-        PyRef given = new_list(0);
-        if (!given) return false;
-        for (std::size_t j = 0; j < dependency.size(); ++j) {
-            if (into_python([&] { return PyList_Append(given.get(), dependency.name(j)); }) < 0) return false;
-        }
-        PyRef signature;
-        PyRef mismatch = keyword_mismatch(*by_name->record(), given.get(), signature);
-        if (!mismatch) return false;
-        if (PyUnicode_GetLength(mismatch.get()) == 0) continue;
-        if (!warn(format("%S.%U declares a dependency on %R whose keywords do not name the parameters of %U%U: %U; "
-                         "so the dependency matches no call and %U can never be cached; name every parameter but "
-                         "self, defaults included",
-                         owner.get(), record.method_name.get(), name, name, signature.get(), mismatch.get(),
-                         record.method_name.get()))) {
+        const int listed_already = into_python([&] { return PySequence_Contains(unknown.get(), name); });
+        if (listed_already < 0) return false;
+        if (listed_already) continue;  // warned about once
+        if (into_python([&] { return PyList_Append(unknown.get(), name); }) < 0) return false;
+        if (by_attribute != nullptr &&
+            !warn(format("%S.%U declares a dependency on %R, the attribute of a decorated method whose calls "
+                         "are recorded under its function's name, %R, so %U can never be cached and runs at "
+                         "every call; name the dependency %R",
+                         owner.get(), record.method_name.get(), name, by_attribute->record()->method_name.get(),
+                         record.method_name.get(), by_attribute->record()->method_name.get()))) {
             return false;
         }
     }
-    // The names without even an attribute of that name, in one warning.
-    PyRef nameless = new_list(0);
-    if (!nameless) return false;
-    for (Py_ssize_t i = 0; i < PyList_Size(unknown.get()); ++i) {
-        PyObject* name = PyList_GetItem(unknown.get(), i);
-        bool attribute = false;
-        for (const DecoratedMethod& method : methods) attribute = attribute || same_text(method.attribute.get(), name);
-        if (!attribute && into_python([&] { return PyList_Append(nameless.get(), name); }) < 0) return false;
-    }
-    if (PyList_Size(nameless.get()) > 0) {
-        PyRef names = listed(nameless.get());
-        if (!names) return false;
-        if (!warn(format("%S.%U declares a dependency on %U, but no decorated method of %S has that name, so %U can "
-                         "never be cached and runs at every call; name each dependency by its function's __name__",
-                         owner.get(), record.method_name.get(), names.get(), owner.get(),
-                         record.method_name.get()))) {
-            return false;
-        }
-    }
-    return true;
+    return warn_about_nameless(methods, unknown.get(), owner.get(), record);
 }
 
 bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls) {
