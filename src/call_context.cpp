@@ -243,6 +243,8 @@ bool BegunComputation::begin(const ComputationFrame& frame) {
     return true;
 }
 
+const ComputationFrame& BegunComputation::frame() const noexcept { return (*as_scope(scope_.get())->frames)[depth_ - 1]; }
+
 void BegunComputation::end() noexcept(false) {
     if (!scope_ || must_abandon_python_state()) return;
     std::vector<ComputationFrame>& frames = *as_scope(scope_.get())->frames;

@@ -101,6 +101,9 @@ public:
     // Leaves the scope; on a thread being ended at interpreter exit, leaves it
     // alone.
     void end() noexcept(false);
+    bool begun() const noexcept { return bool(scope_); }
+    // The frame begun; only while begun.
+    const ComputationFrame& frame() const noexcept;
 
 private:
     PyRef scope_;

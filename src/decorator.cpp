@@ -28,53 +28,91 @@ namespace {
 DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast<DecoratorObject*>(self); }
 
 
-// What a computation needs of the steps before it, once they are done: the
-// call's node and computation slot, and what its identity was computed from.
-// The steps' own state (the identity above all) is gone by then, so that
-// only this stays on the stack while the function runs, however deep
-// decorated methods call each other.
-struct Ticket {
-    NodePosition position = kNoNode;
-    CallGraph::ComputationSlot slot = 0;
+// Gives back a computation's slot begun and not ended. No section is taken
+// for that: slots are only ever touched in sections that run no Python code,
+// so under the interpreter lock no reader can be inside one. A daemon thread
+// being ended at interpreter exit leaves the store alone.
+void give_back(StoreObject* store, CallGraph::ComputationSlot slot) {
+    if (store->record != nullptr && !must_abandon_python_state()) store->record->graph.end_computation(slot);
+}
+
+// What a computation needs of the steps before it, and keeps while the
+// function runs: the function, what the call's identity was computed from,
+// and the computation's frame among the context's computations, which holds
+// its node and slot. The steps' own state (the identity above all) is gone
+// by then, so that only this and the call's own arguments stay on the stack
+// while the function runs, however deep decorated methods call each other.
+class Ticket {
+public:
+    Ticket() noexcept = default;
+    Ticket(const Ticket&) = delete;
+    Ticket& operator=(const Ticket&) = delete;
+    // A computation that did not end in a stored result (the function
+    // raised, or a thread is being ended at interpreter exit) leaves its
+    // context, then gives its slot back.
+    ~Ticket() noexcept(false) {
+        if (!in_context.begun()) return;
+        const CallGraph::ComputationSlot slot = in_context.frame().slot;
+        in_context.end();
+        give_back(store, slot);
+    }
+
+    // Whether the call runs as part of the same call in progress, with no
+    // computation of its own.
+    bool runs_inline() const noexcept { return !in_context.begun(); }
+
+    StoreObject* store = nullptr;
     FunctionInputs inputs;
-    bool run_inline = false;
+    PyRef func;
+    BegunComputation in_context;
 };
 
-// Step 4: runs the function with no section open, then decides the call's
-// state and stores its result in a last section.
-[[gnu::noinline]] PyObject* compute_and_store(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
-    // Our own references for the computation: the function may drop every
-    // other reference to the class, and with it the decorator.
-    PyRef held_decorator = PyRef::borrow(self);
-    DecoratorRecord& decorator = as_decorator(self)->record;
-    PyRef func = decorator.func.new_ref();
-    if (!func) {
-        PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+// Takes the function of a call that runs as part of the same call in
+// progress; false with an exception set.
+bool take_function(const DecoratorRecord& decorator, Ticket& ticket) {
+    ticket.func = decorator.func.new_ref();
+    if (ticket.func) return true;
+    PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+    return false;
+}
+
+// Takes the function and begins the computation whose slot `step` began in
+// the current context; on failure gives the slot back and returns false with
+// an exception set.
+[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, CallIdentity& identity,
+                                       Ticket& ticket) {
+    ticket.inputs = identity.take_inputs();
+    if (!take_function(site.record, ticket) ||
+        !ticket.in_context.begin(
+            {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies})) {
+        give_back(site.store, step.slot);
+        return false;
+    }
+    ticket.store = site.store;
+    return true;
+}
+
+// Step 4's end, once the function has returned `result` (null with an
+// exception set when it raised): decides the call's state and stores the
+// result in a last section.
+[[gnu::noinline]] PyObject* finish_computing(PyObject* self, Ticket& ticket, PyObject* result_or_null) {
+    PyRef result = PyRef::steal(result_or_null);
+    if (ticket.runs_inline()) return result.release();
+    const NodePosition position = ticket.in_context.frame().node;
+    const CallGraph::ComputationSlot slot = ticket.in_context.frame().slot;
+    ticket.in_context.end();
+    if (!result) {
+        give_back(ticket.store, slot);
         return nullptr;
     }
-    if (ticket.run_inline) return arguments.call(func.get());
-    PyObject* instance = arguments.positional(0);
-    PyRef held_instance = PyRef::borrow(instance);
-    StoreObject* store = as_store(instance);
-    Computation computation(store, ticket.slot);
-    PyRef result;
-    {
-        BegunComputation in_context;
-        if (!in_context.begin({store, self, ticket.position, ticket.slot, decorator.track_runtime_dependencies})) {
-            return nullptr;
-        }
-        result = PyRef::steal(arguments.call(func.get()));
-    }
-    if (!result) return nullptr;
+    const DecoratorRecord& decorator = as_decorator(self)->record;
     // The function reads its code and defaults again when it runs: if they
     // changed since the call was identified, the result may be another call's.
-    const bool function_changed = !ticket.inputs.unchanged(func.get());
+    const bool function_changed = !ticket.inputs.unchanged(ticket.func.get());
     PyRef replaced;  // released after the section: its finaliser may use this store
-    if (!store_result(store, ticket.position, ticket.slot, decorator.use_cache, function_changed, result.get(),
-                      replaced)) {
+    if (!store_result(ticket.store, position, slot, decorator.use_cache, function_changed, result.get(), replaced)) {
         return nullptr;
     }
-    computation.handed_over();
     replaced.reset();
     return result.release();
 }
@@ -111,12 +149,10 @@ std::nullptr_t refuse_instance(PyObject* instance) {
         case Next::Serve:
             return step.value.release();
         case Next::RunInline:
-            ticket.run_inline = true;
+            take_function(site.record, ticket);
             return nullptr;
         case Next::Compute:
-            ticket.position = step.position;
-            ticket.slot = step.slot;
-            ticket.inputs = identity.take_inputs();
+            begin_computing(site, step, identity, ticket);
             return nullptr;
         case Next::Register:
             break;
@@ -143,7 +179,8 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
 }
 
 // Steps 1 to 3: a result (a hit above all), an error, or, when this returns
-// null with no exception set, a ticket for step 4.
+// null with no exception set, a ticket for step 4: the function taken and,
+// unless the call runs inline, its computation begun.
 [[gnu::noinline]] PyObject* call_decorated(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
     DecoratorRecord& decorator = as_decorator(self)->record;
     if (!arguments.ok()) return nullptr;
@@ -183,12 +220,52 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
     return call_beyond_a_hit(site, identity, step, ticket);
 }
 
-// A decorated call through either protocol.
-PyObject* call(PyObject* self, const CallArguments& arguments) {
+// Steps 1 to 3 of a call received as a vector, in a frame of their own that
+// is gone before the function runs: a result, an error, or, when this
+// returns null with no exception set, a ticket for step 4 with its
+// computation begun.
+[[gnu::noinline]] PyObject* start_vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
+                                              PyObject* kwnames, Ticket& ticket) {
+    CallArguments arguments(args, positional_count, kwnames);
+    return call_decorated(self, arguments, ticket);
+}
+
+// func(*args, **kwargs) for a call received as a vector, where it needs the
+// keyword dict built.
+[[gnu::noinline]] PyObject* call_with_keyword_dict(PyObject* func, PyObject* const* args, Py_ssize_t positional_count,
+                                                   PyObject* kwnames) {
+    CallArguments arguments(args, positional_count, kwnames);
+    return arguments.call(func);
+}
+
+// A decorated call received as a vector: what stays on the stack while the
+// function runs is this frame alone, with the ticket and the arguments.
+PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
+    Ticket ticket;
+    PyObject* done = start_vector_call(self, args, positional_count, kwnames, ticket);
+    if (done != nullptr || PyErr_Occurred()) return done;
+    PyObject* func = ticket.func.get();
+    const auto count = static_cast<std::size_t>(positional_count);
+    PyObject* result = nullptr;
+    if (shortcuts.vectorcall != nullptr) {
+        result = into_python([&] { return shortcuts.vectorcall(func, args, count, kwnames); });
+    } else if (shortcuts.function_vectorcall != nullptr && Py_TYPE(func) == shortcuts.function_type) {
+        result = into_python([&] { return shortcuts.function_vectorcall(func, args, count, kwnames); });
+    } else if (kwnames == nullptr && shortcuts.vectorcall_dict != nullptr) {
+        result = into_python([&] { return shortcuts.vectorcall_dict(func, args, count, nullptr); });
+    } else {
+        result = call_with_keyword_dict(func, args, positional_count, kwnames);
+    }
+    return finish_computing(self, ticket, result);
+}
+
+// A decorated call received as a tuple and a dict.
+PyObject* tuple_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    CallArguments arguments(args, kwargs);
     Ticket ticket;
     PyObject* done = call_decorated(self, arguments, ticket);
     if (done != nullptr || PyErr_Occurred()) return done;
-    return compute_and_store(self, arguments, ticket);
+    return finish_computing(self, ticket, arguments.call(ticket.func.get()));
 }
 
 // ---------------------------------------------------------------------------
@@ -197,18 +274,12 @@ PyObject* call(PyObject* self, const CallArguments& arguments) {
 // The slots that run Python code are not noexcept: a thread ended by the
 // interpreter at exit unwinds through them.
 PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return python_boundary([&] {
-        CallArguments arguments(args, kwargs);
-        return call(self, arguments);
-    });
+    return python_boundary([&] { return tuple_call(self, args, kwargs); });
 }
 
 PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    return python_boundary([&] {
-        const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
-        CallArguments arguments(args, positional_count, kwnames);
-        return call(self, arguments);
-    });
+    const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
+    return python_boundary([&] { return vector_call(self, args, positional_count, kwnames); });
 }
 
 PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {

@@ -221,6 +221,9 @@ bool prepare_interpreter_shortcuts() {
     // privately by its host just takes the plain ways.
     if (running_hexversion() >= 0x030C0000) {
         found.vectorcall = reinterpret_cast<decltype(found.vectorcall)>(dlsym(RTLD_DEFAULT, "PyObject_Vectorcall"));
+    } else {
+        found.function_vectorcall =
+            reinterpret_cast<decltype(found.function_vectorcall)>(dlsym(RTLD_DEFAULT, "_PyFunction_Vectorcall"));
     }
     found.vectorcall_dict =
         reinterpret_cast<decltype(found.vectorcall_dict)>(dlsym(RTLD_DEFAULT, "PyObject_VectorcallDict"));

@@ -69,6 +69,10 @@ struct InterpreterShortcuts {
     // (3.12 on), looked up at import so that the one wheel still loads on
     // 3.10; null elsewhere.
     PyObject* (*vectorcall)(PyObject*, PyObject* const*, std::size_t, PyObject*) = nullptr;
+    // Where PyObject_Vectorcall is not at hand (3.10 and 3.11): the
+    // function type's own vectorcall, exported there, which every plain
+    // function's calls go through. Called for exact functions only.
+    PyObject* (*function_vectorcall)(PyObject*, PyObject* const*, std::size_t, PyObject*) = nullptr;
     // PyObject_VectorcallDict, exported by every interpreter from 3.9 on
     // though the stable ABI names it only from 3.12: a call with positional
     // arguments alone then needs no tuple where vectorcall is not at hand.
