@@ -377,22 +377,22 @@ class Quote(LineageStoreBase):
 
 
 def framework(name):
-    """run(main), sleep, a task group, the cancel scope and the event of `name`."""
+    """run(main), sleep, a task group, the cancel scope, the event and the deadline of `name`."""
     if name == "trio":
         trio = pytest.importorskip("trio")
-        return trio.run, trio.sleep, trio.open_nursery, trio.CancelScope, trio.Event
+        return trio.run, trio.sleep, trio.open_nursery, trio.CancelScope, trio.Event, trio.fail_after
     anyio = pytest.importorskip("anyio")
     backend = name.split("-")[1]
     if backend == "trio":
         pytest.importorskip("trio")
     return (lambda main: anyio.run(main, backend=backend), anyio.sleep, anyio.create_task_group,
-            anyio.CancelScope, anyio.Event)
+            anyio.CancelScope, anyio.Event, anyio.fail_after)
 
 
 @pytest.mark.parametrize("name", ["anyio-asyncio", "anyio-trio", "trio"])
-@pytest.mark.parametrize("cancel_first", [False, True], ids=["", "first cancelled"])
+@pytest.mark.parametrize("cancel_first", [False, True], ids=["all wait", "first cancelled"])
 def test_concurrent_awaits_in_a_task_group_run_one_computation(name, cancel_first):
-    run_main, sleep, task_group, cancel_scope, event = framework(name)
+    run_main, sleep, task_group, cancel_scope, event, fail_after = framework(name)
     quote, values = Quote(event), []
 
     async def await_slow(scope):
@@ -400,6 +400,10 @@ def test_concurrent_awaits_in_a_task_group_run_one_computation(name, cancel_firs
             values.append(await quote.slow(3))
 
     async def main():
+        with fail_after(10):
+            await in_group()
+
+    async def in_group():
         async with task_group() as group:
             scopes = [cancel_scope() for _ in range(20)]
             for scope in scopes:
