@@ -147,7 +147,7 @@ def parent_key(child_does):
     (calls_rate, lambda p: {"fx": {p}, "rate": {p}}),
     (awaits_sub, lambda p: {"fx": {p, "sub_fx"}, "sub_fx": {p}}),
     (computes_after_reading, lambda p: {"fx": {p}, "rate": {p, "b", "sync_rate"}, "sync_rate": {"b"}, "b": {p}}),
-])
+], ids=["calls rate", "awaits sub_fx", "reads rate, then computes b"])
 def test_a_task_made_inside_a_computation_counts_as_its_creator_until_it_computes(child_does, expected):
     desk = Desk()
     run(desk.parent(child_does))
