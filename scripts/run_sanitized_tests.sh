@@ -38,7 +38,7 @@ done
 section "sanitized venv ($("$python" --version))"
 "$python" -m venv --clear "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q pytest hypothesis pytest-timeout
+"$venv/bin/python" -m pip install -q pytest hypothesis pytest-timeout greenlet anyio trio
 
 cmake_is_recent() {
     "$1" --version 2>/dev/null | awk 'NR == 1 { split($3, v, "."); ok = v[1] > 3 || (v[1] == 3 && v[2] >= 26) } END { exit !ok }'

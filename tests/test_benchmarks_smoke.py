@@ -22,6 +22,7 @@ QUICK_ARGUMENTS = {
     "bench_store_tables.py": ["--quick"],
     "instructions_per_call.py": ["--quick"],
     "recursion_depth.py": ["--quick"],
+    "bench_async.py": ["--quick"],
 }
 
 
@@ -87,3 +88,15 @@ def test_recursion_probes_return_for_a_short_chain(tmp_path_factory):
         for variant in ("self", "alternating")}
     # n = 10 returns for every implementation and variant; n = 100,000 fails somehow.
     assert all(row[2] == "ok" and row[3] != "ok" for row in rows), result.stdout
+
+
+@needs_benchmarks
+def test_async_benchmark_shows_every_row_and_one_run_of_the_shared_call(tmp_path_factory):
+    result = quick_run("bench_async.py", tmp_path_factory.getbasetemp())
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    for row in ("async_lru.alru_cache", "hand-written dict memo", "functools.lru_cache"):
+        assert any(line.strip().startswith(row) for line in lines), row
+    shared = [line for line in lines if line.strip().startswith(("lineage_stored", "automagically"))
+              and "awaiting task" in line]
+    assert len(shared) == 2 and all("runs: 1 " in line for line in shared), result.stdout
