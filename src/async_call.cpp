@@ -110,8 +110,9 @@ async def serve_or_compute(call):
                     return shared.value
                 if shared.outcome == "error":
                     raise shared.value
-                # Cancelled: look again, and one of the waiters takes over.
-                found = call()
+                # Cancelled, or computed from inputs that changed while it
+                # ran: look again, and one of the waiters computes.
+                found = call.look_again()
                 if found is not call:
                     return found
                 continue
@@ -128,7 +129,7 @@ async def serve_or_compute(call):
                 settle(key, own, "cancelled" if ended_early(error) else "error", error)
             raise
         if own is not None:
-            settle(key, own, "value", value)
+            settle(key, own, "overlapped" if call.overlapped else "value", value)
         return value
 )";
 
@@ -180,6 +181,9 @@ struct AwaitedState {
     CallGraph::ComputationSlot slot = 0;
     bool computing = false;
     bool run_inline = false;
+    // The computation ended overlapped by an invalidation, a clear or a
+    // change of the function: its value, not stored, is its awaiter's alone.
+    bool overlapped = false;
     AsyncComputationScope scope;
 };
 
@@ -202,20 +206,18 @@ AwaitedCall* as_call(PyObject* self) noexcept { return reinterpret_cast<AwaitedC
 
 DecoratorRecord& record_of(AwaitedCall* call) noexcept { return *decorator_record_of(call->decorator); }
 
-// Gives back a computation begun and not ended, with no section: slots are
-// only ever touched in sections that run no Python code.
+// Gives back the call's computation, when one is begun and not ended.
 void give_back(AwaitedCall* call) {
     AwaitedState& state = call->state;
     if (!state.computing) return;
     state.computing = false;
-    StoreObject* store = as_store(call->instance);
-    if (store->record != nullptr && !must_abandon_python_state()) store->record->graph.end_computation(state.slot);
+    lineage_store::give_back(as_store(call->instance), state.slot);
 }
 
 // call(): the call's value when it is served, else the call itself; the
 // call's `inline` then says whether it runs as part of the same call in
 // progress.
-PyObject* look(PyObject* self) {
+PyObject* look(PyObject* self, int stacklevel) {
     AwaitedCall* call = as_call(self);
     // The value found when the call was made, while the store is unchanged
     // and computes nothing that this call could be a dependency of.
@@ -230,7 +232,7 @@ PyObject* look(PyObject* self) {
     return python_boundary([&]() -> PyObject* {
         AwaitedState& state = call->state;
         DecoratorRecord& record = record_of(call);
-        CallSite site{call->decorator, record, call->instance, as_store(call->instance), {}, false};
+        CallSite site{call->decorator, record, call->instance, as_store(call->instance), {}, false, stacklevel};
         const StoreRecord* store_record = site.store->record;
         if (store_record != nullptr && store_record->graph.running_count() > 0) {
             site.context = ContextView::current();
@@ -254,8 +256,11 @@ PyObject* look(PyObject* self) {
     });
 }
 
-PyObject* awaited_vectorcall(PyObject* self, PyObject* const*, std::size_t, PyObject*) { return look(self); }
-PyObject* awaited_call(PyObject* self, PyObject*, PyObject*) { return look(self); }
+// Called by the driver's outer coroutine, whose caller is the awaiting
+// frame; look_again by the inner one, a frame further down.
+PyObject* awaited_vectorcall(PyObject* self, PyObject* const*, std::size_t, PyObject*) { return look(self, 2); }
+PyObject* awaited_call(PyObject* self, PyObject*, PyObject*) { return look(self, 2); }
+PyObject* awaited_look_again(PyObject* self, PyObject*) { return look(self, 3); }
 
 // call.start(): begins the computation, in the store and in the awaiting
 // task's context.
@@ -305,7 +310,7 @@ PyObject* awaited_succeeded(PyObject* self, PyObject* value) {
         const bool function_changed = !func || !state.inputs.unchanged(func.get());
         PyRef replaced;  // released after the section: its finaliser may use this store
         if (!store_result(as_store(call->instance), state.position, state.slot, record.use_cache, function_changed,
-                          value, replaced)) {
+                          value, replaced, &state.overlapped)) {
             return nullptr;
         }
         state.computing = false;
@@ -326,6 +331,10 @@ PyObject* awaited_failed(PyObject* self, PyObject*) {
 
 PyObject* awaited_inline(PyObject* self, void*) {
     return PyBool_FromLong(as_call(self)->state.run_inline);
+}
+
+PyObject* awaited_overlapped(PyObject* self, void*) {
+    return PyBool_FromLong(as_call(self)->state.overlapped);
 }
 
 // (id of the instance, node of the call): the call, for as long as its
@@ -381,6 +390,7 @@ void awaited_dealloc(PyObject* self) {
 
 // clang-format off
 PyMethodDef awaited_methods[] = {
+    {"look_again", awaited_look_again, METH_NOARGS, nullptr},
     {"start", awaited_start, METH_NOARGS, nullptr},
     {"run", awaited_run, METH_NOARGS, nullptr},
     {"succeeded", awaited_succeeded, METH_O, nullptr},
@@ -390,6 +400,7 @@ PyMethodDef awaited_methods[] = {
 
 PyGetSetDef awaited_getset[] = {
     {"inline", awaited_inline, nullptr, nullptr, nullptr},
+    {"overlapped", awaited_overlapped, nullptr, nullptr, nullptr},
     {"key", awaited_key, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

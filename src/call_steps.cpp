@@ -268,20 +268,22 @@ void begin_computation(CallGraph& graph, Step& step) { step.slot = graph.begin_c
 bool warn_if_untracked(const CallSite& site, Step& step) {
     if (!step.untracked_caller) return true;
     DecoratorRecord* caller = decorator_record_of(step.untracked_caller.get());
-    if (caller == nullptr || warn_about_untracked_call(*caller, site.record.method_name.get(), Py_TYPE(site.instance))) {
+    if (caller == nullptr || warn_about_untracked_call(*caller, site.record.method_name.get(), Py_TYPE(site.instance),
+                                                       site.warning_stacklevel)) {
         return true;
     }
     // An error filter: a computation begun is given back.
-    if (step.next == Next::Compute && site.begin_computations) Computation given_back(site.store, step.slot);
+    if (step.next == Next::Compute && site.begin_computations) give_back(site.store, step.slot);
     return false;
 }
 
 bool store_result(StoreObject* store, NodePosition position, CallGraph::ComputationSlot slot, bool use_cache,
-                  bool function_changed, PyObject* result, PyRef& replaced) {
+                  bool function_changed, PyObject* result, PyRef& replaced, bool* overlapped_out) {
     StoreSection section = StoreSection::open(store, Access::Write);
     if (!section.opened()) return false;
     CallGraph& graph = section.record()->graph;
     const bool overlapped = graph.end_computation(slot) || function_changed;
+    if (overlapped_out != nullptr) *overlapped_out = overlapped;
     decide_state(graph, position, use_cache, overlapped);
     if (!overlapped && graph.state_at(position) == ValidationState::Valid) {
         replaced = graph.store_value_at(position, PyRef::borrow(result));

@@ -46,6 +46,10 @@ struct CallSite {
     // the same section (a call that returns its result), or leaves that to a
     // later step (a call awaited, which may wait for another task's instead).
     bool begin_computations = true;
+    // How many Python frames up the line that made the call is, for the
+    // warnings the call issues: the caller's own frame for a call that
+    // returns its result, the awaiting frame for a call awaited.
+    int warning_stacklevel = 1;
 };
 
 enum class Next {
@@ -111,32 +115,18 @@ bool warn_if_untracked(const CallSite& site, Step& step);
 // clear_cache reached while it ran, or whose function changed under it, as
 // `function_changed` says) is returned but not stored. The value it
 // replaces is left in `replaced`. False with PanicException set.
+// `overlapped`, when given, is set to whether the computation was.
 bool store_result(StoreObject* store, NodePosition position, CallGraph::ComputationSlot slot, bool use_cache,
-                  bool function_changed, PyObject* result, PyRef& replaced);
+                  bool function_changed, PyObject* result, PyRef& replaced, bool* overlapped = nullptr);
 
-// A computation begun in a section, ended in another; if the call ends
-// otherwise (the function raised), its slot is given back here. No section
-// is taken for that: slots are only ever touched in sections that run no
-// Python code, so under the interpreter lock no reader can be inside one.
-// A daemon thread being ended at interpreter exit leaves the store alone.
-class Computation {
-public:
-    Computation(StoreObject* store, CallGraph::ComputationSlot slot) noexcept : store_(store), slot_(slot) {}
-    Computation(const Computation&) = delete;
-    Computation& operator=(const Computation&) = delete;
-    ~Computation() {
-        if (active_ && store_->record != nullptr && !must_abandon_python_state()) {
-            store_->record->graph.end_computation(slot_);
-        }
-    }
-
-    // The computation has been ended otherwise (by store_result).
-    void handed_over() noexcept { active_ = false; }
-
-private:
-    StoreObject* store_;
-    CallGraph::ComputationSlot slot_;
-    bool active_ = true;
-};
+// Gives back the slot of a computation begun in a section and ended
+// otherwise than by store_result (the function raised, or the call was given
+// up). No section is taken for that: slots are only ever touched in sections
+// that run no Python code, so under the interpreter lock no reader can be
+// inside one. A daemon thread being ended at interpreter exit leaves the
+// store alone.
+inline void give_back(StoreObject* store, CallGraph::ComputationSlot slot) noexcept {
+    if (store->record != nullptr && !must_abandon_python_state()) store->record->graph.end_computation(slot);
+}
 
 }  // namespace lineage_store

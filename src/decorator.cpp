@@ -28,14 +28,6 @@ namespace {
 DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast<DecoratorObject*>(self); }
 
 
-// Gives back a computation's slot begun and not ended. No section is taken
-// for that: slots are only ever touched in sections that run no Python code,
-// so under the interpreter lock no reader can be inside one. A daemon thread
-// being ended at interpreter exit leaves the store alone.
-void give_back(StoreObject* store, CallGraph::ComputationSlot slot) {
-    if (store->record != nullptr && !must_abandon_python_state()) store->record->graph.end_computation(slot);
-}
-
 // What a computation needs of the steps before it, and keeps while the
 // function runs: the function, what the call's identity was computed from,
 // and the computation's frame among the context's computations, which holds

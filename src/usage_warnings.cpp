@@ -39,12 +39,14 @@ PyRef qualified_name(PyTypeObject* cls) {
     return PyRef::steal(into_python([&] { return PyObject_GetAttrString(type, "__qualname__"); }));
 }
 
-bool warn(PyRef message) {
+// Issued at the line `stacklevel` Python frames up: 1 is the frame that
+// called into the module.
+bool warn(PyRef message, int stacklevel = 1) {
     if (!message) return false;
     std::string_view text;
     if (!utf8_view(message.get(), text)) return false;
     const std::string terminated(text);
-    return into_python([&] { return PyErr_WarnEx(PyExc_RuntimeWarning, terminated.c_str(), 1); }) == 0;
+    return into_python([&] { return PyErr_WarnEx(PyExc_RuntimeWarning, terminated.c_str(), stacklevel); }) == 0;
 }
 
 template <typename... Arguments>
@@ -321,7 +323,7 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
     return warn_about_nameless(methods, unknown.get(), owner.get(), record);
 }
 
-bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls) {
+bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls, int stacklevel) {
     auto* type = reinterpret_cast<PyObject*>(cls);
     PyRef held_class = PyRef::borrow(type);
     ReleasingVector<DecoratorRecord::WarnedCall>& warned = caller.staleness_warned;
@@ -348,7 +350,8 @@ bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, P
     const bool warned_now = warn(format("%S.%U called %S.%U, which it does not declare as a dependency and does not track at run "
                        "time, so its cached result will not follow changes to that call; declare the dependency or "
                        "use automagically_lineage_stored",
-                       owner.get(), caller.method_name.get(), owner.get(), callee_name));
+                       owner.get(), caller.method_name.get(), owner.get(), callee_name),
+                                 stacklevel);
     if (!warned_now) return false;
     warned.push_back({PyRef::borrow(callee_name), std::move(weak_owner)});
     return true;

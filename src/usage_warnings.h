@@ -42,6 +42,6 @@ bool warn_about_unanswerable_query(PyObject* instance, PyObject* method_name, Py
 // decorated call of `callee_name` on the same instance that it did not
 // declare: warns once per caller, callee and class that its cached result
 // will not follow changes to that call.
-bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls);
+bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls, int stacklevel);
 
 }  // namespace lineage_store

@@ -249,6 +249,24 @@ def test_a_value_overlapped_by_an_update_or_a_clear_is_returned_but_not_stored(b
     assert run(main()) == (13, 13, runs)
 
 
+def test_a_waiter_on_a_computation_overlapped_by_an_update_computes_afresh(book):
+    # The task awaiting the call began after the update: the computation it
+    # found running read the old rate, so it must not take that value.
+    async def main():
+        book.rate()
+        book.gate = asyncio.Event()
+        first = asyncio.create_task(book.slow(1))
+        await asyncio.sleep(0)
+        book.inputs["rate"] = 5
+        book.update_cached_value("rate", 5)
+        second = asyncio.create_task(book.slow(1))
+        await asyncio.sleep(0)
+        book.gate.set()
+        return await first, await second, book.runs["slow", 1]
+
+    assert run(main()) == (13, 15, 2)
+
+
 class Base(LineageStoreBase):
     def __init__(self):
         self.runs = 0
