@@ -22,10 +22,13 @@
 #
 # The tree is marked finished only after debootstrap succeeded, and the mark
 # names the package list: a tree left half-built by an interrupted setup, or
-# built for another list, is built again from scratch.
+# built for another list, is built again from scratch. So is a tree older
+# than a week, so that sid's updates of these CPythons arrive.
 #
 # Environment:
-#   NEWER_CPYTHON_MIRROR   Debian mirror (default http://deb.debian.org/debian)
+#   NEWER_CPYTHON_MIRROR    Debian mirror (default http://deb.debian.org/debian)
+#   NEWER_CPYTHON_MAX_AGE   days a finished tree is kept before setup builds it
+#                           anew (default 7)
 set -euo pipefail
 
 usage() { sed -n '2,15p' "$0" >&2; exit 2; }
@@ -42,8 +45,12 @@ mark=$root/.newer-cpython-ok
 is_finished() { [[ -f $mark && $(<"$mark") == "$stamp" ]]; }
 
 setup() {
-    if is_finished; then
-        echo "newer-cpython: $root is ready"
+    # Two setups of one tree at once would remove each other's work.
+    mkdir -p "$(dirname "$root")"
+    exec 9>"$root.lock"
+    flock 9
+    if is_finished && [[ -z $(find "$mark" -mtime +"${NEWER_CPYTHON_MAX_AGE:-7}") ]]; then
+        echo "newer-cpython: $root is ready (built $(date -r "$mark" '+%F %H:%M'))"
         return 0
     fi
     if ! command -v debootstrap >/dev/null; then
@@ -56,9 +63,11 @@ setup() {
         exit 1
     fi
     rm -rf "$root"
-    mkdir -p "$(dirname "$root")"
     echo "newer-cpython: debootstrap $suite into $root (log: $root.log)"
-    if ! debootstrap --variant=minbase --include="$packages" "$suite" "$root" "$mirror" >"$root.log" 2>&1; then
+    # In a mount namespace of its own, so that the /proc and /sys that
+    # debootstrap mounts inside the tree go away with it, even when it is killed.
+    if ! unshare --mount --propagation private \
+        debootstrap --variant=minbase --include="$packages" "$suite" "$root" "$mirror" >"$root.log" 2>&1; then
         tail -n 20 "$root.log" >&2
         echo "newer-cpython: debootstrap failed (log: $root.log)" >&2
         exit 1
