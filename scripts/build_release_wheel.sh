@@ -42,7 +42,9 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 # A test stuck in C code with the interpreter lock held stops pytest-timeout
-# too; only a signal from outside ends it.
+# too; only a signal from outside ends it. (timeout puts the tests in a
+# process group of their own, which may not read a terminal, hence the
+# </dev/null below.)
 time_limit=()
 if [[ -n ${TEST_TIME_LIMIT:-} ]]; then
     time_limit=(timeout --signal=ABRT --kill-after=30 "$TEST_TIME_LIMIT")
@@ -113,7 +115,7 @@ for test_python in "${test_pythons[@]}"; do
 assert m.__file__.startswith(sys.prefix), m.__file__
 print("imported", m.__file__)'
         rc=0
-        "${time_limit[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$repo/tests" || rc=$?
+        "${time_limit[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$repo/tests" </dev/null || rc=$?
         if [[ $rc == 5 ]]; then
             echo "error: pytest collected no tests" >&2
             exit 1

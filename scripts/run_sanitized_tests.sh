@@ -83,7 +83,9 @@ section "Python tests with sanitizers"
 # just before the process aborts reaches the terminal instead of being lost
 # with pytest's capture file.
 # A test stuck in C code with the interpreter lock held stops pytest-timeout
-# too; only a signal from outside ends it.
+# too; only a signal from outside ends it. (timeout puts the tests in a
+# process group of their own, which may not read a terminal, hence the
+# </dev/null below.)
 time_limit=()
 if [[ -n ${TEST_TIME_LIMIT:-} ]]; then
     time_limit=(timeout --signal=ABRT --kill-after=30 "$TEST_TIME_LIMIT")
@@ -93,7 +95,7 @@ LD_PRELOAD="$asan_lib $ubsan_lib" \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 PYTHONMALLOC=malloc \
-    "${time_limit[@]}" "$venv/bin/python" -m pytest -q tests -x -p no:cacheprovider --capture=sys || rc=$?
+    "${time_limit[@]}" "$venv/bin/python" -m pytest -q tests -x -p no:cacheprovider --capture=sys </dev/null || rc=$?
 if [[ $rc == 5 ]]; then
     echo "error: pytest collected no tests" >&2
     exit 1
