@@ -20,6 +20,11 @@
 #                          (default manylinux_2_24_<machine>)
 #   LINEAGE_STORE_WERROR   ON to make compiler warnings errors (default OFF)
 #   WHEELHOUSE             output directory (default wheelhouse/)
+#   TEST_TIME_LIMIT        seconds each test run may take before it is aborted
+#                          (SIGABRT, so that faulthandler prints every thread's
+#                          stack) and fails; default: no limit
+#   PYTEST_ADDOPTS         read by pytest itself; pytest-xdist is installed, so
+#                          "-n 2" spreads each run over two processes
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -35,6 +40,15 @@ section() { printf '\n===== %s =====\n' "$*"; }
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+
+# A test stuck in C code with the interpreter lock held stops pytest-timeout
+# too; only a signal from outside ends it. (timeout puts the tests in a
+# process group of their own, which may not read a terminal, hence the
+# </dev/null below.)
+time_limit=()
+if [[ -n ${TEST_TIME_LIMIT:-} ]]; then
+    time_limit=(timeout --signal=ABRT --kill-after=30 "$TEST_TIME_LIMIT")
+fi
 
 section "release tools in .venv-release ($("$python" --version))"
 "$python" -m venv --clear "$tools"
@@ -92,7 +106,7 @@ for test_python in "${test_pythons[@]}"; do
     venv=$scratch/venv-$version
     "$test_python" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q "$wheel" pytest hypothesis pytest-timeout greenlet anyio trio
+    "$venv/bin/python" -m pip install -q "$wheel" pytest hypothesis pytest-timeout pytest-xdist greenlet anyio trio
     mkdir -p "$scratch/run-$version"
     (
         # Outside the source tree, so only the installed module can be imported.
@@ -101,10 +115,13 @@ for test_python in "${test_pythons[@]}"; do
 assert m.__file__.startswith(sys.prefix), m.__file__
 print("imported", m.__file__)'
         rc=0
-        "$venv/bin/python" -m pytest -q -p no:cacheprovider "$repo/tests" || rc=$?
+        "${time_limit[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$repo/tests" </dev/null || rc=$?
         if [[ $rc == 5 ]]; then
             echo "error: pytest collected no tests" >&2
             exit 1
+        fi
+        if [[ -n ${TEST_TIME_LIMIT:-} ]] && ((rc == 124 || rc == 137)); then
+            echo "error: the tests did not finish within ${TEST_TIME_LIMIT} s" >&2
         fi
         exit "$rc"
     )

@@ -8,6 +8,11 @@
 #   CMAKE                  cmake binary to use for the C++ tests (default: cmake
 #                          on PATH if >= 3.26, otherwise one installed from PyPI)
 #   SKIP_CPP_TESTS         1 to run only the Python part
+#   TEST_TIME_LIMIT        seconds the Python test run may take before it is
+#                          aborted (SIGABRT, so that faulthandler prints every
+#                          thread's stack) and fails; default: no limit
+#   PYTEST_ADDOPTS         read by pytest itself; pytest-xdist is installed, so
+#                          "-n 2" spreads the run over two processes
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -38,7 +43,7 @@ done
 section "sanitized venv ($("$python" --version))"
 "$python" -m venv --clear "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q pytest hypothesis pytest-timeout greenlet anyio trio
+"$venv/bin/python" -m pip install -q pytest hypothesis pytest-timeout pytest-xdist greenlet anyio trio
 
 cmake_is_recent() {
     "$1" --version 2>/dev/null | awk 'NR == 1 { split($3, v, "."); ok = v[1] > 3 || (v[1] == 3 && v[2] >= 26) } END { exit !ok }'
@@ -77,14 +82,25 @@ section "Python tests with sanitizers"
 # --capture=sys leaves file descriptor 2 alone, so a sanitizer report written
 # just before the process aborts reaches the terminal instead of being lost
 # with pytest's capture file.
+# A test stuck in C code with the interpreter lock held stops pytest-timeout
+# too; only a signal from outside ends it. (timeout puts the tests in a
+# process group of their own, which may not read a terminal, hence the
+# </dev/null below.)
+time_limit=()
+if [[ -n ${TEST_TIME_LIMIT:-} ]]; then
+    time_limit=(timeout --signal=ABRT --kill-after=30 "$TEST_TIME_LIMIT")
+fi
 rc=0
 LD_PRELOAD="$asan_lib $ubsan_lib" \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 PYTHONMALLOC=malloc \
-    "$venv/bin/python" -m pytest -q tests -x -p no:cacheprovider --capture=sys || rc=$?
+    "${time_limit[@]}" "$venv/bin/python" -m pytest -q tests -x -p no:cacheprovider --capture=sys </dev/null || rc=$?
 if [[ $rc == 5 ]]; then
     echo "error: pytest collected no tests" >&2
     exit 1
+fi
+if [[ -n ${TEST_TIME_LIMIT:-} ]] && ((rc == 124 || rc == 137)); then
+    echo "error: the tests did not finish within ${TEST_TIME_LIMIT} s" >&2
 fi
 exit "$rc"
