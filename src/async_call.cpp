@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "cache_store.h"
-#include "interpreter_shortcuts.h"
 #include "call_context.h"
 #include "call_steps.h"
 #include "decorator_record.h"
+#include "interpreter_shortcuts.h"
 #include "python_boundary.h"
 
 namespace lineage_store {
@@ -275,8 +275,8 @@ PyObject* awaited_start(PyObject* self, PyObject*) {
             state.slot = section.record()->graph.begin_computation(state.position);
             state.computing = true;
         }
-        if (!state.scope.begin({store, call->decorator, state.position, state.slot,
-                                record_of(call).track_runtime_dependencies})) {
+        if (!state.scope.begin(
+                {store, call->decorator, state.position, state.slot, record_of(call).track_runtime_dependencies})) {
             return nullptr;
         }
         return Py_NewRef(Py_None);
@@ -329,13 +329,9 @@ PyObject* awaited_failed(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* awaited_inline(PyObject* self, void*) {
-    return PyBool_FromLong(as_call(self)->state.run_inline);
-}
+PyObject* awaited_inline(PyObject* self, void*) { return PyBool_FromLong(as_call(self)->state.run_inline); }
 
-PyObject* awaited_overlapped(PyObject* self, void*) {
-    return PyBool_FromLong(as_call(self)->state.overlapped);
-}
+PyObject* awaited_overlapped(PyObject* self, void*) { return PyBool_FromLong(as_call(self)->state.overlapped); }
 
 // (id of the instance, node of the call): the call, for as long as its
 // computation runs, which holds the instance.

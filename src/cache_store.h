@@ -178,8 +178,8 @@ bool with_call_node(StoreObject* store, Access access, CallHash hash, const Boun
             StoreRecord* record = section.record();
             if (record == nullptr) return use(record, kNoNode);
             const NodePosition found = find_call(
-                *record, hash, [&](const BoundCall& registered) { return calls_equal_without_python(registered, call); },
-                undecided);
+                *record, hash,
+                [&](const BoundCall& registered) { return calls_equal_without_python(registered, call); }, undecided);
             if (found != kNoNode || undecided.candidates.empty()) return use(record, found);
         }
         NodePosition decided = kNoNode;

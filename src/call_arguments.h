@@ -18,7 +18,10 @@ class CallArguments {
 public:
     // The vectorcall form.
     CallArguments(PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) noexcept
-        : kwnames_(kwnames), positional_(args), positional_count_(positional_count), keyword_values_(args + positional_count) {
+        : kwnames_(kwnames),
+          positional_(args),
+          positional_count_(positional_count),
+          keyword_values_(args + positional_count) {
         if (kwnames != nullptr) read_keyword_names();
     }
     // The tuple and dict form (kwargs may be null). Check ok() afterwards.

@@ -79,9 +79,8 @@ PyObject* context_variable() {
     } else {
         PyRef contextvars = PyRef::steal(into_python([] { return PyImport_ImportModule("contextvars"); }));
         if (!contextvars) return nullptr;
-        variable = into_python([&] {
-            return PyObject_CallMethod(contextvars.get(), "ContextVar", "s", "lineage_store_computations");
-        });
+        variable = into_python(
+            [&] { return PyObject_CallMethod(contextvars.get(), "ContextVar", "s", "lineage_store_computations"); });
     }
     if (variable == nullptr) return nullptr;
     if (id == 0) {
@@ -243,7 +242,9 @@ bool BegunComputation::begin(const ComputationFrame& frame) {
     return true;
 }
 
-const ComputationFrame& BegunComputation::frame() const noexcept { return (*as_scope(scope_.get())->frames)[depth_ - 1]; }
+const ComputationFrame& BegunComputation::frame() const noexcept {
+    return (*as_scope(scope_.get())->frames)[depth_ - 1];
+}
 
 void BegunComputation::end() noexcept(false) {
     if (!scope_ || must_abandon_python_state()) return;

@@ -304,7 +304,7 @@ bool CallIdentity::identify_through_inspect(PyObject* func, const CallArguments&
             for (Py_ssize_t j = 0; pairs != nullptr && j < PyTuple_Size(pairs); ++j) {
                 PyObject* pair = PyTuple_GetItem(pairs, j);
                 PyRef held_pair = PyRef::borrow(pair);
-                PyObject* type = nullptr, *value = nullptr, *traceback = nullptr;
+                PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
                 PyErr_Fetch(&type, &value, &traceback);

@@ -113,8 +113,8 @@ struct DependencyNodes {
 };
 using DependencyDecisions = SmallArray<std::pair<std::size_t, NodePosition>, 1>;
 
-void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorator,
-                       const DependencyDecisions& decided, DependencyNodes& out) {
+void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorator, const DependencyDecisions& decided,
+                       DependencyNodes& out) {
     for (std::size_t d = 0; d < decorator.dependency_calls.size(); ++d) {
         const auto known = std::find_if(decided.data(), decided.data() + decided.size(),
                                         [&](const auto& decision) { return decision.first == d; });
@@ -139,7 +139,8 @@ void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorat
 // the computation.
 template <typename Key>
 void register_in_section(const CallSite& site, StoreRecord& record, Key& identity, const BoundCallRef& call,
-                         NodePosition position, DependencyNodes& dependencies, BoundCallRef& replaced_call, Step& step) {
+                         NodePosition position, DependencyNodes& dependencies, BoundCallRef& replaced_call,
+                         Step& step) {
     const DecoratorRecord& decorator = site.record;
     CallGraph& graph = record.graph;
     if (position == kNoNode) {

@@ -71,8 +71,7 @@ bool take_function(const DecoratorRecord& decorator, Ticket& ticket) {
 // Takes the function and begins the computation whose slot `step` began in
 // the current context; on failure gives the slot back and returns false with
 // an exception set.
-[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, CallIdentity& identity,
-                                       Ticket& ticket) {
+[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, CallIdentity& identity, Ticket& ticket) {
     ticket.inputs = identity.take_inputs();
     if (!take_function(site.record, ticket) ||
         !ticket.in_context.begin(
@@ -135,19 +134,13 @@ std::nullptr_t refuse_instance(PyObject* instance) {
 // call, running as part of the same call in progress, beginning a
 // computation (a ticket for step 4). Kept out of the hit's way.
 [[gnu::noinline]] PyObject* call_beyond_a_hit(const CallSite& site, CallIdentity& identity, Step& step,
-                                               Ticket& ticket) {
+                                              Ticket& ticket) {
     if (!warn_if_untracked(site, step)) return nullptr;
     switch (step.next) {
-        case Next::Serve:
-            return step.value.release();
-        case Next::RunInline:
-            take_function(site.record, ticket);
-            return nullptr;
-        case Next::Compute:
-            begin_computing(site, step, identity, ticket);
-            return nullptr;
-        case Next::Register:
-            break;
+        case Next::Serve: return step.value.release();
+        case Next::RunInline: take_function(site.record, ticket); return nullptr;
+        case Next::Compute: begin_computing(site, step, identity, ticket); return nullptr;
+        case Next::Register: break;
     }
     PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
     return nullptr;

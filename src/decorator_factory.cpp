@@ -293,6 +293,7 @@ PyType_Slot automagic_factory_slots[] = {
 };
 // clang-format on
 
+// clang-format off
 PyType_Spec manual_factory_spec = {
     "builtins.lineage_stored",
     static_cast<int>(sizeof(FactoryObject)),
@@ -300,6 +301,7 @@ PyType_Spec manual_factory_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     manual_factory_slots,
 };
+// clang-format on
 
 PyType_Spec automagic_factory_spec = {
     "builtins.automagically_lineage_stored",

@@ -59,7 +59,9 @@ public:
             return has_state() ? static_cast<ValidationState>(state_) : ValidationState::PermanentlyInvalid;
         }
         // A registered call: it has a state and the value that names it.
-        bool is_registered() const noexcept { return (flags_ & (kHasState | kHasCallValue)) == (kHasState | kHasCallValue); }
+        bool is_registered() const noexcept {
+            return (flags_ & (kHasState | kHasCallValue)) == (kHasState | kHasCallValue);
+        }
         const CallValue* call_value() const noexcept { return flags_ & kHasCallValue ? &call_value_ : nullptr; }
         const StoredValue* stored_value() const noexcept { return flags_ & kHasStoredValue ? &stored_value_ : nullptr; }
         bool is_computing() const noexcept { return flags_ & kComputing; }
@@ -175,7 +177,9 @@ public:
     }
 
     // Gives an unregistered node its first state.
-    void register_with_state(NodePosition position, ValidationState state) noexcept { nodes_[position].set_state(state); }
+    void register_with_state(NodePosition position, ValidationState state) noexcept {
+        nodes_[position].set_state(state);
+    }
 
     // -----------------------------------------------------------------------
     // Edges
@@ -186,8 +190,8 @@ public:
         EdgeList& children = list_of(parent, &NodeEdges::children);
         EdgeList& parents_of_child = list_of(child, &NodeEdges::parents);
         // The edge is in both lists or in neither: ask the shorter one.
-        const bool present = children.size() <= parents_of_child.size() ? children.contains(child)
-                                                                          : parents_of_child.contains(parent);
+        const bool present =
+            children.size() <= parents_of_child.size() ? children.contains(child) : parents_of_child.contains(parent);
         if (present) return;
         children.reserve_one_more();
         parents_of_child.reserve_one_more();
@@ -437,7 +441,7 @@ private:
         return keys;
     }
 
-    EdgeList& list_of(NodePosition position, EdgeList NodeEdges::*end) {
+    EdgeList& list_of(NodePosition position, EdgeList NodeEdges::* end) {
         Node& node = nodes_[position];
         if (node.edges_ == 0) {
             edge_lists_.emplace_back();

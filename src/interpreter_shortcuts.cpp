@@ -31,7 +31,8 @@ PyRef probed_attribute(PyObject* object, const char* name) {
 // Whether `bound` is types.MethodType(callable, instance).
 bool is_method_of(PyObject* bound, PyObject* method_type, PyObject* callable, PyObject* instance) {
     if (bound == nullptr || !Py_IS_TYPE(bound, reinterpret_cast<PyTypeObject*>(method_type))) return false;
-    return probed_attribute(bound, "__func__").get() == callable && probed_attribute(bound, "__self__").get() == instance;
+    return probed_attribute(bound, "__func__").get() == callable &&
+           probed_attribute(bound, "__self__").get() == instance;
 }
 
 long running_hexversion() noexcept {
@@ -53,8 +54,8 @@ long running_hexversion() noexcept {
 void fetch_function_binder(PyObject* function_type, PyObject* method_type, InterpreterShortcuts& found) {
     const long hexversion = running_hexversion();
     if (hexversion < 0x030A0000 || hexversion >= 0x030E0000) return;
-    auto get = reinterpret_cast<descrgetfunc>(
-        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(function_type), Py_tp_descr_get));
+    auto get =
+        reinterpret_cast<descrgetfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(function_type), Py_tp_descr_get));
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
     PyObject* len = builtins != nullptr ? PyDict_GetItemString(builtins, "len") : nullptr;
     PyRef instance = PyRef::steal(PyLong_FromLong(7654321));
@@ -97,7 +98,8 @@ bool fetch_function_dict_offset(PyObject* function_type, InterpreterShortcuts& f
 // gives (it grew a cached hash in later versions). Confirmed on a sample
 // before items are read that way.
 bool fetch_tuple_items_offset(InterpreterShortcuts& found) {
-    PyRef basic_size = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__basicsize__"));
+    PyRef basic_size =
+        PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__basicsize__"));
     PyRef item_size = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__itemsize__"));
     if (!basic_size || !item_size) return false;
     const Py_ssize_t offset = PyLong_AsSsize_t(basic_size.get());

@@ -139,9 +139,8 @@ PyObject* store_reduce_ex(PyObject* self, PyObject* protocol) {
         PyRef effective = requested >= 2 ? PyRef::borrow(protocol) : PyRef::steal(PyLong_FromLong(2));
         if (!effective) return nullptr;
         // copyreg, and a subclass's __reduce__ or __getstate__, are Python code.
-        return into_python([&] {
-            return PyObject_CallFunctionObjArgs(object_reduce_ex.get(), self, effective.get(), nullptr);
-        });
+        return into_python(
+            [&] { return PyObject_CallFunctionObjArgs(object_reduce_ex.get(), self, effective.get(), nullptr); });
     });
 }
 

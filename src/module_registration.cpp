@@ -47,8 +47,8 @@ int execute_module(PyObject* module) {
     }
     if (!prepare_call_identity() || !prepare_async_calls()) return -1;
     const bool published = publish(module, "LineageStoreBase", create_lineage_store_base_type()) &&
-                     publish(module, "lineage_stored", manual_factory_type()) &&
-                     publish(module, "automagically_lineage_stored", automagic_factory_type());
+                           publish(module, "lineage_stored", manual_factory_type()) &&
+                           publish(module, "automagically_lineage_stored", automagic_factory_type());
     return published ? 0 : -1;
 }
 
@@ -57,6 +57,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+// clang-format off
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "lineage_store",
@@ -68,6 +69,7 @@ PyModuleDef module_definition = {
     nullptr,
     nullptr,
 };
+// clang-format on
 
 }  // namespace
 

@@ -32,10 +32,10 @@ bool read_count(PyObject* code, const char* name, Py_ssize_t& out) {
 // Names inspect.Parameter accepts for any kind of parameter.
 bool is_plain_parameter_name(PyObject* name, std::string_view utf8) {
     static constexpr std::string_view keywords[] = {
-        "False", "None",     "True", "and", "as",   "assert", "async",  "await",    "break",
-        "class", "continue", "def",  "del", "elif", "else",   "except", "finally",  "for",
-        "from",  "global",   "if",   "import", "in", "is",    "lambda", "nonlocal", "not",
-        "or",    "pass",     "raise", "return", "try", "while", "with",  "yield",
+        "False", "None",     "True",  "and",    "as",   "assert", "async",  "await",    "break",
+        "class", "continue", "def",   "del",    "elif", "else",   "except", "finally",  "for",
+        "from",  "global",   "if",    "import", "in",   "is",     "lambda", "nonlocal", "not",
+        "or",    "pass",     "raise", "return", "try",  "while",  "with",   "yield",
     };
     return PyUnicode_IsIdentifier(name) == 1 && std::ranges::find(keywords, utf8) == std::end(keywords);
 }

@@ -88,15 +88,18 @@ bool record_var_keyword_as_pairs(PyObject* inspect, PyObject* signature, PyObjec
 PyRef bound_arguments(PyObject* func, PyObject* args, PyObject* kwargs) {
     PyRef inspect = inspect_module();
     if (!inspect) return {};
-    PyRef signature_function = PyRef::steal(into_python([&] { return PyObject_GetAttrString(inspect.get(), "signature"); }));
+    PyRef signature_function =
+        PyRef::steal(into_python([&] { return PyObject_GetAttrString(inspect.get(), "signature"); }));
     if (!signature_function) return {};
-    PyRef signature = PyRef::steal(into_python([&] { return PyObject_CallFunctionObjArgs(signature_function.get(), func, nullptr); }));
+    PyRef signature = PyRef::steal(
+        into_python([&] { return PyObject_CallFunctionObjArgs(signature_function.get(), func, nullptr); }));
     if (!signature) return {};
     PyRef bind = PyRef::steal(into_python([&] { return PyObject_GetAttrString(signature.get(), "bind"); }));
     if (!bind) return {};
     PyRef bound = PyRef::steal(into_python([&] { return PyObject_Call(bind.get(), args, kwargs); }));
     if (!bound) return {};
-    PyRef applied = PyRef::steal(into_python([&] { return PyObject_CallMethod(bound.get(), "apply_defaults", nullptr); }));
+    PyRef applied =
+        PyRef::steal(into_python([&] { return PyObject_CallMethod(bound.get(), "apply_defaults", nullptr); }));
     if (!applied) return {};
     PyRef arguments = PyRef::steal(into_python([&] { return PyObject_GetAttrString(bound.get(), "arguments"); }));
     if (!arguments) return {};
@@ -207,11 +210,14 @@ bool validate_self_only_method(PyObject* func) {
         if (!inspect) return false;
         PyRef builtins = import_module("builtins");
         if (!builtins) return false;
-        PyRef signature = PyRef::steal(into_python([&] { return PyObject_CallMethod(inspect.get(), "signature", "O", func); }));
+        PyRef signature =
+            PyRef::steal(into_python([&] { return PyObject_CallMethod(inspect.get(), "signature", "O", func); }));
         if (!signature) return false;
-        PyRef parameters = PyRef::steal(into_python([&] { return PyObject_GetAttrString(signature.get(), "parameters"); }));
+        PyRef parameters =
+            PyRef::steal(into_python([&] { return PyObject_GetAttrString(signature.get(), "parameters"); }));
         if (!parameters) return false;
-        PyRef names = PyRef::steal(into_python([&] { return PyObject_CallMethod(builtins.get(), "list", "O", parameters.get()); }));
+        PyRef names = PyRef::steal(
+            into_python([&] { return PyObject_CallMethod(builtins.get(), "list", "O", parameters.get()); }));
         if (!names) return false;
         if (!PyList_Check(names.get())) {
             PyErr_SetString(PyExc_TypeError, "list() did not return a list");
@@ -267,7 +273,8 @@ bool function_parameters(PyObject* func, FunctionParameters& out) {
         PyRef keyword_only = attribute(parameter_class.get(), "KEYWORD_ONLY");
         PyRef parameters = attribute(signature.get(), "parameters");
         if (!var_positional || !var_keyword || !keyword_only || !parameters) return false;
-        PyRef values = PyRef::steal(into_python([&] { return PyObject_CallMethod(parameters.get(), "values", nullptr); }));
+        PyRef values =
+            PyRef::steal(into_python([&] { return PyObject_CallMethod(parameters.get(), "values", nullptr); }));
         if (!values) return false;
         PyRef iterator = PyRef::steal(into_python([&] { return PyObject_GetIter(values.get()); }));
         if (!iterator) return false;

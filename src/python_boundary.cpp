@@ -13,10 +13,10 @@ PyObject* panic_exception_type() noexcept {
     // released; the interpreter lock serialises the first creation.
     static PyObject* panic_type = nullptr;
     if (panic_type == nullptr) {
-        panic_type = PyErr_NewExceptionWithDoc(
-            "lineage_store.PanicException",
-            "Raised when an internal invariant of a lineage store is broken mid-operation.", PyExc_BaseException,
-            nullptr);
+        panic_type =
+            PyErr_NewExceptionWithDoc("lineage_store.PanicException",
+                                      "Raised when an internal invariant of a lineage store is broken mid-operation.",
+                                      PyExc_BaseException, nullptr);
     }
     return panic_type;
 }
@@ -174,7 +174,8 @@ void add_note_to_raised(PyObject* note) {
 #pragma GCC diagnostic pop
     PyRef held_type = PyRef::steal(type), held_value = PyRef::steal(value), held_traceback = PyRef::steal(traceback);
     if (held_value) {
-        PyRef added = PyRef::steal(into_python([&] { return PyObject_CallMethod(held_value.get(), "add_note", "O", note); }));
+        PyRef added =
+            PyRef::steal(into_python([&] { return PyObject_CallMethod(held_value.get(), "add_note", "O", note); }));
         // No add_note before 3.11, or a note refused: the exception stays as it was.
         if (!added) PyErr_Clear();
     }

@@ -77,7 +77,6 @@ public:
     }
 
 private:
-
     std::size_t capacity() const noexcept { return heap_ != nullptr ? heap_capacity_ : N; }
     T* inline_data() noexcept { return std::launder(reinterpret_cast<T*>(inline_)); }
     const T* inline_data() const noexcept { return std::launder(reinterpret_cast<const T*>(inline_)); }

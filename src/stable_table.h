@@ -135,8 +135,8 @@ private:
     std::uint32_t size_ = 0;
     std::uint32_t allocated_segments_ = 0;
     struct Empty {};
-    [[no_unique_address]] alignas(T) std::conditional_t<kFirstSegmentInline, unsigned char[sizeof(T)], Empty>
-        inline_storage_;
+    [[no_unique_address]] alignas(
+        T) std::conditional_t<kFirstSegmentInline, unsigned char[sizeof(T)], Empty> inline_storage_;
 };
 
 }  // namespace lineage_store

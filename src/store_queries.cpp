@@ -112,13 +112,13 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         PyRef value;
         bool registered = false;
-        const bool found = with_call_node(
-            as_store(self), Access::Read, named.hash, *named.call, [&](StoreRecord* record, NodePosition position) {
-                if (position == kNoNode) return true;
-                registered = record->graph.node(position).is_registered();
-                value = PyRef::borrow(valid_value(record->graph, position));
-                return true;
-            });
+        const bool found = with_call_node(as_store(self), Access::Read, named.hash, *named.call,
+                                          [&](StoreRecord* record, NodePosition position) {
+                                              if (position == kNoNode) return true;
+                                              registered = record->graph.node(position).is_registered();
+                                              value = PyRef::borrow(valid_value(record->graph, position));
+                                              return true;
+                                          });
         if (!found) return nullptr;
         if (!registered && !warn_about_unanswerable_query(self, method_name.get(), keywords.get())) return nullptr;
         return value ? value.release() : Py_NewRef(Py_None);
@@ -140,18 +140,19 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         }
         PyRef replaced;  // released after the section: its finaliser may use this store
         bool registered = false;
-        const bool updated = with_call_node(
-            as_store(self), Access::Write, named.hash, *named.call, [&](StoreRecord* record, NodePosition position) {
-                CallGraph& graph = record->graph;
-                // A call never made keeps the value in a node of its own,
-                // which its first decorated call then takes up.
-                if (position == kNoNode) position = add_unregistered_node(*record, named.hash, named.call);
-                registered = graph.node(position).is_registered();
-                graph.temporarily_invalidate_from(position);
-                replaced = graph.store_value_at(position, PyRef::borrow(bound[1]));
-                graph.validate_at(position);
-                return true;
-            });
+        const bool updated = with_call_node(as_store(self), Access::Write, named.hash, *named.call,
+                                            [&](StoreRecord* record, NodePosition position) {
+                                                CallGraph& graph = record->graph;
+                                                // A call never made keeps the value in a node of its own,
+                                                // which its first decorated call then takes up.
+                                                if (position == kNoNode)
+                                                    position = add_unregistered_node(*record, named.hash, named.call);
+                                                registered = graph.node(position).is_registered();
+                                                graph.temporarily_invalidate_from(position);
+                                                replaced = graph.store_value_at(position, PyRef::borrow(bound[1]));
+                                                graph.validate_at(position);
+                                                return true;
+                                            });
         if (!updated) return nullptr;
         replaced.reset();
         // Warned once the update is complete: a filter that makes the warning

@@ -150,12 +150,9 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
 
 const char* state_text(ValidationState state) noexcept {
     switch (state) {
-        case ValidationState::Valid:
-            return "valid";
-        case ValidationState::Invalid:
-            return "invalid";
-        case ValidationState::PermanentlyInvalid:
-            return "permanently invalid";
+        case ValidationState::Valid: return "valid";
+        case ValidationState::Invalid: return "invalid";
+        case ValidationState::PermanentlyInvalid: return "permanently invalid";
     }
     return "permanently invalid";
 }

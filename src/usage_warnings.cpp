@@ -185,8 +185,7 @@ bool check_named_call(const char* what, PyObject* instance, PyObject* method_nam
         return warn(format("%s(%R, ...): the keywords do not name the parameters of %S.%U%U: %U; name every "
                            "parameter but self, defaults included (*args as a tuple, **kwargs as a tuple of "
                            "(name, value) pairs sorted by name)",
-                           what, method_name, owner.get(), record.method_name.get(), signature.get(),
-                           mismatch.get()));
+                           what, method_name, owner.get(), record.method_name.get(), signature.get(), mismatch.get()));
     }
     if (warn_when_never_stored && !record.use_cache) {
         return warn(format("%s(%R, ...): %S.%U is decorated with use_cache=False, so it runs at every call and "
@@ -347,11 +346,12 @@ bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, P
     if (!owner) return false;
     // Remembered once issued: a filter that makes it an error fails the
     // call again next time, until the method is fixed.
-    const bool warned_now = warn(format("%S.%U called %S.%U, which it does not declare as a dependency and does not track at run "
-                       "time, so its cached result will not follow changes to that call; declare the dependency or "
-                       "use automagically_lineage_stored",
-                       owner.get(), caller.method_name.get(), owner.get(), callee_name),
-                                 stacklevel);
+    const bool warned_now =
+        warn(format("%S.%U called %S.%U, which it does not declare as a dependency and does not track at run "
+                    "time, so its cached result will not follow changes to that call; declare the dependency or "
+                    "use automagically_lineage_stored",
+                    owner.get(), caller.method_name.get(), owner.get(), callee_name),
+             stacklevel);
     if (!warned_now) return false;
     warned.push_back({PyRef::borrow(callee_name), std::move(weak_owner)});
     return true;

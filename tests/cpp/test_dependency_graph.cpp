@@ -49,7 +49,8 @@ TEST(DependencyGraph, ParentsOfAgreesWithScanOfChildren) {
         for (Key call = -13; call <= 13; ++call) {
             std::multiset<Key> expected;
             for (Key parent = -13; parent <= 13; ++parent) {
-                for (Key child : g.children_of(parent)) if (child == call) expected.insert(parent);
+                for (Key child : g.children_of(parent))
+                    if (child == call) expected.insert(parent);
             }
             std::vector<Key> actual = g.parents_of(call);
             EXPECT_EQ(std::multiset<Key>(actual.begin(), actual.end()), expected) << "seed " << seed << ", " << call;
@@ -58,12 +59,19 @@ TEST(DependencyGraph, ParentsOfAgreesWithScanOfChildren) {
 }
 
 TEST(DependencyGraph, MethodsToInvalidateListsStartFirstThenEveryReachableCallOnce) {
-    struct Case { const char* name; std::vector<std::pair<Key, Key>> edges; Key start; std::set<Key> reached; };
-    for (const Case& c : std::vector<Case>{
-             {"EmptyGraph", {}, 5, {5}}, {"UnknownStart", {{1, 2}}, 9, {9}}, {"SelfLoop", {{1, 1}}, 1, {1}},
-             {"Chain", {{1, 2}, {2, 3}, {3, 4}}, 2, {2, 3, 4}}, {"Cycle", {{1, 2}, {2, 1}}, 1, {1, 2}},
-             {"Diamond", {{1, 2}, {1, 3}, {2, 4}, {3, 4}}, 1, {1, 2, 3, 4}},
-             {"CycleBackToStart", {{1, 2}, {2, 3}, {3, 1}, {3, 4}}, 2, {1, 2, 3, 4}}}) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<Key, Key>> edges;
+        Key start;
+        std::set<Key> reached;
+    };
+    for (const Case& c : std::vector<Case>{{"EmptyGraph", {}, 5, {5}},
+                                           {"UnknownStart", {{1, 2}}, 9, {9}},
+                                           {"SelfLoop", {{1, 1}}, 1, {1}},
+                                           {"Chain", {{1, 2}, {2, 3}, {3, 4}}, 2, {2, 3, 4}},
+                                           {"Cycle", {{1, 2}, {2, 1}}, 1, {1, 2}},
+                                           {"Diamond", {{1, 2}, {1, 3}, {2, 4}, {3, 4}}, 1, {1, 2, 3, 4}},
+                                           {"CycleBackToStart", {{1, 2}, {2, 3}, {3, 1}, {3, 4}}, 2, {1, 2, 3, 4}}}) {
         Graph g;
         for (auto [parent, child] : c.edges) g.add_dependencies(child, keys({parent}));
         std::vector<Key> order = g.methods_to_invalidate(c.start);
@@ -75,9 +83,11 @@ TEST(DependencyGraph, MethodsToInvalidateListsStartFirstThenEveryReachableCallOn
 
 TEST(DependencyGraph, StateTransitionTable) {
     const MaybeState from[] = {kNone, kValid, kInvalid, kPerm};
-    const MaybeState to[4][4] = {  // columns: validate, walk from it, walk from its parent, permanently invalidate
+    const MaybeState to[4][4] = {
+        // columns: validate, walk from it, walk from its parent, permanently invalidate
         {kNone, kNone, kNone, kPerm},
-        {kValid, kInvalid, kInvalid, kPerm}, {kValid, kInvalid, kInvalid, kPerm},  // from Valid, from Invalid
+        {kValid, kInvalid, kInvalid, kPerm},
+        {kValid, kInvalid, kInvalid, kPerm},  // from Valid, from Invalid
         {kPerm, kPerm, kPerm, kPerm},
     };
     const Key parent = 1, call = 2;
@@ -113,13 +123,22 @@ TEST(DependencyGraph, ValidGrandchildBehindNonValidCallIsInvalidated) {
 
 TEST(DependencyGraph, EndOfComputationReportsWhetherAWalkOrMarkReachedTheCall) {
     // Graph 1 -> 2 -> 3 and 1 -> 4; the computation is of 2. The action walks from `target` or marks it.
-    struct Case { const char* name; Key target; bool mark; bool before_begin; bool marked; };
-    for (const Case& c : std::vector<Case>{
-             {"WalkFromUnrelated", 0, false, false, false}, {"WalkFromCall", 2, false, false, true},
-             {"WalkFromParent", 1, false, false, true}, {"ExplicitMark", 2, true, false, true},
-             {"WalkFromChild", 3, false, false, false}, {"WalkFromSibling", 4, false, false, false},
-             {"MarkOtherCall", 3, true, false, false}, {"WalkBeforeBegin", 1, false, true, false},
-             {"MarkBeforeBegin", 2, true, true, false}}) {
+    struct Case {
+        const char* name;
+        Key target;
+        bool mark;
+        bool before_begin;
+        bool marked;
+    };
+    for (const Case& c : std::vector<Case>{{"WalkFromUnrelated", 0, false, false, false},
+                                           {"WalkFromCall", 2, false, false, true},
+                                           {"WalkFromParent", 1, false, false, true},
+                                           {"ExplicitMark", 2, true, false, true},
+                                           {"WalkFromChild", 3, false, false, false},
+                                           {"WalkFromSibling", 4, false, false, false},
+                                           {"MarkOtherCall", 3, true, false, false},
+                                           {"WalkBeforeBegin", 1, false, true, false},
+                                           {"MarkBeforeBegin", 2, true, true, false}}) {
         Graph g;
         for (auto [from, to] : {std::pair<Key, Key>{1, 2}, {2, 3}, {1, 4}}) g.add_dependencies(to, keys({from}));
         auto act = [&] {
@@ -194,11 +213,14 @@ TEST(DependencyGraph, EdgesStayUniqueAndMirroredAtEveryListSize) {
         for (Key call = 0; call < 80; ++call) {
             std::vector<Key> children = g.children_of(call), parents = g.parents_of(call);
             std::set<Key> expected_parents;
-            for (const auto& [parent, members] : expected) if (members.contains(call)) expected_parents.insert(parent);
+            for (const auto& [parent, members] : expected)
+                if (members.contains(call)) expected_parents.insert(parent);
             EXPECT_EQ(std::multiset<Key>(children.begin(), children.end()),
-                      std::multiset<Key>(expected[call].begin(), expected[call].end())) << "seed " << seed << ", " << call;
+                      std::multiset<Key>(expected[call].begin(), expected[call].end()))
+                << "seed " << seed << ", " << call;
             EXPECT_EQ(std::multiset<Key>(parents.begin(), parents.end()),
-                      std::multiset<Key>(expected_parents.begin(), expected_parents.end())) << "seed " << seed << ", " << call;
+                      std::multiset<Key>(expected_parents.begin(), expected_parents.end()))
+                << "seed " << seed << ", " << call;
         }
     }
 }
@@ -225,8 +247,13 @@ TEST(DependencyGraph, EveryKeyIsFoundAfterTheIndexGrows) {
 }
 
 TEST(DependencyGraph, StoredValuesKeepToTheirOwnCall) {
-    struct Case { const char* name; MaybeState state; };
-    for (const Case& c : std::vector<Case>{{"Unregistered", kNone}, {"Valid", kValid}, {"Invalid", kInvalid},
+    struct Case {
+        const char* name;
+        MaybeState state;
+    };
+    for (const Case& c : std::vector<Case>{{"Unregistered", kNone},
+                                           {"Valid", kValid},
+                                           {"Invalid", kInvalid},
                                            {"PermanentlyInvalid", kPerm}}) {
         Graph g;
         put(g, 1, kValid);
