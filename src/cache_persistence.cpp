@@ -121,18 +121,12 @@ PyObject* loadable_method(PyObject* self, PyObject* methods, PyObject* name) {
 // ValueError "Failed to hash '{name}': {type}: {message}" in place of the
 // exception raised by hashing.
 void report_hash_failure(PyObject* name) {
-    PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    PyErr_Fetch(&type, &error, &traceback);
-    PyErr_NormalizeException(&type, &error, &traceback);
-#pragma GCC diagnostic pop
-    PyRef held_type = PyRef::steal(type), held_error = PyRef::steal(error), held_traceback = PyRef::steal(traceback);
-    PyRef error_type_name = held_error ? type_name_of(held_error.get()) : PyRef();
+    TakenException raised = TakenException::take();
+    PyRef error_type_name = raised.value ? type_name_of(raised.value.get()) : PyRef();
     if (!error_type_name) return;
     into_python([&] {
         return PyErr_Format(PyExc_ValueError, "Failed to hash '%U': %S: %S", name, error_type_name.get(),
-                            held_error.get());
+                            raised.value.get());
     });
 }
 

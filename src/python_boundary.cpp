@@ -163,23 +163,27 @@ SavedException::~SavedException() noexcept(false) {
     PyErr_Restore(type_, value_, traceback_);
 }
 
-void add_note_to_raised(PyObject* note) {
+TakenException TakenException::take() {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     // The only way to take the raised exception that the oldest stable ABI we
     // build for offers; newer headers mark it deprecated.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    if (type != nullptr) into_python([&] { return (PyErr_NormalizeException(&type, &value, &traceback), 0); });
 #pragma GCC diagnostic pop
-    PyRef held_type = PyRef::steal(type), held_value = PyRef::steal(value), held_traceback = PyRef::steal(traceback);
-    if (held_value) {
+    return {PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+}
+
+void add_note_to_raised(PyObject* note) {
+    TakenException raised = TakenException::take();
+    if (raised.value) {
         PyRef added =
-            PyRef::steal(into_python([&] { return PyObject_CallMethod(held_value.get(), "add_note", "O", note); }));
+            PyRef::steal(into_python([&] { return PyObject_CallMethod(raised.value.get(), "add_note", "O", note); }));
         // No add_note before 3.11, or a note refused: the exception stays as it was.
         if (!added) PyErr_Clear();
     }
-    PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+    raised.restore();
 }
 
 }  // namespace lineage_store

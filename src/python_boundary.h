@@ -108,6 +108,19 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
+// The exception being raised, taken so that it is raised no more, and
+// normalised: `value` is an instance of `type` (normalising may instantiate
+// the class, which runs Python code). All empty when none is raised.
+struct TakenException {
+    PyRef type;
+    PyRef value;
+    PyRef traceback;
+
+    static TakenException take();
+    // Raises it again.
+    void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
+
 // Adds `note` to the exception being raised where the running interpreter
 // has notes (3.11 on); leaves it as it is elsewhere or when that fails.
 void add_note_to_raised(PyObject* note);

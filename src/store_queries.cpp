@@ -52,10 +52,17 @@ void explain_unhashable_keyword(const char* function_name, PyObject* method_name
     if (note) add_note_to_raised(note.get());
 }
 
-// The method name argument as an exact str, checked as the method's own.
-PyRef method_name_argument(const char* function_name, PyObject* given) {
-    if (!require_str(function_name, "method_name", given)) return {};
-    return exact_str(given, "method_name");
+// Binds the arguments of get_cached_value or update_cached_value
+// (`function_name`): `bound` gets those `names` names, the first being the
+// method name, checked and made an exact str in `method_name`; `keywords` the
+// named call's arguments. False with an exception set.
+template <std::size_t N>
+bool bind_named_call(const char* function_name, PyObject* args, PyObject* kwargs, const char* const (&names)[N],
+                     PyObject* (&bound)[N], PyRef& keywords, PyRef& method_name) {
+    if (!bind_arguments(function_name, args, kwargs, names, bound, N, &keywords)) return false;
+    if (!require_str(function_name, "method_name", bound[0])) return false;
+    method_name = exact_str(bound[0], "method_name");
+    return bool(method_name);
 }
 
 PyObject* get_cached_value_by_hash(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -97,10 +104,8 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     return python_boundary([&]() -> PyObject* {
         static const char* const names[] = {"method_name"};
         PyObject* bound[1];
-        PyRef keywords;
-        if (!bind_arguments("get_cached_value", args, kwargs, names, bound, 1, &keywords)) return nullptr;
-        PyRef method_name = method_name_argument("get_cached_value", bound[0]);
-        if (!method_name) return nullptr;
+        PyRef keywords, method_name;
+        if (!bind_named_call("get_cached_value", args, kwargs, names, bound, keywords, method_name)) return nullptr;
         NamedCall named;
         // No value can be cached for a call that cannot be hashed. Only
         // errors are answered that way: KeyboardInterrupt or SystemExit raised
@@ -129,10 +134,10 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
     return python_boundary([&]() -> PyObject* {
         static const char* const names[] = {"method_name", "value"};
         PyObject* bound[2];
-        PyRef keywords;
-        if (!bind_arguments("update_cached_value", args, kwargs, names, bound, 2, &keywords)) return nullptr;
-        PyRef method_name = method_name_argument("update_cached_value", bound[0]);
-        if (!method_name) return nullptr;
+        PyRef keywords, method_name;
+        if (!bind_named_call("update_cached_value", args, kwargs, names, bound, keywords, method_name)) {
+            return nullptr;
+        }
         NamedCall named;
         if (!name_call(method_name.get(), keywords.get(), named)) {
             explain_unhashable_keyword("update_cached_value", method_name.get(), keywords.get());

@@ -29,7 +29,22 @@ class Network(LineageStoreBase):
         return self.mid(i, partner(i)) * 2 + self.leaf(0)
 
 
-class Model:
+class Rules:
+    """What invalidation follows in a model: a value set by hand stands until
+    something it was computed from (`parents`) changes, or a clear."""
+
+    def depends_on(self, call, changed):
+        return any(parent == changed or self.depends_on(parent, changed) for parent in self.parents(call))
+
+    def drop_dependants(self, changed):
+        self.overrides = {c: v for c, v in self.overrides.items() if not self.depends_on(c, changed)}
+
+    def clear(self):
+        # The graph stays as it is: what a call was computed from, it still is.
+        self.overrides.clear()
+
+
+class Model(Rules):
     """What the network must answer: computed from the inputs, except where a
     value set by hand still stands, until something it was computed from
     changes. A call that has never been computed was computed from nothing: a
@@ -49,23 +64,18 @@ class Model:
             return self.value(("leaf", i)) * 10 + self.value(("leaf", partner(i)))
         return self.value(("mid", i)) * 2 + self.value(("leaf", 0))
 
-    def depends_on(self, call, changed):
+    def parents(self, call):
         method, i = call
-        parents = {"leaf": [], "mid": [("leaf", i), ("leaf", partner(i))], "top": [("mid", i), ("leaf", 0)]}[method]
         if call not in self.computed:
-            parents = []
-        return any(parent == changed or self.depends_on(parent, changed) for parent in parents)
+            return []
+        return {"leaf": [], "mid": [("leaf", i), ("leaf", partner(i))], "top": [("mid", i), ("leaf", 0)]}[method]
 
     def update(self, call, value):
-        self.overrides = {c: v for c, v in self.overrides.items() if not self.depends_on(c, call)}
+        self.drop_dependants(call)
         if call[0] == "leaf":
             self.inputs[call[1]] = value
         else:
             self.overrides[call] = value
-
-    def clear(self):
-        # The graph stays as it is: what a call was computed from, it still is.
-        self.overrides.clear()
 
 
 calls = st.tuples(st.sampled_from(["leaf", "mid", "top"]), st.sampled_from(INPUTS))
@@ -153,7 +163,7 @@ class CollidingOverride(CollidingBase):
         return super().mid(x) + 1000
 
 
-class CollidingModel:
+class CollidingModel(Rules):
     """What Colliding answers, by the rules of Model above. Which calls are
     registered, and which the network computed (a clear inside a computation
     makes that more than the model's own walk), is read from the network."""
@@ -172,25 +182,20 @@ class CollidingModel:
             return self.value(("leaf", x)) * 10 + self.value(("leaf", colliding_partner(x))) + 1000
         return self.value(("mid", x)) * 2 + self.value(("leaf", 0))
 
-    def depends_on(self, call, changed):
+    def parents(self, call):
         method, x = call
-        parents = {"leaf": [], "mid": [("leaf", x), ("leaf", colliding_partner(x))],
-                   "top": [("mid", x), ("leaf", 0)]}[method]
         if call in self.set_first:
-            parents = []
-        return any(parent == changed or self.depends_on(parent, changed) for parent in parents)
+            return []
+        return {"leaf": [], "mid": [("leaf", x), ("leaf", colliding_partner(x))], "top": [("mid", x), ("leaf", 0)]}[method]
 
     def update(self, call, value):
-        self.overrides = {c: v for c, v in self.overrides.items() if not self.depends_on(c, call)}
+        self.drop_dependants(call)
         if call[0] == "leaf":
             self.inputs[call[1]] = value
             return
         if call not in self.registered:
             self.set_first.add(call)
         self.overrides[call] = value
-
-    def clear(self):
-        self.overrides.clear()
 
 
 def modelled(shown):
