@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "async_call.h"
@@ -34,15 +35,15 @@ DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast
 // its node and slot. The steps' own state (the identity above all) is gone
 // by then, so that only this and the call's own arguments stay on the stack
 // while the function runs, however deep decorated methods call each other.
-class Ticket {
+class Computing {
 public:
-    Ticket() noexcept = default;
-    Ticket(const Ticket&) = delete;
-    Ticket& operator=(const Ticket&) = delete;
+    Computing() noexcept = default;
+    Computing(const Computing&) = delete;
+    Computing& operator=(const Computing&) = delete;
     // A computation that did not end in a stored result (the function
     // raised, or a thread is being ended at interpreter exit) leaves its
-    // context, then gives its slot back.
-    ~Ticket() noexcept(false) {
+    // context, then gives its slot back. Out of line: a hit never has one.
+    [[gnu::noinline]] ~Computing() noexcept(false) {
         if (!in_context.begun()) return;
         const CallGraph::ComputationSlot slot = in_context.frame().slot;
         in_context.end();
@@ -59,11 +60,15 @@ public:
     BegunComputation in_context;
 };
 
+// Empty after a hit or an error; holds the computation to run otherwise.
+// Engaging it is the only cost a hit pays for the computation's state.
+using Ticket = std::optional<Computing>;
+
 // Takes the function of a call that runs as part of the same call in
 // progress; false with an exception set.
-bool take_function(const DecoratorRecord& decorator, Ticket& ticket) {
-    ticket.func = decorator.func.new_ref();
-    if (ticket.func) return true;
+bool take_function(const DecoratorRecord& decorator, Computing& computing) {
+    computing.func = decorator.func.new_ref();
+    if (computing.func) return true;
     PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
     return false;
 }
@@ -71,37 +76,39 @@ bool take_function(const DecoratorRecord& decorator, Ticket& ticket) {
 // Takes the function and begins the computation whose slot `step` began in
 // the current context; on failure gives the slot back and returns false with
 // an exception set.
-[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, CallIdentity& identity, Ticket& ticket) {
-    ticket.inputs = identity.take_inputs();
-    if (!take_function(site.record, ticket) ||
-        !ticket.in_context.begin(
+[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, CallIdentity& identity,
+                                       Computing& computing) {
+    computing.inputs = identity.take_inputs();
+    if (!take_function(site.record, computing) ||
+        !computing.in_context.begin(
             {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies})) {
         give_back(site.store, step.slot);
         return false;
     }
-    ticket.store = site.store;
+    computing.store = site.store;
     return true;
 }
 
 // Step 4's end, once the function has returned `result` (null with an
 // exception set when it raised): decides the call's state and stores the
 // result in a last section.
-[[gnu::noinline]] PyObject* finish_computing(PyObject* self, Ticket& ticket, PyObject* result_or_null) {
+[[gnu::noinline]] PyObject* finish_computing(PyObject* self, Computing& computing, PyObject* result_or_null) {
     PyRef result = PyRef::steal(result_or_null);
-    if (ticket.runs_inline()) return result.release();
-    const NodePosition position = ticket.in_context.frame().node;
-    const CallGraph::ComputationSlot slot = ticket.in_context.frame().slot;
-    ticket.in_context.end();
+    if (computing.runs_inline()) return result.release();
+    const NodePosition position = computing.in_context.frame().node;
+    const CallGraph::ComputationSlot slot = computing.in_context.frame().slot;
+    computing.in_context.end();
     if (!result) {
-        give_back(ticket.store, slot);
+        give_back(computing.store, slot);
         return nullptr;
     }
     const DecoratorRecord& decorator = as_decorator(self)->record;
     // The function reads its code and defaults again when it runs: if they
     // changed since the call was identified, the result may be another call's.
-    const bool function_changed = !ticket.inputs.unchanged(ticket.func.get());
+    const bool function_changed = !computing.inputs.unchanged(computing.func.get());
     PyRef replaced;  // released after the section: its finaliser may use this store
-    if (!store_result(ticket.store, position, slot, decorator.use_cache, function_changed, result.get(), replaced)) {
+    if (!store_result(computing.store, position, slot, decorator.use_cache, function_changed, result.get(),
+                      replaced)) {
         return nullptr;
     }
     replaced.reset();
@@ -138,8 +145,12 @@ std::nullptr_t refuse_instance(PyObject* instance) {
     if (!warn_if_untracked(site, step)) return nullptr;
     switch (step.next) {
         case Next::Serve: return step.value.release();
-        case Next::RunInline: take_function(site.record, ticket); return nullptr;
-        case Next::Compute: begin_computing(site, step, identity, ticket); return nullptr;
+        case Next::RunInline:
+            if (!take_function(site.record, ticket.emplace())) ticket.reset();
+            return nullptr;
+        case Next::Compute:
+            if (!begin_computing(site, step, identity, ticket.emplace())) ticket.reset();
+            return nullptr;
         case Next::Register: break;
     }
     PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
@@ -165,8 +176,9 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
 
 // Steps 1 to 3: a result (a hit above all), an error, or, when this returns
 // null with no exception set, a ticket for step 4: the function taken and,
-// unless the call runs inline, its computation begun.
-[[gnu::noinline]] PyObject* call_decorated(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+// unless the call runs inline, its computation begun. Inlined into the two
+// callers below, whose frames are gone before the function runs.
+[[gnu::always_inline]] inline PyObject* call_decorated(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
     DecoratorRecord& decorator = as_decorator(self)->record;
     if (!arguments.ok()) return nullptr;
     if (arguments.positional_count() == 0) {
@@ -205,13 +217,16 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
     return call_beyond_a_hit(site, identity, step, ticket);
 }
 
-// Steps 1 to 3 of a call received as a vector, in a frame of their own that
-// is gone before the function runs: a result, an error, or, when this
-// returns null with no exception set, a ticket for step 4 with its
-// computation begun.
+// Steps 1 to 3 of a call, in a frame of their own that is gone before the
+// function runs: a result, an error, or, when this returns null with no
+// exception set, a ticket for step 4.
 [[gnu::noinline]] PyObject* start_vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
                                               PyObject* kwnames, Ticket& ticket) {
     CallArguments arguments(args, positional_count, kwnames);
+    return call_decorated(self, arguments, ticket);
+}
+
+[[gnu::noinline]] PyObject* start_tuple_call(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
     return call_decorated(self, arguments, ticket);
 }
 
@@ -228,8 +243,8 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
 PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
     Ticket ticket;
     PyObject* done = start_vector_call(self, args, positional_count, kwnames, ticket);
-    if (done != nullptr || PyErr_Occurred()) return done;
-    PyObject* func = ticket.func.get();
+    if (!ticket) return done;
+    PyObject* func = ticket->func.get();
     const auto count = static_cast<std::size_t>(positional_count);
     PyObject* result = nullptr;
     if (shortcuts.vectorcall != nullptr) {
@@ -241,16 +256,16 @@ PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t position
     } else {
         result = call_with_keyword_dict(func, args, positional_count, kwnames);
     }
-    return finish_computing(self, ticket, result);
+    return finish_computing(self, *ticket, result);
 }
 
 // A decorated call received as a tuple and a dict.
 PyObject* tuple_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     CallArguments arguments(args, kwargs);
     Ticket ticket;
-    PyObject* done = call_decorated(self, arguments, ticket);
-    if (done != nullptr || PyErr_Occurred()) return done;
-    return finish_computing(self, ticket, arguments.call(ticket.func.get()));
+    PyObject* done = start_tuple_call(self, arguments, ticket);
+    if (!ticket) return done;
+    return finish_computing(self, *ticket, arguments.call(ticket->func.get()));
 }
 
 // ---------------------------------------------------------------------------
