@@ -35,8 +35,10 @@
 namespace lineage_store {
 
 // One computation in progress, as the calls it makes see it.
+struct StoreObject;
+
 struct ComputationFrame {
-    const void* store;     // which store, compared only
+    StoreObject* store;    // borrowed: the computation's caller holds the instance
     PyObject* decorator;   // borrowed: the computation's caller holds it
     NodePosition node;
     std::uint32_t slot;    // the computation's slot in the store's graph

@@ -364,11 +364,16 @@ bool FunctionInputs::unchanged(PyObject* func) const {
     PyObject* code = layout_ ? layout_->code.get() : held != nullptr ? held->code.get() : nullptr;
     PyObject* defaults = layout_ ? layout_->defaults.get() : held != nullptr ? held->defaults.get() : nullptr;
     if (code == nullptr) return true;  // not a plain function
-    PyRef current_code = PyRef::steal(objects.code.read(func, objects.function_type));
-    PyRef current_defaults = PyRef::steal(objects.defaults.read(func, objects.function_type));
-    if (current_code.get() != code || current_defaults.get() != defaults) {
-        PyErr_Clear();
-        return false;
+    if (objects.code.offset > 0 && objects.defaults.offset > 0 && Py_TYPE(func) == objects.function_type) {
+        // Read in place, as every miss does this.
+        if (objects.code.read_borrowed(func) != code || objects.defaults.read_borrowed(func) != defaults) return false;
+    } else {
+        PyRef current_code = PyRef::steal(objects.code.read(func, objects.function_type));
+        PyRef current_defaults = PyRef::steal(objects.defaults.read(func, objects.function_type));
+        if (current_code.get() != code || current_defaults.get() != defaults) {
+            PyErr_Clear();
+            return false;
+        }
     }
     if (held == nullptr || !held->kwdefaults_dict) return true;
     PyRef kwdefaults = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));

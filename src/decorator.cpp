@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <iterator>
 #include <memory>
-#include <optional>
 #include <utility>
 
 #include "async_call.h"
@@ -32,83 +31,114 @@ DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast
 // What a computation needs of the steps before it, and keeps while the
 // function runs: the function, what the call's identity was computed from,
 // and the computation's frame among the context's computations, which holds
-// its node and slot. The steps' own state (the identity above all) is gone
-// by then, so that only this and the call's own arguments stay on the stack
-// while the function runs, however deep decorated methods call each other.
-class Computing {
+// its store, node and slot. The steps' own state (the identity above all) is
+// gone by then, so that only this and the call's own arguments stay on the
+// stack while the function runs, however deep decorated methods call each
+// other: it is as small as it can be, with no flag of its own (it is engaged
+// when it holds the function), and a hit pays one test for it.
+class Ticket {
 public:
-    Computing() noexcept = default;
-    Computing(const Computing&) = delete;
-    Computing& operator=(const Computing&) = delete;
-    // A computation that did not end in a stored result (the function
-    // raised, or a thread is being ended at interpreter exit) leaves its
-    // context, then gives its slot back. Out of line: a hit never has one.
-    [[gnu::noinline]] ~Computing() noexcept(false) {
-        if (!in_context.begun()) return;
-        const CallGraph::ComputationSlot slot = in_context.frame().slot;
-        in_context.end();
+    Ticket() noexcept {}
+    Ticket(const Ticket&) = delete;
+    Ticket& operator=(const Ticket&) = delete;
+    ~Ticket() noexcept(false) {
+        if (func_ != nullptr) close();
+    }
+
+    explicit operator bool() const noexcept { return func_ != nullptr; }
+
+    // Engages the ticket with the function to run; false with an exception
+    // set when the decorator's function has been cleared.
+    bool engage(const DecoratorRecord& decorator) {
+        PyRef func = decorator.func.new_ref();
+        if (!func) {
+            PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+            return false;
+        }
+        new (&inputs_) FunctionInputs();
+        new (&in_context_) BegunComputation();
+        func_ = func.release();
+        return true;
+    }
+
+    PyObject* func() const noexcept { return func_; }
+    FunctionInputs& inputs() noexcept { return inputs_; }
+    BegunComputation& in_context() noexcept { return in_context_; }
+    // Whether the call runs as part of the same call in progress, with no
+    // computation of its own.
+    bool runs_inline() const noexcept { return !in_context_.begun(); }
+
+    // Disengages the ticket. A computation that did not end in a stored
+    // result (the function raised, or a thread is being ended at interpreter
+    // exit) leaves its context, then gives its slot back.
+    [[gnu::noinline]] void close() noexcept(false) {
+        // The members go even when leaving the context unwinds.
+        struct Members {
+            Ticket& ticket;
+            ~Members() noexcept(false) {
+                ticket.in_context_.~BegunComputation();
+                ticket.inputs_.~FunctionInputs();
+                PyRef::steal(std::exchange(ticket.func_, nullptr));
+            }
+        } members{*this};
+        if (!in_context_.begun()) return;
+        const ComputationFrame& frame = in_context_.frame();
+        StoreObject* store = frame.store;
+        const CallGraph::ComputationSlot slot = frame.slot;
+        in_context_.end();
         give_back(store, slot);
     }
 
-    // Whether the call runs as part of the same call in progress, with no
-    // computation of its own.
-    bool runs_inline() const noexcept { return !in_context.begun(); }
-
-    StoreObject* store = nullptr;
-    FunctionInputs inputs;
-    PyRef func;
-    BegunComputation in_context;
+private:
+    PyObject* func_ = nullptr;  // owned; set when engaged
+    union {
+        FunctionInputs inputs_;  // alive when engaged
+    };
+    union {
+        BegunComputation in_context_;  // alive when engaged
+    };
 };
 
-// Empty after a hit or an error; holds the computation to run otherwise.
-// Engaging it is the only cost a hit pays for the computation's state.
-using Ticket = std::optional<Computing>;
-
-// Takes the function of a call that runs as part of the same call in
-// progress; false with an exception set.
-bool take_function(const DecoratorRecord& decorator, Computing& computing) {
-    computing.func = decorator.func.new_ref();
-    if (computing.func) return true;
-    PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
-    return false;
-}
-
-// Takes the function and begins the computation whose slot `step` began in
+// Engages the ticket and begins the computation whose slot `step` began in
 // the current context; on failure gives the slot back and returns false with
 // an exception set.
 [[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, CallIdentity& identity,
-                                       Computing& computing) {
-    computing.inputs = identity.take_inputs();
-    if (!take_function(site.record, computing) ||
-        !computing.in_context.begin(
-            {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies})) {
+                                       Ticket& ticket) {
+    if (!ticket.engage(site.record)) {
         give_back(site.store, step.slot);
         return false;
     }
-    computing.store = site.store;
+    ticket.inputs() = identity.take_inputs();
+    if (!ticket.in_context().begin(
+            {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies})) {
+        give_back(site.store, step.slot);
+        ticket.close();
+        return false;
+    }
     return true;
 }
 
 // Step 4's end, once the function has returned `result` (null with an
 // exception set when it raised): decides the call's state and stores the
 // result in a last section.
-[[gnu::noinline]] PyObject* finish_computing(PyObject* self, Computing& computing, PyObject* result_or_null) {
+[[gnu::noinline]] PyObject* finish_computing(Ticket& ticket, PyObject* result_or_null) {
     PyRef result = PyRef::steal(result_or_null);
-    if (computing.runs_inline()) return result.release();
-    const NodePosition position = computing.in_context.frame().node;
-    const CallGraph::ComputationSlot slot = computing.in_context.frame().slot;
-    computing.in_context.end();
+    if (ticket.runs_inline()) return result.release();
+    const ComputationFrame& frame = ticket.in_context().frame();
+    StoreObject* store = frame.store;
+    const bool use_cache = as_decorator(frame.decorator)->record.use_cache;
+    const NodePosition position = frame.node;
+    const CallGraph::ComputationSlot slot = frame.slot;
+    ticket.in_context().end();
     if (!result) {
-        give_back(computing.store, slot);
+        give_back(store, slot);
         return nullptr;
     }
-    const DecoratorRecord& decorator = as_decorator(self)->record;
     // The function reads its code and defaults again when it runs: if they
     // changed since the call was identified, the result may be another call's.
-    const bool function_changed = !computing.inputs.unchanged(computing.func.get());
+    const bool function_changed = !ticket.inputs().unchanged(ticket.func());
     PyRef replaced;  // released after the section: its finaliser may use this store
-    if (!store_result(computing.store, position, slot, decorator.use_cache, function_changed, result.get(),
-                      replaced)) {
+    if (!store_result(store, position, slot, use_cache, function_changed, result.get(), replaced)) {
         return nullptr;
     }
     replaced.reset();
@@ -145,12 +175,8 @@ std::nullptr_t refuse_instance(PyObject* instance) {
     if (!warn_if_untracked(site, step)) return nullptr;
     switch (step.next) {
         case Next::Serve: return step.value.release();
-        case Next::RunInline:
-            if (!take_function(site.record, ticket.emplace())) ticket.reset();
-            return nullptr;
-        case Next::Compute:
-            if (!begin_computing(site, step, identity, ticket.emplace())) ticket.reset();
-            return nullptr;
+        case Next::RunInline: ticket.engage(site.record); return nullptr;
+        case Next::Compute: begin_computing(site, step, identity, ticket); return nullptr;
         case Next::Register: break;
     }
     PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
@@ -244,7 +270,7 @@ PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t position
     Ticket ticket;
     PyObject* done = start_vector_call(self, args, positional_count, kwnames, ticket);
     if (!ticket) return done;
-    PyObject* func = ticket->func.get();
+    PyObject* func = ticket.func();
     const auto count = static_cast<std::size_t>(positional_count);
     PyObject* result = nullptr;
     if (shortcuts.vectorcall != nullptr) {
@@ -256,7 +282,7 @@ PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t position
     } else {
         result = call_with_keyword_dict(func, args, positional_count, kwnames);
     }
-    return finish_computing(self, *ticket, result);
+    return finish_computing(ticket, result);
 }
 
 // A decorated call received as a tuple and a dict.
@@ -265,7 +291,7 @@ PyObject* tuple_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ticket ticket;
     PyObject* done = start_tuple_call(self, arguments, ticket);
     if (!ticket) return done;
-    return finish_computing(self, *ticket, arguments.call(ticket->func.get()));
+    return finish_computing(ticket, arguments.call(ticket.func()));
 }
 
 // ---------------------------------------------------------------------------
