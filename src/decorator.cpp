@@ -102,8 +102,7 @@ private:
 // Engages the ticket and begins the computation whose slot `step` began in
 // the current context; on failure gives the slot back and returns false with
 // an exception set.
-[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, CallIdentity& identity,
-                                       Ticket& ticket) {
+[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, CallIdentity& identity, Ticket& ticket) {
     if (!ticket.engage(site.record)) {
         give_back(site.store, step.slot);
         return false;
