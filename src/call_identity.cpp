@@ -353,7 +353,7 @@ bool CallIdentity::note_function_inputs(PyObject* func) {
 
 FunctionInputs CallIdentity::take_inputs() noexcept {
     FunctionInputs inputs;
-    inputs.layout_ = layout_;
+    inputs.layout_ = std::move(layout_);
     inputs.holdings_ = std::exchange(holdings_, nullptr);
     return inputs;
 }

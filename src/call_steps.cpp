@@ -190,7 +190,7 @@ bool register_call(const CallSite& site, Key& identity, Step& step, std::uint32_
                 retry = true;
                 return true;
             }
-            find_dependencies(record, site.record, decided, dependencies);
+            if (!site.record.dependency_calls.empty()) find_dependencies(record, site.record, decided, dependencies);
             if (dependencies.undecided.empty()) {
                 register_in_section(site, record, identity, call, step.position, dependencies, replaced_call, step);
                 return true;

@@ -171,7 +171,7 @@ std::nullptr_t refuse_instance(PyObject* instance) {
 // computation (a ticket for step 4). Kept out of the hit's way.
 [[gnu::noinline]] PyObject* call_beyond_a_hit(const CallSite& site, CallIdentity& identity, Step& step,
                                               Ticket& ticket) {
-    if (!warn_if_untracked(site, step)) return nullptr;
+    if (step.untracked_caller && !warn_if_untracked(site, step)) return nullptr;
     switch (step.next) {
         case Next::Serve: return step.value.release();
         case Next::RunInline: ticket.engage(site.record); return nullptr;
