@@ -58,7 +58,8 @@ setup() {
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
     fi
     # A mount left behind by a killed run would make rm -rf descend into the host.
-    if findmnt -rn -o TARGET | grep -q "^$root/"; then
+    # Not grep -q: findmnt, cut off by an early exit, would fail the pipeline.
+    if findmnt -rn -o TARGET | grep "^$root/" >/dev/null; then
         echo "newer-cpython: something is still mounted under $root; not removing it" >&2
         exit 1
     fi
