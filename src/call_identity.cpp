@@ -272,15 +272,19 @@ bool CallIdentity::hash_natively() {
 
 void CallIdentity::explain_unhashable(PyObject* parameter_name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyRef note = PyRef::steal(PyUnicode_FromFormat(
-        "while identifying a call of the cached method %R: argument %R must be hashable, like every argument of "
-        "a cached call (a tuple or a frozenset in place of a list, a set or a dict)",
-        method_name_, parameter_name));
-    if (!note) {
-        PyErr_Clear();
-        return;
+    PyRef note;
+    {
+        // Formatting runs repr(), which must not run with an exception set.
+        SavedException raised;  // set again when this block ends
+        note = PyRef::steal(into_python([&] {
+            return PyUnicode_FromFormat(
+                "while identifying a call of the cached method %R: argument %R must be hashable, like every argument "
+                "of a cached call (a tuple or a frozenset in place of a list, a set or a dict)",
+                method_name_, parameter_name);
+        }));
+        if (!note) PyErr_Clear();
     }
-    add_note_to_raised(note.get());
+    if (note) add_note_to_raised(note.get());
 }
 
 // ---------------------------------------------------------------------------
