@@ -26,13 +26,13 @@ script exits 0 whether targets pass or fail: it measures, it does not test.
 import argparse
 import asyncio
 import functools
-import gc
 import importlib.metadata
 import platform
 import sys
 import time
 import timeit
 
+from bench_targets import timed  # this folder is on sys.path when run as a script
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 try:
@@ -138,18 +138,7 @@ SYNC = {
 
 
 # --- Timing ------------------------------------------------------------------
-
-def timed(action):
-    """CPU seconds taken by action(), with the collector off as timeit has it."""
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        start = clock()
-        action()
-        return clock() - start
-    finally:
-        if collecting:
-            gc.enable()
+# timed(action): CPU seconds, collector off, as bench_targets measures.
 
 
 def awaited_timing(loop, obj, cell_seconds):
