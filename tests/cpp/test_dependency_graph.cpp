@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "dependency_graph.h"
+#include "graph/dependency_graph.h"
 
 using lineage_store::ValidationState;
 using Key = std::int64_t;

@@ -1,0 +1,156 @@
+// bound_call.cpp: making, releasing and converting bound calls.
+#include "call/bound_call.h"
+
+#include <algorithm>
+#include <new>
+
+#include "python/interpreter_shortcuts.h"
+
+namespace lineage_store {
+
+BoundCall* BoundCall::make(PyObject* method_name, std::size_t size) noexcept {
+    if (size > UINT32_MAX / 2) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    // The interpreter's small-block allocator: for blocks this small it is
+    // faster than the C library's and adds no header to each.
+    void* block = PyMem_Malloc(sizeof(BoundCall) + 2 * size * sizeof(PyObject*));
+    if (block == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    auto* call = new (block) BoundCall();
+    call->size_ = static_cast<std::uint32_t>(size);
+    call->method_name_ = Py_NewRef(method_name);
+    std::fill_n(call->items(), 2 * size, nullptr);
+    return call;
+}
+
+void BoundCall::destroy(BoundCall* call) noexcept(false) {
+    // Nobody else can reach the bound call now, so a finaliser run by one of
+    // these releases finds nothing half-released. A thread ended inside one
+    // leaves the rest, and the block, to the ending process.
+    PyRef::steal(std::exchange(call->method_name_, nullptr)).reset();
+    PyObject** items = call->items();
+    for (std::size_t i = 0; i < 2 * std::size_t{call->size_}; ++i) {
+        PyRef::steal(std::exchange(items[i], nullptr)).reset();
+    }
+    call->~BoundCall();
+    PyMem_Free(call);
+}
+
+BoundCallRef bound_call_of_tuple(PyObject* call_tuple) {
+    PyObject* pairs = nullptr;
+    bool shaped = PyTuple_Check(call_tuple) && PyTuple_Size(call_tuple) == 2 &&
+                  PyTuple_Check(pairs = PyTuple_GetItem(call_tuple, 1));
+    const Py_ssize_t size = shaped ? PyTuple_Size(pairs) : 0;
+    for (Py_ssize_t j = 0; shaped && j < size; ++j) {
+        PyObject* pair = PyTuple_GetItem(pairs, j);
+        shaped = PyTuple_Check(pair) && PyTuple_Size(pair) == 2;
+    }
+    if (!shaped) {
+        PyErr_SetString(PyExc_SystemError, "a normalised call is not (method name, ((name, value), ...))");
+        return {};
+    }
+    BoundCall* made = BoundCall::make(PyTuple_GetItem(call_tuple, 0), static_cast<std::size_t>(size));
+    if (made == nullptr) return {};
+    for (Py_ssize_t j = 0; j < size; ++j) {
+        PyObject* pair = PyTuple_GetItem(pairs, j);
+        made->set(static_cast<std::size_t>(j), PyRef::borrow(PyTuple_GetItem(pair, 0)),
+                  PyRef::borrow(PyTuple_GetItem(pair, 1)));
+    }
+    return BoundCallRef::adopt(made);
+}
+
+bool may_be_tracked(PyObject* item) noexcept {
+    if ((PyType_GetFlags(Py_TYPE(item)) & Py_TPFLAGS_HAVE_GC) == 0) return false;
+    return !PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item);
+}
+
+PyRef call_tuple_of(const BoundCall& call) {
+    const auto size = static_cast<Py_ssize_t>(call.size());
+    // A tuple of atoms leaves the collector at once, as the collector itself
+    // would leave it at its first pass: a view of many calls then does not
+    // fill the young generation with tuples to scan.
+    bool atomic = true;
+    for (std::size_t j = 0; atomic && j < call.size(); ++j) atomic = !may_be_tracked(call.value(j));
+    PyRef pairs = new_tuple(size);
+    if (!pairs) return {};
+    for (Py_ssize_t j = 0; j < size; ++j) {
+        const auto at = static_cast<std::size_t>(j);
+        PyRef pair = new_pair(call.name(at), call.value(at));
+        if (!pair) return {};
+        if (atomic) PyObject_GC_UnTrack(pair.get());
+        PyTuple_SetItem(pairs.get(), j, pair.release());
+    }
+    if (atomic) PyObject_GC_UnTrack(pairs.get());
+    PyRef tuple = new_pair(call.method_name(), pairs.get());
+    if (tuple && atomic) PyObject_GC_UnTrack(tuple.get());
+    return tuple;
+}
+
+namespace {
+
+// Whether `object` is of a type whose == the interpreter answers without
+// running Python code, allocating collected objects or failing.
+bool is_plain(PyObject* object) noexcept {
+    return PyUnicode_CheckExact(object) || PyLong_CheckExact(object) || PyFloat_CheckExact(object) ||
+           PyBool_Check(object) || PyBytes_CheckExact(object) || object == Py_None;
+}
+
+bool same_name(PyObject* a, PyObject* b) noexcept {
+    return a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) && PyUnicode_Compare(a, b) == 0);
+}
+
+}  // namespace
+
+int plain_equal(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return 1;
+    if (PyTuple_CheckExact(a) && PyTuple_CheckExact(b)) {
+        const Py_ssize_t size = PyTuple_Size(a);
+        if (size != PyTuple_Size(b)) return 0;
+        int verdict = 1;
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            const int item = plain_equal(tuple_item(a, i), tuple_item(b, i));
+            if (item == 0) return 0;
+            if (item < 0) verdict = -1;  // a later item may still tell them apart
+        }
+        return verdict;
+    }
+    if (!is_plain(a) || !is_plain(b)) return -1;
+    const int equal = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (equal < 0) {
+        PyErr_Clear();  // asked again, with Python's own error, by the full comparison
+        return -1;
+    }
+    return equal;
+}
+
+int calls_equal_without_python(const BoundCall& a, const BoundCall& b) noexcept {
+    if (&a == &b) return 1;
+    if (!same_name(a.method_name(), b.method_name()) || a.size() != b.size()) return 0;
+    int verdict = 1;
+    for (std::size_t j = 0; j < a.size(); ++j) {
+        if (!same_name(a.name(j), b.name(j))) return 0;
+        const int item = plain_equal(a.value(j), b.value(j));
+        if (item == 0) return 0;
+        if (item < 0) verdict = -1;
+    }
+    return verdict;
+}
+
+int calls_equal(const BoundCall& a, const BoundCall& b) {
+    const int settled = calls_equal_without_python(a, b);
+    if (settled >= 0) return settled;
+    // Names and sizes match: == on each value in turn, as == on the call
+    // tuples would make them. Both bound calls are held and never change, so
+    // every object read here outlives the __eq__ calls.
+    for (std::size_t j = 0; j < a.size(); ++j) {
+        const int equal = into_python([&] { return PyObject_RichCompareBool(a.value(j), b.value(j), Py_EQ); });
+        if (equal <= 0) return equal;
+    }
+    return 1;
+}
+
+}  // namespace lineage_store

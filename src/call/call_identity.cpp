@@ -1,0 +1,608 @@
+// call_identity.cpp: binding, hashing and comparing the calls of decorated
+// methods.
+#include "call/call_identity.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <utility>
+
+#include "call/py_introspection_utils.h"
+#include "call/tuple_hash.h"
+#include "python/interpreter_shortcuts.h"
+#include "python/python_boundary.h"
+
+namespace lineage_store {
+
+namespace {
+
+struct BindingObjects {
+    // Attributes of a function that inspect.signature consults before its
+    // code object: where one is present, inspect decides.
+    std::array<PyObject*, 5> signature_overrides{};
+    // inspect.Parameter.empty: a default that inspect reads as no default.
+    PyObject* parameter_empty = nullptr;
+    // Whether tuple_hash is the interpreter's tuple hash.
+    bool tuple_hash_matches = false;
+};
+
+// Filled in the main interpreter only, like the shortcuts.
+BindingObjects binding_objects;
+
+PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
+
+bool equal_names(PyObject* registered, PyObject* ours) noexcept {
+    return registered == ours || (PyUnicode_CheckExact(registered) && PyUnicode_Compare(registered, ours) == 0);
+}
+
+// Runs Python's == on two arguments, through the gateway. 1, 0 or -1.
+int python_equal(PyObject* registered, PyObject* ours) {
+    return into_python([&] { return PyObject_RichCompareBool(registered, ours, Py_EQ); });
+}
+
+}  // namespace
+
+LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool prepare_call_identity() {
+    return guarded(false, [] {
+        if (!prepare_interpreter_shortcuts()) return false;
+        if (shortcuts_here() == nullptr || binding_objects.signature_overrides[0] != nullptr) return true;
+        BindingObjects found;
+        found.signature_overrides = {intern("__signature__"), intern("__wrapped__"), intern("__text_signature__"),
+                                     intern("_partialmethod"), intern("__partialmethod__")};
+        if (std::ranges::find(found.signature_overrides, nullptr) != found.signature_overrides.end()) return false;
+        found.tuple_hash_matches = tuple_hash_matches_interpreter();
+        if (PyErr_Occurred()) return false;
+        binding_objects = found;
+        return true;
+    });
+}
+
+bool native_binding_here() noexcept {
+    return shortcuts_here() != nullptr && binding_objects.parameter_empty != nullptr;
+}
+
+bool prepare_reference_binding() {
+    if (shortcuts_here() == nullptr || binding_objects.parameter_empty != nullptr) return true;
+    PyRef inspect = inspect_module();
+    if (!inspect) return false;
+    PyRef parameter = PyRef::steal(into_python([&] { return PyObject_GetAttrString(inspect.get(), "Parameter"); }));
+    if (!parameter) return false;
+    PyObject* empty = into_python([&] { return PyObject_GetAttrString(parameter.get(), "empty"); });
+    if (empty == nullptr) return false;
+    binding_objects.parameter_empty = empty;  // owned for the rest of the process
+    return prepare_parameter_layouts(empty);
+}
+
+// ---------------------------------------------------------------------------
+// Binding natively
+
+int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments) {
+    // A function whose attributes inspect reads before its code: inspect decides.
+    PyObject* attributes = nullptr;
+    PyRef held_attributes;
+    if (shortcuts.function_dict_offset > 0) {
+        attributes = function_attribute_dict(func);
+    } else {
+        held_attributes = PyRef::steal(PyObject_GenericGetDict(func, nullptr));
+        if (!held_attributes) return -1;
+        attributes = held_attributes.get();
+    }
+    if (attributes != nullptr && PyDict_Size(attributes) > 0) {
+        // Looking up interned str keys runs no Python code.
+        for (PyObject* name : binding_objects.signature_overrides) {
+            if (PyDict_GetItemWithError(attributes, name) != nullptr) return 0;
+            if (PyErr_Occurred()) return -1;
+        }
+    }
+    // Held: hashing the arguments below may run Python code that calls this
+    // method again after its __code__ was replaced.
+    layout_ = cache.layout_for(method_name_, func);
+    if (!layout_) return -1;
+    const ParameterLayout& layout = *layout_;
+    if (!layout.native) return 0;
+    // A method of self alone, called with the instance alone: always the
+    // same call, whose bound call is at hand.
+    if (layout.constant_call && arguments.positional_count() == 1 && arguments.keyword_count() == 0 &&
+        layout.positional_count == 1 && layout.keyword_only_count == 0 && !layout.has_var_positional) {
+        hash_ = layout.constant_hash;
+        bound_call_ = layout.constant_call;
+        return 1;
+    }
+    const int bound = bind_natively(arguments);
+    if (bound <= 0) return bound;
+    const int filled = fill_defaults(func);
+    if (filled <= 0) return filled;
+    return hash_natively() ? 1 : -1;
+}
+
+// Puts each argument in its place in the call tuple's order. 0 for any call
+// that inspect must bind (an error among them, so that the message is
+// inspect's).
+int CallIdentity::bind_natively(const CallArguments& arguments) {
+    const ParameterLayout& layout = *layout_;
+    const Py_ssize_t given = arguments.positional_count();
+    if (given > layout.positional_count && !layout.has_var_positional) return 0;
+    values_.assign(layout.kept_count(), nullptr);
+    PyObject** values = values_.data();
+    const Py_ssize_t bound_positionally = std::min(given, layout.positional_count);
+    for (Py_ssize_t i = 0; i < bound_positionally; ++i) {
+        const std::int32_t place = layout.place_of[static_cast<std::size_t>(i)];
+        if (place >= 0) values[place] = arguments.positional(i);
+    }
+    var_positional_count_ = std::max<Py_ssize_t>(given - layout.positional_count, 0);
+    var_positional_ = var_positional_count_ > 0 ? arguments.positional_from(layout.positional_count) : nullptr;
+    for (Py_ssize_t k = 0; k < arguments.keyword_count(); ++k) {
+        PyObject* name = arguments.keyword_name(k);
+        if (!PyUnicode_CheckExact(name)) return 0;
+        const Py_ssize_t index = layout.keyword_index(name);
+        if (index < 0) {
+            // inspect's treatment of a positional-only name given as a keyword
+            // has changed between versions: it decides.
+            if (!layout.has_var_keyword || layout.is_positional_only(name)) return 0;
+            var_keywords_.push_back(name);
+            var_keywords_.push_back(arguments.keyword_value(k));
+            continue;
+        }
+        // Bound by position already: inspect's TypeError.
+        if (index < bound_positionally) return 0;
+        const std::int32_t place = layout.place_of[static_cast<std::size_t>(index)];
+        if (place < 0) {
+            // "self" given by keyword: bound, and left out of the identity.
+            self_given_ = true;
+            continue;
+        }
+        if (values[place] != nullptr) return 0;
+        values[place] = arguments.keyword_value(k);
+    }
+    if (layout.self_index >= 0 && layout.self_index < bound_positionally) self_given_ = true;
+    // **kwargs in the call tuple's order: sorted by name in code-point order.
+    // The names of one call are distinct exact str, so comparing them runs no
+    // Python code; insertion sort, as there are rarely more than a few.
+    const Py_ssize_t collected = var_keyword_count();
+    PyObject** pairs = var_keywords_.data();
+    for (Py_ssize_t i = 1; i < collected; ++i) {
+        PyObject* name = pairs[2 * i];
+        PyObject* value = pairs[2 * i + 1];
+        Py_ssize_t at = i;
+        for (; at > 0 && PyUnicode_Compare(pairs[2 * (at - 1)], name) > 0; --at) {
+            pairs[2 * at] = pairs[2 * (at - 1)];
+            pairs[2 * at + 1] = pairs[2 * (at - 1) + 1];
+        }
+        pairs[2 * at] = name;
+        pairs[2 * at + 1] = value;
+    }
+    return 1;
+}
+
+// Gives every parameter not given its default. 0 when one has none (inspect
+// raises the TypeError), -1 with an exception set.
+int CallIdentity::fill_defaults(PyObject* func) {
+    const ParameterLayout& layout = *layout_;
+    PyObject** values = values_.data();
+    // A parameter named "self" is left out of the identity, but must still
+    // be bound: without an argument or a default, inspect raises.
+    if (layout.self_index >= 0 && !self_given_) {
+        if (layout.self_index < layout.positional_count) {
+            if (layout.positional_defaults[static_cast<std::size_t>(layout.self_index)] == nullptr) return 0;
+        } else {
+            PyRef& dict = holdings().kwdefaults_dict;
+            if (!dict) {
+                dict = PyRef::steal(shortcuts.kwdefaults.read(func, shortcuts.function_type));
+                if (!dict) return -1;
+            }
+            if (!PyDict_Check(dict.get())) return 0;
+            PyObject* name = layout.names[static_cast<std::size_t>(layout.self_index)].get();
+            PyObject* value = PyDict_GetItemWithError(dict.get(), name);
+            if (value == nullptr) return PyErr_Occurred() ? -1 : 0;
+            if (value == binding_objects.parameter_empty) return 0;
+        }
+    }
+    for (Py_ssize_t i = 0; i < layout.positional_count; ++i) {
+        const std::int32_t place = layout.place_of[static_cast<std::size_t>(i)];
+        if (place < 0 || values[place] != nullptr) continue;
+        values[place] = layout.positional_defaults[static_cast<std::size_t>(i)];
+        if (values[place] == nullptr) return 0;
+    }
+    if (layout.keyword_only_count == 0) return 1;
+    for (Py_ssize_t k = 0; k < layout.keyword_only_count; ++k) {
+        const Py_ssize_t i = layout.positional_count + k;
+        const std::int32_t place = layout.place_of[static_cast<std::size_t>(i)];
+        if (place < 0 || values[place] != nullptr) continue;
+        // Read at every call that needs it: the dict may change in place.
+        CallHoldings& held = holdings();
+        if (!held.kwdefaults_dict) {
+            held.kwdefaults_dict = PyRef::steal(shortcuts.kwdefaults.read(func, shortcuts.function_type));
+            if (!held.kwdefaults_dict) return -1;
+        }
+        if (!PyDict_Check(held.kwdefaults_dict.get())) return 0;
+        PyObject* name = layout.names[static_cast<std::size_t>(i)].get();
+        // A str key of our own: the lookup runs no Python code.
+        PyObject* value = PyDict_GetItemWithError(held.kwdefaults_dict.get(), name);
+        if (value == nullptr) return PyErr_Occurred() ? -1 : 0;
+        if (value == binding_objects.parameter_empty) return 0;
+        held.kwdefaults.push_back({name, PyRef::borrow(value)});
+        values[place] = value;
+    }
+    return 1;
+}
+
+// The call hash from the argument hashes, as hashing the call tuple would
+// give it; the arguments are hashed in the tuple's order, so an exception is
+// the one hashing the tuple would raise.
+bool CallIdentity::hash_natively() {
+    const ParameterLayout& layout = *layout_;
+    if (!binding_objects.tuple_hash_matches) {
+        PyObject* tuple = call_tuple();
+        if (tuple == nullptr) return false;
+        hash_ = into_python([&] { return PyObject_Hash(tuple); });
+        return hash_ != -1;
+    }
+    PyObject* const* values = values_.data();
+    TupleHash argument_pairs;
+    for (std::size_t j = 0; j < layout.kept_count(); ++j) {
+        const auto place = static_cast<std::int32_t>(j);
+        Py_hash_t value_hash = -1;
+        if (place == layout.var_keyword_place) {
+            TupleHash items;
+            for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
+                const Py_hash_t name_hash = PyObject_Hash(var_keyword_name(i));  // an exact str
+                if (name_hash == -1) return false;
+                const Py_hash_t item = into_python([&] { return PyObject_Hash(var_keyword_value(i)); });
+                if (item == -1) return explain_unhashable(layout.kept_names[j]), false;
+                items.add(pair_hash(name_hash, item));
+            }
+            value_hash = items.finish();
+        } else if (place == layout.var_positional_place) {
+            TupleHash items;
+            for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
+                const Py_hash_t item = into_python([&] { return PyObject_Hash(var_positional_[i]); });
+                if (item == -1) return explain_unhashable(layout.kept_names[j]), false;
+                items.add(item);
+            }
+            value_hash = items.finish();
+        } else {
+            value_hash = into_python([&] { return PyObject_Hash(values[j]); });
+            if (value_hash == -1) return explain_unhashable(layout.kept_names[j]), false;
+        }
+        argument_pairs.add(pair_hash(layout.name_hashes[j], value_hash));
+    }
+    hash_ = pair_hash(layout.method_name_hash, argument_pairs.finish());
+    return true;
+}
+
+void CallIdentity::explain_unhashable(PyObject* parameter_name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyRef note;
+    {
+        // Formatting runs repr(), which must not run with an exception set.
+        SavedException raised;  // set again when this block ends
+        note = PyRef::steal(into_python([&] {
+            return PyUnicode_FromFormat(
+                "while identifying a call of the cached method %R: argument %R must be hashable, like every argument "
+                "of a cached call (a tuple or a frozenset in place of a list, a set or a dict)",
+                method_name_, parameter_name);
+        }));
+        if (!note) PyErr_Clear();
+    }
+    if (note) add_note_to_raised(note.get());
+}
+
+// ---------------------------------------------------------------------------
+// Binding through inspect
+
+bool CallIdentity::identify_through_inspect(PyObject* func, const CallArguments& arguments) {
+    layout_.reset();
+    values_.clear();
+    var_keywords_.clear();
+    delete std::exchange(holdings_, nullptr);
+    if (PyObject_TypeCheck(func, shortcuts.function_type) && !note_function_inputs(func)) return false;
+    PyRef args = arguments.args_tuple();
+    if (!args) return false;
+    PyRef kwargs = arguments.kwargs_dict();
+    if (!kwargs && PyErr_Occurred()) return false;
+    NormalisedCall normalised;
+    if (!normalise_function_signature_and_hash(method_name_, func, args.get(), kwargs.get(), normalised)) {
+        // Which argument could not be hashed: found again, on this error path only.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && normalised.call_tuple) {
+            PyObject* pairs = PyTuple_GetItem(normalised.call_tuple.get(), 1);
+            for (Py_ssize_t j = 0; pairs != nullptr && j < PyTuple_Size(pairs); ++j) {
+                PyObject* pair = PyTuple_GetItem(pairs, j);
+                PyRef held_pair = PyRef::borrow(pair);
+                PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+                PyErr_Fetch(&type, &value, &traceback);
+#pragma GCC diagnostic pop
+                const Py_hash_t item = into_python([&] { return PyObject_Hash(PyTuple_GetItem(pair, 1)); });
+                PyErr_Clear();
+                PyErr_Restore(type, value, traceback);
+                if (item == -1) {
+                    explain_unhashable(PyTuple_GetItem(pair, 0));
+                    break;
+                }
+            }
+        }
+        return false;
+    }
+    hash_ = normalised.hash;
+    holdings().call_tuple = std::move(normalised.call_tuple);
+    return true;
+}
+
+bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
+                   CallIdentity& out) {
+    out.method_name_ = method_name;
+    if (cache.native_allowed() && Py_IS_TYPE(func, shortcuts.function_type)) {
+        const int bound = out.identify_natively(cache, func, arguments);
+        if (bound != 0) return bound > 0;
+    }
+    return out.identify_through_inspect(func, arguments);
+}
+
+// inspect reads all three, so all three are kept, and the keyword-only
+// defaults as they are now: the dict may be changed in place.
+bool CallIdentity::note_function_inputs(PyObject* func) {
+    const InterpreterShortcuts& objects = shortcuts;
+    CallHoldings& held = holdings();
+    held.code = PyRef::steal(objects.code.read(func, objects.function_type));
+    held.defaults = PyRef::steal(objects.defaults.read(func, objects.function_type));
+    held.kwdefaults_dict = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
+    if (!held.code || !held.defaults || !held.kwdefaults_dict) return false;
+    if (PyDict_Check(held.kwdefaults_dict.get())) {
+        held.kwdefaults_copy = PyRef::steal(into_python([&] { return PyDict_Copy(held.kwdefaults_dict.get()); }));
+        if (!held.kwdefaults_copy) return false;
+    }
+    return true;
+}
+
+FunctionInputs CallIdentity::take_inputs() noexcept {
+    FunctionInputs inputs;
+    inputs.layout_ = std::move(layout_);
+    inputs.holdings_ = std::exchange(holdings_, nullptr);
+    return inputs;
+}
+
+bool FunctionInputs::unchanged(PyObject* func) const {
+    const InterpreterShortcuts& objects = shortcuts;
+    const CallHoldings* held = holdings_;
+    PyObject* code = layout_ ? layout_->code.get() : held != nullptr ? held->code.get() : nullptr;
+    PyObject* defaults = layout_ ? layout_->defaults.get() : held != nullptr ? held->defaults.get() : nullptr;
+    if (code == nullptr) return true;  // not a plain function
+    if (objects.code.offset > 0 && objects.defaults.offset > 0 && Py_TYPE(func) == objects.function_type) {
+        // Read in place, as every miss does this.
+        if (objects.code.read_borrowed(func) != code || objects.defaults.read_borrowed(func) != defaults) return false;
+    } else {
+        PyRef current_code = PyRef::steal(objects.code.read(func, objects.function_type));
+        PyRef current_defaults = PyRef::steal(objects.defaults.read(func, objects.function_type));
+        if (current_code.get() != code || current_defaults.get() != defaults) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    if (held == nullptr || !held->kwdefaults_dict) return true;
+    PyRef kwdefaults = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
+    if (!kwdefaults) {
+        PyErr_Clear();
+        return false;
+    }
+    if (kwdefaults.get() != held->kwdefaults_dict.get()) return false;
+    if (!PyDict_Check(kwdefaults.get())) return true;
+    // The values themselves, by identity: looking them up by their str names
+    // runs no Python code.
+    if (layout_) {
+        for (std::size_t k = 0; k < held->kwdefaults.size(); ++k) {
+            const CallHoldings::TakenDefault& taken = held->kwdefaults[k];
+            if (PyDict_GetItemWithError(kwdefaults.get(), taken.name) != taken.value.get()) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        return true;
+    }
+    if (!held->kwdefaults_copy) return true;
+    if (PyDict_Size(kwdefaults.get()) != PyDict_Size(held->kwdefaults_copy.get())) return false;
+    Py_ssize_t position = 0;
+    PyObject* name = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(held->kwdefaults_copy.get(), &position, &name, &value)) {
+        if (!PyUnicode_CheckExact(name) || PyDict_GetItemWithError(kwdefaults.get(), name) != value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Bound calls and call tuples
+
+bool CallIdentity::arguments_atomic() const noexcept {
+    for (std::size_t j = 0; j < values_.size(); ++j) {
+        if (values_[j] != nullptr && may_be_tracked(values_[j])) return false;
+    }
+    for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
+        if (may_be_tracked(var_positional_[i])) return false;
+    }
+    for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
+        if (may_be_tracked(var_keyword_value(i))) return false;
+    }
+    return true;
+}
+
+PyRef CallIdentity::parameter_value(std::size_t j, bool atomic) const {
+    if (values_[j] != nullptr) return PyRef::borrow(values_[j]);
+    PyRef value;
+    if (static_cast<std::int32_t>(j) == layout_->var_keyword_place) {
+        value = new_tuple(var_keyword_count());
+        if (!value) return {};
+        for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
+            PyRef pair = new_pair(var_keyword_name(i), var_keyword_value(i));
+            if (!pair) return {};
+            if (atomic) PyObject_GC_UnTrack(pair.get());
+            PyTuple_SetItem(value.get(), i, pair.release());
+        }
+    } else {
+        value = new_tuple(var_positional_count_);
+        if (!value) return {};
+        for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
+            PyTuple_SetItem(value.get(), i, Py_NewRef(var_positional_[i]));
+        }
+    }
+    // The tuples of *args and **kwargs kept in bound calls leave the
+    // collector at once when nothing in them can form a cycle, as the
+    // collector would leave them at its first pass, so that stored calls do
+    // not fill the young generation.
+    if (atomic) PyObject_GC_UnTrack(value.get());
+    return value;
+}
+
+const BoundCallRef& CallIdentity::bound_call() {
+    if (bound_call_) return bound_call_;
+    if (!layout_) {
+        // Bound through inspect: the tuple is at hand.
+        bound_call_ = bound_call_of_tuple(holdings().call_tuple.get());
+        return bound_call_;
+    }
+    const ParameterLayout& layout = *layout_;
+    const std::size_t kept = layout.kept_count();
+    BoundCall* made = BoundCall::make(method_name_, kept);
+    if (made == nullptr) return bound_call_;
+    BoundCallRef held = BoundCallRef::adopt(made);
+    const bool collected_tuples = layout.var_positional_place >= 0 || layout.var_keyword_place >= 0;
+    const bool atomic = collected_tuples && arguments_atomic();
+    for (std::size_t j = 0; j < kept; ++j) {
+        PyRef value = parameter_value(j, atomic);
+        if (!value) return bound_call_;
+        made->set(j, PyRef::borrow(layout.kept_names[j]), std::move(value));
+    }
+    bound_call_ = std::move(held);
+    return bound_call_;
+}
+
+PyObject* CallIdentity::call_tuple() {
+    PyRef& tuple = holdings().call_tuple;
+    if (tuple) return tuple.get();
+    const BoundCallRef& call = bound_call();
+    if (!call) return nullptr;
+    tuple = call_tuple_of(*call);
+    return tuple.get();
+}
+
+// ---------------------------------------------------------------------------
+// Comparing with registered calls
+
+bool CallIdentity::is_identical_to(const BoundCall* registered) const noexcept {
+    if (registered == nullptr) return false;
+    if (bound_call_ && registered == bound_call_.get()) return true;
+    if (!layout_) return false;
+    const ParameterLayout& layout = *layout_;
+    const std::size_t kept = layout.kept_count();
+    if (registered->method_name() != method_name_ || registered->size() != kept) return false;
+    for (std::size_t j = 0; j < kept; ++j) {
+        if (registered->name(j) != layout.kept_names[j]) return false;
+        PyObject* value = registered->value(j);
+        if (values_[j] != nullptr) {
+            if (value != values_[j]) return false;
+            continue;
+        }
+        if (!PyTuple_CheckExact(value)) return false;
+        if (static_cast<std::int32_t>(j) == layout.var_keyword_place) {
+            if (PyTuple_Size(value) != var_keyword_count()) return false;
+            for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
+                PyObject* pair = tuple_item(value, i);
+                if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2 ||
+                    tuple_item(pair, 0) != var_keyword_name(i) || tuple_item(pair, 1) != var_keyword_value(i)) {
+                    return false;
+                }
+            }
+            continue;
+        }
+        if (PyTuple_Size(value) != var_positional_count_) return false;
+        for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
+            if (tuple_item(value, i) != var_positional_[i]) return false;
+        }
+    }
+    return true;
+}
+
+int CallIdentity::equals_without_python(const BoundCall& registered) const noexcept {
+    if (is_identical_to(&registered)) return 1;
+    if (!equal_names(registered.method_name(), method_name_)) return 0;
+    if (!layout_) {
+        // Bound through inspect: the tuple is at hand; compare it item by item.
+        PyObject* pairs = PyTuple_GetItem(holdings_->call_tuple.get(), 1);
+        if (pairs == nullptr || static_cast<std::size_t>(PyTuple_Size(pairs)) != registered.size()) return 0;
+        int verdict = 1;
+        for (std::size_t j = 0; j < registered.size(); ++j) {
+            PyObject* pair = tuple_item(pairs, static_cast<Py_ssize_t>(j));
+            if (!equal_names(registered.name(j), tuple_item(pair, 0))) return 0;
+            const int item = plain_equal(registered.value(j), tuple_item(pair, 1));
+            if (item == 0) return 0;
+            if (item < 0) verdict = -1;
+        }
+        return verdict;
+    }
+    const ParameterLayout& layout = *layout_;
+    const std::size_t kept = layout.kept_count();
+    if (registered.size() != kept) return 0;
+    int verdict = 1;
+    for (std::size_t j = 0; j < kept; ++j) {
+        if (!equal_names(registered.name(j), layout.kept_names[j])) return 0;
+        PyObject* value = registered.value(j);
+        int item = 1;
+        if (values_[j] != nullptr) {
+            item = plain_equal(value, values_[j]);
+        } else if (!PyTuple_CheckExact(value)) {
+            item = -1;
+        } else if (static_cast<std::int32_t>(j) == layout.var_keyword_place) {
+            if (PyTuple_Size(value) != var_keyword_count()) return 0;
+            for (Py_ssize_t i = 0; i < var_keyword_count() && item != 0; ++i) {
+                PyObject* pair = tuple_item(value, i);
+                if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2) {
+                    item = -1;
+                    continue;
+                }
+                if (!equal_names(tuple_item(pair, 0), var_keyword_name(i))) return 0;
+                const int keyword = plain_equal(tuple_item(pair, 1), var_keyword_value(i));
+                item = keyword == 0 ? 0 : std::min(item, keyword);
+            }
+        } else {
+            if (PyTuple_Size(value) != var_positional_count_) return 0;
+            for (Py_ssize_t i = 0; i < var_positional_count_ && item != 0; ++i) {
+                const int positional = plain_equal(tuple_item(value, i), var_positional_[i]);
+                item = positional == 0 ? 0 : std::min(item, positional);
+            }
+        }
+        if (item == 0) return 0;
+        if (item < 0) verdict = -1;
+    }
+    return verdict;
+}
+
+int CallIdentity::equals(const BoundCall& registered) {
+    const int settled = equals_without_python(registered);
+    if (settled >= 0) return settled;
+    // Names and lengths match (or the comparison above would have settled
+    // it): what is left is == on each value in turn, as == on the call tuples
+    // would make them. The caller holds `registered`, whose objects never
+    // change, and ours are held by the call or by this identity, so every
+    // object read here outlives the __eq__ calls.
+    PyObject* pairs = layout_ ? nullptr : PyTuple_GetItem(holdings_->call_tuple.get(), 1);
+    for (std::size_t j = 0; j < registered.size(); ++j) {
+        PyObject* value = registered.value(j);
+        int equal = 1;
+        if (pairs != nullptr) {
+            equal = python_equal(value, tuple_item(tuple_item(pairs, static_cast<Py_ssize_t>(j)), 1));
+        } else if (values_[j] != nullptr) {
+            equal = python_equal(value, values_[j]);
+        } else {
+            // The tuple of *args or **kwargs, as the call tuple holds it.
+            PyRef ours = parameter_value(j, false);
+            equal = ours ? python_equal(value, ours.get()) : -1;
+        }
+        if (equal <= 0) return equal;
+    }
+    return 1;
+}
+
+}  // namespace lineage_store

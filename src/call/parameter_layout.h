@@ -1,0 +1,108 @@
+// parameter_layout.h: how a plain Python function's parameters bind, worked
+// out once per code object and defaults, and kept by each decorator.
+//
+// A layout is derived from the function's __code__ (parameter names, kinds
+// and counts) and __defaults__, and is kept for as long as the function has
+// those very objects: reassigning either makes the next call derive another.
+// The keyword-only defaults live in a dict that may change in place, so they
+// are read at each call that needs them.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "call/bound_call.h"
+#include "python/interpreter_shortcuts.h"
+#include "python/py_ref.h"
+
+namespace lineage_store {
+
+struct ParameterLayout {
+    // The objects the layout was derived from, held: the function may let go
+    // of them at any time, and the layout's borrowed names and defaults live
+    // in them.
+    PyRef code;
+    PyRef defaults;
+    // False when inspect must bind every call of this code: parameter names
+    // that inspect would reject or merge, defaults it would not read alike.
+    bool native = false;
+    Py_ssize_t positional_count = 0;
+    Py_ssize_t positional_only_count = 0;
+    Py_ssize_t keyword_only_count = 0;
+    bool has_var_positional = false;
+    bool has_var_keyword = false;
+    // In parameter order: positional, keyword-only, *args, then **kwargs.
+    ReleasingVector<PyRef> names;
+    // Where each parameter goes in the call tuple's order (sorted by name,
+    // without "self"), or -1 for "self"; and which parameter that is, or -1.
+    std::vector<std::int32_t> place_of;
+    Py_ssize_t self_index = -1;
+    // The call tuple's parameters in its order: their names (borrowed from
+    // `names`) and the hash of each name.
+    std::vector<PyObject*> kept_names;
+    std::vector<Py_hash_t> name_hashes;
+    // Where *args and **kwargs sit in the call tuple's order, or -1. Their
+    // values are not slots of the call; these tell them apart.
+    std::int32_t var_positional_place = -1;
+    std::int32_t var_keyword_place = -1;
+    // The default of each positional parameter, borrowed from `defaults`, or
+    // null where it has none.
+    std::vector<PyObject*> positional_defaults;
+    Py_hash_t method_name_hash = -1;
+    // A code object without any parameter but self: every call is the same,
+    // and shares one bound call and one hash.
+    BoundCallRef constant_call;
+    Py_hash_t constant_hash = -1;
+
+    std::uint32_t holders = 1;
+    static void destroy(ParameterLayout* layout) noexcept(false) { delete layout; }
+
+    std::size_t kept_count() const noexcept { return kept_names.size(); }
+
+    // The parameter a keyword names, or -1; positional-only parameters, *args
+    // and **kwargs cannot be named. Runs no Python code.
+    Py_ssize_t keyword_index(PyObject* name) const noexcept;
+    bool is_positional_only(PyObject* name) const noexcept;
+};
+
+using LayoutRef = CountedRef<ParameterLayout>;
+
+// Keeps inspect.Parameter.empty, which layouts must recognise as "no
+// default". Run once, before the first layout is derived.
+bool prepare_parameter_layouts(PyObject* inspect_parameter_empty);
+
+// What a decorator keeps between calls: the layout for the code object and
+// defaults its function had at the last call.
+class BindingCache {
+public:
+    // Native binding needs the interpreter shortcuts: set once, when the
+    // decorator is built.
+    void allow_native(bool allowed) noexcept { native_allowed_ = allowed; }
+    bool native_allowed() const noexcept { return native_allowed_; }
+
+    // The layout kept for `func`'s current code and defaults, derived first
+    // when it is not the one kept. The caller copies the reference before
+    // anything can run Python code. Empty with an exception set on failure.
+    const LayoutRef& layout_for(PyObject* method_name, PyObject* func) {
+        const InterpreterShortcuts& objects = shortcuts;
+        // Compared with copies kept here, so that a call reads no other block.
+        if (code_ != nullptr && objects.code.offset > 0 && objects.defaults.offset > 0 &&
+            objects.code.read_borrowed(func) == code_ && objects.defaults.read_borrowed(func) == defaults_) {
+            return current_;
+        }
+        return derive_layout_for(method_name, func);
+    }
+
+private:
+    const LayoutRef& derive_layout_for(PyObject* method_name, PyObject* func);
+
+    LayoutRef current_;
+    PyObject* code_ = nullptr;      // borrowed from current_
+    PyObject* defaults_ = nullptr;  // borrowed from current_
+    bool native_allowed_ = false;
+};
+
+}  // namespace lineage_store

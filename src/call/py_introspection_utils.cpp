@@ -1,0 +1,303 @@
+// py_introspection_utils.cpp: binding through inspect, dependency parsing,
+// and the checks made of decorated functions through inspect.
+#include "call/py_introspection_utils.h"
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "python/python_boundary.h"
+
+namespace lineage_store {
+
+namespace {
+
+struct ArgumentPair {
+    std::string_view name_utf8;
+    PyRef name;
+    PyRef value;
+};
+
+PyRef import_module(const char* name) {
+    PyRef module_name = PyRef::steal(PyUnicode_FromString(name));
+    if (!module_name) return {};
+    return PyRef::steal(into_python([&] { return PyImport_Import(module_name.get()); }));
+}
+
+}  // namespace
+
+PyRef inspect_module() {
+    // Kept for the rest of the process: the main interpreter outlives every
+    // use of it.
+    static PyInterpreterState* kept_for = nullptr;
+    static PyObject* kept = nullptr;
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (kept != nullptr && interpreter == kept_for) return PyRef::borrow(kept);
+    PyRef inspect = import_module("inspect");
+    if (inspect && kept == nullptr && PyInterpreterState_GetID(interpreter) == 0) {
+        kept = inspect.new_ref().release();
+        kept_for = interpreter;
+    }
+    return inspect;
+}
+
+namespace {
+
+// A **kwargs parameter's dict is recorded as its (name, value) pairs sorted
+// by name: keyword order then does not matter, and the call tuple hashes
+// whenever the values do. Other parameters keep their values.
+bool record_var_keyword_as_pairs(PyObject* inspect, PyObject* signature, PyObject* arguments) {
+    // apply_defaults leaves a dict for a **kwargs parameter, so a mapping
+    // without one has none and is spared the walk over the signature.
+    bool holds_dict = false;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (!holds_dict && PyDict_Next(arguments, &position, &key, &value)) holds_dict = PyDict_Check(value);
+    if (!holds_dict) return true;
+    PyRef parameter_class = PyRef::steal(into_python([&] { return PyObject_GetAttrString(inspect, "Parameter"); }));
+    if (!parameter_class) return false;
+    PyRef var_keyword =
+        PyRef::steal(into_python([&] { return PyObject_GetAttrString(parameter_class.get(), "VAR_KEYWORD"); }));
+    if (!var_keyword) return false;
+    PyRef parameters = PyRef::steal(into_python([&] { return PyObject_GetAttrString(signature, "parameters"); }));
+    if (!parameters) return false;
+    PyRef values = PyRef::steal(into_python([&] { return PyObject_CallMethod(parameters.get(), "values", nullptr); }));
+    if (!values) return false;
+    PyRef iterator = PyRef::steal(into_python([&] { return PyObject_GetIter(values.get()); }));
+    if (!iterator) return false;
+    while (PyRef parameter = PyRef::steal(into_python([&] { return PyIter_Next(iterator.get()); }))) {
+        PyRef kind = PyRef::steal(into_python([&] { return PyObject_GetAttrString(parameter.get(), "kind"); }));
+        if (!kind) return false;
+        if (kind.get() != var_keyword.get()) continue;
+        PyRef name = PyRef::steal(into_python([&] { return PyObject_GetAttrString(parameter.get(), "name"); }));
+        if (!name) return false;
+        // The name is a str subclass's only where inspect made it one.
+        PyRef given = PyRef::borrow(into_python([&] { return PyDict_GetItemWithError(arguments, name.get()); }));
+        if (!given) return PyErr_Occurred() == nullptr;
+        if (!PyDict_Check(given.get())) return true;
+        PyRef pairs = sorted_argument_pairs(given.get(), false);
+        return pairs && into_python([&] { return PyDict_SetItem(arguments, name.get(), pairs.get()); }) == 0;
+    }
+    return PyErr_Occurred() == nullptr;
+}
+
+// The argument mapping of a call bound to func's signature, defaults applied.
+PyRef bound_arguments(PyObject* func, PyObject* args, PyObject* kwargs) {
+    PyRef inspect = inspect_module();
+    if (!inspect) return {};
+    PyRef signature_function =
+        PyRef::steal(into_python([&] { return PyObject_GetAttrString(inspect.get(), "signature"); }));
+    if (!signature_function) return {};
+    PyRef signature = PyRef::steal(
+        into_python([&] { return PyObject_CallFunctionObjArgs(signature_function.get(), func, nullptr); }));
+    if (!signature) return {};
+    PyRef bind = PyRef::steal(into_python([&] { return PyObject_GetAttrString(signature.get(), "bind"); }));
+    if (!bind) return {};
+    PyRef bound = PyRef::steal(into_python([&] { return PyObject_Call(bind.get(), args, kwargs); }));
+    if (!bound) return {};
+    PyRef applied =
+        PyRef::steal(into_python([&] { return PyObject_CallMethod(bound.get(), "apply_defaults", nullptr); }));
+    if (!applied) return {};
+    PyRef arguments = PyRef::steal(into_python([&] { return PyObject_GetAttrString(bound.get(), "arguments"); }));
+    if (!arguments) return {};
+    if (!PyDict_Check(arguments.get())) {
+        PyErr_SetString(PyExc_TypeError, "bound arguments are not a dict");
+        return {};
+    }
+    if (!record_var_keyword_as_pairs(inspect.get(), signature.get(), arguments.get())) return {};
+    return arguments;
+}
+
+}  // namespace
+
+PyRef sorted_argument_pairs(PyObject* mapping, bool drop_self) {
+    // No Python code runs while the mapping is walked, so it cannot change
+    // under us; references are taken before anything else happens.
+    ReleasingVector<ArgumentPair> pairs;
+    pairs.reserve(static_cast<std::size_t>(PyDict_Size(mapping)));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(mapping, &position, &key, &value)) {
+        PyRef name = exact_str(key, "argument name");
+        if (!name) return {};
+        std::string_view name_utf8;
+        if (!utf8_view(name.get(), name_utf8)) return {};
+        if (drop_self && name_utf8 == "self") continue;
+        pairs.push_back({name_utf8, std::move(name), PyRef::borrow(value)});
+    }
+    // Byte order of UTF-8 is code-point order; names are unique, so
+    // stability never matters but costs nothing.
+    std::stable_sort(pairs.begin(), pairs.end(),
+                     [](const ArgumentPair& a, const ArgumentPair& b) { return a.name_utf8 < b.name_utf8; });
+
+    PyRef tuple = new_tuple(static_cast<Py_ssize_t>(pairs.size()));
+    if (!tuple) return {};
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        PyRef pair = new_pair(pairs[i].name.get(), pairs[i].value.get());
+        if (!pair) return {};
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), pair.release());
+    }
+    return tuple;
+}
+
+bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
+                                           NormalisedCall& out) {
+    return guarded(false, [&] {
+        PyRef mapping;
+        if (func != nullptr) {
+            mapping = bound_arguments(func, args, kwargs);
+        } else {
+            mapping = kwargs != nullptr ? PyRef::borrow(kwargs) : new_dict();
+        }
+        if (!mapping) return false;
+        PyRef arguments = sorted_argument_pairs(mapping.get(), true);
+        if (!arguments) return false;
+        out.call_tuple = new_pair(method_name, arguments.get());
+        if (!out.call_tuple) return false;
+        const Py_hash_t hash = into_python([&] { return PyObject_Hash(out.call_tuple.get()); });
+        if (hash == -1) return false;
+        out.hash = static_cast<std::int64_t>(hash);
+        return true;
+    });
+}
+
+bool parse_dependencies(PyObject* dependencies, ReleasingVector<DeclaredDependency>& out) {
+    if (!PyList_Check(dependencies)) {
+        PyRef name = type_name_of(dependencies);
+        if (name) PyErr_Format(PyExc_TypeError, "dependencies must be a list, not %S", name.get());
+        return false;
+    }
+    ReleasingVector<DeclaredDependency> parsed;
+    // An allocation below may run a finaliser that shrinks the list, so the
+    // walk stops at its current length and holds each element it reads.
+    Py_ssize_t length = PyList_Size(dependencies);
+    for (Py_ssize_t i = 0; i < length && i < PyList_Size(dependencies); ++i) {
+        PyRef held = PyRef::borrow(PyList_GetItem(dependencies, i));
+        if (!held) return false;
+        PyObject* element = held.get();
+        if (PyTuple_Check(element) && PyTuple_Size(element) == 2) {
+            PyRef method_name = exact_str(PyTuple_GetItem(element, 0), "dependency method name");
+            if (!method_name) return false;
+            PyObject* kwargs = PyTuple_GetItem(element, 1);
+            if (!PyDict_Check(kwargs)) {
+                PyRef name = type_name_of(kwargs);
+                if (name) PyErr_Format(PyExc_TypeError, "dependency arguments must be a dict, not %S", name.get());
+                return false;
+            }
+            parsed.push_back({std::move(method_name), PyRef::borrow(kwargs)});
+        } else if (PyUnicode_Check(element)) {
+            PyRef method_name = exact_str(element, "dependency method name");
+            if (!method_name) return false;
+            PyRef kwargs = new_dict();
+            if (!kwargs) return false;
+            parsed.push_back({std::move(method_name), std::move(kwargs)});
+        } else {
+            PyErr_SetString(PyExc_ValueError, "Dependency must be a tuple (str, dict) or a str");
+            return false;
+        }
+    }
+    out = std::move(parsed);
+    return true;
+}
+
+bool validate_self_only_method(PyObject* func) {
+    return guarded(false, [&] {
+        PyRef inspect = inspect_module();
+        if (!inspect) return false;
+        PyRef builtins = import_module("builtins");
+        if (!builtins) return false;
+        PyRef signature =
+            PyRef::steal(into_python([&] { return PyObject_CallMethod(inspect.get(), "signature", "O", func); }));
+        if (!signature) return false;
+        PyRef parameters =
+            PyRef::steal(into_python([&] { return PyObject_GetAttrString(signature.get(), "parameters"); }));
+        if (!parameters) return false;
+        PyRef names = PyRef::steal(
+            into_python([&] { return PyObject_CallMethod(builtins.get(), "list", "O", parameters.get()); }));
+        if (!names) return false;
+        if (!PyList_Check(names.get())) {
+            PyErr_SetString(PyExc_TypeError, "list() did not return a list");
+            return false;
+        }
+        ReleasingVector<PyRef> held;  // keeps the names alive while their UTF-8 is read
+        std::string rendered = "[";
+        Py_ssize_t count = PyList_Size(names.get());
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* name = PyList_GetItem(names.get(), i);
+            if (name == nullptr) return false;
+            if (!PyUnicode_Check(name)) {
+                PyErr_SetString(PyExc_TypeError, "parameter name must be a str");
+                return false;
+            }
+            held.push_back(PyRef::borrow(name));
+            std::string_view text;
+            if (!utf8_view(name, text)) return false;
+            if (i > 0) rendered += ", ";
+            rendered += '"';
+            for (char c : text) {
+                if (c == '"' || c == '\\') rendered += '\\';
+                rendered += c;
+            }
+            rendered += '"';
+            if (count == 1 && text == "self") return true;
+        }
+        rendered += ']';
+        std::string message = "Serialisable method must have exactly one parameter named 'self', got: " + rendered;
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        return false;
+    });
+}
+
+}  // namespace lineage_store
+
+namespace lineage_store {
+
+bool function_parameters(PyObject* func, FunctionParameters& out) {
+    return guarded(false, [&] {
+        PyRef inspect = inspect_module();
+        if (!inspect) return false;
+        auto attribute = [](PyObject* object, const char* name) {
+            return PyRef::steal(into_python([&] { return PyObject_GetAttrString(object, name); }));
+        };
+        PyRef signature =
+            PyRef::steal(into_python([&] { return PyObject_CallMethod(inspect.get(), "signature", "O", func); }));
+        if (!signature) return false;
+        PyRef parameter_class = attribute(inspect.get(), "Parameter");
+        if (!parameter_class) return false;
+        PyRef var_positional = attribute(parameter_class.get(), "VAR_POSITIONAL");
+        PyRef var_keyword = attribute(parameter_class.get(), "VAR_KEYWORD");
+        PyRef keyword_only = attribute(parameter_class.get(), "KEYWORD_ONLY");
+        PyRef parameters = attribute(signature.get(), "parameters");
+        if (!var_positional || !var_keyword || !keyword_only || !parameters) return false;
+        PyRef values =
+            PyRef::steal(into_python([&] { return PyObject_CallMethod(parameters.get(), "values", nullptr); }));
+        if (!values) return false;
+        PyRef iterator = PyRef::steal(into_python([&] { return PyObject_GetIter(values.get()); }));
+        if (!iterator) return false;
+        PyRef listed = new_list(0);
+        if (!listed) return false;
+        while (PyRef parameter = PyRef::steal(into_python([&] { return PyIter_Next(iterator.get()); }))) {
+            PyRef name = attribute(parameter.get(), "name");
+            PyRef kind = attribute(parameter.get(), "kind");
+            if (!name || !kind) return false;
+            const char* kind_text = kind.get() == var_positional.get() ? "*args"
+                                    : kind.get() == var_keyword.get()  ? "**kwargs"
+                                    : kind.get() == keyword_only.get() ? "keyword"
+                                                                       : "positional";
+            PyRef entry = PyRef::steal(into_python([&] { return Py_BuildValue("(Os)", name.get(), kind_text); }));
+            if (!entry || into_python([&] { return PyList_Append(listed.get(), entry.get()); }) < 0) return false;
+        }
+        if (PyErr_Occurred()) return false;
+        PyRef text = PyRef::steal(into_python([&] { return PyObject_Str(signature.get()); }));
+        if (!text) return false;
+        out.parameters = std::move(listed);
+        out.signature_text = std::move(text);
+        return true;
+    });
+}
+
+}  // namespace lineage_store

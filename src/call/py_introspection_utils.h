@@ -1,0 +1,71 @@
+// py_introspection_utils.h: the reference binding of a call through inspect
+// (normalised call tuple and call hash), the parsing of a `dependencies`
+// option, and the checks made of a decorated function through inspect: that
+// a serialisable method takes only self, and which parameters a function has.
+//
+// Everything here may run Python code (inspect, __hash__ of arguments), so no
+// caller may hold a store section across these functions.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "call/bound_call.h"
+#include "python/py_ref.h"
+
+namespace lineage_store {
+
+struct NormalisedCall {
+    std::int64_t hash = 0;
+    // (method name, ((parameter name, value), ...)) sorted by parameter name,
+    // without "self".
+    PyRef call_tuple;
+};
+
+// With `func`, binds `args` and `kwargs` to func's signature through inspect
+// and applies its defaults; without it, `kwargs` alone (or nothing) is the
+// argument mapping and `args` is ignored. `kwargs` may be null. Returns false
+// with the Python exception that caused the failure set, unchanged; when only
+// the hashing failed, `out.call_tuple` holds the tuple that could not be
+// hashed.
+//
+// This is the reference for every call identity; the decorated call's native
+// binder (call_identity) hands it whatever it does not handle itself.
+bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
+                                           NormalisedCall& out);
+
+// The entries of the dict `mapping` as a tuple of (name, value) pairs sorted
+// by name in code-point order, names made exact str; without the entry
+// "self" when `drop_self`. Empty with an exception set on failure.
+PyRef sorted_argument_pairs(PyObject* mapping, bool drop_self);
+
+// The module inspect. The main interpreter imports it once and keeps it, so
+// that binding needs no import per call and still works late in shutdown,
+// when imports fail; other interpreters import it at each use.
+PyRef inspect_module();
+
+struct DeclaredDependency {
+    PyRef method_name;  // an exact str
+    PyRef kwargs;       // the user's own dict, not a copy
+};
+
+// Parses a factory's `dependencies` list: each element a str, or a
+// (str, dict) tuple. Returns false with TypeError or ValueError set.
+bool parse_dependencies(PyObject* dependencies, ReleasingVector<DeclaredDependency>& out);
+
+// Succeeds when func's only parameter is named "self"; otherwise ValueError
+// listing the parameter names (or the exception of inspect).
+bool validate_self_only_method(PyObject* func);
+
+// The parameters of `func` as inspect sees them: a new list of
+// (name, kind) pairs, kind being "positional", "keyword", "*args" or
+// "**kwargs" (positional-or-keyword parameters are "positional"), and the
+// text of its signature. Empty with an exception set on failure.
+struct FunctionParameters {
+    PyRef parameters;
+    PyRef signature_text;
+};
+bool function_parameters(PyObject* func, FunctionParameters& out);
+}  // namespace lineage_store

@@ -1,0 +1,64 @@
+// tuple_hash.cpp: the check that TupleHash is the interpreter's tuple hash.
+#include "call/tuple_hash.h"
+
+#include "python/py_ref.h"
+
+namespace lineage_store {
+
+namespace {
+
+// The hash of `object` with every tuple in it hashed by TupleHash. Only ever
+// given the samples below, whose items hash without Python code.
+Py_hash_t hash_composed(PyObject* object) {
+    if (!PyTuple_CheckExact(object)) return PyObject_Hash(object);
+    TupleHash hash;
+    const Py_ssize_t size = PyTuple_Size(object);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const Py_hash_t item = hash_composed(PyTuple_GetItem(object, i));
+        if (item == -1) return -1;
+        hash.add(item);
+    }
+    return hash.finish();
+}
+
+// Set by tuple_hash_matches_interpreter, at import.
+bool matches = false;
+
+bool check_samples() {
+    PyRef big = PyRef::steal(PyLong_FromUnsignedLongLong(~0ULL));
+    if (!big) return false;
+    PyRef samples[] = {
+        PyRef::steal(Py_BuildValue("()")),
+        PyRef::steal(Py_BuildValue("(i)", -1)),
+        PyRef::steal(Py_BuildValue("(s())", "m")),
+        PyRef::steal(Py_BuildValue("(s((si)(s(idsO))))", "m", "a", 1, "b", 7, 2.5, "x", big.get())),
+        PyRef::steal(Py_BuildValue("(OOO(()))", Py_None, Py_True, big.get())),
+    };
+    for (const PyRef& sample : samples) {
+        if (!sample) return false;
+        const Py_hash_t expected = PyObject_Hash(sample.get());
+        if (expected == -1 || hash_composed(sample.get()) != expected) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool tuple_hash_matches_interpreter() {
+    matches = check_samples();
+    return matches;
+}
+
+Py_hash_t hash_of_call_without_arguments(PyObject* name) {
+    if (matches) {
+        const Py_hash_t name_hash = PyObject_Hash(name);  // an exact str: no Python code
+        return name_hash == -1 ? -1 : pair_hash(name_hash, TupleHash().finish());
+    }
+    PyRef empty = new_tuple(0);
+    if (!empty) return -1;
+    PyRef call = new_pair(name, empty.get());
+    if (!call) return -1;
+    return into_python([&] { return PyObject_Hash(call.get()); });
+}
+
+}  // namespace lineage_store

@@ -1,0 +1,31 @@
+// async_call.h: the call of a decorated async method: a coroutine that, when
+// awaited, serves the call's stored value or computes it, one computation at
+// a time per call and event loop.
+//
+// The call is identified when it is made, as a call that returns its result
+// is; what happens when it is awaited is decided then: the value is served if
+// the call is valid, the awaiting task waits for a computation of the same
+// call that another task of the same loop is running, runs the method as part
+// of the very same call in progress in its context (an override awaiting
+// super()), or computes. The coroutine is a real one, made by a small driver
+// written in Python; the store's work is done here, in the methods the driver
+// calls on the call's object.
+#pragma once
+
+#include <Python.h>
+
+#include "call/call_arguments.h"
+#include "call/call_identity.h"
+
+namespace lineage_store {
+
+// Run once at import, in each interpreter that imports the module: makes the
+// driver. False with an exception set.
+bool prepare_async_calls();
+
+// The coroutine for the call of the async decorated method `decorator` with
+// `arguments`, whose identity is `identity` (taken now). A new reference, or
+// nullptr with an exception set.
+PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallIdentity& identity);
+
+}  // namespace lineage_store

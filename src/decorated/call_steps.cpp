@@ -1,0 +1,295 @@
+// call_steps.cpp: finding, registering, serving and storing the calls of
+// decorated methods.
+#include "decorated/call_steps.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "call/call_identity.h"
+#include "python/python_boundary.h"
+#include "store/usage_warnings.h"
+
+namespace lineage_store {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Step 2: serve, or begin computing
+
+// In a section: the innermost computation of this store in this context
+// depends on `position`, if it tracks; if it does not, it should have
+// declared the call, and is noted in `step` for a warning when it did not.
+void note_call(const CallSite& site, CallGraph& graph, NodePosition position, Step& step) {
+    const ComputationFrame* innermost = site.context.innermost_of(site.store);
+    if (innermost == nullptr) return;
+    if (innermost->tracks_runtime_dependencies) {
+        graph.link(innermost->node, position);
+        return;
+    }
+    const DecoratorRecord* caller = decorator_record_of(innermost->decorator);
+    if (caller != nullptr && caller->use_cache && !graph.depends_on(innermost->node, position)) {
+        step.untracked_caller = PyRef::borrow(innermost->decorator);
+    }
+}
+
+// In a section, for the registered node of the call: serves its valid value,
+// or begins its computation. Runs no Python code.
+void serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition position, Step& step) {
+    step.position = position;
+    // An override calling super() makes the very call it is computing:
+    // that runs as part of the computation in progress, which nothing must
+    // serve, register or store on its behalf.
+    if (site.context.any() && site.context.computing(site.store, position)) {
+        step.next = Next::RunInline;
+        return;
+    }
+    if (site.context.any()) note_call(site, graph, position, step);
+    if (PyObject* value = valid_value(graph, position)) {
+        step.next = Next::Serve;
+        step.value = PyRef::borrow(value);
+        return;
+    }
+    step.next = Next::Compute;
+    if (site.begin_computations) step.slot = graph.begin_computation(position);
+}
+
+// Finds the call's node and takes step 2 on it, comparing arguments with
+// Python code outside the section where only that can tell. A Register step
+// when the store has never made the call, with `version` the graph's at
+// the look that found it absent.
+template <typename Key>
+bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32_t& version) {
+    const CallHash hash = identity.hash();
+    for (;;) {
+        Undecided undecided;  // outlives the sections: it holds bound calls
+        {
+            StoreSection section = StoreSection::open(site.store, Access::Write);
+            if (!section.opened()) return false;
+            StoreRecord& record = *section.record();
+            const NodePosition found = find_call(
+                record, hash, [&](const BoundCall& registered) { return identity.equals_without_python(registered); },
+                undecided);
+            if (found != kNoNode && record.graph.node(found).is_registered()) {
+                serve_or_begin(site, record.graph, found, step);
+                return true;
+            }
+            if (undecided.candidates.empty()) {
+                step.next = Next::Register;
+                step.position = found;
+                version = record.graph.version();
+                return true;
+            }
+        }
+        NodePosition decided = kNoNode;
+        if (!decide_with_python(
+                undecided, [&](const BoundCall& registered) { return identity.equals(registered); }, decided)) {
+            return false;
+        }
+        StoreSection section = StoreSection::open(site.store, Access::Write);
+        if (!section.opened()) return false;
+        StoreRecord& record = *section.record();
+        if (record.graph.version() != undecided.version) continue;  // changed meanwhile: look again
+        if (decided != kNoNode && record.graph.node(decided).is_registered()) {
+            serve_or_begin(site, record.graph, decided, step);
+            return true;
+        }
+        step.next = Next::Register;
+        step.position = decided;
+        version = record.graph.version();
+        return true;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Step 3: register
+
+// The nodes of the declared dependencies. Each entry is kNoNode for a
+// dependency the store has no node for, or, with an Undecided of its own, for
+// one only Python can tell. `decided` carries, from one look to the next,
+// the answers Python comparisons gave (kNoNode: none of the candidates).
+struct DependencyNodes {
+    SmallArray<NodePosition, 4> positions;
+    SmallArray<std::pair<std::size_t, Undecided>, 1> undecided;
+};
+using DependencyDecisions = SmallArray<std::pair<std::size_t, NodePosition>, 1>;
+
+void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorator, const DependencyDecisions& decided,
+                       DependencyNodes& out) {
+    for (std::size_t d = 0; d < decorator.dependency_calls.size(); ++d) {
+        const auto known = std::find_if(decided.data(), decided.data() + decided.size(),
+                                        [&](const auto& decision) { return decision.first == d; });
+        if (known != decided.data() + decided.size()) {
+            out.positions.push_back(known->second);
+            continue;
+        }
+        const BoundCall& dependency = *decorator.dependency_calls[d];
+        Undecided undecided;
+        const NodePosition found = find_call(
+            record, decorator.dependency_hashes[d],
+            [&](const BoundCall& registered) { return calls_equal_without_python(registered, dependency); }, undecided);
+        out.positions.push_back(found);
+        if (found == kNoNode && !undecided.candidates.empty()) out.undecided.push_back({d, std::move(undecided)});
+    }
+}
+
+// In a section, with every declared dependency's node known: registers the
+// call (a new node, or the unregistered one a value set by hand or a declared
+// dependency made for it), links its declared dependencies, sets its state,
+// then serves a value set by hand before the call was ever made, or begins
+// the computation.
+template <typename Key>
+void register_in_section(const CallSite& site, StoreRecord& record, Key& identity, const BoundCallRef& call,
+                         NodePosition position, DependencyNodes& dependencies, BoundCallRef& replaced_call,
+                         Step& step) {
+    const DecoratorRecord& decorator = site.record;
+    CallGraph& graph = record.graph;
+    if (position == kNoNode) {
+        position = graph.add_node(identity.hash(), BoundCallRef(call));
+    } else {
+        // Named from now on by the call's own arguments.
+        replaced_call = graph.set_call_value(position, BoundCallRef(call));
+    }
+    bool dependencies_usable = true;
+    for (std::size_t d = 0; d < dependencies.positions.size(); ++d) {
+        NodePosition parent = dependencies.positions[d];
+        if (parent == kNoNode) {
+            parent = add_unregistered_node(record, decorator.dependency_hashes[d], decorator.dependency_calls[d]);
+        }
+        graph.link(position, parent);
+        dependencies_usable = dependencies_usable && graph.node(parent).is_registered() &&
+                              graph.state_at(parent) != ValidationState::PermanentlyInvalid;
+    }
+    // A value set by hand for the call before it was ever made is its
+    // result, unless the method never stores one or what the call was
+    // declared to depend on can never be valid.
+    const bool preset = graph.node(position).stored_value() != nullptr && decorator.use_cache && dependencies_usable;
+    graph.register_with_state(position, preset ? ValidationState::Valid : ValidationState::Invalid);
+    serve_or_begin(site, graph, position, step);
+}
+
+// Registers the call found absent at `version` (step.position holds its
+// unregistered node, if any), comparing declared dependencies with Python
+// code outside the section where only that can tell. False with an exception
+// set; `retry` when the store changed meanwhile and the call must be looked
+// for again.
+template <typename Key>
+bool register_call(const CallSite& site, Key& identity, Step& step, std::uint32_t version, bool& retry,
+                   BoundCallRef& replaced_call) {
+    retry = false;
+    // Built with no section open: allocating may start a collection.
+    const BoundCallRef& call = identity.bound_call();
+    if (!call) return false;
+    DependencyDecisions decided;
+    for (;;) {
+        DependencyNodes dependencies;  // outlives the section: it holds bound calls
+        {
+            StoreSection section = StoreSection::open(site.store, Access::Write);
+            if (!section.opened()) return false;
+            StoreRecord& record = *section.record();
+            if (record.graph.version() != version) {
+                retry = true;
+                return true;
+            }
+            if (!site.record.dependency_calls.empty()) find_dependencies(record, site.record, decided, dependencies);
+            if (dependencies.undecided.empty()) {
+                register_in_section(site, record, identity, call, step.position, dependencies, replaced_call, step);
+                return true;
+            }
+        }
+        for (std::size_t u = 0; u < dependencies.undecided.size(); ++u) {
+            const std::size_t d = dependencies.undecided[u].first;
+            const BoundCall& dependency = *site.record.dependency_calls[d];
+            NodePosition found = kNoNode;
+            if (!decide_with_python(
+                    dependencies.undecided[u].second,
+                    [&](const BoundCall& registered) { return calls_equal(registered, dependency); }, found)) {
+                return false;
+            }
+            decided.push_back({d, found});
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Step 4: compute and store
+
+// Decides the state of `position` after a successful computation from the
+// states of the calls it was computed from. An overlapped computation (one
+// that an invalidation or clear_cache reached while it ran, or whose function
+// changed under it) is neither validated nor invalidated further: what
+// reached it decided that. The rules that make a call permanently invalid
+// hold for it all the same.
+void decide_state(CallGraph& graph, NodePosition position, bool use_cache, bool overlapped) {
+    if (!use_cache) graph.permanently_invalidate_at(position);
+    bool any_invalid = false;
+    for (NodePosition parent : graph.parents(position)) {
+        const ValidationState state = graph.state_at(parent);
+        if (state == ValidationState::PermanentlyInvalid) {
+            graph.permanently_invalidate_at(position);
+            return;
+        }
+        any_invalid = any_invalid || state == ValidationState::Invalid;
+    }
+    if (overlapped) return;
+    if (any_invalid) {
+        graph.temporarily_invalidate_from(position);
+    } else {
+        graph.validate_at(position);
+    }
+}
+
+
+}  // namespace
+
+template <typename Key>
+bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& replaced_call) {
+    std::uint32_t version = 0;
+    if (!find_and_serve(site, key, step, version)) return false;
+    while (step.next == Next::Register) {
+        bool retry = false;
+        if (!register_call(site, key, step, version, retry, replaced_call)) return false;
+        if (!retry) break;
+        if (!find_and_serve(site, key, step, version)) return false;
+    }
+    return true;
+}
+
+template bool find_or_register(const CallSite&, CallIdentity&, Step&, BoundCallRef&);
+template bool find_or_register(const CallSite&, BoundCallKey&, Step&, BoundCallRef&);
+
+bool serve_registered(const CallSite& site, NodePosition position, Step& step) {
+    StoreSection section = StoreSection::open(site.store, Access::Write);
+    if (!section.opened()) return false;
+    serve_or_begin(site, section.record()->graph, position, step);
+    return true;
+}
+
+void begin_computation(CallGraph& graph, Step& step) { step.slot = graph.begin_computation(step.position); }
+
+bool warn_if_untracked(const CallSite& site, Step& step) {
+    if (!step.untracked_caller) return true;
+    DecoratorRecord* caller = decorator_record_of(step.untracked_caller.get());
+    if (caller == nullptr || warn_about_untracked_call(*caller, site.record.method_name.get(), Py_TYPE(site.instance),
+                                                       site.warning_stacklevel)) {
+        return true;
+    }
+    // An error filter: a computation begun is given back.
+    if (step.next == Next::Compute && site.begin_computations) give_back(site.store, step.slot);
+    return false;
+}
+
+bool store_result(StoreObject* store, NodePosition position, CallGraph::ComputationSlot slot, bool use_cache,
+                  bool function_changed, PyObject* result, PyRef& replaced, bool* overlapped_out) {
+    StoreSection section = StoreSection::open(store, Access::Write);
+    if (!section.opened()) return false;
+    CallGraph& graph = section.record()->graph;
+    const bool overlapped = graph.end_computation(slot) || function_changed;
+    if (overlapped_out != nullptr) *overlapped_out = overlapped;
+    decide_state(graph, position, use_cache, overlapped);
+    if (!overlapped && graph.state_at(position) == ValidationState::Valid) {
+        replaced = graph.store_value_at(position, PyRef::borrow(result));
+    }
+    return true;
+}
+
+}  // namespace lineage_store

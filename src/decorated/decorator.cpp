@@ -1,0 +1,445 @@
+// decorator.cpp: the LineageStoreDecorator type, and the call of a decorated
+// method that returns its result: the steps of call_steps, run in turn.
+#include "decorated/decorator.h"
+
+#include <structmember.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+#include <memory>
+#include <utility>
+
+#include "call/call_arguments.h"
+#include "call/call_identity.h"
+#include "decorated/async_call.h"
+#include "decorated/call_context.h"
+#include "decorated/call_steps.h"
+#include "python/interpreter_shortcuts.h"
+#include "python/python_boundary.h"
+#include "store/cache_store.h"
+#include "store/lineage_store_base.h"
+#include "store/usage_warnings.h"
+
+namespace lineage_store {
+
+namespace {
+
+DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast<DecoratorObject*>(self); }
+
+
+// What a computation needs of the steps before it, and keeps while the
+// function runs: the function, what the call's identity was computed from,
+// and the computation's frame among the context's computations, which holds
+// its store, node and slot. The steps' own state (the identity above all) is
+// gone by then, so that only this and the call's own arguments stay on the
+// stack while the function runs, however deep decorated methods call each
+// other: it is as small as it can be, with no flag of its own (it is engaged
+// when it holds the function), and a hit pays one test for it.
+class Ticket {
+public:
+    Ticket() noexcept {}
+    Ticket(const Ticket&) = delete;
+    Ticket& operator=(const Ticket&) = delete;
+    ~Ticket() noexcept(false) {
+        if (func_ != nullptr) close();
+    }
+
+    explicit operator bool() const noexcept { return func_ != nullptr; }
+
+    // Engages the ticket with the function to run; false with an exception
+    // set when the decorator's function has been cleared.
+    bool engage(const DecoratorRecord& decorator) {
+        PyRef func = decorator.func.new_ref();
+        if (!func) {
+            PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+            return false;
+        }
+        new (&inputs_) FunctionInputs();
+        new (&in_context_) BegunComputation();
+        func_ = func.release();
+        return true;
+    }
+
+    PyObject* func() const noexcept { return func_; }
+    FunctionInputs& inputs() noexcept { return inputs_; }
+    BegunComputation& in_context() noexcept { return in_context_; }
+    // Whether the call runs as part of the same call in progress, with no
+    // computation of its own.
+    bool runs_inline() const noexcept { return !in_context_.begun(); }
+
+    // Disengages the ticket. A computation that did not end in a stored
+    // result (the function raised, or a thread is being ended at interpreter
+    // exit) leaves its context, then gives its slot back.
+    [[gnu::noinline]] void close() noexcept(false) {
+        // The members go even when leaving the context unwinds.
+        struct Members {
+            Ticket& ticket;
+            ~Members() noexcept(false) {
+                ticket.in_context_.~BegunComputation();
+                ticket.inputs_.~FunctionInputs();
+                PyRef::steal(std::exchange(ticket.func_, nullptr));
+            }
+        } members{*this};
+        if (!in_context_.begun()) return;
+        const ComputationFrame& frame = in_context_.frame();
+        StoreObject* store = frame.store;
+        const CallGraph::ComputationSlot slot = frame.slot;
+        in_context_.end();
+        give_back(store, slot);
+    }
+
+private:
+    PyObject* func_ = nullptr;  // owned; set when engaged
+    union {
+        FunctionInputs inputs_;  // alive when engaged
+    };
+    union {
+        BegunComputation in_context_;  // alive when engaged
+    };
+};
+
+// Engages the ticket and begins the computation whose slot `step` began in
+// the current context; on failure gives the slot back and returns false with
+// an exception set.
+[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, CallIdentity& identity, Ticket& ticket) {
+    if (!ticket.engage(site.record)) {
+        give_back(site.store, step.slot);
+        return false;
+    }
+    ticket.inputs() = identity.take_inputs();
+    if (!ticket.in_context().begin(
+            {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies})) {
+        give_back(site.store, step.slot);
+        ticket.close();
+        return false;
+    }
+    return true;
+}
+
+// Step 4's end, once the function has returned `result` (null with an
+// exception set when it raised): decides the call's state and stores the
+// result in a last section.
+[[gnu::noinline]] PyObject* finish_computing(Ticket& ticket, PyObject* result_or_null) {
+    PyRef result = PyRef::steal(result_or_null);
+    if (ticket.runs_inline()) return result.release();
+    const ComputationFrame& frame = ticket.in_context().frame();
+    StoreObject* store = frame.store;
+    const bool use_cache = as_decorator(frame.decorator)->record.use_cache;
+    const NodePosition position = frame.node;
+    const CallGraph::ComputationSlot slot = frame.slot;
+    ticket.in_context().end();
+    if (!result) {
+        give_back(store, slot);
+        return nullptr;
+    }
+    // The function reads its code and defaults again when it runs: if they
+    // changed since the call was identified, the result may be another call's.
+    const bool function_changed = !ticket.inputs().unchanged(ticket.func());
+    PyRef replaced;  // released after the section: its finaliser may use this store
+    if (!store_result(store, position, slot, use_cache, function_changed, result.get(), replaced)) {
+        return nullptr;
+    }
+    replaced.reset();
+    return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// The call
+
+// TypeError for a first argument that is not an instance of a store class.
+std::nullptr_t refuse_instance(PyObject* instance) {
+    if (PyErr_Occurred()) return nullptr;
+    PyTypeObject* base = lineage_store_base_type();
+    if (base != nullptr && PyType_Check(instance) &&
+        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(instance), base)) {
+        // A method called through the class with the class itself first.
+        into_python([&] {
+            return PyErr_Format(PyExc_TypeError,
+                                "the decorated method's class must inherit from LineageStoreBase; it was called with "
+                                "the class %R in place of an instance: call it on an instance",
+                                instance);
+        });
+        return nullptr;
+    }
+    PyErr_SetString(PyExc_TypeError, "the decorated method's class must inherit from LineageStoreBase");
+    return nullptr;
+}
+
+// Everything a call can take but a plain hit: warning about an undeclared
+// call, running as part of the same call in progress, beginning a
+// computation (a ticket for step 4). Kept out of the hit's way.
+[[gnu::noinline]] PyObject* call_beyond_a_hit(const CallSite& site, CallIdentity& identity, Step& step,
+                                              Ticket& ticket) {
+    if (step.untracked_caller && !warn_if_untracked(site, step)) return nullptr;
+    switch (step.next) {
+        case Next::Serve: return step.value.release();
+        case Next::RunInline: ticket.engage(site.record); return nullptr;
+        case Next::Compute: begin_computing(site, step, identity, ticket); return nullptr;
+        case Next::Register: break;
+    }
+    PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
+    return nullptr;
+}
+
+// The checks made once per decorator and class, the first time, for a class
+// already known to derive from LineageStoreBase.
+bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls) {
+    const int checked = record.checked_classes.contains(cls);
+    if (checked < 0) return false;
+    if (checked == 0) {
+        if (!check_class_at_first_call(cls, decorator, record)) return false;
+        // Not remembered when a check raised: the next call checks again,
+        // which keeps an "error" warning filter failing until the class is fixed.
+        record.checked_classes.add(cls);
+    }
+    // A class that cannot be weakly referenced is looked up in the set again
+    // next time.
+    if (!record.last_checked_class.watch(cls)) PyErr_Clear();
+    return true;
+}
+
+// Steps 1 to 3: a result (a hit above all), an error, or, when this returns
+// null with no exception set, a ticket for step 4: the function taken and,
+// unless the call runs inline, its computation begun. Inlined into the two
+// callers below, whose frames are gone before the function runs.
+[[gnu::always_inline]] inline PyObject* call_decorated(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+    DecoratorRecord& decorator = as_decorator(self)->record;
+    if (!arguments.ok()) return nullptr;
+    if (arguments.positional_count() == 0) {
+        PyErr_SetString(PyExc_ValueError, "lineage_stored can only be used as an instance method decorator");
+        return nullptr;
+    }
+    PyObject* instance = arguments.positional(0);
+    // The class of the last call was a store class, and has been checked: a
+    // call on another instance of it costs one comparison.
+    if (!decorator.last_checked_class.is(Py_TYPE(instance))) {
+        if (!is_store(instance)) return refuse_instance(instance);
+        if (!check_class(self, decorator, Py_TYPE(instance))) return nullptr;
+    }
+    // Borrowed: the caller holds the decorator, and with it its record, whose
+    // function the collector clears only once nothing can call it.
+    PyObject* func = decorator.func.get();
+    if (func == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+        return nullptr;
+    }
+    CallIdentity identity;
+    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
+    if (decorator.is_async) return call_async(self, arguments, identity);
+    CallSite site{self, decorator, instance, as_store(instance), {}};
+    const StoreRecord* record = site.store->record;
+    if (record != nullptr && record->graph.running_count() > 0) {
+        site.context = ContextView::current();
+        if (PyErr_Occurred()) return nullptr;
+    }
+    Step step;
+    BoundCallRef replaced_call;
+    const bool found = find_or_register(site, identity, step, replaced_call);
+    replaced_call.reset();  // with no section open
+    if (!found) return nullptr;
+    if (step.next == Next::Serve && !step.untracked_caller) return step.value.release();
+    return call_beyond_a_hit(site, identity, step, ticket);
+}
+
+// Steps 1 to 3 of a call, in a frame of their own that is gone before the
+// function runs: a result, an error, or, when this returns null with no
+// exception set, a ticket for step 4.
+[[gnu::noinline]] PyObject* start_vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
+                                              PyObject* kwnames, Ticket& ticket) {
+    CallArguments arguments(args, positional_count, kwnames);
+    return call_decorated(self, arguments, ticket);
+}
+
+[[gnu::noinline]] PyObject* start_tuple_call(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+    return call_decorated(self, arguments, ticket);
+}
+
+// func(*args, **kwargs) for a call received as a vector, where it needs the
+// keyword dict built.
+[[gnu::noinline]] PyObject* call_with_keyword_dict(PyObject* func, PyObject* const* args, Py_ssize_t positional_count,
+                                                   PyObject* kwnames) {
+    CallArguments arguments(args, positional_count, kwnames);
+    return arguments.call(func);
+}
+
+// A decorated call received as a vector: what stays on the stack while the
+// function runs is this frame alone, with the ticket and the arguments.
+PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
+    Ticket ticket;
+    PyObject* done = start_vector_call(self, args, positional_count, kwnames, ticket);
+    if (!ticket) return done;
+    PyObject* func = ticket.func();
+    const auto count = static_cast<std::size_t>(positional_count);
+    PyObject* result = nullptr;
+    if (shortcuts.vectorcall != nullptr) {
+        result = into_python([&] { return shortcuts.vectorcall(func, args, count, kwnames); });
+    } else if (shortcuts.function_vectorcall != nullptr && Py_TYPE(func) == shortcuts.function_type) {
+        result = into_python([&] { return shortcuts.function_vectorcall(func, args, count, kwnames); });
+    } else if (kwnames == nullptr && shortcuts.vectorcall_dict != nullptr) {
+        result = into_python([&] { return shortcuts.vectorcall_dict(func, args, count, nullptr); });
+    } else {
+        result = call_with_keyword_dict(func, args, positional_count, kwnames);
+    }
+    return finish_computing(ticket, result);
+}
+
+// A decorated call received as a tuple and a dict.
+PyObject* tuple_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    CallArguments arguments(args, kwargs);
+    Ticket ticket;
+    PyObject* done = start_tuple_call(self, arguments, ticket);
+    if (!ticket) return done;
+    return finish_computing(ticket, arguments.call(ticket.func()));
+}
+
+// ---------------------------------------------------------------------------
+// Slots
+
+// The slots that run Python code are not noexcept: a thread ended by the
+// interpreter at exit unwinds through them.
+PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return python_boundary([&] { return tuple_call(self, args, kwargs); });
+}
+
+PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
+    return python_boundary([&] { return vector_call(self, args, positional_count, kwnames); });
+}
+
+PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    const bool native = as_decorator(self)->record.binding.native_allowed();
+    return python_boundary([&] { return new_bound_method(self, instance, native); });
+}
+
+int decorator_set(PyObject*, PyObject*, PyObject* value) noexcept {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_NotImplementedError, "can't delete descriptor");
+    } else {
+        PyErr_SetString(PyExc_TypeError, "cannot assign to decorated method");
+    }
+    return -1;
+}
+
+// abc reads this to find abstract methods: a decorated abstract method keeps
+// its class abstract.
+PyObject* decorator_is_abstract(PyObject* self, void*) {
+    return python_boundary([&]() -> PyObject* {
+        PyRef func = as_decorator(self)->record.func.new_ref();
+        if (!func) return Py_NewRef(Py_False);
+        PyRef marked =
+            PyRef::steal(into_python([&] { return PyObject_GetAttrString(func.get(), "__isabstractmethod__"); }));
+        if (!marked) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            return Py_NewRef(Py_False);
+        }
+        const int truth = into_python([&] { return PyObject_IsTrue(marked.get()); });
+        if (truth < 0) return nullptr;
+        return PyBool_FromLong(truth);
+    });
+}
+
+// abc.abstractmethod applied on top of a decorator lands here.
+int decorator_refuse_abstract_marking(PyObject*, PyObject*, void*) noexcept {
+    PyErr_SetString(PyExc_AttributeError,
+                    "a lineage_stored method cannot be marked abstract from outside: put @abc.abstractmethod "
+                    "below the lineage_stored decorator, not above it (__isabstractmethod__ reports the "
+                    "decorated function's)");
+    return -1;
+}
+
+PyGetSetDef decorator_getset[] = {
+    {"__isabstractmethod__", decorator_is_abstract, decorator_refuse_abstract_marking,
+     "Whether the decorated function is an abstract method.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    if (as_decorator(self)->has_record) Py_VISIT(as_decorator(self)->record.func.get());
+    return 0;
+}
+
+int decorator_clear(PyObject* self) {
+    return guarded(0, [&] {
+        if (as_decorator(self)->has_record) as_decorator(self)->record.func.reset();
+        return 0;
+    });
+}
+
+void decorator_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    DecoratorObject* decorator = as_decorator(self);
+    if (decorator->has_record) {
+        decorator->has_record = false;
+        decorator->record.~DecoratorRecord();
+    }
+    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_object(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+PyMemberDef decorator_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(DecoratorObject, vectorcall)), READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// clang-format off
+PyType_Slot decorator_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(decorator_call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(decorator_get)},
+    {Py_tp_descr_set, reinterpret_cast<void*>(decorator_set)},
+    {Py_tp_getset, decorator_getset},
+    {Py_tp_members, decorator_members},
+    {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},
+};
+// clang-format on
+
+// Called through vectorcall, and as a method: `obj.m(...)` calls the
+// decorator with the instance first, as a bound method would, without making
+// one. Attribute access (`obj.m`) still makes a bound method.
+PyType_Spec decorator_spec = {
+    "builtins.LineageStoreDecorator",
+    static_cast<int>(sizeof(DecoratorObject)),
+    0,
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                              Py_TPFLAGS_IMMUTABLETYPE | type_has_vectorcall | type_is_method_descriptor),
+    decorator_slots,
+};
+
+PyTypeObject* decorator_type() noexcept {
+    // Created when the first decorator is built, once per process.
+    if (decorator_type_object == nullptr) {
+        decorator_type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&decorator_spec));
+    }
+    return decorator_type_object;
+}
+
+}  // namespace
+
+PyObject* new_decorator(DecoratorRecord&& record) {
+    return python_boundary([&]() -> PyObject* {
+        if (!prepare_reference_binding()) return nullptr;
+        record.binding.allow_native(native_binding_here());
+        PyTypeObject* type = decorator_type();
+        if (type == nullptr) return nullptr;
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = into_python([&] { return alloc(type, 0); });
+        if (self == nullptr) return nullptr;
+        DecoratorObject* decorator = as_decorator(self);
+        new (&decorator->record) DecoratorRecord(std::move(record));
+        decorator->has_record = true;
+        decorator->vectorcall = decorator_vectorcall;
+        return self;
+    });
+}
+
+}  // namespace lineage_store

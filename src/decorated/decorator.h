@@ -1,0 +1,16 @@
+// decorator.h: LineageStoreDecorator, the object a factory puts in place of
+// a method. It binds like a method, refuses assignment and deletion through
+// instances, and its call serves results from the instance's store or
+// computes, registers, validates and stores them.
+#pragma once
+
+#include <Python.h>
+
+#include "store/decorator_record.h"
+
+namespace lineage_store {
+
+// A new LineageStoreDecorator owning `record`; nullptr with an exception set.
+PyObject* new_decorator(DecoratorRecord&& record);
+
+}  // namespace lineage_store

@@ -1,0 +1,287 @@
+// interpreter_shortcuts.cpp: finding and checking the shortcuts into the
+// running interpreter at import.
+#include "python/interpreter_shortcuts.h"
+
+#include <dlfcn.h>
+
+#include "python/py_ref.h"
+
+#if defined(__GLIBC__) && defined(__x86_64__)
+// glibc 2.34 moved dlsym into libc under a new symbol version. Binding to
+// the original version keeps release wheels loadable on the older systems
+// that their manylinux tag promises; every glibc since has it.
+__asm__(".symver dlsym, dlsym@GLIBC_2.2.5");
+#endif
+
+namespace lineage_store {
+
+InterpreterShortcuts shortcuts;
+ContextVariableFunctions context_variables;
+
+namespace {
+
+// An attribute for a probe, or nothing; never leaves an exception set, so that
+// the next probe starts clean.
+PyRef probed_attribute(PyObject* object, const char* name) {
+    PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+// Whether `bound` is types.MethodType(callable, instance).
+bool is_method_of(PyObject* bound, PyObject* method_type, PyObject* callable, PyObject* instance) {
+    if (bound == nullptr || !Py_IS_TYPE(bound, reinterpret_cast<PyTypeObject*>(method_type))) return false;
+    return probed_attribute(bound, "__func__").get() == callable &&
+           probed_attribute(bound, "__self__").get() == instance;
+}
+
+long running_hexversion() noexcept {
+    PyObject* version = PySys_GetObject("hexversion");  // borrowed
+    long hexversion = version != nullptr && PyLong_Check(version) ? PyLong_AsLong(version) : 0;
+    if (hexversion == -1) PyErr_Clear();
+    return hexversion;
+}
+
+// From 3.10 to 3.13 FunctionType's __get__ is, in its entirety,
+//     if (obj == Py_None || obj == NULL) return Py_NewRef(func);
+//     return PyMethod_New(func, obj);
+// It never looks inside its first argument, so called with a decorator it
+// makes types.MethodType(decorator, obj) exactly as MethodType's constructor
+// would, without the constructor's argument parsing, and without any object
+// kept per decorator that would refer back to it. Used only on those
+// versions, whose source is known, and only once a sample that is no
+// function has been bound that way; later versions take the constructor.
+void fetch_function_binder(PyObject* function_type, PyObject* method_type, InterpreterShortcuts& found) {
+    const long hexversion = running_hexversion();
+    if (hexversion < 0x030A0000 || hexversion >= 0x030E0000) return;
+    auto get =
+        reinterpret_cast<descrgetfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(function_type), Py_tp_descr_get));
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* len = builtins != nullptr ? PyDict_GetItemString(builtins, "len") : nullptr;
+    PyRef instance = PyRef::steal(PyLong_FromLong(7654321));
+    if (get == nullptr || len == nullptr || !instance) {
+        PyErr_Clear();
+        return;
+    }
+    PyRef bound = PyRef::steal(get(len, instance.get(), reinterpret_cast<PyObject*>(Py_TYPE(instance.get()))));
+    if (is_method_of(bound.get(), method_type, len, instance.get())) found.function_get = get;
+    PyErr_Clear();
+}
+
+// FunctionType keeps its attribute dict behind a pointer at
+// FunctionType.__dictoffset__, null until first needed. Confirmed on a new
+// function before it is read that way.
+bool fetch_function_dict_offset(PyObject* function_type, InterpreterShortcuts& found) {
+    PyRef offset_object = PyRef::steal(PyObject_GetAttrString(function_type, "__dictoffset__"));
+    if (!offset_object) return false;
+    const Py_ssize_t offset = PyLong_AsSsize_t(offset_object.get());
+    if (offset == -1 && PyErr_Occurred()) return false;
+    if (offset <= 0) return true;
+    PyRef code = PyRef::steal(Py_CompileString("def sample(): pass\n", "<lineage_store>", Py_file_input));
+    PyRef namespace_dict = PyRef::steal(PyDict_New());
+    if (!code || !namespace_dict) return false;
+    PyRef ran = PyRef::steal(PyEval_EvalCode(code.get(), namespace_dict.get(), namespace_dict.get()));
+    if (!ran) return false;
+    PyObject* sample = PyDict_GetItemString(namespace_dict.get(), "sample");  // borrowed
+    if (sample == nullptr || !Py_IS_TYPE(sample, reinterpret_cast<PyTypeObject*>(function_type))) return true;
+    auto stored_dict = [&] { return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(sample) + offset); };
+    PyRef dict = PyRef::steal(PyObject_GenericGetDict(sample, nullptr));
+    if (!dict) return false;
+    if (PyObject_SetAttrString(sample, "probe", Py_True) < 0) return false;
+    if (stored_dict() == dict.get() && PyDict_GetItemString(dict.get(), "probe") == Py_True) {
+        found.function_dict_offset = offset;
+    }
+    return true;
+}
+
+// A tuple's items follow its fixed part, whose size tuple.__basicsize__
+// gives (it grew a cached hash in later versions). Confirmed on a sample
+// before items are read that way.
+bool fetch_tuple_items_offset(InterpreterShortcuts& found) {
+    PyRef basic_size =
+        PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__basicsize__"));
+    PyRef item_size = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__itemsize__"));
+    if (!basic_size || !item_size) return false;
+    const Py_ssize_t offset = PyLong_AsSsize_t(basic_size.get());
+    const Py_ssize_t item = PyLong_AsSsize_t(item_size.get());
+    if ((offset == -1 || item == -1) && PyErr_Occurred()) return false;
+    if (offset <= 0 || item != static_cast<Py_ssize_t>(sizeof(PyObject*))) return true;
+    PyRef sample = PyRef::steal(Py_BuildValue("(OiOs)", Py_None, 1234567, Py_True, "x"));
+    if (!sample) return false;
+    auto items = reinterpret_cast<PyObject* const*>(reinterpret_cast<char*>(sample.get()) + offset);
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        if (items[i] != PyTuple_GetItem(sample.get(), i)) return true;
+    }
+    found.tuple_items_offset = offset;
+    return true;
+}
+
+// The place of one attribute in a function object: the one pointer slot
+// that holds `value` in `sample`, or 0 when there is not exactly one.
+Py_ssize_t slot_holding(PyObject* sample, Py_ssize_t size, PyObject* value) {
+    Py_ssize_t found = 0;
+    for (Py_ssize_t offset = sizeof(PyObject); offset + static_cast<Py_ssize_t>(sizeof(PyObject*)) <= size;
+         offset += sizeof(PyObject*)) {
+        if (*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(sample) + offset) != value) continue;
+        if (found != 0) return 0;
+        found = offset;
+    }
+    return found;
+}
+
+// Where a function keeps its __code__, __defaults__ and __kwdefaults__: found
+// on a sample by their values, then confirmed by assigning each attribute
+// (None too, for the two that may be unset) and reading the slot back. Any
+// doubt leaves the descriptors in use.
+bool fetch_function_slots(PyObject* function_type, InterpreterShortcuts& found) {
+    PyRef basic_size = PyRef::steal(PyObject_GetAttrString(function_type, "__basicsize__"));
+    if (!basic_size) return false;
+    const Py_ssize_t size = PyLong_AsSsize_t(basic_size.get());
+    if (size == -1 && PyErr_Occurred()) return false;
+    PyRef code = PyRef::steal(Py_CompileString("def sample(a, b=(1,), *, c=(2,)): pass\n"
+                                               "def other(a, b=(3,), *, c=(4,)): pass\n",
+                                               "<lineage_store>", Py_file_input));
+    PyRef namespace_dict = PyRef::steal(PyDict_New());
+    if (!code || !namespace_dict) return false;
+    PyRef ran = PyRef::steal(PyEval_EvalCode(code.get(), namespace_dict.get(), namespace_dict.get()));
+    if (!ran) return false;
+    PyObject* sample = PyDict_GetItemString(namespace_dict.get(), "sample");  // borrowed
+    PyObject* other = PyDict_GetItemString(namespace_dict.get(), "other");    // borrowed
+    if (sample == nullptr || other == nullptr || !Py_IS_TYPE(sample, reinterpret_cast<PyTypeObject*>(function_type))) {
+        return true;
+    }
+    FunctionAttribute* attributes[] = {&found.code, &found.defaults, &found.kwdefaults};
+    const char* names[] = {"__code__", "__defaults__", "__kwdefaults__"};
+    Py_ssize_t offsets[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        PyRef current = PyRef::steal(PyObject_GetAttrString(sample, names[i]));
+        PyRef replacement = PyRef::steal(PyObject_GetAttrString(other, names[i]));
+        if (!current || !replacement) return false;
+        offsets[i] = slot_holding(sample, size, current.get());
+        if (offsets[i] == 0) return true;
+        auto slot = [&] { return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(sample) + offsets[i]); };
+        if (PyObject_SetAttrString(sample, names[i], replacement.get()) < 0) return false;
+        if (slot() != replacement.get()) return true;
+        if (i > 0) {
+            if (PyObject_SetAttrString(sample, names[i], Py_None) < 0) return false;
+            if (slot() != nullptr && slot() != Py_None) return true;
+        }
+    }
+    for (int i = 0; i < 3; ++i) attributes[i]->offset = offsets[i];
+    return true;
+}
+
+bool fetch_function_attribute(PyObject* function_type, const char* name, FunctionAttribute& out) {
+    PyRef attributes = PyRef::steal(PyObject_GetAttrString(function_type, "__dict__"));
+    if (!attributes) return false;
+    PyRef descriptor = PyRef::steal(PyMapping_GetItemString(attributes.get(), name));
+    if (!descriptor) return false;
+    out.get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_get));
+    if (out.get == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "FunctionType.%s is not a descriptor", name);
+        return false;
+    }
+    out.descriptor = descriptor.release();  // owned for the rest of the process
+    return true;
+}
+
+}  // namespace
+
+bool prepare_interpreter_shortcuts() {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (PyInterpreterState_GetID(interpreter) != 0 || shortcuts.interpreter != nullptr) return true;
+    PyRef types_name = PyRef::steal(PyUnicode_FromString("types"));
+    if (!types_name) return false;
+    PyRef types = PyRef::steal(PyImport_Import(types_name.get()));
+    if (!types) return false;
+    PyRef function_type = PyRef::steal(PyObject_GetAttrString(types.get(), "FunctionType"));
+    PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
+    if (!function_type || !method_type) return false;
+    if (!PyType_Check(function_type.get()) || !PyType_Check(method_type.get())) {
+        PyErr_SetString(PyExc_TypeError, "types.FunctionType and types.MethodType must be types");
+        return false;
+    }
+    auto method_new =
+        reinterpret_cast<newfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(method_type.get()), Py_tp_new));
+    if (method_new == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "types.MethodType has no constructor");
+        return false;
+    }
+    InterpreterShortcuts found;
+    if (!fetch_function_attribute(function_type.get(), "__code__", found.code) ||
+        !fetch_function_attribute(function_type.get(), "__defaults__", found.defaults) ||
+        !fetch_function_attribute(function_type.get(), "__kwdefaults__", found.kwdefaults)) {
+        return false;
+    }
+    found.method_arguments = PyTuple_Pack(2, Py_None, Py_None);
+    if (found.method_arguments == nullptr) return false;
+    fetch_function_binder(function_type.get(), method_type.get(), found);
+    if (!fetch_function_dict_offset(function_type.get(), found)) return false;
+    if (!fetch_tuple_items_offset(found)) return false;
+    if (!fetch_function_slots(function_type.get(), found)) return false;
+    // Found where the interpreter's own symbols are; an interpreter loaded
+    // privately by its host just takes the plain ways.
+    if (running_hexversion() >= 0x030C0000) {
+        found.vectorcall = reinterpret_cast<decltype(found.vectorcall)>(dlsym(RTLD_DEFAULT, "PyObject_Vectorcall"));
+    } else {
+        found.function_vectorcall =
+            reinterpret_cast<decltype(found.function_vectorcall)>(dlsym(RTLD_DEFAULT, "_PyFunction_Vectorcall"));
+    }
+    found.vectorcall_dict =
+        reinterpret_cast<decltype(found.vectorcall_dict)>(dlsym(RTLD_DEFAULT, "PyObject_VectorcallDict"));
+    ContextVariableFunctions context;
+    context.make = reinterpret_cast<decltype(context.make)>(dlsym(RTLD_DEFAULT, "PyContextVar_New"));
+    context.get = reinterpret_cast<decltype(context.get)>(dlsym(RTLD_DEFAULT, "PyContextVar_Get"));
+    context.set = reinterpret_cast<decltype(context.set)>(dlsym(RTLD_DEFAULT, "PyContextVar_Set"));
+    context.reset = reinterpret_cast<decltype(context.reset)>(dlsym(RTLD_DEFAULT, "PyContextVar_Reset"));
+    if (context.make != nullptr && context.get != nullptr && context.set != nullptr && context.reset != nullptr) {
+        context_variables = context;
+    }
+    // Owned for the rest of the process.
+    found.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
+    found.method_type = method_type.release();
+    found.method_new = method_new;
+    found.interpreter = interpreter;
+    shortcuts = found;
+    return true;
+}
+
+const InterpreterShortcuts* shortcuts_here() noexcept {
+    if (shortcuts.interpreter == nullptr || PyInterpreterState_Get() != shortcuts.interpreter) return nullptr;
+    return &shortcuts;
+}
+
+PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
+    if (fast && shortcuts.function_get != nullptr) {
+        return shortcuts.function_get(callable, instance, reinterpret_cast<PyObject*>(Py_TYPE(instance)));
+    }
+    if (fast) {
+        auto method_type = reinterpret_cast<PyTypeObject*>(shortcuts.method_type);
+        // A finaliser run by the allocation inside method_new may bind a
+        // method too: it finds the tuple in use and builds its own.
+        if (shortcuts.method_arguments_in_use) {
+            PyRef args = PyRef::steal(PyTuple_Pack(2, callable, instance));
+            return args ? shortcuts.method_new(method_type, args.get(), nullptr) : nullptr;
+        }
+        PyObject* args = shortcuts.method_arguments;
+        shortcuts.method_arguments_in_use = true;
+        PyTuple_SetItem(args, 0, Py_NewRef(callable));
+        PyTuple_SetItem(args, 1, Py_NewRef(instance));
+        PyObject* method = shortcuts.method_new(method_type, args, nullptr);
+        // Emptied again so that the tuple keeps no instance alive; the
+        // caller still holds both objects, so no finaliser runs here.
+        PyTuple_SetItem(args, 0, Py_NewRef(Py_None));
+        PyTuple_SetItem(args, 1, Py_NewRef(Py_None));
+        shortcuts.method_arguments_in_use = false;
+        return method;
+    }
+    PyRef module_name = PyRef::steal(PyUnicode_FromString("types"));
+    if (!module_name) return nullptr;
+    PyRef types = PyRef::steal(PyImport_Import(module_name.get()));
+    if (!types) return nullptr;
+    PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
+    if (!method_type) return nullptr;
+    return PyObject_CallFunctionObjArgs(method_type.get(), callable, instance, nullptr);
+}
+
+}  // namespace lineage_store

@@ -1,0 +1,147 @@
+// interpreter_shortcuts.h: shortcuts into the running interpreter that the
+// limited API does not spell but lets a module find and check for itself.
+//
+// They are: reading a function's __code__, __defaults__ and __kwdefaults__
+// where the function keeps them, the place where a function keeps its
+// attribute dict and where a tuple keeps its items, making a bound method
+// without going through MethodType's call, calling with vectorcall where the
+// running interpreter exports it, the context variables API, and the type
+// flags that let the interpreter call a decorator as a method.
+//
+// Each shortcut is probed at import on sample objects and left unset where
+// the probe disagrees, so every user keeps a plain way beside it. They are
+// fetched for the main interpreter only: other interpreters have their own
+// type objects, and take the plain ways.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "python/py_ref.h"
+
+namespace lineage_store {
+
+// An attribute of FunctionType read through its descriptor: the type is
+// immutable, so this is what getattr would find, without the search. Where
+// the function keeps it at a known place (`offset`, confirmed at import),
+// read from there instead: the descriptor's audit event and call cost more
+// than the rest of a cache hit's identity. A null there reads as None, as
+// the descriptor has it.
+struct FunctionAttribute {
+    PyObject* descriptor = nullptr;
+    descrgetfunc get = nullptr;
+    Py_ssize_t offset = 0;
+
+    // A new reference, or nullptr with an exception set. The descriptor
+    // raises an audit event, whose hooks are Python code.
+    PyObject* read(PyObject* func, PyTypeObject* function_type) const {
+        if (offset > 0) return Py_NewRef(read_borrowed(func));
+        return into_python([&] { return get(descriptor, func, reinterpret_cast<PyObject*>(function_type)); });
+    }
+
+    // The attribute as a borrowed reference; only where `offset` is known.
+    PyObject* read_borrowed(PyObject* func) const noexcept {
+        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(func) + offset);
+        return value != nullptr ? value : Py_None;
+    }
+};
+
+struct InterpreterShortcuts {
+    PyInterpreterState* interpreter = nullptr;
+    PyTypeObject* function_type = nullptr;
+    PyObject* method_type = nullptr;
+    newfunc method_new = nullptr;
+    // The argument tuple handed to method_new, refilled at each use while no
+    // other use is in progress.
+    PyObject* method_arguments = nullptr;
+    bool method_arguments_in_use = false;
+    // FunctionType's __get__, where it binds any first argument as MethodType
+    // does (see interpreter_shortcuts.cpp).
+    descrgetfunc function_get = nullptr;
+    // Where a function keeps its attribute dict, or 0 where that is not
+    // known to be a plain pointer at a fixed offset.
+    Py_ssize_t function_dict_offset = 0;
+    FunctionAttribute code;
+    FunctionAttribute defaults;
+    FunctionAttribute kwdefaults;
+    // PyObject_Vectorcall where the running interpreter's stable ABI has it
+    // (3.12 on), looked up at import so that the one wheel still loads on
+    // 3.10; null elsewhere.
+    PyObject* (*vectorcall)(PyObject*, PyObject* const*, std::size_t, PyObject*) = nullptr;
+    // Where PyObject_Vectorcall is not at hand (3.10 and 3.11): the
+    // function type's own vectorcall, exported there, which every plain
+    // function's calls go through. Called for exact functions only.
+    PyObject* (*function_vectorcall)(PyObject*, PyObject* const*, std::size_t, PyObject*) = nullptr;
+    // PyObject_VectorcallDict, exported by every interpreter from 3.9 on
+    // though the stable ABI names it only from 3.12: a call with positional
+    // arguments alone then needs no tuple where vectorcall is not at hand.
+    PyObject* (*vectorcall_dict)(PyObject*, PyObject* const*, std::size_t, PyObject*) = nullptr;
+    // Where a tuple keeps its item pointers (tuple.__basicsize__, confirmed
+    // on a sample), or 0 where that is not known.
+    Py_ssize_t tuple_items_offset = 0;
+};
+
+// Filled once by prepare_interpreter_shortcuts in the main interpreter and
+// never changed afterwards (but for method_arguments' use mark); read directly
+// by the hot paths above this unit.
+extern InterpreterShortcuts shortcuts;
+
+// Run once at module import. Does nothing outside the main interpreter.
+// False with an exception set.
+bool prepare_interpreter_shortcuts();
+
+// The shortcuts when they belong to the interpreter that runs now, else null.
+const InterpreterShortcuts* shortcuts_here() noexcept;
+
+// The attribute dict of `func`, an exact FunctionType instance, as a
+// borrowed reference that may be null (none made yet); only where
+// shortcuts.function_dict_offset is set.
+inline PyObject* function_attribute_dict(PyObject* func) noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(func) + shortcuts.function_dict_offset);
+}
+
+// Item `i` of `tuple`, borrowed, without a call into the interpreter where
+// the item array's place is known; the caller has checked the type and size.
+inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) noexcept {
+    if (shortcuts.tuple_items_offset > 0) {
+        return reinterpret_cast<PyObject* const*>(reinterpret_cast<char*>(tuple) + shortcuts.tuple_items_offset)[i];
+    }
+    return PyTuple_GetItem(tuple, i);
+}
+
+// The item array of `tuple`, or null where its place is not known.
+inline PyObject* const* tuple_items(PyObject* tuple) noexcept {
+    if (shortcuts.tuple_items_offset == 0) return nullptr;
+    return reinterpret_cast<PyObject* const*>(reinterpret_cast<char*>(tuple) + shortcuts.tuple_items_offset);
+}
+
+// types.MethodType(callable, instance). With `fast`, built without going
+// through the type's call: by FunctionType's __get__ where it is known to be
+// PyMethod_New and nothing else, otherwise by MethodType's constructor. A new
+// reference, or nullptr with an exception set.
+PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast);
+
+// Type flags of the 3.12 stable ABI that the 3.10 headers this module is
+// built against do not spell; their values and meanings are the same on
+// every interpreter from 3.10 on. A type with `type_has_vectorcall` and a
+// __vectorcalloffset__ member is called through the function stored there; a
+// type with `type_is_method_descriptor` is called by `obj.m(...)` directly,
+// with the instance as the first argument, instead of through a bound method.
+using VectorcallFunction = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+constexpr unsigned long type_has_vectorcall = 1UL << 11;
+constexpr unsigned long type_is_method_descriptor = 1UL << 17;
+constexpr std::size_t vectorcall_arguments_offset = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
+
+// The context variables API: not in the limited API, exported by every
+// interpreter from 3.7 on, found at import. Each is null where it was not
+// found; the callers then use the contextvars module instead.
+struct ContextVariableFunctions {
+    PyObject* (*make)(const char* name, PyObject* default_value) = nullptr;
+    int (*get)(PyObject* variable, PyObject* default_value, PyObject** value) = nullptr;
+    PyObject* (*set)(PyObject* variable, PyObject* value) = nullptr;
+    int (*reset)(PyObject* variable, PyObject* token) = nullptr;
+};
+extern ContextVariableFunctions context_variables;
+
+}  // namespace lineage_store

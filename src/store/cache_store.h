@@ -1,0 +1,214 @@
+// cache_store.h: the per-instance cache store behind LineageStoreBase: the
+// object's layout, its record, the guard around every access to the record,
+// and the lookup of calls in it.
+//
+// Every access to a record happens in a StoreSection, and no Python code ever
+// runs inside one: nothing is hashed, compared (but for the interpreter's own
+// plain types), built as a collected object (whose allocation may start a
+// garbage collection) or released (which may run a finaliser) in a section.
+// Hashing and comparing happen before it opens or after it closes, on
+// references copied out of it; replaced references are released after it
+// closes. So under the interpreter lock no thread can meet another thread's
+// section and no Python code can meet its own thread's: a store found in use
+// is an internal error, never something to wait for.
+//
+// A free-threaded interpreter would need more: the interpreter lock no longer
+// orders threads, so a store in use would be a real contention to wait out (a
+// short spin, then a lock per store), the computations in progress would need
+// the same guard as the tables they sit beside, and the references copied out
+// in a section would have to be taken before any other thread could release
+// them. The wheel is built for the stable ABI, which free-threaded
+// interpreters do not load, so none of this arises yet.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+#include "call/bound_call.h"
+#include "call/call_arguments.h"
+#include "graph/dependency_graph.h"
+#include "python/py_ref.h"
+
+namespace lineage_store {
+
+using CallHash = std::int64_t;
+using CallGraph = MethodDependencyGraph<CallHash, BoundCallRef, PyRef>;
+
+// The cached values live in the graph's nodes, next to each call's state and
+// its bound call, so that the decorated call finds all three with one lookup.
+struct StoreRecord {
+    // From the interpreter's small-block allocator, with no header per
+    // block: a store is made and freed with the interpreter lock held. But
+    // for a thread ended at interpreter exit while releasing the record's
+    // values: it no longer holds the lock, and leaves the block to the
+    // ending process.
+    static void* operator new(std::size_t size) {
+        void* block = PyMem_Malloc(size);
+        if (block == nullptr) throw std::bad_alloc();
+        return block;
+    }
+    static void operator delete(void* block) noexcept {
+        if (!must_abandon_python_state()) PyMem_Free(block);
+    }
+
+    // A call looked for in one section and compared with Python code outside
+    // it is known to be where it was found while the graph's version has not
+    // moved.
+    CallGraph graph;
+};
+
+struct StoreObject {
+    PyObject_HEAD
+    // Made at the first call that registers or stores anything: an instance
+    // that never caches costs two words.
+    StoreRecord* record;
+    // A section is open.
+    bool in_use;
+};
+
+inline StoreObject* as_store(PyObject* self) noexcept { return reinterpret_cast<StoreObject*>(self); }
+
+// What a section is for: the internal error names the access refused.
+enum class Access { Read, Write };
+
+// The guard: holds one store for its lifetime, unless the store was found in
+// use (PanicException set then).
+class StoreSection {
+public:
+    // Opens `store` for `access`, raising PanicException ("Already borrowed"
+    // when writing is refused, "Already mutably borrowed" when reading is)
+    // if a section is open already. Writing makes the record on first use,
+    // unless `make_record` is false; making it may throw std::bad_alloc.
+    static StoreSection open(StoreObject* store, Access access, bool make_record = true) {
+        if (store->in_use) return refuse(access);
+        if (access == Access::Write && make_record && store->record == nullptr) store->record = new StoreRecord();
+        store->in_use = true;
+        return StoreSection(store);
+    }
+
+    StoreSection(const StoreSection&) = delete;
+    StoreSection& operator=(const StoreSection&) = delete;
+    StoreSection(StoreSection&& other) noexcept : store_(std::exchange(other.store_, nullptr)) {}
+    StoreSection& operator=(StoreSection&&) = delete;
+    ~StoreSection() {
+        if (store_ != nullptr) store_->in_use = false;
+    }
+
+    // False when the store was in use: PanicException is set.
+    bool opened() const noexcept { return store_ != nullptr; }
+    // Null only for a store that has never recorded anything, opened for
+    // reading or without making the record.
+    StoreRecord* record() const noexcept { return store_->record; }
+
+private:
+    explicit StoreSection(StoreObject* store) noexcept : store_(store) {}
+    // PanicException for a store found in use; an empty section.
+    static StoreSection refuse(Access access) noexcept;
+
+    StoreObject* store_;
+};
+
+// ---------------------------------------------------------------------------
+// Finding calls
+//
+// Several nodes may share a call hash; the node of a call is the one whose
+// bound call is equal to it. Pointer and plain comparisons settle that inside
+// a section; comparisons that take an argument's __eq__ are made outside,
+// on bound calls held by the caller, and the section that uses the verdict
+// checks that the graph's version has not moved meanwhile.
+
+// The candidates only Python code can tell apart from a call, copied out of a
+// section. Declare them before the section, so that they outlive it: the
+// last hold of a bound call may release Python references.
+struct Undecided {
+    std::uint32_t version = 0;
+    SmallArray<std::pair<NodePosition, BoundCallRef>, 2> candidates;
+};
+
+// In a section: the node among those filed under `hash` for which
+// `equal(bound call)` (1, 0 or -1, see plain_equal) gives 1; kNoNode when
+// none does, with `undecided` holding those for which it gave -1.
+template <typename Equal>
+NodePosition find_call(const StoreRecord& record, CallHash hash, Equal equal, Undecided& undecided) {
+    undecided.version = record.graph.version();
+    return record.graph.find(hash, [&](NodePosition position) {
+        const BoundCallRef* call = record.graph.node(position).call_value();
+        if (call == nullptr) return false;
+        const int verdict = equal(**call);
+        if (verdict < 0) undecided.candidates.push_back({position, *call});
+        return verdict > 0;
+    });
+}
+
+// Outside any section: the undecided candidate that `equal(bound call)` (1,
+// 0, or -1 with an exception set) finds equal. Its position, kNoNode when
+// none is, or false with an exception set.
+template <typename Equal>
+bool decide_with_python(const Undecided& undecided, Equal equal, NodePosition& out) {
+    out = kNoNode;
+    for (std::size_t i = 0; i < undecided.candidates.size(); ++i) {
+        const int verdict = equal(*undecided.candidates[i].second);
+        if (verdict < 0) return false;
+        if (verdict > 0) {
+            out = undecided.candidates[i].first;
+            return true;
+        }
+    }
+    return true;
+}
+
+// Finds the node of the call `call` (held by the caller) among those under
+// `hash`, comparing with Python code outside any section where it must, then
+// runs `use(StoreRecord* record, NodePosition position)` in a section for
+// `access` in which `position` is known to be that call's node (kNoNode when
+// the store has none; `record` is null only when reading a store that has
+// never recorded anything). Returns what `use` returns, or false with an
+// exception set.
+template <typename Use>
+bool with_call_node(StoreObject* store, Access access, CallHash hash, const BoundCall& call, Use use) {
+    for (;;) {
+        Undecided undecided;  // outlives the sections: it holds bound calls
+        {
+            StoreSection section = StoreSection::open(store, access);
+            if (!section.opened()) return false;
+            StoreRecord* record = section.record();
+            if (record == nullptr) return use(record, kNoNode);
+            const NodePosition found = find_call(
+                *record, hash,
+                [&](const BoundCall& registered) { return calls_equal_without_python(registered, call); }, undecided);
+            if (found != kNoNode || undecided.candidates.empty()) return use(record, found);
+        }
+        NodePosition decided = kNoNode;
+        if (!decide_with_python(
+                undecided, [&](const BoundCall& registered) { return calls_equal(registered, call); }, decided)) {
+            return false;
+        }
+        StoreSection section = StoreSection::open(store, access);
+        if (!section.opened()) return false;
+        if (section.record()->graph.version() == undecided.version) return use(section.record(), decided);
+        // A node was added or replaced meanwhile: look again.
+    }
+}
+
+// The stored value of `position` when its call is Valid, else null. Borrowed.
+inline PyObject* valid_value(const CallGraph& graph, NodePosition position) noexcept {
+    const CallGraph::Node& node = graph.node(position);
+    if (node.state() != ValidationState::Valid) return nullptr;
+    const PyRef* value = node.stored_value();
+    return value == nullptr ? nullptr : value->get();
+}
+
+// The registered node under `hash` that a lookup by hash answers for: the
+// first one registered. kNoNode when there is none.
+NodePosition first_registered(const StoreRecord& record, CallHash hash) noexcept;
+
+// Adds a node for a call that no node has yet (a value set or loaded for a
+// call never made, a declared dependency never called), or an unregistered
+// one's bound call when it has none. May throw std::bad_alloc.
+NodePosition add_unregistered_node(StoreRecord& record, CallHash hash, const BoundCallRef& call);
+
+}  // namespace lineage_store

@@ -1,0 +1,204 @@
+// store_queries.cpp: reading one cached value, setting one by hand, and
+// emptying the cache.
+#include "store/store_queries.h"
+
+#include "call/py_introspection_utils.h"
+#include "python/python_boundary.h"
+#include "store/cache_store.h"
+#include "store/usage_warnings.h"
+
+namespace lineage_store {
+
+namespace {
+
+// The call named by a method name and keywords, as queries and updates name
+// it: hashed and bound as it stands, nothing bound to a signature and no
+// default filled in.
+struct NamedCall {
+    CallHash hash = 0;
+    BoundCallRef call;
+};
+
+// False with the exception of hashing set.
+bool name_call(PyObject* method_name, PyObject* keywords, NamedCall& out) {
+    NormalisedCall normalised;
+    if (!normalise_function_signature_and_hash(method_name, nullptr, nullptr, keywords, normalised)) return false;
+    out.hash = normalised.hash;
+    out.call = bound_call_of_tuple(normalised.call_tuple.get());
+    return bool(out.call);
+}
+
+// Adds to an unhashable keyword value's TypeError which argument it was.
+void explain_unhashable_keyword(const char* function_name, PyObject* method_name, PyObject* keywords) {
+    if (keywords == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyRef note;
+    {
+        SavedException raised;  // set again when this block ends
+        Py_ssize_t position = 0;
+        PyObject* name = nullptr;
+        PyObject* value = nullptr;
+        while (!note && PyDict_Next(keywords, &position, &name, &value)) {
+            PyRef held_name = PyRef::borrow(name), held_value = PyRef::borrow(value);
+            if (into_python([&] { return PyObject_Hash(held_value.get()); }) != -1) continue;
+            PyErr_Clear();
+            note = PyRef::steal(into_python([&] {
+                return PyUnicode_FromFormat("in %s(%R, ...): argument %R must be hashable, like every argument of a "
+                                            "cached call (a tuple or a frozenset in place of a list, a set or a dict)",
+                                            function_name, method_name, held_name.get());
+            }));
+            if (!note) PyErr_Clear();
+        }
+    }
+    if (note) add_note_to_raised(note.get());
+}
+
+// Binds the arguments of get_cached_value or update_cached_value
+// (`function_name`): `bound` gets those `names` names, the first being the
+// method name, checked and made an exact str in `method_name`; `keywords` the
+// named call's arguments. False with an exception set.
+template <std::size_t N>
+bool bind_named_call(const char* function_name, PyObject* args, PyObject* kwargs, const char* const (&names)[N],
+                     PyObject* (&bound)[N], PyRef& keywords, PyRef& method_name) {
+    if (!bind_arguments(function_name, args, kwargs, names, bound, N, &keywords)) return false;
+    if (!require_str(function_name, "method_name", bound[0])) return false;
+    method_name = exact_str(bound[0], "method_name");
+    return bool(method_name);
+}
+
+PyObject* get_cached_value_by_hash(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return python_boundary([&]() -> PyObject* {
+        static const char* const names[] = {"hash"};
+        PyObject* bound[1];
+        if (!bind_arguments("get_cached_value_by_hash", args, kwargs, names, bound, 1)) return nullptr;
+        // Converted before the section: __index__ is the user's code.
+        PyRef index = PyRef::steal(into_python([&] { return PyNumber_Index(bound[0]); }));
+        if (!index) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+            PyErr_Clear();
+            PyRef type_name = type_name_of(bound[0]);
+            if (type_name) {
+                into_python([&] {
+                    return PyErr_Format(PyExc_TypeError,
+                                        "get_cached_value_by_hash() argument 'hash' must be int, not %S",
+                                        type_name.get());
+                });
+            }
+            return nullptr;
+        }
+        const long long hash = PyLong_AsLongLong(index.get());
+        if (hash == -1 && PyErr_Occurred()) return nullptr;
+        PyRef value;  // released after the section, like every reference taken in one
+        {
+            StoreSection section = StoreSection::open(as_store(self), Access::Read);
+            if (!section.opened()) return nullptr;
+            if (const StoreRecord* record = section.record()) {
+                const NodePosition position = first_registered(*record, static_cast<CallHash>(hash));
+                if (position != kNoNode) value = PyRef::borrow(valid_value(record->graph, position));
+            }
+        }
+        return value ? value.release() : Py_NewRef(Py_None);
+    });
+}
+
+PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return python_boundary([&]() -> PyObject* {
+        static const char* const names[] = {"method_name"};
+        PyObject* bound[1];
+        PyRef keywords, method_name;
+        if (!bind_named_call("get_cached_value", args, kwargs, names, bound, keywords, method_name)) return nullptr;
+        NamedCall named;
+        // No value can be cached for a call that cannot be hashed. Only
+        // errors are answered that way: KeyboardInterrupt or SystemExit raised
+        // by an argument's __hash__ is not the query's answer.
+        if (!name_call(method_name.get(), keywords.get(), named)) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            PyErr_Clear();
+            return Py_NewRef(Py_None);
+        }
+        PyRef value;
+        bool registered = false;
+        const bool found = with_call_node(as_store(self), Access::Read, named.hash, *named.call,
+                                          [&](StoreRecord* record, NodePosition position) {
+                                              if (position == kNoNode) return true;
+                                              registered = record->graph.node(position).is_registered();
+                                              value = PyRef::borrow(valid_value(record->graph, position));
+                                              return true;
+                                          });
+        if (!found) return nullptr;
+        if (!registered && !warn_about_unanswerable_query(self, method_name.get(), keywords.get())) return nullptr;
+        return value ? value.release() : Py_NewRef(Py_None);
+    });
+}
+
+PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return python_boundary([&]() -> PyObject* {
+        static const char* const names[] = {"method_name", "value"};
+        PyObject* bound[2];
+        PyRef keywords, method_name;
+        if (!bind_named_call("update_cached_value", args, kwargs, names, bound, keywords, method_name)) {
+            return nullptr;
+        }
+        NamedCall named;
+        if (!name_call(method_name.get(), keywords.get(), named)) {
+            explain_unhashable_keyword("update_cached_value", method_name.get(), keywords.get());
+            return nullptr;
+        }
+        PyRef replaced;  // released after the section: its finaliser may use this store
+        bool registered = false;
+        const bool updated = with_call_node(as_store(self), Access::Write, named.hash, *named.call,
+                                            [&](StoreRecord* record, NodePosition position) {
+                                                CallGraph& graph = record->graph;
+                                                // A call never made keeps the value in a node of its own,
+                                                // which its first decorated call then takes up.
+                                                if (position == kNoNode)
+                                                    position = add_unregistered_node(*record, named.hash, named.call);
+                                                registered = graph.node(position).is_registered();
+                                                graph.temporarily_invalidate_from(position);
+                                                replaced = graph.store_value_at(position, PyRef::borrow(bound[1]));
+                                                graph.validate_at(position);
+                                                return true;
+                                            });
+        if (!updated) return nullptr;
+        replaced.reset();
+        // Warned once the update is complete: a filter that makes the warning
+        // an error leaves the store exactly as updated.
+        if (!registered && !warn_about_unused_update(self, method_name.get(), keywords.get())) return nullptr;
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* clear_cache(PyObject* self, PyObject*) {
+    return python_boundary([&]() -> PyObject* {
+        ReleasingVector<PyRef> released;  // outlives the section: finalisers may use this store
+        {
+            StoreSection section = StoreSection::open(as_store(self), Access::Write, false);
+            if (!section.opened()) return nullptr;
+            if (section.record() == nullptr) return Py_NewRef(Py_None);
+            CallGraph& graph = section.record()->graph;
+            graph.take_stored_values(released);
+            // A computation in progress may have read a value dropped here (a
+            // value set by hand, say): its result must not be stored.
+            graph.mark_all_computations();
+        }
+        released.release_all();
+        return Py_NewRef(Py_None);
+    });
+}
+
+// clang-format off
+const PyMethodDef query_methods[] = {
+    {"get_cached_value_by_hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_cached_value_by_hash)),
+     METH_VARARGS | METH_KEYWORDS, "get_cached_value_by_hash($self, hash)\n--\n\n"},
+    {"get_cached_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_cached_value)),
+     METH_VARARGS | METH_KEYWORDS, "get_cached_value($self, method_name, **kwargs)\n--\n\n"},
+    {"update_cached_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_cached_value)),
+     METH_VARARGS | METH_KEYWORDS, "update_cached_value($self, method_name, value, **kwargs)\n--\n\n"},
+    {"clear_cache", clear_cache, METH_NOARGS, "clear_cache($self)\n--\n\n"},
+};
+// clang-format on
+
+}  // namespace
+
+std::span<const PyMethodDef> store_query_methods() noexcept { return query_methods; }
+
+}  // namespace lineage_store
