@@ -115,7 +115,6 @@ public:
 
     std::size_t size() const noexcept { return nodes_.size(); }
     const Node& node(NodePosition position) const noexcept { return nodes_[position]; }
-    const StableTable<Node, true>& nodes() const noexcept { return nodes_; }
 
     // Calls `visit(position)` for each node with `key` until it returns true;
     // returns that position, or kNoNode. The order is unspecified.
@@ -248,14 +247,6 @@ public:
         temporarily_invalidate_from(start, [](NodePosition) { return false; });
     }
 
-    // `start` first, then every node reachable from it through the children
-    // edges, each once, depth first, the most recently pushed first.
-    std::vector<NodePosition> reachable_from(NodePosition start) const {
-        std::vector<NodePosition> reached;
-        walk(start, [&](NodePosition position) { reached.push_back(position); });
-        return reached;
-    }
-
     // -----------------------------------------------------------------------
     // Stored values
 
@@ -324,11 +315,6 @@ public:
         return ended.marked;
     }
 
-    // Whether a computation has been marked so far.
-    bool computation_marked(ComputationSlot slot) const noexcept {
-        return const_cast<MethodDependencyGraph*>(this)->running(slot).marked;
-    }
-
     void mark_computations_of(NodePosition position) noexcept {
         for (ComputationSlot slot = 0; slot < running_slots(); ++slot) {
             if (running(slot).active && running(slot).node == position) running(slot).marked = true;
@@ -344,64 +330,6 @@ public:
     // How many computations are in progress, on any thread.
     std::uint32_t running_count() const noexcept { return running_count_; }
 
-    // -----------------------------------------------------------------------
-    // The operations by key: each acts on the node that first_with_key finds
-    // (creating one where it must). They serve callers that never let keys
-    // collide, the graph's own tests above all.
-
-    bool contains_call(Key call) const {
-        const NodePosition position = first_with_key(call);
-        return position != kNoNode && nodes_[position].has_state();
-    }
-
-    // A call without a state has never been registered and is never served.
-    ValidationState state_of(Key call) const {
-        const NodePosition position = first_with_key(call);
-        return position == kNoNode ? ValidationState::PermanentlyInvalid : nodes_[position].state();
-    }
-
-    // Registers a new call; the caller has checked contains_call. Returns the
-    // call value the node held before, for the caller to release.
-    [[nodiscard]] CallValue add_call(Key call, CallValue call_value, std::span<const Key> parents) {
-        const NodePosition position = find_or_add(call);
-        add_dependencies_at(position, parents);
-        register_with_state(position, ValidationState::Invalid);
-        return set_call_value(position, std::move(call_value));
-    }
-
-    void add_dependencies(Key child, std::span<const Key> parents) {
-        if (parents.empty()) return;
-        add_dependencies_at(find_or_add(child), parents);
-    }
-
-    std::vector<Key> parents_of(Key call) const { return keys_of(parents(call)); }
-    std::vector<Key> children_of(Key call) const { return keys_of(children(call)); }
-
-    void permanently_invalidate(Key call) { permanently_invalidate_at(find_or_add(call)); }
-
-    void validate(Key call) {
-        const NodePosition position = first_with_key(call);
-        if (position != kNoNode) validate_at(position);
-    }
-
-    std::vector<Key> methods_to_invalidate(Key start) const {
-        const NodePosition position = first_with_key(start);
-        if (position == kNoNode) return {start};
-        std::vector<Key> result;
-        for (NodePosition reached : reachable_from(position)) result.push_back(nodes_[reached].key_);
-        return result;
-    }
-
-    void temporarily_invalidate(Key start) {
-        // A key the graph has never met has no state and no descendants.
-        const NodePosition position = first_with_key(start);
-        if (position != kNoNode) temporarily_invalidate_from(position);
-    }
-
-    [[nodiscard]] StoredValue store_value(Key call, StoredValue value) {
-        return store_value_at(find_or_add(call), std::move(value));
-    }
-
 private:
     struct NodeEdges {
         EdgeList children;  // the nodes computed from this one
@@ -416,30 +344,6 @@ private:
 
     std::uint32_t running_slots() const noexcept { return 1 + more_running_slots_; }
     Running& running(ComputationSlot slot) noexcept { return slot == 0 ? first_running_ : more_running_[slot - 1]; }
-
-    NodePosition find_or_add(Key key) {
-        const NodePosition position = first_with_key(key);
-        return position != kNoNode ? position : add_node(key);
-    }
-
-    void add_dependencies_at(NodePosition child, std::span<const Key> parents) {
-        for (Key parent : parents) link(child, find_or_add(parent));
-    }
-
-    std::span<const NodePosition> parents(Key call) const {
-        const NodePosition position = first_with_key(call);
-        return position == kNoNode ? std::span<const NodePosition>() : parents(position);
-    }
-    std::span<const NodePosition> children(Key call) const {
-        const NodePosition position = first_with_key(call);
-        return position == kNoNode ? std::span<const NodePosition>() : children(position);
-    }
-    std::vector<Key> keys_of(std::span<const NodePosition> positions) const {
-        std::vector<Key> keys;
-        keys.reserve(positions.size());
-        for (NodePosition position : positions) keys.push_back(nodes_[position].key_);
-        return keys;
-    }
 
     EdgeList& list_of(NodePosition position, EdgeList NodeEdges::* end) {
         Node& node = nodes_[position];

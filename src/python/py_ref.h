@@ -153,7 +153,6 @@ public:
     }
 
     const Record* get() const noexcept { return record_; }
-    Record* mutable_get() const noexcept { return record_; }
     const Record* operator->() const noexcept { return record_; }
     const Record& operator*() const noexcept { return *record_; }
     explicit operator bool() const noexcept { return record_ != nullptr; }

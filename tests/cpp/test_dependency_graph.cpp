@@ -16,7 +16,84 @@
 
 using lineage_store::ValidationState;
 using Key = std::int64_t;
-using Graph = lineage_store::MethodDependencyGraph<Key, std::string>;
+using lineage_store::NodePosition;
+
+// The graph names calls by position; these tests name them by key, each key
+// one call (the first node added with it), as a store whose keys never
+// collide would. Everything goes through the graph's own position-based
+// operations, the walk that updates and loads take above all.
+class Graph : public lineage_store::MethodDependencyGraph<Key, std::string> {
+public:
+    bool contains_call(Key call) const {
+        const NodePosition position = first_with_key(call);
+        return position != lineage_store::kNoNode && node(position).has_state();
+    }
+    // A call without a state has never been registered and is never served.
+    ValidationState state_of(Key call) const {
+        const NodePosition position = first_with_key(call);
+        return position == lineage_store::kNoNode ? ValidationState::PermanentlyInvalid : state_at(position);
+    }
+    // Registers a new call; returns the call value the node held before.
+    [[nodiscard]] std::string add_call(Key call, std::string call_value, std::span<const Key> parents) {
+        const NodePosition position = find_or_add(call);
+        add_dependencies(call, parents);
+        register_with_state(position, ValidationState::Invalid);
+        return set_call_value(position, std::move(call_value));
+    }
+    void add_dependencies(Key child, std::span<const Key> parents) {
+        if (parents.empty()) return;
+        const NodePosition position = find_or_add(child);
+        for (Key parent : parents) link(position, find_or_add(parent));
+    }
+    std::vector<Key> parents_of(Key call) const { return keys_at(call, &Graph::parents); }
+    std::vector<Key> children_of(Key call) const { return keys_at(call, &Graph::children); }
+    void permanently_invalidate(Key call) { permanently_invalidate_at(find_or_add(call)); }
+    void validate(Key call) {
+        const NodePosition position = first_with_key(call);
+        if (position != lineage_store::kNoNode) validate_at(position);
+    }
+    void temporarily_invalidate(Key start) {
+        // A key the graph has never met has no state and no descendants.
+        const NodePosition position = first_with_key(start);
+        if (position != lineage_store::kNoNode) temporarily_invalidate_from(position);
+    }
+    // The calls a walk from `start` reaches, in the walk's order, each as
+    // often as the walk reached it. Every call reached must be Valid: the
+    // walk asks about Valid calls only, and is told to keep them Valid.
+    std::vector<Key> methods_to_invalidate(Key start) {
+        const NodePosition position = first_with_key(start);
+        if (position == lineage_store::kNoNode) return {start};
+        std::vector<Key> reached;
+        temporarily_invalidate_from(position, [&](NodePosition at) {
+            reached.push_back(node(at).key());
+            return true;
+        });
+        return reached;
+    }
+    // Gives every node a Valid state, registered or not.
+    void validate_all() {
+        for (std::size_t position = 0; position < size(); ++position) {
+            register_with_state(static_cast<NodePosition>(position), ValidationState::Valid);
+        }
+    }
+    [[nodiscard]] std::string store_value(Key call, std::string value) {
+        return store_value_at(find_or_add(call), std::move(value));
+    }
+
+private:
+    NodePosition find_or_add(Key key) {
+        const NodePosition position = first_with_key(key);
+        return position != lineage_store::kNoNode ? position : add_node(key);
+    }
+    using Ends = std::span<const NodePosition> (MethodDependencyGraph::*)(NodePosition) const noexcept;
+    std::vector<Key> keys_at(Key call, Ends end) const {
+        std::vector<Key> keys;
+        const NodePosition position = first_with_key(call);
+        if (position == lineage_store::kNoNode) return keys;
+        for (NodePosition at : (this->*end)(position)) keys.push_back(node(at).key());
+        return keys;
+    }
+};
 using MaybeState = std::optional<ValidationState>;  // nullopt: edges only, no entry
 constexpr auto kValid = ValidationState::Valid, kInvalid = ValidationState::Invalid;
 constexpr auto kPerm = ValidationState::PermanentlyInvalid;
@@ -74,6 +151,7 @@ TEST(DependencyGraph, MethodsToInvalidateListsStartFirstThenEveryReachableCallOn
                                            {"CycleBackToStart", {{1, 2}, {2, 3}, {3, 1}, {3, 4}}, 2, {1, 2, 3, 4}}}) {
         Graph g;
         for (auto [parent, child] : c.edges) g.add_dependencies(child, keys({parent}));
+        g.validate_all();
         std::vector<Key> order = g.methods_to_invalidate(c.start);
         EXPECT_EQ(order.at(0), c.start) << c.name;
         EXPECT_EQ(order.size(), c.reached.size()) << c.name << ": a call was listed twice";
@@ -283,7 +361,7 @@ TEST(DependencyGraph, WalksStayCorrectWhenTheirMarksStartOver) {
     g.add_dependencies(1, keys({2}));
     for (int walk = 0; walk < (1 << 24) + 3; ++walk) g.temporarily_invalidate(2);
     put(g, 3, kValid, {2});
-    g.validate(1);
+    g.validate_all();
     EXPECT_EQ(g.methods_to_invalidate(1), (std::vector<Key>{1, 2, 3}));
     g.temporarily_invalidate(1);
     EXPECT_EQ(state(g, 1), kInvalid);
@@ -305,4 +383,19 @@ TEST(DependencyGraph, CallsMarkedBeforeTheMarksStartOverAreReachedAgainAtTheSame
     EXPECT_EQ(g.methods_to_invalidate(1), (std::vector<Key>{1, 2, 3}));
     g.temporarily_invalidate(1);  // the walk after: a mark the chain has never had
     EXPECT_EQ(state(g, 3), kInvalid);
+}
+
+TEST(DependencyGraph, AWalkKeepsValidWhatItIsToldToAndGoesOnThroughIt) {
+    // What a load does: the calls it loads stay Valid, their descendants do not.
+    Graph g;
+    put(g, 1, kValid);
+    put(g, 2, kValid, {1});
+    put(g, 3, kValid, {2});
+    put(g, 4, kValid);
+    const NodePosition kept = g.first_with_key(2);
+    g.temporarily_invalidate_from(g.first_with_key(1), [&](NodePosition at) { return at == kept; });
+    EXPECT_EQ(state(g, 1), kInvalid);
+    EXPECT_EQ(state(g, 2), kValid);
+    EXPECT_EQ(state(g, 3), kInvalid);
+    EXPECT_EQ(state(g, 4), kValid);
 }
