@@ -168,7 +168,8 @@ bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func
 bool parse_dependencies(PyObject* dependencies, ReleasingVector<DeclaredDependency>& out) {
     if (!PyList_Check(dependencies)) {
         PyRef name = type_name_of(dependencies);
-        if (name) PyErr_Format(PyExc_TypeError, "dependencies must be a list, not %S", name.get());
+        if (name)
+            into_python([&] { PyErr_Format(PyExc_TypeError, "dependencies must be a list, not %S", name.get()); });
         return false;
     }
     ReleasingVector<DeclaredDependency> parsed;
@@ -185,7 +186,11 @@ bool parse_dependencies(PyObject* dependencies, ReleasingVector<DeclaredDependen
             PyObject* kwargs = PyTuple_GetItem(element, 1);
             if (!PyDict_Check(kwargs)) {
                 PyRef name = type_name_of(kwargs);
-                if (name) PyErr_Format(PyExc_TypeError, "dependency arguments must be a dict, not %S", name.get());
+                if (name) {
+                    into_python([&] {
+                        PyErr_Format(PyExc_TypeError, "dependency arguments must be a dict, not %S", name.get());
+                    });
+                }
                 return false;
             }
             parsed.push_back({std::move(method_name), PyRef::borrow(kwargs)});

@@ -1,4 +1,4 @@
-// The two decorator factories, `lineage_stored` and
+// decorator_factory.h: the two decorator factories, `lineage_stored` and
 // `automagically_lineage_stored`: they hold the options given in a class body
 // and, applied to a method, build its LineageStoreDecorator.
 #pragma once

@@ -15,14 +15,16 @@ namespace lineage_store {
 
 namespace {
 
-// The module's `__all__` list, created when the module has none yet.
-PyRef all_list(PyObject* module) noexcept {
-    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+// The module's `__all__` list, created when the module has none yet. The
+// module may be any module object, whose attributes may be looked up and set
+// by Python code: through the gateway.
+PyRef all_list(PyObject* module) {
+    PyRef all = PyRef::steal(into_python([&] { return PyObject_GetAttrString(module, "__all__"); }));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
         PyErr_Clear();
-        all = PyRef::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return {};
+        all = new_list(0);
+        if (!all || into_python([&] { return PyObject_SetAttrString(module, "__all__", all.get()); }) < 0) return {};
     }
     if (!PyList_Check(all.get())) {
         PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
@@ -31,25 +33,28 @@ PyRef all_list(PyObject* module) noexcept {
     return all;
 }
 
-bool publish(PyObject* module, const char* name, PyTypeObject* type) noexcept {
+bool publish(PyObject* module, const char* name, PyTypeObject* type) {
     if (type == nullptr) return false;
     PyRef all = all_list(module);
     if (!all) return false;
     PyRef python_name = PyRef::steal(PyUnicode_FromString(name));
     if (!python_name || PyList_Append(all.get(), python_name.get()) < 0) return false;
-    return PyObject_SetAttr(module, python_name.get(), reinterpret_cast<PyObject*>(type)) == 0;
+    return into_python(
+               [&] { return PyObject_SetAttr(module, python_name.get(), reinterpret_cast<PyObject*>(type)); }) == 0;
 }
 
 int execute_module(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        PyErr_SetString(PyExc_TypeError, "lineage_store can only be executed into a module object");
-        return -1;
-    }
-    if (!prepare_call_identity() || !prepare_async_calls()) return -1;
-    const bool published = publish(module, "LineageStoreBase", create_lineage_store_base_type()) &&
-                           publish(module, "lineage_stored", manual_factory_type()) &&
-                           publish(module, "automagically_lineage_stored", automagic_factory_type());
-    return published ? 0 : -1;
+    return guarded(-1, [&] {
+        if (!PyModule_Check(module)) {
+            PyErr_SetString(PyExc_TypeError, "lineage_store can only be executed into a module object");
+            return -1;
+        }
+        if (!prepare_call_identity() || !prepare_async_calls()) return -1;
+        const bool published = publish(module, "LineageStoreBase", create_lineage_store_base_type()) &&
+                               publish(module, "lineage_stored", manual_factory_type()) &&
+                               publish(module, "automagically_lineage_stored", automagic_factory_type());
+        return published ? 0 : -1;
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {

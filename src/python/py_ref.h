@@ -195,10 +195,6 @@ public:
     }
 };
 
-}  // namespace lineage_store
-
-namespace lineage_store {
-
 // Objects the collector tracks. Allocating one may start a collection, which
 // runs finalisers, so each goes through the gateway. Empty with an exception
 // set on failure.
