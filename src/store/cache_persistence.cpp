@@ -152,9 +152,8 @@ bool store_loaded_value(PyObject* self, PyObject* name, PyObject* value, std::un
         const bool holds_it_already =
             graph.state_at(position) == ValidationState::Valid && valid_value(graph, position) == value;
         if (!holds_it_already) {
-            graph.temporarily_invalidate_from(position, [&](NodePosition reached) { return loaded.contains(reached); });
-            replaced = graph.store_value_at(position, PyRef::borrow(value));
-            graph.validate_at(position);
+            replaced =
+                set_by_hand(graph, position, value, [&](NodePosition reached) { return loaded.contains(reached); });
         }
         loaded.insert(position);
         return true;

@@ -211,4 +211,16 @@ NodePosition first_registered(const StoreRecord& record, CallHash hash) noexcept
 // one's bound call when it has none. May throw std::bad_alloc.
 NodePosition add_unregistered_node(StoreRecord& record, CallHash hash, const BoundCallRef& call);
 
+// Sets the value of the call at `position` by hand, in a section: what was
+// computed from the call becomes invalid, but for the calls `keep_valid`
+// names, then the call is valid with `value`. The value it replaced is
+// handed back, to be released after the section.
+template <typename KeepValid>
+[[nodiscard]] PyRef set_by_hand(CallGraph& graph, NodePosition position, PyObject* value, KeepValid keep_valid) {
+    graph.temporarily_invalidate_from(position, keep_valid);
+    PyRef replaced = graph.store_value_at(position, PyRef::borrow(value));
+    graph.validate_at(position);
+    return replaced;
+}
+
 }  // namespace lineage_store

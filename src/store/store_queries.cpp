@@ -145,19 +145,16 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         }
         PyRef replaced;  // released after the section: its finaliser may use this store
         bool registered = false;
-        const bool updated = with_call_node(as_store(self), Access::Write, named.hash, *named.call,
-                                            [&](StoreRecord* record, NodePosition position) {
-                                                CallGraph& graph = record->graph;
-                                                // A call never made keeps the value in a node of its own,
-                                                // which its first decorated call then takes up.
-                                                if (position == kNoNode)
-                                                    position = add_unregistered_node(*record, named.hash, named.call);
-                                                registered = graph.node(position).is_registered();
-                                                graph.temporarily_invalidate_from(position);
-                                                replaced = graph.store_value_at(position, PyRef::borrow(bound[1]));
-                                                graph.validate_at(position);
-                                                return true;
-                                            });
+        const bool updated = with_call_node(
+            as_store(self), Access::Write, named.hash, *named.call, [&](StoreRecord* record, NodePosition position) {
+                CallGraph& graph = record->graph;
+                // A call never made keeps the value in a node of its own,
+                // which its first decorated call then takes up.
+                if (position == kNoNode) position = add_unregistered_node(*record, named.hash, named.call);
+                registered = graph.node(position).is_registered();
+                replaced = set_by_hand(graph, position, bound[1], [](NodePosition) { return false; });
+                return true;
+            });
         if (!updated) return nullptr;
         replaced.reset();
         // Warned once the update is complete: a filter that makes the warning
