@@ -2,7 +2,6 @@
 (super() in an override) belongs to the computation in progress; two methods
 may not share a name; calls whose hashes collide never share anything."""
 
-import warnings
 from collections import Counter
 
 import pytest
@@ -12,13 +11,6 @@ from lineage_store import LineageStoreBase, automagically_lineage_stored, lineag
 
 def key(method, /, **arguments):
     return (method, tuple(sorted(arguments.items()))) if arguments else method
-
-
-@pytest.fixture
-def strict():
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        yield
 
 
 # ---------------------------------------------------------------------------

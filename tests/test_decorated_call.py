@@ -11,17 +11,12 @@ from types import SimpleNamespace
 
 import pytest
 
+from conftest import TIMEOUT, wait
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
-
-TIMEOUT = 10
 
 
 def key(method, /, **arguments):
     return (method, tuple(sorted(arguments.items()))) if arguments else method
-
-
-def wait(event):
-    assert event.wait(TIMEOUT), "the other thread never arrived"
 
 
 class OnRelease(SimpleNamespace):

@@ -217,9 +217,18 @@ class NamedCallable:
         return 'called'
 
 
-@pytest.mark.parametrize('func', [NamedCallable(), len])
-def test_other_objects_with_a_string_name_are_accepted(func):
-    lineage_stored()(func)
+@pytest.mark.parametrize('func, first_parameter, expected', [(NamedCallable(), 'this', 'called'), (len, 'obj', 3)])
+def test_other_objects_with_a_string_name_are_cached_methods(func, first_parameter, expected):
+    class Sized(LineageStoreBase):
+        method = lineage_stored()(func)
+
+        def __len__(self):
+            return 3
+
+    obj = Sized()
+    assert obj.method() == expected
+    # Only a first parameter named self leaves the call's identity.
+    assert obj.get_cached_values() == {(func.__name__, ((first_parameter, obj),)): expected}
 
 
 # ---------------------------------------------------------------------------

@@ -14,13 +14,8 @@ from dataclasses import dataclass
 
 import pytest
 
+from conftest import TIMEOUT, wait
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
-
-TIMEOUT = 10
-
-
-def wait(event):
-    assert event.wait(TIMEOUT), "the other thread never arrived"
 
 
 def run_python(source, timeout=60):

@@ -34,13 +34,6 @@ class Fixed(Model):
         return 20.0
 
 
-@pytest.fixture
-def strict():
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        yield
-
-
 def test_correct_use_warns_nothing(strict):
     obj = Fixed()
     obj.spot()
