@@ -2,7 +2,8 @@
 # Proves the published type information against an installed wheel:
 #   - stubtest compares the stub with the module it describes;
 #   - mypy --strict and pyright (strict) pass tests/typing/typed_pipeline.py
-#     without a single diagnostic, and the module also runs;
+#     without a single diagnostic, and the module also runs; they pass
+#     examples/scenario_sweep.py too;
 #   - both report an error on every line of tests/typing/planted_mistakes.py
 #     marked "# expect-error", and on no other line;
 #   - the stub carries the help text that hovers and help() show: a docstring
@@ -61,7 +62,7 @@ echo "$("$venv_python" -m mypy --version); $("$scratch/venv/bin/basedpyright" --
 # checkers and the interpreter can find is the installed one.
 work=$scratch/work
 mkdir "$work"
-cp "$repo/tests/typing/typed_pipeline.py" "$repo/tests/typing/planted_mistakes.py" "$work/"
+cp "$repo/tests/typing/typed_pipeline.py" "$repo/tests/typing/planted_mistakes.py" "$repo/examples/scenario_sweep.py" "$work/"
 cat >"$work/pyrightconfig.json" <<EOF
 {"typeCheckingMode": "strict", "pythonVersion": "$target_version"}
 EOF
@@ -175,7 +176,7 @@ else
 fi
 
 step "mypy --strict and pyright strict"
-for file in typed_pipeline.py planted_mistakes.py; do
+for file in typed_pipeline.py planted_mistakes.py scenario_sweep.py; do
     # Exit status 1 means "reported errors", which the comparison judges;
     # anything above it is a crash or a usage error, kept for it to see.
     rc=0
@@ -195,7 +196,7 @@ import pathlib
 import sys
 import tokenize
 
-FILES = ("typed_pipeline.py", "planted_mistakes.py")
+FILES = ("typed_pipeline.py", "planted_mistakes.py", "scenario_sweep.py")
 
 
 def marked_lines(source):

@@ -260,6 +260,10 @@ class LineageStoreDecorator(Generic[_Params, _Result_co]):
     # The decorated function's own mark, so that abc sees an abstract method.
     @property
     def __isabstractmethod__(self) -> bool: ...
+    # The decorated function, as written (it takes self first): what
+    # inspect.signature and the tools built on it read.
+    @property
+    def __wrapped__(self) -> Callable[Concatenate[Any, _Params], _Result_co]: ...
 
 @final
 class lineage_stored:

@@ -251,7 +251,8 @@ class Layers(LineageStoreBase):
 
 def test_a_call_that_does_not_track_hands_its_callees_to_no_call_around_it():
     obj = Layers()
-    assert obj.top() == 20
+    with pytest.warns(RuntimeWarning, match="middle called Layers.leaf, which it does not declare"):
+        assert obj.top() == 20
     assert obj.get_dependency_graph() == {"leaf": set(), "middle": {"top"}, "top": set()}
     obj.update_cached_value("leaf", 5)
     assert obj.get_validation_state() == {"leaf": "valid", "middle": "valid", "top": "valid"}

@@ -12,6 +12,7 @@
 
 #include "call/call_arguments.h"
 #include "call/call_identity.h"
+#include "call/py_introspection_utils.h"
 #include "decorated/async_call.h"
 #include "decorated/call_context.h"
 #include "decorated/call_steps.h"
@@ -350,9 +351,88 @@ int decorator_refuse_abstract_marking(PyObject*, PyObject*, void*) noexcept {
     return -1;
 }
 
+// What tools read to see the method behind the decorator: inspect.signature
+// (and so frameworks that build requests from it, pydoc, IPython, jedi)
+// unwraps `__wrapped__`. The decorator takes over no name or docstring of
+// the function; tools that want those follow this to it.
+PyObject* decorator_wrapped(PyObject* self, void*) {
+    PyRef func = as_decorator(self)->record.func.new_ref();
+    if (!func) {
+        PyErr_SetString(PyExc_AttributeError, "decorated method has been cleared");
+        return nullptr;
+    }
+    return func.release();
+}
+
+// The object inspect.markcoroutinefunction puts on a callable it marks, or
+// null with no exception set where this interpreter's inspect has none
+// (before 3.12). Found once for the main interpreter, by marking a throwaway
+// object, since the module-level name of the marker differs between
+// versions; other interpreters have their own inspect module and look again.
+PyRef coroutine_marker() {
+    static PyInterpreterState* kept_for = nullptr;
+    static PyObject* kept = nullptr;
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (kept != nullptr && interpreter == kept_for) return PyRef::borrow(kept);
+    PyRef inspect = inspect_module();
+    if (!inspect) return {};
+    PyRef mark =
+        PyRef::steal(into_python([&] { return PyObject_GetAttrString(inspect.get(), "markcoroutinefunction"); }));
+    if (!mark) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+        return {};
+    }
+    PyRef types = PyRef::steal(into_python([] { return PyImport_ImportModule("types"); }));
+    if (!types) return {};
+    PyRef marked =
+        PyRef::steal(into_python([&] { return PyObject_CallMethod(types.get(), "SimpleNamespace", nullptr); }));
+    if (!marked) return {};
+    PyRef done =
+        PyRef::steal(into_python([&] { return PyObject_CallFunctionObjArgs(mark.get(), marked.get(), nullptr); }));
+    if (!done) return {};
+    PyRef marker =
+        PyRef::steal(into_python([&] { return PyObject_GetAttrString(marked.get(), "_is_coroutine_marker"); }));
+    if (!marker) return {};
+    // Kept for the rest of the process: the main interpreter outlives every use of it.
+    if (kept == nullptr && PyInterpreterState_GetID(interpreter) == 0) {
+        kept = marker.new_ref().release();
+        kept_for = interpreter;
+    }
+    return marker;
+}
+
+// inspect.iscoroutinefunction (and asyncio's, which asks it) reads this
+// mark: a decorated async def, called through an instance or the class,
+// returns a coroutine, and frameworks await what such a callable returns.
+// Present only on async methods, and only where inspect has the mark; read
+// rarely (when a framework registers a callable), so it asks inspect.
+PyObject* decorator_coroutine_marker(PyObject* self, void*) {
+    return python_boundary([&]() -> PyObject* {
+        PyRef func = as_decorator(self)->record.func.new_ref();
+        if (func) {
+            PyRef inspect = inspect_module();
+            if (!inspect) return nullptr;
+            PyRef verdict = PyRef::steal(into_python(
+                [&] { return PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", func.get()); }));
+            if (!verdict) return nullptr;
+            const int is_coroutine_function = into_python([&] { return PyObject_IsTrue(verdict.get()); });
+            if (is_coroutine_function < 0) return nullptr;
+            if (is_coroutine_function) {
+                PyRef marker = coroutine_marker();
+                if (marker) return marker.release();
+                if (PyErr_Occurred()) return nullptr;
+            }
+        }
+        PyErr_SetString(PyExc_AttributeError, "'LineageStoreDecorator' object has no attribute '_is_coroutine_marker'");
+        return nullptr;
+    });
+}
+
 PyGetSetDef decorator_getset[] = {
     {"__isabstractmethod__", decorator_is_abstract, decorator_refuse_abstract_marking,
      "Whether the decorated function is an abstract method.", nullptr},
+    {"__wrapped__", decorator_wrapped, nullptr, "The decorated function.", nullptr},
+    {"_is_coroutine_marker", decorator_coroutine_marker, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -43,6 +43,8 @@ quotes.sized("ACME", size="large")  # expect-error: the **options values are int
 quotes.sized("ACME", 5)  # expect-error: no second positional parameter
 ticks: int = quotes.tick(1) + 1  # expect-error: a coroutine used as the int it yields
 later: Coroutine[Any, Any, str] = quotes.tick(1)  # expect-error: the coroutine yields an int
+Quotes.quote.__wrapped__ = len  # expect-error: the wrapped function is read-only
+wrapped_label: str = Quotes.quote.__wrapped__(quotes, "ACME")  # expect-error: the function returns a float
 
 # The store's own methods.
 quotes.get_cached_value(7)  # expect-error: the method name must be a str

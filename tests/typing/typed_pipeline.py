@@ -136,6 +136,8 @@ def main() -> None:
     # Reached through the class, a decorated method takes the instance first.
     total_method: LineageStoreDecorator[[], float] = Portfolio.total
     assert total_method(book) == book.total()
+    # The function behind it, as written: what inspect.signature reads.
+    assert_type(Portfolio.price.__wrapped__(book, "ACME", currency="USD"), float)
 
     live: Coroutine[Any, Any, float] = book.live_price("ACME")
     assert asyncio.run(live) == 12.5
