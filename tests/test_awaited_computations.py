@@ -79,15 +79,22 @@ class Boom(Exception):
     pass
 
 
+# Every event but on a debug build, whose interpreter asserts that an
+# exception met where a coroutine suspends or resumes came from throw(): lines
+# and calls there.
+RAISING_EVENTS = {"call", "line"} if hasattr(sys, "gettotalrefcount") else {"call", "line", "return", "opcode"}
+
+
 def raising_hook(at, method_code, seen):
-    """A trace hook, with opcode events, that raises Boom at the `at`-th event of
-    the driver's frames or the method's."""
+    """A trace hook that raises Boom at the `at`-th event of the driver's frames
+    or the method's."""
     def hook(frame, event, arg):
         if frame.f_code.co_filename.startswith("<lineage_store") or frame.f_code is method_code:
-            frame.f_trace_opcodes = True
-            seen[0] += 1
-            if seen[0] == at:
-                raise Boom
+            frame.f_trace_opcodes = "opcode" in RAISING_EVENTS
+            if event in RAISING_EVENTS:
+                seen[0] += 1
+                if seen[0] == at:
+                    raise Boom
         return hook
     return hook
 

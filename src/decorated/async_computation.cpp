@@ -102,24 +102,11 @@ void publish(PyObject* shared, Outcome outcome, PyObject* value) {
 }
 
 // Whether `error` ends the computation early rather than fail it: the task
-// was cancelled or its coroutine closed. Its waiters then look again, and
-// one of them computes.
-bool ended_early(PyObject* error) {
-    if (error == nullptr || PyErr_GivenExceptionMatches(error, PyExc_GeneratorExit)) return true;
-    PyObject* modules = PySys_GetObject("modules");  // borrowed
-    if (modules == nullptr || !PyDict_Check(modules)) return false;
-    for (auto [module_name, class_name] : {std::pair{"asyncio", "CancelledError"}, std::pair{"trio", "Cancelled"}}) {
-        PyObject* module = PyDict_GetItemString(modules, module_name);  // borrowed
-        if (module == nullptr) continue;
-        PyRef cancelled = PyRef::steal(into_python([&] { return PyObject_GetAttrString(module, class_name); }));
-        if (!cancelled) {
-            PyErr_Clear();
-            continue;
-        }
-        if (PyErr_GivenExceptionMatches(error, cancelled.get())) return true;
-    }
-    return false;
-}
+// was cancelled (asyncio's and trio's cancellations derive from
+// BaseException alone), its coroutine closed, or the program interrupted.
+// Its waiters then look again, and one of them computes; an Exception reaches
+// them all.
+bool ended_early(PyObject* error) { return error == nullptr || !PyErr_GivenExceptionMatches(error, PyExc_Exception); }
 
 // Ends the computation, once: leaves its context scope, ends its slot in the
 // store (storing `result`, for a computation that returned one), removes its
@@ -264,7 +251,20 @@ PyObject* computation_throw(PyObject* self, PyObject* args) {
             fail(computation);
             return nullptr;
         }
+        // Thrown on as one exception: the (type, value, traceback) form of
+        // throw() is deprecated from 3.12 on.
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &traceback)) return nullptr;
+        const bool one_exception = value == nullptr || value == Py_None || PyExceptionInstance_Check(value);
+        PyObject* exception = value != nullptr && value != Py_None ? value : type;
+        if (one_exception && exception == value && traceback != nullptr && traceback != Py_None &&
+            PyException_SetTraceback(value, traceback) < 0) {
+            return nullptr;
+        }
         PyRef thrown = PyRef::steal(into_python([&]() -> PyObject* {
+            if (one_exception) return PyObject_CallMethod(computation->running, "throw", "O", exception);
             PyRef method = PyRef::steal(PyObject_GetAttrString(computation->running, "throw"));
             return method ? PyObject_Call(method.get(), args, nullptr) : nullptr;
         }));
