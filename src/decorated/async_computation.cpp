@@ -60,6 +60,9 @@ struct Computation {
     PyObject* running;  // the method's coroutine, held while it runs
     PyObject* shared;   // its Shared entry in the driver's map, held; null when not shared
     PyObject* key;      // its key there, held
+    // A weak reference to the asyncio task computing, whose end settles the
+    // computation if nothing else did (see watch_task); or null.
+    PyObject* task;
     bool started;
     bool settled;
 };
@@ -108,6 +111,58 @@ void publish(PyObject* shared, Outcome outcome, PyObject* value) {
 // them all.
 bool ended_early(PyObject* error) { return error == nullptr || !PyErr_GivenExceptionMatches(error, PyExc_Exception); }
 
+// What a task's done callback is, for the task computing: `computation._task_done`.
+PyRef task_done_callback(Computation* computation) {
+    return PyRef::steal(
+        into_python([&] { return PyObject_GetAttrString(reinterpret_cast<PyObject*>(computation), "_task_done"); }));
+}
+
+// The end of the asyncio task computing settles the computation if nothing
+// else did first. An exception met where the driver's frame suspends (a trace
+// hook's, on 3.10) ends that frame without unwinding its stack, so the
+// awaitable stays alive as long as the exception's traceback, and the task is
+// the only one to know that it will never be driven again. The task holds the
+// callback, and the callback the computation; the computation only refers to
+// the task weakly, so that nothing keeps it alive but a driver or the task.
+// Errors are cleared: without the watch, the computation still settles in
+// every other way.
+void watch_task(Computation* computation) {
+    PyObject* modules = PySys_GetObject("modules");  // borrowed
+    PyObject* asyncio =
+        modules != nullptr && PyDict_Check(modules) ? PyDict_GetItemString(modules, "asyncio") : nullptr;
+    if (asyncio == nullptr) return;
+    PyRef task = PyRef::steal(into_python([&] { return PyObject_CallMethod(asyncio, "current_task", nullptr); }));
+    PyRef callback = task && task.get() != Py_None ? task_done_callback(computation) : PyRef();
+    PyRef weak_task = callback ? PyRef::steal(PyWeakref_NewRef(task.get(), nullptr)) : PyRef();
+    PyRef added = weak_task ? PyRef::steal(into_python([&] {
+        return PyObject_CallMethod(task.get(), "add_done_callback", "O", callback.get());
+    }))
+                            : PyRef();
+    if (!added) {
+        PyErr_Clear();
+        return;
+    }
+    computation->task = weak_task.release();
+}
+
+// Takes the callback of watch_task off the task, which is done or will not
+// need it.
+void stop_watching_task(Computation* computation) {
+    PyRef weak_task = PyRef::steal(std::exchange(computation->task, nullptr));
+    if (!weak_task) return;
+    PyRef held = PyRef::steal(PyObject_CallNoArgs(weak_task.get()));  // calling a weak reference runs no Python code
+    if (!held || held.get() == Py_None) {
+        PyErr_Clear();
+        return;
+    }
+    PyRef callback = task_done_callback(computation);
+    PyRef removed = callback ? PyRef::steal(into_python([&] {
+        return PyObject_CallMethod(held.get(), "remove_done_callback", "O", callback.get());
+    }))
+                             : PyRef();
+    PyErr_Clear();
+}
+
 // Ends the computation, once: leaves its context scope, ends its slot in the
 // store (storing `result`, for a computation that returned one), removes its
 // entry from the driver's map, publishes the outcome and wakes the waiters.
@@ -130,6 +185,7 @@ bool settle(Computation* computation, Outcome outcome, PyObject* result) {
             PyDict_DelItem(registry.running, key.get());
         }
         PyErr_Clear();
+        stop_watching_task(computation);
         state.scope.end();
         if (outcome == Outcome::Value) {
             DecoratorRecord& decorator = decorator_of(call);
@@ -302,6 +358,20 @@ PyObject* computation_close(PyObject* self, PyObject*) {
     });
 }
 
+// _task_done(task): the task computing has ended; the computation settles
+// unless it did already.
+PyObject* computation_task_done(PyObject* self, PyObject*) {
+    return python_boundary([&]() -> PyObject* {
+        Computation* computation = as_computation(self);
+        if (!computation->settled) {
+            PyRef running = PyRef::steal(std::exchange(computation->running, nullptr));
+            running.reset();
+            settle(computation, Outcome::Cancelled, nullptr);
+        }
+        return Py_NewRef(Py_None);
+    });
+}
+
 PyObject* computation_await(PyObject* self) { return Py_NewRef(self); }
 
 int computation_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -310,6 +380,7 @@ int computation_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(computation->call);
     Py_VISIT(computation->running);
     Py_VISIT(computation->shared);
+    Py_VISIT(computation->task);
     return 0;
 }
 
@@ -328,6 +399,7 @@ int computation_clear(PyObject* self) {
         SavedException raised;
         end_unfinished(computation);
         PyRef call = PyRef::steal(std::exchange(computation->call, nullptr));
+        PyRef task = PyRef::steal(std::exchange(computation->task, nullptr));
         return 0;
     });
 }
@@ -346,6 +418,7 @@ PyMethodDef computation_methods[] = {
     {"send", computation_send, METH_O, nullptr},
     {"throw", computation_throw, METH_VARARGS, nullptr},
     {"close", computation_close, METH_NOARGS, nullptr},
+    {"_task_done", computation_task_done, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -464,6 +537,7 @@ PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio) {
             computation->shared = shared.release();
             computation->key = key.release();
         }
+        if (trio != Py_True) watch_task(computation);
     }
     return made.release();
 }

@@ -8,11 +8,18 @@ it serves the value found valid, waits for the computation of the same call that
 another task of its event loop is running, runs the method as part of the same
 call in progress (an override awaiting super()), or computes.
 
-A computation is an awaitable of the module's (`call.compute`). It registers
-itself for its loop, runs the method's coroutine, and settles natively: its value
-stored, its waiters woken and its entry removed, whatever exception arrives at
-whatever point, even a trace hook's in the frames below. What runs here only
-decides and waits.
+What the call object offers:
+- `call()`: the value, when the call is served now (the stored object itself);
+  otherwise the call object, and `call.inline` says whether the method runs as
+  part of the same call in progress; `call.look_again()` does the same later;
+- `call.run()`: the method's own coroutine;
+- `call.computing(loop)`: the `Shared` of the computation of this call that a
+  task of `loop` is running, or None;
+- `call.compute(loop, trio)`: the computation, begun, as an awaitable of the
+  module's. It registers itself for its loop, runs the method's coroutine, and
+  settles natively: its value stored, its waiters woken and its entry removed,
+  whatever exception arrives at whatever point, even a trace hook's in the
+  frames here. What runs here only decides and waits.
 
 The frame depth is part of the contract with the module: the warnings a call
 issues name the line that awaited it, two frames up from `lineage_stored_call`
