@@ -31,6 +31,8 @@ struct Registry {
     PyObject* waiters_attribute = nullptr;
     PyObject* trio_attribute = nullptr;
     PyTypeObject* computation_type = nullptr;
+    // Whether the end of the task computing must be watched (see watch_task).
+    bool watch_tasks = false;
 };
 Registry registry;
 
@@ -124,6 +126,8 @@ PyRef task_done_callback(Computation* computation) {
 // the only one to know that it will never be driven again. The task holds the
 // callback, and the callback the computation; the computation only refers to
 // the task weakly, so that nothing keeps it alive but a driver or the task.
+// From 3.12 on, such an exception unwinds the frame's stack, and the
+// awaitable settles as it goes: no task is watched there.
 // Errors are cleared: without the watch, the computation still settles in
 // every other way.
 void watch_task(Computation* computation) {
@@ -481,6 +485,9 @@ bool prepare_computations(PyObject* shared_class) {
         made.trio_attribute == nullptr || made.running == nullptr) {
         return false;
     }
+    PyObject* hexversion = PySys_GetObject("hexversion");  // borrowed
+    made.watch_tasks = hexversion == nullptr || !PyLong_Check(hexversion) || PyLong_AsLong(hexversion) < 0x030C0000;
+    PyErr_Clear();
     made.shared_class = Py_NewRef(shared_class);
     registry = made;
     return true;
@@ -537,7 +544,7 @@ PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio) {
             computation->shared = shared.release();
             computation->key = key.release();
         }
-        if (trio != Py_True) watch_task(computation);
+        if (registry.watch_tasks && trio != Py_True) watch_task(computation);
     }
     return made.release();
 }
