@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "decorated/call_steps.h"
+#include "decorated/loop_waiters.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
 
@@ -24,19 +25,11 @@ struct Registry {
     // cannot be freed, and their addresses reused, while its entry is there:
     // the computation holds both.
     PyObject* running = nullptr;
-    // Outcome names and the Shared attributes they are published in.
-    PyObject* outcome_names[4] = {};
-    PyObject* outcome_attribute = nullptr;
-    PyObject* value_attribute = nullptr;
-    PyObject* waiters_attribute = nullptr;
-    PyObject* trio_attribute = nullptr;
     PyTypeObject* computation_type = nullptr;
     // Whether the end of the task computing must be watched (see watch_task).
     bool watch_tasks = false;
 };
 Registry registry;
-
-enum class Outcome { Value, Error, Cancelled, Overlapped };
 
 // The key of the computation of `call` in `loop`.
 PyRef running_key(AwaitedCall* call, PyObject* loop) {
@@ -71,101 +64,12 @@ struct Computation {
 
 Computation* as_computation(PyObject* self) noexcept { return reinterpret_cast<Computation*>(self); }
 
-// Wakes the tasks waiting for `shared`, now settled. A waiter that cannot be
-// woken (its loop refuses, or a hook raises in there) is reported and the
-// others are woken all the same.
-void wake_waiters(PyObject* shared) {
-    PyRef waiters = PyRef::steal(into_python([&] { return PyObject_GetAttr(shared, registry.waiters_attribute); }));
-    PyRef trio = PyRef::steal(into_python([&] { return PyObject_GetAttr(shared, registry.trio_attribute); }));
-    if (!waiters || !trio || !PyList_Check(waiters.get())) {
-        into_python([&] { return (PyErr_WriteUnraisable(shared), 0); });
-        return;
-    }
-    const bool on_trio = trio.get() == Py_True;
-    // By index: the list may grow while a waker runs Python code.
-    for (Py_ssize_t i = 0; i < PyList_Size(waiters.get()); ++i) {
-        PyRef waiter = PyRef::borrow(PyList_GetItem(waiters.get(), i));
-        PyRef woken = PyRef::steal(into_python([&]() -> PyObject* {
-            if (on_trio) return PyObject_CallMethod(waiter.get(), "set", nullptr);
-            PyRef done = PyRef::steal(PyObject_CallMethod(waiter.get(), "done", nullptr));
-            if (!done) return nullptr;
-            if (done.get() == Py_True) return Py_NewRef(Py_None);
-            return PyObject_CallMethod(waiter.get(), "set_result", "O", Py_None);
-        }));
-        if (!woken) into_python([&] { return (PyErr_WriteUnraisable(waiter.get()), 0); });
-    }
-}
-
-// Publishes the outcome in `shared` and wakes its waiters.
-void publish(PyObject* shared, Outcome outcome, PyObject* value) {
-    PyObject* name = registry.outcome_names[static_cast<int>(outcome)];
-    if (into_python([&] { return PyObject_SetAttr(shared, registry.value_attribute, value ? value : Py_None); }) < 0 ||
-        into_python([&] { return PyObject_SetAttr(shared, registry.outcome_attribute, name); }) < 0) {
-        into_python([&] { return (PyErr_WriteUnraisable(shared), 0); });
-    }
-    wake_waiters(shared);
-}
-
 // Whether `error` ends the computation early rather than fail it: the task
 // was cancelled (asyncio's and trio's cancellations derive from
 // BaseException alone), its coroutine closed, or the program interrupted.
 // Its waiters then look again, and one of them computes; an Exception reaches
 // them all.
 bool ended_early(PyObject* error) { return error == nullptr || !PyErr_GivenExceptionMatches(error, PyExc_Exception); }
-
-// What a task's done callback is, for the task computing: `computation._task_done`.
-PyRef task_done_callback(Computation* computation) {
-    return PyRef::steal(
-        into_python([&] { return PyObject_GetAttrString(reinterpret_cast<PyObject*>(computation), "_task_done"); }));
-}
-
-// The end of the asyncio task computing settles the computation if nothing
-// else did first. An exception met where the driver's frame suspends (a trace
-// hook's, on 3.10) ends that frame without unwinding its stack, so the
-// awaitable stays alive as long as the exception's traceback, and the task is
-// the only one to know that it will never be driven again. The task holds the
-// callback, and the callback the computation; the computation only refers to
-// the task weakly, so that nothing keeps it alive but a driver or the task.
-// From 3.12 on, such an exception unwinds the frame's stack, and the
-// awaitable settles as it goes: no task is watched there.
-// Errors are cleared: without the watch, the computation still settles in
-// every other way.
-void watch_task(Computation* computation) {
-    PyObject* modules = PySys_GetObject("modules");  // borrowed
-    PyObject* asyncio =
-        modules != nullptr && PyDict_Check(modules) ? PyDict_GetItemString(modules, "asyncio") : nullptr;
-    if (asyncio == nullptr) return;
-    PyRef task = PyRef::steal(into_python([&] { return PyObject_CallMethod(asyncio, "current_task", nullptr); }));
-    PyRef callback = task && task.get() != Py_None ? task_done_callback(computation) : PyRef();
-    PyRef weak_task = callback ? PyRef::steal(PyWeakref_NewRef(task.get(), nullptr)) : PyRef();
-    PyRef added = weak_task ? PyRef::steal(into_python([&] {
-        return PyObject_CallMethod(task.get(), "add_done_callback", "O", callback.get());
-    }))
-                            : PyRef();
-    if (!added) {
-        PyErr_Clear();
-        return;
-    }
-    computation->task = weak_task.release();
-}
-
-// Takes the callback of watch_task off the task, which is done or will not
-// need it.
-void stop_watching_task(Computation* computation) {
-    PyRef weak_task = PyRef::steal(std::exchange(computation->task, nullptr));
-    if (!weak_task) return;
-    PyRef held = PyRef::steal(PyObject_CallNoArgs(weak_task.get()));  // calling a weak reference runs no Python code
-    if (!held || held.get() == Py_None) {
-        PyErr_Clear();
-        return;
-    }
-    PyRef callback = task_done_callback(computation);
-    PyRef removed = callback ? PyRef::steal(into_python([&] {
-        return PyObject_CallMethod(held.get(), "remove_done_callback", "O", callback.get());
-    }))
-                             : PyRef();
-    PyErr_Clear();
-}
 
 // Ends the computation, once: leaves its context scope, ends its slot in the
 // store (storing `result`, for a computation that returned one), removes its
@@ -189,7 +93,8 @@ bool settle(Computation* computation, Outcome outcome, PyObject* result) {
             PyDict_DelItem(registry.running, key.get());
         }
         PyErr_Clear();
-        stop_watching_task(computation);
+        stop_watching_task(reinterpret_cast<PyObject*>(computation),
+                           PyRef::steal(std::exchange(computation->task, nullptr)));
         state.scope.end();
         if (outcome == Outcome::Value) {
             DecoratorRecord& decorator = decorator_of(call);
@@ -471,20 +376,8 @@ bool prepare_computations(PyObject* shared_class) {
     Registry made;
     made.computation_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&computation_spec));
     if (made.computation_type == nullptr) return false;
-    const char* outcomes[] = {"value", "error", "cancelled", "overlapped"};
-    for (int i = 0; i < 4; ++i) {
-        made.outcome_names[i] = PyUnicode_InternFromString(outcomes[i]);
-        if (made.outcome_names[i] == nullptr) return false;
-    }
-    made.outcome_attribute = PyUnicode_InternFromString("outcome");
-    made.value_attribute = PyUnicode_InternFromString("value");
-    made.waiters_attribute = PyUnicode_InternFromString("waiters");
-    made.trio_attribute = PyUnicode_InternFromString("trio");
     made.running = PyDict_New();
-    if (made.outcome_attribute == nullptr || made.value_attribute == nullptr || made.waiters_attribute == nullptr ||
-        made.trio_attribute == nullptr || made.running == nullptr) {
-        return false;
-    }
+    if (made.running == nullptr || !prepare_waiters()) return false;
     PyObject* hexversion = PySys_GetObject("hexversion");  // borrowed
     made.watch_tasks = hexversion == nullptr || !PyLong_Check(hexversion) || PyLong_AsLong(hexversion) < 0x030C0000;
     PyErr_Clear();
@@ -544,7 +437,7 @@ PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio) {
             computation->shared = shared.release();
             computation->key = key.release();
         }
-        if (registry.watch_tasks && trio != Py_True) watch_task(computation);
+        if (registry.watch_tasks && trio != Py_True) computation->task = watch_task(made.get()).release();
     }
     return made.release();
 }
