@@ -1,6 +1,9 @@
 """Helpers shared by the test modules."""
 
 import asyncio
+import subprocess
+import sys
+import textwrap
 import warnings
 
 import pytest
@@ -17,6 +20,12 @@ def wait(event):
 def run(coroutine, timeout=TIMEOUT):
     """A deadlock fails the test in seconds instead of hanging it."""
     return asyncio.run(asyncio.wait_for(coroutine, timeout))
+
+
+def run_python(source, timeout=60):
+    """Runs `source` in a fresh interpreter: for faults that crash or hang it."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+                          timeout=timeout)
 
 
 @pytest.fixture

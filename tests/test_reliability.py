@@ -14,13 +14,8 @@ from dataclasses import dataclass
 
 import pytest
 
-from conftest import TIMEOUT, wait
+from conftest import TIMEOUT, run_python, wait
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
-
-
-def run_python(source, timeout=60):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
-                          timeout=timeout)
 
 
 # ---------------------------------------------------------------------------

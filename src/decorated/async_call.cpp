@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <utility>
-#include <vector>
 
-#include "decorated/call_context.h"
+#include "decorated/async_computation.h"
+#include "decorated/async_driver_source.h"  // generated from async_driver.py
 #include "decorated/call_steps.h"
 #include "python/interpreter_shortcuts.h"
 #include "python/python_boundary.h"
@@ -19,204 +19,70 @@ namespace lineage_store {
 
 namespace {
 
-// The driver, run by every awaited call. It keeps, per call and event loop,
-// the computation in progress and the tasks waiting for its outcome; it asks
-// the call's object to serve, start, run and store.
-constexpr const char* driver_source = R"(import sys
+// ---------------------------------------------------------------------------
+// The driver
 
-# The computations in progress, by (id of the instance, node of the call): one
-# per event loop, with the tasks of that loop waiting for its outcome.
-running = {}
+// The driver's `named`, made at import. The module is imported in the main
+// interpreter alone, so it is made there and kept for the rest of the process,
+// with the namespace it runs in.
+PyObject* named_driver = nullptr;
 
-
-class Shared:
-    __slots__ = ("loop", "trio", "waiters", "outcome", "value")
-
-    def __init__(self, loop, trio):
-        self.loop, self.trio, self.waiters, self.outcome, self.value = loop, trio, [], None, None
-
-
-def current_loop():
-    asyncio = sys.modules.get("asyncio")
-    if asyncio is not None:
-        try:
-            return asyncio.get_running_loop(), False
-        except RuntimeError:
-            pass
-    trio = sys.modules.get("trio")
-    if trio is not None:
-        try:
-            return trio.lowlevel.current_trio_token(), True
-        except RuntimeError:
-            pass
-    return None, False
-
-
-async def wait_for(shared):
-    if shared.trio:
-        event = sys.modules["trio"].Event()
-        shared.waiters.append(event)
-        await event.wait()
-    else:
-        waiter = shared.loop.create_future()
-        shared.waiters.append(waiter)
-        await waiter
-
-
-def settle(key, shared, outcome, value):
-    shared.outcome, shared.value = outcome, value
-    entries = running.get(key)
-    if entries is not None:
-        entries[:] = [entry for entry in entries if entry is not shared]
-        if not entries:
-            del running[key]
-    for waiter in shared.waiters:
-        if shared.trio:
-            waiter.set()
-        elif not waiter.done():
-            waiter.set_result(None)
-
-
-def ended_early(error):
-    if isinstance(error, GeneratorExit):
-        return True
-    asyncio = sys.modules.get("asyncio")
-    if asyncio is not None and isinstance(error, asyncio.CancelledError):
-        return True
-    trio = sys.modules.get("trio")
-    return trio is not None and isinstance(error, trio.Cancelled)
-
-
-# What awaiting a call does: small, so that making its coroutine costs little,
-# for the call whose value is served as it was found when the call was made.
-async def lineage_stored_call(call):
-    found = call()
-    if found is not call:
-        return found
-    return await serve_or_compute(call)
-
-
-async def serve_or_compute(call):
-    while True:
-        if call.inline:
-            return await call.run()
-        loop, trio = current_loop()
-        key = call.key
-        if loop is not None:
-            shared = next((entry for entry in running.get(key, ()) if entry.loop is loop), None)
-            if shared is not None:
-                await wait_for(shared)
-                if shared.outcome == "value":
-                    return shared.value
-                if shared.outcome == "error":
-                    raise shared.value
-                # Cancelled, or computed from inputs that changed while it
-                # ran: look again, and one of the waiters computes.
-                found = call.look_again()
-                if found is not call:
-                    return found
-                continue
-        own = None
-        if loop is not None:
-            own = Shared(loop, trio)
-            running.setdefault(key, []).append(own)
-        try:
-            call.start()
-            value = call.succeeded(await call.run())
-        except BaseException as error:
-            call.failed()
-            if own is not None:
-                settle(key, own, "cancelled" if ended_early(error) else "error", error)
-            raise
-        if own is not None:
-            settle(key, own, "overlapped" if call.overlapped else "value", value)
-        return value
-)";
-
-// The driver of the running interpreter, made on first use there and kept
-// for the rest of the process. Borrowed; null with an exception set.
-PyInterpreterState* main_interpreter = nullptr;
-PyObject* main_driver = nullptr;
-
-PyObject* driver() {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    if (interpreter == main_interpreter) return main_driver;
-    static std::vector<std::pair<std::int64_t, PyObject*>> others;
-    const std::int64_t id = PyInterpreterState_GetID(interpreter);
-    for (const auto& [other, made] : others) {
-        if (other == id) return made;
-    }
-    PyRef code =
-        PyRef::steal(into_python([] { return Py_CompileString(driver_source, "<lineage_store>", Py_file_input); }));
+bool prepare_driver() {
+    if (named_driver != nullptr) return true;
+    PyRef code = PyRef::steal(into_python(
+        [] { return Py_CompileString(async_driver_source, "<lineage_store async driver>", Py_file_input); }));
     PyRef globals = new_dict();
     PyRef name = PyRef::steal(PyUnicode_FromString("lineage_store"));
-    if (!code || !globals || !name) return nullptr;
+    if (!code || !globals || !name) return false;
     if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0 ||
         PyDict_SetItemString(globals.get(), "__name__", name.get()) < 0) {
-        return nullptr;
+        return false;
     }
     PyRef ran = PyRef::steal(into_python([&] { return PyEval_EvalCode(code.get(), globals.get(), globals.get()); }));
-    if (!ran) return nullptr;
-    PyObject* made = PyDict_GetItemString(globals.get(), "lineage_stored_call");  // borrowed
-    if (made == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "the driver of awaited calls is missing");
+    if (!ran) return false;
+    PyObject* named = PyDict_GetItemString(globals.get(), "named");          // borrowed
+    PyObject* shared_class = PyDict_GetItemString(globals.get(), "Shared");  // borrowed
+    if (named == nullptr || shared_class == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "the driver of awaited calls is incomplete");
+        return false;
+    }
+    if (!prepare_computations(shared_class)) return false;
+    named_driver = Py_NewRef(named);
+    return true;
+}
+
+// The coroutine function of the async method of `decorator`: the driver
+// under the method's names, so that a coroutine never awaited, or a traceback
+// through it, names the method. Made at the method's first call, so that a
+// call pays nothing for it. Borrowed; null with an exception set.
+PyObject* coroutine_function_of(DecoratorRecord& decorator) {
+    if (decorator.async_driver) return decorator.async_driver.get();
+    PyRef func = decorator.func.new_ref();
+    if (!func) {
+        PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
         return nullptr;
     }
-    Py_INCREF(made);  // kept for the rest of the process, with its globals
-    if (id == 0) {
-        main_interpreter = interpreter;
-        main_driver = made;
-    } else {
-        others.emplace_back(id, made);
+    PyRef qualname = PyRef::steal(into_python([&] { return PyObject_GetAttrString(func.get(), "__qualname__"); }));
+    if (!qualname || !PyUnicode_Check(qualname.get())) {
+        PyErr_Clear();  // a callable without one (a partial) is named by the method name
+        qualname = decorator.method_name.new_ref();
     }
-    return made;
+    PyRef made = PyRef::steal(into_python([&] {
+        return PyObject_CallFunctionObjArgs(named_driver, decorator.method_name.get(), qualname.get(), nullptr);
+    }));
+    if (!made) return nullptr;
+    // Made by the first call's own Python code: a call it ran may have made it too.
+    if (!decorator.async_driver) decorator.async_driver = std::move(made);
+    return decorator.async_driver.get();
 }
 
-// What an awaited call knows of itself between the driver's steps.
-struct AwaitedState {
-    CallHash hash = 0;
-    BoundCallRef call;  // made when no registered node was found at the call
-    NodePosition position = kNoNode;
-    FunctionInputs inputs;
-    CallGraph::ComputationSlot slot = 0;
-    bool computing = false;
-    bool run_inline = false;
-    // The computation ended overlapped by an invalidation, a clear or a
-    // change of the function: its value, not stored, is its awaiter's alone.
-    bool overlapped = false;
-    AsyncComputationScope scope;
-};
+// ---------------------------------------------------------------------------
+// The call
 
-struct AwaitedCall {
-    PyObject_HEAD
-    VectorcallFunction vectorcall;  // look: the driver calls the object itself
-    PyObject* decorator;            // held, as are the others
-    PyObject* instance;
-    PyObject* args;
-    PyObject* kwargs;  // or null
-    // The call's valid value when the call was made, and the graph's version
-    // then: served as it is while nothing in the store has changed.
-    PyObject* found;
-    std::uint32_t found_at;
-    bool has_state;  // `state` below is constructed
-    AwaitedState state;
-};
-
-AwaitedCall* as_call(PyObject* self) noexcept { return reinterpret_cast<AwaitedCall*>(self); }
-
-DecoratorRecord& record_of(AwaitedCall* call) noexcept { return *decorator_record_of(call->decorator); }
-
-// Gives back the call's computation, when one is begun and not ended.
-void give_back(AwaitedCall* call) {
-    AwaitedState& state = call->state;
-    if (!state.computing) return;
-    state.computing = false;
-    lineage_store::give_back(as_store(call->instance), state.slot);
-}
-
-// call(): the call's value when it is served, else the call itself; the
-// call's `inline` then says whether it runs as part of the same call in
-// progress.
+// call(): what awaiting the call gives when it is served now (the stored
+// value, the very object), else the call object itself: the driver then
+// waits, computes, or runs the method inline as `call.inline` says. Warnings
+// name the frame `stacklevel` up from the caller, the line that awaited.
 PyObject* look(PyObject* self, int stacklevel) {
     AwaitedCall* call = as_call(self);
     // The value found when the call was made, while the store is unchanged
@@ -231,8 +97,8 @@ PyObject* look(PyObject* self, int stacklevel) {
     }
     return python_boundary([&]() -> PyObject* {
         AwaitedState& state = call->state;
-        DecoratorRecord& record = record_of(call);
-        CallSite site{call->decorator, record, call->instance, as_store(call->instance), {}, false, stacklevel};
+        DecoratorRecord& decorator = decorator_of(call);
+        CallSite site{call->decorator, decorator, call->instance, as_store(call->instance), {}, false, stacklevel};
         const StoreRecord* store_record = site.store->record;
         if (store_record != nullptr && store_record->graph.running_count() > 0) {
             site.context = ContextView::current();
@@ -256,91 +122,34 @@ PyObject* look(PyObject* self, int stacklevel) {
     });
 }
 
-// Called by the driver's outer coroutine, whose caller is the awaiting
-// frame; look_again by the inner one, a frame further down.
+// The driver's outer coroutine calls the object, with the awaiting frame its
+// caller's; its inner one calls look_again, a frame further down.
 PyObject* awaited_vectorcall(PyObject* self, PyObject* const*, std::size_t, PyObject*) { return look(self, 2); }
 PyObject* awaited_call(PyObject* self, PyObject*, PyObject*) { return look(self, 2); }
 PyObject* awaited_look_again(PyObject* self, PyObject*) { return look(self, 3); }
 
-// call.start(): begins the computation, in the store and in the awaiting
-// task's context.
-PyObject* awaited_start(PyObject* self, PyObject*) {
-    return python_boundary([&]() -> PyObject* {
-        AwaitedCall* call = as_call(self);
-        AwaitedState& state = call->state;
-        StoreObject* store = as_store(call->instance);
-        {
-            StoreSection section = StoreSection::open(store, Access::Write);
-            if (!section.opened()) return nullptr;
-            state.slot = section.record()->graph.begin_computation(state.position);
-            state.computing = true;
-        }
-        if (!state.scope.begin(
-                {store, call->decorator, state.position, state.slot, record_of(call).track_runtime_dependencies})) {
-            return nullptr;
-        }
-        return Py_NewRef(Py_None);
-    });
-}
-
 // call.run(): the method's own coroutine, with the call's arguments.
 PyObject* awaited_run(PyObject* self, PyObject*) {
-    return python_boundary([&]() -> PyObject* {
-        AwaitedCall* call = as_call(self);
-        PyRef func = record_of(call).func.new_ref();
-        if (!func) {
-            PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
-            return nullptr;
-        }
-        return into_python([&] { return PyObject_Call(func.get(), call->args, call->kwargs); });
-    });
-}
-
-// call.succeeded(value): ends the computation and stores its value when the
-// call ends valid; returns the value.
-PyObject* awaited_succeeded(PyObject* self, PyObject* value) {
-    return python_boundary([&]() -> PyObject* {
-        AwaitedCall* call = as_call(self);
-        AwaitedState& state = call->state;
-        state.scope.end();
-        DecoratorRecord& record = record_of(call);
-        // The method reads its code and defaults again when it runs: if they
-        // changed since the call was identified, the value may be another call's.
-        PyRef func = record.func.new_ref();
-        const bool function_changed = !func || !state.inputs.unchanged(func.get());
-        PyRef replaced;  // released after the section: its finaliser may use this store
-        if (!store_result(as_store(call->instance), state.position, state.slot, record.use_cache, function_changed,
-                          value, replaced, &state.overlapped)) {
-            return nullptr;
-        }
-        state.computing = false;
-        replaced.reset();
-        return Py_NewRef(value);
-    });
-}
-
-// call.failed(): the computation raised or was cancelled; nothing is stored.
-PyObject* awaited_failed(PyObject* self, PyObject*) {
-    return python_boundary([&]() -> PyObject* {
-        AwaitedCall* call = as_call(self);
-        call->state.scope.end();
-        give_back(call);
-        return Py_NewRef(Py_None);
-    });
+    return python_boundary([&] { return run_method(as_call(self)); });
 }
 
 PyObject* awaited_inline(PyObject* self, void*) { return PyBool_FromLong(as_call(self)->state.run_inline); }
 
-PyObject* awaited_overlapped(PyObject* self, void*) { return PyBool_FromLong(as_call(self)->state.overlapped); }
+// The key of the call's computation in `loop` in the driver's map.
+// call.computing(loop): the Shared entry of the computation of this call
+// that a task of `loop` is running, or None.
+PyObject* awaited_computing(PyObject* self, PyObject* loop) {
+    return python_boundary([&] { return computation_in_progress(as_call(self), loop); });
+}
 
-// (id of the instance, node of the call): the call, for as long as its
-// computation runs, which holds the instance.
-PyObject* awaited_key(PyObject* self, void*) {
-    return python_boundary([&] {
-        AwaitedCall* call = as_call(self);
-        const auto id = reinterpret_cast<Py_ssize_t>(call->instance);
-        const unsigned int position = call->state.position;
-        return into_python([&] { return Py_BuildValue("(nI)", id, position); });
+// call.compute(loop, trio): the computation of this call, begun; what the
+// driver awaits in place of the method's coroutine.
+PyObject* awaited_compute(PyObject* self, PyObject* args) {
+    return python_boundary([&]() -> PyObject* {
+        PyObject* loop = nullptr;
+        PyObject* trio = nullptr;
+        if (!PyArg_UnpackTuple(args, "compute", 2, 2, &loop, &trio)) return nullptr;
+        return start_computation(self, loop, trio);
     });
 }
 
@@ -358,9 +167,9 @@ int awaited_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 int awaited_clear(PyObject* self) {
     return guarded(0, [&] {
         AwaitedCall* call = as_call(self);
-        // A computation never finished (its coroutine dropped unawaited to
-        // the end) gives its slot back before the store can go.
-        if (call->has_state && call->instance != nullptr) give_back(call);
+        // A computation never settled gives its slot back before the store
+        // can go.
+        if (call->has_state && call->instance != nullptr) give_back_slot(call);
         PyRef decorator = PyRef::steal(std::exchange(call->decorator, nullptr));
         PyRef instance = PyRef::steal(std::exchange(call->instance, nullptr));
         PyRef args = PyRef::steal(std::exchange(call->args, nullptr));
@@ -387,17 +196,14 @@ void awaited_dealloc(PyObject* self) {
 // clang-format off
 PyMethodDef awaited_methods[] = {
     {"look_again", awaited_look_again, METH_NOARGS, nullptr},
-    {"start", awaited_start, METH_NOARGS, nullptr},
     {"run", awaited_run, METH_NOARGS, nullptr},
-    {"succeeded", awaited_succeeded, METH_O, nullptr},
-    {"failed", awaited_failed, METH_NOARGS, nullptr},
+    {"computing", awaited_computing, METH_O, nullptr},
+    {"compute", awaited_compute, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef awaited_getset[] = {
     {"inline", awaited_inline, nullptr, nullptr, nullptr},
-    {"overlapped", awaited_overlapped, nullptr, nullptr, nullptr},
-    {"key", awaited_key, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -428,12 +234,7 @@ PyType_Spec awaited_spec = {
     awaited_slots,
 };
 
-PyTypeObject* awaited_type() {
-    // Created once per process, like the module's other types.
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&awaited_spec);
-    return reinterpret_cast<PyTypeObject*>(type);
-}
+PyTypeObject* awaited_type = nullptr;  // made at import, kept for the process
 
 // The registered node of the call of `identity`, when the store has one that
 // plain comparisons recognise, with its valid value and the graph's version;
@@ -460,19 +261,24 @@ bool find_registered_node(StoreObject* store, CallIdentity& identity, AwaitedCal
 
 }  // namespace
 
-bool prepare_async_calls() { return awaited_type() != nullptr && driver() != nullptr; }
+bool prepare_async_calls() {
+    if (awaited_type == nullptr) {
+        awaited_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&awaited_spec));
+        if (awaited_type == nullptr) return false;
+    }
+    return prepare_driver();
+}
 
 PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallIdentity& identity) {
-    PyTypeObject* type = awaited_type();
-    PyObject* drive = driver();
-    if (type == nullptr || drive == nullptr) return nullptr;
+    PyObject* coroutine_function = coroutine_function_of(*decorator_record_of(decorator));
+    if (coroutine_function == nullptr) return nullptr;
     PyObject* instance = arguments.positional(0);
     PyRef args = arguments.args_tuple();
     if (!args) return nullptr;
     PyRef kwargs = arguments.kwargs_dict();
     if (!kwargs && PyErr_Occurred()) return nullptr;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyRef made = PyRef::steal(into_python([&] { return alloc(type, 0); }));
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(awaited_type, Py_tp_alloc));
+    PyRef made = PyRef::steal(into_python([&] { return alloc(awaited_type, 0); }));
     if (!made) return nullptr;
     AwaitedCall* call = as_call(made.get());
     call->decorator = Py_NewRef(decorator);
@@ -492,8 +298,9 @@ PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallId
     state.inputs = identity.take_inputs();
     PyObject* call_object = made.get();
     return into_python([&] {
-        return shortcuts.vectorcall_dict != nullptr ? shortcuts.vectorcall_dict(drive, &call_object, 1, nullptr)
-                                                    : PyObject_CallFunctionObjArgs(drive, call_object, nullptr);
+        return shortcuts.vectorcall_dict != nullptr
+                   ? shortcuts.vectorcall_dict(coroutine_function, &call_object, 1, nullptr)
+                   : PyObject_CallFunctionObjArgs(coroutine_function, call_object, nullptr);
     });
 }
 

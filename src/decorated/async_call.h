@@ -7,9 +7,11 @@
 // the call is valid, the awaiting task waits for a computation of the same
 // call that another task of the same loop is running, runs the method as part
 // of the very same call in progress in its context (an override awaiting
-// super()), or computes. The coroutine is a real one, made by a small driver
-// written in Python; the store's work is done here, in the methods the driver
-// calls on the call's object.
+// super()), or computes. The coroutine is a real one, named for the method,
+// made by a small driver written in Python (async_driver.py, compiled into the
+// module); the store's work is done here, in the methods the driver calls on
+// the call's object, and a computation runs and settles in an awaitable of
+// this unit, so that no exception can leave it registered as running.
 #pragma once
 
 #include <Python.h>
@@ -19,8 +21,8 @@
 
 namespace lineage_store {
 
-// Run once at import, in each interpreter that imports the module: makes the
-// driver. False with an exception set.
+// Run at import, in the main interpreter: makes the types and the driver,
+// kept for the rest of the process. False with an exception set.
 bool prepare_async_calls();
 
 // The coroutine for the call of the async decorated method `decorator` with

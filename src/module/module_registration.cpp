@@ -49,6 +49,15 @@ int execute_module(PyObject* module) {
             PyErr_SetString(PyExc_TypeError, "lineage_store can only be executed into a module object");
             return -1;
         }
+        // The module's types, the driver of awaited calls and the shortcuts are
+        // made once per process and kept: made in an interpreter that may end
+        // first, they would be freed by the wrong one, or left pointing into its
+        // memory. So the module lives in the main interpreter alone, and nothing
+        // is made before another is refused.
+        if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+            PyErr_SetString(PyExc_ImportError, "lineage_store can only be imported in the main interpreter");
+            return -1;
+        }
         if (!prepare_call_identity() || !prepare_async_calls()) return -1;
         const bool published = publish(module, "LineageStoreBase", create_lineage_store_base_type()) &&
                                publish(module, "lineage_stored", manual_factory_type()) &&

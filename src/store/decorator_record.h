@@ -47,6 +47,9 @@ struct DecoratorRecord {
         PyRef owner;   // weak reference to the class
     };
     ReleasingVector<WarnedCall> staleness_warned;
+    // An async method's coroutine function, made at its first call: the
+    // awaited calls' driver under the method's names.
+    PyRef async_driver;
     // Nothing here may refer back to the decorator: a decorator made without
     // a class must go with its last reference, not wait for the collector.
 };

@@ -1,0 +1,108 @@
+"""async_driver.py: the coroutines that awaited calls of lineage-stored async methods run.
+
+Built into the lineage_store module, which runs this source once, at import, in a
+namespace of its own. A call `obj.m(...)` of a decorated async method makes an
+object for the call (`call` below; its methods are the module's) and returns a
+coroutine of `lineage_stored_call` under the method's names (see `named`). Awaited,
+it serves the value found valid, waits for the computation of the same call that
+another task of its event loop is running, runs the method as part of the same
+call in progress (an override awaiting super()), or computes.
+
+What the call object offers:
+- `call()`: the value, when the call is served now (the stored object itself);
+  otherwise the call object, and `call.inline` says whether the method runs as
+  part of the same call in progress; `call.look_again()` does the same later;
+- `call.run()`: the method's own coroutine;
+- `call.computing(loop)`: the `Shared` of the computation of this call that a
+  task of `loop` is running, or None;
+- `call.compute(loop, trio)`: the computation, begun, as an awaitable of the
+  module's. It registers itself for its loop, runs the method's coroutine, and
+  settles natively: its value stored, its waiters woken and its entry removed,
+  whatever exception arrives at whatever point, even a trace hook's in the
+  frames here. What runs here only decides and waits.
+
+The frame depth is part of the contract with the module: the warnings a call
+issues name the line that awaited it, two frames up from `lineage_stored_call`
+(which calls `call()`) and three from `serve_or_compute` (`call.look_again()`).
+"""
+
+import sys
+
+
+class Shared:
+    """A computation in progress of one call in one event loop, as the tasks
+    waiting for its outcome see it: `outcome` stays None until it settles, then
+    says "value", "error" (`value` is the exception), "cancelled" or
+    "overlapped" (computed from inputs that changed while it ran)."""
+
+    __slots__ = ("loop", "trio", "waiters", "outcome", "value")
+
+    def __init__(self, loop, trio):
+        self.loop, self.trio, self.waiters, self.outcome, self.value = loop, trio, [], None, None
+
+
+def current_loop():
+    """The running asyncio loop or trio run, and whether it is trio's; (None, False) outside both."""
+    asyncio = sys.modules.get("asyncio")
+    if asyncio is not None:
+        try:
+            return asyncio.get_running_loop(), False
+        except RuntimeError:
+            pass
+    trio = sys.modules.get("trio")
+    if trio is not None:
+        try:
+            return trio.lowlevel.current_trio_token(), True
+        except RuntimeError:
+            pass
+    return None, False
+
+
+async def wait_for(shared):
+    waiter = sys.modules["trio"].Event() if shared.trio else shared.loop.create_future()
+    shared.waiters.append(waiter)
+    # Settled before the waiter was added: only the waiters before it were woken.
+    if shared.outcome is None:
+        await (waiter.wait() if shared.trio else waiter)
+
+
+# Small, so that making its coroutine costs little: most awaits are served the
+# value found when the call was made.
+async def lineage_stored_call(call):
+    found = call()
+    if found is not call:
+        return found
+    return await serve_or_compute(call)
+
+
+async def serve_or_compute(call):
+    while True:
+        if call.inline:
+            return await call.run()
+        loop, trio = current_loop()
+        shared = call.computing(loop)
+        if shared is None:
+            return await call.compute(loop, trio)
+        await wait_for(shared)
+        if shared.outcome == "value":
+            return shared.value
+        if shared.outcome == "error":
+            raise shared.value
+        # Cancelled, or computed from inputs that changed while it ran: look
+        # again, and one of the waiters computes.
+        found = call.look_again()
+        if found is not call:
+            return found
+
+
+def named(name, qualname):
+    """lineage_stored_call under a method's names, which its coroutines carry: a
+    coroutine never awaited is reported by them, and tracebacks show them."""
+    code = lineage_stored_call.__code__
+    if hasattr(code, "co_qualname"):
+        code = code.replace(co_name=name, co_qualname=qualname)
+    else:
+        code = code.replace(co_name=name)
+    function = type(lineage_stored_call)(code, globals(), name)
+    function.__qualname__ = qualname
+    return function

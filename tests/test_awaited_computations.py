@@ -1,0 +1,295 @@
+"""Awaited computations always end: per event loop, whichever thread runs it,
+whatever exception arrives where, and with nothing left behind."""
+
+import asyncio
+import gc
+import sys
+import warnings
+
+import pytest
+
+from conftest import run_python
+from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
+
+
+async def price(self):
+    await asyncio.sleep(0)
+    return self.rate() * 2
+
+
+class Book(LineageStoreBase):
+    def __init__(self):
+        self.inputs = {"rate": 1}
+
+    @lineage_stored()
+    def rate(self):
+        return self.inputs["rate"]
+
+    price = automagically_lineage_stored()(price)
+
+
+def test_loops_in_two_threads_computing_one_call_never_wait_on_an_ended_computation():
+    result = run_python("""
+        import asyncio, sys, threading, time
+        from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
+
+        class Book(LineageStoreBase):
+            @lineage_stored()
+            def rate(self):
+                return 1
+
+            @automagically_lineage_stored()
+            async def price(self):
+                await asyncio.sleep(0)
+                return self.rate() * 2
+
+        def hand_over(frame, event, arg):
+            # The other thread takes the interpreter lock at every step of the
+            # driver's frames: what they do between two steps must not matter.
+            if frame.f_code.co_filename.startswith("<lineage_store"):
+                frame.f_trace_opcodes = True
+                time.sleep(0)
+                return hand_over
+            return None
+
+        book, failures = Book(), []
+
+        def worker():
+            async def rounds():
+                for i in range(500):
+                    book.update_cached_value("rate", 1)  # both threads' loops compute again
+                    await asyncio.wait_for(book.price(), 10)
+            sys.settrace(hand_over)
+            try:
+                asyncio.run(rounds())
+            except BaseException as error:
+                failures.append(repr(error))
+
+        threads = [threading.Thread(target=worker) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert not failures, failures
+    """, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+
+
+class Boom(Exception):
+    pass
+
+
+# Every event but on a debug build, whose interpreter asserts that an
+# exception met where a coroutine suspends or resumes came from throw(): lines
+# and calls there.
+RAISING_EVENTS = {"call", "line"} if hasattr(sys, "gettotalrefcount") else {"call", "line", "return", "opcode"}
+
+
+def raising_hook(at, method_code, seen):
+    """A trace hook that raises Boom at the `at`-th event of the driver's frames
+    or the method's."""
+    def hook(frame, event, arg):
+        if frame.f_code.co_filename.startswith("<lineage_store") or frame.f_code is method_code:
+            frame.f_trace_opcodes = "opcode" in RAISING_EVENTS
+            if event in RAISING_EVENTS:
+                seen[0] += 1
+                if seen[0] == at:
+                    raise Boom
+        return hook
+    return hook
+
+
+@pytest.mark.filterwarnings("ignore:coroutine .* was never awaited:RuntimeWarning")  # made, then the hook raised
+@pytest.mark.parametrize("awaited", ["miss", "hit"])
+def test_an_exception_raised_by_a_trace_hook_anywhere_leaves_no_await_waiting(awaited):
+    book, loop = Book(), asyncio.new_event_loop()
+
+    async def traced(hook):
+        sys.settrace(hook)
+        try:
+            return await book.price()
+        finally:
+            sys.settrace(None)
+
+    try:
+        at = 0
+        while True:
+            at += 1
+            if awaited == "hit":
+                loop.run_until_complete(book.price())
+            else:
+                book.update_cached_value("rate", book.inputs["rate"])  # price computes again
+            seen = [0]
+            try:
+                loop.run_until_complete(traced(raising_hook(at, price.__code__, seen)))
+            except Boom:
+                pass
+            book.inputs["rate"] = at
+            book.update_cached_value("rate", at)
+            assert loop.run_until_complete(asyncio.wait_for(book.price(), 5)) == 2 * at, at
+            if seen[0] < at:
+                break
+        assert at > 3  # the hook met the driver's frames
+    finally:
+        sys.settrace(None)
+        loop.close()
+
+
+@pytest.mark.parametrize("change", [lambda book: book.update_cached_value("rate", 5),
+                                    lambda book: book.clear_cache()], ids=["update", "clear_cache"])
+def test_a_coroutine_made_while_the_value_is_cached_follows_a_change_made_before_its_await(change):
+    book = Book()
+
+    async def main():
+        await book.price()
+        coroutine = book.price()
+        book.inputs["rate"] = 5
+        change(book)
+        return await coroutine
+
+    assert asyncio.run(main()) == 10
+
+
+def untracked_class():
+    """A class of its own: a warning about an undeclared call is issued once per class."""
+    class Untracked(LineageStoreBase):
+        @lineage_stored()
+        def rate(self):
+            return 1
+
+        @lineage_stored()
+        async def price(self):
+            return self.rate()
+
+    return Untracked
+
+
+@pytest.mark.parametrize("untracked_error", [False, True], ids=["misses", "misses after an untracked-call error"])
+def test_many_awaited_misses_leave_nothing_behind(untracked_error):
+    book = untracked_class()()
+
+    async def misses(count):
+        for _ in range(count):
+            if untracked_error:
+                with pytest.raises(RuntimeWarning):
+                    await book.price()  # price calls rate, which it neither declares nor tracks
+            else:
+                await book.price()
+                book.update_cached_value("rate", 0)
+
+    async def main():
+        with warnings.catch_warnings():
+            warnings.simplefilter("error" if untracked_error else "ignore")
+            await misses(1000)
+            gc.collect()
+            before = sys.getallocatedblocks(), len(gc.get_objects())
+            await misses(20000)
+            gc.collect()
+            return before, (sys.getallocatedblocks(), len(gc.get_objects()))
+
+    (blocks, objects), (blocks_after, objects_after) = asyncio.run(main())
+    assert blocks_after - blocks < 2000 and objects_after - objects < 200, (blocks_after - blocks,
+                                                                            objects_after - objects)
+
+
+class Quote(LineageStoreBase):
+    @automagically_lineage_stored()
+    async def price(self, n):
+        return n
+
+
+def test_a_coroutine_never_awaited_is_reported_by_the_method_name():
+    coroutine = Quote().price(1)
+    assert (coroutine.__name__, coroutine.__qualname__) == ("price", "Quote.price")
+    with pytest.warns(RuntimeWarning, match="coroutine 'Quote.price' was never awaited"):
+        del coroutine
+        gc.collect()
+
+
+class Framed(LineageStoreBase):
+    @automagically_lineage_stored()
+    async def depth(self):
+        frame = sys._getframe()
+        return [frame.f_back.f_code.co_name, frame.f_back.f_back.f_code.co_name,
+                frame.f_back.f_back.f_back.f_code.co_name]
+
+
+def test_the_driver_keeps_the_frame_depth_its_warnings_rely_on():
+    # A call's warnings name the awaiting line two frames up from the driver's
+    # outer coroutine and three from its inner one: a frame added or removed
+    # in the driver moves them.
+    async def awaiting():
+        return await Framed().depth()
+
+    assert asyncio.run(awaiting()) == ["serve_or_compute", "depth", "awaiting"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters with allocators of their own come with 3.12")
+def test_a_subinterpreter_with_an_allocator_of_its_own_leaves_the_process_a_clean_exit():
+    result = run_python('''
+        import asyncio, sys
+        code = """
+        try:
+            import lineage_store
+        except ImportError:
+            pass
+        else:
+            import asyncio
+            class Quote(lineage_store.LineageStoreBase):
+                @lineage_store.automagically_lineage_stored()
+                async def price(self, n):
+                    return n
+            asyncio.run(Quote().price(1))
+        """
+        try:
+            import _interpreters
+        except ImportError:
+            import _testcapi
+            if not hasattr(_testcapi, "run_in_subinterp_with_config"):
+                sys.exit(77)
+            _testcapi.run_in_subinterp_with_config(
+                code, use_main_obmalloc=False, allow_fork=False, allow_exec=False, allow_threads=True,
+                allow_daemon_threads=False, check_multi_interp_extensions=True, gil=1)
+        else:
+            interpreter = _interpreters.create(_interpreters.new_config("isolated", gil="shared"))
+            _interpreters.run_string(interpreter, code)
+            _interpreters.destroy(interpreter)
+        from lineage_store import LineageStoreBase, automagically_lineage_stored
+
+        class Quote(LineageStoreBase):
+            @automagically_lineage_stored()
+            async def price(self, n):
+                return n
+
+        async def main():
+            quote = Quote()
+            return [await quote.price(n % 3) for n in range(100)]
+
+        assert sum(asyncio.run(main())) == 99
+    ''')
+    if result.returncode == 77:
+        pytest.skip("no way to make such a subinterpreter here")
+    assert result.returncode == 0, result.stderr[-2000:]
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build of CPython")
+def test_awaited_hits_and_misses_leave_the_total_reference_count_flat():
+    book = Book()
+
+    async def calls(count):
+        for i in range(count):
+            await book.price()
+            book.update_cached_value("rate", i)  # the next await computes again
+            await book.price()
+            await book.price()
+            book.rate()
+
+    async def main():
+        await calls(100)
+        gc.collect()
+        before = sys.gettotalrefcount()
+        await calls(2500)  # 10,000 awaited hits and misses, and sync hits
+        gc.collect()
+        return sys.gettotalrefcount() - before
+
+    assert abs(asyncio.run(main())) < 100
