@@ -4,7 +4,6 @@ take in user code), long chains of stores to release, forking mid-call."""
 
 import os
 import signal
-import subprocess
 import sys
 import textwrap
 import threading
