@@ -1,0 +1,37 @@
+"""Helpers shared by the tests: import them with `from conftest import ...`."""
+
+import asyncio
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run(coroutine, timeout=10):
+    """A deadlock fails the test in seconds instead of hanging it."""
+    return asyncio.run(asyncio.wait_for(coroutine, timeout))
+
+
+def edges(obj):
+    """The store's dependency graph without the calls nothing depends on."""
+    return {call: children for call, children in obj.get_dependency_graph().items() if children}
+
+
+def import_greenlet():
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("greenlet copies live stack memory when it switches, which AddressSanitizer reports")
+    return pytest.importorskip("greenlet")
+
+
+def run_in_child(source, timeout=60):
+    """Runs `source` in a fresh interpreter and returns what it printed; a
+    crash or a hang fails the test instead of taking the test process with it."""
+    try:
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"no end within {timeout} s")
+    assert done.returncode == 0, done.stderr[-2000:]
+    return done.stdout
