@@ -134,14 +134,13 @@ bool reset_frame(PyObject* variable, PyObject* token) {
 }
 
 // Walks the frames of a context from `innermost` out, calling `visit(frame)`
-// on each until it returns true; stops at a frame that has ended. The frame
-// visit stopped at, or null.
+// on each that has not ended until it returns true. The frame visit stopped
+// at, or null.
 template <typename Visit>
 const ComputationFrame* walk(PyObject* innermost, Visit visit) noexcept {
     for (PyObject* at = innermost; at != nullptr; at = as_frame(at)->outer) {
         const Frame* frame = as_frame(at);
-        if (frame->ended) return nullptr;
-        if (visit(frame->computation)) return &frame->computation;
+        if (!frame->ended && visit(frame->computation)) return &frame->computation;
     }
     return nullptr;
 }

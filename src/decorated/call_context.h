@@ -13,8 +13,10 @@
 // while a computation runs keeps seeing that computation, and only it.
 //
 // A copy may outlive the computation it was made in (a task left running,
-// a greenlet switched to later). Its calls are then made outside any
-// computation and record nothing: a frame marked ended ends the walk.
+// a greenlet switched to later). That computation's frame is then marked
+// ended and counts for nothing: the copy's calls count for the computations
+// further out that still run (one that awaits the task uses what it read),
+// and for none when none does.
 //
 // A frame holds its store's instance and its decorator for as long as its
 // computation runs, and lets both go when it ends, so the store, the node
@@ -56,8 +58,8 @@ public:
     // Whether the context sees any computation at all.
     bool any() const noexcept { return bool(frame_); }
 
-    // The innermost computation of `store`, or null; null too when the
-    // context's computations ended before it reached one. Runs no Python code.
+    // The innermost computation of `store` that has not ended, or null. Runs
+    // no Python code.
     const ComputationFrame* innermost_of(const StoreObject* store) const noexcept;
 
     // Whether a computation of `store` for `node` is in progress in this

@@ -219,9 +219,10 @@ PyObject* attribute_of(const ReleasingVector<DecoratedMethod>& methods, PyObject
 
 // Two distinct decorated methods registered under one name would share their
 // calls, and so each other's results: a TypeError. `ours` is the attribute
-// of `decorator`.
+// of `decorator`, or null when the class does not show it.
 bool refuse_shared_name(const ReleasingVector<DecoratedMethod>& methods, PyObject* owner, PyObject* decorator,
                         PyObject* ours, const DecoratorRecord& record) {
+    if (ours == nullptr) return true;
     for (const DecoratedMethod& method : methods) {
         if (method.decorator.get() == decorator ||
             !same_text(method.record()->method_name.get(), record.method_name.get())) {
@@ -288,8 +289,15 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
     ReleasingVector<DecoratedMethod> methods;
     if (!decorated_methods_of(cls, methods)) return false;
     PyObject* ours = attribute_of(methods, decorator);
-    resolved = ours != nullptr;
-    if (!resolved) return true;
+    if (ours == nullptr) {
+        // Defined by a class along the MRO but hidden by an override: reached
+        // through super() or that class. Defined by none (inside a property,
+        // say): the class's own all the same.
+        const int defined = defined_along_mro(cls, decorator);
+        if (defined < 0) return false;
+        resolved = defined == 0;
+        if (!resolved) return true;
+    }
     PyRef owner = qualified_name(cls);
     if (!owner) return false;
     if (!refuse_shared_name(methods, owner.get(), decorator, ours, record)) return false;
