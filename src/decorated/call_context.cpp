@@ -2,6 +2,7 @@
 // naming each context's innermost.
 #include "decorated/call_context.h"
 
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -30,7 +31,8 @@ void let_go(Frame* frame) {
 
 void frame_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    // Only a frame whose end() was given up at interpreter exit still holds them.
+    // Only a frame never set, or whose end() was given up at interpreter
+    // exit, still holds them.
     let_go(as_frame(self));
     PyObject* outer = std::exchange(as_frame(self)->outer, nullptr);
     auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -159,29 +161,75 @@ void end_frame(PyRef& frame, PyRef& token) {
     frame.reset();
 }
 
+// The computations of this thread that set no frame, innermost last, each
+// with the object that began it, which lives on the stack of the call
+// computing it and removes the entry before that call returns or unwinds.
+// Its store and decorator are the caller's, held until then.
+struct BareComputation {
+    const BegunComputation* owner;
+    ComputationFrame computation;
+};
+
+std::vector<BareComputation>& bare_computations() noexcept {
+    thread_local std::vector<BareComputation> computations;
+    return computations;
+}
+
+// The innermost computation of this thread that set no frame for which
+// `match(computation)` holds, or null.
+template <typename Match>
+const ComputationFrame* innermost_bare(Match match) noexcept {
+    const std::vector<BareComputation>& computations = bare_computations();
+    for (auto at = computations.rbegin(); at != computations.rend(); ++at) {
+        if (match(at->computation)) return &at->computation;
+    }
+    return nullptr;
+}
+
+// The entry of a computation that set no frame: the innermost, as a rule.
+std::vector<BareComputation>::iterator bare_entry_of(const BegunComputation* owner) noexcept {
+    std::vector<BareComputation>& computations = bare_computations();
+    auto at = computations.end();
+    while (at != computations.begin() && (at - 1)->owner != owner) --at;
+    return at - 1;
+}
+
 }  // namespace
 
 ContextView ContextView::current() {
     ContextView view;
     if (PyObject* variable = context_variable()) view.frame_ = read_frame(variable);
+    view.bare_ = !bare_computations().empty();
     return view;
 }
 
 const ComputationFrame* ContextView::innermost_of(const StoreObject* store) const noexcept {
-    return walk(frame_.get(), [&](const ComputationFrame& frame) { return frame.store == store; });
+    auto of_store = [&](const ComputationFrame& frame) { return frame.store == store; };
+    const ComputationFrame* found = walk(frame_.get(), of_store);
+    return found != nullptr || !bare_ ? found : innermost_bare(of_store);
 }
 
 bool ContextView::computing(const StoreObject* store, NodePosition node) const noexcept {
-    return walk(frame_.get(),
-                [&](const ComputationFrame& frame) { return frame.store == store && frame.node == node; }) != nullptr;
+    auto same_call = [&](const ComputationFrame& frame) { return frame.store == store && frame.node == node; };
+    return walk(frame_.get(), same_call) != nullptr || (bare_ && innermost_bare(same_call) != nullptr);
 }
 
-bool BegunComputation::begin(const ComputationFrame& computation) {
+bool BegunComputation::begin(const ComputationFrame& computation, bool synchronous) {
     PyTypeObject* type = frame_type();
     PyObject* variable = context_variable();
     if (type == nullptr || variable == nullptr) return false;
     PyRef outer = read_frame(variable);
     if (!outer && PyErr_Occurred()) return false;
+    if (synchronous && !outer && !computation.tracks_runtime_dependencies) {
+        try {
+            bare_computations().push_back({this, computation});
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        bare_ = true;
+        return true;
+    }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef made = PyRef::steal(alloc(type, 0));  // not a collected type: no collection starts
     if (!made) return false;
@@ -197,9 +245,18 @@ bool BegunComputation::begin(const ComputationFrame& computation) {
     return true;
 }
 
-const ComputationFrame& BegunComputation::frame() const noexcept { return as_frame(frame_.get())->computation; }
+const ComputationFrame& BegunComputation::frame() const noexcept {
+    return bare_ ? bare_entry_of(this)->computation : as_frame(frame_.get())->computation;
+}
 
 void BegunComputation::end() noexcept(false) {
+    if (bare_) {
+        // Not the innermost only where greenlets of one thread end their
+        // computations out of order.
+        bare_computations().erase(bare_entry_of(this));
+        bare_ = false;
+        return;
+    }
     if (!frame_ || must_abandon_python_state()) return;
     if (PyErr_Occurred()) {
         // The computation's own exception stays what is raised.

@@ -26,6 +26,17 @@
 // A frame is a small Python object, because a context variable holds one. It
 // is not tracked by the collector: while it holds the instance and the
 // decorator, so does the caller that runs its computation.
+//
+// One kind of computation sets no frame: a synchronous one that does not
+// track its dependencies, begun in a context that sees no computation. Its
+// frame would make no call record anything, in its context or in any copy
+// made while it runs (a computation that does not track records nothing,
+// and there is none further out); setting and resetting the variable would
+// cost the interpreter more than the rest of a miss. Such a computation is
+// kept in a list of its thread instead, innermost last, only so that the
+// calls it makes can be warned about (undeclared) or run as part of it
+// (the same call); a context that sees a computation of the same store
+// never reads that list.
 #pragma once
 
 #include <Python.h>
@@ -40,8 +51,8 @@ namespace lineage_store {
 
 // One computation in progress, as the calls it makes see it.
 struct ComputationFrame {
-    StoreObject* store;   // the instance; held by a frame until it ends
-    PyObject* decorator;  // held by a frame until it ends
+    StoreObject* store;   // the instance; a frame holds it until it ends
+    PyObject* decorator;  // a frame holds it until it ends
     NodePosition node;
     CallGraph::ComputationSlot slot;  // the computation's slot in the store's graph
     bool tracks_runtime_dependencies;
@@ -56,7 +67,7 @@ public:
     static ContextView current();
 
     // Whether the context sees any computation at all.
-    bool any() const noexcept { return bool(frame_); }
+    bool any() const noexcept { return frame_ || bare_; }
 
     // The innermost computation of `store` that has not ended, or null. Runs
     // no Python code.
@@ -68,6 +79,7 @@ public:
 
 private:
     PyRef frame_;
+    bool bare_ = false;  // the thread runs computations that set no frame
 };
 
 // A computation's frame, the current context's innermost for as long as this
@@ -81,21 +93,23 @@ public:
     BegunComputation& operator=(const BegunComputation&) = delete;
     ~BegunComputation() noexcept(false) { end(); }
 
-    // Makes a frame for `computation` the current context's innermost. False
+    // Makes a frame for `computation` the current context's innermost,
+    // unless `synchronous` and the computation needs none (see above). False
     // with an exception set.
-    bool begin(const ComputationFrame& frame);
+    bool begin(const ComputationFrame& computation, bool synchronous = false);
     // Marks the frame ended and makes the frame it replaced current again. A
     // computation ended in another context than the one it began in (a
     // coroutine closed outside the task that ran it) leaves that context
     // alone. On a thread being ended at interpreter exit, does nothing.
     void end() noexcept(false);
-    bool begun() const noexcept { return bool(frame_); }
-    // The frame begun; only while begun.
+    bool begun() const noexcept { return frame_ || bare_; }
+    // The computation begun; only while begun.
     const ComputationFrame& frame() const noexcept;
 
 private:
     PyRef frame_;
     PyRef token_;
+    bool bare_ = false;  // begun in its thread's list, with no frame
 };
 
 // An asynchronous computation's frame is begun and ended the same way.

@@ -109,7 +109,7 @@ private:
     }
     ticket.inputs() = identity.take_inputs();
     if (!ticket.in_context().begin(
-            {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies})) {
+            {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies}, true)) {
         give_back(site.store, step.slot);
         ticket.close();
         return false;
