@@ -161,6 +161,8 @@ void end_frame(PyRef& frame, PyRef& token) {
     frame.reset();
 }
 
+}  // namespace
+
 // The computations of this thread that set no frame, innermost last, each
 // with the object that began it, which lives on the stack of the call
 // computing it and removes the entry before that call returns or unwinds.
@@ -169,6 +171,8 @@ struct BareComputation {
     const BegunComputation* owner;
     ComputationFrame computation;
 };
+
+namespace {
 
 std::vector<BareComputation>& bare_computations() noexcept {
     thread_local std::vector<BareComputation> computations;
@@ -186,9 +190,10 @@ const ComputationFrame* innermost_bare(Match match) noexcept {
     return nullptr;
 }
 
-// The entry of a computation that set no frame: the innermost, as a rule.
-std::vector<BareComputation>::iterator bare_entry_of(const BegunComputation* owner) noexcept {
-    std::vector<BareComputation>& computations = bare_computations();
+// The entry of a computation that set no frame in `computations`: the
+// innermost, as a rule.
+std::vector<BareComputation>::iterator bare_entry_of(std::vector<BareComputation>& computations,
+                                                     const BegunComputation* owner) noexcept {
     auto at = computations.end();
     while (at != computations.begin() && (at - 1)->owner != owner) --at;
     return at - 1;
@@ -221,13 +226,14 @@ bool BegunComputation::begin(const ComputationFrame& computation, bool synchrono
     PyRef outer = read_frame(variable);
     if (!outer && PyErr_Occurred()) return false;
     if (synchronous && !outer && !computation.tracks_runtime_dependencies) {
+        std::vector<BareComputation>& computations = bare_computations();
         try {
-            bare_computations().push_back({this, computation});
+            computations.push_back({this, computation});
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return false;
         }
-        bare_ = true;
+        bare_ = &computations;
         return true;
     }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -246,15 +252,15 @@ bool BegunComputation::begin(const ComputationFrame& computation, bool synchrono
 }
 
 const ComputationFrame& BegunComputation::frame() const noexcept {
-    return bare_ ? bare_entry_of(this)->computation : as_frame(frame_.get())->computation;
+    return bare_ != nullptr ? bare_entry_of(*bare_, this)->computation : as_frame(frame_.get())->computation;
 }
 
 void BegunComputation::end() noexcept(false) {
-    if (bare_) {
+    if (bare_ != nullptr) {
         // Not the innermost only where greenlets of one thread end their
         // computations out of order.
-        bare_computations().erase(bare_entry_of(this));
-        bare_ = false;
+        bare_->erase(bare_entry_of(*bare_, this));
+        bare_ = nullptr;
         return;
     }
     if (!frame_ || must_abandon_python_state()) return;

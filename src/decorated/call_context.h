@@ -42,6 +42,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "graph/edge_list.h"
 #include "python/py_ref.h"
@@ -57,6 +58,8 @@ struct ComputationFrame {
     CallGraph::ComputationSlot slot;  // the computation's slot in the store's graph
     bool tracks_runtime_dependencies;
 };
+
+struct BareComputation;
 
 // The computations the current context sees, from its innermost frame. Read
 // it with no store section open: reading may make the thread's context,
@@ -102,14 +105,15 @@ public:
     // coroutine closed outside the task that ran it) leaves that context
     // alone. On a thread being ended at interpreter exit, does nothing.
     void end() noexcept(false);
-    bool begun() const noexcept { return frame_ || bare_; }
+    bool begun() const noexcept { return frame_ || bare_ != nullptr; }
     // The computation begun; only while begun.
     const ComputationFrame& frame() const noexcept;
 
 private:
     PyRef frame_;
     PyRef token_;
-    bool bare_ = false;  // begun in its thread's list, with no frame
+    // Set when begun with no frame: its thread's list, which holds it.
+    std::vector<BareComputation>* bare_ = nullptr;
 };
 
 // An asynchronous computation's frame is begun and ended the same way.
