@@ -194,12 +194,12 @@ int check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls)
         if (overridden != 0) return overridden < 0 ? -1 : 0;
         bool resolved = true;
         if (!check_class_at_first_call(cls, decorator, record, resolved)) return -1;
-        // Not remembered when a check raised: the next call checks again,
-        // which keeps an "error" warning filter failing until the class is fixed.
         if (!resolved) {
             record.overridden_in.add(cls);
             return 0;
         }
+        // Not remembered when a check raised: the next call checks again,
+        // which keeps an "error" warning filter failing until the class is fixed.
         record.checked_classes.add(cls);
     }
     // A class that cannot be weakly referenced is looked up in the set again
