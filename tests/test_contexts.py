@@ -466,3 +466,34 @@ def test_an_awaited_computation_reads_a_call_set_by_hand_after_it_was_computed()
         return values + [await obj.total()]
 
     assert run(main()) == [1, 2, 51]
+
+
+class Recalls(LineageStoreBase):
+    """total() has a task or a worker given a copy of its context make the
+    very same call while it is computed."""
+
+    def __init__(self):
+        self.runs = 0
+
+    @automagically_lineage_stored()
+    def in_worker(self):
+        self.runs += 1
+        if self.runs > 1:
+            return 1
+        with ThreadPoolExecutor(1) as pool:
+            return 10 * pool.submit(contextvars.copy_context().run, self.in_worker).result(5)
+
+    @automagically_lineage_stored()
+    async def in_task(self):
+        self.runs += 1
+        if self.runs > 1:
+            return 1
+        return 10 * await asyncio.create_task(self.in_task())
+
+
+@pytest.mark.parametrize("method", ["in_worker", "in_task"])
+def test_the_same_call_made_by_a_copy_while_it_is_computed_runs_as_part_of_it(method):
+    obj = Recalls()
+    value = getattr(obj, method)()
+    assert (run(value) if asyncio.iscoroutine(value) else value, obj.runs, edges(obj)) == (10, 2, {})
+    assert obj.get_cached_values() == {method: 10}
