@@ -14,6 +14,11 @@ def run(coroutine, timeout=10):
     return asyncio.run(asyncio.wait_for(coroutine, timeout))
 
 
+def result_of(value):
+    """The value of a call, a coroutine run to its end."""
+    return run(value) if asyncio.iscoroutine(value) else value
+
+
 def edges(obj):
     """The store's dependency graph without the calls nothing depends on."""
     return {call: children for call, children in obj.get_dependency_graph().items() if children}

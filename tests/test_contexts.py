@@ -10,7 +10,7 @@ import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from conftest import import_greenlet, run_in_child
+from conftest import import_greenlet, result_of, run_in_child
 
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
@@ -225,8 +225,7 @@ class Worked(LineageStoreBase):
 @pytest.mark.parametrize("computation", ["a_to_thread", "a_copy_context"])
 def test_a_worker_given_a_copy_counts_for_the_computation_current_when_it_was_copied(computation):
     def value(obj):
-        result = getattr(obj, computation)()
-        return run(result) if asyncio.iscoroutine(result) else result
+        return result_of(getattr(obj, computation)())
 
     obj = Worked()
     assert value(obj) == 1
@@ -494,6 +493,5 @@ class Recalls(LineageStoreBase):
 @pytest.mark.parametrize("method", ["in_worker", "in_task"])
 def test_the_same_call_made_by_a_copy_while_it_is_computed_runs_as_part_of_it(method):
     obj = Recalls()
-    value = getattr(obj, method)()
-    assert (run(value) if asyncio.iscoroutine(value) else value, obj.runs, edges(obj)) == (10, 2, {})
+    assert (result_of(getattr(obj, method)()), obj.runs, edges(obj)) == (10, 2, {})
     assert obj.get_cached_values() == {method: 10}

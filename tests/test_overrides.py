@@ -5,7 +5,7 @@ part of the call that made it: no entry of its own, no edge."""
 import asyncio
 
 import pytest
-from conftest import edges, run
+from conftest import edges, result_of
 
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
@@ -60,8 +60,7 @@ def chain(factory, is_async, explicit):
 
 
 def call(obj, n):
-    value = obj.level(n)
-    return run(value) if asyncio.iscoroutine(value) else value
+    return result_of(obj.level(n))
 
 
 @pytest.mark.parametrize("explicit", [False, True], ids=["super()", "Base.level(self, n)"])
@@ -110,16 +109,11 @@ def test_the_calls_a_base_makes_count_for_the_computation_in_progress(is_async):
                 return 2 * super().price(n + 1)
 
     d = Doubled()
-    assert call_price(d, 1) == 8
+    assert result_of(d.price(1)) == 8
     assert edges(d) == {"rate": {("price", (("n", 1),))}}
     d.fx = 5
     d.update_cached_value("rate", 5)
-    assert call_price(d, 1) == 20
-
-
-def call_price(obj, n):
-    value = obj.price(n)
-    return run(value) if asyncio.iscoroutine(value) else value
+    assert result_of(d.price(1)) == 20
 
 
 def test_a_base_called_outside_any_computation_just_runs_uncached():
