@@ -1,6 +1,7 @@
-"""Helpers shared by the test modules."""
+"""Helpers shared by the tests: import them with `from conftest import ...`."""
 
 import asyncio
+import os
 import subprocess
 import sys
 import textwrap
@@ -22,10 +23,37 @@ def run(coroutine, timeout=TIMEOUT):
     return asyncio.run(asyncio.wait_for(coroutine, timeout))
 
 
+def result_of(value):
+    """The value of a call, a coroutine run to its end."""
+    return run(value) if asyncio.iscoroutine(value) else value
+
+
+def edges(obj):
+    """The store's dependency graph without the calls nothing depends on."""
+    return {call: children for call, children in obj.get_dependency_graph().items() if children}
+
+
+def import_greenlet():
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("greenlet copies live stack memory when it switches, which AddressSanitizer reports")
+    return pytest.importorskip("greenlet")
+
+
 def run_python(source, timeout=60):
     """Runs `source` in a fresh interpreter: for faults that crash or hang it."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
                           timeout=timeout)
+
+
+def run_in_child(source, timeout=60):
+    """Runs `source` in a fresh interpreter and returns what it printed; a
+    crash or a hang fails the test instead of taking the test process with it."""
+    try:
+        done = run_python(source, timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"no end within {timeout} s")
+    assert done.returncode == 0, done.stderr[-2000:]
+    return done.stdout
 
 
 @pytest.fixture

@@ -2,7 +2,9 @@
 of a loop and stored by the rules of a sync call."""
 
 import asyncio
+import contextvars
 import inspect
+import os
 import re
 import sys
 from collections import Counter
@@ -470,6 +472,32 @@ class Net(LineageStoreBase):
         await asyncio.sleep(0)
         return first * 2 + self.leaf(0)
 
+    @automagically_lineage_stored()
+    async def far(self, i):
+        """Reads in a worker thread and in a greenlet given copies of its
+        context, and leaves a task reading behind."""
+        first = await asyncio.to_thread(self.leaf, i)
+        await asyncio.sleep(0)
+        second = in_greenlet(self.leaf, (i + 2) % 3)
+        asyncio.create_task(self.stray((i + 1) % 3))
+        return first * 100 + second
+
+    async def stray(self, i):
+        await asyncio.sleep(0)
+        return self.leaf(i)
+
+
+def in_greenlet(function, *arguments):
+    try:
+        import greenlet
+    except ImportError:
+        return function(*arguments)
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):  # greenlet's stack copies upset AddressSanitizer
+        return function(*arguments)
+    worker = greenlet.greenlet(lambda: function(*arguments))
+    worker.gr_context = contextvars.copy_context()
+    return worker.switch()
+
 
 class Model:
     """Computed from the inputs, except where a value set by hand stands: until
@@ -478,7 +506,8 @@ class Model:
     has read all it is computed from."""
 
     PARENTS = {"leaf": lambda i: [], "mid": lambda i: [("leaf", i), ("leaf", (i + 1) % 3)],
-               "top": lambda i: [("mid", i), ("leaf", 0)]}
+               "top": lambda i: [("mid", i), ("leaf", 0)], "far": lambda i: [("leaf", i), ("leaf", (i + 2) % 3)]}
+    FACTORS = {"mid": 10, "top": 2, "far": 100}
 
     def __init__(self):
         self.inputs, self.by_hand = dict.fromkeys(LEAVES, 1), {}
@@ -490,7 +519,7 @@ class Model:
         if method == "leaf":
             return self.inputs[i]
         parents = [self.value(parent) for parent in self.PARENTS[method](i)]
-        return parents[0] * (10 if method == "mid" else 2) + parents[1]
+        return parents[0] * self.FACTORS[method] + parents[1]
 
     def depends_on(self, call, changed):
         return any(parent == changed or self.depends_on(parent, changed) for parent in self.PARENTS[call[0]](call[1]))
@@ -508,7 +537,7 @@ def modelled(shown):
     return method, i
 
 
-async_calls = st.tuples(st.sampled_from(["mid", "top"]), st.sampled_from(LEAVES))
+async_calls = st.tuples(st.sampled_from(["mid", "top", "far"]), st.sampled_from(LEAVES))
 steps = st.one_of(st.tuples(st.just("await"), async_calls), st.just(("step",)), st.just(("step",)),
                   st.tuples(st.just("input"), st.sampled_from(LEAVES), st.integers(-9, 9)),
                   st.tuples(st.just("set"), async_calls, st.integers(-99, 99)), st.just(("clear",)))
@@ -566,7 +595,7 @@ def test_interleaved_tasks_updates_and_clears_never_serve_a_stale_value(script):
         await asyncio.gather(*(task for task, _ in pending))
         harvest()
         check_store()
-        for method in ("mid", "top"):
+        for method in ("mid", "top", "far"):
             for i in LEAVES:
                 assert await getattr(net, method)(i) == model.value((method, i))
 

@@ -2,10 +2,15 @@
 each thread, asyncio task and greenlet records its calls against its own."""
 
 import asyncio
+import contextvars
 import os
 import threading
+import tracemalloc
+import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+from conftest import import_greenlet, result_of, run_in_child
 
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
@@ -172,3 +177,321 @@ def test_event_loops_in_two_threads_share_no_computation():
     for thread in threads:
         thread.join(10)
     assert (values, desk.runs) == ([3, 3], 2)
+
+
+# ---------------------------------------------------------------------------
+# Copies of a context: each sees the computations of the moment it was copied
+
+
+class Worked(LineageStoreBase):
+    """`a` reads q in a worker given a copy of its context while, in its own
+    thread, the untracked `u` runs until the worker has read it."""
+
+    def __init__(self):
+        self.value, self.in_u, self.read = 1, threading.Event(), threading.Event()
+
+    @lineage_stored()
+    def q(self):
+        return self.value
+
+    @lineage_stored()
+    def u(self):
+        self.in_u.set()
+        assert self.read.wait(5)
+        return 0
+
+    def worker(self):
+        assert self.in_u.wait(5)
+        value = self.q()
+        self.read.set()
+        return value
+
+    @automagically_lineage_stored()
+    async def a_to_thread(self):
+        async def untracked():
+            return self.u()
+
+        value, _ = await asyncio.gather(asyncio.to_thread(self.worker), untracked())
+        return value
+
+    @automagically_lineage_stored()
+    def a_copy_context(self):
+        with ThreadPoolExecutor(1) as pool:
+            future = pool.submit(contextvars.copy_context().run, self.worker)
+            self.u()
+            return future.result(5)
+
+
+@pytest.mark.parametrize("computation", ["a_to_thread", "a_copy_context"])
+def test_a_worker_given_a_copy_counts_for_the_computation_current_when_it_was_copied(computation):
+    def value(obj):
+        return result_of(getattr(obj, computation)())
+
+    obj = Worked()
+    assert value(obj) == 1
+    obj.value = 2  # u is served now: the worker need not wait for it
+    obj.update_cached_value("q", 2)
+    assert (value(obj), edges(obj)["q"]) == (2, {computation})
+
+
+def test_greenlets_given_copies_of_one_context_record_only_their_own_calls():
+    greenlet = import_greenlet()
+
+    class Prices(LineageStoreBase):
+        def __init__(self):
+            self.inputs = {"fx": 1, "rate": 2}
+
+        @lineage_stored()
+        def fx(self):
+            return self.inputs["fx"]
+
+        @lineage_stored()
+        def rate(self):
+            return self.inputs["rate"]
+
+        @automagically_lineage_stored()
+        def a(self):
+            g_b.switch()
+            return 10 * self.fx()
+
+        @automagically_lineage_stored()
+        def b(self):
+            g_a.switch()
+            return 100 * self.rate()
+
+    p = Prices()
+    p.rate()  # a computation in the main context first
+    g_a, g_b = greenlet.greenlet(p.a), greenlet.greenlet(p.b)
+    g_a.gr_context, g_b.gr_context = contextvars.copy_context(), contextvars.copy_context()
+    g_a.switch()
+    if not g_b.dead:
+        g_b.switch()
+    p.inputs["fx"] = 2
+    p.update_cached_value("fx", 2)
+    assert (p.a(), edges(p)) == (20, {"fx": {"a"}, "rate": {"b"}})
+
+
+def test_greenlets_ending_their_computations_out_of_order_leave_nothing_behind():
+    # Each greenlet's computation is left for the other's to end first; then
+    # new instances, which may land where those were, are used from the main
+    # context while one of them computes in a greenlet of its own.
+    import_greenlet()
+    run_in_child("""
+        import contextvars, gc, greenlet, warnings
+        from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
+
+        warnings.simplefilter("ignore", RuntimeWarning)  # flat's undeclared calls
+
+        class Store(LineageStoreBase):
+            @lineage_stored()
+            def leaf(self, i):
+                return i
+
+            @automagically_lineage_stored()
+            def top(self, other):
+                other.switch()
+                return self.leaf(0)
+
+            @lineage_stored()
+            def flat(self, other):
+                other.switch()
+                return self.leaf(0)
+
+        for round in range(200):
+            big, small = Store(), Store()
+            for i in range(round % 50):
+                big.leaf(i)
+            main = greenlet.getcurrent()
+            method = "top" if round % 2 else "flat"
+            g_small = greenlet.greenlet(lambda: getattr(small, method)(g_big))
+            g_big = greenlet.greenlet(lambda: getattr(big, method)(g_small))
+            g_small.gr_context, g_big.gr_context = contextvars.copy_context(), contextvars.copy_context()
+            g_small.switch()
+            while not (g_small.dead and g_big.dead):
+                (g_big if not g_big.dead else g_small).switch()
+            del big, small, g_small, g_big
+            gc.collect()
+            fresh = [Store() for _ in range(4)]
+            for store in fresh:
+                g = greenlet.greenlet(lambda: store.top(main))
+                g.switch()
+                store.leaf(1), store.leaf(2)
+                g.switch()
+        print("done")
+    """, timeout=120)
+
+
+# ---------------------------------------------------------------------------
+# What outlives a computation, and what many computations leave behind
+
+
+@pytest.mark.parametrize("factory", [automagically_lineage_stored, lineage_stored], ids=["tracking", "not tracking"])
+def test_a_task_that_outlives_the_computation_that_made_it_counts_for_nothing(factory):
+    class Spawns(LineageStoreBase):
+        def __init__(self):
+            self.value, self.runs, self.tasks = 1, [], []
+
+        @lineage_stored()
+        def q(self):
+            return self.value
+
+        @factory()
+        async def a(self):
+            self.runs.append("a")
+            self.tasks.append(asyncio.create_task(self.later()))
+            return 1
+
+        async def later(self):
+            await asyncio.sleep(0)  # `a` has ended by now
+            return [self.q(), await self.a(), await self.a()]
+
+        @lineage_stored()
+        async def waits(self):  # a computation in progress meanwhile, in another context
+            return await self.tasks[0]
+
+    async def main():
+        obj = Spawns()
+        first = await obj.a()
+        later = await obj.waits()
+        obj.update_cached_value("q", 2)
+        return first, later, await obj.a(), obj.runs
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert run(main()) == (1, [1, 1, 1], 1, ["a"])
+
+
+def test_a_task_left_by_an_ended_computation_counts_for_the_computation_awaiting_it():
+    class Spawns(LineageStoreBase):
+        def __init__(self):
+            self.tasks = []
+
+        @lineage_stored()
+        def q(self):
+            return 1
+
+        @automagically_lineage_stored()
+        async def spawn(self):
+            self.tasks.append(asyncio.create_task(self.later()))
+            return 0
+
+        async def later(self):
+            await asyncio.sleep(0)  # `spawn` has ended by now
+            return self.q()
+
+        @automagically_lineage_stored()
+        async def outer(self):
+            await self.spawn()
+            return await self.tasks[-1]
+
+    obj = Spawns()
+    assert (run(obj.outer()), edges(obj)) == (1, {"q": {"outer"}, "spawn": {"outer"}})
+
+
+def test_workers_given_copies_of_one_computation_compute_at_once_and_are_recorded_apart():
+    class Slow(LineageStoreBase):
+        def __init__(self):
+            self.both = threading.Barrier(2, timeout=5)
+
+        @lineage_stored()
+        def leaf(self, i):
+            return i
+
+        @automagically_lineage_stored()
+        def slow(self, i):
+            self.both.wait()  # both workers are inside their computations at once
+            return 10 * self.leaf(i)
+
+        @automagically_lineage_stored()
+        def total(self):
+            with ThreadPoolExecutor(2) as pool:
+                futures = [pool.submit(contextvars.copy_context().run, self.slow, i) for i in (1, 2)]
+                return sum(future.result(5) for future in futures)
+
+    obj = Slow()
+    assert obj.total() == 30
+    slow = lambda i: ("slow", (("i", i),))  # noqa: E731
+    leaf = lambda i: ("leaf", (("i", i),))  # noqa: E731
+    assert edges(obj) == {leaf(1): {slow(1)}, leaf(2): {slow(2)}, slow(1): {"total"}, slow(2): {"total"}}
+    assert (obj.slow(1), obj.slow(2), obj.total()) == (10, 20, 30)  # served: the barrier is not met again
+
+
+def test_many_nested_computations_leave_nothing_behind():
+    class Nested(LineageStoreBase):
+        @lineage_stored()
+        def leaf(self):
+            return 1
+
+        @automagically_lineage_stored()
+        def middle(self):
+            return self.leaf() + 1
+
+        @automagically_lineage_stored()
+        def top(self):
+            return self.middle() + 1
+
+    obj = Nested()
+
+    def recompute(times):
+        for value in range(times):
+            obj.update_cached_value("leaf", value)
+            assert obj.top() == value + 2
+
+    recompute(100)
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        recompute(5000)
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 20_000
+
+
+def test_an_awaited_computation_reads_a_call_set_by_hand_after_it_was_computed():
+    class Sums(LineageStoreBase):
+        @automagically_lineage_stored()
+        async def part(self, x):
+            return x
+
+        @automagically_lineage_stored()
+        async def total(self):
+            return await self.part(1) + 1
+
+    async def main():
+        obj = Sums()
+        values = [await obj.part(1), await obj.total()]
+        obj.update_cached_value("part", 50, x=1)
+        return values + [await obj.total()]
+
+    assert run(main()) == [1, 2, 51]
+
+
+class Recalls(LineageStoreBase):
+    """total() has a task or a worker given a copy of its context make the
+    very same call while it is computed."""
+
+    def __init__(self):
+        self.runs = 0
+
+    @automagically_lineage_stored()
+    def in_worker(self):
+        self.runs += 1
+        if self.runs > 1:
+            return 1
+        with ThreadPoolExecutor(1) as pool:
+            return 10 * pool.submit(contextvars.copy_context().run, self.in_worker).result(5)
+
+    @automagically_lineage_stored()
+    async def in_task(self):
+        self.runs += 1
+        if self.runs > 1:
+            return 1
+        return 10 * await asyncio.create_task(self.in_task())
+
+
+@pytest.mark.parametrize("method", ["in_worker", "in_task"])
+def test_the_same_call_made_by_a_copy_while_it_is_computed_runs_as_part_of_it(method):
+    obj = Recalls()
+    assert (result_of(getattr(obj, method)()), obj.runs, edges(obj)) == (10, 2, {})
+    assert obj.get_cached_values() == {method: 10}

@@ -1,7 +1,8 @@
-// call_context.cpp: scopes of computations in progress, one context variable
-// naming each context's current scope.
+// call_context.cpp: frames of computations in progress, one context variable
+// naming each context's innermost.
 #include "decorated/call_context.h"
 
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -12,52 +13,61 @@ namespace lineage_store {
 
 namespace {
 
-struct Scope {
+struct Frame {
     PyObject_HEAD
-    PyObject* outer;  // the scope current when this one was made, or null; held
-    // The synchronous computations begun in this scope, innermost last;
-    // made at the first. A heap block: the object itself is not a C++ one.
-    std::vector<ComputationFrame>* frames;
-    unsigned long owner;  // the thread whose computations are in `frames`
-    // An asynchronous computation's own scope: the computation, while it runs.
-    bool computing;
+    PyObject* outer;  // the frame current when this one was set, or null; held
     ComputationFrame computation;
+    bool ended;
 };
 
-Scope* as_scope(PyObject* object) noexcept { return reinterpret_cast<Scope*>(object); }
+Frame* as_frame(PyObject* object) noexcept { return reinterpret_cast<Frame*>(object); }
 
-void scope_dealloc(PyObject* self) {
+// What an ended frame lets go of: its instance and decorator. Nulls them in
+// the frame before releasing them.
+void let_go(Frame* frame) {
+    PyRef instance = PyRef::steal(reinterpret_cast<PyObject*>(std::exchange(frame->computation.store, nullptr)));
+    PyRef decorator = PyRef::steal(std::exchange(frame->computation.decorator, nullptr));
+}
+
+void frame_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    Scope* scope = as_scope(self);
-    delete std::exchange(scope->frames, nullptr);
-    PyRef outer = PyRef::steal(std::exchange(scope->outer, nullptr));
-    PyRef decorator = PyRef::steal(scope->computing ? std::exchange(scope->computation.decorator, nullptr) : nullptr);
+    // Only a frame never set, or whose end() was given up at interpreter
+    // exit, still holds them.
+    let_go(as_frame(self));
+    PyObject* outer = std::exchange(as_frame(self)->outer, nullptr);
     auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_object(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
-    // The outer scope is released last, with this one gone.
+    // A chain that only this frame held goes one frame at a time, not by
+    // recursion: a copied context may hold the innermost of thousands.
+    while (outer != nullptr && Py_REFCNT(outer) == 1) {
+        PyObject* next = std::exchange(as_frame(outer)->outer, nullptr);
+        Py_DECREF(outer);
+        outer = next;
+    }
+    Py_XDECREF(outer);
 }
 
 // clang-format off
-PyType_Slot scope_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(scope_dealloc)},
-    {Py_tp_doc, const_cast<char*>("The decorated computations in progress that a context sees.")},
+PyType_Slot frame_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(frame_dealloc)},
+    {Py_tp_doc, const_cast<char*>("A decorated computation in progress, as a context sees it.")},
     {0, nullptr},
 };
 // clang-format on
 
-PyType_Spec scope_spec = {
-    "lineage_store.ComputationScope",
-    static_cast<int>(sizeof(Scope)),
+PyType_Spec frame_spec = {
+    "lineage_store.ComputationFrame",
+    static_cast<int>(sizeof(Frame)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    scope_slots,
+    frame_slots,
 };
 
-PyTypeObject* scope_type() {
+PyTypeObject* frame_type() {
     // Created once per process, like the module's other types.
     static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&scope_spec);
+    if (type == nullptr) type = PyType_FromSpec(&frame_spec);
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
@@ -92,11 +102,9 @@ PyObject* context_variable() {
     return variable;
 }
 
-// The current context's scope, or an empty PyRef when it has none (no
-// exception then). Empty with an exception set on failure.
-PyRef read_scope() {
-    PyObject* variable = context_variable();
-    if (variable == nullptr) return {};
+// The current context's innermost frame, or an empty PyRef when it has none
+// (no exception then). Empty with an exception set on failure.
+PyRef read_frame(PyObject* variable) {
     PyRef value;
     if (context_variables.get != nullptr) {
         PyObject* found = nullptr;
@@ -105,153 +113,164 @@ PyRef read_scope() {
     } else {
         value = PyRef::steal(into_python([&] { return PyObject_CallMethod(variable, "get", "O", Py_None); }));
     }
-    // None stands for no scope where an ended computation had to put one back.
+    // None stands for no frame where a computation had to put one back.
     if (value && value.get() == Py_None) return {};
     return value;
 }
 
-// Makes `scope` the current context's; the token that undoes it, or empty
+// Makes `value` the current context's; the token that undoes it, or empty
 // with an exception set.
-PyRef set_scope(PyObject* variable, PyObject* scope) {
+PyRef set_frame(PyObject* variable, PyObject* value) {
     return PyRef::steal(into_python([&] {
-        return context_variables.set != nullptr ? context_variables.set(variable, scope)
-                                                : PyObject_CallMethod(variable, "set", "O", scope);
+        return context_variables.set != nullptr ? context_variables.set(variable, value)
+                                                : PyObject_CallMethod(variable, "set", "O", value);
     }));
 }
 
-// A new scope within `outer` (may be null). Empty with an exception set.
-PyRef make_scope(PyObject* outer) {
-    PyTypeObject* type = scope_type();
-    if (type == nullptr) return {};
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyRef made = PyRef::steal(alloc(type, 0));  // not a collected type: no collection starts
-    if (!made) return {};
-    as_scope(made.get())->outer = Py_XNewRef(outer);
-    return made;
+// Undoes the setting that made `token`; false with an exception set.
+bool reset_frame(PyObject* variable, PyObject* token) {
+    if (context_variables.reset != nullptr) {
+        return into_python([&] { return context_variables.reset(variable, token); }) == 0;
+    }
+    return bool(PyRef::steal(into_python([&] { return PyObject_CallMethod(variable, "reset", "O", token); })));
 }
 
-// A new root scope within `outer` (may be null), made the current context's.
-PyRef enter_new_scope(PyObject* outer) {
+// Walks the frames of a context from `innermost` out, calling `visit(frame)`
+// on each that has not ended until it returns true. The frame visit stopped
+// at, or null.
+template <typename Visit>
+const ComputationFrame* walk(PyObject* innermost, Visit visit) noexcept {
+    for (PyObject* at = innermost; at != nullptr; at = as_frame(at)->outer) {
+        const Frame* frame = as_frame(at);
+        if (!frame->ended && visit(frame->computation)) return &frame->computation;
+    }
+    return nullptr;
+}
+
+void end_frame(PyRef& frame, PyRef& token) {
+    as_frame(frame.get())->ended = true;
+    let_go(as_frame(frame.get()));
     PyObject* variable = context_variable();
-    if (variable == nullptr) return {};
-    PyRef made = make_scope(outer);
-    if (!made) return {};
-    // The token is not kept: a root scope stays its context's for good.
-    PyRef token = set_scope(variable, made.get());
-    if (!token) return {};
-    return made;
+    if (variable == nullptr || !reset_frame(variable, token.get())) {
+        // Ended in another context than its own (a coroutine closed outside
+        // the task that ran it): that one is left as it is; the frame, ended,
+        // counts for nothing wherever it still is.
+        PyErr_Clear();
+    }
+    token.reset();
+    frame.reset();
+}
+
+}  // namespace
+
+// The computations of this thread that set no frame, innermost last, each
+// with the object that began it, which lives on the stack of the call
+// computing it and removes the entry before that call returns or unwinds.
+// Its store and decorator are the caller's, held until then.
+struct BareComputation {
+    const BegunComputation* owner;
+    ComputationFrame computation;
+};
+
+namespace {
+
+std::vector<BareComputation>& bare_computations() noexcept {
+    thread_local std::vector<BareComputation> computations;
+    return computations;
+}
+
+// The innermost computation of this thread that set no frame for which
+// `match(computation)` holds, or null.
+template <typename Match>
+const ComputationFrame* innermost_bare(Match match) noexcept {
+    const std::vector<BareComputation>& computations = bare_computations();
+    for (auto at = computations.rbegin(); at != computations.rend(); ++at) {
+        if (match(at->computation)) return &at->computation;
+    }
+    return nullptr;
+}
+
+// The entry of a computation that set no frame in `computations`: the
+// innermost, as a rule.
+std::vector<BareComputation>::iterator bare_entry_of(std::vector<BareComputation>& computations,
+                                                     const BegunComputation* owner) noexcept {
+    auto at = computations.end();
+    while (at != computations.begin() && (at - 1)->owner != owner) --at;
+    return at - 1;
 }
 
 }  // namespace
 
 ContextView ContextView::current() {
     ContextView view;
-    view.scope_ = read_scope();
+    if (PyObject* variable = context_variable()) view.frame_ = read_frame(variable);
+    view.bare_ = !bare_computations().empty();
     return view;
 }
 
-const ComputationFrame* ContextView::innermost_of(const void* store) const noexcept {
-    for (PyObject* at = scope_.get(); at != nullptr; at = as_scope(at)->outer) {
-        const Scope* scope = as_scope(at);
-        if (const std::vector<ComputationFrame>* frames = scope->frames) {
-            for (auto frame = frames->rbegin(); frame != frames->rend(); ++frame) {
-                if (frame->store == store) return &*frame;
-            }
-        }
-        if (scope->computing && scope->computation.store == store) return &scope->computation;
-    }
-    return nullptr;
+const ComputationFrame* ContextView::innermost_of(const StoreObject* store) const noexcept {
+    auto of_store = [&](const ComputationFrame& frame) { return frame.store == store; };
+    const ComputationFrame* found = walk(frame_.get(), of_store);
+    return found != nullptr || !bare_ ? found : innermost_bare(of_store);
 }
 
-bool ContextView::computing(const void* store, NodePosition node) const noexcept {
-    for (PyObject* at = scope_.get(); at != nullptr; at = as_scope(at)->outer) {
-        const Scope* scope = as_scope(at);
-        if (const std::vector<ComputationFrame>* frames = scope->frames) {
-            for (const ComputationFrame& frame : *frames) {
-                if (frame.store == store && frame.node == node) return true;
-            }
-        }
-        if (scope->computing && scope->computation.store == store && scope->computation.node == node) return true;
-    }
-    return false;
+bool ContextView::computing(const StoreObject* store, NodePosition node) const noexcept {
+    auto same_call = [&](const ComputationFrame& frame) { return frame.store == store && frame.node == node; };
+    return walk(frame_.get(), same_call) != nullptr || (bare_ && innermost_bare(same_call) != nullptr);
 }
 
-bool AsyncComputationScope::begin(const ComputationFrame& frame) {
+bool BegunComputation::begin(const ComputationFrame& computation, bool synchronous) {
+    PyTypeObject* type = frame_type();
     PyObject* variable = context_variable();
-    if (variable == nullptr) return false;
-    PyRef outer = read_scope();
+    if (type == nullptr || variable == nullptr) return false;
+    PyRef outer = read_frame(variable);
     if (!outer && PyErr_Occurred()) return false;
-    PyRef made = make_scope(outer.get());
+    if (synchronous && !outer && !computation.tracks_runtime_dependencies) {
+        std::vector<BareComputation>& computations = bare_computations();
+        try {
+            computations.push_back({this, computation});
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        bare_ = &computations;
+        return true;
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyRef made = PyRef::steal(alloc(type, 0));  // not a collected type: no collection starts
     if (!made) return false;
-    Scope* scope = as_scope(made.get());
-    scope->computation = frame;
-    Py_INCREF(frame.decorator);  // held while the computation runs, across awaits
-    scope->computing = true;
-    PyRef token = set_scope(variable, made.get());
-    if (!token) return false;  // the scope goes with its decorator reference
-    scope_ = std::move(made);
+    Frame* frame = as_frame(made.get());
+    frame->outer = outer.release();
+    frame->computation = computation;
+    Py_INCREF(reinterpret_cast<PyObject*>(computation.store));
+    Py_INCREF(computation.decorator);
+    PyRef token = set_frame(variable, made.get());
+    if (!token) return false;
+    frame_ = std::move(made);
     token_ = std::move(token);
     return true;
 }
 
-void AsyncComputationScope::end() noexcept(false) {
-    if (!scope_ || must_abandon_python_state()) return;
-    // The computation's own exception, if it raised one, stays what is raised.
-    SavedException raised;
-    Scope* scope = as_scope(scope_.get());
-    scope->computing = false;
-    PyRef decorator = PyRef::steal(std::exchange(scope->computation.decorator, nullptr));
-    PyObject* variable = context_variable();
-    if (variable != nullptr) {
-        int reset = 0;
-        if (context_variables.reset != nullptr) {
-            reset = into_python([&] { return context_variables.reset(variable, token_.get()); });
-        } else {
-            PyRef done =
-                PyRef::steal(into_python([&] { return PyObject_CallMethod(variable, "reset", "O", token_.get()); }));
-            reset = done ? 0 : -1;
-        }
-        // A coroutine closed outside the task that ran it (dropped
-        // unfinished) ends in another context: that one is left alone, and
-        // the scope, no longer computing, stays inert where it is.
-        if (reset < 0) PyErr_Clear();
-    } else {
-        PyErr_Clear();
-    }
-    token_.reset();
-    scope_.reset();
-}
-
-bool BegunComputation::begin(const ComputationFrame& frame) {
-    PyRef scope = read_scope();
-    if (!scope && PyErr_Occurred()) return false;
-    const unsigned long thread = PyThread_get_thread_ident();
-    // A context's first computation, or one in a worker thread given a copy
-    // of a context whose scope another thread is using: a scope of its own.
-    if (!scope || (as_scope(scope.get())->frames != nullptr && !as_scope(scope.get())->frames->empty() &&
-                   as_scope(scope.get())->owner != thread)) {
-        scope = enter_new_scope(scope.get());
-        if (!scope) return false;
-    }
-    Scope* entered = as_scope(scope.get());
-    if (entered->frames == nullptr) entered->frames = new std::vector<ComputationFrame>();
-    entered->frames->push_back(frame);
-    entered->owner = thread;
-    depth_ = entered->frames->size();
-    scope_ = std::move(scope);
-    return true;
-}
-
 const ComputationFrame& BegunComputation::frame() const noexcept {
-    return (*as_scope(scope_.get())->frames)[depth_ - 1];
+    return bare_ != nullptr ? bare_entry_of(*bare_, this)->computation : as_frame(frame_.get())->computation;
 }
 
 void BegunComputation::end() noexcept(false) {
-    if (!scope_ || must_abandon_python_state()) return;
-    std::vector<ComputationFrame>& frames = *as_scope(scope_.get())->frames;
-    // Computations in one scope end innermost first, so this one is on top.
-    if (frames.size() >= depth_) frames.erase(frames.begin() + static_cast<std::ptrdiff_t>(depth_ - 1));
-    scope_.reset();
+    if (bare_ != nullptr) {
+        // Not the innermost only where greenlets of one thread end their
+        // computations out of order.
+        bare_->erase(bare_entry_of(*bare_, this));
+        bare_ = nullptr;
+        return;
+    }
+    if (!frame_ || must_abandon_python_state()) return;
+    if (PyErr_Occurred()) {
+        // The computation's own exception stays what is raised.
+        SavedException raised;
+        end_frame(frame_, token_);
+    } else {
+        end_frame(frame_, token_);
+    }
 }
 
 }  // namespace lineage_store

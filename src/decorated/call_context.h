@@ -2,26 +2,41 @@
 // context sees them.
 //
 // Every thread, asyncio task and greenlet runs in a context of its own
-// (contextvars); computations that interleave on one thread (greenlets,
-// tasks) must never see each other's calls. One context variable holds the
-// context's current scope: a root scope made for it at its first
-// computation, or the scope of an asynchronous computation in progress. A
-// scope keeps the synchronous computations begun in it, innermost last, and
-// points to the scope that was current when it was made, so the computations
-// a context sees are its scope's, then its outer scope's, and so on.
+// (contextvars), and a task, a `to_thread` worker or a greenlet given a copy
+// of a context starts from what that context held when it was copied. One
+// context variable holds the context's innermost computation: a frame that
+// points to the frame it replaced. Each computation, sync or async, sets the
+// variable to a new frame when it begins and resets it with its token when it
+// ends. Frames never change but for being marked ended, so what a context
+// sees of the computations in progress is its own chain of frames, which
+// nothing done in another thread, task or greenlet can change: a copy made
+// while a computation runs keeps seeing that computation, and only it.
 //
-// Synchronous computations never interleave within a scope: they run to
-// their end without handing the thread to another task, and greenlets start
-// with contexts of their own. So a scope's computations form a stack that
-// only the thread using it changes; a thread that finds a scope in use by
-// another thread (a context copied into a worker thread) makes a root scope
-// of its own for the context. A task created inside a computation starts
-// with a copy of its creator's context: until it begins a computation of its
-// own, the calls it makes count as its creator's, which can only invalidate
-// more, never serve a stale value.
+// A copy may outlive the computation it was made in (a task left running,
+// a greenlet switched to later). That computation's frame is then marked
+// ended and counts for nothing: the copy's calls count for the computations
+// further out that still run (one that awaits the task uses what it read),
+// and for none when none does.
 //
-// A scope is a small Python object, because a context variable holds one; it
-// is not tracked by the collector: it refers only to older scopes.
+// A frame holds its store's instance and its decorator for as long as its
+// computation runs, and lets both go when it ends, so the store, the node
+// and the decorator a frame names are always there to be used: a frame
+// left behind by a computation that ended names nothing.
+//
+// A frame is a small Python object, because a context variable holds one. It
+// is not tracked by the collector: while it holds the instance and the
+// decorator, so does the caller that runs its computation.
+//
+// One kind of computation sets no frame: a synchronous one that does not
+// track its dependencies, begun in a context that sees no computation. Its
+// frame would make no call record anything, in its context or in any copy
+// made while it runs (a computation that does not track records nothing,
+// and there is none further out); setting and resetting the variable would
+// cost the interpreter more than the rest of a miss. Such a computation is
+// kept in a list of its thread instead, innermost last, only so that the
+// calls it makes can be warned about (undeclared) or run as part of it
+// (the same call); a context that sees a computation of the same store
+// never reads that list.
 #pragma once
 
 #include <Python.h>
@@ -31,66 +46,49 @@
 
 #include "graph/edge_list.h"
 #include "python/py_ref.h"
+#include "store/cache_store.h"
 
 namespace lineage_store {
 
 // One computation in progress, as the calls it makes see it.
-struct StoreObject;
-
 struct ComputationFrame {
-    StoreObject* store;    // borrowed: the computation's caller holds the instance
-    PyObject* decorator;   // borrowed: the computation's caller holds it
+    StoreObject* store;   // the instance; a frame holds it until it ends
+    PyObject* decorator;  // a frame holds it until it ends
     NodePosition node;
-    std::uint32_t slot;    // the computation's slot in the store's graph
+    CallGraph::ComputationSlot slot;  // the computation's slot in the store's graph
     bool tracks_runtime_dependencies;
 };
 
-// The computations the current context sees, from its current scope. Read it
-// with no store section open: the first read in a thread may make the thread's
-// context, which allocates. Then, in a section, look through it.
+struct BareComputation;
+
+// The computations the current context sees, from its innermost frame. Read
+// it with no store section open: reading may make the thread's context,
+// which allocates. Then, in a section of the called store, look through it.
 class ContextView {
 public:
     // Empty with an exception set on failure (check PyErr_Occurred()).
     static ContextView current();
 
     // Whether the context sees any computation at all.
-    bool any() const noexcept { return bool(scope_); }
+    bool any() const noexcept { return frame_ || bare_; }
 
-    // The innermost computation of `store`, or null. Runs no Python code.
-    const ComputationFrame* innermost_of(const void* store) const noexcept;
+    // The innermost computation of `store` that has not ended, or null. Runs
+    // no Python code.
+    const ComputationFrame* innermost_of(const StoreObject* store) const noexcept;
 
     // Whether a computation of `store` for `node` is in progress in this
     // context: the same call is being computed further out. Runs no Python code.
-    bool computing(const void* store, NodePosition node) const noexcept;
+    bool computing(const StoreObject* store, NodePosition node) const noexcept;
 
 private:
-    PyRef scope_;
+    PyRef frame_;
+    bool bare_ = false;  // the thread runs computations that set no frame
 };
 
-// An asynchronous computation: a scope of its own, made the current
-// context's while the computation runs, across its awaits. The calls made in
-// the task that awaits it see it as their innermost computation.
-class AsyncComputationScope {
-public:
-    AsyncComputationScope() noexcept = default;
-    AsyncComputationScope(const AsyncComputationScope&) = delete;
-    AsyncComputationScope& operator=(const AsyncComputationScope&) = delete;
-    ~AsyncComputationScope() noexcept(false) { end(); }
-
-    // False with an exception set.
-    bool begin(const ComputationFrame& frame);
-    // The outer scope is the current context's again; on a thread being ended
-    // at interpreter exit, leaves the context alone.
-    void end() noexcept(false);
-    bool begun() const noexcept { return bool(scope_); }
-
-private:
-    PyRef scope_;
-    PyRef token_;
-};
-
-// A synchronous computation, begun in the current context's scope for as long
-// as this lives.
+// A computation's frame, the current context's innermost for as long as this
+// lives or until end(): a synchronous computation's while its function runs,
+// an asynchronous one's across its awaits (the calls made in the task that
+// awaits it see it as their innermost computation).
 class BegunComputation {
 public:
     BegunComputation() noexcept = default;
@@ -98,18 +96,27 @@ public:
     BegunComputation& operator=(const BegunComputation&) = delete;
     ~BegunComputation() noexcept(false) { end(); }
 
-    // False with an exception set.
-    bool begin(const ComputationFrame& frame);
-    // Leaves the scope; on a thread being ended at interpreter exit, leaves it
-    // alone.
+    // Makes a frame for `computation` the current context's innermost,
+    // unless `synchronous` and the computation needs none (see above). False
+    // with an exception set.
+    bool begin(const ComputationFrame& computation, bool synchronous = false);
+    // Marks the frame ended and makes the frame it replaced current again. A
+    // computation ended in another context than the one it began in (a
+    // coroutine closed outside the task that ran it) leaves that context
+    // alone. On a thread being ended at interpreter exit, does nothing.
     void end() noexcept(false);
-    bool begun() const noexcept { return bool(scope_); }
-    // The frame begun; only while begun.
+    bool begun() const noexcept { return frame_ || bare_ != nullptr; }
+    // The computation begun; only while begun.
     const ComputationFrame& frame() const noexcept;
 
 private:
-    PyRef scope_;
-    std::size_t depth_ = 0;  // where the frame sits in its scope, plus one
+    PyRef frame_;
+    PyRef token_;
+    // Set when begun with no frame: its thread's list, which holds it.
+    std::vector<BareComputation>* bare_ = nullptr;
 };
+
+// An asynchronous computation's frame is begun and ended the same way.
+using AsyncComputationScope = BegunComputation;
 
 }  // namespace lineage_store

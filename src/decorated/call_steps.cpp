@@ -36,9 +36,10 @@ void note_call(const CallSite& site, CallGraph& graph, NodePosition position, St
 // or begins its computation. Runs no Python code.
 void serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition position, Step& step) {
     step.position = position;
-    // An override calling super() makes the very call it is computing:
-    // that runs as part of the computation in progress, which nothing must
-    // serve, register or store on its behalf.
+    // The very call this context is computing further out (a task or a
+    // worker it made, calling back): that runs as part of the computation in
+    // progress, which nothing must serve, register or store on its behalf,
+    // nor wait for.
     if (site.context.any() && site.context.computing(site.store, position)) {
         step.next = Next::RunInline;
         return;

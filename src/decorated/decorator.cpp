@@ -110,7 +110,7 @@ private:
     }
     ticket.inputs() = identity.take_inputs();
     if (!ticket.in_context().begin(
-            {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies})) {
+            {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies}, true)) {
         give_back(site.store, step.slot);
         ticket.close();
         return false;
@@ -184,12 +184,21 @@ std::nullptr_t refuse_instance(PyObject* instance) {
 }
 
 // The checks made once per decorator and class, the first time, for a class
-// already known to derive from LineageStoreBase.
-bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls) {
+// already known to derive from LineageStoreBase: 1 when the class's instances
+// see this decorator as their method, 0 when an override hides it from them
+// (it is reached through super() or its class), -1 with an exception set.
+int check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls) {
     const int checked = record.checked_classes.contains(cls);
-    if (checked < 0) return false;
+    if (checked < 0) return -1;
     if (checked == 0) {
-        if (!check_class_at_first_call(cls, decorator, record)) return false;
+        const int overridden = record.overridden_in.contains(cls);
+        if (overridden != 0) return overridden < 0 ? -1 : 0;
+        bool resolved = true;
+        if (!check_class_at_first_call(cls, decorator, record, resolved)) return -1;
+        if (!resolved) {
+            record.overridden_in.add(cls);
+            return 0;
+        }
         // Not remembered when a check raised: the next call checks again,
         // which keeps an "error" warning filter failing until the class is fixed.
         record.checked_classes.add(cls);
@@ -197,7 +206,18 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
     // A class that cannot be weakly referenced is looked up in the set again
     // next time.
     if (!record.last_checked_class.watch(cls)) PyErr_Clear();
-    return true;
+    return 1;
+}
+
+// A call reached through an implementation that the instance's class does
+// not resolve for the method's name (an override's super(), or the base
+// class named): it runs as part of the call that made it, as the code of
+// the override would, with no entry of its own and no edge; the calls it
+// makes count for the computation in progress. An async method's coroutine
+// runs in the task that awaits it, with the same effect.
+[[gnu::noinline]] PyObject* run_as_part_of_caller(const DecoratorRecord& decorator, Ticket& ticket) {
+    ticket.engage(decorator);
+    return nullptr;
 }
 
 // Steps 1 to 3: a result (a hit above all), an error, or, when this returns
@@ -216,7 +236,9 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
     // call on another instance of it costs one comparison.
     if (!decorator.last_checked_class.is(Py_TYPE(instance))) {
         if (!is_store(instance)) return refuse_instance(instance);
-        if (!check_class(self, decorator, Py_TYPE(instance))) return nullptr;
+        const int resolved = check_class(self, decorator, Py_TYPE(instance));
+        if (resolved < 0) return nullptr;
+        if (resolved == 0) return run_as_part_of_caller(decorator, ticket);
     }
     // Borrowed: the caller holds the decorator, and with it its record, whose
     // function the collector clears only once nothing can call it.

@@ -35,10 +35,13 @@ struct DecoratorRecord {
     bool is_async = false;
     // What changes after decoration, all of it caches of what the class and
     // the function say: the parameter layout of func's current code, the
-    // classes whose first call made the checks that run once per class, and
-    // the calls this method's computations were warned about.
+    // classes whose first call made the checks that run once per class, the
+    // classes whose instances reach another implementation under this
+    // method's name (an override), and the calls this method's computations
+    // were warned about.
     BindingCache binding;
     WeakClassSet checked_classes;
+    WeakClassSet overridden_in;
     // The class of the last call, checked: a call on another instance of it
     // costs one comparison.
     WatchedClass last_checked_class;

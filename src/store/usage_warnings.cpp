@@ -207,17 +207,21 @@ bool warn_about_unanswerable_query(PyObject* instance, PyObject* method_name, Py
 
 namespace {
 
-// Two distinct decorated methods registered under one name would share their
-// calls, and so each other's results: a TypeError.
-bool refuse_shared_name(const ReleasingVector<DecoratedMethod>& methods, PyObject* owner, PyObject* decorator,
-                        const DecoratorRecord& record) {
+// The attribute under which instances of the class see `decorator`, or null
+// when an override hides it. Borrowed from `methods`.
+PyObject* attribute_of(const ReleasingVector<DecoratedMethod>& methods, PyObject* decorator) noexcept {
     PyObject* ours = nullptr;
     for (const DecoratedMethod& method : methods) {
         if (method.decorator.get() == decorator) ours = method.attribute.get();
     }
-    // A method the class does not show itself is a base's, overridden and
-    // reached through super(): it shares its call with the override, as it
-    // should, which runs it as part of its own computation.
+    return ours;
+}
+
+// Two distinct decorated methods registered under one name would share their
+// calls, and so each other's results: a TypeError. `ours` is the attribute
+// of `decorator`, or null when the class does not show it.
+bool refuse_shared_name(const ReleasingVector<DecoratedMethod>& methods, PyObject* owner, PyObject* decorator,
+                        PyObject* ours, const DecoratorRecord& record) {
     if (ours == nullptr) return true;
     for (const DecoratedMethod& method : methods) {
         if (method.decorator.get() == decorator ||
@@ -279,14 +283,24 @@ bool warn_about_nameless(const ReleasingVector<DecoratedMethod>& methods, PyObje
 
 }  // namespace
 
-bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& record) {
+bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& record, bool& resolved) {
     // Held: the code run below may drop the class.
     PyRef held_class = PyRef::borrow(reinterpret_cast<PyObject*>(cls));
     ReleasingVector<DecoratedMethod> methods;
     if (!decorated_methods_of(cls, methods)) return false;
+    PyObject* ours = attribute_of(methods, decorator);
+    if (ours == nullptr) {
+        // Defined by a class along the MRO but hidden by an override: reached
+        // through super() or that class. Defined by none (inside a property,
+        // say): the class's own all the same.
+        const int defined = defined_along_mro(cls, decorator);
+        if (defined < 0) return false;
+        resolved = defined == 0;
+        if (!resolved) return true;
+    }
     PyRef owner = qualified_name(cls);
     if (!owner) return false;
-    if (!refuse_shared_name(methods, owner.get(), decorator, record)) return false;
+    if (!refuse_shared_name(methods, owner.get(), decorator, ours, record)) return false;
 
     // Declared dependencies: each must name a decorated method by its
     // function's name, with exactly its parameters as keywords. Unknown names

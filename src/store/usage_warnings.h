@@ -25,8 +25,12 @@ namespace lineage_store {
 // call on an instance of `cls`: refuses (TypeError) two distinct decorated
 // methods that register under the same method name, and warns about
 // declared dependencies that name no decorated method of the class, or
-// whose keywords do not name exactly that method's parameters.
-bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& record);
+// whose keywords do not name exactly that method's parameters. Sets
+// `resolved` to whether instances of `cls` see the decorator as one of their
+// attributes; when they do not (an override hides it, and it is reached
+// through super() or its class), nothing is checked: its calls there have
+// no entries of their own.
+bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& record, bool& resolved);
 
 // After update_cached_value stored a value for a call that `instance` has
 // never registered: warns when no decorated call will ever be served it (no

@@ -1,0 +1,141 @@
+"""A decorated method reached through an implementation that the instance's
+class does not resolve for its name (super(), or the base class named) runs as
+part of the call that made it: no entry of its own, no edge."""
+
+import asyncio
+
+import pytest
+from conftest import edges, result_of
+
+from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
+
+FACTORIES = {"automagically": automagically_lineage_stored, "lineage_stored": lineage_stored}
+
+
+def chain(factory, is_async, explicit):
+    """Top.level(n) = 100 * Mid.level(n + 1) = 1000 * Base.level(n + 2)."""
+
+    def decorated(body):
+        if is_async:
+            async def level(self, n):
+                self.runs.append(body.__name__)
+                inner = body(self, n)
+                return await inner if asyncio.iscoroutine(inner) else inner
+        else:
+            def level(self, n):
+                self.runs.append(body.__name__)
+                return body(self, n)
+        return factory()(level)
+
+    class Base(LineageStoreBase):
+        def __init__(self):
+            self.runs, self.inputs = [], {}
+
+        def base(self, n):
+            return self.inputs.get(n, n)
+
+        level = decorated(base)
+
+    def times(factor, inner):
+        if not is_async:
+            return factor * inner
+
+        async def awaited():
+            return factor * await inner
+        return awaited()
+
+    class Mid(Base):
+        def mid(self, n):
+            return times(10, Base.level(self, n + 1) if explicit else super(Mid, self).level(n + 1))
+
+        level = decorated(mid)
+
+    class Top(Mid):
+        def top(self, n):
+            return times(10, Mid.level(self, n + 1) if explicit else super(Top, self).level(n + 1))
+
+        level = decorated(top)
+
+    return Top
+
+
+def call(obj, n):
+    return result_of(obj.level(n))
+
+
+@pytest.mark.parametrize("explicit", [False, True], ids=["super()", "Base.level(self, n)"])
+@pytest.mark.parametrize("is_async", [False, True], ids=["sync", "async"])
+@pytest.mark.parametrize("factory", FACTORIES.values(), ids=FACTORIES.keys())
+def test_a_base_reached_from_an_override_has_no_entry_and_is_never_served_for_the_override(factory, is_async,
+                                                                                         explicit):
+    top = chain(factory, is_async, explicit)()
+    assert [call(top, 0), call(top, 1)] == [200, 300]
+    assert top.runs == ["top", "mid", "base"] * 2
+    assert sorted(top.get_cached_values().values()) == [200, 300]
+    # A value set by hand for a call the chain made inside is not used by it.
+    top.update_cached_value("level", 7, n=2)
+    top.inputs[3] = 4
+    top.update_cached_value("level", 9, n=1)
+    assert [call(top, 0), call(top, 1), call(top, 2), type(top).level(top, 1) if not is_async else 9] == [200, 9, 7, 9]
+
+
+@pytest.mark.parametrize("is_async", [False, True], ids=["sync", "async"])
+def test_the_calls_a_base_makes_count_for_the_computation_in_progress(is_async):
+    class Base(LineageStoreBase):
+        def __init__(self):
+            self.fx = 2
+
+        @lineage_stored()
+        def rate(self):
+            return self.fx
+
+        if is_async:
+            @automagically_lineage_stored()
+            async def price(self, n):
+                return n * self.rate()
+        else:
+            @automagically_lineage_stored()
+            def price(self, n):
+                return n * self.rate()
+
+    class Doubled(Base):
+        if is_async:
+            @automagically_lineage_stored()
+            async def price(self, n):
+                return 2 * await super().price(n + 1)
+        else:
+            @automagically_lineage_stored()
+            def price(self, n):
+                return 2 * super().price(n + 1)
+
+    d = Doubled()
+    assert result_of(d.price(1)) == 8
+    assert edges(d) == {"rate": {("price", (("n", 1),))}}
+    d.fx = 5
+    d.update_cached_value("rate", 5)
+    assert result_of(d.price(1)) == 20
+
+
+def test_a_base_called_outside_any_computation_just_runs_uncached():
+    runs = []
+
+    class Base(LineageStoreBase):
+        @lineage_stored()
+        def price(self, n):
+            runs.append(n)
+            return n
+
+    class Plain(Base):
+        def price(self, n):  # not decorated: nothing is cached for it
+            return 2 * super().price(n)
+
+    class Cached(Base):
+        @lineage_stored()
+        def price(self, n):
+            return 3 * super().price(n)
+
+    plain, cached = Plain(), Cached()
+    values = [plain.price(1), plain.price(1), Base.price(cached, 1), Base.price(cached, 1), cached.price(1),
+              Cached.price(cached, 1)]
+    assert (values, len(runs)) == ([2, 2, 1, 1, 3, 3], 5)
+    assert (plain.get_cached_values(), cached.get_cached_values()) == ({}, {("price", (("n", 1),)): 3})
