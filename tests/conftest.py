@@ -28,6 +28,11 @@ def result_of(value):
     return run(value) if asyncio.iscoroutine(value) else value
 
 
+def key(method, /, **arguments):
+    """A call as the views name it."""
+    return (method, tuple(sorted(arguments.items()))) if arguments else method
+
+
 def edges(obj):
     """The store's dependency graph without the calls nothing depends on."""
     return {call: children for call, children in obj.get_dependency_graph().items() if children}

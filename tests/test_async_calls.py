@@ -12,19 +12,11 @@ from collections import Counter
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import key, run
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 TRACKING = {"automagically": automagically_lineage_stored,
             "lineage_stored tracking": lambda **options: lineage_stored(track_runtime_dependencies=True, **options)}
-
-
-def key(method, /, **arguments):
-    return (method, tuple(sorted(arguments.items()))) if arguments else method
-
-
-def run(coroutine, timeout=10):
-    """A deadlock fails the test in seconds instead of hanging it."""
-    return asyncio.run(asyncio.wait_for(coroutine, timeout))
 
 
 def book_class(decorate):

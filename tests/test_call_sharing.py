@@ -6,11 +6,8 @@ from collections import Counter
 
 import pytest
 
+from conftest import key
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
-
-
-def key(method, /, **arguments):
-    return (method, tuple(sorted(arguments.items()))) if arguments else method
 
 
 # ---------------------------------------------------------------------------

@@ -3,30 +3,19 @@ each thread, asyncio task and greenlet records its calls against its own."""
 
 import asyncio
 import contextvars
-import os
 import threading
 import tracemalloc
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from conftest import import_greenlet, result_of, run_in_child
+from conftest import edges, import_greenlet, result_of, run, run_in_child
 
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 
-def run(coroutine, timeout=10):
-    return asyncio.run(asyncio.wait_for(coroutine, timeout))
-
-
-def edges(obj):
-    return {call: children for call, children in obj.get_dependency_graph().items() if children}
-
-
 def test_computations_interleaved_by_greenlets_record_only_their_own_calls():
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
-        pytest.skip("greenlet copies live stack memory when it switches, which AddressSanitizer reports")
-    greenlet = pytest.importorskip("greenlet")
+    greenlet = import_greenlet()
 
     class Prices(LineageStoreBase):
         @lineage_stored()

@@ -11,12 +11,8 @@ from types import SimpleNamespace
 
 import pytest
 
-from conftest import TIMEOUT, wait
+from conftest import TIMEOUT, key, wait
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
-
-
-def key(method, /, **arguments):
-    return (method, tuple(sorted(arguments.items()))) if arguments else method
 
 
 class OnRelease(SimpleNamespace):
