@@ -2,7 +2,6 @@
 // decorated methods.
 #include "decorated/call_steps.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "call/call_identity.h"
@@ -53,12 +52,20 @@ void serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition positio
     if (site.begin_computations) step.slot = graph.begin_computation(position);
 }
 
+// A call the store could not tell apart from others because Python code run
+// by the comparisons kept changing it: it runs uncached, as a call with no
+// entry of its own.
+void give_up_looking(Step& step) noexcept {
+    step.next = Next::RunInline;
+    step.position = kNoNode;
+}
+
 // Finds the call's node and takes step 2 on it, comparing arguments with
 // Python code outside the section where only that can tell. A Register step
 // when the store has never made the call, with `version` the graph's at
 // the look that found it absent.
 template <typename Key>
-bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32_t& version) {
+bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32_t& version, Verdicts& verdicts) {
     const CallHash hash = identity.hash();
     for (;;) {
         Undecided undecided;  // outlives the sections: it holds bound calls
@@ -67,7 +74,9 @@ bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32
             if (!section.opened()) return false;
             StoreRecord& record = *section.record();
             const NodePosition found = find_call(
-                record, hash, [&](const BoundCall& registered) { return identity.equals_without_python(registered); },
+                record, hash,
+                known_or_plain(verdicts, 0,
+                               [&](const BoundCall& registered) { return identity.equals_without_python(registered); }),
                 undecided);
             if (found != kNoNode && record.graph.node(found).is_registered()) {
                 serve_or_begin(site, record.graph, found, step);
@@ -82,13 +91,19 @@ bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32
         }
         NodePosition decided = kNoNode;
         if (!decide_with_python(
-                undecided, [&](const BoundCall& registered) { return identity.equals(registered); }, decided)) {
+                undecided, verdicts, 0, [&](const BoundCall& registered) { return identity.equals(registered); },
+                decided)) {
             return false;
         }
         StoreSection section = StoreSection::open(site.store, Access::Write);
         if (!section.opened()) return false;
         StoreRecord& record = *section.record();
-        if (record.graph.version() != undecided.version) continue;  // changed meanwhile: look again
+        if (record.graph.version() != undecided.version) {
+            // Changed meanwhile: look again, comparing only what is new.
+            if (verdicts.may_look_again()) continue;
+            give_up_looking(step);
+            return true;
+        }
         if (decided != kNoNode && record.graph.node(decided).is_registered()) {
             serve_or_begin(site, record.graph, decided, step);
             return true;
@@ -105,28 +120,26 @@ bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32
 
 // The nodes of the declared dependencies. Each entry is kNoNode for a
 // dependency the store has no node for, or, with an Undecided of its own, for
-// one only Python can tell. `decided` carries, from one look to the next,
-// the answers Python comparisons gave (kNoNode: none of the candidates).
+// one only Python can tell. What Python comparisons found of a dependency
+// d is in the lookup's verdicts under 1 + d.
 struct DependencyNodes {
     SmallArray<NodePosition, 4> positions;
     SmallArray<std::pair<std::size_t, Undecided>, 1> undecided;
 };
-using DependencyDecisions = SmallArray<std::pair<std::size_t, NodePosition>, 1>;
 
-void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorator, const DependencyDecisions& decided,
+std::uint32_t dependency_probe(std::size_t d) noexcept { return static_cast<std::uint32_t>(d + 1); }
+
+void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorator, const Verdicts& verdicts,
                        DependencyNodes& out) {
     for (std::size_t d = 0; d < decorator.dependency_calls.size(); ++d) {
-        const auto known = std::find_if(decided.data(), decided.data() + decided.size(),
-                                        [&](const auto& decision) { return decision.first == d; });
-        if (known != decided.data() + decided.size()) {
-            out.positions.push_back(known->second);
-            continue;
-        }
         const BoundCall& dependency = *decorator.dependency_calls[d];
         Undecided undecided;
         const NodePosition found = find_call(
             record, decorator.dependency_hashes[d],
-            [&](const BoundCall& registered) { return calls_equal_without_python(registered, dependency); }, undecided);
+            known_or_plain(
+                verdicts, dependency_probe(d),
+                [&](const BoundCall& registered) { return calls_equal_without_python(registered, dependency); }),
+            undecided);
         out.positions.push_back(found);
         if (found == kNoNode && !undecided.candidates.empty()) out.undecided.push_back({d, std::move(undecided)});
     }
@@ -143,7 +156,8 @@ void register_in_section(const CallSite& site, StoreRecord& record, Key& identit
                          Step& step) {
     const DecoratorRecord& decorator = site.record;
     CallGraph& graph = record.graph;
-    if (position == kNoNode) {
+    const bool made_before = position != kNoNode;
+    if (!made_before) {
         position = graph.add_node(identity.hash(), BoundCallRef(call));
     } else {
         // Named from now on by the call's own arguments.
@@ -163,7 +177,12 @@ void register_in_section(const CallSite& site, StoreRecord& record, Key& identit
     // result, unless the method never stores one or what the call was
     // declared to depend on can never be valid.
     const bool preset = graph.node(position).stored_value() != nullptr && decorator.use_cache && dependencies_usable;
-    graph.register_with_state(position, preset ? ValidationState::Valid : ValidationState::Invalid);
+    const ValidationState state = preset ? ValidationState::Valid : ValidationState::Invalid;
+    if (made_before) {
+        graph.register_late_with_state(position, state);
+    } else {
+        graph.register_with_state(position, state);
+    }
     serve_or_begin(site, graph, position, step);
 }
 
@@ -174,12 +193,11 @@ void register_in_section(const CallSite& site, StoreRecord& record, Key& identit
 // for again.
 template <typename Key>
 bool register_call(const CallSite& site, Key& identity, Step& step, std::uint32_t version, bool& retry,
-                   BoundCallRef& replaced_call) {
+                   BoundCallRef& replaced_call, Verdicts& verdicts) {
     retry = false;
     // Built with no section open: allocating may start a collection.
     const BoundCallRef& call = identity.bound_call();
     if (!call) return false;
-    DependencyDecisions decided;
     for (;;) {
         DependencyNodes dependencies;  // outlives the section: it holds bound calls
         {
@@ -190,7 +208,7 @@ bool register_call(const CallSite& site, Key& identity, Step& step, std::uint32_
                 retry = true;
                 return true;
             }
-            if (!site.record.dependency_calls.empty()) find_dependencies(record, site.record, decided, dependencies);
+            if (!site.record.dependency_calls.empty()) find_dependencies(record, site.record, verdicts, dependencies);
             if (dependencies.undecided.empty()) {
                 register_in_section(site, record, identity, call, step.position, dependencies, replaced_call, step);
                 return true;
@@ -201,11 +219,10 @@ bool register_call(const CallSite& site, Key& identity, Step& step, std::uint32_
             const BoundCall& dependency = *site.record.dependency_calls[d];
             NodePosition found = kNoNode;
             if (!decide_with_python(
-                    dependencies.undecided[u].second,
+                    dependencies.undecided[u].second, verdicts, dependency_probe(d),
                     [&](const BoundCall& registered) { return calls_equal(registered, dependency); }, found)) {
                 return false;
             }
-            decided.push_back({d, found});
         }
     }
 }
@@ -244,12 +261,17 @@ void decide_state(CallGraph& graph, NodePosition position, bool use_cache, bool 
 template <typename Key>
 bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& replaced_call) {
     std::uint32_t version = 0;
-    if (!find_and_serve(site, key, step, version)) return false;
+    Verdicts verdicts;  // outlives the sections: it holds bound calls
+    if (!find_and_serve(site, key, step, version, verdicts)) return false;
     while (step.next == Next::Register) {
         bool retry = false;
-        if (!register_call(site, key, step, version, retry, replaced_call)) return false;
+        if (!register_call(site, key, step, version, retry, replaced_call, verdicts)) return false;
         if (!retry) break;
-        if (!find_and_serve(site, key, step, version)) return false;
+        if (!verdicts.may_look_again()) {
+            give_up_looking(step);
+            break;
+        }
+        if (!find_and_serve(site, key, step, version, verdicts)) return false;
     }
     return true;
 }

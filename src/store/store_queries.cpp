@@ -117,15 +117,19 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
             return Py_NewRef(Py_None);
         }
         PyRef value;
-        bool registered = false;
-        const bool found = with_call_node(as_store(self), Access::Read, named.hash, *named.call,
-                                          [&](StoreRecord* record, NodePosition position) {
-                                              if (position == kNoNode) return true;
-                                              registered = record->graph.node(position).is_registered();
-                                              value = PyRef::borrow(valid_value(record->graph, position));
-                                              return true;
-                                          });
+        bool registered = false, undecidable = false;
+        const bool found = with_call_node(
+            as_store(self), Access::Read, named.hash, *named.call,
+            [&](StoreRecord* record, NodePosition position) {
+                if (position == kNoNode) return true;
+                registered = record->graph.node(position).is_registered();
+                value = PyRef::borrow(valid_value(record->graph, position));
+                return true;
+            },
+            &undecidable);
         if (!found) return nullptr;
+        // A call the store could not tell apart is answered as not cached.
+        if (undecidable) return Py_NewRef(Py_None);
         if (!registered && !warn_about_unanswerable_query(self, method_name.get(), keywords.get())) return nullptr;
         return value ? value.release() : Py_NewRef(Py_None);
     });
