@@ -60,35 +60,43 @@ void give_up_looking(Step& step) noexcept {
     step.position = kNoNode;
 }
 
+enum class Look { Failed, Settled, Absent, Undecided };
+
+// One look for the call's node, in one section, comparing without Python
+// code: it is Settled (step 2 taken on the node: all a hit does), Absent (a
+// Register step, with `version` the graph's then), Undecided (`undecided`
+// holds the candidates only Python can tell from the call), or Failed
+// (PanicException set).
+template <typename Key>
+[[gnu::always_inline]] inline Look look(const CallSite& site, Key& identity, Step& step, std::uint32_t& version,
+                                        Undecided& undecided) {
+    StoreSection section = StoreSection::open(site.store, Access::Write);
+    if (!section.opened()) return Look::Failed;
+    StoreRecord& record = *section.record();
+    const NodePosition found = find_call(
+        record, identity.hash(),
+        [&](const BoundCall& registered) { return identity.equals_without_python(registered); }, undecided);
+    if (found != kNoNode && record.graph.node(found).is_registered()) {
+        serve_or_begin(site, record.graph, found, step);
+        return Look::Settled;
+    }
+    if (!undecided.candidates.empty()) return Look::Undecided;
+    step.next = Next::Register;
+    step.position = found;
+    version = record.graph.version();
+    return Look::Absent;
+}
+
 // Finds the call's node and takes step 2 on it, comparing arguments with
 // Python code outside the section where only that can tell. A Register step
 // when the store has never made the call, with `version` the graph's at
 // the look that found it absent.
 template <typename Key>
 bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32_t& version, Verdicts& verdicts) {
-    const CallHash hash = identity.hash();
     for (;;) {
         Undecided undecided;  // outlives the sections: it holds bound calls
-        {
-            StoreSection section = StoreSection::open(site.store, Access::Write);
-            if (!section.opened()) return false;
-            StoreRecord& record = *section.record();
-            const NodePosition found = find_call(
-                record, hash,
-                known_or_plain(verdicts, 0,
-                               [&](const BoundCall& registered) { return identity.equals_without_python(registered); }),
-                undecided);
-            if (found != kNoNode && record.graph.node(found).is_registered()) {
-                serve_or_begin(site, record.graph, found, step);
-                return true;
-            }
-            if (undecided.candidates.empty()) {
-                step.next = Next::Register;
-                step.position = found;
-                version = record.graph.version();
-                return true;
-            }
-        }
+        const Look first = look(site, identity, step, version, undecided);
+        if (first != Look::Undecided) return first != Look::Failed;
         NodePosition decided = kNoNode;
         if (!decide_with_python(
                 undecided, verdicts, 0, [&](const BoundCall& registered) { return identity.equals(registered); },
@@ -121,7 +129,7 @@ bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32
 // The nodes of the declared dependencies. Each entry is kNoNode for a
 // dependency the store has no node for, or, with an Undecided of its own, for
 // one only Python can tell. What Python comparisons found of a dependency
-// d is in the lookup's verdicts under 1 + d.
+// d is kept in the lookup's verdicts under 1 + d.
 struct DependencyNodes {
     SmallArray<NodePosition, 4> positions;
     SmallArray<std::pair<std::size_t, Undecided>, 1> undecided;
@@ -136,9 +144,10 @@ void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorat
         Undecided undecided;
         const NodePosition found = find_call(
             record, decorator.dependency_hashes[d],
-            known_or_plain(
-                verdicts, dependency_probe(d),
-                [&](const BoundCall& registered) { return calls_equal_without_python(registered, dependency); }),
+            [&](const BoundCall& registered) {
+                const int verdict = calls_equal_without_python(registered, dependency);
+                return verdict >= 0 ? verdict : verdicts.of(dependency_probe(d), registered);
+            },
             undecided);
         out.positions.push_back(found);
         if (found == kNoNode && !undecided.candidates.empty()) out.undecided.push_back({d, std::move(undecided)});
@@ -255,14 +264,14 @@ void decide_state(CallGraph& graph, NodePosition position, bool use_cache, bool 
     }
 }
 
-
-}  // namespace
-
+// What follows a first look that did not settle the call: comparing with
+// Python code, registering, looking again, all with what the comparisons
+// found kept throughout. Out of the hit's way.
 template <typename Key>
-bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& replaced_call) {
-    std::uint32_t version = 0;
+bool find_further_or_register(const CallSite& site, Key& key, Step& step, std::uint32_t version, bool undecided,
+                              BoundCallRef& replaced_call) {
     Verdicts verdicts;  // outlives the sections: it holds bound calls
-    if (!find_and_serve(site, key, step, version, verdicts)) return false;
+    if (undecided && !find_and_serve(site, key, step, version, verdicts)) return false;
     while (step.next == Next::Register) {
         bool retry = false;
         if (!register_call(site, key, step, version, retry, replaced_call, verdicts)) return false;
@@ -274,6 +283,20 @@ bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& 
         if (!find_and_serve(site, key, step, version, verdicts)) return false;
     }
     return true;
+}
+
+}  // namespace
+
+template <typename Key>
+bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& replaced_call) {
+    std::uint32_t version = 0;
+    Look first;
+    {
+        Undecided undecided;  // outlives the section: it holds bound calls
+        first = look(site, key, step, version, undecided);
+    }
+    if (first == Look::Settled || first == Look::Failed) return first == Look::Settled;
+    return find_further_or_register(site, key, step, version, first == Look::Undecided, replaced_call);
 }
 
 template bool find_or_register(const CallSite&, CallIdentity&, Step&, BoundCallRef&);

@@ -117,10 +117,20 @@ private:
     return true;
 }
 
-// Drops a single-use result that will not be returned after all (a warning
-// filter raised): a coroutine nobody will await is closed, so that it is not
-// reported as never awaited. Returns null with the raised exception set.
-[[gnu::noinline]] std::nullptr_t drop_single_use(PyRef& result) {
+// Step 4's end for a result that can be consumed only once (a coroutine, a
+// generator): returned, never stored, and the call decided as one of a
+// method that caches nothing, so that nothing computed from it is stored
+// either. The decorator is warned about once.
+[[gnu::noinline]] PyObject* finish_single_use(DecoratorRecord& decorator, StoreObject* store, NodePosition position,
+                                              CallGraph::ComputationSlot slot, PyRef& result) {
+    PyRef replaced;  // released after the section: its finaliser may use this store
+    if (!store_result(store, position, slot, false, false, result.get(), replaced)) return nullptr;
+    replaced.reset();
+    if (warn_about_single_use_result(decorator, result.get(), 1)) {
+        return result.release();
+    }
+    // A warning filter raised: a coroutine nobody will await is closed, so
+    // that it is not reported as never awaited.
     SavedException raised;  // set again when this block ends
     if (Py_TYPE(result.get()) == single_use_types.coroutine) {
         PyRef closed = PyRef::steal(into_python([&] { return PyObject_CallMethod(result.get(), "close", nullptr); }));
@@ -139,6 +149,7 @@ private:
     const ComputationFrame& frame = ticket.in_context().frame();
     StoreObject* store = frame.store;
     DecoratorRecord& decorator = as_decorator(frame.decorator)->record;  // the caller holds the decorator
+    const bool use_cache = decorator.use_cache;
     const NodePosition position = frame.node;
     const CallGraph::ComputationSlot slot = frame.slot;
     ticket.in_context().end();
@@ -149,16 +160,12 @@ private:
     // The function reads its code and defaults again when it runs: if they
     // changed since the call was identified, the result may be another call's.
     const bool function_changed = !ticket.inputs().unchanged(ticket.func());
-    // A result that can be consumed only once is never stored: the call is
-    // decided as one of a method that caches nothing.
-    const bool single_use = is_single_use(result.get());
+    if (is_single_use(result.get())) return finish_single_use(decorator, store, position, slot, result);
     PyRef replaced;  // released after the section: its finaliser may use this store
-    if (!store_result(store, position, slot, decorator.use_cache && !single_use, function_changed, result.get(),
-                      replaced)) {
+    if (!store_result(store, position, slot, use_cache, function_changed, result.get(), replaced)) {
         return nullptr;
     }
     replaced.reset();
-    if (single_use && !warn_about_single_use_result(decorator, result.get(), 1)) return drop_single_use(result);
     return result.release();
 }
 

@@ -148,8 +148,8 @@ NodePosition find_call(const StoreRecord& record, CallHash hash, Equal equal, Un
 
 // What the Python comparisons of one lookup found, kept from one look to the
 // next. Whether two calls' arguments are equal does not depend on the store,
-// so a look made because Python code moved the store compares only the
-// candidates it has not met yet: a lookup looks again only when Python code
+// so a look made because Python code moved the store runs Python code only
+// for candidates it has not compared yet: it looks again only when that code
 // added or renamed a colliding call meanwhile, and gives up after
 // kMaxLooks. Declare it before the sections, like Undecided: it holds
 // bound calls.
@@ -195,33 +195,27 @@ private:
 };
 
 // Outside any section: the undecided candidate that `equal(bound call)` (1,
-// 0, or -1 with an exception set) finds equal, each verdict noted in
-// `verdicts` under `probe`. Its position, kNoNode when none is, or false
-// with an exception set.
+// 0, or -1 with an exception set) finds equal, asked only of candidates that
+// `verdicts` knows nothing of under `probe`, and each answer noted there. Its
+// position, kNoNode when none is, or false with an exception set.
 template <typename Equal>
 bool decide_with_python(const Undecided& undecided, Verdicts& verdicts, std::uint32_t probe, Equal equal,
                         NodePosition& out) {
     out = kNoNode;
     for (std::size_t i = 0; i < undecided.candidates.size(); ++i) {
-        const int verdict = equal(*undecided.candidates[i].second);
-        if (verdict < 0) return false;
-        verdicts.note(probe, undecided.candidates[i].second, verdict > 0);
+        const BoundCallRef& candidate = undecided.candidates[i].second;
+        int verdict = verdicts.of(probe, *candidate);
+        if (verdict < 0) {
+            verdict = equal(*candidate);
+            if (verdict < 0) return false;
+            verdicts.note(probe, candidate, verdict > 0);
+        }
         if (verdict > 0) {
             out = undecided.candidates[i].first;
             return true;
         }
     }
     return true;
-}
-
-// A comparison for find_call: `plain(bound call)`, falling back on what
-// `verdicts` found of the candidates it cannot settle.
-template <typename Plain>
-auto known_or_plain(const Verdicts& verdicts, std::uint32_t probe, Plain plain) {
-    return [&verdicts, probe, plain](const BoundCall& registered) {
-        const int verdict = plain(registered);
-        return verdict >= 0 ? verdict : verdicts.of(probe, registered);
-    };
 }
 
 // RuntimeError for a call that Python code kept the store from telling
@@ -249,12 +243,9 @@ bool with_call_node(StoreObject* store, Access access, CallHash hash, const Boun
             if (!section.opened()) return false;
             StoreRecord* record = section.record();
             if (record == nullptr) return use(record, kNoNode);
-            const NodePosition found = find_call(*record, hash,
-                                                 known_or_plain(verdicts, 0,
-                                                                [&](const BoundCall& registered) {
-                                                                    return calls_equal_without_python(registered, call);
-                                                                }),
-                                                 undecided);
+            const NodePosition found = find_call(
+                *record, hash,
+                [&](const BoundCall& registered) { return calls_equal_without_python(registered, call); }, undecided);
             if (found != kNoNode || undecided.candidates.empty()) return use(record, found);
         }
         NodePosition decided = kNoNode;
