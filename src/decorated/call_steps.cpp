@@ -266,7 +266,7 @@ void decide_state(CallGraph& graph, NodePosition position, bool use_cache, bool 
 
 // What follows a first look that did not settle the call: comparing with
 // Python code, registering, looking again, all with what the comparisons
-// found kept throughout. Out of the hit's way.
+// found kept throughout. The hit never reaches the verdicts it holds.
 template <typename Key>
 bool find_further_or_register(const CallSite& site, Key& key, Step& step, std::uint32_t version, bool undecided,
                               BoundCallRef& replaced_call) {
