@@ -1,5 +1,6 @@
 """Reading, setting and clearing cached values by hand, and the graph views."""
 import threading
+import warnings
 import weakref
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
@@ -96,6 +97,12 @@ def test_values_set_by_hand_are_never_served_for_methods_that_never_store():
     n.update_cached_value('volatile', 42)
     assert n.get_cached_value('volatile') is None and n.get_cached_values()['volatile'] == 42
     assert n.get_validation_state()['volatile'] == 'permanently invalid' and n.volatile() == 0
+
+
+def test_a_query_for_a_call_never_made_of_a_method_that_never_stores_answers_none_quietly():
+    with warnings.catch_warnings():
+        warnings.simplefilter('error')
+        assert Net().get_cached_value('volatile') is None
 
 
 def test_display_keys_and_lookup_by_hash():

@@ -5,11 +5,14 @@ building their tuples; these tests hold it to the reference: inspect's bind
 and apply_defaults, "self" dropped, sorted, hashed as a tuple.
 """
 
+import gc
 import inspect
 import subprocess
 import sys
 import textwrap
 import types
+from collections import Counter
+from fractions import Fraction
 
 import pytest
 from hypothesis import given, settings
@@ -181,16 +184,17 @@ def alone(self):
     return object()
 
 
-@pytest.mark.parametrize("call", [
-    lambda model, obj: obj.alone(5),
-    lambda model, obj: model.alone.__call__(obj, 5),  # tp_call
-    lambda model, obj: obj.alone(obj),
-], ids=["extra argument", "through the type", "the instance again"])
-def test_a_method_of_self_alone_refuses_an_extra_argument_once_cached(call):
+@pytest.mark.parametrize("call, refusal", [
+    (lambda model, obj: obj.alone(5), "too many positional arguments"),
+    (lambda model, obj: model.alone.__call__(obj, 5), "too many positional arguments"),  # tp_call
+    (lambda model, obj: obj.alone(obj), "too many positional arguments"),
+    (lambda model, obj: obj.alone(bogus=1), "unexpected keyword argument 'bogus'"),
+], ids=["extra argument", "through the type", "the instance again", "a keyword"])
+def test_a_method_of_self_alone_refuses_an_extra_argument_once_cached(call, refusal):
     model = decorate(alone)
     obj = model()
     stored = obj.alone()
-    with pytest.raises(TypeError, match="too many positional arguments"):
+    with pytest.raises(TypeError, match=refusal):
         call(model, obj)
     assert obj.alone() is stored and obj.get_validation_state() == {"alone": "valid"}
 
@@ -395,6 +399,174 @@ def test_a_keyword_only_default_replaced_while_hashing_stays_alive_in_the_call()
     assert store.m(Key()) == "second"
     [(_, ((_, _), (_, default)))] = store.get_validation_state()
     assert default.tag == "first"
+
+
+# ---------------------------------------------------------------------------
+# Lookups whose comparisons run Python code
+
+class Colliding:
+    """Hashes like every other Colliding and is equal to those of its name; the
+    owner's `on_compare`, when set, runs at each comparison that is not made
+    from inside another one."""
+
+    inside = False
+
+    def __init__(self, owner, name):
+        self.owner, self.name = owner, name
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        if not Colliding.inside and getattr(self.owner, "on_compare", None) is not None:
+            self.owner.compared += 1
+            if self.owner.compared > 100:
+                raise AssertionError("compared without end")
+            Colliding.inside = True
+            try:
+                self.owner.on_compare()
+            finally:
+                Colliding.inside = False
+        return isinstance(other, Colliding) and other.name == self.name
+
+    def __repr__(self):
+        return f"Colliding({self.name!r})"
+
+
+class Looked(LineageStoreBase):
+    def __init__(self):
+        self.runs, self.on_compare, self.compared = Counter(), None, 0
+
+    @lineage_stored()
+    def m(self, x):
+        self.runs[x.name] += 1
+        return [x.name]
+
+    @lineage_stored()
+    def other(self):
+        return 0
+
+    @lineage_stored(dependencies=[("m", {"x": Colliding(None, "d")})])
+    def report(self):
+        self.runs["report"] += 1
+        return ["report"]
+
+
+def entries(obj, method):
+    Colliding.inside = True  # the view compares the keys it files
+    try:
+        return [key for key in obj.get_cached_values() if key[0] == method or key == method]
+    finally:
+        Colliding.inside = False
+
+
+LOOKUPS = {
+    "decorated call": lambda obj, x: obj.m(x),
+    "get_cached_value": lambda obj, x: obj.get_cached_value("m", x=x),
+    "update_cached_value": lambda obj, x: obj.update_cached_value("m", ["set"], x=x),
+}
+lookups = pytest.mark.parametrize("lookup", LOOKUPS.values(), ids=LOOKUPS.keys())
+
+
+@lookups
+def test_a_lookup_whose_comparisons_write_to_the_store_ends(lookup):
+    obj = Looked()
+    obj.m(Colliding(obj, "a"))
+    obj.on_compare = lambda: obj.update_cached_value("other", obj.compared)
+    lookup(obj, Colliding(obj, "b"))
+    assert obj.compared == 1 and obj.runs["a"] == 1
+
+
+@lookups
+def test_a_lookup_whose_comparisons_keep_adding_colliding_calls_ends_uncached(lookup):
+    obj = Looked()
+    obj.m(Colliding(obj, "a"))
+    obj.on_compare = lambda: obj.m(Colliding(obj, f"new {obj.compared}"))
+    if lookup is LOOKUPS["update_cached_value"]:
+        with pytest.raises(RuntimeError, match="kept changing"):
+            lookup(obj, Colliding(obj, "b"))
+    else:
+        assert lookup(obj, Colliding(obj, "b")) == (["b"] if lookup is LOOKUPS["decorated call"] else None)
+    obj.on_compare = None
+    assert 1 < obj.compared < 10 and ("m", (("x", Colliding(obj, "b")),)) not in obj.get_cached_values()
+
+
+@pytest.mark.parametrize("lookup", ["decorated call", "update_cached_value"])
+def test_a_comparison_that_makes_the_call_looked_up_leaves_one_entry(lookup):
+    obj = Looked()
+    obj.m(Colliding(obj, "a"))
+    obj.on_compare = lambda: obj.m(Colliding(obj, "b")) and setattr(obj, "on_compare", None)
+    LOOKUPS[lookup](obj, Colliding(obj, "b"))
+    assert obj.runs["b"] == 1 and len(entries(obj, "m")) == 2
+    assert obj.get_cached_value("m", x=Colliding(obj, "b")) == (["b"] if lookup == "decorated call" else ["set"])
+
+
+@pytest.mark.parametrize("use", [
+    lambda obj: obj.get_cached_value("other"),
+    lambda obj: obj.get_cached_value_by_hash(7),
+    lambda obj: obj.update_cached_value("other", 1),
+    lambda obj: obj.clear_cache(),
+    lambda obj: obj.get_cached_values(),
+    lambda obj: obj.get_dependency_graph(),
+    lambda obj: obj.get_validation_state(),
+    lambda obj: obj.dump_cache(),
+], ids=["get", "by hash", "update", "clear", "values", "graph", "states", "dump"])
+def test_a_comparison_may_use_the_store(use):
+    obj = Looked()
+    obj.m(Colliding(obj, "a"))
+    obj.on_compare = lambda: use(obj)
+    assert obj.m(Colliding(obj, "b")) == ["b"] and obj.compared == 1
+
+
+@pytest.mark.parametrize("makes_the_call", [False, True])
+def test_a_declared_dependency_compared_while_registering_may_make_the_call(makes_the_call):
+    obj = Looked()
+    obj.m(Colliding(obj, "a")), obj.m(Colliding(obj, "d"))  # the declared dependency must tell them apart
+    if makes_the_call:
+        obj.on_compare = lambda: obj.report() and setattr(obj, "on_compare", None)
+    assert obj.report() == ["report"] and obj.compared == makes_the_call
+    assert obj.runs["report"] == 1 and entries(obj, "report") == ["report"]
+    assert obj.get_validation_state()["report"] == "valid"
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="collections start at allocations before 3.12 only")
+def test_a_finaliser_run_by_an_allocation_while_registering_may_make_the_call():
+    class Starred(LineageStoreBase):
+        runs = 0
+
+        @lineage_stored()
+        def star(self, *args):
+            Starred.runs += 1
+            return len(args)
+
+    class Cycle:
+        def __del__(self):
+            obj.star(*range(25))
+
+    obj, cycle = Starred(), Cycle()
+    obj.star()  # the parameter layout is worked out: nothing else allocates before registering
+    call_arguments = (obj, *range(25))  # too long for the tuple free lists: the tuple of *args is allocated
+    cycle.me = cycle
+    del cycle
+    threshold = gc.get_threshold()
+    gc.set_threshold(1)  # that allocation, made while registering, collects
+    try:
+        assert Starred.star(*call_arguments) == 25
+    finally:
+        gc.set_threshold(*threshold)
+    assert Starred.runs == 2 and len(obj.get_validation_state()) == 2
+
+
+def by_value(self, x):
+    return [x]
+
+
+def test_colliding_arguments_that_compare_by_value_each_get_their_own_result():
+    obj = decorate(by_value)()
+    first, second = (Fraction(-1),), (Fraction(-2),)
+    assert hash(first) == hash(second) and first != second
+    assert (obj.by_value(first), obj.by_value(second), obj.by_value(first)) == ([first], [second], [first])
+    assert len(obj.get_cached_values()) == 2
 
 
 # ---------------------------------------------------------------------------

@@ -259,11 +259,22 @@ def test_a_value_set_for_a_colliding_call_not_yet_made_is_its_own(first, second)
 
 @colliding
 @pytest.mark.parametrize("order", ["first registered first", "second registered first"])
-def test_the_call_hash_answers_for_the_first_registered_call(first, second, order):
+@pytest.mark.parametrize("preset", [None, 0, 1], ids=["no preset", "preset for the first made", "preset for the second"])
+def test_the_call_hash_answers_for_the_first_registered_call(first, second, order, preset):
     obj = Collide()
     calls = [first, second] if order == "first registered first" else [second, first]
+    if preset is not None:  # a value set before use registers nothing: the calls made do
+        obj.update_cached_value("m", ["set"], x=calls[preset])
     results = [obj.m(x) for x in calls]
     assert obj.get_cached_value_by_hash(hash(key("m", x=first))) is results[0]
+
+
+@colliding
+def test_the_call_hash_answers_for_a_call_made_not_for_a_colliding_value_set_by_hand(first, second):
+    obj = Collide()
+    obj.update_cached_value("m", ["set"], x=first)
+    made = obj.m(second)
+    assert obj.get_cached_value_by_hash(hash(key("m", x=first))) is made
 
 
 @colliding

@@ -2,7 +2,10 @@
 re-entrancy, overlapped computations."""
 
 import gc
+import inspect
+import sys
 import threading
+import warnings
 import weakref
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
@@ -474,3 +477,74 @@ def test_an_invalid_parent_checked_before_valid_ones_keeps_the_call_from_being_s
     store.update_cached_value("root", 5)  # first turns invalid and is not computed again
     assert store.after() == store.after() == "after"
     assert store.runs["after"] == 2 and store.get_validation_state()["after"] == "invalid"
+
+
+# ---------------------------------------------------------------------------
+# Results that can be consumed only once
+
+
+async def quote():
+    return 1
+
+
+async def quotes():
+    yield 1
+
+
+def single_use_class():
+    """A class of its own for each test: the warning is given once per method."""
+
+    class SingleUse(LineageStoreBase):
+        def __init__(self):
+            self.runs = Counter()
+
+        @lineage_stored()
+        def single(self, kind):
+            self.runs[kind] += 1
+            return {"coroutine": quote, "generator": lambda: (i for i in [1]), "async generator": quotes}[kind]()
+
+        @automagically_lineage_stored()
+        def caller(self, kind):
+            return [self.single(kind)]
+
+    return SingleUse
+
+
+def close(result):
+    getattr(result, "close", lambda: None)()
+
+
+@pytest.mark.parametrize("kind", ["coroutine", "generator", "async generator"])
+def test_a_single_use_result_is_returned_but_nothing_computed_from_it_is_stored(kind):
+    cls = single_use_class()
+    obj = cls()
+    with pytest.warns(RuntimeWarning, match=rf"SingleUse.single returned an? {kind}.*'async def'.*list or a tuple"):
+        first = obj.single(kind)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # once per method
+        second, [third] = cls().single(kind), obj.caller(kind)
+    assert len({id(first), id(second), id(third)}) == 3 and obj.runs[kind] == 2
+    assert obj.get_validation_state() == {key("single", kind=kind): "permanently invalid",
+                                          key("caller", kind=kind): "permanently invalid"}
+    assert obj.get_cached_values() == {}
+    for result in (first, second, third):
+        close(result)
+
+
+def test_a_coroutine_dropped_because_its_warning_raised_is_not_reported_never_awaited(monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning, match="returned a coroutine"):
+            single_use_class()().single("coroutine")
+        gc.collect()
+    assert unraisable == []
+
+
+def test_a_coroutine_is_refused_as_a_value_set_by_hand_and_left_to_its_caller():
+    obj, coroutine = single_use_class()(), quote()
+    with pytest.raises(TypeError, match="is a coroutine: await it first"):
+        obj.update_cached_value("single", coroutine, kind="coroutine")
+    assert inspect.getcoroutinestate(coroutine) == "CORO_CREATED" and obj.get_cached_values() == {}
+    coroutine.close()

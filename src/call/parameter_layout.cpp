@@ -130,7 +130,10 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* func) {
         BoundCall* constant = BoundCall::make(method_name, 0);
         if (constant == nullptr) return nullptr;
         layout->constant_call = BoundCallRef::adopt(constant);
-        layout->constant_hash = pair_hash(layout->method_name_hash, TupleHash().finish());
+        // Through the one function every call without arguments is hashed
+        // by, which takes the interpreter's tuple hash where TupleHash is not it.
+        layout->constant_hash = hash_of_call_without_arguments(method_name);
+        if (layout->constant_hash == -1) return nullptr;
     }
     layout->native = true;
     return layout.release();

@@ -2,7 +2,6 @@
 // decorated methods.
 #include "decorated/call_steps.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "call/call_identity.h"
@@ -54,42 +53,66 @@ void serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition positio
     if (site.begin_computations) step.slot = graph.begin_computation(position);
 }
 
+// A call the store could not tell apart from others because Python code run
+// by the comparisons kept changing it: it runs uncached, as a call with no
+// entry of its own.
+void give_up_looking(Step& step) noexcept {
+    step.next = Next::RunInline;
+    step.position = kNoNode;
+}
+
+enum class Look { Failed, Settled, Absent, Undecided };
+
+// One look for the call's node, in one section, comparing without Python
+// code: it is Settled (step 2 taken on the node: all a hit does), Absent (a
+// Register step, with `version` the graph's then), Undecided (`undecided`
+// holds the candidates only Python can tell from the call), or Failed
+// (PanicException set).
+template <typename Key>
+[[gnu::always_inline]] inline Look look(const CallSite& site, Key& identity, Step& step, std::uint32_t& version,
+                                        Undecided& undecided) {
+    StoreSection section = StoreSection::open(site.store, Access::Write);
+    if (!section.opened()) return Look::Failed;
+    StoreRecord& record = *section.record();
+    const NodePosition found = find_call(
+        record, identity.hash(),
+        [&](const BoundCall& registered) { return identity.equals_without_python(registered); }, undecided);
+    if (found != kNoNode && record.graph.node(found).is_registered()) {
+        serve_or_begin(site, record.graph, found, step);
+        return Look::Settled;
+    }
+    if (!undecided.candidates.empty()) return Look::Undecided;
+    step.next = Next::Register;
+    step.position = found;
+    version = record.graph.version();
+    return Look::Absent;
+}
+
 // Finds the call's node and takes step 2 on it, comparing arguments with
 // Python code outside the section where only that can tell. A Register step
 // when the store has never made the call, with `version` the graph's at
 // the look that found it absent.
 template <typename Key>
-bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32_t& version) {
-    const CallHash hash = identity.hash();
+bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32_t& version, Verdicts& verdicts) {
     for (;;) {
         Undecided undecided;  // outlives the sections: it holds bound calls
-        {
-            StoreSection section = StoreSection::open(site.store, Access::Write);
-            if (!section.opened()) return false;
-            StoreRecord& record = *section.record();
-            const NodePosition found = find_call(
-                record, hash, [&](const BoundCall& registered) { return identity.equals_without_python(registered); },
-                undecided);
-            if (found != kNoNode && record.graph.node(found).is_registered()) {
-                serve_or_begin(site, record.graph, found, step);
-                return true;
-            }
-            if (undecided.candidates.empty()) {
-                step.next = Next::Register;
-                step.position = found;
-                version = record.graph.version();
-                return true;
-            }
-        }
+        const Look first = look(site, identity, step, version, undecided);
+        if (first != Look::Undecided) return first != Look::Failed;
         NodePosition decided = kNoNode;
         if (!decide_with_python(
-                undecided, [&](const BoundCall& registered) { return identity.equals(registered); }, decided)) {
+                undecided, verdicts, 0, [&](const BoundCall& registered) { return identity.equals(registered); },
+                decided)) {
             return false;
         }
         StoreSection section = StoreSection::open(site.store, Access::Write);
         if (!section.opened()) return false;
         StoreRecord& record = *section.record();
-        if (record.graph.version() != undecided.version) continue;  // changed meanwhile: look again
+        if (record.graph.version() != undecided.version) {
+            // Changed meanwhile: look again, comparing only what is new.
+            if (verdicts.may_look_again()) continue;
+            give_up_looking(step);
+            return true;
+        }
         if (decided != kNoNode && record.graph.node(decided).is_registered()) {
             serve_or_begin(site, record.graph, decided, step);
             return true;
@@ -106,28 +129,27 @@ bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32
 
 // The nodes of the declared dependencies. Each entry is kNoNode for a
 // dependency the store has no node for, or, with an Undecided of its own, for
-// one only Python can tell. `decided` carries, from one look to the next,
-// the answers Python comparisons gave (kNoNode: none of the candidates).
+// one only Python can tell. What Python comparisons found of a dependency
+// d is kept in the lookup's verdicts under 1 + d.
 struct DependencyNodes {
     SmallArray<NodePosition, 4> positions;
     SmallArray<std::pair<std::size_t, Undecided>, 1> undecided;
 };
-using DependencyDecisions = SmallArray<std::pair<std::size_t, NodePosition>, 1>;
 
-void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorator, const DependencyDecisions& decided,
+std::uint32_t dependency_probe(std::size_t d) noexcept { return static_cast<std::uint32_t>(d + 1); }
+
+void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorator, const Verdicts& verdicts,
                        DependencyNodes& out) {
     for (std::size_t d = 0; d < decorator.dependency_calls.size(); ++d) {
-        const auto known = std::find_if(decided.data(), decided.data() + decided.size(),
-                                        [&](const auto& decision) { return decision.first == d; });
-        if (known != decided.data() + decided.size()) {
-            out.positions.push_back(known->second);
-            continue;
-        }
         const BoundCall& dependency = *decorator.dependency_calls[d];
         Undecided undecided;
         const NodePosition found = find_call(
             record, decorator.dependency_hashes[d],
-            [&](const BoundCall& registered) { return calls_equal_without_python(registered, dependency); }, undecided);
+            [&](const BoundCall& registered) {
+                const int verdict = calls_equal_without_python(registered, dependency);
+                return verdict >= 0 ? verdict : verdicts.of(dependency_probe(d), registered);
+            },
+            undecided);
         out.positions.push_back(found);
         if (found == kNoNode && !undecided.candidates.empty()) out.undecided.push_back({d, std::move(undecided)});
     }
@@ -144,7 +166,8 @@ void register_in_section(const CallSite& site, StoreRecord& record, Key& identit
                          Step& step) {
     const DecoratorRecord& decorator = site.record;
     CallGraph& graph = record.graph;
-    if (position == kNoNode) {
+    const bool made_before = position != kNoNode;
+    if (!made_before) {
         position = graph.add_node(identity.hash(), BoundCallRef(call));
     } else {
         // Named from now on by the call's own arguments.
@@ -164,7 +187,12 @@ void register_in_section(const CallSite& site, StoreRecord& record, Key& identit
     // result, unless the method never stores one or what the call was
     // declared to depend on can never be valid.
     const bool preset = graph.node(position).stored_value() != nullptr && decorator.use_cache && dependencies_usable;
-    graph.register_with_state(position, preset ? ValidationState::Valid : ValidationState::Invalid);
+    const ValidationState state = preset ? ValidationState::Valid : ValidationState::Invalid;
+    if (made_before) {
+        graph.register_late_with_state(position, state);
+    } else {
+        graph.register_with_state(position, state);
+    }
     serve_or_begin(site, graph, position, step);
 }
 
@@ -175,12 +203,11 @@ void register_in_section(const CallSite& site, StoreRecord& record, Key& identit
 // for again.
 template <typename Key>
 bool register_call(const CallSite& site, Key& identity, Step& step, std::uint32_t version, bool& retry,
-                   BoundCallRef& replaced_call) {
+                   BoundCallRef& replaced_call, Verdicts& verdicts) {
     retry = false;
     // Built with no section open: allocating may start a collection.
     const BoundCallRef& call = identity.bound_call();
     if (!call) return false;
-    DependencyDecisions decided;
     for (;;) {
         DependencyNodes dependencies;  // outlives the section: it holds bound calls
         {
@@ -191,7 +218,7 @@ bool register_call(const CallSite& site, Key& identity, Step& step, std::uint32_
                 retry = true;
                 return true;
             }
-            if (!site.record.dependency_calls.empty()) find_dependencies(record, site.record, decided, dependencies);
+            if (!site.record.dependency_calls.empty()) find_dependencies(record, site.record, verdicts, dependencies);
             if (dependencies.undecided.empty()) {
                 register_in_section(site, record, identity, call, step.position, dependencies, replaced_call, step);
                 return true;
@@ -202,11 +229,10 @@ bool register_call(const CallSite& site, Key& identity, Step& step, std::uint32_
             const BoundCall& dependency = *site.record.dependency_calls[d];
             NodePosition found = kNoNode;
             if (!decide_with_python(
-                    dependencies.undecided[u].second,
+                    dependencies.undecided[u].second, verdicts, dependency_probe(d),
                     [&](const BoundCall& registered) { return calls_equal(registered, dependency); }, found)) {
                 return false;
             }
-            decided.push_back({d, found});
         }
     }
 }
@@ -239,20 +265,39 @@ void decide_state(CallGraph& graph, NodePosition position, bool use_cache, bool 
     }
 }
 
+// What follows a first look that did not settle the call: comparing with
+// Python code, registering, looking again, all with what the comparisons
+// found kept throughout. The hit never reaches the verdicts it holds.
+template <typename Key>
+bool find_further_or_register(const CallSite& site, Key& key, Step& step, std::uint32_t version, bool undecided,
+                              BoundCallRef& replaced_call) {
+    Verdicts verdicts;  // outlives the sections: it holds bound calls
+    if (undecided && !find_and_serve(site, key, step, version, verdicts)) return false;
+    while (step.next == Next::Register) {
+        bool retry = false;
+        if (!register_call(site, key, step, version, retry, replaced_call, verdicts)) return false;
+        if (!retry) break;
+        if (!verdicts.may_look_again()) {
+            give_up_looking(step);
+            break;
+        }
+        if (!find_and_serve(site, key, step, version, verdicts)) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
 template <typename Key>
 bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& replaced_call) {
     std::uint32_t version = 0;
-    if (!find_and_serve(site, key, step, version)) return false;
-    while (step.next == Next::Register) {
-        bool retry = false;
-        if (!register_call(site, key, step, version, retry, replaced_call)) return false;
-        if (!retry) break;
-        if (!find_and_serve(site, key, step, version)) return false;
+    Look first;
+    {
+        Undecided undecided;  // outlives the section: it holds bound calls
+        first = look(site, key, step, version, undecided);
     }
-    return true;
+    if (first == Look::Settled || first == Look::Failed) return first == Look::Settled;
+    return find_further_or_register(site, key, step, version, first == Look::Undecided, replaced_call);
 }
 
 template bool find_or_register(const CallSite&, CallIdentity&, Step&, BoundCallRef&);

@@ -118,6 +118,29 @@ private:
     return true;
 }
 
+// Step 4's end for a result that can be consumed only once (a coroutine, a
+// generator): returned, never stored, and the call decided as one of a
+// method that caches nothing, so that nothing computed from it is stored
+// either. The decorator is warned about once.
+[[gnu::noinline]] PyObject* finish_single_use(DecoratorRecord& decorator, StoreObject* store, NodePosition position,
+                                              CallGraph::ComputationSlot slot, PyRef& result) {
+    PyRef replaced;  // released after the section: its finaliser may use this store
+    if (!store_result(store, position, slot, false, false, result.get(), replaced)) return nullptr;
+    replaced.reset();
+    if (warn_about_single_use_result(decorator, result.get(), 1)) {
+        return result.release();
+    }
+    // A warning filter raised: a coroutine nobody will await is closed, so
+    // that it is not reported as never awaited.
+    SavedException raised;  // set again when this block ends
+    if (Py_TYPE(result.get()) == single_use_types.coroutine) {
+        PyRef closed = PyRef::steal(into_python([&] { return PyObject_CallMethod(result.get(), "close", nullptr); }));
+        if (!closed) PyErr_Clear();
+    }
+    result.reset();
+    return nullptr;
+}
+
 // Step 4's end, once the function has returned `result` (null with an
 // exception set when it raised): decides the call's state and stores the
 // result in a last section.
@@ -126,7 +149,8 @@ private:
     if (ticket.runs_inline()) return result.release();
     const ComputationFrame& frame = ticket.in_context().frame();
     StoreObject* store = frame.store;
-    const bool use_cache = as_decorator(frame.decorator)->record.use_cache;
+    DecoratorRecord& decorator = as_decorator(frame.decorator)->record;  // the caller holds the decorator
+    const bool use_cache = decorator.use_cache;
     const NodePosition position = frame.node;
     const CallGraph::ComputationSlot slot = frame.slot;
     ticket.in_context().end();
@@ -137,6 +161,7 @@ private:
     // The function reads its code and defaults again when it runs: if they
     // changed since the call was identified, the result may be another call's.
     const bool function_changed = !ticket.inputs().unchanged(ticket.func());
+    if (is_single_use(result.get())) return finish_single_use(decorator, store, position, slot, result);
     PyRef replaced;  // released after the section: its finaliser may use this store
     if (!store_result(store, position, slot, use_cache, function_changed, result.get(), replaced)) {
         return nullptr;

@@ -70,6 +70,9 @@ public:
         friend class MethodDependencyGraph;
 
         static constexpr std::uint32_t kHasState = 1, kHasCallValue = 2, kHasStoredValue = 4, kComputing = 8;
+        // Registered in a node made before its call was (see register_late),
+        // and, of those, one registered while no other node of its key was.
+        static constexpr std::uint32_t kRegisteredLate = 16, kFirstOfKey = 32;
 
         void set_state(ValidationState state) noexcept {
             state_ = static_cast<std::uint32_t>(state);
@@ -178,6 +181,37 @@ public:
     // Gives an unregistered node its first state.
     void register_with_state(NodePosition position, ValidationState state) noexcept {
         nodes_[position].set_state(state);
+    }
+
+    // Gives its first state to a node made before its call registered (one
+    // that stood for the call meanwhile), keeping track of the order of
+    // registration: nodes register in the order they were added, but for
+    // these.
+    void register_late_with_state(NodePosition position, ValidationState state) {
+        Node& node = nodes_[position];
+        bool first = true;
+        find(node.key_, [&](NodePosition other) {
+            first = first && (other == position || !nodes_[other].is_registered());
+            return !first;
+        });
+        node.flags_ |= Node::kRegisteredLate | (first ? Node::kFirstOfKey : 0);
+        node.set_state(state);
+    }
+
+    // The registered node with `key` that registered first; kNoNode when
+    // none has.
+    NodePosition first_registered(Key key) const {
+        NodePosition first_added = kNoNode, first_late = kNoNode;
+        find(key, [&](NodePosition position) {
+            const Node& node = nodes_[position];
+            if (!node.is_registered()) return false;
+            if (node.flags_ & Node::kFirstOfKey) first_late = position;
+            if (!(node.flags_ & Node::kRegisteredLate)) first_added = std::min(first_added, position);
+            return false;
+        });
+        // Either the first registered came late, when no other had, or it
+        // was the first of those registered as they were added.
+        return first_late != kNoNode ? first_late : first_added;
     }
 
     // -----------------------------------------------------------------------

@@ -17,8 +17,33 @@ namespace lineage_store {
 
 InterpreterShortcuts shortcuts;
 ContextVariableFunctions context_variables;
+SingleUseTypes single_use_types;
 
 namespace {
+
+// types.<name> when it is a static type (one that no interpreter frees),
+// else null. False with an exception set.
+bool fetch_static_type(PyObject* types, const char* name, PyTypeObject*& out) {
+    PyRef type = PyRef::steal(PyObject_GetAttrString(types, name));
+    if (!type) return false;
+    if (PyType_Check(type.get()) &&
+        !(PyType_GetFlags(reinterpret_cast<PyTypeObject*>(type.get())) & Py_TPFLAGS_HEAPTYPE)) {
+        out = reinterpret_cast<PyTypeObject*>(type.get());
+    }
+    return true;
+}
+
+bool fetch_single_use_types(PyObject* types) {
+    if (single_use_types.coroutine != nullptr) return true;
+    SingleUseTypes found;
+    if (!fetch_static_type(types, "CoroutineType", found.coroutine) ||
+        !fetch_static_type(types, "GeneratorType", found.generator) ||
+        !fetch_static_type(types, "AsyncGeneratorType", found.async_generator)) {
+        return false;
+    }
+    single_use_types = found;
+    return true;
+}
 
 // An attribute for a probe, or nothing; never leaves an exception set, so that
 // the next probe starts clean.
@@ -189,11 +214,11 @@ bool fetch_function_attribute(PyObject* function_type, const char* name, Functio
 
 bool prepare_interpreter_shortcuts() {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
-    if (PyInterpreterState_GetID(interpreter) != 0 || shortcuts.interpreter != nullptr) return true;
     PyRef types_name = PyRef::steal(PyUnicode_FromString("types"));
     if (!types_name) return false;
     PyRef types = PyRef::steal(PyImport_Import(types_name.get()));
-    if (!types) return false;
+    if (!types || !fetch_single_use_types(types.get())) return false;
+    if (PyInterpreterState_GetID(interpreter) != 0 || shortcuts.interpreter != nullptr) return true;
     PyRef function_type = PyRef::steal(PyObject_GetAttrString(types.get(), "FunctionType"));
     PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
     if (!function_type || !method_type) return false;

@@ -133,6 +133,27 @@ constexpr unsigned long type_has_vectorcall = 1UL << 11;
 constexpr unsigned long type_is_method_descriptor = 1UL << 17;
 constexpr std::size_t vectorcall_arguments_offset = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
 
+// The types of results that can be consumed only once (coroutines,
+// generators, async generators): a cache that served one a second time would
+// hand out a used-up object. The limited API names none of them. They are
+// the interpreter's static types, the same objects in every interpreter of
+// the process and never freed, so they are found once, by the first import,
+// and held borrowed; none is subclassable, so an exact type test is the whole
+// test. Null where not found: nothing is taken for one then.
+struct SingleUseTypes {
+    PyTypeObject* coroutine = nullptr;
+    PyTypeObject* generator = nullptr;
+    PyTypeObject* async_generator = nullptr;
+};
+extern SingleUseTypes single_use_types;
+
+// Whether `object` is a coroutine, a generator or an async generator.
+inline bool is_single_use(PyObject* object) noexcept {
+    const PyTypeObject* type = Py_TYPE(object);
+    return type == single_use_types.coroutine || type == single_use_types.generator ||
+           type == single_use_types.async_generator;
+}
+
 // The context variables API: not in the limited API, exported by every
 // interpreter from 3.7 on, found at import. Each is null where it was not
 // found; the callers then use the contextvars module instead.

@@ -17,13 +17,11 @@ StoreSection StoreSection::refuse(Access access) noexcept {
     return StoreSection(nullptr);
 }
 
-NodePosition first_registered(const StoreRecord& record, CallHash hash) noexcept {
-    NodePosition first = kNoNode;
-    record.graph.find(hash, [&](NodePosition position) {
-        if (record.graph.node(position).is_registered() && position < first) first = position;
-        return false;
-    });
-    return first;
+bool refuse_undecidable() {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the store kept changing while the arguments' __eq__ compared them with the calls whose hash they "
+                    "share, so the call could not be found; nothing was stored");
+    return false;
 }
 
 NodePosition add_unregistered_node(StoreRecord& record, CallHash hash, const BoundCallRef& call) {

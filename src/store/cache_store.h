@@ -25,8 +25,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "call/bound_call.h"
 #include "call/call_arguments.h"
@@ -144,15 +146,70 @@ NodePosition find_call(const StoreRecord& record, CallHash hash, Equal equal, Un
     });
 }
 
+// What the Python comparisons of one lookup found, kept from one look to the
+// next. Whether two calls' arguments are equal does not depend on the store,
+// so a look made because Python code moved the store runs Python code only
+// for candidates it has not compared yet: it looks again only when that code
+// added or renamed a colliding call meanwhile, and gives up after
+// kMaxLooks. Declare it before the sections, like Undecided: it holds
+// bound calls.
+class Verdicts {
+public:
+    // Looks of one lookup, the first included. One that still finds the
+    // store moved after that many is answered as a call the store cannot
+    // tell apart: computed and not stored, or not found.
+    static constexpr unsigned kMaxLooks = 8;
+
+    // What was found of comparing the call `probe` names (0 for the call
+    // looked up, 1 + d for its declared dependency d) with `registered`: 1
+    // or 0, or -1 when they were never compared.
+    int of(std::uint32_t probe, const BoundCall& registered) const noexcept {
+        if (!found_) return -1;
+        for (const Verdict& verdict : found_->known) {
+            if (verdict.probe == probe && verdict.registered.get() == &registered) return verdict.equal;
+        }
+        return -1;
+    }
+    // May throw std::bad_alloc.
+    void note(std::uint32_t probe, const BoundCallRef& registered, bool equal) {
+        if (!found_) found_ = std::make_unique<Found>();
+        found_->known.push_back({probe, registered, equal});
+    }
+    // Counts a look made because the store moved after a comparison; false
+    // once there have been too many.
+    bool may_look_again() noexcept { return ++looks_ < kMaxLooks; }
+
+private:
+    struct Verdict {
+        std::uint32_t probe;
+        BoundCallRef registered;  // held, so that its address names it
+        bool equal;
+    };
+    struct Found {
+        std::vector<Verdict> known;
+    };
+    // Made at the first comparison: a lookup that compares nothing with
+    // Python code (every hit) pays one pointer for it.
+    std::unique_ptr<Found> found_;
+    unsigned looks_ = 1;
+};
+
 // Outside any section: the undecided candidate that `equal(bound call)` (1,
-// 0, or -1 with an exception set) finds equal. Its position, kNoNode when
-// none is, or false with an exception set.
+// 0, or -1 with an exception set) finds equal, asked only of candidates that
+// `verdicts` knows nothing of under `probe`, and each answer noted there. Its
+// position, kNoNode when none is, or false with an exception set.
 template <typename Equal>
-bool decide_with_python(const Undecided& undecided, Equal equal, NodePosition& out) {
+bool decide_with_python(const Undecided& undecided, Verdicts& verdicts, std::uint32_t probe, Equal equal,
+                        NodePosition& out) {
     out = kNoNode;
     for (std::size_t i = 0; i < undecided.candidates.size(); ++i) {
-        const int verdict = equal(*undecided.candidates[i].second);
-        if (verdict < 0) return false;
+        const BoundCallRef& candidate = undecided.candidates[i].second;
+        int verdict = verdicts.of(probe, *candidate);
+        if (verdict < 0) {
+            verdict = equal(*candidate);
+            if (verdict < 0) return false;
+            verdicts.note(probe, candidate, verdict > 0);
+        }
         if (verdict > 0) {
             out = undecided.candidates[i].first;
             return true;
@@ -161,15 +218,24 @@ bool decide_with_python(const Undecided& undecided, Equal equal, NodePosition& o
     return true;
 }
 
+// RuntimeError for a call that Python code kept the store from telling
+// apart; returns false.
+bool refuse_undecidable();
+
 // Finds the node of the call `call` (held by the caller) among those under
 // `hash`, comparing with Python code outside any section where it must, then
 // runs `use(StoreRecord* record, NodePosition position)` in a section for
 // `access` in which `position` is known to be that call's node (kNoNode when
 // the store has none; `record` is null only when reading a store that has
 // never recorded anything). Returns what `use` returns, or false with an
-// exception set.
+// exception set. When the store kept moving under the comparisons for
+// Verdicts::kMaxLooks looks, nothing is used: `undecidable` is set when
+// given, for the caller to answer as it sees fit, and RuntimeError raised
+// otherwise.
 template <typename Use>
-bool with_call_node(StoreObject* store, Access access, CallHash hash, const BoundCall& call, Use use) {
+bool with_call_node(StoreObject* store, Access access, CallHash hash, const BoundCall& call, Use use,
+                    bool* undecidable = nullptr) {
+    Verdicts verdicts;  // outlives the sections: it holds bound calls
     for (;;) {
         Undecided undecided;  // outlives the sections: it holds bound calls
         {
@@ -184,13 +250,20 @@ bool with_call_node(StoreObject* store, Access access, CallHash hash, const Boun
         }
         NodePosition decided = kNoNode;
         if (!decide_with_python(
-                undecided, [&](const BoundCall& registered) { return calls_equal(registered, call); }, decided)) {
+                undecided, verdicts, 0, [&](const BoundCall& registered) { return calls_equal(registered, call); },
+                decided)) {
             return false;
         }
         StoreSection section = StoreSection::open(store, access);
         if (!section.opened()) return false;
         if (section.record()->graph.version() == undecided.version) return use(section.record(), decided);
-        // A node was added or replaced meanwhile: look again.
+        // A node was added or replaced meanwhile: look again, comparing only
+        // what was not compared yet.
+        if (!verdicts.may_look_again()) {
+            if (undecidable == nullptr) return refuse_undecidable();
+            *undecidable = true;
+            return true;
+        }
     }
 }
 
@@ -203,8 +276,11 @@ inline PyObject* valid_value(const CallGraph& graph, NodePosition position) noex
 }
 
 // The registered node under `hash` that a lookup by hash answers for: the
-// first one registered. kNoNode when there is none.
-NodePosition first_registered(const StoreRecord& record, CallHash hash) noexcept;
+// call first made among those whose hash it is (a value set for a call
+// before it is made does not make it registered). kNoNode when there is none.
+inline NodePosition first_registered(const StoreRecord& record, CallHash hash) {
+    return record.graph.first_registered(hash);
+}
 
 // Adds a node for a call that no node has yet (a value set or loaded for a
 // call never made, a declared dependency never called), or an unregistered

@@ -33,6 +33,9 @@ struct DecoratorRecord {
     bool serialisable = false;
     // An async method whose results are cached: its calls return coroutines.
     bool is_async = false;
+    // A call of this (sync) method returned a coroutine or a generator, and
+    // the warning about it has been given.
+    bool single_use_warned = false;
     // What changes after decoration, all of it caches of what the class and
     // the function say: the parameter layout of func's current code, the
     // classes whose first call made the checks that run once per class, the

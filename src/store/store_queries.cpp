@@ -3,6 +3,7 @@
 #include "store/store_queries.h"
 
 #include "call/py_introspection_utils.h"
+#include "python/interpreter_shortcuts.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
 #include "store/usage_warnings.h"
@@ -116,15 +117,19 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
             return Py_NewRef(Py_None);
         }
         PyRef value;
-        bool registered = false;
-        const bool found = with_call_node(as_store(self), Access::Read, named.hash, *named.call,
-                                          [&](StoreRecord* record, NodePosition position) {
-                                              if (position == kNoNode) return true;
-                                              registered = record->graph.node(position).is_registered();
-                                              value = PyRef::borrow(valid_value(record->graph, position));
-                                              return true;
-                                          });
+        bool registered = false, undecidable = false;
+        const bool found = with_call_node(
+            as_store(self), Access::Read, named.hash, *named.call,
+            [&](StoreRecord* record, NodePosition position) {
+                if (position == kNoNode) return true;
+                registered = record->graph.node(position).is_registered();
+                value = PyRef::borrow(valid_value(record->graph, position));
+                return true;
+            },
+            &undecidable);
         if (!found) return nullptr;
+        // A call the store could not tell apart is answered as not cached.
+        if (undecidable) return Py_NewRef(Py_None);
         if (!registered && !warn_about_unanswerable_query(self, method_name.get(), keywords.get())) return nullptr;
         return value ? value.release() : Py_NewRef(Py_None);
     });
@@ -136,6 +141,14 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         PyObject* bound[2];
         PyRef keywords, method_name;
         if (!bind_named_call("update_cached_value", args, kwargs, names, bound, keywords, method_name)) {
+            return nullptr;
+        }
+        // Stored, it would be served again once awaited, and fail far from
+        // here. Left to the caller as it is: theirs to await or close.
+        if (Py_TYPE(bound[1]) == single_use_types.coroutine) {
+            PyErr_SetString(PyExc_TypeError,
+                            "update_cached_value() argument 'value' is a coroutine: await it first and store its "
+                            "result");
             return nullptr;
         }
         NamedCall named;

@@ -371,4 +371,28 @@ bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, P
     return true;
 }
 
+bool warn_about_single_use_result(DecoratorRecord& record, PyObject* result, int stacklevel) {
+    if (record.single_use_warned) return true;
+    const PyTypeObject* type = Py_TYPE(result);
+    const char* kind = type == single_use_types.coroutine   ? "a coroutine"
+                       : type == single_use_types.generator ? "a generator"
+                                                            : "an async generator";
+    PyRef name;
+    if (record.func)
+        name = PyRef::steal(into_python([&] { return PyObject_GetAttrString(record.func.get(), "__qualname__"); }));
+    if (!name) {
+        PyErr_Clear();
+        name = PyRef::borrow(record.method_name.get());
+    }
+    if (!warn(format("cached method %S returned %s, which can be consumed only once: it was returned but not cached, "
+                     "so the method runs at every call and nothing computed from it is cached. Make the method "
+                     "'async def' to cache its awaited value, or return a list or a tuple",
+                     name.get(), kind),
+              stacklevel)) {
+        return false;
+    }
+    record.single_use_warned = true;
+    return true;
+}
+
 }  // namespace lineage_store

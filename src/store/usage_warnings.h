@@ -48,4 +48,9 @@ bool warn_about_unanswerable_query(PyObject* instance, PyObject* method_name, Py
 // will not follow changes to that call.
 bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls, int stacklevel);
 
+// A computation of `record`'s method, a sync one, returned `result`, a
+// coroutine, a generator or an async generator, which was therefore not
+// stored: warns once per decorator what to do instead.
+bool warn_about_single_use_result(DecoratorRecord& record, PyObject* result, int stacklevel);
+
 }  // namespace lineage_store
