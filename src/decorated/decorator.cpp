@@ -161,7 +161,7 @@ private:
     // The function reads its code and defaults again when it runs: if they
     // changed since the call was identified, the result may be another call's.
     const bool function_changed = !ticket.inputs().unchanged(ticket.func());
-    if (is_single_use(result.get())) return finish_single_use(decorator, store, position, slot, result);
+    if (use_cache && is_single_use(result.get())) return finish_single_use(decorator, store, position, slot, result);
     PyRef replaced;  // released after the section: its finaliser may use this store
     if (!store_result(store, position, slot, use_cache, function_changed, result.get(), replaced)) {
         return nullptr;
