@@ -12,7 +12,7 @@
 
 #include "call/call_arguments.h"
 #include "call/call_identity.h"
-#include "call/py_introspection_utils.h"
+#include "call/reference_binding.h"
 #include "decorated/async_call.h"
 #include "decorated/call_context.h"
 #include "decorated/call_steps.h"

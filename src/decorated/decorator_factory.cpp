@@ -7,8 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "call/py_introspection_utils.h"
+#include "call/reference_binding.h"
+#include "call/signature_checks.h"
 #include "decorated/decorator.h"
+#include "decorated/dependency_declarations.h"
 #include "python/python_boundary.h"
 
 namespace lineage_store {

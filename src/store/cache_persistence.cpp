@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "call/py_introspection_utils.h"
+#include "call/reference_binding.h"
 #include "call/tuple_hash.h"
 #include "python/interpreter_shortcuts.h"
 #include "python/python_boundary.h"

@@ -2,7 +2,7 @@
 // emptying the cache.
 #include "store/store_queries.h"
 
-#include "call/py_introspection_utils.h"
+#include "call/reference_binding.h"
 #include "python/interpreter_shortcuts.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "call/py_introspection_utils.h"
+#include "call/signature_checks.h"
 #include "python/python_boundary.h"
 #include "store/class_attributes.h"
 

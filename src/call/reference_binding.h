@@ -1,7 +1,6 @@
-// py_introspection_utils.h: the reference binding of a call through inspect
-// (normalised call tuple and call hash), the parsing of a `dependencies`
-// option, and the checks made of a decorated function through inspect: that
-// a serialisable method takes only self, and which parameters a function has.
+// reference_binding.h: the reference binding of a call through inspect: its
+// arguments bound to the function's signature, defaults applied, sorted into
+// the normalised call tuple and hashed.
 //
 // Everything here may run Python code (inspect, __hash__ of arguments), so no
 // caller may hold a store section across these functions.
@@ -10,9 +9,7 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <vector>
 
-#include "call/bound_call.h"
 #include "python/py_ref.h"
 
 namespace lineage_store {
@@ -46,26 +43,4 @@ PyRef sorted_argument_pairs(PyObject* mapping, bool drop_self);
 // when imports fail; other interpreters import it at each use.
 PyRef inspect_module();
 
-struct DeclaredDependency {
-    PyRef method_name;  // an exact str
-    PyRef kwargs;       // the user's own dict, not a copy
-};
-
-// Parses a factory's `dependencies` list: each element a str, or a
-// (str, dict) tuple. Returns false with TypeError or ValueError set.
-bool parse_dependencies(PyObject* dependencies, ReleasingVector<DeclaredDependency>& out);
-
-// Succeeds when func's only parameter is named "self"; otherwise ValueError
-// listing the parameter names (or the exception of inspect).
-bool validate_self_only_method(PyObject* func);
-
-// The parameters of `func` as inspect sees them: a new list of
-// (name, kind) pairs, kind being "positional", "keyword", "*args" or
-// "**kwargs" (positional-or-keyword parameters are "positional"), and the
-// text of its signature. Empty with an exception set on failure.
-struct FunctionParameters {
-    PyRef parameters;
-    PyRef signature_text;
-};
-bool function_parameters(PyObject* func, FunctionParameters& out);
 }  // namespace lineage_store
