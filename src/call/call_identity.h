@@ -7,7 +7,7 @@
 // building its call tuple. A call that is registered keeps its arguments as a
 // bound call (bound_call); its tuple is built only where one is needed.
 //
-// Binding through inspect (py_introspection_utils) stays the reference: any
+// Binding through inspect (reference_binding) stays the reference: any
 // call this unit does not understand (not a plain function, a __signature__
 // or __wrapped__ attribute, a parameter list inspect would reject, any
 // binding error) is handed to it, so results and error messages are always
