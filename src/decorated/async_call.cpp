@@ -10,6 +10,7 @@
 #include "decorated/async_computation.h"
 #include "decorated/async_driver_source.h"  // generated from async_driver.py
 #include "decorated/call_steps.h"
+#include "python/heap_types.h"
 #include "python/interpreter_shortcuts.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
@@ -180,17 +181,14 @@ int awaited_clear(PyObject* self) {
 }
 
 void awaited_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    awaited_clear(self);
-    AwaitedCall* call = as_call(self);
-    if (call->has_state) {
-        call->has_state = false;
-        call->state.~AwaitedState();
-    }
-    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_object(self);
-    Py_DECREF(type);  // instances of heap types own a reference to their type
+    free_instance(self, [&] {
+        awaited_clear(self);
+        AwaitedCall* call = as_call(self);
+        if (call->has_state) {
+            call->has_state = false;
+            call->state.~AwaitedState();
+        }
+    });
 }
 
 // clang-format off
@@ -262,10 +260,7 @@ bool find_registered_node(StoreObject* store, CallIdentity& identity, AwaitedCal
 }  // namespace
 
 bool prepare_async_calls() {
-    if (awaited_type == nullptr) {
-        awaited_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&awaited_spec));
-        if (awaited_type == nullptr) return false;
-    }
+    if (type_made_once(awaited_type, awaited_spec) == nullptr) return false;
     return prepare_driver();
 }
 

@@ -6,6 +6,7 @@
 
 #include "decorated/call_steps.h"
 #include "decorated/loop_waiters.h"
+#include "python/heap_types.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
 
@@ -314,12 +315,7 @@ int computation_clear(PyObject* self) {
 }
 
 void computation_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    computation_clear(self);
-    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_object(self);
-    Py_DECREF(type);  // instances of heap types own a reference to their type
+    free_instance(self, [&] { computation_clear(self); });
 }
 
 // clang-format off

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/heap_types.h"
 #include "python/interpreter_shortcuts.h"
 #include "python/python_boundary.h"
 
@@ -30,14 +31,13 @@ void let_go(Frame* frame) {
 }
 
 void frame_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    // Only a frame never set, or whose end() was given up at interpreter
-    // exit, still holds them.
-    let_go(as_frame(self));
-    PyObject* outer = std::exchange(as_frame(self)->outer, nullptr);
-    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_object(self);
-    Py_DECREF(type);  // instances of heap types own a reference to their type
+    PyObject* outer = nullptr;
+    free_instance(self, [&] {
+        // Only a frame never set, or whose end() was given up at interpreter
+        // exit, still holds them.
+        let_go(as_frame(self));
+        outer = std::exchange(as_frame(self)->outer, nullptr);
+    });
     // A chain that only this frame held goes one frame at a time, not by
     // recursion: a copied context may hold the innermost of thousands.
     while (outer != nullptr && Py_REFCNT(outer) == 1) {
@@ -65,10 +65,8 @@ PyType_Spec frame_spec = {
 };
 
 PyTypeObject* frame_type() {
-    // Created once per process, like the module's other types.
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&frame_spec);
-    return reinterpret_cast<PyTypeObject*>(type);
+    static PyTypeObject* type = nullptr;
+    return type_made_once(type, frame_spec);
 }
 
 // The context variable of the running interpreter, made on first use there

@@ -11,6 +11,7 @@
 #include "call/signature_checks.h"
 #include "decorated/decorator.h"
 #include "decorated/dependency_declarations.h"
+#include "python/heap_types.h"
 #include "python/python_boundary.h"
 
 namespace lineage_store {
@@ -317,16 +318,14 @@ PyType_Spec automagic_factory_spec = {
 
 // Created once per process and never released: every module object made from
 // our definition shares them.
-PyTypeObject* manual_factory_type() noexcept {
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&manual_factory_spec);
-    return reinterpret_cast<PyTypeObject*>(type);
+PyTypeObject* manual_factory_type() {
+    static PyTypeObject* type = nullptr;
+    return type_made_once(type, manual_factory_spec);
 }
 
-PyTypeObject* automagic_factory_type() noexcept {
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&automagic_factory_spec);
-    return reinterpret_cast<PyTypeObject*>(type);
+PyTypeObject* automagic_factory_type() {
+    static PyTypeObject* type = nullptr;
+    return type_made_once(type, automagic_factory_spec);
 }
 
 }  // namespace lineage_store

@@ -9,7 +9,7 @@ namespace lineage_store {
 
 // The factory type objects, created once per process on first use; borrowed
 // references, or nullptr with an exception set.
-PyTypeObject* manual_factory_type() noexcept;
-PyTypeObject* automagic_factory_type() noexcept;
+PyTypeObject* manual_factory_type();
+PyTypeObject* automagic_factory_type();
 
 }  // namespace lineage_store

@@ -54,19 +54,6 @@ PyObject* python_boundary(Body&& body) {
     return guarded<PyObject*>(nullptr, std::forward<Body>(body));
 }
 
-// Deallocation shared by the module's types, each of which owns one C++
-// record through its `record` pointer. The record is detached before it is
-// destroyed, so a finaliser run by its release finds the object empty.
-template <typename Object>
-void dealloc_with_record(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    delete std::exchange(reinterpret_cast<Object*>(self)->record, nullptr);
-    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_object(self);
-    Py_DECREF(type);  // instances of heap types own a reference to their type
-}
-
 // Matches a call's positional tuple and keyword dict to the named parameters
 // of `function_name`. On success `bound[i]` holds a borrowed reference to the
 // argument of `names[i]`, or nullptr when it was not given; the first

@@ -1,6 +1,8 @@
 // weak_class_set.cpp: membership by weak reference.
 #include "python/weak_class_set.h"
 
+#include "python/heap_types.h"
+
 namespace lineage_store {
 
 int WeakClassSet::contains(PyTypeObject* cls) {
@@ -54,10 +56,8 @@ PyType_Spec class_watch_spec = {
 };
 
 PyTypeObject* class_watch_type() {
-    // Created once per process, like the module's other types.
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&class_watch_spec);
-    return reinterpret_cast<PyTypeObject*>(type);
+    static PyTypeObject* type = nullptr;
+    return type_made_once(type, class_watch_spec);
 }
 
 }  // namespace

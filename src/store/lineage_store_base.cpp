@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/heap_types.h"
 #include "python/python_boundary.h"
 #include "store/cache_persistence.h"
 #include "store/cache_store.h"
@@ -70,14 +71,9 @@ void destroy_record(StoreRecord* record) {
 }
 
 void store_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
     // Detached first, so that a finaliser run by the release finds the object
     // empty.
-    destroy_record(std::exchange(as_store(self)->record, nullptr));
-    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_object(self);
-    Py_DECREF(type);  // instances of heap types own a reference to their type
+    free_instance(self, [&] { destroy_record(std::exchange(as_store(self)->record, nullptr)); });
 }
 
 int store_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
