@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "python/process_objects.h"
 #include "python/python_boundary.h"
 
 namespace lineage_store {
@@ -27,18 +28,8 @@ PyRef import_module(const char* name) {
 }  // namespace
 
 PyRef inspect_module() {
-    // Kept for the rest of the process: the main interpreter outlives every
-    // use of it.
-    static PyInterpreterState* kept_for = nullptr;
     static PyObject* kept = nullptr;
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    if (kept != nullptr && interpreter == kept_for) return PyRef::borrow(kept);
-    PyRef inspect = import_module("inspect");
-    if (inspect && kept == nullptr && PyInterpreterState_GetID(interpreter) == 0) {
-        kept = inspect.new_ref().release();
-        kept_for = interpreter;
-    }
-    return inspect;
+    return PyRef::borrow(kept_for_process(kept, [] { return import_module("inspect"); }));
 }
 
 namespace {

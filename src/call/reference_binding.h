@@ -38,9 +38,8 @@ bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func
 // "self" when `drop_self`. Empty with an exception set on failure.
 PyRef sorted_argument_pairs(PyObject* mapping, bool drop_self);
 
-// The module inspect. The main interpreter imports it once and keeps it, so
-// that binding needs no import per call and still works late in shutdown,
-// when imports fail; other interpreters import it at each use.
+// The module inspect, imported once and kept, so that binding needs no
+// import per call and still works late in shutdown, when imports fail.
 PyRef inspect_module();
 
 }  // namespace lineage_store

@@ -10,8 +10,8 @@
 #include "decorated/async_computation.h"
 #include "decorated/async_driver_source.h"  // generated from async_driver.py
 #include "decorated/call_steps.h"
-#include "python/heap_types.h"
 #include "python/interpreter_shortcuts.h"
+#include "python/process_objects.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
 #include "store/decorator_record.h"

@@ -6,7 +6,7 @@
 
 #include "decorated/call_steps.h"
 #include "decorated/loop_waiters.h"
-#include "python/heap_types.h"
+#include "python/process_objects.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
 

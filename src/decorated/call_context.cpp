@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "python/heap_types.h"
 #include "python/interpreter_shortcuts.h"
+#include "python/process_objects.h"
 #include "python/python_boundary.h"
 
 namespace lineage_store {
@@ -69,35 +69,19 @@ PyTypeObject* frame_type() {
     return type_made_once(type, frame_spec);
 }
 
-// The context variable of the running interpreter, made on first use there
-// and kept for the rest of the process. Borrowed; null with an exception set.
+// The context variable that holds the current frame. Borrowed; null with an
+// exception set.
 PyObject* context_variable() {
-    static PyInterpreterState* main_interpreter = nullptr;
-    static PyObject* main_variable = nullptr;
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    if (interpreter == main_interpreter) return main_variable;
-    static std::vector<std::pair<std::int64_t, PyObject*>> others;
-    const std::int64_t id = PyInterpreterState_GetID(interpreter);
-    for (const auto& [other, variable] : others) {
-        if (other == id) return variable;
-    }
-    PyObject* variable = nullptr;
-    if (context_variables.make != nullptr) {
-        variable = context_variables.make("lineage_store_computations", nullptr);
-    } else {
+    static PyObject* kept = nullptr;
+    return kept_for_process(kept, []() -> PyRef {
+        if (context_variables.make != nullptr) {
+            return PyRef::steal(context_variables.make("lineage_store_computations", nullptr));
+        }
         PyRef contextvars = PyRef::steal(into_python([] { return PyImport_ImportModule("contextvars"); }));
-        if (!contextvars) return nullptr;
-        variable = into_python(
-            [&] { return PyObject_CallMethod(contextvars.get(), "ContextVar", "s", "lineage_store_computations"); });
-    }
-    if (variable == nullptr) return nullptr;
-    if (id == 0) {
-        main_interpreter = interpreter;
-        main_variable = variable;
-    } else {
-        others.emplace_back(id, variable);
-    }
-    return variable;
+        if (!contextvars) return {};
+        return PyRef::steal(into_python(
+            [&] { return PyObject_CallMethod(contextvars.get(), "ContextVar", "s", "lineage_store_computations"); }));
+    });
 }
 
 // The current context's innermost frame, or an empty PyRef when it has none

@@ -11,7 +11,7 @@
 #include "call/signature_checks.h"
 #include "decorated/decorator.h"
 #include "decorated/dependency_declarations.h"
-#include "python/heap_types.h"
+#include "python/process_objects.h"
 #include "python/python_boundary.h"
 
 namespace lineage_store {

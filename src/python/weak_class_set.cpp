@@ -1,7 +1,7 @@
 // weak_class_set.cpp: membership by weak reference.
 #include "python/weak_class_set.h"
 
-#include "python/heap_types.h"
+#include "python/process_objects.h"
 
 namespace lineage_store {
 

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "python/heap_types.h"
+#include "python/process_objects.h"
 #include "python/python_boundary.h"
 #include "store/cache_persistence.h"
 #include "store/cache_store.h"

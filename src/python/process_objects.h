@@ -1,5 +1,7 @@
-// heap_types.h: what every type of the module does alike: it is made once per
-// process from its spec, and its instances are freed the same way.
+// process_objects.h: what the module makes once and keeps for the process (its
+// types, made from their specs, and the objects it uses on every call), and
+// how an instance of any of its types is freed. The module lives in the main
+// interpreter alone, which outlives every use of what it keeps.
 #pragma once
 
 #include <Python.h>
@@ -16,6 +18,14 @@ namespace lineage_store {
 inline PyTypeObject* type_made_once(PyTypeObject*& made, PyType_Spec& spec) {
     if (made == nullptr) made = reinterpret_cast<PyTypeObject*>(into_python([&] { return PyType_FromSpec(&spec); }));
     return made;
+}
+
+// The object `make` returns at the first use, kept for the life of the
+// process. Borrowed; null with an exception set (and made again next time).
+template <typename Make>
+PyObject* kept_for_process(PyObject*& kept, Make&& make) {
+    if (kept == nullptr) kept = make().release();
+    return kept;
 }
 
 // Frees an instance of one of the module's heap types once `release` has let
