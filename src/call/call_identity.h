@@ -92,6 +92,7 @@ private:
 class CallIdentity {
 public:
     CallIdentity() = default;
+    ~CallIdentity() noexcept(false) { delete holdings_; }
     CallIdentity(const CallIdentity&) = delete;
     CallIdentity& operator=(const CallIdentity&) = delete;
 
@@ -138,7 +139,7 @@ private:
     int fill_defaults(PyObject* func);
     bool hash_natively();
     bool identify_through_inspect(PyObject* func, const CallArguments& arguments);
-    // Keeps what inspect will read of a plain function, for inputs_unchanged.
+    // Keeps what inspect will read of a plain function, for FunctionInputs::unchanged.
     bool note_function_inputs(PyObject* func);
     // The value of the call tuple's parameter j: the argument, or the tuple
     // of *args or **kwargs. Empty with an exception set on failure.
@@ -174,8 +175,6 @@ private:
     }
     LayoutRef layout_;                 // set when bound natively
     CallHoldings* holdings_ = nullptr;  // owned
-public:
-    ~CallIdentity() noexcept(false) { delete holdings_; }
 };
 
 // Computes the identity of `arguments` passed to `func`, the decorated
