@@ -14,39 +14,6 @@ from conftest import edges, import_greenlet, result_of, run, run_in_child
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 
-def test_computations_interleaved_by_greenlets_record_only_their_own_calls():
-    greenlet = import_greenlet()
-
-    class Prices(LineageStoreBase):
-        @lineage_stored()
-        def fx(self):
-            return 1.0
-
-        @lineage_stored()
-        def rate(self):
-            return 0.5
-
-        @automagically_lineage_stored()
-        def a(self):
-            g_b.switch()
-            return 10 * self.fx()
-
-        @automagically_lineage_stored()
-        def b(self):
-            g_a.switch()
-            return 100 * self.rate()
-
-    p = Prices()
-    g_a, g_b = greenlet.greenlet(lambda: p.a()), greenlet.greenlet(lambda: p.b())
-    g_a.switch()
-    if not g_b.dead:
-        g_b.switch()
-    p.a(), p.b()
-    graph = edges(p)
-    p.update_cached_value("rate", 0.9)
-    assert (p.b(), graph) == (100 * p.rate(), {"fx": {"a"}, "rate": {"b"}})
-
-
 class Desk(LineageStoreBase):
     def __init__(self):
         self.gate = threading.Barrier(2, timeout=5)
@@ -223,7 +190,8 @@ def test_a_worker_given_a_copy_counts_for_the_computation_current_when_it_was_co
     assert (value(obj), edges(obj)["q"]) == (2, {computation})
 
 
-def test_greenlets_given_copies_of_one_context_record_only_their_own_calls():
+@pytest.mark.parametrize("copied_contexts", [False, True], ids=["own contexts", "copies of one context"])
+def test_computations_interleaved_by_greenlets_record_only_their_own_calls(copied_contexts):
     greenlet = import_greenlet()
 
     class Prices(LineageStoreBase):
@@ -251,7 +219,8 @@ def test_greenlets_given_copies_of_one_context_record_only_their_own_calls():
     p = Prices()
     p.rate()  # a computation in the main context first
     g_a, g_b = greenlet.greenlet(p.a), greenlet.greenlet(p.b)
-    g_a.gr_context, g_b.gr_context = contextvars.copy_context(), contextvars.copy_context()
+    if copied_contexts:
+        g_a.gr_context, g_b.gr_context = contextvars.copy_context(), contextvars.copy_context()
     g_a.switch()
     if not g_b.dead:
         g_b.switch()
