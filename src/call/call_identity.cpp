@@ -271,20 +271,10 @@ bool CallIdentity::hash_natively() {
 }
 
 void CallIdentity::explain_unhashable(PyObject* parameter_name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyRef note;
-    {
-        // Formatting runs repr(), which must not run with an exception set.
-        SavedException raised;  // set again when this block ends
-        note = PyRef::steal(into_python([&] {
-            return PyUnicode_FromFormat(
-                "while identifying a call of the cached method %R: argument %R must be hashable, like every argument "
-                "of a cached call (a tuple or a frozenset in place of a list, a set or a dict)",
-                method_name_, parameter_name);
-        }));
-        if (!note) PyErr_Clear();
-    }
-    if (note) add_note_to_raised(note.get());
+    note_unhashable_argument(parameter_name, [&] {
+        return PyRef::steal(into_python(
+            [&] { return PyUnicode_FromFormat("while identifying a call of the cached method %R", method_name_); }));
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -304,23 +294,18 @@ bool CallIdentity::identify_through_inspect(PyObject* func, const CallArguments&
     if (!normalise_function_signature_and_hash(method_name_, func, args.get(), kwargs.get(), normalised)) {
         // Which argument could not be hashed: found again, on this error path only.
         if (PyErr_ExceptionMatches(PyExc_TypeError) && normalised.call_tuple) {
-            PyObject* pairs = PyTuple_GetItem(normalised.call_tuple.get(), 1);
-            for (Py_ssize_t j = 0; pairs != nullptr && j < PyTuple_Size(pairs); ++j) {
-                PyObject* pair = PyTuple_GetItem(pairs, j);
-                PyRef held_pair = PyRef::borrow(pair);
-                PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-                PyErr_Fetch(&type, &value, &traceback);
-#pragma GCC diagnostic pop
-                const Py_hash_t item = into_python([&] { return PyObject_Hash(PyTuple_GetItem(pair, 1)); });
-                PyErr_Clear();
-                PyErr_Restore(type, value, traceback);
-                if (item == -1) {
-                    explain_unhashable(PyTuple_GetItem(pair, 0));
-                    break;
+            PyRef unhashable;
+            {
+                SavedException raised;  // set again when this block ends
+                PyObject* pairs = PyTuple_GetItem(normalised.call_tuple.get(), 1);
+                for (Py_ssize_t j = 0; pairs != nullptr && !unhashable && j < PyTuple_Size(pairs); ++j) {
+                    PyRef pair = PyRef::borrow(PyTuple_GetItem(pairs, j));
+                    if (into_python([&] { return PyObject_Hash(PyTuple_GetItem(pair.get(), 1)); }) != -1) continue;
+                    PyErr_Clear();
+                    unhashable = PyRef::borrow(PyTuple_GetItem(pair.get(), 0));
                 }
             }
+            if (unhashable) explain_unhashable(unhashable.get());
         }
         return false;
     }

@@ -112,4 +112,28 @@ struct TakenException {
 // has notes (3.11 on); leaves it as it is elsewhere or when that fails.
 void add_note_to_raised(PyObject* note);
 
+// Adds to the TypeError being raised, which an argument of a cached call
+// could not be hashed by, the note "<where>: argument <name> must be
+// hashable, ...". `where()` makes the note's start as a str with the error
+// put aside, since formatting runs repr(). Another exception is left alone.
+template <typename Where>
+void note_unhashable_argument(PyObject* argument_name, Where&& where) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyRef note;
+    {
+        SavedException raised;  // set again when this block ends
+        PyRef start = where();
+        if (start) {
+            note = PyRef::steal(into_python([&] {
+                return PyUnicode_FromFormat(
+                    "%U: argument %R must be hashable, like every argument of a cached call (a tuple or a frozenset "
+                    "in place of a list, a set or a dict)",
+                    start.get(), argument_name);
+            }));
+        }
+        if (!note) PyErr_Clear();
+    }
+    if (note) add_note_to_raised(note.get());
+}
+
 }  // namespace lineage_store

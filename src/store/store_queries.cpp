@@ -32,25 +32,24 @@ bool name_call(PyObject* method_name, PyObject* keywords, NamedCall& out) {
 // Adds to an unhashable keyword value's TypeError which argument it was.
 void explain_unhashable_keyword(const char* function_name, PyObject* method_name, PyObject* keywords) {
     if (keywords == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyRef note;
+    PyRef unhashable;
     {
         SavedException raised;  // set again when this block ends
         Py_ssize_t position = 0;
         PyObject* name = nullptr;
         PyObject* value = nullptr;
-        while (!note && PyDict_Next(keywords, &position, &name, &value)) {
+        while (!unhashable && PyDict_Next(keywords, &position, &name, &value)) {
             PyRef held_name = PyRef::borrow(name), held_value = PyRef::borrow(value);
             if (into_python([&] { return PyObject_Hash(held_value.get()); }) != -1) continue;
             PyErr_Clear();
-            note = PyRef::steal(into_python([&] {
-                return PyUnicode_FromFormat("in %s(%R, ...): argument %R must be hashable, like every argument of a "
-                                            "cached call (a tuple or a frozenset in place of a list, a set or a dict)",
-                                            function_name, method_name, held_name.get());
-            }));
-            if (!note) PyErr_Clear();
+            unhashable = std::move(held_name);
         }
     }
-    if (note) add_note_to_raised(note.get());
+    if (!unhashable) return;
+    note_unhashable_argument(unhashable.get(), [&] {
+        return PyRef::steal(
+            into_python([&] { return PyUnicode_FromFormat("in %s(%R, ...)", function_name, method_name); }));
+    });
 }
 
 // Binds the arguments of get_cached_value or update_cached_value
