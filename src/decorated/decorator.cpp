@@ -403,15 +403,16 @@ PyType_Slot decorator_slots[] = {
 };
 // clang-format on
 
-// Called through vectorcall, and as a method: `obj.m(...)` calls the
-// decorator with the instance first, as a bound method would, without making
-// one. Attribute access (`obj.m`) still makes a bound method.
+// Called through vectorcall. Not a method descriptor: that flag would let a
+// value in the instance's __dict__ under the method's name shadow it for call
+// syntax, which a data descriptor refuses, so `obj.m(...)` and `obj.m` both
+// reach __get__ and its bound method.
 PyType_Spec decorator_spec = {
     "builtins.LineageStoreDecorator",
     static_cast<int>(sizeof(DecoratorObject)),
     0,
     static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                              Py_TPFLAGS_IMMUTABLETYPE | type_has_vectorcall | type_is_method_descriptor),
+                              Py_TPFLAGS_IMMUTABLETYPE | type_has_vectorcall),
     decorator_slots,
 };
 
