@@ -36,6 +36,7 @@ void note_call(const CallSite& site, CallGraph& graph, NodePosition position, St
 // or begins its computation. Runs no Python code.
 void serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition position, Step& step) {
     step.position = position;
+    if (const BoundCallRef* call = graph.node(position).call_value()) step.registered_call = *call;
     // An override calling super() makes the very call it is computing:
     // that runs as part of the computation in progress, which nothing must
     // serve, register or store on its behalf.
@@ -245,7 +246,7 @@ template <typename Key>
 bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& replaced_call) {
     std::uint32_t version = 0;
     if (!find_and_serve(site, key, step, version)) return false;
-    while (step.next == Next::Register) {
+    while (step.next == Next::Register && site.register_calls) {
         bool retry = false;
         if (!register_call(site, key, step, version, retry, replaced_call)) return false;
         if (!retry) break;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <iterator>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "call/call_arguments.h"
@@ -99,15 +100,28 @@ private:
     };
 };
 
+// The key of a call identified as the decorator's remembered call: its hash
+// and registered bound call, and the layout its computation keeps.
+class RememberedKey : public BoundCallKey {
+public:
+    explicit RememberedKey(RememberedCall::Match& match) noexcept
+        : BoundCallKey(match.hash, std::move(match.call)), layout_(std::move(match.layout)) {}
+    FunctionInputs take_inputs() noexcept { return FunctionInputs(std::move(layout_)); }
+
+private:
+    LayoutRef layout_;
+};
+
 // Engages the ticket and begins the computation whose slot `step` began in
 // the current context; on failure gives the slot back and returns false with
 // an exception set.
-[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, CallIdentity& identity, Ticket& ticket) {
+template <typename Key>
+[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, Key& key, Ticket& ticket) {
     if (!ticket.engage(site.record)) {
         give_back(site.store, step.slot);
         return false;
     }
-    ticket.inputs() = identity.take_inputs();
+    ticket.inputs() = key.take_inputs();
     if (!ticket.in_context().begin(
             {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies})) {
         give_back(site.store, step.slot);
@@ -169,13 +183,13 @@ std::nullptr_t refuse_instance(PyObject* instance) {
 // Everything a call can take but a plain hit: warning about an undeclared
 // call, running as part of the same call in progress, beginning a
 // computation (a ticket for step 4). Kept out of the hit's way.
-[[gnu::noinline]] PyObject* call_beyond_a_hit(const CallSite& site, CallIdentity& identity, Step& step,
-                                              Ticket& ticket) {
+template <typename Key>
+[[gnu::noinline]] PyObject* call_beyond_a_hit(const CallSite& site, Key& key, Step& step, Ticket& ticket) {
     if (step.untracked_caller && !warn_if_untracked(site, step)) return nullptr;
     switch (step.next) {
         case Next::Serve: return step.value.release();
         case Next::RunInline: ticket.engage(site.record); return nullptr;
-        case Next::Compute: begin_computing(site, step, identity, ticket); return nullptr;
+        case Next::Compute: begin_computing(site, step, key, ticket); return nullptr;
         case Next::Register: break;
     }
     PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
@@ -197,6 +211,37 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
     // next time.
     if (!record.last_checked_class.watch(cls)) PyErr_Clear();
     return true;
+}
+
+// Step 2 for a call identified as `key`, which hands its computation the
+// inputs of `inputs_from`. A hit found for `received` (the arguments of a
+// call identified by binding) is remembered for the next call. Without
+// `received` (a remembered call), a call the store has never made is not
+// registered: `unregistered` is set, and null returned with no exception.
+template <typename Key, typename Inputs>
+[[gnu::always_inline]] inline PyObject* find_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                                       Key& key, Inputs& inputs_from, const CallArguments* received,
+                                                       Ticket& ticket, bool* unregistered = nullptr) {
+    CallSite site{self, decorator, instance, as_store(instance), {}};
+    site.register_calls = received != nullptr;
+    const StoreRecord* record = site.store->record;
+    if (record != nullptr && record->graph.running_count() > 0) {
+        site.context = ContextView::current();
+        if (PyErr_Occurred()) return nullptr;
+    }
+    Step step;
+    BoundCallRef replaced_call;
+    const bool found = find_or_register(site, key, step, replaced_call);
+    replaced_call.reset();  // with no section open
+    if (!found) return nullptr;
+    if constexpr (std::is_same_v<Key, CallIdentity>) {
+        if (step.next == Next::Serve) decorator.remembered.remember(*received, key, step.registered_call);
+    } else if (step.next == Next::Register) {
+        *unregistered = true;
+        return nullptr;
+    }
+    if (step.next == Next::Serve && !step.untracked_caller) return step.value.release();
+    return call_beyond_a_hit(site, inputs_from, step, ticket);
 }
 
 // Steps 1 to 3: a result (a hit above all), an error, or, when this returns
@@ -224,22 +269,19 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
         PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
         return nullptr;
     }
+    // The call received as the last one was: identified without binding.
+    RememberedCall::Match match;
+    if (!decorator.is_async && decorator.remembered.matches(func, arguments, match)) {
+        RememberedKey key(match);
+        bool unregistered = false;
+        PyObject* done = find_and_serve(self, decorator, instance, static_cast<BoundCallKey&>(key), key, nullptr,
+                                        ticket, &unregistered);
+        if (!unregistered) return done;
+    }
     CallIdentity identity;
     if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
     if (decorator.is_async) return call_async(self, arguments, identity);
-    CallSite site{self, decorator, instance, as_store(instance), {}};
-    const StoreRecord* record = site.store->record;
-    if (record != nullptr && record->graph.running_count() > 0) {
-        site.context = ContextView::current();
-        if (PyErr_Occurred()) return nullptr;
-    }
-    Step step;
-    BoundCallRef replaced_call;
-    const bool found = find_or_register(site, identity, step, replaced_call);
-    replaced_call.reset();  // with no section open
-    if (!found) return nullptr;
-    if (step.next == Next::Serve && !step.untracked_caller) return step.value.release();
-    return call_beyond_a_hit(site, identity, step, ticket);
+    return find_and_serve(self, decorator, instance, identity, identity, &arguments, ticket);
 }
 
 // Steps 1 to 3 of a call, in a frame of their own that is gone before the
@@ -358,8 +400,9 @@ PyGetSetDef decorator_getset[] = {
 
 int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    if (as_decorator(self)->has_record) Py_VISIT(as_decorator(self)->record.func.get());
-    return 0;
+    if (!as_decorator(self)->has_record) return 0;
+    Py_VISIT(as_decorator(self)->record.func.get());
+    return as_decorator(self)->record.remembered.traverse(visit, arg);
 }
 
 int decorator_clear(PyObject* self) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "call/bound_call.h"
+#include "call/call_identity.h"
 #include "call/parameter_layout.h"
 #include "python/interpreter_shortcuts.h"
 #include "python/py_ref.h"
@@ -35,9 +36,11 @@ struct DecoratorRecord {
     bool is_async = false;
     // What changes after decoration, all of it caches of what the class and
     // the function say: the parameter layout of func's current code, the
-    // classes whose first call made the checks that run once per class, and
-    // the calls this method's computations were warned about.
+    // last call as it was received, the classes whose first call made the
+    // checks that run once per class, and the calls this method's
+    // computations were warned about.
     BindingCache binding;
+    RememberedCall remembered;
     WeakClassSet checked_classes;
     // The class of the last call, checked: a call on another instance of it
     // costs one comparison.
