@@ -533,8 +533,8 @@ void RememberedCall::remember(const CallArguments& arguments, const CallIdentity
     if (!registered || !identity.layout_ || identity.holdings_ != nullptr) return;
     const ParameterLayout& layout = *identity.layout_;
     const InterpreterShortcuts& objects = shortcuts;
-    if (layout.self_index != 0 || layout.keyword_only_count > 0 || layout.kept_count() == 0 ||
-        objects.function_dict_offset <= 0 || objects.code.offset <= 0 || objects.defaults.offset <= 0) {
+    if (layout.self_index != 0 || layout.keyword_only_count > 0 || objects.function_dict_offset <= 0 ||
+        objects.code.offset <= 0 || objects.defaults.offset <= 0) {
         return;
     }
     const Py_ssize_t positional_count = arguments.positional_count();

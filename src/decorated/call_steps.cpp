@@ -36,7 +36,9 @@ void note_call(const CallSite& site, CallGraph& graph, NodePosition position, St
 // or begins its computation. Runs no Python code.
 void serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition position, Step& step) {
     step.position = position;
-    if (const BoundCallRef* call = graph.node(position).call_value()) step.registered_call = *call;
+    if (site.register_calls) {
+        if (const BoundCallRef* call = graph.node(position).call_value()) step.registered_call = *call;
+    }
     // An override calling super() makes the very call it is computing:
     // that runs as part of the computation in progress, which nothing must
     // serve, register or store on its behalf.
