@@ -447,7 +447,8 @@ def test_every_form_of_one_call_is_served_from_one_entry(source, forms):
     model = store_with(source)
     obj = model()
     # Each form again and again, and the forms in turn.
-    results = [eval(form) for form in forms for _ in range(3)] + [eval(form) for form in forms * 2]
+    names = {"obj": obj}
+    results = [eval(form, names) for form in forms for _ in range(3)] + [eval(form, names) for form in forms * 2]
     assert model.runs == 1 and len(obj.get_validation_state()) == 1
     assert all(result is results[0] for result in results)
 
