@@ -180,20 +180,35 @@ std::nullptr_t refuse_instance(PyObject* instance) {
     return nullptr;
 }
 
+// What the steps before the function decide: the call's result (a hit above
+// all), an error (with the exception set), or to compute it, with the
+// ticket engaged for step 4.
+struct Outcome {
+    enum class Kind { Value, Error, Compute };
+    Kind kind;
+    PyObject* value;  // a new reference for Value, else null
+
+    static Outcome value_or_error(PyObject* value_or_null) noexcept {
+        return {value_or_null != nullptr ? Kind::Value : Kind::Error, value_or_null};
+    }
+    static Outcome error() noexcept { return {Kind::Error, nullptr}; }
+    static Outcome compute_if(bool engaged) noexcept { return {engaged ? Kind::Compute : Kind::Error, nullptr}; }
+};
+
 // Everything a call can take but a plain hit: warning about an undeclared
 // call, running as part of the same call in progress, beginning a
 // computation (a ticket for step 4). Kept out of the hit's way.
 template <typename Key>
-[[gnu::noinline]] PyObject* call_beyond_a_hit(const CallSite& site, Key& key, Step& step, Ticket& ticket) {
-    if (step.untracked_caller && !warn_if_untracked(site, step)) return nullptr;
+[[gnu::noinline]] Outcome call_beyond_a_hit(const CallSite& site, Key& key, Step& step, Ticket& ticket) {
+    if (step.untracked_caller && !warn_if_untracked(site, step)) return Outcome::error();
     switch (step.next) {
-        case Next::Serve: return step.value.release();
-        case Next::RunInline: ticket.engage(site.record); return nullptr;
-        case Next::Compute: begin_computing(site, step, key, ticket); return nullptr;
+        case Next::Serve: return Outcome::value_or_error(step.value.release());
+        case Next::RunInline: return Outcome::compute_if(ticket.engage(site.record));
+        case Next::Compute: return Outcome::compute_if(begin_computing(site, step, key, ticket));
         case Next::Register: break;
     }
     PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
-    return nullptr;
+    return Outcome::error();
 }
 
 // The checks made once per decorator and class, the first time, for a class
@@ -217,38 +232,38 @@ bool check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls
 // inputs of `inputs_from`. A hit found for `received` (the arguments of a
 // call identified by binding) is remembered for the next call. Without
 // `received` (a remembered call), a call the store has never made is not
-// registered: `unregistered` is set, and null returned with no exception.
+// registered: `unregistered` is set, and an error returned with no exception.
 template <typename Key, typename Inputs>
-[[gnu::always_inline]] inline PyObject* find_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
-                                                       Key& key, Inputs& inputs_from, const CallArguments* received,
-                                                       Ticket& ticket, bool* unregistered = nullptr) {
+[[gnu::always_inline]] inline Outcome find_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                                     Key& key, Inputs& inputs_from, const CallArguments* received,
+                                                     Ticket& ticket, bool* unregistered = nullptr) {
     CallSite site{self, decorator, instance, as_store(instance), {}};
     site.register_calls = received != nullptr;
     const StoreRecord* record = site.store->record;
     if (record != nullptr && record->graph.running_count() > 0) {
         site.context = ContextView::current();
-        if (PyErr_Occurred()) return nullptr;
+        if (PyErr_Occurred()) return Outcome::error();
     }
     Step step;
     BoundCallRef replaced_call;
     const bool found = find_or_register(site, key, step, replaced_call);
     replaced_call.reset();  // with no section open
-    if (!found) return nullptr;
+    if (!found) return Outcome::error();
     if constexpr (std::is_same_v<Key, CallIdentity>) {
         if (step.next == Next::Serve) decorator.remembered.remember(*received, key, step.registered_call);
     } else if (step.next == Next::Register) {
         *unregistered = true;
-        return nullptr;
+        return Outcome::error();
     }
-    if (step.next == Next::Serve && !step.untracked_caller) return step.value.release();
+    if (step.next == Next::Serve && !step.untracked_caller) return {Outcome::Kind::Value, step.value.release()};
     return call_beyond_a_hit(site, inputs_from, step, ticket);
 }
 
-// Steps 1 to 3: a result (a hit above all), an error, or, when this returns
-// null with no exception set, a ticket for step 4: the function taken and,
-// unless the call runs inline, its computation begun. Inlined into the two
-// callers below, whose frames are gone before the function runs.
-[[gnu::always_inline]] inline PyObject* call_decorated(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+// Step 1's checks, the same for every call: the instance and its class, and
+// the function, borrowed (the caller holds the decorator, and with it its
+// record, whose function the collector clears only once nothing can call
+// it). Null with an exception set.
+[[gnu::always_inline]] inline PyObject* checked_function(PyObject* self, const CallArguments& arguments) {
     DecoratorRecord& decorator = as_decorator(self)->record;
     if (!arguments.ok()) return nullptr;
     if (arguments.positional_count() == 0) {
@@ -262,38 +277,55 @@ template <typename Key, typename Inputs>
         if (!is_store(instance)) return refuse_instance(instance);
         if (!check_class(self, decorator, Py_TYPE(instance))) return nullptr;
     }
-    // Borrowed: the caller holds the decorator, and with it its record, whose
-    // function the collector clears only once nothing can call it.
     PyObject* func = decorator.func.get();
-    if (func == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
-        return nullptr;
-    }
+    if (func == nullptr) PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+    return func;
+}
+
+// Steps 1 to 3 of a call that returns its result: the result (a hit above
+// all), an error, or to compute, with the ticket holding the function and,
+// unless the call runs inline, its computation begun. Inlined into the two
+// callers below, whose frames are gone before the function runs.
+[[gnu::always_inline]] inline Outcome call_decorated(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+    PyObject* func = checked_function(self, arguments);
+    if (func == nullptr) return Outcome::error();
+    DecoratorRecord& decorator = as_decorator(self)->record;
+    PyObject* instance = arguments.positional(0);
     // The call received as the last one was: identified without binding.
     RememberedCall::Match match;
-    if (!decorator.is_async && decorator.remembered.matches(func, arguments, match)) {
+    if (decorator.remembered.matches(func, arguments, match)) {
         RememberedKey key(match);
         bool unregistered = false;
-        PyObject* done = find_and_serve(self, decorator, instance, static_cast<BoundCallKey&>(key), key, nullptr,
-                                        ticket, &unregistered);
-        if (!unregistered) return done;
+        const Outcome outcome = find_and_serve(self, decorator, instance, static_cast<BoundCallKey&>(key), key, nullptr,
+                                               ticket, &unregistered);
+        if (!unregistered) return outcome;
     }
     CallIdentity identity;
-    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
-    if (decorator.is_async) return call_async(self, arguments, identity);
+    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
+        return Outcome::error();
+    }
     return find_and_serve(self, decorator, instance, identity, identity, &arguments, ticket);
 }
 
+// The call of an async method: its coroutine, or null with an exception set.
+PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
+    PyObject* func = checked_function(self, arguments);
+    if (func == nullptr) return nullptr;
+    DecoratorRecord& decorator = as_decorator(self)->record;
+    CallIdentity identity;
+    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
+    return call_async(self, arguments, identity);
+}
+
 // Steps 1 to 3 of a call, in a frame of their own that is gone before the
-// function runs: a result, an error, or, when this returns null with no
-// exception set, a ticket for step 4.
-[[gnu::noinline]] PyObject* start_vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
-                                              PyObject* kwnames, Ticket& ticket) {
+// function runs.
+[[gnu::noinline]] Outcome start_vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
+                                            PyObject* kwnames, Ticket& ticket) {
     CallArguments arguments(args, positional_count, kwnames);
     return call_decorated(self, arguments, ticket);
 }
 
-[[gnu::noinline]] PyObject* start_tuple_call(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+[[gnu::noinline]] Outcome start_tuple_call(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
     return call_decorated(self, arguments, ticket);
 }
 
@@ -309,8 +341,8 @@ template <typename Key, typename Inputs>
 // function runs is this frame alone, with the ticket and the arguments.
 PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
     Ticket ticket;
-    PyObject* done = start_vector_call(self, args, positional_count, kwnames, ticket);
-    if (!ticket) return done;
+    const Outcome outcome = start_vector_call(self, args, positional_count, kwnames, ticket);
+    if (outcome.kind != Outcome::Kind::Compute) return outcome.value;
     PyObject* func = ticket.func();
     const auto count = static_cast<std::size_t>(positional_count);
     PyObject* result = nullptr;
@@ -329,9 +361,10 @@ PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t position
 // A decorated call received as a tuple and a dict.
 PyObject* tuple_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     CallArguments arguments(args, kwargs);
+    if (as_decorator(self)->record.is_async) return call_awaited(self, arguments);
     Ticket ticket;
-    PyObject* done = start_tuple_call(self, arguments, ticket);
-    if (!ticket) return done;
+    const Outcome outcome = start_tuple_call(self, arguments, ticket);
+    if (outcome.kind != Outcome::Kind::Compute) return outcome.value;
     return finish_computing(ticket, arguments.call(ticket.func()));
 }
 
@@ -347,6 +380,15 @@ PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
     return python_boundary([&] { return vector_call(self, args, positional_count, kwnames); });
+}
+
+// The vectorcall of an async method's decorator, chosen when it is made.
+PyObject* awaited_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
+    return python_boundary([&] {
+        CallArguments arguments(args, positional_count, kwnames);
+        return call_awaited(self, arguments);
+    });
 }
 
 PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {
@@ -481,7 +523,7 @@ PyObject* new_decorator(DecoratorRecord&& record) {
         DecoratorObject* decorator = as_decorator(self);
         new (&decorator->record) DecoratorRecord(std::move(record));
         decorator->has_record = true;
-        decorator->vectorcall = decorator_vectorcall;
+        decorator->vectorcall = decorator->record.is_async ? awaited_vectorcall : decorator_vectorcall;
         return self;
     });
 }
