@@ -13,6 +13,7 @@
 
 #include "call/call_arguments.h"
 #include "call/call_identity.h"
+#include "call/remembered_call.h"
 #include "decorated/async_call.h"
 #include "decorated/call_context.h"
 #include "decorated/call_steps.h"
