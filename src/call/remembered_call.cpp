@@ -12,15 +12,7 @@ bool RememberedCall::matches(PyObject* func, const CallArguments& arguments, Mat
     if (!call_ || arguments.positional_count() != positional_count_) return false;
     const Py_ssize_t keywords = arguments.keyword_count();
     if (static_cast<std::size_t>(positional_count_ - 1 + keywords) != targets_.size()) return false;
-    // The layout the call was bound with is still the function's, and no
-    // attribute has been set on it that inspect would read first.
-    const InterpreterShortcuts& objects = shortcuts;
-    if (objects.code.read_borrowed(func) != layout_->code.get() ||
-        objects.defaults.read_borrowed(func) != layout_->defaults.get()) {
-        return false;
-    }
-    PyObject* attributes = function_attribute_dict(func);
-    if (attributes != nullptr && PyDict_Size(attributes) != 0) return false;
+    // The arguments first: they tell most other calls apart.
     for (std::size_t t = 0; t < targets_.size(); ++t) {
         const Target& target = targets_[t];
         const auto argument = static_cast<Py_ssize_t>(t) + 1;
@@ -39,6 +31,15 @@ bool RememberedCall::matches(PyObject* func, const CallArguments& arguments, Mat
         }
         if (received != held && plain_equal(held, received) != 1) return false;
     }
+    // The layout the call was bound with is still the function's, and no
+    // attribute has been set on it that inspect would read first.
+    const InterpreterShortcuts& objects = shortcuts;
+    if (objects.code.read_borrowed(func) != layout_->code.get() ||
+        objects.defaults.read_borrowed(func) != layout_->defaults.get()) {
+        return false;
+    }
+    PyObject* attributes = function_attribute_dict(func);
+    if (attributes != nullptr && PyDict_Size(attributes) != 0) return false;
     out.hash = hash_;
     out.call = call_;
     out.layout = layout_;

@@ -36,9 +36,6 @@ void note_call(const CallSite& site, CallGraph& graph, NodePosition position, St
 // or begins its computation. Runs no Python code.
 void serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition position, Step& step) {
     step.position = position;
-    if (site.register_calls) {
-        if (const BoundCallRef* call = graph.node(position).call_value()) step.registered_call = *call;
-    }
     // An override calling super() makes the very call it is computing:
     // that runs as part of the computation in progress, which nothing must
     // serve, register or store on its behalf.
@@ -50,6 +47,8 @@ void serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition positio
     if (PyObject* value = valid_value(graph, position)) {
         step.next = Next::Serve;
         step.value = PyRef::borrow(value);
+        const BoundCallRef* call = site.register_calls ? graph.node(position).call_value() : nullptr;
+        if (call != nullptr) step.registered_call = *call;
         return;
     }
     step.next = Next::Compute;

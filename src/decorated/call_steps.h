@@ -69,8 +69,8 @@ struct Step {
     NodePosition position = kNoNode;
     CallGraph::ComputationSlot slot = 0;
     PyRef value;
-    // The bound call of the call's registered node, once it is known, for a
-    // call that find_or_register registers (see CallSite::register_calls).
+    // The bound call of the node served, for a call that find_or_register
+    // registers (see CallSite::register_calls).
     BoundCallRef registered_call;
     // A computation that does not track its dependencies made this call
     // without declaring it: its decorator, to be warned about once the
