@@ -219,7 +219,8 @@ class LineageStoreDecorator(Generic[_Params, _Result_co]):
     Called through an instance, it serves the stored value of the call
     while that is valid; otherwise it runs the method and stores the result
     (unless the call is permanently invalid). Through the class it takes
-    the instance first. Assigning to it through an instance raises.
+    the instance first. Assigning to it through an instance raises, and a
+    value put in an instance's __dict__ under its name never shadows it.
 
     A call is the method's function __name__ and its arguments bound to the
     signature, defaults applied, sorted by name (self left out): *args are

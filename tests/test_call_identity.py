@@ -18,6 +18,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import store_with
 from lineage_store import LineageStoreBase, lineage_stored
 
 NAMES = ["a", "b", "B", "ab", "x", "self"]
@@ -599,3 +600,99 @@ def test_decorated_calls_work_in_finalisers_late_in_shutdown():
     assert done.returncode == 0, done.stderr
     assert "late 3 3" in done.stdout, done.stderr
     assert "refused missing a required argument: 'x'" in done.stdout, done.stderr
+
+
+# ---------------------------------------------------------------------------
+# A call received as an earlier one was: identified without binding it again
+
+FORMS = {
+    "def m(self, n, k=2)": ["obj.m(3)", "obj.m(n=3)", "obj.m(3, 2)", "obj.m(3, k=2)", "obj.m(k=2, n=3)",
+                            "type(obj).m(obj, 3)"],
+    "def m(self, n, *args)": ["obj.m(3, 4, 5)", "type(obj).m(obj, 3, 4, 5)", "obj.m(*(3, 4, 5))"],
+    "def m(self, n, **kw)": ["obj.m(3, x=4, y=5)", "obj.m(n=3, y=5, x=4)", "obj.m(y=5, n=3, **{'x': 4})"],
+    "def m(self, n, *args, k=1, **kw)": ["obj.m(3, 4, x=5)", "obj.m(3, 4, k=1, x=5)", "obj.m(3, 4, **{'x': 5})"],
+}
+
+
+@pytest.mark.parametrize("source, forms", FORMS.items(), ids=FORMS.keys())
+def test_every_form_of_one_call_is_served_from_one_entry(source, forms):
+    model = store_with(source)
+    obj = model()
+    # Each form again and again, and the forms in turn.
+    names = {"obj": obj}
+    results = [eval(form, names) for form in forms for _ in range(3)] + [eval(form, names) for form in forms * 2]
+    assert model.runs == 1 and len(obj.get_validation_state()) == 1
+    assert all(result is results[0] for result in results)
+
+
+def set_code(func):
+    def other(self, z, k=2):
+        pass
+    func.__code__ = other.__code__
+
+
+@pytest.mark.parametrize("source, change, changed", [
+    ("def m(self, n, k=2)", lambda func: setattr(func, "__defaults__", (5,)), [3, 5]),
+    ("def m(self, n, *, k=2)", lambda func: setattr(func, "__kwdefaults__", {"k": 5}), [3, 5]),
+    ("def m(self, n, *, k=2)", lambda func: func.__kwdefaults__.update(k=5), [3, 5]),
+    ("def m(self, n, k=2)", set_code, None),  # other's body runs
+], ids=["__defaults__", "__kwdefaults__", "__kwdefaults__ in place", "__code__"])
+def test_a_change_of_the_function_reaches_a_call_served_before(source, change, changed):
+    model = store_with(source)
+    obj = model()
+    assert [obj.m(3) for _ in range(3)] == [[3, 2]] * 3
+    change(model.function)
+    assert [obj.m(3) for _ in range(3)] == [changed] * 3 and len(obj.get_validation_state()) == 2
+
+
+@pytest.mark.parametrize("first, second", [(-1, -2), ("", 0), (0, 2**61 - 1), (1, 1.5)])
+def test_a_colliding_call_after_one_served_is_a_call_of_its_own(first, second):
+    model = store_with("def m(self, n)")
+    obj = model()
+    served = [obj.m(first) for _ in range(3)]
+    assert [obj.m(second) for _ in range(3)] == [[second]] * 3 and obj.m(first) is served[0]
+    assert model.runs == 2
+
+
+@pytest.mark.parametrize("make", [lambda: "".join(["ke", "y"]), lambda: int("1" * 12), lambda: 0.0, lambda: False],
+                         ids=["str", "int", "float", "bool"])
+def test_equal_arguments_are_served_and_a_new_instance_registers_its_own(make):
+    model = store_with("def m(self, n, k=2)")
+    zero, fresh = model(), model()
+    # 0.0 and False are equal to 0, which the decorator saw last: the new
+    # instance's call is still registered with its own argument.
+    [zero.m(0) for _ in range(3)]
+    served = [fresh.m(make()) for _ in range(3)]
+    assert all(result is served[0] for result in served) and model.runs == 2
+    (key,) = fresh.get_validation_state()
+    assert type(dict(key[1])["n"]) is type(make())
+
+
+class Noisy:
+    """Hashes and compares in Python, and says so."""
+
+    def __init__(self, value, log):
+        self.value, self.log = value, log
+
+    def __hash__(self):
+        self.log.append("hash")
+        return hash(self.value)
+
+    def __eq__(self, other):
+        self.log.append("eq")
+        if self.value == "raise":
+            raise ValueError("no comparing")
+        return isinstance(other, Noisy) and other.value == self.value
+
+
+def test_arguments_whose_hash_and_eq_run_python_are_compared_by_them():
+    model, log = store_with("def m(self, n, k=2)"), []
+    obj = model()
+    served = [obj.m(Noisy(1, log), k) for k in (2, 2, 2)]
+    assert all(result is served[0] for result in served) and model.runs == 1
+    assert log.count("hash") == 3 and log.count("eq") == 2  # equal, not the same: each later call compared
+    # After a call of a plain argument of the same hash, still told apart by __eq__.
+    assert [obj.m(1) for _ in range(3)] == [[1, 2]] * 3 and obj.m(Noisy(1, log)) is served[0]
+    obj.m(Noisy("raise", log))
+    with pytest.raises(ValueError, match="no comparing"):
+        obj.m(Noisy("raise", log))

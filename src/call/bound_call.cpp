@@ -90,14 +90,12 @@ PyRef call_tuple_of(const BoundCall& call) {
     return tuple;
 }
 
-namespace {
-
-// Whether `object` is of a type whose == the interpreter answers without
-// running Python code, allocating collected objects or failing.
 bool is_plain(PyObject* object) noexcept {
     return PyUnicode_CheckExact(object) || PyLong_CheckExact(object) || PyFloat_CheckExact(object) ||
            PyBool_Check(object) || PyBytes_CheckExact(object) || object == Py_None;
 }
+
+namespace {
 
 bool same_name(PyObject* a, PyObject* b) noexcept {
     return a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) && PyUnicode_Compare(a, b) == 0);

@@ -91,6 +91,11 @@ PyRef call_tuple_of(const BoundCall& call);
 // bytes, None, and tuples of them) compare natively.
 int plain_equal(PyObject* a, PyObject* b) noexcept;
 
+// Whether `object` is of a type whose == the interpreter answers without
+// running Python code, allocating collected objects or failing: str, int,
+// float, bool, bytes and None, not subclasses.
+bool is_plain(PyObject* object) noexcept;
+
 // Whether two bound calls are the same call, as == on their call tuples
 // would say, without running Python code: 1, 0, or -1 when only Python code
 // can tell.

@@ -260,6 +260,8 @@ bool CallIdentity::hash_natively() {
                 items.add(item);
             }
             value_hash = items.finish();
+        } else if (values[j] == layout.plain_default_at[j]) {
+            value_hash = layout.plain_default_hash_at[j];
         } else {
             value_hash = into_python([&] { return PyObject_Hash(values[j]); });
             if (value_hash == -1) return explain_unhashable(layout.kept_names[j]), false;

@@ -74,6 +74,8 @@ public:
         return *this;
     }
     ~FunctionInputs() noexcept(false) { delete holdings_; }
+    // The inputs of a call identified from its layout alone.
+    explicit FunctionInputs(LayoutRef layout) noexcept : layout_(std::move(layout)) {}
 
     // Whether the function's __code__, __defaults__ and __kwdefaults__ (and
     // the keyword-only defaults in it) are still those the identity was
@@ -131,6 +133,7 @@ public:
 
 private:
     friend bool identify_call(BindingCache&, PyObject*, PyObject*, const CallArguments&, CallIdentity&);
+    friend class RememberedCall;
 
     // 1 when bound and hashed natively, 0 when inspect must bind this call,
     // -1 with an exception set.

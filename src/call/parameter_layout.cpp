@@ -124,6 +124,18 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* func) {
         layout->name_hashes.push_back(hash);
         layout->kept_names.push_back(name);
     }
+    layout->plain_default_at.assign(order.size(), nullptr);
+    layout->plain_default_hash_at.assign(order.size(), -1);
+    for (Py_ssize_t i = 0; i < layout->positional_count; ++i) {
+        PyObject* value = layout->positional_defaults[static_cast<std::size_t>(i)];
+        const std::int32_t place = layout->place_of[static_cast<std::size_t>(i)];
+        if (value == nullptr || place < 0 || !is_plain(value)) continue;
+        // A plain object's hash runs no Python code.
+        const Py_hash_t hash = PyObject_Hash(value);
+        if (hash == -1) return nullptr;
+        layout->plain_default_at[static_cast<std::size_t>(place)] = value;
+        layout->plain_default_hash_at[static_cast<std::size_t>(place)] = hash;
+    }
     layout->method_name_hash = PyObject_Hash(method_name);
     if (layout->method_name_hash == -1) return nullptr;
     if (order.empty()) {

@@ -51,6 +51,11 @@ struct ParameterLayout {
     // The default of each positional parameter, borrowed from `defaults`, or
     // null where it has none.
     std::vector<PyObject*> positional_defaults;
+    // In the call tuple's order: the positional default that fills each
+    // place and its hash, where the default is of a plain type (see
+    // is_plain), whose hash never changes; null and -1 elsewhere.
+    std::vector<PyObject*> plain_default_at;
+    std::vector<Py_hash_t> plain_default_hash_at;
     Py_hash_t method_name_hash = -1;
     // A code object without any parameter but self: every call is the same,
     // and shares one bound call and one hash.

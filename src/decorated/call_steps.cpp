@@ -47,6 +47,8 @@ void serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition positio
     if (PyObject* value = valid_value(graph, position)) {
         step.next = Next::Serve;
         step.value = PyRef::borrow(value);
+        const BoundCallRef* call = site.register_calls ? graph.node(position).call_value() : nullptr;
+        if (call != nullptr) step.registered_call = *call;
         return;
     }
     step.next = Next::Compute;
@@ -273,7 +275,9 @@ bool find_further_or_register(const CallSite& site, Key& key, Step& step, std::u
                               BoundCallRef& replaced_call) {
     Verdicts verdicts;  // outlives the sections: it holds bound calls
     if (undecided && !find_and_serve(site, key, step, version, verdicts)) return false;
-    while (step.next == Next::Register) {
+    // A call found by a remembered form is registered only with its own
+    // arguments, by the caller that binds them.
+    while (step.next == Next::Register && site.register_calls) {
         bool retry = false;
         if (!register_call(site, key, step, version, retry, replaced_call, verdicts)) return false;
         if (!retry) break;

@@ -50,6 +50,11 @@ struct CallSite {
     // warnings the call issues: the caller's own frame for a call that
     // returns its result, the awaiting frame for a call awaited.
     int warning_stacklevel = 1;
+    // Whether a call the store has never made is registered by
+    // find_or_register, or left to the caller as a Register step (a call
+    // identified as a remembered one, which must be registered with its own
+    // arguments).
+    bool register_calls = true;
 };
 
 enum class Next {
@@ -64,6 +69,9 @@ struct Step {
     NodePosition position = kNoNode;
     CallGraph::ComputationSlot slot = 0;
     PyRef value;
+    // The bound call of the node served, for a call that find_or_register
+    // registers (see CallSite::register_calls).
+    BoundCallRef registered_call;
     // A computation that does not track its dependencies made this call
     // without declaring it: its decorator, to be warned about once the
     // section is closed.

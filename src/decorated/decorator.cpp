@@ -8,11 +8,13 @@
 #include <cstddef>
 #include <iterator>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "call/call_arguments.h"
 #include "call/call_identity.h"
 #include "call/reference_binding.h"
+#include "call/remembered_call.h"
 #include "decorated/async_call.h"
 #include "decorated/call_context.h"
 #include "decorated/call_steps.h"
@@ -100,15 +102,28 @@ private:
     };
 };
 
+// The key of a call identified as the decorator's remembered call: its hash
+// and registered bound call, and the layout its computation keeps.
+class RememberedKey : public BoundCallKey {
+public:
+    explicit RememberedKey(RememberedCall::Match& match) noexcept
+        : BoundCallKey(match.hash, std::move(match.call)), layout_(std::move(match.layout)) {}
+    FunctionInputs take_inputs() noexcept { return FunctionInputs(std::move(layout_)); }
+
+private:
+    LayoutRef layout_;
+};
+
 // Engages the ticket and begins the computation whose slot `step` began in
 // the current context; on failure gives the slot back and returns false with
 // an exception set.
-[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, CallIdentity& identity, Ticket& ticket) {
+template <typename Key>
+[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, Key& key, Ticket& ticket) {
     if (!ticket.engage(site.record)) {
         give_back(site.store, step.slot);
         return false;
     }
-    ticket.inputs() = identity.take_inputs();
+    ticket.inputs() = key.take_inputs();
     if (!ticket.in_context().begin(
             {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies}, true)) {
         give_back(site.store, step.slot);
@@ -192,20 +207,35 @@ std::nullptr_t refuse_instance(PyObject* instance) {
     return nullptr;
 }
 
+// What the steps before the function decide: the call's result (a hit above
+// all), an error (with the exception set), or to compute it, with the
+// ticket engaged for step 4.
+struct Outcome {
+    enum class Kind { Value, Error, Compute };
+    Kind kind;
+    PyObject* value;  // a new reference for Value, else null
+
+    static Outcome value_or_error(PyObject* value_or_null) noexcept {
+        return {value_or_null != nullptr ? Kind::Value : Kind::Error, value_or_null};
+    }
+    static Outcome error() noexcept { return {Kind::Error, nullptr}; }
+    static Outcome compute_if(bool engaged) noexcept { return {engaged ? Kind::Compute : Kind::Error, nullptr}; }
+};
+
 // Everything a call can take but a plain hit: warning about an undeclared
 // call, running as part of the same call in progress, beginning a
 // computation (a ticket for step 4). Kept out of the hit's way.
-[[gnu::noinline]] PyObject* call_beyond_a_hit(const CallSite& site, CallIdentity& identity, Step& step,
-                                              Ticket& ticket) {
-    if (step.untracked_caller && !warn_if_untracked(site, step)) return nullptr;
+template <typename Key>
+[[gnu::noinline]] Outcome call_beyond_a_hit(const CallSite& site, Key& key, Step& step, Ticket& ticket) {
+    if (step.untracked_caller && !warn_if_untracked(site, step)) return Outcome::error();
     switch (step.next) {
-        case Next::Serve: return step.value.release();
-        case Next::RunInline: ticket.engage(site.record); return nullptr;
-        case Next::Compute: begin_computing(site, step, identity, ticket); return nullptr;
+        case Next::Serve: return Outcome::value_or_error(step.value.release());
+        case Next::RunInline: return Outcome::compute_if(ticket.engage(site.record));
+        case Next::Compute: return Outcome::compute_if(begin_computing(site, step, key, ticket));
         case Next::Register: break;
     }
     PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
-    return nullptr;
+    return Outcome::error();
 }
 
 // The checks made once per decorator and class, the first time, for a class
@@ -240,16 +270,48 @@ int check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls)
 // the override would, with no entry of its own and no edge; the calls it
 // makes count for the computation in progress. An async method's coroutine
 // runs in the task that awaits it, with the same effect.
-[[gnu::noinline]] PyObject* run_as_part_of_caller(const DecoratorRecord& decorator, Ticket& ticket) {
-    ticket.engage(decorator);
-    return nullptr;
+[[gnu::noinline]] Outcome run_as_part_of_caller(const DecoratorRecord& decorator, Ticket& ticket) {
+    return Outcome::compute_if(ticket.engage(decorator));
 }
 
-// Steps 1 to 3: a result (a hit above all), an error, or, when this returns
-// null with no exception set, a ticket for step 4: the function taken and,
-// unless the call runs inline, its computation begun. Inlined into the two
-// callers below, whose frames are gone before the function runs.
-[[gnu::always_inline]] inline PyObject* call_decorated(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+// Step 2 for a call identified as `key`, which hands its computation the
+// inputs of `inputs_from`. A hit found for `received` (the arguments of a
+// call identified by binding) is remembered for the next call. Without
+// `received` (a remembered call), a call the store has never made is not
+// registered: `unregistered` is set, and an error returned with no exception.
+template <typename Key, typename Inputs>
+[[gnu::always_inline]] inline Outcome find_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                                     Key& key, Inputs& inputs_from, const CallArguments* received,
+                                                     Ticket& ticket, bool* unregistered = nullptr) {
+    CallSite site{self, decorator, instance, as_store(instance), {}};
+    site.register_calls = received != nullptr;
+    const StoreRecord* record = site.store->record;
+    if (record != nullptr && record->graph.running_count() > 0) {
+        site.context = ContextView::current();
+        if (PyErr_Occurred()) return Outcome::error();
+    }
+    Step step;
+    BoundCallRef replaced_call;
+    const bool found = find_or_register(site, key, step, replaced_call);
+    replaced_call.reset();  // with no section open
+    if (!found) return Outcome::error();
+    if constexpr (std::is_same_v<Key, CallIdentity>) {
+        if (step.next == Next::Serve) decorator.remembered.remember(*received, key, step.registered_call);
+    } else if (step.next == Next::Register) {
+        *unregistered = true;
+        return Outcome::error();
+    }
+    if (step.next == Next::Serve && !step.untracked_caller) return {Outcome::Kind::Value, step.value.release()};
+    return call_beyond_a_hit(site, inputs_from, step, ticket);
+}
+
+// Step 1's checks, the same for every call: the instance and its class, and
+// the function, borrowed (the caller holds the decorator, and with it its
+// record, whose function the collector clears only once nothing can call
+// it). Null with an exception set. `as_part_of_caller` is set when the
+// instance's class does not resolve this decorator for the method's name.
+[[gnu::always_inline]] inline PyObject* checked_function(PyObject* self, const CallArguments& arguments,
+                                                         bool& as_part_of_caller) {
     DecoratorRecord& decorator = as_decorator(self)->record;
     if (!arguments.ok()) return nullptr;
     if (arguments.positional_count() == 0) {
@@ -263,43 +325,65 @@ int check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls)
         if (!is_store(instance)) return refuse_instance(instance);
         const int resolved = check_class(self, decorator, Py_TYPE(instance));
         if (resolved < 0) return nullptr;
-        if (resolved == 0) return run_as_part_of_caller(decorator, ticket);
+        as_part_of_caller = resolved == 0;
     }
-    // Borrowed: the caller holds the decorator, and with it its record, whose
-    // function the collector clears only once nothing can call it.
     PyObject* func = decorator.func.get();
-    if (func == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
-        return nullptr;
+    if (func == nullptr) PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+    return func;
+}
+
+// Steps 1 to 3 of a call that returns its result: the result (a hit above
+// all), an error, or to compute, with the ticket holding the function and,
+// unless the call runs inline, its computation begun. Inlined into the two
+// callers below, whose frames are gone before the function runs.
+[[gnu::always_inline]] inline Outcome call_decorated(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+    bool as_part_of_caller = false;
+    PyObject* func = checked_function(self, arguments, as_part_of_caller);
+    if (func == nullptr) return Outcome::error();
+    DecoratorRecord& decorator = as_decorator(self)->record;
+    if (as_part_of_caller) return run_as_part_of_caller(decorator, ticket);
+    PyObject* instance = arguments.positional(0);
+    // The call received as the last one was: identified without binding.
+    RememberedCall::Match match;
+    if (decorator.remembered.matches(func, arguments, match)) {
+        RememberedKey key(match);
+        bool unregistered = false;
+        const Outcome outcome = find_and_serve(self, decorator, instance, static_cast<BoundCallKey&>(key), key, nullptr,
+                                               ticket, &unregistered);
+        if (!unregistered) return outcome;
     }
     CallIdentity identity;
-    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
-    if (decorator.is_async) return call_async(self, arguments, identity);
-    CallSite site{self, decorator, instance, as_store(instance), {}};
-    const StoreRecord* record = site.store->record;
-    if (record != nullptr && record->graph.running_count() > 0) {
-        site.context = ContextView::current();
-        if (PyErr_Occurred()) return nullptr;
+    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
+        return Outcome::error();
     }
-    Step step;
-    BoundCallRef replaced_call;
-    const bool found = find_or_register(site, identity, step, replaced_call);
-    replaced_call.reset();  // with no section open
-    if (!found) return nullptr;
-    if (step.next == Next::Serve && !step.untracked_caller) return step.value.release();
-    return call_beyond_a_hit(site, identity, step, ticket);
+    return find_and_serve(self, decorator, instance, identity, identity, &arguments, ticket);
+}
+
+// The call of an async method: its coroutine, or null with an exception set.
+PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
+    bool as_part_of_caller = false;
+    PyObject* func = checked_function(self, arguments, as_part_of_caller);
+    if (func == nullptr) return nullptr;
+    // Its coroutine runs in the task that awaits it, as part of what runs there.
+    if (as_part_of_caller) {
+        const PyRef held = PyRef::borrow(func);  // the decorator's own reference may go while it runs
+        return arguments.call(held.get());
+    }
+    DecoratorRecord& decorator = as_decorator(self)->record;
+    CallIdentity identity;
+    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
+    return call_async(self, arguments, identity);
 }
 
 // Steps 1 to 3 of a call, in a frame of their own that is gone before the
-// function runs: a result, an error, or, when this returns null with no
-// exception set, a ticket for step 4.
-[[gnu::noinline]] PyObject* start_vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
-                                              PyObject* kwnames, Ticket& ticket) {
+// function runs.
+[[gnu::noinline]] Outcome start_vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
+                                            PyObject* kwnames, Ticket& ticket) {
     CallArguments arguments(args, positional_count, kwnames);
     return call_decorated(self, arguments, ticket);
 }
 
-[[gnu::noinline]] PyObject* start_tuple_call(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+[[gnu::noinline]] Outcome start_tuple_call(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
     return call_decorated(self, arguments, ticket);
 }
 
@@ -315,8 +399,8 @@ int check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls)
 // function runs is this frame alone, with the ticket and the arguments.
 PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
     Ticket ticket;
-    PyObject* done = start_vector_call(self, args, positional_count, kwnames, ticket);
-    if (!ticket) return done;
+    const Outcome outcome = start_vector_call(self, args, positional_count, kwnames, ticket);
+    if (outcome.kind != Outcome::Kind::Compute) return outcome.value;
     PyObject* func = ticket.func();
     const auto count = static_cast<std::size_t>(positional_count);
     PyObject* result = nullptr;
@@ -335,9 +419,10 @@ PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t position
 // A decorated call received as a tuple and a dict.
 PyObject* tuple_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     CallArguments arguments(args, kwargs);
+    if (as_decorator(self)->record.is_async) return call_awaited(self, arguments);
     Ticket ticket;
-    PyObject* done = start_tuple_call(self, arguments, ticket);
-    if (!ticket) return done;
+    const Outcome outcome = start_tuple_call(self, arguments, ticket);
+    if (outcome.kind != Outcome::Kind::Compute) return outcome.value;
     return finish_computing(ticket, arguments.call(ticket.func()));
 }
 
@@ -353,6 +438,15 @@ PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
     return python_boundary([&] { return vector_call(self, args, positional_count, kwnames); });
+}
+
+// The vectorcall of an async method's decorator, chosen when it is made.
+PyObject* awaited_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
+    return python_boundary([&] {
+        CallArguments arguments(args, positional_count, kwnames);
+        return call_awaited(self, arguments);
+    });
 }
 
 PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {
@@ -485,8 +579,9 @@ PyGetSetDef decorator_getset[] = {
 
 int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    if (as_decorator(self)->has_record) Py_VISIT(as_decorator(self)->record.func.get());
-    return 0;
+    if (!as_decorator(self)->has_record) return 0;
+    Py_VISIT(as_decorator(self)->record.func.get());
+    return as_decorator(self)->record.remembered.traverse(visit, arg);
 }
 
 int decorator_clear(PyObject* self) {
@@ -530,15 +625,16 @@ PyType_Slot decorator_slots[] = {
 };
 // clang-format on
 
-// Called through vectorcall, and as a method: `obj.m(...)` calls the
-// decorator with the instance first, as a bound method would, without making
-// one. Attribute access (`obj.m`) still makes a bound method.
+// Called through vectorcall. Not a method descriptor: that flag would let a
+// value in the instance's __dict__ under the method's name shadow it for call
+// syntax, which a data descriptor refuses, so `obj.m(...)` and `obj.m` both
+// reach __get__ and its bound method.
 PyType_Spec decorator_spec = {
     "builtins.LineageStoreDecorator",
     static_cast<int>(sizeof(DecoratorObject)),
     0,
     static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                              Py_TPFLAGS_IMMUTABLETYPE | type_has_vectorcall | type_is_method_descriptor),
+                              Py_TPFLAGS_IMMUTABLETYPE | type_has_vectorcall),
     decorator_slots,
 };
 
@@ -564,7 +660,7 @@ PyObject* new_decorator(DecoratorRecord&& record) {
         DecoratorObject* decorator = as_decorator(self);
         new (&decorator->record) DecoratorRecord(std::move(record));
         decorator->has_record = true;
-        decorator->vectorcall = decorator_vectorcall;
+        decorator->vectorcall = decorator->record.is_async ? awaited_vectorcall : decorator_vectorcall;
         return self;
     });
 }

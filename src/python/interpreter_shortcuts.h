@@ -122,15 +122,12 @@ inline PyObject* const* tuple_items(PyObject* tuple) noexcept {
 // reference, or nullptr with an exception set.
 PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast);
 
-// Type flags of the 3.12 stable ABI that the 3.10 headers this module is
-// built against do not spell; their values and meanings are the same on
-// every interpreter from 3.10 on. A type with `type_has_vectorcall` and a
-// __vectorcalloffset__ member is called through the function stored there; a
-// type with `type_is_method_descriptor` is called by `obj.m(...)` directly,
-// with the instance as the first argument, instead of through a bound method.
+// A type flag of the 3.12 stable ABI that the 3.10 headers this module is
+// built against do not spell; its value and meaning are the same on every
+// interpreter from 3.10 on. A type with `type_has_vectorcall` and a
+// __vectorcalloffset__ member is called through the function stored there.
 using VectorcallFunction = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
 constexpr unsigned long type_has_vectorcall = 1UL << 11;
-constexpr unsigned long type_is_method_descriptor = 1UL << 17;
 constexpr std::size_t vectorcall_arguments_offset = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
 
 // The types of results that can be consumed only once (coroutines,

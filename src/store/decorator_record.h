@@ -14,6 +14,7 @@
 
 #include "call/bound_call.h"
 #include "call/parameter_layout.h"
+#include "call/remembered_call.h"
 #include "python/interpreter_shortcuts.h"
 #include "python/py_ref.h"
 #include "python/weak_class_set.h"
@@ -38,11 +39,12 @@ struct DecoratorRecord {
     bool single_use_warned = false;
     // What changes after decoration, all of it caches of what the class and
     // the function say: the parameter layout of func's current code, the
-    // classes whose first call made the checks that run once per class, the
-    // classes whose instances reach another implementation under this
-    // method's name (an override), and the calls this method's computations
-    // were warned about.
+    // last call as it was received, the classes whose first call made the
+    // checks that run once per class, the classes whose instances reach
+    // another implementation under this method's name (an override), and the
+    // calls this method's computations were warned about.
     BindingCache binding;
+    RememberedCall remembered;
     WeakClassSet checked_classes;
     WeakClassSet overridden_in;
     // The class of the last call, checked: a call on another instance of it
