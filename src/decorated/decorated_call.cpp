@@ -1,0 +1,450 @@
+// decorated_call.cpp: the call of a decorated method: the steps of
+// call_steps run in turn, from the decorator's vectorcall and tp_call to the
+// result, served or computed and stored.
+#include "decorated/decorated_call.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+#include "call/call_arguments.h"
+#include "call/call_identity.h"
+#include "call/reference_binding.h"
+#include "call/remembered_call.h"
+#include "decorated/async_call.h"
+#include "decorated/call_context.h"
+#include "decorated/call_steps.h"
+#include "python/interpreter_shortcuts.h"
+#include "python/python_boundary.h"
+#include "store/cache_store.h"
+#include "store/lineage_store_base.h"
+#include "store/usage_warnings.h"
+
+namespace lineage_store {
+
+namespace {
+
+DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast<DecoratorObject*>(self); }
+
+// What a computation needs of the steps before it, and keeps while the
+// function runs: the function, what the call's identity was computed from,
+// and the computation's frame among the context's computations, which holds
+// its store, node and slot. The steps' own state (the identity above all) is
+// gone by then, so that only this and the call's own arguments stay on the
+// stack while the function runs, however deep decorated methods call each
+// other: it is as small as it can be, with no flag of its own (it is engaged
+// when it holds the function), and a hit pays one test for it.
+class Ticket {
+public:
+    Ticket() noexcept {}
+    Ticket(const Ticket&) = delete;
+    Ticket& operator=(const Ticket&) = delete;
+    ~Ticket() noexcept(false) {
+        if (func_ != nullptr) close();
+    }
+
+    explicit operator bool() const noexcept { return func_ != nullptr; }
+
+    // Engages the ticket with the function to run; false with an exception
+    // set when the decorator's function has been cleared.
+    bool engage(const DecoratorRecord& decorator) {
+        PyRef func = decorator.func.new_ref();
+        if (!func) {
+            PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+            return false;
+        }
+        new (&inputs_) FunctionInputs();
+        new (&in_context_) BegunComputation();
+        func_ = func.release();
+        return true;
+    }
+
+    PyObject* func() const noexcept { return func_; }
+    FunctionInputs& inputs() noexcept { return inputs_; }
+    BegunComputation& in_context() noexcept { return in_context_; }
+    // Whether the call runs as part of the same call in progress, with no
+    // computation of its own.
+    bool runs_inline() const noexcept { return !in_context_.begun(); }
+
+    // Disengages the ticket. A computation that did not end in a stored
+    // result (the function raised, or a thread is being ended at interpreter
+    // exit) leaves its context, then gives its slot back.
+    [[gnu::noinline]] void close() noexcept(false) {
+        // The members go even when leaving the context unwinds.
+        struct Members {
+            Ticket& ticket;
+            ~Members() noexcept(false) {
+                ticket.in_context_.~BegunComputation();
+                ticket.inputs_.~FunctionInputs();
+                PyRef::steal(std::exchange(ticket.func_, nullptr));
+            }
+        } members{*this};
+        if (!in_context_.begun()) return;
+        const ComputationFrame& frame = in_context_.frame();
+        StoreObject* store = frame.store;
+        const CallGraph::ComputationSlot slot = frame.slot;
+        in_context_.end();
+        give_back(store, slot);
+    }
+
+private:
+    PyObject* func_ = nullptr;  // owned; set when engaged
+    union {
+        FunctionInputs inputs_;  // alive when engaged
+    };
+    union {
+        BegunComputation in_context_;  // alive when engaged
+    };
+};
+
+// The key of a call identified as the decorator's remembered call: its hash
+// and registered bound call, and the layout its computation keeps.
+class RememberedKey : public BoundCallKey {
+public:
+    explicit RememberedKey(RememberedCall::Match& match) noexcept
+        : BoundCallKey(match.hash, std::move(match.call)), layout_(std::move(match.layout)) {}
+    FunctionInputs take_inputs() noexcept { return FunctionInputs(std::move(layout_)); }
+
+private:
+    LayoutRef layout_;
+};
+
+// Engages the ticket and begins the computation whose slot `step` began in
+// the current context; on failure gives the slot back and returns false with
+// an exception set.
+template <typename Key>
+[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, Key& key, Ticket& ticket) {
+    if (!ticket.engage(site.record)) {
+        give_back(site.store, step.slot);
+        return false;
+    }
+    ticket.inputs() = key.take_inputs();
+    if (!ticket.in_context().begin(
+            {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies}, true)) {
+        give_back(site.store, step.slot);
+        ticket.close();
+        return false;
+    }
+    return true;
+}
+
+// Step 4's end for a result that can be consumed only once (a coroutine, a
+// generator): returned, never stored, and the call decided as one of a
+// method that caches nothing, so that nothing computed from it is stored
+// either. The decorator is warned about once.
+[[gnu::noinline]] PyObject* finish_single_use(DecoratorRecord& decorator, StoreObject* store, NodePosition position,
+                                              CallGraph::ComputationSlot slot, PyRef& result) {
+    PyRef replaced;  // released after the section: its finaliser may use this store
+    if (!store_result(store, position, slot, false, false, result.get(), replaced)) return nullptr;
+    replaced.reset();
+    if (warn_about_single_use_result(decorator, result.get(), 1)) {
+        return result.release();
+    }
+    // A warning filter raised: a coroutine nobody will await is closed, so
+    // that it is not reported as never awaited.
+    SavedException raised;  // set again when this block ends
+    if (Py_TYPE(result.get()) == single_use_types.coroutine) {
+        PyRef closed = PyRef::steal(into_python([&] { return PyObject_CallMethod(result.get(), "close", nullptr); }));
+        if (!closed) PyErr_Clear();
+    }
+    result.reset();
+    return nullptr;
+}
+
+// Step 4's end, once the function has returned `result` (null with an
+// exception set when it raised): decides the call's state and stores the
+// result in a last section.
+[[gnu::noinline]] PyObject* finish_computing(Ticket& ticket, PyObject* result_or_null) {
+    PyRef result = PyRef::steal(result_or_null);
+    if (ticket.runs_inline()) return result.release();
+    const ComputationFrame& frame = ticket.in_context().frame();
+    StoreObject* store = frame.store;
+    DecoratorRecord& decorator = as_decorator(frame.decorator)->record;  // the caller holds the decorator
+    const bool use_cache = decorator.use_cache;
+    const NodePosition position = frame.node;
+    const CallGraph::ComputationSlot slot = frame.slot;
+    ticket.in_context().end();
+    if (!result) {
+        give_back(store, slot);
+        return nullptr;
+    }
+    // The function reads its code and defaults again when it runs: if they
+    // changed since the call was identified, the result may be another call's.
+    const bool function_changed = !ticket.inputs().unchanged(ticket.func());
+    if (use_cache && is_single_use(result.get())) return finish_single_use(decorator, store, position, slot, result);
+    PyRef replaced;  // released after the section: its finaliser may use this store
+    if (!store_result(store, position, slot, use_cache, function_changed, result.get(), replaced)) {
+        return nullptr;
+    }
+    replaced.reset();
+    return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// The call
+
+// TypeError for a first argument that is not an instance of a store class.
+std::nullptr_t refuse_instance(PyObject* instance) {
+    if (PyErr_Occurred()) return nullptr;
+    PyTypeObject* base = lineage_store_base_type();
+    if (base != nullptr && PyType_Check(instance) &&
+        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(instance), base)) {
+        // A method called through the class with the class itself first.
+        into_python([&] {
+            return PyErr_Format(PyExc_TypeError,
+                                "the decorated method's class must inherit from LineageStoreBase; it was called with "
+                                "the class %R in place of an instance: call it on an instance",
+                                instance);
+        });
+        return nullptr;
+    }
+    PyErr_SetString(PyExc_TypeError, "the decorated method's class must inherit from LineageStoreBase");
+    return nullptr;
+}
+
+// What the steps before the function decide: the call's result (a hit above
+// all), an error (with the exception set), or to compute it, with the
+// ticket engaged for step 4.
+struct Outcome {
+    enum class Kind { Value, Error, Compute };
+    Kind kind;
+    PyObject* value;  // a new reference for Value, else null
+
+    static Outcome value_or_error(PyObject* value_or_null) noexcept {
+        return {value_or_null != nullptr ? Kind::Value : Kind::Error, value_or_null};
+    }
+    static Outcome error() noexcept { return {Kind::Error, nullptr}; }
+    static Outcome compute_if(bool engaged) noexcept { return {engaged ? Kind::Compute : Kind::Error, nullptr}; }
+};
+
+// Everything a call can take but a plain hit: warning about an undeclared
+// call, running as part of the same call in progress, beginning a
+// computation (a ticket for step 4). Kept out of the hit's way.
+template <typename Key>
+[[gnu::noinline]] Outcome call_beyond_a_hit(const CallSite& site, Key& key, Step& step, Ticket& ticket) {
+    if (step.untracked_caller && !warn_if_untracked(site, step)) return Outcome::error();
+    switch (step.next) {
+        case Next::Serve: return Outcome::value_or_error(step.value.release());
+        case Next::RunInline: return Outcome::compute_if(ticket.engage(site.record));
+        case Next::Compute: return Outcome::compute_if(begin_computing(site, step, key, ticket));
+        case Next::Register: break;
+    }
+    PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
+    return Outcome::error();
+}
+
+// The checks made once per decorator and class, the first time, for a class
+// already known to derive from LineageStoreBase: 1 when the class's instances
+// see this decorator as their method, 0 when an override hides it from them
+// (it is reached through super() or its class), -1 with an exception set.
+int check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls) {
+    const int checked = record.checked_classes.contains(cls);
+    if (checked < 0) return -1;
+    if (checked == 0) {
+        const int overridden = record.overridden_in.contains(cls);
+        if (overridden != 0) return overridden < 0 ? -1 : 0;
+        bool resolved = true;
+        if (!check_class_at_first_call(cls, decorator, record, resolved)) return -1;
+        if (!resolved) {
+            record.overridden_in.add(cls);
+            return 0;
+        }
+        // Not remembered when a check raised: the next call checks again,
+        // which keeps an "error" warning filter failing until the class is fixed.
+        record.checked_classes.add(cls);
+    }
+    // A class that cannot be weakly referenced is looked up in the set again
+    // next time.
+    if (!record.last_checked_class.watch(cls)) PyErr_Clear();
+    return 1;
+}
+
+// A call reached through an implementation that the instance's class does
+// not resolve for the method's name (an override's super(), or the base
+// class named): it runs as part of the call that made it, as the code of
+// the override would, with no entry of its own and no edge; the calls it
+// makes count for the computation in progress. An async method's coroutine
+// runs in the task that awaits it, with the same effect.
+[[gnu::noinline]] Outcome run_as_part_of_caller(const DecoratorRecord& decorator, Ticket& ticket) {
+    return Outcome::compute_if(ticket.engage(decorator));
+}
+
+// Step 2 for a call identified as `key`, which hands its computation the
+// inputs of `inputs_from`. A hit found for `received` (the arguments of a
+// call identified by binding) is remembered for the next call. Without
+// `received` (a remembered call), a call the store has never made is not
+// registered: `unregistered` is set, and an error returned with no exception.
+template <typename Key, typename Inputs>
+[[gnu::always_inline]] inline Outcome find_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                                     Key& key, Inputs& inputs_from, const CallArguments* received,
+                                                     Ticket& ticket, bool* unregistered = nullptr) {
+    CallSite site{self, decorator, instance, as_store(instance), {}};
+    site.register_calls = received != nullptr;
+    const StoreRecord* record = site.store->record;
+    if (record != nullptr && record->graph.running_count() > 0) {
+        site.context = ContextView::current();
+        if (PyErr_Occurred()) return Outcome::error();
+    }
+    Step step;
+    BoundCallRef replaced_call;
+    const bool found = find_or_register(site, key, step, replaced_call);
+    replaced_call.reset();  // with no section open
+    if (!found) return Outcome::error();
+    if constexpr (std::is_same_v<Key, CallIdentity>) {
+        if (step.next == Next::Serve) decorator.remembered.remember(*received, key, step.registered_call);
+    } else if (step.next == Next::Register) {
+        *unregistered = true;
+        return Outcome::error();
+    }
+    if (step.next == Next::Serve && !step.untracked_caller) return {Outcome::Kind::Value, step.value.release()};
+    return call_beyond_a_hit(site, inputs_from, step, ticket);
+}
+
+// Step 1's checks, the same for every call: the instance and its class, and
+// the function, borrowed (the caller holds the decorator, and with it its
+// record, whose function the collector clears only once nothing can call
+// it). Null with an exception set. `as_part_of_caller` is set when the
+// instance's class does not resolve this decorator for the method's name.
+[[gnu::always_inline]] inline PyObject* checked_function(PyObject* self, const CallArguments& arguments,
+                                                         bool& as_part_of_caller) {
+    DecoratorRecord& decorator = as_decorator(self)->record;
+    if (!arguments.ok()) return nullptr;
+    if (arguments.positional_count() == 0) {
+        PyErr_SetString(PyExc_ValueError, "lineage_stored can only be used as an instance method decorator");
+        return nullptr;
+    }
+    PyObject* instance = arguments.positional(0);
+    // The class of the last call was a store class, and has been checked: a
+    // call on another instance of it costs one comparison.
+    if (!decorator.last_checked_class.is(Py_TYPE(instance))) {
+        if (!is_store(instance)) return refuse_instance(instance);
+        const int resolved = check_class(self, decorator, Py_TYPE(instance));
+        if (resolved < 0) return nullptr;
+        as_part_of_caller = resolved == 0;
+    }
+    PyObject* func = decorator.func.get();
+    if (func == nullptr) PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+    return func;
+}
+
+// Steps 1 to 3 of a call that returns its result: the result (a hit above
+// all), an error, or to compute, with the ticket holding the function and,
+// unless the call runs inline, its computation begun. Inlined into the two
+// callers below, whose frames are gone before the function runs.
+[[gnu::always_inline]] inline Outcome call_decorated(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+    bool as_part_of_caller = false;
+    PyObject* func = checked_function(self, arguments, as_part_of_caller);
+    if (func == nullptr) return Outcome::error();
+    DecoratorRecord& decorator = as_decorator(self)->record;
+    if (as_part_of_caller) return run_as_part_of_caller(decorator, ticket);
+    PyObject* instance = arguments.positional(0);
+    // The call received as the last one was: identified without binding.
+    RememberedCall::Match match;
+    if (decorator.remembered.matches(func, arguments, match)) {
+        RememberedKey key(match);
+        bool unregistered = false;
+        const Outcome outcome = find_and_serve(self, decorator, instance, static_cast<BoundCallKey&>(key), key, nullptr,
+                                               ticket, &unregistered);
+        if (!unregistered) return outcome;
+    }
+    CallIdentity identity;
+    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
+        return Outcome::error();
+    }
+    return find_and_serve(self, decorator, instance, identity, identity, &arguments, ticket);
+}
+
+// The call of an async method: its coroutine, or null with an exception set.
+PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
+    bool as_part_of_caller = false;
+    PyObject* func = checked_function(self, arguments, as_part_of_caller);
+    if (func == nullptr) return nullptr;
+    // Its coroutine runs in the task that awaits it, as part of what runs there.
+    if (as_part_of_caller) {
+        const PyRef held = PyRef::borrow(func);  // the decorator's own reference may go while it runs
+        return arguments.call(held.get());
+    }
+    DecoratorRecord& decorator = as_decorator(self)->record;
+    CallIdentity identity;
+    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
+    return call_async(self, arguments, identity);
+}
+
+// Steps 1 to 3 of a call, in a frame of their own that is gone before the
+// function runs.
+[[gnu::noinline]] Outcome start_vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
+                                            PyObject* kwnames, Ticket& ticket) {
+    CallArguments arguments(args, positional_count, kwnames);
+    return call_decorated(self, arguments, ticket);
+}
+
+[[gnu::noinline]] Outcome start_tuple_call(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+    return call_decorated(self, arguments, ticket);
+}
+
+// func(*args, **kwargs) for a call received as a vector, where it needs the
+// keyword dict built.
+[[gnu::noinline]] PyObject* call_with_keyword_dict(PyObject* func, PyObject* const* args, Py_ssize_t positional_count,
+                                                   PyObject* kwnames) {
+    CallArguments arguments(args, positional_count, kwnames);
+    return arguments.call(func);
+}
+
+// A decorated call received as a vector: what stays on the stack while the
+// function runs is this frame alone, with the ticket and the arguments.
+PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
+    Ticket ticket;
+    const Outcome outcome = start_vector_call(self, args, positional_count, kwnames, ticket);
+    if (outcome.kind != Outcome::Kind::Compute) return outcome.value;
+    PyObject* func = ticket.func();
+    const auto count = static_cast<std::size_t>(positional_count);
+    PyObject* result = nullptr;
+    if (shortcuts.vectorcall != nullptr) {
+        result = into_python([&] { return shortcuts.vectorcall(func, args, count, kwnames); });
+    } else if (shortcuts.function_vectorcall != nullptr && Py_TYPE(func) == shortcuts.function_type) {
+        result = into_python([&] { return shortcuts.function_vectorcall(func, args, count, kwnames); });
+    } else if (kwnames == nullptr && shortcuts.vectorcall_dict != nullptr) {
+        result = into_python([&] { return shortcuts.vectorcall_dict(func, args, count, nullptr); });
+    } else {
+        result = call_with_keyword_dict(func, args, positional_count, kwnames);
+    }
+    return finish_computing(ticket, result);
+}
+
+// A decorated call received as a tuple and a dict.
+PyObject* tuple_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    CallArguments arguments(args, kwargs);
+    if (as_decorator(self)->record.is_async) return call_awaited(self, arguments);
+    Ticket ticket;
+    const Outcome outcome = start_tuple_call(self, arguments, ticket);
+    if (outcome.kind != Outcome::Kind::Compute) return outcome.value;
+    return finish_computing(ticket, arguments.call(ticket.func()));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The slots
+
+PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return python_boundary([&] { return tuple_call(self, args, kwargs); });
+}
+
+PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
+    return python_boundary([&] { return vector_call(self, args, positional_count, kwnames); });
+}
+
+// The vectorcall of an async method's decorator, chosen when it is made.
+PyObject* awaited_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
+    return python_boundary([&] {
+        CallArguments arguments(args, positional_count, kwnames);
+        return call_awaited(self, arguments);
+    });
+}
+
+}  // namespace lineage_store
