@@ -59,6 +59,85 @@ bool take_positional_defaults(ParameterLayout& layout) {
     return true;
 }
 
+// The parameters' names, each a plain name given once, into `layout.names`,
+// with their UTF-8 in `utf8_names`. False when calls must go to inspect.
+bool read_parameter_names(ParameterLayout& layout, PyObject* varnames, Py_ssize_t count,
+                          std::vector<std::string_view>& utf8_names) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* name = PyTuple_GetItem(varnames, i);
+        std::string_view utf8;
+        if (!PyUnicode_CheckExact(name) || !utf8_view(name, utf8)) return false;
+        if (!is_plain_parameter_name(name, utf8) || std::ranges::find(utf8_names, utf8) != utf8_names.end()) {
+            return false;
+        }
+        utf8_names.push_back(utf8);
+        layout.names.push_back(PyRef::borrow(name));
+    }
+    return true;
+}
+
+// Each parameter's place in the call tuple, self left out, with the hashes
+// of the names in that order. False with an exception set.
+bool place_parameters(ParameterLayout& layout, const std::vector<std::string_view>& utf8_names) {
+    // UTF-8 byte order is code-point order, the order of the call tuple.
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < utf8_names.size(); ++i) {
+        if (utf8_names[i] != "self") {
+            order.push_back(i);
+        } else {
+            layout.self_index = static_cast<Py_ssize_t>(i);
+        }
+    }
+    std::ranges::sort(order, [&](std::size_t a, std::size_t b) { return utf8_names[a] < utf8_names[b]; });
+    layout.place_of.assign(utf8_names.size(), -1);
+    const auto var_positional_index = static_cast<std::size_t>(layout.positional_count + layout.keyword_only_count);
+    const std::size_t var_keyword_index = var_positional_index + (layout.has_var_positional ? 1 : 0);
+    for (std::size_t j = 0; j < order.size(); ++j) {
+        const auto place = static_cast<std::int32_t>(j);
+        layout.place_of[order[j]] = place;
+        if (layout.has_var_positional && order[j] == var_positional_index) layout.var_positional_place = place;
+        if (layout.has_var_keyword && order[j] == var_keyword_index) layout.var_keyword_place = place;
+        PyObject* name = layout.names[order[j]].get();
+        // Hashing an exact str runs no Python code.
+        const Py_hash_t hash = PyObject_Hash(name);
+        if (hash == -1) return false;
+        layout.name_hashes.push_back(hash);
+        layout.kept_names.push_back(name);
+    }
+    return true;
+}
+
+// What no call changes, hashed once: the plain positional defaults, the
+// method's name, and the whole call of a method that takes self alone.
+// False with an exception set.
+bool hash_fixed_parts(ParameterLayout& layout, PyObject* method_name) {
+    const std::size_t places = layout.kept_names.size();
+    layout.plain_default_at.assign(places, nullptr);
+    layout.plain_default_hash_at.assign(places, -1);
+    for (Py_ssize_t i = 0; i < layout.positional_count; ++i) {
+        PyObject* value = layout.positional_defaults[static_cast<std::size_t>(i)];
+        const std::int32_t place = layout.place_of[static_cast<std::size_t>(i)];
+        if (value == nullptr || place < 0 || !is_plain(value)) continue;
+        // A plain object's hash runs no Python code.
+        const Py_hash_t hash = PyObject_Hash(value);
+        if (hash == -1) return false;
+        layout.plain_default_at[static_cast<std::size_t>(place)] = value;
+        layout.plain_default_hash_at[static_cast<std::size_t>(place)] = hash;
+    }
+    layout.method_name_hash = PyObject_Hash(method_name);
+    if (layout.method_name_hash == -1) return false;
+    if (places == 0) {
+        BoundCall* constant = BoundCall::make(method_name, 0);
+        if (constant == nullptr) return false;
+        layout.constant_call = BoundCallRef::adopt(constant);
+        // Through the one function every call without arguments is hashed
+        // by, which takes the interpreter's tuple hash where TupleHash is not it.
+        layout.constant_hash = hash_of_call_without_arguments(method_name);
+        if (layout.constant_hash == -1) return false;
+    }
+    return true;
+}
+
 // Derives the layout of `func`'s code and defaults for a decorator named
 // `method_name`. A layout that binds natively, one that leaves every call to
 // inspect, or null with an exception set.
@@ -86,67 +165,11 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* func) {
     if (!plausible || !take_positional_defaults(*layout)) return layout.release();
 
     std::vector<std::string_view> utf8_names;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* name = PyTuple_GetItem(varnames.get(), i);
-        std::string_view utf8;
-        if (!PyUnicode_CheckExact(name) || !utf8_view(name, utf8)) {
-            PyErr_Clear();
-            return layout.release();
-        }
-        if (!is_plain_parameter_name(name, utf8) || std::ranges::find(utf8_names, utf8) != utf8_names.end()) {
-            return layout.release();
-        }
-        utf8_names.push_back(utf8);
-        layout->names.push_back(PyRef::borrow(name));
+    if (!read_parameter_names(*layout, varnames.get(), count, utf8_names)) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        return layout.release();
     }
-    // UTF-8 byte order is code-point order, the order of the call tuple.
-    std::vector<std::size_t> order;
-    for (std::size_t i = 0; i < utf8_names.size(); ++i) {
-        if (utf8_names[i] != "self") {
-            order.push_back(i);
-        } else {
-            layout->self_index = static_cast<Py_ssize_t>(i);
-        }
-    }
-    std::ranges::sort(order, [&](std::size_t a, std::size_t b) { return utf8_names[a] < utf8_names[b]; });
-    layout->place_of.assign(utf8_names.size(), -1);
-    const auto var_positional_index = static_cast<std::size_t>(layout->positional_count + layout->keyword_only_count);
-    const std::size_t var_keyword_index = var_positional_index + (layout->has_var_positional ? 1 : 0);
-    for (std::size_t j = 0; j < order.size(); ++j) {
-        const auto place = static_cast<std::int32_t>(j);
-        layout->place_of[order[j]] = place;
-        if (layout->has_var_positional && order[j] == var_positional_index) layout->var_positional_place = place;
-        if (layout->has_var_keyword && order[j] == var_keyword_index) layout->var_keyword_place = place;
-        PyObject* name = layout->names[order[j]].get();
-        // Hashing an exact str runs no Python code.
-        const Py_hash_t hash = PyObject_Hash(name);
-        if (hash == -1) return nullptr;
-        layout->name_hashes.push_back(hash);
-        layout->kept_names.push_back(name);
-    }
-    layout->plain_default_at.assign(order.size(), nullptr);
-    layout->plain_default_hash_at.assign(order.size(), -1);
-    for (Py_ssize_t i = 0; i < layout->positional_count; ++i) {
-        PyObject* value = layout->positional_defaults[static_cast<std::size_t>(i)];
-        const std::int32_t place = layout->place_of[static_cast<std::size_t>(i)];
-        if (value == nullptr || place < 0 || !is_plain(value)) continue;
-        // A plain object's hash runs no Python code.
-        const Py_hash_t hash = PyObject_Hash(value);
-        if (hash == -1) return nullptr;
-        layout->plain_default_at[static_cast<std::size_t>(place)] = value;
-        layout->plain_default_hash_at[static_cast<std::size_t>(place)] = hash;
-    }
-    layout->method_name_hash = PyObject_Hash(method_name);
-    if (layout->method_name_hash == -1) return nullptr;
-    if (order.empty()) {
-        BoundCall* constant = BoundCall::make(method_name, 0);
-        if (constant == nullptr) return nullptr;
-        layout->constant_call = BoundCallRef::adopt(constant);
-        // Through the one function every call without arguments is hashed
-        // by, which takes the interpreter's tuple hash where TupleHash is not it.
-        layout->constant_hash = hash_of_call_without_arguments(method_name);
-        if (layout->constant_hash == -1) return nullptr;
-    }
+    if (!place_parameters(*layout, utf8_names) || !hash_fixed_parts(*layout, method_name)) return nullptr;
     layout->native = true;
     return layout.release();
 }
