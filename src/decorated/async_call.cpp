@@ -111,9 +111,9 @@ PyObject* look(PyObject* self, int stacklevel) {
         } else {
             BoundCallKey key(state.hash, state.call);
             BoundCallRef replaced_call;
-            const bool found = find_or_register(site, key, step, replaced_call);
+            const bool ok = find_or_register(site, key, step, replaced_call);
             replaced_call.reset();  // with no section open
-            if (!found) return nullptr;
+            if (!ok) return nullptr;
             state.position = step.position;
         }
         if (!warn_if_untracked(site, step)) return nullptr;

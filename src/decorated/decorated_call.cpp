@@ -290,9 +290,9 @@ template <typename Key, typename Inputs>
     }
     Step step;
     BoundCallRef replaced_call;
-    const bool found = find_or_register(site, key, step, replaced_call);
+    const bool ok = find_or_register(site, key, step, replaced_call);
     replaced_call.reset();  // with no section open
-    if (!found) return Outcome::error();
+    if (!ok) return Outcome::error();
     if constexpr (std::is_same_v<Key, CallIdentity>) {
         if (step.next == Next::Serve) decorator.remembered.remember(*received, key, step.registered_call);
     } else if (step.next == Next::Register) {

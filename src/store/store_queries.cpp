@@ -117,7 +117,7 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         PyRef value;
         bool registered = false, undecidable = false;
-        const bool found = with_call_node(
+        const bool ok = with_call_node(
             as_store(self), Access::Read, named.hash, *named.call,
             [&](StoreRecord* record, NodePosition position) {
                 if (position == kNoNode) return true;
@@ -126,7 +126,7 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
                 return true;
             },
             &undecidable);
-        if (!found) return nullptr;
+        if (!ok) return nullptr;
         // A call the store could not tell apart is answered as not cached.
         if (undecidable) return Py_NewRef(Py_None);
         if (!registered && !warn_about_unanswerable_query(self, method_name.get(), keywords.get())) return nullptr;
