@@ -15,6 +15,7 @@
 #include "call/reference_binding.h"
 #include "decorated/decorated_call.h"
 #include "python/interpreter_shortcuts.h"
+#include "python/process_objects.h"
 #include "python/python_boundary.h"
 
 namespace lineage_store {
@@ -169,16 +170,13 @@ int decorator_clear(PyObject* self) {
 }
 
 void decorator_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    DecoratorObject* decorator = as_decorator(self);
-    if (decorator->has_record) {
-        decorator->has_record = false;
-        decorator->record.~DecoratorRecord();
-    }
-    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_object(self);
-    Py_DECREF(type);  // instances of heap types own a reference to their type
+    free_instance(self, [&] {
+        DecoratorObject* decorator = as_decorator(self);
+        if (decorator->has_record) {
+            decorator->has_record = false;
+            decorator->record.~DecoratorRecord();
+        }
+    });
 }
 
 PyMemberDef decorator_members[] = {
@@ -215,13 +213,8 @@ PyType_Spec decorator_spec = {
     decorator_slots,
 };
 
-PyTypeObject* decorator_type() noexcept {
-    // Created when the first decorator is built, once per process.
-    if (decorator_type_object == nullptr) {
-        decorator_type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&decorator_spec));
-    }
-    return decorator_type_object;
-}
+// Made when the first decorator is built.
+PyTypeObject* decorator_type() { return type_made_once(decorator_type_object, decorator_spec); }
 
 }  // namespace
 
