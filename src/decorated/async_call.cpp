@@ -90,8 +90,9 @@ PyObject* look(PyObject* self, int stacklevel) {
     // and computes nothing that this call could be a dependency of.
     if (call->found != nullptr) {
         PyObject* found = std::exchange(call->found, nullptr);
-        const StoreRecord* record = as_store(call->instance)->record;
-        if (record != nullptr && record->graph.version() == call->found_at && record->graph.running_count() == 0) {
+        const StoreRecord* store_record = as_store(call->instance)->store_record;
+        if (store_record != nullptr && store_record->graph.version() == call->found_at &&
+            store_record->graph.running_count() == 0) {
             return found;
         }
         PyRef stale = PyRef::steal(found);
@@ -100,7 +101,7 @@ PyObject* look(PyObject* self, int stacklevel) {
         AwaitedState& state = call->state;
         DecoratorRecord& decorator = decorator_of(call);
         CallSite site{call->decorator, decorator, call->instance, as_store(call->instance), {}, false, stacklevel};
-        const StoreRecord* store_record = site.store->record;
+        const StoreRecord* store_record = site.store->store_record;
         if (store_record != nullptr && store_record->graph.running_count() > 0) {
             site.context = ContextView::current();
             if (PyErr_Occurred()) return nullptr;
@@ -243,10 +244,10 @@ bool find_registered_node(StoreObject* store, CallIdentity& identity, AwaitedCal
     Undecided undecided;  // outlives the section: it may hold bound calls
     StoreSection section = StoreSection::open(store, Access::Read);
     if (!section.opened()) return false;
-    if (section.record() == nullptr) return true;
-    const CallGraph& graph = section.record()->graph;
+    if (section.store_record() == nullptr) return true;
+    const CallGraph& graph = section.store_record()->graph;
     const NodePosition found = find_call(
-        *section.record(), identity.hash(),
+        *section.store_record(), identity.hash(),
         [&](const BoundCall& registered) { return identity.equals_without_python(registered); }, undecided);
     if (!undecided.candidates.empty() || found == kNoNode || !graph.node(found).is_registered()) return true;
     if (PyObject* value = valid_value(graph, found)) {

@@ -411,7 +411,7 @@ PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio) {
     {
         StoreSection section = StoreSection::open(store, Access::Write);
         if (!section.opened()) return nullptr;
-        state.slot = section.record()->graph.begin_computation(state.position);
+        state.slot = section.store_record()->graph.begin_computation(state.position);
         state.computing = true;
     }
     Computation* computation = as_computation(made.get());

@@ -75,18 +75,18 @@ template <typename Key>
                                         Undecided& undecided) {
     StoreSection section = StoreSection::open(site.store, Access::Write);
     if (!section.opened()) return Look::Failed;
-    StoreRecord& record = *section.record();
+    StoreRecord& store_record = *section.store_record();
     const NodePosition found = find_call(
-        record, identity.hash(),
+        store_record, identity.hash(),
         [&](const BoundCall& registered) { return identity.equals_without_python(registered); }, undecided);
-    if (found != kNoNode && record.graph.node(found).is_registered()) {
-        serve_or_begin(site, record.graph, found, step);
+    if (found != kNoNode && store_record.graph.node(found).is_registered()) {
+        serve_or_begin(site, store_record.graph, found, step);
         return Look::Settled;
     }
     if (!undecided.candidates.empty()) return Look::Undecided;
     step.next = Next::Register;
     step.position = found;
-    version = record.graph.version();
+    version = store_record.graph.version();
     return Look::Absent;
 }
 
@@ -108,20 +108,20 @@ bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32
         }
         StoreSection section = StoreSection::open(site.store, Access::Write);
         if (!section.opened()) return false;
-        StoreRecord& record = *section.record();
-        if (record.graph.version() != undecided.version) {
+        StoreRecord& store_record = *section.store_record();
+        if (store_record.graph.version() != undecided.version) {
             // Changed meanwhile: look again, comparing only what is new.
             if (verdicts.may_look_again()) continue;
             give_up_looking(step);
             return true;
         }
-        if (decided != kNoNode && record.graph.node(decided).is_registered()) {
-            serve_or_begin(site, record.graph, decided, step);
+        if (decided != kNoNode && store_record.graph.node(decided).is_registered()) {
+            serve_or_begin(site, store_record.graph, decided, step);
             return true;
         }
         step.next = Next::Register;
         step.position = decided;
-        version = record.graph.version();
+        version = store_record.graph.version();
         return true;
     }
 }
@@ -140,13 +140,13 @@ struct DependencyNodes {
 
 std::uint32_t dependency_probe(std::size_t d) noexcept { return static_cast<std::uint32_t>(d + 1); }
 
-void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorator, const Verdicts& verdicts,
+void find_dependencies(const StoreRecord& store_record, const DecoratorRecord& decorator, const Verdicts& verdicts,
                        DependencyNodes& out) {
     for (std::size_t d = 0; d < decorator.dependency_calls.size(); ++d) {
         const BoundCall& dependency = *decorator.dependency_calls[d];
         Undecided undecided;
         const NodePosition found = find_call(
-            record, decorator.dependency_hashes[d],
+            store_record, decorator.dependency_hashes[d],
             [&](const BoundCall& registered) {
                 const int verdict = calls_equal_without_python(registered, dependency);
                 return verdict >= 0 ? verdict : verdicts.of(dependency_probe(d), registered);
@@ -163,11 +163,11 @@ void find_dependencies(const StoreRecord& record, const DecoratorRecord& decorat
 // then serves a value set by hand before the call was ever made, or begins
 // the computation.
 template <typename Key>
-void register_in_section(const CallSite& site, StoreRecord& record, Key& identity, const BoundCallRef& call,
+void register_in_section(const CallSite& site, StoreRecord& store_record, Key& identity, const BoundCallRef& call,
                          NodePosition position, DependencyNodes& dependencies, BoundCallRef& replaced_call,
                          Step& step) {
-    const DecoratorRecord& decorator = site.record;
-    CallGraph& graph = record.graph;
+    const DecoratorRecord& decorator = site.decorator_record;
+    CallGraph& graph = store_record.graph;
     const bool made_before = position != kNoNode;
     if (!made_before) {
         position = graph.add_node(identity.hash(), BoundCallRef(call));
@@ -179,7 +179,7 @@ void register_in_section(const CallSite& site, StoreRecord& record, Key& identit
     for (std::size_t d = 0; d < dependencies.positions.size(); ++d) {
         NodePosition parent = dependencies.positions[d];
         if (parent == kNoNode) {
-            parent = add_unregistered_node(record, decorator.dependency_hashes[d], decorator.dependency_calls[d]);
+            parent = add_unregistered_node(store_record, decorator.dependency_hashes[d], decorator.dependency_calls[d]);
         }
         graph.link(position, parent);
         dependencies_usable = dependencies_usable && graph.node(parent).is_registered() &&
@@ -215,20 +215,22 @@ bool register_call(const CallSite& site, Key& identity, Step& step, std::uint32_
         {
             StoreSection section = StoreSection::open(site.store, Access::Write);
             if (!section.opened()) return false;
-            StoreRecord& record = *section.record();
-            if (record.graph.version() != version) {
+            StoreRecord& store_record = *section.store_record();
+            if (store_record.graph.version() != version) {
                 retry = true;
                 return true;
             }
-            if (!site.record.dependency_calls.empty()) find_dependencies(record, site.record, verdicts, dependencies);
+            if (!site.decorator_record.dependency_calls.empty())
+                find_dependencies(store_record, site.decorator_record, verdicts, dependencies);
             if (dependencies.undecided.empty()) {
-                register_in_section(site, record, identity, call, step.position, dependencies, replaced_call, step);
+                register_in_section(site, store_record, identity, call, step.position, dependencies, replaced_call,
+                                    step);
                 return true;
             }
         }
         for (std::size_t u = 0; u < dependencies.undecided.size(); ++u) {
             const std::size_t d = dependencies.undecided[u].first;
-            const BoundCall& dependency = *site.record.dependency_calls[d];
+            const BoundCall& dependency = *site.decorator_record.dependency_calls[d];
             NodePosition found = kNoNode;
             if (!decide_with_python(
                     dependencies.undecided[u].second, verdicts, dependency_probe(d),
@@ -310,7 +312,7 @@ template bool find_or_register(const CallSite&, BoundCallKey&, Step&, BoundCallR
 bool serve_registered(const CallSite& site, NodePosition position, Step& step) {
     StoreSection section = StoreSection::open(site.store, Access::Write);
     if (!section.opened()) return false;
-    serve_or_begin(site, section.record()->graph, position, step);
+    serve_or_begin(site, section.store_record()->graph, position, step);
     return true;
 }
 
@@ -319,8 +321,8 @@ void begin_computation(CallGraph& graph, Step& step) { step.slot = graph.begin_c
 bool warn_if_untracked(const CallSite& site, Step& step) {
     if (!step.untracked_caller) return true;
     DecoratorRecord* caller = decorator_record_of(step.untracked_caller.get());
-    if (caller == nullptr || warn_about_untracked_call(*caller, site.record.method_name.get(), Py_TYPE(site.instance),
-                                                       site.warning_stacklevel)) {
+    if (caller == nullptr || warn_about_untracked_call(*caller, site.decorator_record.method_name.get(),
+                                                       Py_TYPE(site.instance), site.warning_stacklevel)) {
         return true;
     }
     // An error filter: a computation begun is given back.
@@ -332,7 +334,7 @@ bool store_result(StoreObject* store, NodePosition position, CallGraph::Computat
                   bool function_changed, PyObject* result, PyRef& replaced, bool* overlapped_out) {
     StoreSection section = StoreSection::open(store, Access::Write);
     if (!section.opened()) return false;
-    CallGraph& graph = section.record()->graph;
+    CallGraph& graph = section.store_record()->graph;
     const bool overlapped = graph.end_computation(slot) || function_changed;
     if (overlapped_out != nullptr) *overlapped_out = overlapped;
     decide_state(graph, position, use_cache, overlapped);

@@ -34,7 +34,7 @@ namespace lineage_store {
 
 struct CallSite {
     PyObject* decorator;  // the LineageStoreDecorator called
-    DecoratorRecord& record;
+    DecoratorRecord& decorator_record;
     PyObject* instance;
     StoreObject* store;
     // The computations in progress that this context sees, read before the
@@ -134,7 +134,8 @@ bool store_result(StoreObject* store, NodePosition position, CallGraph::Computat
 // inside one. A daemon thread being ended at interpreter exit leaves the
 // store alone.
 inline void give_back(StoreObject* store, CallGraph::ComputationSlot slot) noexcept {
-    if (store->record != nullptr && !must_abandon_python_state()) store->record->graph.end_computation(slot);
+    if (store->store_record != nullptr && !must_abandon_python_state())
+        store->store_record->graph.end_computation(slot);
 }
 
 }  // namespace lineage_store

@@ -117,13 +117,14 @@ private:
 // an exception set.
 template <typename Key>
 [[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, Key& key, Ticket& ticket) {
-    if (!ticket.engage(site.record)) {
+    if (!ticket.engage(site.decorator_record)) {
         give_back(site.store, step.slot);
         return false;
     }
     ticket.inputs() = key.take_inputs();
     if (!ticket.in_context().begin(
-            {site.store, site.decorator, step.position, step.slot, site.record.track_runtime_dependencies}, true)) {
+            {site.store, site.decorator, step.position, step.slot, site.decorator_record.track_runtime_dependencies},
+            true)) {
         give_back(site.store, step.slot);
         ticket.close();
         return false;
@@ -162,7 +163,7 @@ template <typename Key>
     if (ticket.runs_inline()) return result.release();
     const ComputationFrame& frame = ticket.in_context().frame();
     StoreObject* store = frame.store;
-    DecoratorRecord& decorator = as_decorator(frame.decorator)->record;  // the caller holds the decorator
+    DecoratorRecord& decorator = as_decorator(frame.decorator)->decorator_record;  // the caller holds the decorator
     const bool use_cache = decorator.use_cache;
     const NodePosition position = frame.node;
     const CallGraph::ComputationSlot slot = frame.slot;
@@ -228,7 +229,7 @@ template <typename Key>
     if (step.untracked_caller && !warn_if_untracked(site, step)) return Outcome::error();
     switch (step.next) {
         case Next::Serve: return Outcome::value_or_error(step.value.release());
-        case Next::RunInline: return Outcome::compute_if(ticket.engage(site.record));
+        case Next::RunInline: return Outcome::compute_if(ticket.engage(site.decorator_record));
         case Next::Compute: return Outcome::compute_if(begin_computing(site, step, key, ticket));
         case Next::Register: break;
     }
@@ -240,25 +241,25 @@ template <typename Key>
 // already known to derive from LineageStoreBase: 1 when the class's instances
 // see this decorator as their method, 0 when an override hides it from them
 // (it is reached through super() or its class), -1 with an exception set.
-int check_class(PyObject* decorator, DecoratorRecord& record, PyTypeObject* cls) {
-    const int checked = record.checked_classes.contains(cls);
+int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeObject* cls) {
+    const int checked = decorator_record.checked_classes.contains(cls);
     if (checked < 0) return -1;
     if (checked == 0) {
-        const int overridden = record.overridden_in.contains(cls);
+        const int overridden = decorator_record.overridden_in.contains(cls);
         if (overridden != 0) return overridden < 0 ? -1 : 0;
         bool resolved = true;
-        if (!check_class_at_first_call(cls, decorator, record, resolved)) return -1;
+        if (!check_class_at_first_call(cls, decorator, decorator_record, resolved)) return -1;
         if (!resolved) {
-            record.overridden_in.add(cls);
+            decorator_record.overridden_in.add(cls);
             return 0;
         }
         // Not remembered when a check raised: the next call checks again,
         // which keeps an "error" warning filter failing until the class is fixed.
-        record.checked_classes.add(cls);
+        decorator_record.checked_classes.add(cls);
     }
     // A class that cannot be weakly referenced is looked up in the set again
     // next time.
-    if (!record.last_checked_class.watch(cls)) PyErr_Clear();
+    if (!decorator_record.last_checked_class.watch(cls)) PyErr_Clear();
     return 1;
 }
 
@@ -283,8 +284,8 @@ template <typename Key, typename Inputs>
                                                      Ticket& ticket, bool* unregistered = nullptr) {
     CallSite site{self, decorator, instance, as_store(instance), {}};
     site.register_calls = received != nullptr;
-    const StoreRecord* record = site.store->record;
-    if (record != nullptr && record->graph.running_count() > 0) {
+    const StoreRecord* store_record = site.store->store_record;
+    if (store_record != nullptr && store_record->graph.running_count() > 0) {
         site.context = ContextView::current();
         if (PyErr_Occurred()) return Outcome::error();
     }
@@ -310,7 +311,7 @@ template <typename Key, typename Inputs>
 // instance's class does not resolve this decorator for the method's name.
 [[gnu::always_inline]] inline PyObject* checked_function(PyObject* self, const CallArguments& arguments,
                                                          bool& as_part_of_caller) {
-    DecoratorRecord& decorator = as_decorator(self)->record;
+    DecoratorRecord& decorator = as_decorator(self)->decorator_record;
     if (!arguments.ok()) return nullptr;
     if (arguments.positional_count() == 0) {
         PyErr_SetString(PyExc_ValueError, "lineage_stored can only be used as an instance method decorator");
@@ -338,7 +339,7 @@ template <typename Key, typename Inputs>
     bool as_part_of_caller = false;
     PyObject* func = checked_function(self, arguments, as_part_of_caller);
     if (func == nullptr) return Outcome::error();
-    DecoratorRecord& decorator = as_decorator(self)->record;
+    DecoratorRecord& decorator = as_decorator(self)->decorator_record;
     if (as_part_of_caller) return run_as_part_of_caller(decorator, ticket);
     PyObject* instance = arguments.positional(0);
     // The call received as the last one was: identified without binding.
@@ -367,7 +368,7 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
         const PyRef held = PyRef::borrow(func);  // the decorator's own reference may go while it runs
         return arguments.call(held.get());
     }
-    DecoratorRecord& decorator = as_decorator(self)->record;
+    DecoratorRecord& decorator = as_decorator(self)->decorator_record;
     CallIdentity identity;
     if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
     return call_async(self, arguments, identity);
@@ -417,7 +418,7 @@ PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t position
 // A decorated call received as a tuple and a dict.
 PyObject* tuple_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     CallArguments arguments(args, kwargs);
-    if (as_decorator(self)->record.is_async) return call_awaited(self, arguments);
+    if (as_decorator(self)->decorator_record.is_async) return call_awaited(self, arguments);
     Ticket ticket;
     const Outcome outcome = start_tuple_call(self, arguments, ticket);
     if (outcome.kind != Outcome::Kind::Compute) return outcome.value;

@@ -29,7 +29,7 @@ DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast
 
 PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
-    const bool native = as_decorator(self)->record.binding.native_allowed();
+    const bool native = as_decorator(self)->decorator_record.binding.native_allowed();
     return python_boundary([&] { return new_bound_method(self, instance, native); });
 }
 
@@ -46,7 +46,7 @@ int decorator_set(PyObject*, PyObject*, PyObject* value) noexcept {
 // its class abstract.
 PyObject* decorator_is_abstract(PyObject* self, void*) {
     return python_boundary([&]() -> PyObject* {
-        PyRef func = as_decorator(self)->record.func.new_ref();
+        PyRef func = as_decorator(self)->decorator_record.func.new_ref();
         if (!func) return Py_NewRef(Py_False);
         PyRef marked =
             PyRef::steal(into_python([&] { return PyObject_GetAttrString(func.get(), "__isabstractmethod__"); }));
@@ -75,7 +75,7 @@ int decorator_refuse_abstract_marking(PyObject*, PyObject*, void*) noexcept {
 // unwraps `__wrapped__`. The decorator takes over no name or docstring of
 // the function; tools that want those follow this to it.
 PyObject* decorator_wrapped(PyObject* self, void*) {
-    PyRef func = as_decorator(self)->record.func.new_ref();
+    PyRef func = as_decorator(self)->decorator_record.func.new_ref();
     if (!func) {
         PyErr_SetString(PyExc_AttributeError, "decorated method has been cleared");
         return nullptr;
@@ -127,7 +127,7 @@ PyRef coroutine_marker() {
 // rarely (when a framework registers a callable), so it asks inspect.
 PyObject* decorator_coroutine_marker(PyObject* self, void*) {
     return python_boundary([&]() -> PyObject* {
-        PyRef func = as_decorator(self)->record.func.new_ref();
+        PyRef func = as_decorator(self)->decorator_record.func.new_ref();
         if (func) {
             PyRef inspect = inspect_module();
             if (!inspect) return nullptr;
@@ -157,14 +157,14 @@ PyGetSetDef decorator_getset[] = {
 
 int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    if (!as_decorator(self)->has_record) return 0;
-    Py_VISIT(as_decorator(self)->record.func.get());
-    return as_decorator(self)->record.remembered.traverse(visit, arg);
+    if (!as_decorator(self)->has_decorator_record) return 0;
+    Py_VISIT(as_decorator(self)->decorator_record.func.get());
+    return as_decorator(self)->decorator_record.remembered.traverse(visit, arg);
 }
 
 int decorator_clear(PyObject* self) {
     return guarded(0, [&] {
-        if (as_decorator(self)->has_record) as_decorator(self)->record.func.reset();
+        if (as_decorator(self)->has_decorator_record) as_decorator(self)->decorator_record.func.reset();
         return 0;
     });
 }
@@ -172,9 +172,9 @@ int decorator_clear(PyObject* self) {
 void decorator_dealloc(PyObject* self) {
     free_instance(self, [&] {
         DecoratorObject* decorator = as_decorator(self);
-        if (decorator->has_record) {
-            decorator->has_record = false;
-            decorator->record.~DecoratorRecord();
+        if (decorator->has_decorator_record) {
+            decorator->has_decorator_record = false;
+            decorator->decorator_record.~DecoratorRecord();
         }
     });
 }
@@ -218,19 +218,19 @@ PyTypeObject* decorator_type() { return type_made_once(decorator_type_object, de
 
 }  // namespace
 
-PyObject* new_decorator(DecoratorRecord&& record) {
+PyObject* new_decorator(DecoratorRecord&& decorator_record) {
     return python_boundary([&]() -> PyObject* {
         if (!prepare_reference_binding()) return nullptr;
-        record.binding.allow_native(native_binding_here());
+        decorator_record.binding.allow_native(native_binding_here());
         PyTypeObject* type = decorator_type();
         if (type == nullptr) return nullptr;
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = into_python([&] { return alloc(type, 0); });
         if (self == nullptr) return nullptr;
         DecoratorObject* decorator = as_decorator(self);
-        new (&decorator->record) DecoratorRecord(std::move(record));
-        decorator->has_record = true;
-        decorator->vectorcall = decorator->record.is_async ? awaited_vectorcall : decorator_vectorcall;
+        new (&decorator->decorator_record) DecoratorRecord(std::move(decorator_record));
+        decorator->has_decorator_record = true;
+        decorator->vectorcall = decorator->decorator_record.is_async ? awaited_vectorcall : decorator_vectorcall;
         return self;
     });
 }

@@ -10,7 +10,7 @@
 
 namespace lineage_store {
 
-// A new LineageStoreDecorator owning `record`; nullptr with an exception set.
-PyObject* new_decorator(DecoratorRecord&& record);
+// A new LineageStoreDecorator owning `decorator_record`; nullptr with an exception set.
+PyObject* new_decorator(DecoratorRecord&& decorator_record);
 
 }  // namespace lineage_store

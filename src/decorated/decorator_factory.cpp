@@ -37,7 +37,7 @@ struct FactoryRecord {
 
 struct FactoryObject {
     PyObject_HEAD
-    FactoryRecord* record;
+    FactoryRecord* factory_record;
 };
 
 FactoryObject* as_factory(PyObject* self) noexcept { return reinterpret_cast<FactoryObject*>(self); }
@@ -90,22 +90,22 @@ PyObject* factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs, const
     static const char* const names[] = {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"};
     PyObject* bound[4];
     if (!bind_arguments(kind.python_name, args, kwargs, names, bound, 0)) return nullptr;
-    auto record = std::make_unique<FactoryRecord>();
-    record->kind = &kind;
+    auto factory_record = std::make_unique<FactoryRecord>();
+    factory_record->kind = &kind;
     // Every boolean is checked before dependencies is looked at.
-    if (!read_bool_option(kind, "use_cache", bound[0], true, record->use_cache) ||
+    if (!read_bool_option(kind, "use_cache", bound[0], true, factory_record->use_cache) ||
         !read_bool_option(kind, "track_runtime_dependencies", bound[2], kind.track_runtime_dependencies_default,
-                          record->track_runtime_dependencies) ||
-        !read_bool_option(kind, "serialisable", bound[3], false, record->serialisable)) {
+                          factory_record->track_runtime_dependencies) ||
+        !read_bool_option(kind, "serialisable", bound[3], false, factory_record->serialisable)) {
         return nullptr;
     }
-    if (bound[1] != nullptr && bound[1] != Py_None && !parse_dependencies(bound[1], record->dependencies)) {
+    if (bound[1] != nullptr && bound[1] != Py_None && !parse_dependencies(bound[1], factory_record->dependencies)) {
         return nullptr;
     }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
     PyObject* self = into_python([&] { return alloc(cls, 0); });
     if (self == nullptr) return nullptr;
-    as_factory(self)->record = record.release();
+    as_factory(self)->factory_record = factory_record.release();
     return self;
 }
 
@@ -213,7 +213,7 @@ bool refuse_method_wrappers(const FactoryKind& kind, PyObject* func) {
 
 // Applying a factory to a method builds its decorator.
 PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
-    const FactoryRecord& factory = *self->record;
+    const FactoryRecord& factory = *self->factory_record;
     static const char* const names[] = {"func"};
     PyObject* bound[1];
     if (!bind_arguments(factory.kind->python_name, args, kwargs, names, bound, 1)) return nullptr;
@@ -247,16 +247,16 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
     if (!classify_results(factory, func, method_name.get(), is_async)) return nullptr;
     if (!refuse_method_wrappers(*factory.kind, func)) return nullptr;
 
-    DecoratorRecord record;
-    record.func = PyRef::borrow(func);
-    record.dependency_hashes = std::move(dependency_hashes);
-    record.dependency_calls = std::move(dependency_calls);
-    record.method_name = std::move(method_name);
-    record.use_cache = factory.use_cache;
-    record.track_runtime_dependencies = factory.track_runtime_dependencies;
-    record.serialisable = factory.serialisable;
-    record.is_async = is_async;
-    return new_decorator(std::move(record));
+    DecoratorRecord decorator_record;
+    decorator_record.func = PyRef::borrow(func);
+    decorator_record.dependency_hashes = std::move(dependency_hashes);
+    decorator_record.dependency_calls = std::move(dependency_calls);
+    decorator_record.method_name = std::move(method_name);
+    decorator_record.use_cache = factory.use_cache;
+    decorator_record.track_runtime_dependencies = factory.track_runtime_dependencies;
+    decorator_record.serialisable = factory.serialisable;
+    decorator_record.is_async = is_async;
+    return new_decorator(std::move(decorator_record));
 }
 
 PyObject* factory_call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -265,9 +265,9 @@ PyObject* factory_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 int factory_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    FactoryRecord* record = as_factory(self)->record;
-    if (record == nullptr) return 0;
-    for (const DeclaredDependency& dependency : record->dependencies) Py_VISIT(dependency.kwargs.get());
+    FactoryRecord* factory_record = as_factory(self)->factory_record;
+    if (factory_record == nullptr) return 0;
+    for (const DeclaredDependency& dependency : factory_record->dependencies) Py_VISIT(dependency.kwargs.get());
     return 0;
 }
 
@@ -277,7 +277,7 @@ PyType_Slot manual_factory_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(manual_factory_new)},
     {Py_tp_call, reinterpret_cast<void*>(factory_call)},
     {Py_tp_traverse, reinterpret_cast<void*>(factory_traverse)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_record<FactoryObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_owning<FactoryObject, FactoryRecord, &FactoryObject::factory_record>)},
     {Py_tp_doc, const_cast<char*>(
         "lineage_stored(use_cache=True, dependencies=None, track_runtime_dependencies=False, serialisable=False)"
         "\n--\n\n")},
@@ -288,7 +288,7 @@ PyType_Slot automagic_factory_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(automagic_factory_new)},
     {Py_tp_call, reinterpret_cast<void*>(factory_call)},
     {Py_tp_traverse, reinterpret_cast<void*>(factory_traverse)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_record<FactoryObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_owning<FactoryObject, FactoryRecord, &FactoryObject::factory_record>)},
     {Py_tp_doc, const_cast<char*>(
         "automagically_lineage_stored(use_cache=True, dependencies=None, track_runtime_dependencies=True, "
         "serialisable=False)\n--\n\n")},

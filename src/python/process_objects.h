@@ -41,12 +41,12 @@ void free_instance(PyObject* self, Release&& release) {
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-// The deallocation of a type that owns one C++ record through its `record`
-// pointer. The record is detached before it is destroyed, so a finaliser run
-// by its release finds the object empty.
-template <typename Object>
-void dealloc_with_record(PyObject* self) {
-    free_instance(self, [&] { delete std::exchange(reinterpret_cast<Object*>(self)->record, nullptr); });
+// The deallocation of a type that owns one C++ object through the pointer
+// `Object::*owned`. The object is detached before it is destroyed, so a
+// finaliser run by its release finds the instance empty.
+template <typename Object, typename Owned, Owned* Object::* owned>
+void dealloc_owning(PyObject* self) {
+    free_instance(self, [&] { delete std::exchange(reinterpret_cast<Object*>(self)->*owned, nullptr); });
 }
 
 }  // namespace lineage_store

@@ -126,48 +126,48 @@ private:
 };
 
 // One holder of a record shared without atomics: records are only ever
-// copied or released with the interpreter lock held. `Record` keeps the count
-// in a member `holders` and frees itself in a static `destroy(Record*)`,
+// copied or released with the interpreter lock held. `Shared` keeps the count
+// in a member `holders` and frees itself in a static `destroy(Shared*)`,
 // which may release Python references and so run any code.
-template <typename Record>
+template <typename Shared>
 class CountedRef {
 public:
     CountedRef() noexcept = default;
-    explicit CountedRef(const Record* record) noexcept : record_(const_cast<Record*>(record)) {
-        if (record_ != nullptr) ++record_->holders;
+    explicit CountedRef(const Shared* shared) noexcept : shared_(const_cast<Shared*>(shared)) {
+        if (shared_ != nullptr) ++shared_->holders;
     }
-    CountedRef(const CountedRef& other) noexcept : CountedRef(other.record_) {}
-    CountedRef(CountedRef&& other) noexcept : record_(std::exchange(other.record_, nullptr)) {}
+    CountedRef(const CountedRef& other) noexcept : CountedRef(other.shared_) {}
+    CountedRef(CountedRef&& other) noexcept : shared_(std::exchange(other.shared_, nullptr)) {}
     CountedRef& operator=(CountedRef&& other) noexcept(false) {
-        if (this != &other) release(std::exchange(record_, std::exchange(other.record_, nullptr)));
+        if (this != &other) release(std::exchange(shared_, std::exchange(other.shared_, nullptr)));
         return *this;
     }
     CountedRef& operator=(const CountedRef& other) noexcept(false) { return *this = CountedRef(other); }
-    ~CountedRef() noexcept(false) { release(record_); }
+    ~CountedRef() noexcept(false) { release(shared_); }
 
-    // Adopts a record made with holders == 1.
-    static CountedRef adopt(Record* record) noexcept {
+    // Adopts one made with holders == 1.
+    static CountedRef adopt(Shared* shared) noexcept {
         CountedRef adopted;
-        adopted.record_ = record;
+        adopted.shared_ = shared;
         return adopted;
     }
 
-    const Record* get() const noexcept { return record_; }
-    const Record* operator->() const noexcept { return record_; }
-    const Record& operator*() const noexcept { return *record_; }
-    explicit operator bool() const noexcept { return record_ != nullptr; }
+    const Shared* get() const noexcept { return shared_; }
+    const Shared* operator->() const noexcept { return shared_; }
+    const Shared& operator*() const noexcept { return *shared_; }
+    explicit operator bool() const noexcept { return shared_ != nullptr; }
 
-    void reset() noexcept(false) { release(std::exchange(record_, nullptr)); }
+    void reset() noexcept(false) { release(std::exchange(shared_, nullptr)); }
 
 private:
-    static void release(Record* record) noexcept(false) {
+    static void release(Shared* shared) noexcept(false) {
         // A thread ended at interpreter exit leaves the count alone too:
         // another thread may be using it.
-        if (record == nullptr || must_abandon_python_state() || --record->holders > 0) return;
-        Record::destroy(record);
+        if (shared == nullptr || must_abandon_python_state() || --shared->holders > 0) return;
+        Shared::destroy(shared);
     }
 
-    Record* record_ = nullptr;
+    Shared* shared_ = nullptr;
 };
 
 // A vector whose items (owners of Python references) are released one by

@@ -146,18 +146,19 @@ bool store_loaded_value(PyObject* self, PyObject* name, PyObject* value, std::un
     if (made == nullptr) return false;
     const BoundCallRef call = BoundCallRef::adopt(made);
     PyRef replaced;  // released after the section: its finaliser may use this store
-    return with_call_node(as_store(self), Access::Write, hash, *call, [&](StoreRecord* record, NodePosition position) {
-        CallGraph& graph = record->graph;
-        if (position == kNoNode) position = add_unregistered_node(*record, hash, call);
-        const bool holds_it_already =
-            graph.state_at(position) == ValidationState::Valid && valid_value(graph, position) == value;
-        if (!holds_it_already) {
-            replaced =
-                set_by_hand(graph, position, value, [&](NodePosition reached) { return loaded.contains(reached); });
-        }
-        loaded.insert(position);
-        return true;
-    });
+    return with_call_node(
+        as_store(self), Access::Write, hash, *call, [&](StoreRecord* store_record, NodePosition position) {
+            CallGraph& graph = store_record->graph;
+            if (position == kNoNode) position = add_unregistered_node(*store_record, hash, call);
+            const bool holds_it_already =
+                graph.state_at(position) == ValidationState::Valid && valid_value(graph, position) == value;
+            if (!holds_it_already) {
+                replaced =
+                    set_by_hand(graph, position, value, [&](NodePosition reached) { return loaded.contains(reached); });
+            }
+            loaded.insert(position);
+            return true;
+        });
 }
 
 PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {

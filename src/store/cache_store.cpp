@@ -24,8 +24,8 @@ bool refuse_undecidable() {
     return false;
 }
 
-NodePosition add_unregistered_node(StoreRecord& record, CallHash hash, const BoundCallRef& call) {
-    return record.graph.add_node(hash, BoundCallRef(call));
+NodePosition add_unregistered_node(StoreRecord& store_record, CallHash hash, const BoundCallRef& call) {
+    return store_record.graph.add_node(hash, BoundCallRef(call));
 }
 
 }  // namespace lineage_store

@@ -67,7 +67,7 @@ struct StoreObject {
     PyObject_HEAD
     // Made at the first call that registers or stores anything: an instance
     // that never caches costs two words.
-    StoreRecord* record;
+    StoreRecord* store_record;
     // A section is open.
     bool in_use;
 };
@@ -87,7 +87,8 @@ public:
     // unless `make_record` is false; making it may throw std::bad_alloc.
     static StoreSection open(StoreObject* store, Access access, bool make_record = true) {
         if (store->in_use) return refuse(access);
-        if (access == Access::Write && make_record && store->record == nullptr) store->record = new StoreRecord();
+        if (access == Access::Write && make_record && store->store_record == nullptr)
+            store->store_record = new StoreRecord();
         store->in_use = true;
         return StoreSection(store);
     }
@@ -104,7 +105,7 @@ public:
     bool opened() const noexcept { return store_ != nullptr; }
     // Null only for a store that has never recorded anything, opened for
     // reading or without making the record.
-    StoreRecord* record() const noexcept { return store_->record; }
+    StoreRecord* store_record() const noexcept { return store_->store_record; }
 
 private:
     explicit StoreSection(StoreObject* store) noexcept : store_(store) {}
@@ -135,10 +136,10 @@ struct Undecided {
 // `equal(bound call)` (1, 0 or -1, see plain_equal) gives 1; kNoNode when
 // none does, with `undecided` holding those for which it gave -1.
 template <typename Equal>
-NodePosition find_call(const StoreRecord& record, CallHash hash, Equal equal, Undecided& undecided) {
-    undecided.version = record.graph.version();
-    return record.graph.find(hash, [&](NodePosition position) {
-        const BoundCallRef* call = record.graph.node(position).call_value();
+NodePosition find_call(const StoreRecord& store_record, CallHash hash, Equal equal, Undecided& undecided) {
+    undecided.version = store_record.graph.version();
+    return store_record.graph.find(hash, [&](NodePosition position) {
+        const BoundCallRef* call = store_record.graph.node(position).call_value();
         if (call == nullptr) return false;
         const int verdict = equal(**call);
         if (verdict < 0) undecided.candidates.push_back({position, *call});
@@ -224,9 +225,9 @@ bool refuse_undecidable();
 
 // Finds the node of the call `call` (held by the caller) among those under
 // `hash`, comparing with Python code outside any section where it must, then
-// runs `use(StoreRecord* record, NodePosition position)` in a section for
+// runs `use(StoreRecord* store_record, NodePosition position)` in a section for
 // `access` in which `position` is known to be that call's node (kNoNode when
-// the store has none; `record` is null only when reading a store that has
+// the store has none; `store_record` is null only when reading a store that has
 // never recorded anything). Returns what `use` returns, or false with an
 // exception set. When the store kept moving under the comparisons for
 // Verdicts::kMaxLooks looks, nothing is used: `undecidable` is set when
@@ -241,12 +242,12 @@ bool with_call_node(StoreObject* store, Access access, CallHash hash, const Boun
         {
             StoreSection section = StoreSection::open(store, access);
             if (!section.opened()) return false;
-            StoreRecord* record = section.record();
-            if (record == nullptr) return use(record, kNoNode);
+            StoreRecord* store_record = section.store_record();
+            if (store_record == nullptr) return use(store_record, kNoNode);
             const NodePosition found = find_call(
-                *record, hash,
+                *store_record, hash,
                 [&](const BoundCall& registered) { return calls_equal_without_python(registered, call); }, undecided);
-            if (found != kNoNode || undecided.candidates.empty()) return use(record, found);
+            if (found != kNoNode || undecided.candidates.empty()) return use(store_record, found);
         }
         NodePosition decided = kNoNode;
         if (!decide_with_python(
@@ -256,7 +257,7 @@ bool with_call_node(StoreObject* store, Access access, CallHash hash, const Boun
         }
         StoreSection section = StoreSection::open(store, access);
         if (!section.opened()) return false;
-        if (section.record()->graph.version() == undecided.version) return use(section.record(), decided);
+        if (section.store_record()->graph.version() == undecided.version) return use(section.store_record(), decided);
         // A node was added or replaced meanwhile: look again, comparing only
         // what was not compared yet.
         if (!verdicts.may_look_again()) {
@@ -278,14 +279,14 @@ inline PyObject* valid_value(const CallGraph& graph, NodePosition position) noex
 // The registered node under `hash` that a lookup by hash answers for: the
 // call first made among those whose hash it is (a value set for a call
 // before it is made does not make it registered). kNoNode when there is none.
-inline NodePosition first_registered(const StoreRecord& record, CallHash hash) {
-    return record.graph.first_registered(hash);
+inline NodePosition first_registered(const StoreRecord& store_record, CallHash hash) {
+    return store_record.graph.first_registered(hash);
 }
 
 // Adds a node for a call that no node has yet (a value set or loaded for a
 // call never made, a declared dependency never called), or an unregistered
 // one's bound call when it has none. May throw std::bad_alloc.
-NodePosition add_unregistered_node(StoreRecord& record, CallHash hash, const BoundCallRef& call);
+NodePosition add_unregistered_node(StoreRecord& store_record, CallHash hash, const BoundCallRef& call);
 
 // Sets the value of the call at `position` by hand, in a section: what was
 // computed from the call becomes invalid, but for the calls `keep_valid`

@@ -78,9 +78,9 @@ bool class_decorators_from_items(PyTypeObject* cls, bool serialisable_only, Rele
     ReleasingVector<ClassAttribute> attributes;
     if (!class_attributes(cls, false, false, attributes)) return false;
     for (ClassAttribute& attribute : attributes) {
-        const DecoratorRecord* record = decorator_record_of(attribute.value.get());
-        if (record == nullptr) continue;
-        if (serialisable_only && (!record->serialisable || is_dunder(attribute.name.get()))) continue;
+        const DecoratorRecord* decorator_record = decorator_record_of(attribute.value.get());
+        if (decorator_record == nullptr) continue;
+        if (serialisable_only && (!decorator_record->serialisable || is_dunder(attribute.name.get()))) continue;
         out.push_back(std::move(attribute));
     }
     return true;
@@ -124,9 +124,9 @@ bool class_decorators(PyTypeObject* cls, bool serialisable_only, ReleasingVector
             PyRef name = PyRef::steal(into_python([&] { return PyIter_Next(key_iterator.get()); }));
             PyRef value = PyRef::steal(into_python([&] { return PyIter_Next(value_iterator.get()); }));
             if (!name || !value) break;
-            const DecoratorRecord* record = decorator_record_of(value.get());
-            if (record == nullptr || !PyUnicode_Check(name.get())) continue;
-            if (serialisable_only && (!record->serialisable || is_dunder(name.get()))) continue;
+            const DecoratorRecord* decorator_record = decorator_record_of(value.get());
+            if (decorator_record == nullptr || !PyUnicode_Check(name.get())) continue;
+            if (serialisable_only && (!decorator_record->serialisable || is_dunder(name.get()))) continue;
             bool hidden = false;
             for (const PyRef& earlier : dicts) {
                 const int defined = into_python([&] { return PySequence_Contains(earlier.get(), name.get()); });

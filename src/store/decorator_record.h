@@ -67,8 +67,8 @@ struct DecoratorRecord {
 struct DecoratorObject {
     PyObject_HEAD
     VectorcallFunction vectorcall;
-    bool has_record;  // the record below is constructed
-    DecoratorRecord record;
+    bool has_decorator_record;  // the record below is constructed
+    DecoratorRecord decorator_record;
 };
 
 // The LineageStoreDecorator type once the first decorator has been built,
@@ -79,7 +79,7 @@ inline PyTypeObject* decorator_type_object = nullptr;
 inline DecoratorRecord* decorator_record_of(PyObject* object) noexcept {
     if (decorator_type_object == nullptr || !Py_IS_TYPE(object, decorator_type_object)) return nullptr;
     auto* decorator = reinterpret_cast<DecoratorObject*>(object);
-    return decorator->has_record ? &decorator->record : nullptr;
+    return decorator->has_decorator_record ? &decorator->decorator_record : nullptr;
 }
 
 }  // namespace lineage_store

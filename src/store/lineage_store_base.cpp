@@ -31,7 +31,7 @@ PyObject* store_new(PyTypeObject* cls, PyObject*, PyObject*) {
         PyObject* self = into_python([&] { return object_new(cls, no_arguments.get(), nullptr); });
         if (self == nullptr) return nullptr;
         // The record is made when the store first records something.
-        as_store(self)->record = nullptr;
+        as_store(self)->store_record = nullptr;
         as_store(self)->in_use = false;
         return self;
     });
@@ -47,14 +47,14 @@ PyObject* store_new(PyTypeObject* cls, PyObject*, PyObject*) {
 thread_local std::vector<StoreRecord*> records_to_destroy;
 thread_local bool destroying_records = false;
 
-void destroy_record(StoreRecord* record) {
-    if (record == nullptr) return;
+void destroy_record(StoreRecord* store_record) {
+    if (store_record == nullptr) return;
     if (destroying_records) {
         try {
-            records_to_destroy.push_back(record);
+            records_to_destroy.push_back(store_record);
             return;
         } catch (const std::bad_alloc&) {
-            delete record;  // no memory to put it off: destroyed in place, as a nested release
+            delete store_record;  // no memory to put it off: destroyed in place, as a nested release
             return;
         }
     }
@@ -62,7 +62,7 @@ void destroy_record(StoreRecord* record) {
     struct Done {
         ~Done() { destroying_records = false; }
     } done;
-    delete record;
+    delete store_record;
     while (!records_to_destroy.empty()) {
         StoreRecord* next = records_to_destroy.back();
         records_to_destroy.pop_back();
@@ -73,14 +73,14 @@ void destroy_record(StoreRecord* record) {
 void store_dealloc(PyObject* self) {
     // Detached first, so that a finaliser run by the release finds the object
     // empty.
-    free_instance(self, [&] { destroy_record(std::exchange(as_store(self)->record, nullptr)); });
+    free_instance(self, [&] { destroy_record(std::exchange(as_store(self)->store_record, nullptr)); });
 }
 
 int store_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    const StoreRecord* record = as_store(self)->record;
-    if (record == nullptr) return 0;
-    const CallGraph& graph = record->graph;
+    const StoreRecord* store_record = as_store(self)->store_record;
+    if (store_record == nullptr) return 0;
+    const CallGraph& graph = store_record->graph;
     for (std::size_t position = 0; position < graph.size(); ++position) {
         const CallGraph::Node& node = graph.node(static_cast<NodePosition>(position));
         if (const PyRef* value = node.stored_value()) Py_VISIT(value->get());
@@ -96,12 +96,12 @@ int store_clear(PyObject* self) {
         StoreObject* store = as_store(self);
         // A store in use is in use further up some call chain and so cannot be
         // garbage; leave it alone rather than change tables under their reader.
-        if (store->record == nullptr || store->in_use) return 0;
+        if (store->store_record == nullptr || store->in_use) return 0;
         // Moved out first and released afterwards, so that a finaliser run by
         // the release finds the store empty and consistent; released like a
         // deallocated store's record, so that a long chain of stores caught in
         // a cycle is released without deep recursion.
-        destroy_record(std::exchange(store->record, nullptr));
+        destroy_record(std::exchange(store->store_record, nullptr));
         return 0;
     });
 }

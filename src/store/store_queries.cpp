@@ -91,9 +91,9 @@ PyObject* get_cached_value_by_hash(PyObject* self, PyObject* args, PyObject* kwa
         {
             StoreSection section = StoreSection::open(as_store(self), Access::Read);
             if (!section.opened()) return nullptr;
-            if (const StoreRecord* record = section.record()) {
-                const NodePosition position = first_registered(*record, static_cast<CallHash>(hash));
-                if (position != kNoNode) value = PyRef::borrow(valid_value(record->graph, position));
+            if (const StoreRecord* store_record = section.store_record()) {
+                const NodePosition position = first_registered(*store_record, static_cast<CallHash>(hash));
+                if (position != kNoNode) value = PyRef::borrow(valid_value(store_record->graph, position));
             }
         }
         return value ? value.release() : Py_NewRef(Py_None);
@@ -119,10 +119,10 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
         bool registered = false, undecidable = false;
         const bool ok = with_call_node(
             as_store(self), Access::Read, named.hash, *named.call,
-            [&](StoreRecord* record, NodePosition position) {
+            [&](StoreRecord* store_record, NodePosition position) {
                 if (position == kNoNode) return true;
-                registered = record->graph.node(position).is_registered();
-                value = PyRef::borrow(valid_value(record->graph, position));
+                registered = store_record->graph.node(position).is_registered();
+                value = PyRef::borrow(valid_value(store_record->graph, position));
                 return true;
             },
             &undecidable);
@@ -157,16 +157,18 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         }
         PyRef replaced;  // released after the section: its finaliser may use this store
         bool registered = false;
-        const bool updated = with_call_node(
-            as_store(self), Access::Write, named.hash, *named.call, [&](StoreRecord* record, NodePosition position) {
-                CallGraph& graph = record->graph;
-                // A call never made keeps the value in a node of its own,
-                // which its first decorated call then takes up.
-                if (position == kNoNode) position = add_unregistered_node(*record, named.hash, named.call);
-                registered = graph.node(position).is_registered();
-                replaced = set_by_hand(graph, position, bound[1], [](NodePosition) { return false; });
-                return true;
-            });
+        const bool updated =
+            with_call_node(as_store(self), Access::Write, named.hash, *named.call,
+                           [&](StoreRecord* store_record, NodePosition position) {
+                               CallGraph& graph = store_record->graph;
+                               // A call never made keeps the value in a node of its own,
+                               // which its first decorated call then takes up.
+                               if (position == kNoNode)
+                                   position = add_unregistered_node(*store_record, named.hash, named.call);
+                               registered = graph.node(position).is_registered();
+                               replaced = set_by_hand(graph, position, bound[1], [](NodePosition) { return false; });
+                               return true;
+                           });
         if (!updated) return nullptr;
         replaced.reset();
         // Warned once the update is complete: a filter that makes the warning
@@ -182,8 +184,8 @@ PyObject* clear_cache(PyObject* self, PyObject*) {
         {
             StoreSection section = StoreSection::open(as_store(self), Access::Write, false);
             if (!section.opened()) return nullptr;
-            if (section.record() == nullptr) return Py_NewRef(Py_None);
-            CallGraph& graph = section.record()->graph;
+            if (section.store_record() == nullptr) return Py_NewRef(Py_None);
+            CallGraph& graph = section.store_record()->graph;
             graph.take_stored_values(released);
             // A computation in progress may have read a value dropped here (a
             // value set by hand, say): its result must not be stored.

@@ -82,8 +82,8 @@ PyObject* get_cached_values(PyObject* self, PyObject*) {
         {
             StoreSection section = StoreSection::open(as_store(self), Access::Read);
             if (!section.opened()) return nullptr;
-            if (const StoreRecord* record = section.record()) {
-                const CallGraph& graph = record->graph;
+            if (const StoreRecord* store_record = section.store_record()) {
+                const CallGraph& graph = store_record->graph;
                 take_listing(graph, listing, [&](NodePosition position, PyRef& out) {
                     const PyRef* value = graph.node(position).stored_value();
                     if (value == nullptr) return false;
@@ -108,8 +108,8 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
         {
             StoreSection section = StoreSection::open(as_store(self), Access::Read);
             if (!section.opened()) return nullptr;
-            if (const StoreRecord* record = section.record()) {
-                const CallGraph& graph = record->graph;
+            if (const StoreRecord* store_record = section.store_record()) {
+                const CallGraph& graph = store_record->graph;
                 // Where each registered node is listed, for its parents' sets.
                 std::vector<std::size_t> listed_at(graph.size(), SIZE_MAX);
                 std::size_t next = 0;
@@ -163,8 +163,8 @@ PyObject* get_validation_state(PyObject* self, PyObject*) {
         {
             StoreSection section = StoreSection::open(as_store(self), Access::Read);
             if (!section.opened()) return nullptr;
-            if (const StoreRecord* record = section.record()) {
-                const CallGraph& graph = record->graph;
+            if (const StoreRecord* store_record = section.store_record()) {
+                const CallGraph& graph = store_record->graph;
                 take_listing(graph, listing, [&](NodePosition position, ValidationState& out) {
                     out = graph.state_at(position);
                     return true;

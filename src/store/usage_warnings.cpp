@@ -20,7 +20,7 @@ bool same_text(PyObject* a, PyObject* b) noexcept {
 struct DecoratedMethod {
     PyRef attribute;  // the name it is found under
     PyRef decorator;
-    DecoratorRecord* record() const noexcept { return decorator_record_of(decorator.get()); }
+    DecoratorRecord* decorator_record() const noexcept { return decorator_record_of(decorator.get()); }
 };
 
 // The decorated methods that instances of `cls` see, by attribute name.
@@ -67,13 +67,13 @@ PyRef listed(PyObject* names) {
     return PyRef::steal(into_python([&] { return PyUnicode_Join(separator.get(), parts.get()); }));
 }
 
-// What is wrong with naming a call of `record`'s method by the keyword names
+// What is wrong with naming a call of `decorator_record`'s method by the keyword names
 // `given` (a list of str), as a text like "missing 'a'; unknown 'b'"; an
 // empty str when nothing is. Empty PyRef with an exception set on failure.
-PyRef keyword_mismatch(const DecoratorRecord& record, PyObject* given, PyRef& signature_text) {
-    if (!record.func) return PyRef::steal(PyUnicode_FromString(""));  // a decorator the collector cleared
+PyRef keyword_mismatch(const DecoratorRecord& decorator_record, PyObject* given, PyRef& signature_text) {
+    if (!decorator_record.func) return PyRef::steal(PyUnicode_FromString(""));  // a decorator the collector cleared
     FunctionParameters parameters;
-    if (!function_parameters(record.func.get(), parameters)) return {};
+    if (!function_parameters(decorator_record.func.get(), parameters)) return {};
     signature_text = std::move(parameters.signature_text);
     PyRef missing = new_list(0), unknown = new_list(0);
     if (!missing || !unknown) return {};
@@ -134,7 +134,7 @@ bool find_method(PyTypeObject* cls, PyObject* method_name, Found& found, PyRef& 
     if (!decorated_methods_of(cls, methods)) return false;
     if (methods.empty() && !without_methods.watch(cls)) PyErr_Clear();
     for (const DecoratedMethod& method : methods) {
-        if (same_text(method.record()->method_name.get(), method_name)) {
+        if (same_text(method.decorator_record()->method_name.get(), method_name)) {
             found = Found::Method;
             decorator = method.decorator.new_ref();
             return true;
@@ -169,25 +169,26 @@ bool check_named_call(const char* what, PyObject* instance, PyObject* method_nam
                            warn_when_never_stored ? "the value is stored but nothing will ever read it"
                                                   : "it can never find a value"));
     }
-    DecoratorRecord& record = *decorator_record_of(decorator.get());
+    DecoratorRecord& decorator_record = *decorator_record_of(decorator.get());
     if (found == Found::OnlyByAttribute) {
         return warn(format("%s(%R, ...): %R is the attribute of a decorated method of %S whose calls are "
                            "recorded under its function's name, %R: name it %R",
-                           what, method_name, method_name, owner.get(), record.method_name.get(),
-                           record.method_name.get()));
+                           what, method_name, method_name, owner.get(), decorator_record.method_name.get(),
+                           decorator_record.method_name.get()));
     }
     PyRef given = keyword_names(keywords);
     if (!given) return false;
     PyRef signature;
-    PyRef mismatch = keyword_mismatch(record, given.get(), signature);
+    PyRef mismatch = keyword_mismatch(decorator_record, given.get(), signature);
     if (!mismatch) return false;
     if (PyUnicode_GetLength(mismatch.get()) > 0) {
         return warn(format("%s(%R, ...): the keywords do not name the parameters of %S.%U%U: %U; name every "
                            "parameter but self, defaults included (*args as a tuple, **kwargs as a tuple of "
                            "(name, value) pairs sorted by name)",
-                           what, method_name, owner.get(), record.method_name.get(), signature.get(), mismatch.get()));
+                           what, method_name, owner.get(), decorator_record.method_name.get(), signature.get(),
+                           mismatch.get()));
     }
-    if (warn_when_never_stored && !record.use_cache) {
+    if (warn_when_never_stored && !decorator_record.use_cache) {
         return warn(format("%s(%R, ...): %S.%U is decorated with use_cache=False, so it runs at every call and "
                            "the value is stored but never served",
                            what, method_name, owner.get(), method_name));
@@ -221,11 +222,11 @@ PyObject* attribute_of(const ReleasingVector<DecoratedMethod>& methods, PyObject
 // calls, and so each other's results: a TypeError. `ours` is the attribute
 // of `decorator`, or null when the class does not show it.
 bool refuse_shared_name(const ReleasingVector<DecoratedMethod>& methods, PyObject* owner, PyObject* decorator,
-                        PyObject* ours, const DecoratorRecord& record) {
+                        PyObject* ours, const DecoratorRecord& decorator_record) {
     if (ours == nullptr) return true;
     for (const DecoratedMethod& method : methods) {
         if (method.decorator.get() == decorator ||
-            !same_text(method.record()->method_name.get(), record.method_name.get())) {
+            !same_text(method.decorator_record()->method_name.get(), decorator_record.method_name.get())) {
             continue;
         }
         into_python([&] {
@@ -233,7 +234,7 @@ bool refuse_shared_name(const ReleasingVector<DecoratedMethod>& methods, PyObjec
                                 "%S has two decorated methods, %R and %R, whose functions are both named %R: their "
                                 "calls would be recorded under that one name and share their cached results; give "
                                 "each function its own name",
-                                owner, ours, method.attribute.get(), record.method_name.get());
+                                owner, ours, method.attribute.get(), decorator_record.method_name.get());
         });
         return false;
     }
@@ -243,28 +244,28 @@ bool refuse_shared_name(const ReleasingVector<DecoratedMethod>& methods, PyObjec
 // A declared dependency naming `by_name`'s method must give exactly its
 // parameters as keywords.
 bool check_dependency_keywords(const BoundCall& dependency, const DecoratedMethod& by_name, PyObject* owner,
-                               const DecoratorRecord& record) {
+                               const DecoratorRecord& decorator_record) {
     PyRef given = new_list(0);
     if (!given) return false;
     for (std::size_t j = 0; j < dependency.size(); ++j) {
         if (into_python([&] { return PyList_Append(given.get(), dependency.name(j)); }) < 0) return false;
     }
     PyRef signature;
-    PyRef mismatch = keyword_mismatch(*by_name.record(), given.get(), signature);
+    PyRef mismatch = keyword_mismatch(*by_name.decorator_record(), given.get(), signature);
     if (!mismatch) return false;
     if (PyUnicode_GetLength(mismatch.get()) == 0) return true;
     PyObject* name = dependency.method_name();
     return warn(format("%S.%U declares a dependency on %R whose keywords do not name the parameters of %U%U: %U; "
                        "so the dependency matches no call and %U can never be cached; name every parameter but "
                        "self, defaults included",
-                       owner, record.method_name.get(), name, name, signature.get(), mismatch.get(),
-                       record.method_name.get()));
+                       owner, decorator_record.method_name.get(), name, name, signature.get(), mismatch.get(),
+                       decorator_record.method_name.get()));
 }
 
 // The dependencies in `unknown` that name not even an attribute, in one
 // warning.
 bool warn_about_nameless(const ReleasingVector<DecoratedMethod>& methods, PyObject* unknown, PyObject* owner,
-                         const DecoratorRecord& record) {
+                         const DecoratorRecord& decorator_record) {
     PyRef nameless = new_list(0);
     if (!nameless) return false;
     for (Py_ssize_t i = 0; i < PyList_Size(unknown); ++i) {
@@ -278,12 +279,14 @@ bool warn_about_nameless(const ReleasingVector<DecoratedMethod>& methods, PyObje
     if (!names) return false;
     return warn(format("%S.%U declares a dependency on %U, but no decorated method of %S has that name, so %U can "
                        "never be cached and runs at every call; name each dependency by its function's __name__",
-                       owner, record.method_name.get(), names.get(), owner, record.method_name.get()));
+                       owner, decorator_record.method_name.get(), names.get(), owner,
+                       decorator_record.method_name.get()));
 }
 
 }  // namespace
 
-bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& record, bool& resolved) {
+bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& decorator_record,
+                               bool& resolved) {
     // Held: the code run below may drop the class.
     PyRef held_class = PyRef::borrow(reinterpret_cast<PyObject*>(cls));
     ReleasingVector<DecoratedMethod> methods;
@@ -300,24 +303,24 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
     }
     PyRef owner = qualified_name(cls);
     if (!owner) return false;
-    if (!refuse_shared_name(methods, owner.get(), decorator, ours, record)) return false;
+    if (!refuse_shared_name(methods, owner.get(), decorator, ours, decorator_record)) return false;
 
     // Declared dependencies: each must name a decorated method by its
     // function's name, with exactly its parameters as keywords. Unknown names
     // are listed in one warning, each once.
     PyRef unknown = new_list(0);
     if (!unknown) return false;
-    for (std::size_t d = 0; d < record.dependency_calls.size(); ++d) {
-        const BoundCall& dependency = *record.dependency_calls[d];
+    for (std::size_t d = 0; d < decorator_record.dependency_calls.size(); ++d) {
+        const BoundCall& dependency = *decorator_record.dependency_calls[d];
         PyObject* name = dependency.method_name();
         const DecoratedMethod* by_name = nullptr;
         const DecoratedMethod* by_attribute = nullptr;
         for (const DecoratedMethod& method : methods) {
-            if (by_name == nullptr && same_text(method.record()->method_name.get(), name)) by_name = &method;
+            if (by_name == nullptr && same_text(method.decorator_record()->method_name.get(), name)) by_name = &method;
             if (by_attribute == nullptr && same_text(method.attribute.get(), name)) by_attribute = &method;
         }
         if (by_name != nullptr) {
-            if (!check_dependency_keywords(dependency, *by_name, owner.get(), record)) return false;
+            if (!check_dependency_keywords(dependency, *by_name, owner.get(), decorator_record)) return false;
             continue;
         }
         const int listed_already = into_python([&] { return PySequence_Contains(unknown.get(), name); });
@@ -328,12 +331,13 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
             !warn(format("%S.%U declares a dependency on %R, the attribute of a decorated method whose calls "
                          "are recorded under its function's name, %R, so %U can never be cached and runs at "
                          "every call; name the dependency %R",
-                         owner.get(), record.method_name.get(), name, by_attribute->record()->method_name.get(),
-                         record.method_name.get(), by_attribute->record()->method_name.get()))) {
+                         owner.get(), decorator_record.method_name.get(), name,
+                         by_attribute->decorator_record()->method_name.get(), decorator_record.method_name.get(),
+                         by_attribute->decorator_record()->method_name.get()))) {
             return false;
         }
     }
-    return warn_about_nameless(methods, unknown.get(), owner.get(), record);
+    return warn_about_nameless(methods, unknown.get(), owner.get(), decorator_record);
 }
 
 bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls, int stacklevel) {
@@ -371,18 +375,19 @@ bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, P
     return true;
 }
 
-bool warn_about_single_use_result(DecoratorRecord& record, PyObject* result, int stacklevel) {
-    if (record.single_use_warned) return true;
+bool warn_about_single_use_result(DecoratorRecord& decorator_record, PyObject* result, int stacklevel) {
+    if (decorator_record.single_use_warned) return true;
     const PyTypeObject* type = Py_TYPE(result);
     const char* kind = type == single_use_types.coroutine   ? "a coroutine"
                        : type == single_use_types.generator ? "a generator"
                                                             : "an async generator";
     PyRef name;
-    if (record.func)
-        name = PyRef::steal(into_python([&] { return PyObject_GetAttrString(record.func.get(), "__qualname__"); }));
+    if (decorator_record.func)
+        name = PyRef::steal(
+            into_python([&] { return PyObject_GetAttrString(decorator_record.func.get(), "__qualname__"); }));
     if (!name) {
         PyErr_Clear();
-        name = PyRef::borrow(record.method_name.get());
+        name = PyRef::borrow(decorator_record.method_name.get());
     }
     if (!warn(format("cached method %S returned %s, which can be consumed only once: it was returned but not cached, "
                      "so the method runs at every call and nothing computed from it is cached. Make the method "
@@ -391,7 +396,7 @@ bool warn_about_single_use_result(DecoratorRecord& record, PyObject* result, int
               stacklevel)) {
         return false;
     }
-    record.single_use_warned = true;
+    decorator_record.single_use_warned = true;
     return true;
 }
 

@@ -30,7 +30,8 @@ namespace lineage_store {
 // attributes; when they do not (an override hides it, and it is reached
 // through super() or its class), nothing is checked: its calls there have
 // no entries of their own.
-bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& record, bool& resolved);
+bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& decorator_record,
+                               bool& resolved);
 
 // After update_cached_value stored a value for a call that `instance` has
 // never registered: warns when no decorated call will ever be served it (no
@@ -48,9 +49,9 @@ bool warn_about_unanswerable_query(PyObject* instance, PyObject* method_name, Py
 // will not follow changes to that call.
 bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls, int stacklevel);
 
-// A computation of `record`'s method, a sync one, returned `result`, a
+// A computation of `decorator_record`'s method, a sync one, returned `result`, a
 // coroutine, a generator or an async generator, which was therefore not
 // stored: warns once per decorator what to do instead.
-bool warn_about_single_use_result(DecoratorRecord& record, PyObject* result, int stacklevel);
+bool warn_about_single_use_result(DecoratorRecord& decorator_record, PyObject* result, int stacklevel);
 
 }  // namespace lineage_store
