@@ -67,7 +67,7 @@ long running_hexversion() noexcept {
     return hexversion;
 }
 
-// From 3.10 to 3.13 FunctionType's __get__ is, in its entirety,
+// From 3.10 to 3.15 FunctionType's __get__ is, in its entirety,
 //     if (obj == Py_None || obj == NULL) return Py_NewRef(func);
 //     return PyMethod_New(func, obj);
 // It never looks inside its first argument, so called with a decorator it
@@ -78,7 +78,7 @@ long running_hexversion() noexcept {
 // function has been bound that way; later versions take the constructor.
 void fetch_function_binder(PyObject* function_type, PyObject* method_type, InterpreterShortcuts& found) {
     const long hexversion = running_hexversion();
-    if (hexversion < 0x030A0000 || hexversion >= 0x030E0000) return;
+    if (hexversion < 0x030A0000 || hexversion >= 0x03100000) return;
     auto get =
         reinterpret_cast<descrgetfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(function_type), Py_tp_descr_get));
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed

@@ -48,6 +48,11 @@ namespace thread_ending {
 inline std::atomic<bool> any_thread_marked{false};
 inline thread_local bool this_thread_marked = false;
 
+// Out of line, so that the thread-local lookup (a call into the dynamic
+// loader from a shared object) is made only once some thread is marked; the
+// compiler may otherwise compute its address ahead of the test.
+[[gnu::noinline, gnu::cold]] inline bool this_thread_is_marked() noexcept { return this_thread_marked; }
+
 }  // namespace thread_ending
 
 // Marks the calling thread as being ended by the interpreter.
@@ -59,7 +64,7 @@ inline void note_thread_ended() noexcept {
 // Whether this thread must leave Python objects alone: it is being ended at
 // interpreter exit and no longer holds the interpreter lock.
 inline bool must_abandon_python_state() noexcept {
-    return thread_ending::any_thread_marked.load(std::memory_order_relaxed) && thread_ending::this_thread_marked;
+    return thread_ending::any_thread_marked.load(std::memory_order_relaxed) && thread_ending::this_thread_is_marked();
 }
 
 // The gateway: runs `enter`, a call into the C API that may run Python code,
