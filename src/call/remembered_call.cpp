@@ -41,8 +41,8 @@ bool RememberedCall::matches(PyObject* func, const CallArguments& arguments, Mat
     PyObject* attributes = function_attribute_dict(func);
     if (attributes != nullptr && PyDict_Size(attributes) != 0) return false;
     out.hash = hash_;
-    out.call = call_;
-    out.layout = layout_;
+    out.call = call_.get();
+    out.layout = layout_.get();
     return true;
 }
 

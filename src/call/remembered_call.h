@@ -25,10 +25,13 @@ namespace lineage_store {
 // but such values, and every comparison is decided without Python code.
 class RememberedCall {
 public:
+    // Borrowed from the remembered call: valid until anything may run Python
+    // code (which may remember another call), so a caller that goes further
+    // takes its own holds first.
     struct Match {
         Py_hash_t hash = -1;
-        BoundCallRef call;
-        LayoutRef layout;
+        const BoundCall* call = nullptr;
+        const ParameterLayout* layout = nullptr;
     };
 
     // Whether `arguments`, passed to `func`, are the remembered call received

@@ -104,8 +104,8 @@ private:
 // and registered bound call, and the layout its computation keeps.
 class RememberedKey : public BoundCallKey {
 public:
-    explicit RememberedKey(RememberedCall::Match& match) noexcept
-        : BoundCallKey(match.hash, std::move(match.call)), layout_(std::move(match.layout)) {}
+    explicit RememberedKey(const RememberedCall::Match& match) noexcept
+        : BoundCallKey(match.hash, BoundCallRef(match.call)), layout_(match.layout) {}
     FunctionInputs take_inputs() noexcept { return FunctionInputs(std::move(layout_)); }
 
 private:
@@ -345,6 +345,9 @@ template <typename Key, typename Inputs>
     // The call received as the last one was: identified without binding.
     RememberedCall::Match match;
     if (decorator.remembered.matches(func, arguments, match)) {
+        if (PyObject* value = valid_value_of(as_store(instance), match.hash, *match.call)) {
+            return {Outcome::Kind::Value, value};
+        }
         RememberedKey key(match);
         bool unregistered = false;
         const Outcome outcome = find_and_serve(self, decorator, instance, static_cast<BoundCallKey&>(key), key, nullptr,

@@ -276,6 +276,27 @@ inline PyObject* valid_value(const CallGraph& graph, NodePosition position) noex
     return value == nullptr ? nullptr : value->get();
 }
 
+// The hit at its cheapest, for a call whose arguments are all plain: the
+// valid value `store` holds for `call`, as a new reference. Null, with no
+// exception set, whenever anything else must be decided first: the store
+// has no such call, or only an invalid or unregistered one, or it is
+// computing (the call may depend on, or be, a computation in progress), or
+// in use. Runs no Python code and opens no section: it changes nothing.
+inline PyObject* valid_value_of(const StoreObject* store, CallHash hash, const BoundCall& call) noexcept {
+    const StoreRecord* store_record = store->store_record;
+    if (store_record == nullptr || store->in_use || store_record->graph.running_count() > 0) return nullptr;
+    const CallGraph& graph = store_record->graph;
+    PyObject* value = nullptr;
+    graph.find(hash, [&](NodePosition position) {
+        const CallGraph::Node& node = graph.node(position);
+        const BoundCallRef* registered = node.call_value();
+        if (registered == nullptr || calls_equal_without_python(**registered, call) != 1) return false;
+        if (node.is_registered()) value = valid_value(graph, position);
+        return true;
+    });
+    return value != nullptr ? Py_NewRef(value) : nullptr;
+}
+
 // The registered node under `hash` that a lookup by hash answers for: the
 // call first made among those whose hash it is (a value set for a call
 // before it is made does not make it registered). kNoNode when there is none.
