@@ -111,7 +111,7 @@ bool settle(Computation* computation, Outcome outcome, PyObject* result) {
                 if (overlapped) outcome = Outcome::Overlapped;
             } else {
                 store_error = std::move(TakenException::take().value);
-                give_back_slot(call);
+                state.computing = false;  // given back by store_result
                 outcome = Outcome::Error;
                 result = store_error.get();
             }

@@ -325,15 +325,16 @@ bool warn_if_untracked(const CallSite& site, Step& step) {
                                                        Py_TYPE(site.instance), site.warning_stacklevel)) {
         return true;
     }
-    // An error filter: a computation begun is given back.
-    if (step.next == Next::Compute && site.begin_computations) give_back(site.store, step.slot);
     return false;
 }
 
 bool store_result(StoreObject* store, NodePosition position, CallGraph::ComputationSlot slot, bool use_cache,
                   bool function_changed, PyObject* result, PyRef& replaced, bool* overlapped_out) {
     StoreSection section = StoreSection::open(store, Access::Write);
-    if (!section.opened()) return false;
+    if (!section.opened()) {
+        give_back(store, slot);
+        return false;
+    }
     CallGraph& graph = section.store_record()->graph;
     const bool overlapped = graph.end_computation(slot) || function_changed;
     if (overlapped_out != nullptr) *overlapped_out = overlapped;

@@ -113,8 +113,7 @@ void begin_computation(CallGraph& graph, Step& step);
 
 // Warns, with no section open, about a call that a computation which does
 // not track its dependencies made without declaring it (see Step). False
-// with the warning's exception set (an error filter), the computation that
-// `step` began given back.
+// with the warning's exception set (an error filter).
 bool warn_if_untracked(const CallSite& site, Step& step);
 
 // Step 4's last section: ends the computation in `slot` and decides the
@@ -122,7 +121,8 @@ bool warn_if_untracked(const CallSite& site, Step& step);
 // call ends valid. An overlapped computation (one that an invalidation or
 // clear_cache reached while it ran, or whose function changed under it, as
 // `function_changed` says) is returned but not stored. The value it
-// replaces is left in `replaced`. False with PanicException set.
+// replaces is left in `replaced`. False with PanicException set. The
+// computation ends whichever way it returns.
 // `overlapped`, when given, is set to whether the computation was.
 bool store_result(StoreObject* store, NodePosition position, CallGraph::ComputationSlot slot, bool use_cache,
                   bool function_changed, PyObject* result, PyRef& replaced, bool* overlapped = nullptr);

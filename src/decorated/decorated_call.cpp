@@ -29,75 +29,74 @@ namespace {
 
 DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast<DecoratorObject*>(self); }
 
-// What a computation needs of the steps before it, and keeps while the
-// function runs: the function, what the call's identity was computed from,
-// and the computation's frame among the context's computations, which holds
-// its store, node and slot. The steps' own state (the identity above all) is
-// gone by then, so that only this and the call's own arguments stay on the
-// stack while the function runs, however deep decorated methods call each
-// other: it is as small as it can be, with no flag of its own (it is engaged
-// when it holds the function), and a hit pays one test for it.
-class Ticket {
+// The slot of the computation begun for a call: held from the section that
+// began it until the call's result is handed to the store step, which ends
+// the computation, and given back here whichever other way the call ends
+// (the function raised, a warning filter raised, the context could not be
+// entered, the thread is being ended at interpreter exit).
+class HeldSlot {
 public:
-    Ticket() noexcept {}
-    Ticket(const Ticket&) = delete;
-    Ticket& operator=(const Ticket&) = delete;
-    ~Ticket() noexcept(false) {
-        if (func_ != nullptr) close();
+    HeldSlot() noexcept = default;
+    HeldSlot(const HeldSlot&) = delete;
+    HeldSlot& operator=(const HeldSlot&) = delete;
+    ~HeldSlot() {
+        if (store_ != nullptr) give_back(store_, slot_);
     }
 
-    explicit operator bool() const noexcept { return func_ != nullptr; }
+    void hold(StoreObject* store, CallGraph::ComputationSlot slot) noexcept {
+        store_ = store;
+        slot_ = slot;
+    }
+    // The slot, for the step that ends the computation itself.
+    CallGraph::ComputationSlot hand_over() noexcept {
+        store_ = nullptr;
+        return slot_;
+    }
+
+private:
+    StoreObject* store_ = nullptr;  // borrowed: the call's arguments hold the instance
+    CallGraph::ComputationSlot slot_ = 0;
+};
+
+// What a computation needs of the steps before it, and keeps while the
+// function runs: the function, what the call's identity was computed from,
+// its frame among the context's computations, and its slot. The steps' own
+// state (the identity above all) is gone by then, so that only this and the
+// call's own arguments stay on the stack while the function runs, however
+// deep decorated methods call each other. It is engaged when it holds the
+// function; a hit makes nothing of it but its flags.
+class Ticket {
+public:
+    explicit operator bool() const noexcept { return static_cast<bool>(func_); }
 
     // Engages the ticket with the function to run; false with an exception
     // set when the decorator's function has been cleared.
     bool engage(const DecoratorRecord& decorator) {
-        PyRef func = decorator.func.new_ref();
-        if (!func) {
+        func_ = decorator.func.new_ref();
+        if (!func_) {
             PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
             return false;
         }
-        new (&inputs_) FunctionInputs();
-        new (&in_context_) BegunComputation();
-        func_ = func.release();
+        inputs_.make();
+        in_context_.make();
         return true;
     }
 
-    PyObject* func() const noexcept { return func_; }
-    FunctionInputs& inputs() noexcept { return inputs_; }
-    BegunComputation& in_context() noexcept { return in_context_; }
+    PyObject* func() const noexcept { return func_.get(); }
+    FunctionInputs& inputs() noexcept { return *inputs_; }
+    BegunComputation& in_context() noexcept { return *in_context_; }
+    HeldSlot& slot() noexcept { return slot_; }
     // Whether the call runs as part of the same call in progress, with no
     // computation of its own.
-    bool runs_inline() const noexcept { return !in_context_.begun(); }
-
-    // Disengages the ticket. A computation that did not end in a stored
-    // result (the function raised, or a thread is being ended at interpreter
-    // exit) leaves its context, then gives its slot back.
-    [[gnu::noinline]] void close() noexcept(false) {
-        // The members go even when leaving the context unwinds.
-        struct Members {
-            Ticket& ticket;
-            ~Members() noexcept(false) {
-                ticket.in_context_.~BegunComputation();
-                ticket.inputs_.~FunctionInputs();
-                PyRef::steal(std::exchange(ticket.func_, nullptr));
-            }
-        } members{*this};
-        if (!in_context_.begun()) return;
-        const ComputationFrame& frame = in_context_.frame();
-        StoreObject* store = frame.store;
-        const CallGraph::ComputationSlot slot = frame.slot;
-        in_context_.end();
-        give_back(store, slot);
-    }
+    bool runs_inline() const noexcept { return !(*in_context_).begun(); }
 
 private:
-    PyObject* func_ = nullptr;  // owned; set when engaged
-    union {
-        FunctionInputs inputs_;  // alive when engaged
-    };
-    union {
-        BegunComputation in_context_;  // alive when engaged
-    };
+    PyRef func_;
+    LateMember<FunctionInputs> inputs_;
+    LateMember<BegunComputation> in_context_;  // leaves the context when it goes, if it entered it
+    // Last, so given back first: nothing the members above release (which
+    // may run Python code, and begin computations) can find it still held.
+    HeldSlot slot_;
 };
 
 // The key of a call identified as the decorator's remembered call: its hash
@@ -112,24 +111,14 @@ private:
     LayoutRef layout_;
 };
 
-// Engages the ticket and begins the computation whose slot `step` began in
-// the current context; on failure gives the slot back and returns false with
-// an exception set.
+// Engages the ticket and enters the computation, whose slot the ticket
+// holds, in the current context; false with an exception set.
 template <typename Key>
 [[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, Key& key, Ticket& ticket) {
-    if (!ticket.engage(site.decorator_record)) {
-        give_back(site.store, step.slot);
-        return false;
-    }
+    if (!ticket.engage(site.decorator_record)) return false;
     ticket.inputs() = key.take_inputs();
-    if (!ticket.in_context().begin(
-            {site.store, site.decorator, step.position, step.slot, site.decorator_record.track_runtime_dependencies},
-            true)) {
-        give_back(site.store, step.slot);
-        ticket.close();
-        return false;
-    }
-    return true;
+    return ticket.in_context().begin(
+        {site.store, site.decorator, step.position, step.slot, site.decorator_record.track_runtime_dependencies}, true);
 }
 
 // Step 4's end for a result that can be consumed only once (a coroutine, a
@@ -166,15 +155,12 @@ template <typename Key>
     DecoratorRecord& decorator = as_decorator(frame.decorator)->decorator_record;  // the caller holds the decorator
     const bool use_cache = decorator.use_cache;
     const NodePosition position = frame.node;
-    const CallGraph::ComputationSlot slot = frame.slot;
     ticket.in_context().end();
-    if (!result) {
-        give_back(store, slot);
-        return nullptr;
-    }
+    if (!result) return nullptr;  // the ticket gives the slot back
     // The function reads its code and defaults again when it runs: if they
     // changed since the call was identified, the result may be another call's.
     const bool function_changed = !ticket.inputs().unchanged(ticket.func());
+    const CallGraph::ComputationSlot slot = ticket.slot().hand_over();  // the store step ends it
     if (use_cache && is_single_use(result.get())) return finish_single_use(decorator, store, position, slot, result);
     PyRef replaced;  // released after the section: its finaliser may use this store
     if (!store_result(store, position, slot, use_cache, function_changed, result.get(), replaced)) {
@@ -226,6 +212,7 @@ struct Outcome {
 // computation (a ticket for step 4). Kept out of the hit's way.
 template <typename Key>
 [[gnu::noinline]] Outcome call_beyond_a_hit(const CallSite& site, Key& key, Step& step, Ticket& ticket) {
+    if (step.next == Next::Compute) ticket.slot().hold(site.store, step.slot);
     if (step.untracked_caller && !warn_if_untracked(site, step)) return Outcome::error();
     switch (step.next) {
         case Next::Serve: return Outcome::value_or_error(step.value.release());
