@@ -154,4 +154,12 @@ bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func
     });
 }
 
+bool name_call(PyObject* method_name, PyObject* keywords, NamedCall& out) {
+    NormalisedCall normalised;
+    if (!normalise_function_signature_and_hash(method_name, nullptr, nullptr, keywords, normalised)) return false;
+    out.hash = normalised.hash;
+    out.call = bound_call_of_tuple(normalised.call_tuple.get());
+    return bool(out.call);
+}
+
 }  // namespace lineage_store

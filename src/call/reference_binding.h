@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "call/bound_call.h"
 #include "python/py_ref.h"
 
 namespace lineage_store {
@@ -32,6 +33,18 @@ struct NormalisedCall {
 // binder (call_identity) hands it whatever it does not handle itself.
 bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func, PyObject* args, PyObject* kwargs,
                                            NormalisedCall& out);
+
+// A call named by its method name and keywords, as the store's queries and
+// updates and a factory's declared dependencies name one: hashed and bound
+// as it stands, nothing bound to a signature and no default filled in.
+struct NamedCall {
+    std::int64_t hash = 0;
+    BoundCallRef call;
+};
+
+// Names the call of `method_name` (an exact str) with `keywords` (a dict, or
+// null for none). False with the exception of hashing set.
+bool name_call(PyObject* method_name, PyObject* keywords, NamedCall& out);
 
 // The entries of the dict `mapping` as a tuple of (name, value) pairs sorted
 // by name in code-point order, names made exact str; without the entry

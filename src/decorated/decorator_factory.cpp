@@ -232,15 +232,10 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
     ReleasingVector<BoundCallRef> dependency_calls;
     dependency_hashes.reserve(factory.dependencies.size());
     for (const DeclaredDependency& dependency : factory.dependencies) {
-        NormalisedCall call;
-        if (!normalise_function_signature_and_hash(dependency.method_name.get(), nullptr, nullptr,
-                                                   dependency.kwargs.get(), call)) {
-            return nullptr;
-        }
-        BoundCallRef bound = bound_call_of_tuple(call.call_tuple.get());
-        if (!bound) return nullptr;
-        dependency_hashes.push_back(call.hash);
-        dependency_calls.push_back(std::move(bound));
+        NamedCall named;
+        if (!name_call(dependency.method_name.get(), dependency.kwargs.get(), named)) return nullptr;
+        dependency_hashes.push_back(named.hash);
+        dependency_calls.push_back(std::move(named.call));
     }
     if (factory.serialisable && !validate_self_only_method(func)) return nullptr;
     bool is_async = false;

@@ -12,23 +12,6 @@ namespace lineage_store {
 
 namespace {
 
-// The call named by a method name and keywords, as queries and updates name
-// it: hashed and bound as it stands, nothing bound to a signature and no
-// default filled in.
-struct NamedCall {
-    CallHash hash = 0;
-    BoundCallRef call;
-};
-
-// False with the exception of hashing set.
-bool name_call(PyObject* method_name, PyObject* keywords, NamedCall& out) {
-    NormalisedCall normalised;
-    if (!normalise_function_signature_and_hash(method_name, nullptr, nullptr, keywords, normalised)) return false;
-    out.hash = normalised.hash;
-    out.call = bound_call_of_tuple(normalised.call_tuple.get());
-    return bool(out.call);
-}
-
 // Adds to an unhashable keyword value's TypeError which argument it was.
 void explain_unhashable_keyword(const char* function_name, PyObject* method_name, PyObject* keywords) {
     if (keywords == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
