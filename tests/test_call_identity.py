@@ -668,6 +668,18 @@ def test_equal_arguments_are_served_and_a_new_instance_registers_its_own(make):
     assert type(dict(key[1])["n"]) is type(make())
 
 
+@pytest.mark.parametrize("set_as", [0, False])
+def test_a_value_set_by_hand_is_served_and_the_call_registered_when_first_made(set_as):
+    model = store_with("def m(self, n, k=2)")
+    seen, fresh = model(), model()
+    [seen.m(0) for _ in range(3)]  # m(0) is the call the decorator saw last
+    fresh.update_cached_value("m", n=set_as, k=2, value="set")
+    assert fresh.get_validation_state() == {}
+    assert fresh.m(0) == "set" and model.runs == 1
+    (key,) = fresh.get_validation_state()
+    assert type(dict(key[1])["n"]) is int
+
+
 class Noisy:
     """Hashes and compares in Python, and says so."""
 

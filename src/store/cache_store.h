@@ -289,9 +289,12 @@ inline PyObject* valid_value_of(const StoreObject* store, CallHash hash, const B
     PyObject* value = nullptr;
     graph.find(hash, [&](NodePosition position) {
         const CallGraph::Node& node = graph.node(position);
+        // A node holds a call once it is registered: a value set by hand
+        // before the call was made holds none, and the call registers itself.
         const BoundCallRef* registered = node.call_value();
-        if (registered == nullptr || calls_equal_without_python(**registered, call) != 1) return false;
-        if (node.is_registered()) value = valid_value(graph, position);
+        if (registered == nullptr) return false;
+        if (registered->get() != &call && calls_equal_without_python(**registered, call) != 1) return false;
+        value = valid_value(graph, position);
         return true;
     });
     return value != nullptr ? Py_NewRef(value) : nullptr;
