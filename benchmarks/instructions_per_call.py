@@ -56,6 +56,9 @@ CASES = {
     # Hits whose argument is equal to the stored call's but another object.
     "m(equal str)": Case("obj.m(x)", "obj.m(x)", LRU, argument="str"),
     "m(equal int)": Case("obj.m(x)", "obj.m(x)", LRU, argument="int"),
+    # Hits of 64 calls in turn, m(0) to m(63): none is the call made just
+    # before. (The 63 first calls, computed, are in both counts and cancel.)
+    "m(i % 64)": Case("obj.m(x)", "obj.m(x)", LRU, argument="cycle"),
     # def kw(self, a, **options) on both sides.
     "kw(1, x=2, y=3)": Case("obj.kw(1, x=2, y=3)", "obj.kw(1, x=2, y=3)", LRU),
     # Every call new: a miss, computed and stored (the store grows to 2N calls).
@@ -81,6 +84,8 @@ def make_arguments(kind, count):
         return ["".join(["ke", "y"]) for _ in range(count)]
     if kind == "int":  # above the small-int cache, a new object each time
         return [int("1" * 12) for _ in range(count)]
+    if kind == "cycle":  # 64 calls in turn
+        return [i % 64 for i in range(count)]
     if kind == "count":  # every one new
         return list(range(10**6, 10**6 + count))
     return [None] * count
