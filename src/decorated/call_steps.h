@@ -3,21 +3,25 @@
 //
 // A call goes through these steps, handing what it found to the next in a
 // CallSite and a Step:
-//   1. identify the call: bind and hash its arguments (call_identity), with
-//      no section open;
-//   2. find its node and serve a valid value, or begin its computation, in
-//      one section (find_and_serve); where only an argument's __eq__ can tell
-//      which node is the call's, compare outside and come back;
-//   3. register a call the store has never made, with its declared
+//   identify: bind and hash its arguments (call_identity), with no section
+//      open, or find it among the calls its decorator remembers as received
+//      (remembered_call);
+//   find: find its node and serve a valid value, or begin its computation,
+//      in one section (find_or_register); where only an argument's __eq__
+//      can tell which node is the call's, compare outside and come back;
+//   register: register a call the store has never made, with its declared
 //      dependencies, and begin its computation, in one section
-//      (register_call);
-//   4. compute with no section open, then decide the call's state and store
-//      its result in a last section (store_result).
-// A hit takes steps 1 and 2 only, in one section, and allocates nothing.
+//      (find_or_register again);
+//   compute: run the function with no section open (decorated_call,
+//      async_computation);
+//   store: decide the call's state and store its result in a last section
+//      (store_result).
+// A hit identifies and finds, and allocates nothing; one the decorator
+// remembers finds in no section at all (valid_value_of, in cache_store).
 //
-// Steps 2 and 3 are written for any key that names a call: the identity of
-// a call just received (CallIdentity), or its bound call (BoundCallKey) when
-// the call is looked up later than it was made.
+// The find and register steps are written for any key that names a call:
+// the identity of a call just received (CallIdentity), or its bound call
+// (BoundCallKey) when the call is looked up later than it was made.
 #pragma once
 
 #include <Python.h>
@@ -96,14 +100,14 @@ private:
     BoundCallRef call_;
 };
 
-// Steps 2 and 3: finds or registers the call of `key` and serves it, or
+// Find and register: finds or registers the call of `key` and serves it, or
 // begins its computation, or says it must run as part of the same call in
 // progress. A bound call the store let go of is left in `replaced_call`, for
 // the caller to release with no section open. False with an exception set.
 template <typename Key>
 bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& replaced_call);
 
-// Step 2 for a call whose registered node was found when the call was made.
+// Find, for a call whose registered node was found when the call was made.
 // False with an exception set.
 bool serve_registered(const CallSite& site, NodePosition position, Step& step);
 
@@ -116,7 +120,7 @@ void begin_computation(CallGraph& graph, Step& step);
 // with the warning's exception set (an error filter).
 bool warn_if_untracked(const CallSite& site, Step& step);
 
-// Step 4's last section: ends the computation in `slot` and decides the
+// Store, in a last section: ends the computation in `slot` and decides the
 // call's state from the calls it was computed from; stores `result` when the
 // call ends valid. An overlapped computation (one that an invalidation or
 // clear_cache reached while it ran, or whose function changed under it, as

@@ -1,6 +1,6 @@
-// decorated_call.cpp: the call of a decorated method: the steps of
-// call_steps run in turn, from the decorator's vectorcall and tp_call to the
-// result, served or computed and stored.
+// decorated_call.cpp: the call of a decorated method: its steps (identify,
+// find, register, compute, store) run in turn, from the decorator's
+// vectorcall and tp_call to the result, served or computed and stored.
 #include "decorated/decorated_call.h"
 
 #include <algorithm>
@@ -121,7 +121,7 @@ template <typename Key>
         {site.store, site.decorator, step.position, step.slot, site.decorator_record.track_runtime_dependencies}, true);
 }
 
-// Step 4's end for a result that can be consumed only once (a coroutine, a
+// The store step for a result that can be consumed only once (a coroutine, a
 // generator): returned, never stored, and the call decided as one of a
 // method that caches nothing, so that nothing computed from it is stored
 // either. The decorator is warned about once.
@@ -144,7 +144,7 @@ template <typename Key>
     return nullptr;
 }
 
-// Step 4's end, once the function has returned `result` (null with an
+// The store step, once the function has returned `result` (null with an
 // exception set when it raised): decides the call's state and stores the
 // result in a last section.
 [[gnu::noinline]] PyObject* finish_computing(Ticket& ticket, PyObject* result_or_null) {
@@ -194,7 +194,7 @@ std::nullptr_t refuse_instance(PyObject* instance) {
 
 // What the steps before the function decide: the call's result (a hit above
 // all), an error (with the exception set), or to compute it, with the
-// ticket engaged for step 4.
+// ticket engaged for the compute step.
 struct Outcome {
     enum class Kind { Value, Error, Compute };
     Kind kind;
@@ -209,7 +209,7 @@ struct Outcome {
 
 // Everything a call can take but a plain hit: warning about an undeclared
 // call, running as part of the same call in progress, beginning a
-// computation (a ticket for step 4). Kept out of the hit's way.
+// computation (a ticket for the compute step). Kept out of the hit's way.
 template <typename Key>
 [[gnu::noinline]] Outcome call_beyond_a_hit(const CallSite& site, Key& key, Step& step, Ticket& ticket) {
     if (step.next == Next::Compute) ticket.slot().hold(site.store, step.slot);
@@ -260,7 +260,7 @@ int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeOb
     return Outcome::compute_if(ticket.engage(decorator));
 }
 
-// Step 2 for a call identified as `key`, which hands its computation the
+// The find step for a call identified as `key`, which hands its computation the
 // inputs of `inputs_from`. A hit found for `received` (the arguments of a
 // call identified by binding) is remembered for the next call. Without
 // `received` (a remembered call), a call the store has never made is not
@@ -291,7 +291,7 @@ template <typename Key, typename Inputs>
     return call_beyond_a_hit(site, inputs_from, step, ticket);
 }
 
-// Step 1's checks, the same for every call: the instance and its class, and
+// The checks before identifying, the same for every call: the instance and its class, and
 // the function, borrowed (the caller holds the decorator, and with it its
 // record, whose function the collector clears only once nothing can call
 // it). Null with an exception set. `as_part_of_caller` is set when the
@@ -318,7 +318,7 @@ template <typename Key, typename Inputs>
     return func;
 }
 
-// Steps 1 to 3 of a call that returns its result: the result (a hit above
+// Identify, find and register, for a call that returns its result: the result (a hit above
 // all), an error, or to compute, with the ticket holding the function and,
 // unless the call runs inline, its computation begun. Inlined into the two
 // callers below, whose frames are gone before the function runs.
@@ -364,7 +364,7 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
     return call_async(self, arguments, identity);
 }
 
-// Steps 1 to 3 of a call, in a frame of their own that is gone before the
+// Identify, find and register, in a frame of their own that is gone before the
 // function runs.
 [[gnu::noinline]] Outcome start_vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
                                             PyObject* kwnames, Ticket& ticket) {
