@@ -145,52 +145,54 @@ const PyMethodDef pickling_methods[] = {
     {"__getnewargs__", store_getnewargs, METH_NOARGS, "__getnewargs__($self, /)\n--\n\n"},
     {"__reduce_ex__", store_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
 };
-
-PyType_Slot store_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(store_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(store_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(store_clear)},
-    {Py_tp_methods, nullptr},  // filled in by create_lineage_store_base_type
-    {Py_tp_doc, const_cast<char*>("LineageStoreBase(*_args, **_kwargs)\n--\n\n")},
-    {0, nullptr},
-};
 // clang-format on
 
-PyType_Spec store_spec = {
-    "builtins.LineageStoreBase",
-    static_cast<int>(sizeof(StoreObject)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    store_slots,
-};
+// The method table: the queries first, then the pickling hooks, the views,
+// and dump and load. Static: the type refers to it for the rest of the
+// process. May throw std::bad_alloc.
+const PyMethodDef* store_methods() {
+    static const std::vector<PyMethodDef> methods = [] {
+        std::vector<PyMethodDef> all;
+        const auto queries = store_query_methods();
+        const auto views = store_view_methods();
+        const auto persistence = cache_persistence_methods();
+        all.assign(queries.begin(), queries.end());
+        all.insert(all.end(), std::begin(pickling_methods), std::end(pickling_methods));
+        all.insert(all.end(), views.begin(), views.end());
+        all.insert(all.end(), persistence.begin(), persistence.end());
+        all.push_back({nullptr, nullptr, 0, nullptr});
+        return all;
+    }();
+    return methods.data();
+}
 
 PyTypeObject* created_store_type = nullptr;
 
 }  // namespace
 
 PyTypeObject* create_lineage_store_base_type() {
-    if (created_store_type != nullptr) return created_store_type;
     PyObject* created = python_boundary([&]() -> PyObject* {
-        // Static: the type refers to its method table for the rest of the
-        // process. The queries come first, then the pickling hooks, the views,
-        // and dump and load.
-        static std::vector<PyMethodDef> methods;
-        const auto queries = store_query_methods();
-        const auto views = store_view_methods();
-        const auto persistence = cache_persistence_methods();
-        methods.assign(queries.begin(), queries.end());
-        methods.insert(methods.end(), std::begin(pickling_methods), std::end(pickling_methods));
-        methods.insert(methods.end(), views.begin(), views.end());
-        methods.insert(methods.end(), persistence.begin(), persistence.end());
-        methods.push_back({nullptr, nullptr, 0, nullptr});
-        for (PyType_Slot& slot : store_slots) {
-            if (slot.slot == Py_tp_methods) slot.pfunc = methods.data();
-        }
-        return PyType_FromSpec(&store_spec);
+        // clang-format off
+        PyType_Slot slots[] = {
+            {Py_tp_new, reinterpret_cast<void*>(store_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void*>(store_traverse)},
+            {Py_tp_clear, reinterpret_cast<void*>(store_clear)},
+            {Py_tp_methods, const_cast<PyMethodDef*>(store_methods())},
+            {Py_tp_doc, const_cast<char*>("LineageStoreBase(*_args, **_kwargs)\n--\n\n")},
+            {0, nullptr},
+        };
+        // clang-format on
+        PyType_Spec spec = {
+            "builtins.LineageStoreBase",
+            static_cast<int>(sizeof(StoreObject)),
+            0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+            slots,
+        };
+        return reinterpret_cast<PyObject*>(type_made_once(created_store_type, spec));
     });
-    created_store_type = reinterpret_cast<PyTypeObject*>(created);
-    return created_store_type;
+    return reinterpret_cast<PyTypeObject*>(created);
 }
 
 PyTypeObject* lineage_store_base_type() noexcept {
