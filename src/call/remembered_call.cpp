@@ -8,40 +8,6 @@
 
 namespace lineage_store {
 
-bool RememberedCall::Form::matches(PyObject* func, const CallArguments& arguments) const noexcept {
-    if (!call || arguments.positional_count() != positional_count) return false;
-    const Py_ssize_t keywords = arguments.keyword_count();
-    if (static_cast<std::size_t>(positional_count - 1 + keywords) != target_count) return false;
-    // The arguments first: they tell most other calls apart.
-    for (std::size_t t = 0; t < target_count; ++t) {
-        const Target& target = targets[t];
-        const auto argument = static_cast<Py_ssize_t>(t) + 1;
-        PyObject* received = nullptr;
-        if (target.keyword == nullptr) {
-            received = arguments.positional(argument);
-        } else {
-            const Py_ssize_t k = argument - positional_count;
-            if (arguments.keyword_name(k) != target.keyword) return false;
-            received = arguments.keyword_value(k);
-        }
-        PyObject* held = call->value(static_cast<std::size_t>(target.place));
-        if (target.item >= 0) {
-            held = tuple_item(held, target.item);
-            if (target.keyword != nullptr) held = tuple_item(held, 1);  // a (name, value) pair of **kwargs
-        }
-        if (received != held && plain_equal(held, received) != 1) return false;
-    }
-    // The layout the call was bound with is still the function's, and no
-    // attribute has been set on it that inspect would read first.
-    const InterpreterShortcuts& objects = shortcuts;
-    if (objects.code.read_borrowed(func) != layout->code.get() ||
-        objects.defaults.read_borrowed(func) != layout->defaults.get()) {
-        return false;
-    }
-    PyObject* attributes = function_attribute_dict(func);
-    return attributes == nullptr || PyDict_Size(attributes) == 0;
-}
-
 bool RememberedCall::slot_of(const CallArguments& arguments, std::size_t& slot) noexcept {
     // Multiplying by an odd number permutes the low bits: calls that differ
     // in one small int argument (whose hash is the int) take distinct slots.
@@ -79,16 +45,43 @@ RememberedCall::~RememberedCall() noexcept(false) {
 
 bool RememberedCall::matches(PyObject* func, const CallArguments& arguments, Match& out) const noexcept {
     if (!forms_) return false;
-    const Form* form = &forms_[0];
-    if (table_) {
-        std::size_t slot = 0;
-        if (!slot_of(arguments, slot)) return false;
-        form = &forms_[slot];
+    std::size_t slot = 0;
+    if (table_ && !slot_of(arguments, slot)) return false;
+    const Form& form = forms_[slot];
+    if (!form.call || arguments.positional_count() != form.positional_count) return false;
+    const Py_ssize_t keywords = arguments.keyword_count();
+    if (static_cast<std::size_t>(form.positional_count - 1 + keywords) != form.target_count) return false;
+    // The arguments first: they tell most other calls apart.
+    for (std::size_t t = 0; t < form.target_count; ++t) {
+        const Target& target = form.targets[t];
+        const auto argument = static_cast<Py_ssize_t>(t) + 1;
+        PyObject* received = nullptr;
+        if (target.keyword == nullptr) {
+            received = arguments.positional(argument);
+        } else {
+            const Py_ssize_t k = argument - form.positional_count;
+            if (arguments.keyword_name(k) != target.keyword) return false;
+            received = arguments.keyword_value(k);
+        }
+        PyObject* held = form.call->value(static_cast<std::size_t>(target.place));
+        if (target.item >= 0) {
+            held = tuple_item(held, target.item);
+            if (target.keyword != nullptr) held = tuple_item(held, 1);  // a (name, value) pair of **kwargs
+        }
+        if (received != held && plain_equal(held, received) != 1) return false;
     }
-    if (!form->matches(func, arguments)) return false;
-    out.hash = form->hash;
-    out.call = form->call.get();
-    out.layout = form->layout.get();
+    // The layout the call was bound with is still the function's, and no
+    // attribute has been set on it that inspect would read first.
+    const InterpreterShortcuts& objects = shortcuts;
+    if (objects.code.read_borrowed(func) != form.layout->code.get() ||
+        objects.defaults.read_borrowed(func) != form.layout->defaults.get()) {
+        return false;
+    }
+    PyObject* attributes = function_attribute_dict(func);
+    if (attributes != nullptr && PyDict_Size(attributes) != 0) return false;
+    out.hash = form.hash;
+    out.call = form.call.get();
+    out.layout = form.layout.get();
     return true;
 }
 

@@ -83,7 +83,6 @@ private:
         std::array<Target, kMaxTargets> targets{};
         std::size_t target_count = 0;
 
-        bool matches(PyObject* func, const CallArguments& arguments) const noexcept;
         bool add_target(const Target& target) noexcept {
             if (target_count == kMaxTargets) return false;
             targets[target_count++] = target;

@@ -384,25 +384,20 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
     return arguments.call(func);
 }
 
-// A decorated call received as a vector: what stays on the stack while the
-// function runs is this frame alone, with the ticket and the arguments.
-PyObject* vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
-    Ticket ticket;
-    const Outcome outcome = start_vector_call(self, args, positional_count, kwnames, ticket);
-    if (outcome.kind != Outcome::Kind::Compute) return outcome.value;
-    PyObject* func = ticket.func();
+// The compute step of a call received as a vector: the function called with
+// the vector as received, by the cheapest entry point the interpreter has.
+PyObject* compute(PyObject* func, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
     const auto count = static_cast<std::size_t>(positional_count);
-    PyObject* result = nullptr;
     if (shortcuts.vectorcall != nullptr) {
-        result = into_python([&] { return shortcuts.vectorcall(func, args, count, kwnames); });
-    } else if (shortcuts.function_vectorcall != nullptr && Py_TYPE(func) == shortcuts.function_type) {
-        result = into_python([&] { return shortcuts.function_vectorcall(func, args, count, kwnames); });
-    } else if (kwnames == nullptr && shortcuts.vectorcall_dict != nullptr) {
-        result = into_python([&] { return shortcuts.vectorcall_dict(func, args, count, nullptr); });
-    } else {
-        result = call_with_keyword_dict(func, args, positional_count, kwnames);
+        return into_python([&] { return shortcuts.vectorcall(func, args, count, kwnames); });
     }
-    return finish_computing(ticket, result);
+    if (shortcuts.function_vectorcall != nullptr && Py_TYPE(func) == shortcuts.function_type) {
+        return into_python([&] { return shortcuts.function_vectorcall(func, args, count, kwnames); });
+    }
+    if (kwnames == nullptr && shortcuts.vectorcall_dict != nullptr) {
+        return into_python([&] { return shortcuts.vectorcall_dict(func, args, count, nullptr); });
+    }
+    return call_with_keyword_dict(func, args, positional_count, kwnames);
 }
 
 // A decorated call received as a tuple and a dict.
@@ -424,9 +419,16 @@ PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return python_boundary([&] { return tuple_call(self, args, kwargs); });
 }
 
+// A decorated call received as a vector: what stays on the stack while the
+// function runs is this frame alone, with the ticket and the arguments.
 PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
-    return python_boundary([&] { return vector_call(self, args, positional_count, kwnames); });
+    return python_boundary([&] {
+        Ticket ticket;
+        const Outcome outcome = start_vector_call(self, args, positional_count, kwnames, ticket);
+        if (outcome.kind != Outcome::Kind::Compute) return outcome.value;
+        return finish_computing(ticket, compute(ticket.func(), args, positional_count, kwnames));
+    });
 }
 
 // The vectorcall of an async method's decorator, chosen when it is made.
