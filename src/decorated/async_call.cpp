@@ -5,6 +5,7 @@
 #include <structmember.h>
 
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "decorated/async_computation.h"
@@ -96,7 +97,7 @@ bool find_registered_node(StoreObject* store, Key& key, FoundNode& out) {
     if (!undecided.candidates.empty() || found == kNoNode || !graph.node(found).is_registered()) return true;
     if (PyObject* value = valid_value(graph, found)) {
         out.value = PyRef::borrow(value);
-        out.registered = *graph.node(found).call_value();
+        if constexpr (std::is_same_v<Key, CallIdentity>) out.registered = *graph.node(found).call_value();
         out.version = graph.version();
         out.running = graph.running_count() > 0;
     }

@@ -198,8 +198,11 @@ PyRef new_served_call(PyObject* decorator, const CallArguments& arguments, CallH
                       FoundNode& found) {
     const Py_ssize_t positional_count = arguments.positional_count();
     const Py_ssize_t count = positional_count + arguments.keyword_count();
-    PyRef kwnames = arguments.keyword_names();
-    if (!kwnames && PyErr_Occurred()) return {};
+    PyRef kwnames;
+    if (arguments.keyword_count() > 0) {
+        kwnames = arguments.keyword_names();
+        if (!kwnames) return {};
+    }
     ServedCall* served = allocate_served_call(count);
     if (served == nullptr) return {};
     PyRef made = PyRef::steal(reinterpret_cast<PyObject*>(served));

@@ -18,7 +18,7 @@ namespace lineage_store {
 struct FoundNode {
     NodePosition position = kNoNode;  // its registered node, if plain comparisons found one
     PyRef value;                      // the node's value, when the call is valid
-    BoundCallRef registered;          // and then the node's bound call
+    BoundCallRef registered;          // and then the node's bound call, for a call identified by binding
     std::uint32_t version = 0;        // the graph's version then
     bool running = false;             // whether the store was computing then
 };
