@@ -89,7 +89,7 @@ def store_with(source):
 def awaited_class():
     """A store class whose async method `am(self, *numbers, k=2)` sums its
     arguments and the sync `rate()`, counting its runs in `runs`; `rate`
-    reads `inputs["rate"]`, and `total` (tracking) awaits `pending`."""
+    reads `inputs["rate"]`; `total` (tracking) and `alone` (not) await `pending`."""
     class Awaited(LineageStoreBase):
         def __init__(self):
             self.inputs, self.runs, self.pending = {"rate": 1}, 0, None
@@ -106,5 +106,9 @@ def awaited_class():
         @automagically_lineage_stored()
         async def total(self):
             return await self.pending * 10
+
+        @lineage_stored()
+        async def alone(self):
+            return await self.pending
 
     return Awaited

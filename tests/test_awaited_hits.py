@@ -8,6 +8,7 @@ import weakref
 
 import pytest
 
+import conftest
 from conftest import awaited_class, run
 
 Awaited = awaited_class()
@@ -39,19 +40,21 @@ def test_a_hit_is_a_coroutine_named_for_the_method_that_asyncio_runs(through):
     assert (through(hit), obj.runs) == (6, 1)
 
 
-MOVES = {"an update of a dependency": lambda obj: obj.update_cached_value("rate", 5),
-         "clear_cache": lambda obj: (obj.inputs.update(rate=5), obj.clear_cache())}
+# How the store moves, and what that adds to the value and to the runs.
+MOVES = {"an update of a dependency": (lambda obj: obj.update_cached_value("rate", 5), 4, 2),
+         "clear_cache": (lambda obj: (obj.inputs.update(rate=5), obj.clear_cache()), 4, 2),
+         "an update of another call": (lambda obj: obj.update_cached_value("total", 0), 0, 1)}
 
 
 @pytest.mark.parametrize("move", MOVES.values(), ids=MOVES.keys())
 @pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
 def test_a_hit_whose_store_moves_before_its_await_is_looked_up_afresh(call, move):
-    make, value = call
+    (make, value), (change, added, runs) = call, move
     obj = Awaited()
     run(make(obj))
     hit = make(obj)
-    move(obj)
-    assert (run(hit), obj.runs) == (value + 4, 2)
+    change(obj)
+    assert (run(hit), obj.runs) == (value + added, runs)
 
 
 def test_a_hit_awaited_while_a_computation_runs_is_recorded_as_its_parent():
@@ -65,6 +68,15 @@ def test_a_hit_awaited_while_a_computation_runs_is_recorded_as_its_parent():
     obj.update_cached_value("rate", 5)
     obj.pending = obj.am(3)
     assert run(obj.total()) == 100
+
+
+def test_a_hit_awaited_in_an_untracked_computation_warns_at_the_line_that_awaited_it():
+    obj = awaited_class()()  # a class of its own: the warning is issued once per class
+    run(obj.am(3))
+    obj.pending = obj.am(3)
+    with pytest.warns(RuntimeWarning, match=r"\.alone called \S*\.am, which it does not declare") as caught:
+        assert run(obj.alone()) == 6
+    assert [warning.filename for warning in caught] == [conftest.__file__]
 
 
 def test_a_hit_never_awaited_is_reported_by_the_method_name_and_freed_with_its_instance():
