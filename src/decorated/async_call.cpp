@@ -1,10 +1,7 @@
-// async_call.cpp: the call of a decorated async method: the driver, and the
-// object of the call that the driver's coroutine awaits.
+// async_call.cpp: the call of a decorated async method: the driver, and which
+// object of the call its coroutine is made over.
 #include "decorated/async_call.h"
 
-#include <structmember.h>
-
-#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -14,8 +11,6 @@
 #include "decorated/call_steps.h"
 #include "decorated/served_call.h"
 #include "python/interpreter_shortcuts.h"
-#include "python/process_objects.h"
-#include "python/python_boundary.h"
 #include "store/cache_store.h"
 #include "store/decorator_record.h"
 
