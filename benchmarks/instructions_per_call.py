@@ -38,16 +38,19 @@ CALLS = 20_000  # N; the second count runs 2N
 
 class Case:
     def __init__(self, ours, reference, reference_name, argument="none", gc_off=False,
-                 counts="instructions per call"):
+                 counts="instructions per call", reference_class="Theirs", awaited=False):
         self.ours = ours  # statement, on obj (an Ours), x (the argument), Ours, Plain, Theirs
-        self.reference = reference  # the same on the reference side (obj is a Theirs)
+        self.reference = reference  # the same on the reference side (obj is a reference_class)
         self.reference_name = reference_name
+        self.reference_class = reference_class
+        self.awaited = awaited  # the loop runs in a coroutine, driven by hand, so that `await` can be counted
         self.argument = argument  # how each execution's argument is made: see make_arguments
         self.gc_off = gc_off  # gc.disable() in the child, for the whole run
         self.counts = counts
 
 
 LRU = "lru_cache"
+HAND = "hand memo"
 CASES = {
     "m0()": Case("obj.m0()", "obj.m0()", LRU),
     "m(3)": Case("obj.m(3)", "obj.m(3)", LRU),
@@ -76,6 +79,12 @@ CASES = {
                                 counts="instructions per instance made, called once (and freed: ours)"),
     "new instance + m(3), gc on": Case("Ours().m(3)", "Theirs().m(3)", LRU,
                                        counts="the same with the collector on"),
+    # `async def am(self, n, k=2)`: ours decorated, the reference an async def
+    # that looks the arguments up in a dict of its instance. The loop runs in
+    # a coroutine that nothing suspends, sent None once: no event loop is
+    # counted, as a hit needs none.
+    "await am(3)": Case("await obj.am(3)", "await obj.am(3)", HAND, reference_class="HandMemo", awaited=True,
+                        counts="instructions per awaited hit"),
 }
 
 
@@ -115,6 +124,10 @@ def child_namespace():
         def kw(self, a, **options):
             return a
 
+        @lineage_stored()
+        async def am(self, n, k=2):
+            return n
+
     class Theirs:
         @functools.lru_cache(maxsize=None)
         def m0(self):
@@ -132,10 +145,21 @@ def child_namespace():
         def kw(self, a, **options):
             return a
 
+    class HandMemo:
+        def __init__(self):
+            self.memo = {}
+
+        async def am(self, n, k=2):
+            try:
+                return self.memo[(n, k)]
+            except KeyError:
+                value = self.memo[(n, k)] = n
+                return value
+
     class Plain:
         pass
 
-    return {"Ours": Ours, "Theirs": Theirs, "Plain": Plain}
+    return {"Ours": Ours, "Theirs": Theirs, "HandMemo": HandMemo, "Plain": Plain}
 
 
 def run_child(case_name, implementation, calls):
@@ -148,9 +172,13 @@ def run_child(case_name, implementation, calls):
         statement = "pass"
     else:
         statement = case.ours if implementation == "ours" else case.reference
-    obj = (namespace["Ours"] if implementation == "ours" else namespace["Theirs"])()
+    obj = namespace["Ours" if implementation == "ours" else case.reference_class]()
     arguments = make_arguments(case.argument, calls + 1)
-    code = compile(f"for x in arguments:\n    {statement}\n", "<case>", "exec")
+    if case.awaited:
+        code = compile(f"async def loop():\n    for x in arguments:\n        {statement}\n"
+                       "try:\n    loop().send(None)\nexcept StopIteration:\n    pass\n", "<case>", "exec")
+    else:
+        code = compile(f"for x in arguments:\n    {statement}\n", "<case>", "exec")
     exec(code, {**namespace, "obj": obj, "arguments": arguments[:1]})  # the first call computes
     exec(code, {**namespace, "obj": obj, "arguments": arguments[1:]})
 
@@ -202,8 +230,8 @@ def count_cases(python, cases, jobs):
     empty_of = {}
     for case in cases:
         empty_of[case] = next(other for other in cases
-                              if (CASES[other].argument, CASES[other].gc_off)
-                              == (CASES[case].argument, CASES[case].gc_off))
+                              if (CASES[other].argument, CASES[other].gc_off, CASES[other].awaited)
+                              == (CASES[case].argument, CASES[case].gc_off, CASES[case].awaited))
     runs = {(empty_of[case] if implementation == "empty" else case, implementation, calls): None
             for case in cases
             for implementation in ("empty", "ours", "reference")

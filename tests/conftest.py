@@ -9,7 +9,7 @@ import warnings
 
 import pytest
 
-from lineage_store import LineageStoreBase, lineage_stored
+from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 # How long a test waits for another thread or task before it calls the wait a
 # deadlock: far above any normal run, far below the suite's own time limit.
@@ -84,3 +84,31 @@ def store_with(source):
                                                  "function": staticmethod(function)})
     function.__globals__["model"] = model
     return model
+
+
+def awaited_class():
+    """A store class whose async method `am(self, *numbers, k=2)` sums its
+    arguments and the sync `rate()`, counting its runs in `runs`; `rate`
+    reads `inputs["rate"]`; `total` (tracking) and `alone` (not) await `pending`."""
+    class Awaited(LineageStoreBase):
+        def __init__(self):
+            self.inputs, self.runs, self.pending = {"rate": 1}, 0, None
+
+        @lineage_stored()
+        def rate(self):
+            return self.inputs["rate"]
+
+        @lineage_stored(dependencies=["rate"])
+        async def am(self, *numbers, k=2):
+            self.runs += 1
+            return sum(numbers) + k + self.rate()
+
+        @automagically_lineage_stored()
+        async def total(self):
+            return await self.pending * 10
+
+        @lineage_stored()
+        async def alone(self):
+            return await self.pending
+
+    return Awaited

@@ -83,6 +83,14 @@ PyRef CallArguments::kwargs_dict() const {
     return dict;
 }
 
+PyRef CallArguments::keyword_names() const {
+    if (kwnames_ != nullptr || keyword_count_ == 0) return PyRef::borrow(kwnames_);
+    PyRef names = new_tuple(keyword_count_);
+    if (!names) return {};
+    for (Py_ssize_t i = 0; i < keyword_count_; ++i) PyTuple_SetItem(names.get(), i, Py_NewRef(keyword_name(i)));
+    return names;
+}
+
 PyObject* CallArguments::call(PyObject* func) const {
     const auto positional = static_cast<std::size_t>(positional_count_);
     // Received as a vector: passed on as one, with no tuple or dict to build.

@@ -45,6 +45,9 @@ public:
     // keywords), as received or built from the vector.
     PyRef args_tuple() const;
     PyRef kwargs_dict() const;
+    // The keyword names in the order of keyword_value(), as received or
+    // built from the dict; null when there are no keywords.
+    PyRef keyword_names() const;
 
     // func(*args, **kwargs). A new reference, or nullptr with an exception set.
     PyObject* call(PyObject* func) const;

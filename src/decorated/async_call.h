@@ -9,15 +9,17 @@
 // of the very same call in progress in its context (an override awaiting
 // super()), or computes. The coroutine is a real one, named for the method,
 // made by a small driver written in Python (async_driver.py, compiled into the
-// module); the store's work is done here, in the methods the driver calls on
-// the call's object, and a computation runs and settles in an awaitable of
-// this unit, so that no exception can leave it registered as running.
+// module); the store's work is done in the objects the driver calls (a
+// ServedCall for a call found valid, an AwaitedCall for any other), and a
+// computation runs and settles in an awaitable of async_computation, so that
+// no exception can leave it registered as running.
 #pragma once
 
 #include <Python.h>
 
 #include "call/call_arguments.h"
 #include "call/call_identity.h"
+#include "call/remembered_call.h"
 
 namespace lineage_store {
 
@@ -29,5 +31,11 @@ bool prepare_async_calls();
 // `arguments`, whose identity is `identity` (taken now). A new reference, or
 // nullptr with an exception set.
 PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallIdentity& identity);
+
+// The coroutine for a call received as the decorator's remembered call was
+// (`match`), when the store holds its valid value and computes nothing.
+// Otherwise null with no exception set: the caller then identifies the call
+// and goes on with call_async. Null with an exception set on failure.
+PyObject* call_async_remembered(PyObject* decorator, const CallArguments& arguments, RememberedCall::Match& match);
 
 }  // namespace lineage_store

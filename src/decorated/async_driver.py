@@ -10,8 +10,13 @@ call in progress (an override awaiting super()), or computes.
 
 What the call object offers:
 - `call()`: the value, when the call is served now (the stored object itself);
-  otherwise the call object, and `call.inline` says whether the method runs as
-  part of the same call in progress; `call.look_again()` does the same later;
+  otherwise the call object itself;
+- `call.awaited`: the object the rest of the driver drives, with the methods
+  below: the call object itself, or, for a call found valid when it was made
+  (which holds nothing more than that value), one made when `call()` found the
+  store moved;
+- `call.inline`: whether the method runs as part of the same call in progress;
+  `call.look_again()` does what `call()` does, later;
 - `call.run()`: the method's own coroutine;
 - `call.computing(loop)`: the `Shared` of the computation of this call that a
   task of `loop` is running, or None;
@@ -72,7 +77,7 @@ async def lineage_stored_call(call):
     found = call()
     if found is not call:
         return found
-    return await serve_or_compute(call)
+    return await serve_or_compute(call.awaited)
 
 
 async def serve_or_compute(call):

@@ -359,6 +359,11 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
         return arguments.call(held.get());
     }
     DecoratorRecord& decorator = as_decorator(self)->decorator_record;
+    RememberedCall::Match match;
+    if (decorator.remembered.matches(func, arguments, match)) {
+        PyObject* coroutine = call_async_remembered(self, arguments, match);
+        if (coroutine != nullptr || PyErr_Occurred()) return coroutine;
+    }
     CallIdentity identity;
     if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
     return call_async(self, arguments, identity);

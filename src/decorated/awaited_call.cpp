@@ -1,0 +1,200 @@
+// awaited_call.cpp: the object of a call of a decorated async method that the
+// driver drives, and its looks in the store.
+#include "decorated/awaited_call.h"
+
+#include <structmember.h>
+
+#include <utility>
+
+#include "decorated/async_computation.h"
+#include "decorated/call_steps.h"
+#include "python/interpreter_shortcuts.h"
+#include "python/process_objects.h"
+#include "python/python_boundary.h"
+#include "store/cache_store.h"
+#include "store/decorator_record.h"
+
+namespace lineage_store {
+
+bool unmoved(PyObject* instance, std::uint32_t version) noexcept {
+    const StoreRecord* store_record = as_store(instance)->store_record;
+    return store_record != nullptr && store_record->graph.version() == version &&
+           store_record->graph.running_count() == 0;
+}
+
+PyObject* look_awaited(PyObject* self, int stacklevel) {
+    AwaitedCall* call = as_call(self);
+    if (call->found != nullptr) {
+        PyObject* found = std::exchange(call->found, nullptr);
+        if (unmoved(call->instance, call->found_at)) return found;
+        PyRef stale = PyRef::steal(found);
+    }
+    return python_boundary([&]() -> PyObject* {
+        AwaitedState& state = call->state;
+        DecoratorRecord& decorator = decorator_of(call);
+        CallSite site{call->decorator, decorator, call->instance, as_store(call->instance), {}, false, stacklevel};
+        const StoreRecord* store_record = site.store->store_record;
+        if (store_record != nullptr && store_record->graph.running_count() > 0) {
+            site.context = ContextView::current();
+            if (PyErr_Occurred()) return nullptr;
+        }
+        Step step;
+        if (state.position != kNoNode) {
+            if (!serve_registered(site, state.position, step)) return nullptr;
+        } else {
+            BoundCallKey key(state.hash, state.call);
+            BoundCallRef replaced_call;
+            const bool ok = find_or_register(site, key, step, replaced_call);
+            replaced_call.reset();  // with no section open
+            if (!ok) return nullptr;
+            state.position = step.position;
+        }
+        if (!warn_if_untracked(site, step)) return nullptr;
+        state.run_inline = step.next == Next::RunInline;
+        if (step.next == Next::Serve) return step.value.release();
+        return Py_NewRef(self);
+    });
+}
+
+namespace {
+
+// The driver's outer coroutine calls the object, with the awaiting frame its
+// caller's; its inner one calls look_again, a frame further down.
+PyObject* awaited_vectorcall(PyObject* self, PyObject* const*, std::size_t, PyObject*) { return look_awaited(self, 2); }
+PyObject* awaited_call(PyObject* self, PyObject*, PyObject*) { return look_awaited(self, 2); }
+PyObject* awaited_look_again(PyObject* self, PyObject*) { return look_awaited(self, 3); }
+
+// call.run(): the method's own coroutine, with the call's arguments.
+PyObject* awaited_run(PyObject* self, PyObject*) {
+    return python_boundary([&] { return run_method(as_call(self)); });
+}
+
+PyObject* awaited_inline(PyObject* self, void*) { return PyBool_FromLong(as_call(self)->state.run_inline); }
+
+// call.awaited: the object the driver drives when the call is not served at
+// once; the call itself (a served call's is made when its store moved).
+PyObject* awaited_itself(PyObject* self, void*) { return Py_NewRef(self); }
+
+// The key of the call's computation in `loop` in the driver's map.
+// call.computing(loop): the Shared entry of the computation of this call
+// that a task of `loop` is running, or None.
+PyObject* awaited_computing(PyObject* self, PyObject* loop) {
+    return python_boundary([&] { return computation_in_progress(as_call(self), loop); });
+}
+
+// call.compute(loop, trio): the computation of this call, begun; what the
+// driver awaits in place of the method's coroutine.
+PyObject* awaited_compute(PyObject* self, PyObject* args) {
+    return python_boundary([&]() -> PyObject* {
+        PyObject* loop = nullptr;
+        PyObject* trio = nullptr;
+        if (!PyArg_UnpackTuple(args, "compute", 2, 2, &loop, &trio)) return nullptr;
+        return start_computation(self, loop, trio);
+    });
+}
+
+int awaited_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    AwaitedCall* call = as_call(self);
+    Py_VISIT(call->decorator);
+    Py_VISIT(call->instance);
+    Py_VISIT(call->args);
+    Py_VISIT(call->kwargs);
+    Py_VISIT(call->found);
+    return 0;
+}
+
+int awaited_clear(PyObject* self) {
+    return guarded(0, [&] {
+        AwaitedCall* call = as_call(self);
+        // A computation never settled gives its slot back before the store
+        // can go.
+        if (call->has_state && call->instance != nullptr) give_back_slot(call);
+        PyRef decorator = PyRef::steal(std::exchange(call->decorator, nullptr));
+        PyRef instance = PyRef::steal(std::exchange(call->instance, nullptr));
+        PyRef args = PyRef::steal(std::exchange(call->args, nullptr));
+        PyRef kwargs = PyRef::steal(std::exchange(call->kwargs, nullptr));
+        PyRef found = PyRef::steal(std::exchange(call->found, nullptr));
+        return 0;
+    });
+}
+
+void awaited_dealloc(PyObject* self) {
+    free_instance(self, [&] {
+        awaited_clear(self);
+        AwaitedCall* call = as_call(self);
+        if (call->has_state) {
+            call->has_state = false;
+            call->state.~AwaitedState();
+        }
+    });
+}
+
+// clang-format off
+PyMethodDef awaited_methods[] = {
+    {"look_again", awaited_look_again, METH_NOARGS, nullptr},
+    {"run", awaited_run, METH_NOARGS, nullptr},
+    {"computing", awaited_computing, METH_O, nullptr},
+    {"compute", awaited_compute, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef awaited_getset[] = {
+    {"inline", awaited_inline, nullptr, nullptr, nullptr},
+    {"awaited", awaited_itself, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef awaited_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(AwaitedCall, vectorcall)), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot awaited_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(awaited_call)},
+    {Py_tp_members, awaited_members},
+    {Py_tp_methods, awaited_methods},
+    {Py_tp_getset, awaited_getset},
+    {Py_tp_traverse, reinterpret_cast<void*>(awaited_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(awaited_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(awaited_dealloc)},
+    {Py_tp_doc, const_cast<char*>("A call of a lineage-stored async method, as its coroutine drives it.")},
+    {0, nullptr},
+};
+// clang-format on
+
+PyType_Spec awaited_spec = {
+    "lineage_store.AwaitedCall",
+    static_cast<int>(sizeof(AwaitedCall)),
+    0,
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                              type_has_vectorcall),
+    awaited_slots,
+};
+
+PyTypeObject* awaited_type = nullptr;  // made at import, kept for the process
+
+}  // namespace
+
+bool prepare_awaited_calls() { return type_made_once(awaited_type, awaited_spec) != nullptr; }
+
+PyRef new_awaited_call(PyObject* decorator, const CallArguments& arguments) {
+    PyRef args = arguments.args_tuple();
+    if (!args) return {};
+    PyRef kwargs = arguments.kwargs_dict();
+    if (!kwargs && PyErr_Occurred()) return {};
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(awaited_type, Py_tp_alloc));
+    PyRef made = PyRef::steal(into_python([&] { return alloc(awaited_type, 0); }));
+    if (!made) return {};
+    AwaitedCall* call = as_call(made.get());
+    call->decorator = Py_NewRef(decorator);
+    call->instance = Py_NewRef(arguments.positional(0));
+    call->args = args.release();
+    call->kwargs = kwargs.release();
+    call->vectorcall = awaited_vectorcall;
+    new (&call->state) AwaitedState();  // the object owns it from here on
+    call->has_state = true;
+    return made;
+}
+
+}  // namespace lineage_store

@@ -1,0 +1,90 @@
+"""An awaited hit: a coroutine served the value found valid when the call was
+made, unless the store moved before the await."""
+
+import asyncio
+import gc
+import inspect
+import weakref
+
+import pytest
+
+import conftest
+from conftest import awaited_class, run
+
+Awaited = awaited_class()
+
+CALLS = {"positional": (lambda obj: obj.am(3), 6),
+         "keyword": (lambda obj: obj.am(3, k=4), 8),
+         "many arguments": (lambda obj: obj.am(1, 2, 3, 4, 5, 6), 24)}
+
+
+async def in_task(coroutine):
+    return await asyncio.create_task(coroutine)
+
+
+async def gathered(coroutine):
+    return (await asyncio.gather(coroutine))[0]
+
+
+THROUGH = {"await": run, "create_task": lambda hit: run(in_task(hit)), "gather": lambda hit: run(gathered(hit)),
+           "asyncio.run": asyncio.run}
+
+
+@pytest.mark.parametrize("through", THROUGH.values(), ids=THROUGH.keys())
+def test_a_hit_is_a_coroutine_named_for_the_method_that_asyncio_runs(through):
+    obj = Awaited()
+    run(obj.am(3))
+    hit = obj.am(3)
+    assert inspect.iscoroutine(hit)
+    assert (hit.__name__, hit.__qualname__) == ("am", "awaited_class.<locals>.Awaited.am")
+    assert (through(hit), obj.runs) == (6, 1)
+
+
+# How the store moves, and what that adds to the value and to the runs.
+MOVES = {"an update of a dependency": (lambda obj: obj.update_cached_value("rate", 5), 4, 2),
+         "clear_cache": (lambda obj: (obj.inputs.update(rate=5), obj.clear_cache()), 4, 2),
+         "an update of another call": (lambda obj: obj.update_cached_value("total", 0), 0, 1)}
+
+
+@pytest.mark.parametrize("move", MOVES.values(), ids=MOVES.keys())
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+def test_a_hit_whose_store_moves_before_its_await_is_looked_up_afresh(call, move):
+    (make, value), (change, added, runs) = call, move
+    obj = Awaited()
+    run(make(obj))
+    hit = make(obj)
+    change(obj)
+    assert (run(hit), obj.runs) == (value + added, runs)
+
+
+def test_a_hit_awaited_while_a_computation_runs_is_recorded_as_its_parent():
+    obj = Awaited()
+    obj.pending = asyncio.sleep(0, result=1)
+    assert run(obj.total()) == 10
+    obj.clear_cache()  # total stays registered: computing it again leaves the graph's version as it is
+    run(obj.am(3))
+    obj.pending = obj.am(3)  # made with nothing computing, awaited in total's computation
+    assert run(obj.total()) == 60
+    obj.update_cached_value("rate", 5)
+    obj.pending = obj.am(3)
+    assert run(obj.total()) == 100
+
+
+def test_a_hit_awaited_in_an_untracked_computation_warns_at_the_line_that_awaited_it():
+    obj = awaited_class()()  # a class of its own: the warning is issued once per class
+    run(obj.am(3))
+    obj.pending = obj.am(3)
+    with pytest.warns(RuntimeWarning, match=r"\.alone called \S*\.am, which it does not declare") as caught:
+        assert run(obj.alone()) == 6
+    assert [warning.filename for warning in caught] == [conftest.__file__]
+
+
+def test_a_hit_never_awaited_is_reported_by_the_method_name_and_freed_with_its_instance():
+    obj = Awaited()
+    run(obj.am(3))
+    obj.pending = obj.am(3)  # a cycle: the instance holds its own call
+    instance = weakref.ref(obj)
+    with pytest.warns(RuntimeWarning, match=r"coroutine 'awaited_class.<locals>.Awaited.am' was never awaited"):
+        del obj
+        gc.collect()
+    assert instance() is None
