@@ -155,15 +155,19 @@ PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallId
                         new_served_call(decorator, arguments, identity.hash(), identity.take_inputs(), found));
 }
 
-PyObject* call_async_remembered(PyObject* decorator, const CallArguments& arguments, RememberedCall::Match& match) {
+PyObject* call_async_remembered(PyObject* decorator, const CallArguments& arguments,
+                                const RememberedCall::Match& match) {
+    // Held before anything may run Python code, which may remember another
+    // call in the place of this one.
+    BoundCallKey key(match.hash, BoundCallRef(match.call));
+    LayoutRef layout(match.layout);
     PyObject* coroutine_function = coroutine_function_of(*decorator_record_of(decorator));
     if (coroutine_function == nullptr) return nullptr;
-    BoundCallKey key(match.hash, std::move(match.call));
     FoundNode found;
     if (!find_registered_node(as_store(arguments.positional(0)), key, found)) return nullptr;
     if (!found.value || found.running) return nullptr;
-    return coroutine_of(coroutine_function, new_served_call(decorator, arguments, key.hash(),
-                                                            FunctionInputs(std::move(match.layout)), found));
+    return coroutine_of(coroutine_function,
+                        new_served_call(decorator, arguments, key.hash(), FunctionInputs(std::move(layout)), found));
 }
 
 }  // namespace lineage_store

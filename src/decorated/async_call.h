@@ -36,6 +36,7 @@ PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallId
 // (`match`), when the store holds its valid value and computes nothing.
 // Otherwise null with no exception set: the caller then identifies the call
 // and goes on with call_async. Null with an exception set on failure.
-PyObject* call_async_remembered(PyObject* decorator, const CallArguments& arguments, RememberedCall::Match& match);
+PyObject* call_async_remembered(PyObject* decorator, const CallArguments& arguments,
+                                const RememberedCall::Match& match);
 
 }  // namespace lineage_store
