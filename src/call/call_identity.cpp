@@ -22,8 +22,6 @@ struct BindingObjects {
     std::array<PyObject*, 5> signature_overrides{};
     // inspect.Parameter.empty: a default that inspect reads as no default.
     PyObject* parameter_empty = nullptr;
-    // Whether tuple_hash is the interpreter's tuple hash.
-    bool tuple_hash_matches = false;
 };
 
 // Filled in the main interpreter only, like the shortcuts.
@@ -41,8 +39,7 @@ LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool prepare_call_identity() {
         found.signature_overrides = {intern("__signature__"), intern("__wrapped__"), intern("__text_signature__"),
                                      intern("_partialmethod"), intern("__partialmethod__")};
         if (std::ranges::find(found.signature_overrides, nullptr) != found.signature_overrides.end()) return false;
-        found.tuple_hash_matches = tuple_hash_matches_interpreter();
-        if (PyErr_Occurred()) return false;
+        if (!prepare_call_hash()) return false;
         binding_objects = found;
         return true;
     });
@@ -222,14 +219,14 @@ int CallIdentity::fill_defaults(PyObject* func) {
 // the one hashing the tuple would raise.
 bool CallIdentity::hash_natively() {
     const ParameterLayout& layout = *layout_;
-    if (!binding_objects.tuple_hash_matches) {
+    if (!call_hash_is_native()) {
         PyObject* tuple = call_tuple();
         if (tuple == nullptr) return false;
-        hash_ = into_python([&] { return PyObject_Hash(tuple); });
+        hash_ = call_tuple_hash(tuple);
         return hash_ != -1;
     }
     PyObject* const* values = values_.data();
-    TupleHash argument_pairs;
+    CallHasher call_hash;
     for (std::size_t j = 0; j < layout.kept_count(); ++j) {
         const auto place = static_cast<std::int32_t>(j);
         Py_hash_t value_hash = -1;
@@ -257,9 +254,9 @@ bool CallIdentity::hash_natively() {
             value_hash = into_python([&] { return PyObject_Hash(values[j]); });
             if (value_hash == -1) return explain_unhashable(layout.kept_names[j]), false;
         }
-        argument_pairs.add(pair_hash(layout.name_hashes[j], value_hash));
+        call_hash.add_argument(layout.name_hashes[j], value_hash);
     }
-    hash_ = pair_hash(layout.method_name_hash, argument_pairs.finish());
+    hash_ = call_hash.finish(layout.method_name_hash);
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "call/tuple_hash.h"
 #include "python/process_objects.h"
 #include "python/python_boundary.h"
 
@@ -147,7 +148,7 @@ bool normalise_function_signature_and_hash(PyObject* method_name, PyObject* func
         if (!arguments) return false;
         out.call_tuple = new_pair(method_name, arguments.get());
         if (!out.call_tuple) return false;
-        const Py_hash_t hash = into_python([&] { return PyObject_Hash(out.call_tuple.get()); });
+        const Py_hash_t hash = call_tuple_hash(out.call_tuple.get());
         if (hash == -1) return false;
         out.hash = static_cast<std::int64_t>(hash);
         return true;

@@ -1,4 +1,5 @@
-// tuple_hash.cpp: the check that TupleHash is the interpreter's tuple hash.
+// tuple_hash.cpp: the call hash, and the check that TupleHash is the
+// interpreter's tuple hash.
 #include "call/tuple_hash.h"
 
 #include "python/py_ref.h"
@@ -21,7 +22,7 @@ Py_hash_t hash_composed(PyObject* object) {
     return hash.finish();
 }
 
-// Set by tuple_hash_matches_interpreter, at import.
+// Set by prepare_call_hash, at import.
 bool matches = false;
 
 bool check_samples() {
@@ -44,21 +45,27 @@ bool check_samples() {
 
 }  // namespace
 
-bool tuple_hash_matches_interpreter() {
+bool prepare_call_hash() {
     matches = check_samples();
-    return matches;
+    return !PyErr_Occurred();
+}
+
+bool call_hash_is_native() noexcept { return matches; }
+
+Py_hash_t call_tuple_hash(PyObject* call_tuple) {
+    return into_python([&] { return PyObject_Hash(call_tuple); });
 }
 
 Py_hash_t hash_of_call_without_arguments(PyObject* name) {
     if (matches) {
         const Py_hash_t name_hash = PyObject_Hash(name);  // an exact str: no Python code
-        return name_hash == -1 ? -1 : pair_hash(name_hash, TupleHash().finish());
+        return name_hash == -1 ? -1 : CallHasher().finish(name_hash);
     }
     PyRef empty = new_tuple(0);
     if (!empty) return -1;
     PyRef call = new_pair(name, empty.get());
     if (!call) return -1;
-    return into_python([&] { return PyObject_Hash(call.get()); });
+    return call_tuple_hash(call.get());
 }
 
 }  // namespace lineage_store

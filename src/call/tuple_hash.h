@@ -49,10 +49,43 @@ inline Py_hash_t pair_hash(Py_hash_t first, Py_hash_t second) noexcept {
     return hash.finish();
 }
 
-// Whether TupleHash is the running interpreter's tuple hash, checked on
-// samples once and remembered. False with an exception set when a sample
+// ---------------------------------------------------------------------------
+// The call hash, defined here once: the hash of the normalised call tuple
+//     (method name, ((parameter name, value), ...))
+// sorted by parameter name. Every path that hashes a call (a decorated call,
+// a method that takes self alone, a query, an update, load_cache, a declared
+// dependency) computes it through what follows: from the tuple itself
+// (call_tuple_hash), or, where the interpreter's tuple hash is TupleHash,
+// from the items' hashes with no tuple built (CallHasher). Whether it is, is
+// checked once, at import, and every path asks the same question.
+
+// Checks, on samples, whether TupleHash is the running interpreter's tuple
+// hash, and remembers the answer. False with an exception set when a sample
 // could not be made.
-bool tuple_hash_matches_interpreter();
+bool prepare_call_hash();
+
+// Whether calls may be hashed natively (see above).
+bool call_hash_is_native() noexcept;
+
+// A call hash from its items' hashes, only where call_hash_is_native().
+class CallHasher {
+public:
+    // The next parameter in call-tuple order, by the hashes of its name and
+    // of its value.
+    void add_argument(Py_hash_t name_hash, Py_hash_t value_hash) noexcept {
+        arguments_.add(pair_hash(name_hash, value_hash));
+    }
+    Py_hash_t finish(Py_hash_t method_name_hash) const noexcept {
+        return pair_hash(method_name_hash, arguments_.finish());
+    }
+
+private:
+    TupleHash arguments_;
+};
+
+// The reference: the hash of the call tuple itself, which may run the
+// values' __hash__. -1 with an exception set.
+Py_hash_t call_tuple_hash(PyObject* call_tuple);
 
 // The hash of (name, ()), the call of a method without arguments, for an
 // exact str `name`; -1 with an exception set on failure.
