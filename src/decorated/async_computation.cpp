@@ -370,8 +370,7 @@ PyObject* run_method(AwaitedCall* call) {
 bool prepare_computations(PyObject* shared_class) {
     if (registry.running != nullptr) return true;
     Registry made;
-    made.computation_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&computation_spec));
-    if (made.computation_type == nullptr) return false;
+    if (type_made_once(made.computation_type, computation_spec) == nullptr) return false;
     made.running = PyDict_New();
     if (made.running == nullptr || !prepare_waiters()) return false;
     PyObject* hexversion = PySys_GetObject("hexversion");  // borrowed
