@@ -83,6 +83,49 @@ bool require_str(const char* function_name, const char* parameter, PyObject* val
     return false;
 }
 
+namespace {
+
+// Places the keyword argument `key`=`value` of a call of `function_name`:
+// in `bound` at its name's index, or in `*rest`; false with TypeError set.
+bool bind_keyword(const char* function_name, PyObject* key, PyObject* value, std::span<const char* const> names,
+                  std::span<PyObject*> bound, PyRef* rest) {
+    std::size_t index = names.size();
+    // Compared by contents: a str subclass's __eq__ is not asked.
+    if (PyUnicode_Check(key)) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+                index = i;
+                break;
+            }
+        }
+    }
+    if (index < names.size()) {
+        if (bound[index] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function_name, names[index]);
+            return false;
+        }
+        bound[index] = value;
+        return true;
+    }
+    // Formatting or inserting the key may run a str subclass's __str__ or __hash__.
+    PyRef held_key = PyRef::borrow(key);
+    if (rest == nullptr) {
+        into_python([&] {
+            return PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function_name,
+                                held_key.get());
+        });
+        return false;
+    }
+    if (!*rest) {
+        *rest = new_dict();
+        if (!*rest) return false;
+    }
+    PyRef held_value = PyRef::borrow(value);
+    return into_python([&] { return PyDict_SetItem(rest->get(), held_key.get(), held_value.get()); }) == 0;
+}
+
+}  // namespace
+
 bool bind_arguments(const char* function_name, PyObject* args, PyObject* kwargs, std::span<const char* const> names,
                     std::span<PyObject*> bound, std::size_t required, PyRef* rest) {
     for (PyObject*& slot : bound) slot = nullptr;
@@ -94,51 +137,11 @@ bool bind_arguments(const char* function_name, PyObject* args, PyObject* kwargs,
         return false;
     }
     for (Py_ssize_t i = 0; i < given; ++i) bound[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
-
-    if (kwargs != nullptr) {
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &position, &key, &value)) {
-            std::size_t index = names.size();
-            // Compared by contents: a str subclass's __eq__ is not asked.
-            if (PyUnicode_Check(key)) {
-                for (std::size_t i = 0; i < names.size(); ++i) {
-                    if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
-                        index = i;
-                        break;
-                    }
-                }
-            }
-            if (index < names.size()) {
-                if (bound[index] != nullptr) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function_name,
-                                 names[index]);
-                    return false;
-                }
-                bound[index] = value;
-                continue;
-            }
-            if (rest == nullptr) {
-                // Formatting the key may run a str subclass's __str__.
-                PyRef held_key = PyRef::borrow(key);
-                into_python([&] {
-                    return PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function_name,
-                                        held_key.get());
-                });
-                return false;
-            }
-            if (!*rest) {
-                *rest = new_dict();
-                if (!*rest) return false;
-            }
-            // Inserting hashes the key, which a str subclass may do in Python.
-            PyRef held_key = PyRef::borrow(key);
-            PyRef held_value = PyRef::borrow(value);
-            if (into_python([&] { return PyDict_SetItem(rest->get(), held_key.get(), held_value.get()); }) < 0) {
-                return false;
-            }
-        }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
+        if (!bind_keyword(function_name, key, value, names, bound, rest)) return false;
     }
     for (std::size_t i = 0; i < required; ++i) {
         if (bound[i] == nullptr) {
