@@ -449,7 +449,9 @@ const BoundCallRef& CallIdentity::bound_call() {
     const bool collected_tuples = layout.var_positional_place >= 0 || layout.var_keyword_place >= 0;
     const bool atomic = collected_tuples && arguments_atomic();
     for (std::size_t j = 0; j < kept; ++j) {
-        PyRef value = parameter_value(j, atomic);
+        // A plain parameter's argument is taken as it is; only *args and
+        // **kwargs need a tuple made.
+        PyRef value = values_[j] != nullptr ? PyRef::borrow(values_[j]) : parameter_value(j, atomic);
         if (!value) return bound_call_;
         made->set(j, PyRef::borrow(layout.kept_names[j]), std::move(value));
     }
