@@ -434,8 +434,7 @@ PyRef CallIdentity::parameter_value(std::size_t j, bool atomic) const {
     return value;
 }
 
-const BoundCallRef& CallIdentity::bound_call() {
-    if (bound_call_) return bound_call_;
+const BoundCallRef& CallIdentity::make_bound_call() {
     if (!layout_) {
         // Bound through inspect: the tuple is at hand.
         bound_call_ = bound_call_of_tuple(holdings().call_tuple.get());
@@ -457,6 +456,12 @@ const BoundCallRef& CallIdentity::bound_call() {
     }
     bound_call_ = std::move(held);
     return bound_call_;
+}
+
+int CallIdentity::bound_call_without_python() {
+    if (bound_call_) return 1;
+    if (!layout_ || layout_->var_positional_place >= 0 || layout_->var_keyword_place >= 0) return 0;
+    return make_bound_call() ? 1 : -1;
 }
 
 PyObject* CallIdentity::call_tuple() {

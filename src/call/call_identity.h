@@ -121,7 +121,14 @@ public:
     // The bound call of this call, for registration: built at the first
     // request and kept. Allocates tuples for *args and **kwargs, so no store
     // section may be held. Empty with an exception set on failure.
-    const BoundCallRef& bound_call();
+    const BoundCallRef& bound_call() { return bound_call_ ? bound_call_ : make_bound_call(); }
+
+    // The same, made only if that runs no Python code and allocates no
+    // collected object, so that it may be made in a store section: for a
+    // call bound natively that fills no *args or **kwargs tuple. 1 when
+    // bound_call() has it, 0 when it must be made with no section open, -1
+    // with MemoryError set.
+    int bound_call_without_python();
 
     // The normalised call tuple, built at the first request and kept.
     // Borrowed from this object; nullptr with an exception set.
@@ -148,6 +155,7 @@ private:
     // of *args or **kwargs. Empty with an exception set on failure.
     PyRef parameter_value(std::size_t j, bool atomic) const;
     bool arguments_atomic() const noexcept;
+    const BoundCallRef& make_bound_call();
     Py_ssize_t var_keyword_count() const noexcept { return static_cast<Py_ssize_t>(var_keywords_.size() / 2); }
     PyObject* var_keyword_name(Py_ssize_t i) const noexcept { return var_keywords_[2 * static_cast<std::size_t>(i)]; }
     PyObject* var_keyword_value(Py_ssize_t i) const noexcept {

@@ -10,7 +10,8 @@
 //      which node is the call's, compare outside and come back;
 //   3. register a call the store has never made, with its declared
 //      dependencies, and begin its computation, in one section
-//      (register_call);
+//      (register_call); a call with neither declared dependencies nor *args
+//      or **kwargs to collect registers in step 2's section;
 //   4. compute with no section open, then decide the call's state and store
 //      its result in a last section (store_result).
 // A hit takes steps 1 and 2 only, in one section, and allocates nothing.
