@@ -333,12 +333,7 @@ bool CallIdentity::note_function_inputs(PyObject* func) {
     return true;
 }
 
-FunctionInputs CallIdentity::take_inputs() noexcept {
-    FunctionInputs inputs;
-    inputs.layout_ = std::move(layout_);
-    inputs.holdings_ = std::exchange(holdings_, nullptr);
-    return inputs;
-}
+void CallHoldings::discard(CallHoldings* held) noexcept(false) { delete held; }
 
 bool FunctionInputs::unchanged(PyObject* func) const {
     const InterpreterShortcuts& objects = shortcuts;
