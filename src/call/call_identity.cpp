@@ -335,7 +335,7 @@ bool CallIdentity::note_function_inputs(PyObject* func) {
 
 void CallHoldings::discard(CallHoldings* held) noexcept(false) { delete held; }
 
-bool FunctionInputs::unchanged(PyObject* func) const {
+bool FunctionInputs::unchanged_otherwise(PyObject* func) const {
     const InterpreterShortcuts& objects = shortcuts;
     const CallHoldings* held = holdings_;
     PyObject* code = layout_ ? layout_->code.get() : held != nullptr ? held->code.get() : nullptr;

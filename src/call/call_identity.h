@@ -24,6 +24,7 @@
 #include "call/bound_call.h"
 #include "call/call_arguments.h"
 #include "call/parameter_layout.h"
+#include "python/interpreter_shortcuts.h"
 #include "python/py_ref.h"
 
 namespace lineage_store {
@@ -88,10 +89,22 @@ public:
     // the keyword-only defaults in it) are still those the identity was
     // computed from. A result computed after one of them changed may belong
     // to another call. Runs no Python code.
-    bool unchanged(PyObject* func) const;
+    bool unchanged(PyObject* func) const {
+        // A call bound natively that took no keyword-only default, the
+        // common miss: its function's code and defaults, read in place.
+        const InterpreterShortcuts& objects = shortcuts;
+        if (holdings_ == nullptr && layout_ && layout_->code && objects.code.offset > 0 &&
+            objects.defaults.offset > 0 && Py_TYPE(func) == objects.function_type) {
+            return objects.code.read_borrowed(func) == layout_->code.get() &&
+                   objects.defaults.read_borrowed(func) == layout_->defaults.get();
+        }
+        return unchanged_otherwise(func);
+    }
 
 private:
     friend class CallIdentity;
+    bool unchanged_otherwise(PyObject* func) const;
+
     LayoutRef layout_;
     CallHoldings* holdings_ = nullptr;  // owned
 };
