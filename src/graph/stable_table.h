@@ -21,7 +21,7 @@ class StableTable {
 public:
     StableTable() noexcept = default;
     StableTable(StableTable&& other) noexcept(std::is_nothrow_move_constructible_v<T>)
-        : bases_(std::exchange(other.bases_, nullptr)),
+        : segments_(std::exchange(other.segments_, nullptr)),
           size_(std::exchange(other.size_, 0)),
           allocated_segments_(std::exchange(other.allocated_segments_, 0)) {
         if constexpr (kFirstSegmentInline) {
@@ -39,16 +39,17 @@ public:
     ~StableTable() noexcept(std::is_nothrow_destructible_v<T>) {
         for (std::size_t i = 0; i < size_; ++i) (*this)[i].~T();
         for (std::size_t segment = kFirstSegmentInline ? 1 : 0; segment < allocated_segments_; ++segment) {
-            std::free(reinterpret_cast<void*>(bases_[segment] + first_of(segment) * sizeof(T)));
+            std::free(segments_[segment]);
         }
-        std::free(bases_);
+        std::free(segments_);
     }
 
     std::size_t size() const noexcept { return size_; }
 
     T& operator[](std::size_t i) noexcept {
         if (kFirstSegmentInline && i == 0) return *inline_entry();
-        return *reinterpret_cast<T*>(bases_[segment_of(i)] + i * sizeof(T));
+        const Place place = place_of(i);
+        return segments_[place.segment][place.offset];
     }
     const T& operator[](std::size_t i) const noexcept { return const_cast<StableTable&>(*this)[i]; }
 
@@ -59,9 +60,9 @@ public:
         if (kFirstSegmentInline && size_ == 0) {
             slot = inline_entry();
         } else {
-            const std::size_t segment = segment_of(size_);
-            if (segment >= allocated_segments_) add_segment(segment);
-            slot = reinterpret_cast<T*>(bases_[segment] + size_ * sizeof(T));
+            const Place place = place_of(size_);
+            if (place.segment >= allocated_segments_) add_segment(place.segment);
+            slot = &segments_[place.segment][place.offset];
         }
         T* entry = new (slot) T(std::forward<Arguments>(arguments)...);
         ++size_;
@@ -86,12 +87,18 @@ public:
     const_iterator end() const noexcept { return {this, size_}; }
 
 private:
+    struct Place {
+        std::size_t segment;
+        std::size_t offset;
+    };
+
     // Segment s holds the positions whose count (position + 1) has its
-    // highest set bit at bit s: from 2^s - 1 on, 2^s of them.
-    static std::size_t segment_of(std::size_t i) noexcept {
-        return static_cast<std::size_t>(std::bit_width(i + 1) - 1);
+    // highest set bit at bit s; the offset is the count without that bit.
+    static Place place_of(std::size_t i) noexcept {
+        const std::size_t count = i + 1;
+        const int top = std::bit_width(count) - 1;
+        return {static_cast<std::size_t>(top), count - (std::size_t{1} << top)};
     }
-    static std::size_t first_of(std::size_t segment) noexcept { return (std::size_t{1} << segment) - 1; }
 
     // Whole cache lines for segments that span several: an entry then never
     // straddles two. Through aligned_alloc rather than the aligned operator
@@ -111,24 +118,20 @@ private:
 
     void add_segment(std::size_t segment) {
         // Room for the pointer first, so that a failure leaves nothing behind.
-        auto grown = static_cast<std::uintptr_t*>(std::realloc(bases_, (segment + 1) * sizeof(std::uintptr_t)));
+        auto grown = static_cast<T**>(std::realloc(segments_, (segment + 1) * sizeof(T*)));
         if (grown == nullptr) throw std::bad_alloc();
-        bases_ = grown;
+        segments_ = grown;
         if (kFirstSegmentInline && allocated_segments_ == 0) {
-            bases_[0] = 0;  // the inline entry, reached without it
+            segments_[0] = nullptr;  // the inline entry, reached without the pointer
             allocated_segments_ = 1;
         }
-        const T* block = allocate_segment(std::size_t{1} << segment);
-        bases_[segment] = reinterpret_cast<std::uintptr_t>(block) - first_of(segment) * sizeof(T);
+        segments_[segment] = allocate_segment(std::size_t{1} << segment);
         allocated_segments_ = segment + 1;
     }
 
     T* inline_entry() noexcept { return std::launder(reinterpret_cast<T*>(&inline_storage_)); }
 
-    // Per segment, the address its block would have if it began with
-    // position 0, so that position i is at bases_[segment] + i * sizeof(T):
-    // an integer, as that address lies outside the block.
-    std::uintptr_t* bases_ = nullptr;
+    T** segments_ = nullptr;
     std::uint32_t size_ = 0;
     std::uint32_t allocated_segments_ = 0;
     struct Empty {};
