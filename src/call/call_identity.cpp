@@ -330,14 +330,9 @@ bool CallIdentity::note_function_inputs(PyObject* func) {
     return true;
 }
 
-FunctionInputs CallIdentity::take_inputs() noexcept {
-    FunctionInputs inputs;
-    inputs.layout_ = std::move(layout_);
-    inputs.holdings_ = std::exchange(holdings_, nullptr);
-    return inputs;
-}
+void CallHoldings::discard(CallHoldings* held) noexcept(false) { delete held; }
 
-bool FunctionInputs::unchanged(PyObject* func) const {
+bool FunctionInputs::unchanged_otherwise(PyObject* func) const {
     const InterpreterShortcuts& objects = shortcuts;
     const CallHoldings* held = holdings_;
     PyObject* code = layout_ ? layout_->code.get() : held != nullptr ? held->code.get() : nullptr;
@@ -431,8 +426,7 @@ PyRef CallIdentity::parameter_value(std::size_t j, bool atomic) const {
     return value;
 }
 
-const BoundCallRef& CallIdentity::bound_call() {
-    if (bound_call_) return bound_call_;
+const BoundCallRef& CallIdentity::make_bound_call() {
     if (!layout_) {
         // Bound through inspect: the tuple is at hand.
         bound_call_ = bound_call_of_tuple(holdings().call_tuple.get());
@@ -446,12 +440,20 @@ const BoundCallRef& CallIdentity::bound_call() {
     const bool collected_tuples = layout.var_positional_place >= 0 || layout.var_keyword_place >= 0;
     const bool atomic = collected_tuples && arguments_atomic();
     for (std::size_t j = 0; j < kept; ++j) {
-        PyRef value = parameter_value(j, atomic);
+        // A plain parameter's argument is taken as it is; only *args and
+        // **kwargs need a tuple made.
+        PyRef value = values_[j] != nullptr ? PyRef::borrow(values_[j]) : parameter_value(j, atomic);
         if (!value) return bound_call_;
         made->set(j, PyRef::borrow(layout.kept_names[j]), std::move(value));
     }
     bound_call_ = std::move(held);
     return bound_call_;
+}
+
+int CallIdentity::bound_call_without_python() {
+    if (bound_call_) return 1;
+    if (!layout_ || layout_->var_positional_place >= 0 || layout_->var_keyword_place >= 0) return 0;
+    return make_bound_call() ? 1 : -1;
 }
 
 PyObject* CallIdentity::call_tuple() {

@@ -24,6 +24,7 @@
 #include "call/bound_call.h"
 #include "call/call_arguments.h"
 #include "call/parameter_layout.h"
+#include "python/interpreter_shortcuts.h"
 #include "python/py_ref.h"
 
 namespace lineage_store {
@@ -57,6 +58,10 @@ struct CallHoldings {
     PyRef code;
     PyRef defaults;
     PyRef call_tuple;
+
+    // Frees `held`, which only some calls have: out of line, so that an
+    // owner without any is freed with one test.
+    static void discard(CallHoldings* held) noexcept(false);
 };
 
 // What a call's identity was computed from, kept until its computation
@@ -70,10 +75,13 @@ public:
         : layout_(std::move(other.layout_)), holdings_(std::exchange(other.holdings_, nullptr)) {}
     FunctionInputs& operator=(FunctionInputs&& other) noexcept(false) {
         layout_ = std::move(other.layout_);
-        delete std::exchange(holdings_, std::exchange(other.holdings_, nullptr));
+        CallHoldings* replaced = std::exchange(holdings_, std::exchange(other.holdings_, nullptr));
+        if (replaced != nullptr) CallHoldings::discard(replaced);
         return *this;
     }
-    ~FunctionInputs() noexcept(false) { delete holdings_; }
+    ~FunctionInputs() noexcept(false) {
+        if (holdings_ != nullptr) CallHoldings::discard(holdings_);
+    }
     // The inputs of a call identified from its layout alone.
     explicit FunctionInputs(LayoutRef layout) noexcept : layout_(std::move(layout)) {}
 
@@ -81,10 +89,22 @@ public:
     // the keyword-only defaults in it) are still those the identity was
     // computed from. A result computed after one of them changed may belong
     // to another call. Runs no Python code.
-    bool unchanged(PyObject* func) const;
+    bool unchanged(PyObject* func) const {
+        // A call bound natively that took no keyword-only default, the
+        // common miss: its function's code and defaults, read in place.
+        const InterpreterShortcuts& objects = shortcuts;
+        if (holdings_ == nullptr && layout_ && layout_->code && objects.code.offset > 0 &&
+            objects.defaults.offset > 0 && Py_TYPE(func) == objects.function_type) {
+            return objects.code.read_borrowed(func) == layout_->code.get() &&
+                   objects.defaults.read_borrowed(func) == layout_->defaults.get();
+        }
+        return unchanged_otherwise(func);
+    }
 
 private:
     friend class CallIdentity;
+    bool unchanged_otherwise(PyObject* func) const;
+
     LayoutRef layout_;
     CallHoldings* holdings_ = nullptr;  // owned
 };
@@ -94,7 +114,9 @@ private:
 class CallIdentity {
 public:
     CallIdentity() = default;
-    ~CallIdentity() noexcept(false) { delete holdings_; }
+    ~CallIdentity() noexcept(false) {
+        if (holdings_ != nullptr) CallHoldings::discard(holdings_);
+    }
     CallIdentity(const CallIdentity&) = delete;
     CallIdentity& operator=(const CallIdentity&) = delete;
 
@@ -121,7 +143,14 @@ public:
     // The bound call of this call, for registration: built at the first
     // request and kept. Allocates tuples for *args and **kwargs, so no store
     // section may be held. Empty with an exception set on failure.
-    const BoundCallRef& bound_call();
+    const BoundCallRef& bound_call() { return bound_call_ ? bound_call_ : make_bound_call(); }
+
+    // The same, made only if that runs no Python code and allocates no
+    // collected object, so that it may be made in a store section: for a
+    // call bound natively that fills no *args or **kwargs tuple. 1 when
+    // bound_call() has it, 0 when it must be made with no section open, -1
+    // with MemoryError set.
+    int bound_call_without_python();
 
     // The normalised call tuple, built at the first request and kept.
     // Borrowed from this object; nullptr with an exception set.
@@ -129,7 +158,12 @@ public:
 
     // Hands over what the identity was computed from, for the computation;
     // the identity is done with after this.
-    FunctionInputs take_inputs() noexcept;
+    FunctionInputs take_inputs() noexcept {
+        FunctionInputs inputs;
+        inputs.layout_ = std::move(layout_);
+        inputs.holdings_ = std::exchange(holdings_, nullptr);
+        return inputs;
+    }
 
 private:
     friend bool identify_call(BindingCache&, PyObject*, PyObject*, const CallArguments&, CallIdentity&);
@@ -148,6 +182,7 @@ private:
     // of *args or **kwargs. Empty with an exception set on failure.
     PyRef parameter_value(std::size_t j, bool atomic) const;
     bool arguments_atomic() const noexcept;
+    const BoundCallRef& make_bound_call();
     Py_ssize_t var_keyword_count() const noexcept { return static_cast<Py_ssize_t>(var_keywords_.size() / 2); }
     PyObject* var_keyword_name(Py_ssize_t i) const noexcept { return var_keywords_[2 * static_cast<std::size_t>(i)]; }
     PyObject* var_keyword_value(Py_ssize_t i) const noexcept {

@@ -2,6 +2,8 @@
 // naming each context's innermost.
 #include "decorated/call_context.h"
 
+#include <atomic>
+#include <cstddef>
 #include <new>
 #include <utility>
 #include <vector>
@@ -23,6 +25,11 @@ struct Frame {
 
 Frame* as_frame(PyObject* object) noexcept { return reinterpret_cast<Frame*>(object); }
 
+// How many frames exist, in every context of the process. While there are
+// none, no context can hold one, and a miss that begins a computation need
+// not read the context variable at all: most programs never make a frame.
+std::atomic<std::size_t> frames_alive{0};
+
 // What an ended frame lets go of: its instance and decorator. Nulls them in
 // the frame before releasing them.
 void let_go(Frame* frame) {
@@ -38,6 +45,7 @@ void frame_dealloc(PyObject* self) {
         let_go(as_frame(self));
         outer = std::exchange(as_frame(self)->outer, nullptr);
     });
+    frames_alive.fetch_sub(1, std::memory_order_relaxed);
     // A chain that only this frame held goes one frame at a time, not by
     // recursion: a copied context may hold the innermost of thousands.
     while (outer != nullptr && Py_REFCNT(outer) == 1) {
@@ -87,6 +95,7 @@ PyObject* context_variable() {
 // The current context's innermost frame, or an empty PyRef when it has none
 // (no exception then). Empty with an exception set on failure.
 PyRef read_frame(PyObject* variable) {
+    if (frames_alive.load(std::memory_order_relaxed) == 0) return {};
     PyRef value;
     if (context_variables.get != nullptr) {
         PyObject* found = nullptr;
@@ -202,11 +211,15 @@ bool ContextView::computing(const StoreObject* store, NodePosition node) const n
 }
 
 bool BegunComputation::begin(const ComputationFrame& computation, bool synchronous) {
-    PyTypeObject* type = frame_type();
-    PyObject* variable = context_variable();
-    if (type == nullptr || variable == nullptr) return false;
-    PyRef outer = read_frame(variable);
-    if (!outer && PyErr_Occurred()) return false;
+    // With no frame anywhere, the context holds none to read.
+    PyObject* variable = nullptr;
+    PyRef outer;
+    if (frames_alive.load(std::memory_order_relaxed) > 0 || !synchronous || computation.tracks_runtime_dependencies) {
+        variable = context_variable();
+        if (variable == nullptr) return false;
+        outer = read_frame(variable);
+        if (!outer && PyErr_Occurred()) return false;
+    }
     if (synchronous && !outer && !computation.tracks_runtime_dependencies) {
         std::vector<BareComputation>& computations = bare_computations();
         try {
@@ -218,9 +231,12 @@ bool BegunComputation::begin(const ComputationFrame& computation, bool synchrono
         bare_ = &computations;
         return true;
     }
+    PyTypeObject* type = frame_type();
+    if (type == nullptr) return false;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef made = PyRef::steal(alloc(type, 0));  // not a collected type: no collection starts
     if (!made) return false;
+    frames_alive.fetch_add(1, std::memory_order_relaxed);
     Frame* frame = as_frame(made.get());
     frame->outer = outer.release();
     frame->computation = computation;

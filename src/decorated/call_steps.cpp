@@ -2,6 +2,7 @@
 // decorated methods.
 #include "decorated/call_steps.h"
 
+#include <type_traits>
 #include <utility>
 
 #include "call/call_identity.h"
@@ -65,11 +66,21 @@ void give_up_looking(Step& step) noexcept {
 
 enum class Look { Failed, Settled, Absent, Undecided };
 
+// In the section that found no node for the call: registers it as
+// register_in_section would a call with no node and no declared dependency,
+// and takes step 2 on it, sparing the common miss a second section.
+void register_at_once(const CallSite& site, CallGraph& graph, CallHash hash, const BoundCallRef& call, Step& step) {
+    const NodePosition position = graph.add_node(hash, BoundCallRef(call));
+    graph.register_with_state(position, ValidationState::Invalid);
+    serve_or_begin(site, graph, position, step);
+}
+
 // One look for the call's node, in one section, comparing without Python
-// code: it is Settled (step 2 taken on the node: all a hit does), Absent (a
-// Register step, with `version` the graph's then), Undecided (`undecided`
-// holds the candidates only Python can tell from the call), or Failed
-// (PanicException set).
+// code: it is Settled (step 2 taken on the node: all a hit does, and all a
+// miss does that can register in the same section), Absent (a Register
+// step, with `version` the graph's then), Undecided (`undecided` holds the
+// candidates only Python can tell from the call), or Failed (an exception
+// set).
 template <typename Key>
 [[gnu::always_inline]] inline Look look(const CallSite& site, Key& identity, Step& step, std::uint32_t& version,
                                         Undecided& undecided) {
@@ -87,6 +98,16 @@ template <typename Key>
     step.next = Next::Register;
     step.position = found;
     version = store_record.graph.version();
+    if constexpr (std::is_same_v<Key, CallIdentity>) {
+        if (found == kNoNode && site.register_calls && site.decorator_record.dependency_calls.empty()) {
+            const int made = identity.bound_call_without_python();
+            if (made < 0) return Look::Failed;
+            if (made > 0) {
+                register_at_once(site, store_record.graph, identity.hash(), identity.bound_call(), step);
+                return Look::Settled;
+            }
+        }
+    }
     return Look::Absent;
 }
 

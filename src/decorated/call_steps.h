@@ -11,7 +11,8 @@
 //      can tell which node is the call's, compare outside and come back;
 //   register: register a call the store has never made, with its declared
 //      dependencies, and begin its computation, in one section
-//      (find_or_register again);
+//      (find_or_register again); a call with neither declared dependencies
+//      nor *args or **kwargs to collect registers in the find step's section;
 //   compute: run the function with no section open (decorated_call,
 //      async_computation);
 //   store: decide the call's state and store its result in a last section

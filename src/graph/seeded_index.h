@@ -39,7 +39,7 @@ inline std::uint64_t next_random_u64() {
 }
 
 // Linear probing, eight bytes a slot (the position and 32 bits of the key's
-// seeded hash). The keys themselves live in the owner's table, which is asked
+// seeded hash, which also choose the slot). The keys themselves live in the owner's table, which is asked
 // whether the entry at a position holds the key only when a slot's hash bits
 // match, so a lookup usually touches one slot and the one entry it finds.
 // Several positions may share a key. Entries are never removed, so there are
@@ -74,10 +74,9 @@ public:
     template <typename Visit>
     Position find(std::uint64_t key, Visit visit) const noexcept(noexcept(visit(Position{}))) {
         if (capacity_ == 0) return kNotFound;
-        const std::uint64_t hash = splitmix64(key ^ seed());
-        const auto bits = static_cast<std::uint32_t>(hash >> 32);
+        const std::uint32_t bits = bits_of(key);
         const std::size_t mask = std::size_t{capacity_} - 1;
-        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        for (std::size_t i = bits & mask;; i = (i + 1) & mask) {
             const Slot slot = slots_[i];
             if (slot.position == kNotFound) return kNotFound;
             if (slot.hash_bits == bits && visit(slot.position)) return slot.position;
@@ -85,9 +84,10 @@ public:
     }
 
     // Makes room for the owner's table to grow from `size` entries to one
-    // more, rebuilding the slots from `key_at(0 .. size - 1)` when they must
-    // grow. On failure (std::bad_alloc, std::length_error) the index is
-    // unchanged.
+    // more. The first slots are built from `key_at(0 .. size - 1)`; grown
+    // slots are placed again from the bits the old ones kept, which are
+    // their slots' bits too, so growing hashes no key. On failure
+    // (std::bad_alloc, std::length_error) the index is unchanged.
     template <typename KeyAt>
     void reserve_one_more(std::size_t size, KeyAt key_at) {
         if (size >= kMaxEntries) throw std::length_error("too many calls in one store");
@@ -96,24 +96,31 @@ public:
         std::size_t capacity = capacity_ == 0 ? 16 : std::size_t{capacity_} * 2;
         while ((size + 1) * 4 > capacity * 3) capacity *= 2;
         if (capacity > UINT32_MAX) throw std::length_error("too many calls in one store");
-        // realloc rather than a new block: a large block is then remapped
-        // instead of copied, and the outgrown one does not linger, resident,
-        // in the allocator's free lists. The old slots are rebuilt anyway.
         // The block starts with the index's seed, drawn when it is first made.
+        void* block = std::malloc((capacity + 1) * sizeof(Slot));
+        if (block == nullptr) throw std::bad_alloc();
         const std::uint64_t seed = capacity_ == 0 ? next_random_u64() : this->seed();
-        void* grown = std::realloc(capacity_ == 0 ? nullptr : slots_ - 1, (capacity + 1) * sizeof(Slot));
-        if (grown == nullptr) throw std::bad_alloc();
-        slots_ = static_cast<Slot*>(grown) + 1;
+        Slot* const old_slots = slots_;
+        const std::uint32_t old_capacity = capacity_;
+        slots_ = static_cast<Slot*>(block) + 1;
         capacity_ = static_cast<std::uint32_t>(capacity);
         std::memcpy(slots_ - 1, &seed, sizeof seed);
         std::fill(slots_, slots_ + capacity_, Slot{kNotFound, 0});
-        for (std::size_t position = 0; position < size; ++position) {
-            place(static_cast<std::uint64_t>(key_at(static_cast<Position>(position))), static_cast<Position>(position));
+        if (old_capacity == 0) {
+            for (std::size_t position = 0; position < size; ++position) {
+                place(bits_of(static_cast<std::uint64_t>(key_at(static_cast<Position>(position)))),
+                      static_cast<Position>(position));
+            }
+            return;
         }
+        for (std::size_t i = 0; i < old_capacity; ++i) {
+            if (old_slots[i].position != kNotFound) place(old_slots[i].hash_bits, old_slots[i].position);
+        }
+        std::free(old_slots - 1);
     }
 
     // Files `position` under `key`, after reserve_one_more.
-    void insert(std::uint64_t key, Position position) noexcept { place(key, position); }
+    void insert(std::uint64_t key, Position position) noexcept { place(bits_of(key), position); }
 
 private:
     struct Slot {
@@ -131,12 +138,17 @@ private:
         if (capacity_ != 0) std::free(slots_ - 1);
     }
 
-    void place(std::uint64_t key, Position position) noexcept {
-        const std::uint64_t hash = splitmix64(key ^ seed());
+    // 32 bits of the key's seeded hash: they choose its first slot and are
+    // kept in the slot it takes.
+    std::uint32_t bits_of(std::uint64_t key) const noexcept {
+        return static_cast<std::uint32_t>(splitmix64(key ^ seed()) >> 32);
+    }
+
+    void place(std::uint32_t bits, Position position) noexcept {
         const std::size_t mask = std::size_t{capacity_} - 1;
-        std::size_t i = hash & mask;
+        std::size_t i = bits & mask;
         while (slots_[i].position != kNotFound) i = (i + 1) & mask;
-        slots_[i] = Slot{position, static_cast<std::uint32_t>(hash >> 32)};
+        slots_[i] = Slot{position, bits};
     }
 
     Slot* slots_ = nullptr;  // capacity_ slots, a power of two, after the seed
