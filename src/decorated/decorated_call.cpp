@@ -69,15 +69,16 @@ class Ticket {
 public:
     explicit operator bool() const noexcept { return static_cast<bool>(func_); }
 
-    // Engages the ticket with the function to run; false with an exception
+    // Engages the ticket with the function to run and the inputs its call was
+    // identified from; false with an exception
     // set when the decorator's function has been cleared.
-    bool engage(const DecoratorRecord& decorator) {
+    bool engage(const DecoratorRecord& decorator, FunctionInputs inputs = {}) {
         func_ = decorator.func.new_ref();
         if (!func_) {
             PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
             return false;
         }
-        inputs_.make();
+        inputs_.make(std::move(inputs));
         in_context_.make();
         return true;
     }
@@ -115,8 +116,7 @@ private:
 // holds, in the current context; false with an exception set.
 template <typename Key>
 [[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, Key& key, Ticket& ticket) {
-    if (!ticket.engage(site.decorator_record)) return false;
-    ticket.inputs() = key.take_inputs();
+    if (!ticket.engage(site.decorator_record, key.take_inputs())) return false;
     return ticket.in_context().begin(
         {site.store, site.decorator, step.position, step.slot, site.decorator_record.track_runtime_dependencies}, true);
 }

@@ -190,8 +190,9 @@ public:
         if (made_) value_.~T();
     }
 
-    T& make() {
-        new (&value_) T();
+    template <typename... Arguments>
+    T& make(Arguments&&... arguments) {
+        new (&value_) T(std::forward<Arguments>(arguments)...);
         made_ = true;
         return value_;
     }
