@@ -29,13 +29,16 @@ BoundCall* BoundCall::make(PyObject* method_name, std::size_t size) noexcept {
 
 void BoundCall::destroy(BoundCall* call) noexcept(false) {
     // Nobody else can reach the bound call now, so a finaliser run by one of
-    // these releases finds nothing half-released. A thread ended inside one
-    // leaves the rest, and the block, to the ending process.
-    PyRef::steal(std::exchange(call->method_name_, nullptr)).reset();
+    // these releases finds nothing half-released. A thread ended inside one,
+    // or at interpreter exit before, leaves the rest, and the block, to the
+    // ending process. One pass through the gateway serves them all: a large
+    // store frees many bound calls at once.
+    if (must_abandon_python_state()) return;
     PyObject** items = call->items();
-    for (std::size_t i = 0; i < 2 * std::size_t{call->size_}; ++i) {
-        PyRef::steal(std::exchange(items[i], nullptr)).reset();
-    }
+    into_python([&] {
+        Py_CLEAR(call->method_name_);
+        for (std::size_t i = 0; i < 2 * std::size_t{call->size_}; ++i) Py_CLEAR(items[i]);
+    });
     call->~BoundCall();
     PyMem_Free(call);
 }
