@@ -78,23 +78,29 @@ public:
             PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
             return false;
         }
-        inputs_.make(std::move(inputs));
-        in_context_.make();
+        engaged_.make(std::move(inputs));
         return true;
     }
 
     PyObject* func() const noexcept { return func_.get(); }
-    FunctionInputs& inputs() noexcept { return *inputs_; }
-    BegunComputation& in_context() noexcept { return *in_context_; }
+    FunctionInputs& inputs() noexcept { return (*engaged_).inputs; }
+    BegunComputation& in_context() noexcept { return (*engaged_).in_context; }
     HeldSlot& slot() noexcept { return slot_; }
     // Whether the call runs as part of the same call in progress, with no
     // computation of its own.
-    bool runs_inline() const noexcept { return !(*in_context_).begun(); }
+    bool runs_inline() const noexcept { return !(*engaged_).in_context.begun(); }
 
 private:
+    // What an engaged ticket keeps besides the function, made together so
+    // that the ticket, on the stack of every nested decorated call, stays small.
+    struct Engaged {
+        explicit Engaged(FunctionInputs&& taken) noexcept : inputs(std::move(taken)) {}
+        FunctionInputs inputs;
+        BegunComputation in_context;  // leaves the context when it goes, if it entered it
+    };
+
     PyRef func_;
-    LateMember<FunctionInputs> inputs_;
-    LateMember<BegunComputation> in_context_;  // leaves the context when it goes, if it entered it
+    LateMember<Engaged> engaged_;
     // Last, so given back first: nothing the members above release (which
     // may run Python code, and begin computations) can find it still held.
     HeldSlot slot_;
@@ -391,7 +397,8 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
 
 // The compute step of a call received as a vector: the function called with
 // the vector as received, by the cheapest entry point the interpreter has.
-PyObject* compute(PyObject* func, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
+[[gnu::noinline]] PyObject* compute(PyObject* func, PyObject* const* args, Py_ssize_t positional_count,
+                                    PyObject* kwnames) {
     const auto count = static_cast<std::size_t>(positional_count);
     if (shortcuts.vectorcall != nullptr) {
         return into_python([&] { return shortcuts.vectorcall(func, args, count, kwnames); });
