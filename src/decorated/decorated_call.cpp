@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -39,13 +40,14 @@ public:
     HeldSlot() noexcept = default;
     HeldSlot(const HeldSlot&) = delete;
     HeldSlot& operator=(const HeldSlot&) = delete;
-    ~HeldSlot() {
-        if (store_ != nullptr) give_back(store_, slot_);
-    }
+    ~HeldSlot() { give_back(); }
 
     void hold(StoreObject* store, CallGraph::ComputationSlot slot) noexcept {
         store_ = store;
         slot_ = slot;
+    }
+    void give_back() noexcept {
+        if (store_ != nullptr) lineage_store::give_back(std::exchange(store_, nullptr), slot_);
     }
     // The slot, for the step that ends the computation itself.
     CallGraph::ComputationSlot hand_over() noexcept {
@@ -67,42 +69,67 @@ private:
 // function; a hit makes nothing of it but its flags.
 class Ticket {
 public:
-    explicit operator bool() const noexcept { return static_cast<bool>(func_); }
+    Ticket() noexcept {}
+    Ticket(const Ticket&) = delete;
+    Ticket& operator=(const Ticket&) = delete;
+    ~Ticket() noexcept(false) {
+        if (func_ != nullptr) release();
+    }
+
+    explicit operator bool() const noexcept { return func_ != nullptr; }
 
     // Engages the ticket with the function to run and the inputs its call was
-    // identified from; false with an exception
-    // set when the decorator's function has been cleared.
+    // identified from; false with an exception set when the decorator's
+    // function has been cleared.
     bool engage(const DecoratorRecord& decorator, FunctionInputs inputs = {}) {
-        func_ = decorator.func.new_ref();
-        if (!func_) {
+        PyRef func = decorator.func.new_ref();
+        if (!func) {
             PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
             return false;
         }
-        engaged_.make(std::move(inputs));
+        new (&engaged_) Engaged(std::move(inputs));
+        func_ = func.release();
         return true;
     }
 
-    PyObject* func() const noexcept { return func_.get(); }
-    FunctionInputs& inputs() noexcept { return (*engaged_).inputs; }
-    BegunComputation& in_context() noexcept { return (*engaged_).in_context; }
+    PyObject* func() const noexcept { return func_; }
+    FunctionInputs& inputs() noexcept { return engaged_.inputs; }
+    BegunComputation& in_context() noexcept { return engaged_.in_context; }
     HeldSlot& slot() noexcept { return slot_; }
     // Whether the call runs as part of the same call in progress, with no
     // computation of its own.
-    bool runs_inline() const noexcept { return !(*engaged_).in_context.begun(); }
+    bool runs_inline() const noexcept { return !engaged_.in_context.begun(); }
 
 private:
-    // What an engaged ticket keeps besides the function, made together so
-    // that the ticket, on the stack of every nested decorated call, stays small.
+    // What an engaged ticket keeps besides the function.
     struct Engaged {
         explicit Engaged(FunctionInputs&& taken) noexcept : inputs(std::move(taken)) {}
         FunctionInputs inputs;
         BegunComputation in_context;  // leaves the context when it goes, if it entered it
     };
 
-    PyRef func_;
-    LateMember<Engaged> engaged_;
-    // Last, so given back first: nothing the members above release (which
-    // may run Python code, and begin computations) can find it still held.
+    // The slot first: nothing the others release (which may run Python code,
+    // and begin computations) can find it still held. Then the context, the
+    // inputs and the function.
+    [[gnu::noinline]] void release() noexcept(false) {
+        struct Rest {
+            Ticket& ticket;
+            ~Rest() noexcept(false) {
+                ticket.engaged_.~Engaged();
+                PyRef::steal(std::exchange(ticket.func_, nullptr));
+            }
+        };
+        slot_.give_back();
+        Rest rest{*this};
+    }
+
+    // Owned; set when engaged, which is all that tells an engaged ticket:
+    // a ticket sits on the stack of every nested decorated call, so it
+    // keeps no flag of its own.
+    PyObject* func_ = nullptr;
+    union {
+        Engaged engaged_;  // alive when engaged
+    };
     HeldSlot slot_;
 };
 

@@ -23,7 +23,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -176,37 +175,6 @@ private:
     }
 
     Shared* shared_ = nullptr;
-};
-
-// One T made later than its holder, if at all, and destroyed with it: what
-// std::optional is, but for a T whose destructor may release Python
-// references, which std::optional would destroy in a noexcept frame that a
-// forced unwind cannot pass. Costs its holder one flag until made.
-template <typename T>
-class LateMember {
-public:
-    LateMember() noexcept {}
-    LateMember(const LateMember&) = delete;
-    LateMember& operator=(const LateMember&) = delete;
-    ~LateMember() noexcept(false) {
-        if (made_) value_.~T();
-    }
-
-    template <typename... Arguments>
-    T& make(Arguments&&... arguments) {
-        new (&value_) T(std::forward<Arguments>(arguments)...);
-        made_ = true;
-        return value_;
-    }
-    bool made() const noexcept { return made_; }
-    T& operator*() noexcept { return value_; }
-    const T& operator*() const noexcept { return value_; }
-
-private:
-    bool made_ = false;
-    union {
-        T value_;  // alive while made_
-    };
 };
 
 // A vector whose items (owners of Python references) are released one by
