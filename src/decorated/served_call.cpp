@@ -81,12 +81,15 @@ KeptServedCalls kept_served_calls;
 
 PyObject* served_vectorcall(PyObject* self, PyObject* const*, std::size_t, PyObject*) {
     ServedCall* served = as_served(self);
-    if (served->found != nullptr) {
-        PyObject* found = std::exchange(served->found, nullptr);
-        if (unmoved(served->items[0], served->found_at)) return found;
-        PyRef stale = PyRef::steal(found);
+    if (served->found != nullptr && unmoved(served->items[0], served->found_at)) {
+        return std::exchange(served->found, nullptr);
     }
-    return python_boundary([&] { return look_moved(self); });
+    // The stale value is released inside the boundary: its finaliser may run
+    // any code.
+    return python_boundary([&] {
+        PyRef::steal(std::exchange(served->found, nullptr)).reset();
+        return look_moved(self);
+    });
 }
 
 PyObject* served_call(PyObject* self, PyObject*, PyObject*) { return served_vectorcall(self, nullptr, 0, nullptr); }
