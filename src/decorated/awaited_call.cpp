@@ -24,12 +24,11 @@ bool unmoved(PyObject* instance, std::uint32_t version) noexcept {
 
 PyObject* look_awaited(PyObject* self, int stacklevel) {
     AwaitedCall* call = as_call(self);
-    if (call->found != nullptr) {
-        PyObject* found = std::exchange(call->found, nullptr);
-        if (unmoved(call->instance, call->found_at)) return found;
-        PyRef stale = PyRef::steal(found);
-    }
+    if (call->found != nullptr && unmoved(call->instance, call->found_at)) return std::exchange(call->found, nullptr);
     return python_boundary([&]() -> PyObject* {
+        // The stale value is released inside the boundary: its finaliser may
+        // run any code.
+        PyRef::steal(std::exchange(call->found, nullptr)).reset();
         AwaitedState& state = call->state;
         DecoratorRecord& decorator = decorator_of(call);
         CallSite site{call->decorator, decorator, call->instance, as_store(call->instance), {}, false, stacklevel};
@@ -70,10 +69,6 @@ PyObject* awaited_run(PyObject* self, PyObject*) {
 }
 
 PyObject* awaited_inline(PyObject* self, void*) { return PyBool_FromLong(as_call(self)->state.run_inline); }
-
-// call.awaited: the object the driver drives when the call is not served at
-// once; the call itself (a served call's is made when its store moved).
-PyObject* awaited_itself(PyObject* self, void*) { return Py_NewRef(self); }
 
 // The key of the call's computation in `loop` in the driver's map.
 // call.computing(loop): the Shared entry of the computation of this call
@@ -141,7 +136,6 @@ PyMethodDef awaited_methods[] = {
 
 PyGetSetDef awaited_getset[] = {
     {"inline", awaited_inline, nullptr, nullptr, nullptr},
-    {"awaited", awaited_itself, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
