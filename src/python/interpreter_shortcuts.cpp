@@ -248,6 +248,8 @@ bool prepare_interpreter_shortcuts() {
     // privately by its host just takes the plain ways.
     if (running_hexversion() >= 0x030C0000) {
         found.vectorcall = reinterpret_cast<decltype(found.vectorcall)>(dlsym(RTLD_DEFAULT, "PyObject_Vectorcall"));
+        found.vectorcall_of =
+            reinterpret_cast<decltype(found.vectorcall_of)>(dlsym(RTLD_DEFAULT, "PyVectorcall_Function"));
     } else {
         found.function_vectorcall =
             reinterpret_cast<decltype(found.function_vectorcall)>(dlsym(RTLD_DEFAULT, "_PyFunction_Vectorcall"));

@@ -47,6 +47,10 @@ struct FunctionAttribute {
     }
 };
 
+// The signature of a vectorcall: a callable, its arguments, their count (with
+// the offset flag), and the keyword names or null.
+using VectorcallFunction = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+
 struct InterpreterShortcuts {
     PyInterpreterState* interpreter = nullptr;
     PyTypeObject* function_type = nullptr;
@@ -73,6 +77,10 @@ struct InterpreterShortcuts {
     // function type's own vectorcall, exported there, which every plain
     // function's calls go through. Called for exact functions only.
     PyObject* (*function_vectorcall)(PyObject*, PyObject* const*, std::size_t, PyObject*) = nullptr;
+    // PyVectorcall_Function, exported from 3.12 on though the stable ABI
+    // does not name it: the function a callable's vectorcall goes through,
+    // or null where it has none.
+    VectorcallFunction (*vectorcall_of)(PyObject*) = nullptr;
     // PyObject_VectorcallDict, exported by every interpreter from 3.9 on
     // though the stable ABI names it only from 3.12: a call with positional
     // arguments alone then needs no tuple where vectorcall is not at hand.
@@ -86,6 +94,15 @@ struct InterpreterShortcuts {
 // never changed afterwards (but for method_arguments' use mark); read directly
 // by the hot paths above this unit.
 extern InterpreterShortcuts shortcuts;
+
+// The vectorcall that the plain function `func` is called through, where
+// the running interpreter lets it be found; null otherwise. Calling it
+// directly skips the generic call's checks, which a plain function's result
+// never needs.
+inline VectorcallFunction function_vectorcall_of(PyObject* func) noexcept {
+    if (shortcuts.function_vectorcall != nullptr) return shortcuts.function_vectorcall;
+    return shortcuts.vectorcall_of != nullptr ? shortcuts.vectorcall_of(func) : nullptr;
+}
 
 // Run once at module import. Does nothing outside the main interpreter.
 // False with an exception set.
@@ -126,7 +143,6 @@ PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast);
 // built against do not spell; its value and meaning are the same on every
 // interpreter from 3.10 on. A type with `type_has_vectorcall` and a
 // __vectorcalloffset__ member is called through the function stored there.
-using VectorcallFunction = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
 constexpr unsigned long type_has_vectorcall = 1UL << 11;
 constexpr std::size_t vectorcall_arguments_offset = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
 
