@@ -10,12 +10,14 @@ import pytest
 
 import conftest
 from conftest import awaited_class, run
+from lineage_store import LineageStoreBase, lineage_stored
 
 Awaited = awaited_class()
 
 CALLS = {"positional": (lambda obj: obj.am(3), 6),
          "keyword": (lambda obj: obj.am(3, k=4), 8),
-         "many arguments": (lambda obj: obj.am(1, 2, 3, 4, 5, 6), 24)}
+         "many arguments": (lambda obj: obj.am(1, 2, 3, 4, 5, 6), 24),
+         "more arguments than a hit takes as its own": (lambda obj: obj.am(1, 2, 3, 4, 5, 6, 7), 31)}
 
 
 async def in_task(coroutine):
@@ -91,3 +93,29 @@ def test_a_hit_never_awaited_is_reported_by_the_method_name_and_freed_with_its_i
     # collection, and with it the cycle; nothing holds it now.
     gc.collect()
     assert instance() is None
+
+
+class Scaled(LineageStoreBase):
+    """A method called in a form the decorator remembers: positional, no keyword-only parameter."""
+    def __init__(self, rate):
+        self.inputs = {"rate": rate}
+
+    @lineage_stored()
+    def rate(self):
+        return self.inputs["rate"]
+
+    @lineage_stored(dependencies=["rate"])
+    async def am(self, n, k=2):
+        return n * k * self.rate()
+
+
+def test_hits_on_instances_at_different_versions_each_follow_their_own_store():
+    first, second = Scaled(1), Scaled(10)
+    for obj in (first, second, first, second):
+        run(obj.am(3))
+    second.update_cached_value("rate", 20)  # the two stores' versions now differ
+    run(second.am(3))
+    first_hit, second_hit = first.am(3), second.am(3)
+    first.inputs["rate"] = 2
+    first.update_cached_value("rate", 2)
+    assert (run(first_hit), run(second_hit)) == (12, 120)

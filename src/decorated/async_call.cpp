@@ -2,7 +2,7 @@
 // object of the call its coroutine is made over.
 #include "decorated/async_call.h"
 
-#include <type_traits>
+#include <cstdint>
 #include <utility>
 
 #include "decorated/async_computation.h"
@@ -11,12 +11,23 @@
 #include "decorated/call_steps.h"
 #include "decorated/served_call.h"
 #include "python/interpreter_shortcuts.h"
+#include "python/python_boundary.h"
 #include "store/cache_store.h"
 #include "store/decorator_record.h"
+#include "store/lineage_store_base.h"
 
 namespace lineage_store {
 
 namespace {
+
+// What the store held for a call when it was made.
+struct FoundNode {
+    NodePosition position = kNoNode;  // its registered node, if plain comparisons found one
+    PyRef value;                      // the node's value, when the call is valid
+    BoundCallRef registered;          // and then the node's bound call, for a call identified by binding
+    std::uint32_t version = 0;        // the graph's version then
+    bool running = false;             // whether the store was computing then
+};
 
 // ---------------------------------------------------------------------------
 // The driver
@@ -26,6 +37,28 @@ namespace {
 // with the namespace it runs in.
 PyObject* named_driver = nullptr;
 
+// The vectorcall of the coroutine functions `named` makes, plain functions
+// all, where the interpreter lets it be found: called directly, making a
+// coroutine skips the generic call's checks. Null otherwise.
+VectorcallFunction driver_vectorcall = nullptr;
+
+// moved(decorator, *arguments): the AwaitedCall of the call of `decorator`
+// with `arguments`, made when its store moved before a served call was
+// awaited.
+PyObject* driver_moved(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    return python_boundary([&]() -> PyObject* {
+        if (count < 2) {
+            PyErr_SetString(PyExc_TypeError, "moved() takes a decorator and the arguments of its call");
+            return nullptr;
+        }
+        CallArguments arguments(args + 1, count - 1, nullptr);
+        return awaited_call_of(args[0], arguments).release();
+    });
+}
+
+PyMethodDef moved_definition = {"moved", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(driver_moved)),
+                                METH_FASTCALL, nullptr};
+
 bool prepare_driver() {
     if (named_driver != nullptr) return true;
     PyRef code = PyRef::steal(into_python(
@@ -34,9 +67,11 @@ bool prepare_driver() {
     PyRef name = PyRef::steal(PyUnicode_FromString("lineage_store"));
     if (!code || !globals || !name) return false;
     if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0 ||
-        PyDict_SetItemString(globals.get(), "__name__", name.get()) < 0) {
+        PyDict_SetItemString(globals.get(), "__name__", name.get()) < 0 || !prepare_served_calls(globals.get())) {
         return false;
     }
+    PyRef moved = PyRef::steal(PyCFunction_New(&moved_definition, nullptr));
+    if (!moved || PyDict_SetItemString(globals.get(), "moved", moved.get()) < 0) return false;
     PyRef ran = PyRef::steal(into_python([&] { return PyEval_EvalCode(code.get(), globals.get(), globals.get()); }));
     if (!ran) return false;
     PyObject* named = PyDict_GetItemString(globals.get(), "named");          // borrowed
@@ -47,19 +82,19 @@ bool prepare_driver() {
     }
     if (!prepare_computations(shared_class)) return false;
     named_driver = Py_NewRef(named);
+    if (Py_TYPE(named) == shortcuts.function_type) driver_vectorcall = function_vectorcall_of(named);
     return true;
 }
 
-// The coroutine function of the async method of `decorator`: the driver
-// under the method's names, so that a coroutine never awaited, or a traceback
-// through it, names the method. Made at the method's first call, so that a
-// call pays nothing for it. Borrowed; null with an exception set.
-PyObject* coroutine_function_of(DecoratorRecord& decorator) {
-    if (decorator.async_driver) return decorator.async_driver.get();
+// The coroutine functions of the async method of `decorator`: the driver's
+// under the method's names, so that a coroutine never awaited, or a
+// traceback through it, names the method. Made at the method's first call,
+// so that a call pays nothing for them. False with an exception set.
+[[gnu::noinline]] bool make_coroutine_functions(DecoratorRecord& decorator) {
     PyRef func = decorator.func.new_ref();
     if (!func) {
         PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
-        return nullptr;
+        return false;
     }
     PyRef qualname = PyRef::steal(into_python([&] { return PyObject_GetAttrString(func.get(), "__qualname__"); }));
     if (!qualname || !PyUnicode_Check(qualname.get())) {
@@ -69,30 +104,45 @@ PyObject* coroutine_function_of(DecoratorRecord& decorator) {
     PyRef made = PyRef::steal(into_python([&] {
         return PyObject_CallFunctionObjArgs(named_driver, decorator.method_name.get(), qualname.get(), nullptr);
     }));
-    if (!made) return nullptr;
-    // Made by the first call's own Python code: a call it ran may have made it too.
-    if (!decorator.async_driver) decorator.async_driver = std::move(made);
+    if (!made) return false;
+    PyObject* served =
+        PyTuple_Check(made.get()) && PyTuple_Size(made.get()) == 2 ? PyTuple_GetItem(made.get(), 1) : nullptr;
+    if (served == nullptr || !PyTuple_Check(served) || PyTuple_Size(served) != kMostServedItems) {
+        PyErr_SetString(PyExc_SystemError, "the driver of awaited calls is incomplete");
+        return false;
+    }
+    // Made by the first call's own Python code: a call it ran may have made them too.
+    if (!decorator.async_driver) {
+        decorator.async_served = PyRef::borrow(served);
+        decorator.async_driver = PyRef::borrow(PyTuple_GetItem(made.get(), 0));
+    }
+    return true;
+}
+
+// The driver's coroutine function for `decorator`, borrowed; null with an
+// exception set.
+inline PyObject* coroutine_function_of(DecoratorRecord& decorator) {
+    if (!decorator.async_driver && !make_coroutine_functions(decorator)) return nullptr;
     return decorator.async_driver.get();
 }
 
-// The registered node of the call `key` names, when the store has one that
+// The registered node of the call `identity` names, when the store has one that
 // plain comparisons recognise, with its valid value and the graph's version;
 // none otherwise (the driver finds or registers it when the call is awaited).
 // Runs no Python code; false with PanicException set.
-template <typename Key>
-bool find_registered_node(StoreObject* store, Key& key, FoundNode& out) {
+bool find_registered_node(StoreObject* store, CallIdentity& identity, FoundNode& out) {
     Undecided undecided;  // outlives the section: it may hold bound calls
     StoreSection section = StoreSection::open(store, Access::Read);
     if (!section.opened()) return false;
     if (section.store_record() == nullptr) return true;
     const CallGraph& graph = section.store_record()->graph;
     const NodePosition found = find_call(
-        *section.store_record(), key.hash(),
-        [&](const BoundCall& registered) { return key.equals_without_python(registered); }, undecided);
+        *section.store_record(), identity.hash(),
+        [&](const BoundCall& registered) { return identity.equals_without_python(registered); }, undecided);
     if (!undecided.candidates.empty() || found == kNoNode || !graph.node(found).is_registered()) return true;
     if (PyObject* value = valid_value(graph, found)) {
         out.value = PyRef::borrow(value);
-        if constexpr (std::is_same_v<Key, CallIdentity>) out.registered = *graph.node(found).call_value();
+        out.registered = *graph.node(found).call_value();
         out.version = graph.version();
         out.running = graph.running_count() > 0;
     }
@@ -124,11 +174,8 @@ PyObject* coroutine_of(PyObject* coroutine_function, PyRef call) {
     if (!call) return nullptr;
     PyObject* call_object = call.get();
     return into_python([&] {
+        if (driver_vectorcall != nullptr) return driver_vectorcall(coroutine_function, &call_object, 1, nullptr);
         if (shortcuts.vectorcall != nullptr) return shortcuts.vectorcall(coroutine_function, &call_object, 1, nullptr);
-        // The driver is a plain function, called through its own vectorcall where that is not at hand.
-        if (shortcuts.function_vectorcall != nullptr && Py_TYPE(coroutine_function) == shortcuts.function_type) {
-            return shortcuts.function_vectorcall(coroutine_function, &call_object, 1, nullptr);
-        }
         return shortcuts.vectorcall_dict != nullptr
                    ? shortcuts.vectorcall_dict(coroutine_function, &call_object, 1, nullptr)
                    : PyObject_CallFunctionObjArgs(coroutine_function, call_object, nullptr);
@@ -137,37 +184,61 @@ PyObject* coroutine_of(PyObject* coroutine_function, PyRef call) {
 
 }  // namespace
 
-bool prepare_async_calls() { return prepare_awaited_calls() && prepare_served_calls() && prepare_driver(); }
+bool prepare_async_calls() { return prepare_awaited_calls() && prepare_driver(); }
 
 PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallIdentity& identity) {
     DecoratorRecord& decorator_record = *decorator_record_of(decorator);
     PyObject* coroutine_function = coroutine_function_of(decorator_record);
     if (coroutine_function == nullptr) return nullptr;
+    StoreObject* store = as_store(arguments.positional(0));
     FoundNode found;
-    if (!find_registered_node(as_store(arguments.positional(0)), identity, found)) return nullptr;
-    if (!found.value || found.running) {
+    if (!find_registered_node(store, identity, found)) return nullptr;
+    if (!found.value || found.running || !can_be_served(arguments)) {
         return coroutine_of(coroutine_function, new_driven_call(decorator, arguments, identity, found));
     }
     // Served at once unless the store moves before the await, and received
     // again, served without binding.
+    const PyRef held_version = PyRef::borrow(version_token(found.version));  // remembering may run Python code
+    if (!held_version) return nullptr;
     decorator_record.remembered.remember(arguments, identity, found.registered);
-    return coroutine_of(coroutine_function,
-                        new_served_call(decorator, arguments, identity.hash(), identity.take_inputs(), found));
+    return served_coroutine(decorator_record.async_served.get(), driver_vectorcall, decorator, arguments,
+                            found.value.get(), held_version.get());
 }
 
 PyObject* call_async_remembered(PyObject* decorator, const CallArguments& arguments,
                                 const RememberedCall::Match& match) {
-    // Held before anything may run Python code, which may remember another
-    // call in the place of this one.
-    BoundCallKey key(match.hash, BoundCallRef(match.call));
-    LayoutRef layout(match.layout);
-    PyObject* coroutine_function = coroutine_function_of(*decorator_record_of(decorator));
-    if (coroutine_function == nullptr) return nullptr;
-    FoundNode found;
-    if (!find_registered_node(as_store(arguments.positional(0)), key, found)) return nullptr;
-    if (!found.value || found.running) return nullptr;
-    return coroutine_of(coroutine_function,
-                        new_served_call(decorator, arguments, key.hash(), FunctionInputs(std::move(layout)), found));
+    StoreObject* store = as_store(arguments.positional(0));
+    const ValidNode valid = valid_node_of(store, match.hash, *match.call);
+    if (valid.value == nullptr || !can_be_served(arguments)) return nullptr;
+    DecoratorRecord& decorator_record = *decorator_record_of(decorator);
+    // Held before anything may run Python code, which may change the store:
+    // the served coroutine looks at the version again when it is awaited.
+    const PyRef found = PyRef::borrow(valid.value);
+    const PyRef held_version = PyRef::borrow(version_token(valid.version));
+    if (!held_version) return nullptr;
+    if (!decorator_record.async_driver && !make_coroutine_functions(decorator_record)) return nullptr;
+    return served_coroutine(decorator_record.async_served.get(), driver_vectorcall, decorator, arguments, found.get(),
+                            held_version.get());
+}
+
+PyRef awaited_call_of(PyObject* decorator, const CallArguments& arguments) {
+    DecoratorRecord* decorator_record = decorator_record_of(decorator);
+    if (decorator_record == nullptr || arguments.positional_count() < 1 || !is_store(arguments.positional(0))) {
+        PyErr_SetString(PyExc_TypeError, "moved() takes a decorator and the arguments of its call");
+        return {};
+    }
+    PyRef func = decorator_record->func.new_ref();
+    if (!func) {
+        PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+        return {};
+    }
+    CallIdentity identity;
+    if (!identify_call(decorator_record->binding, decorator_record->method_name.get(), func.get(), arguments,
+                       identity)) {
+        return {};
+    }
+    FoundNode found;  // none: the first look finds the call, or registers it
+    return new_driven_call(decorator, arguments, identity, found);
 }
 
 }  // namespace lineage_store

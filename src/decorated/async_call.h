@@ -9,8 +9,9 @@
 // of the very same call in progress in its context (an override awaiting
 // super()), or computes. The coroutine is a real one, named for the method,
 // made by a small driver written in Python (async_driver.py, compiled into the
-// module); the store's work is done in the objects the driver calls (a
-// ServedCall for a call found valid, an AwaitedCall for any other), and a
+// module); a call found valid is handed its value and checks at await that
+// the store has not moved (served_call), the store's work for any other is
+// done in the AwaitedCall the driver calls, and a
 // computation runs and settles in an awaitable of async_computation, so that
 // no exception can leave it registered as running.
 #pragma once
@@ -20,6 +21,7 @@
 #include "call/call_arguments.h"
 #include "call/call_identity.h"
 #include "call/remembered_call.h"
+#include "python/py_ref.h"
 
 namespace lineage_store {
 
@@ -38,5 +40,11 @@ PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallId
 // and goes on with call_async. Null with an exception set on failure.
 PyObject* call_async_remembered(PyObject* decorator, const CallArguments& arguments,
                                 const RememberedCall::Match& match);
+
+// The AwaitedCall of the call of `decorator` with `arguments`, identified
+// now, for a served call whose store moved before it was awaited: the
+// driver's first look then finds the call, or registers it. Null with an
+// exception set.
+PyRef awaited_call_of(PyObject* decorator, const CallArguments& arguments);
 
 }  // namespace lineage_store

@@ -8,13 +8,17 @@ it serves the value found valid, waits for the computation of the same call that
 another task of its event loop is running, runs the method as part of the same
 call in progress (an override awaiting super()), or computes.
 
+A call whose valid value the store held, computing nothing, when it was made,
+with at most MOST_SERVED_ARGUMENTS arguments, all positional, gets a coroutine
+of `lineage_stored_served` instead, with no call object: it is given the value,
+the store's version then (`version`), and the call's arguments. Awaited, it
+serves the value unless the store has moved since (`unmoved`); otherwise
+`moved` makes the call object the call would have had from the start, and it
+goes on as `lineage_stored_call` does.
+
 What the call object offers:
 - `call()`: the value, when the call is served now (the stored object itself);
   otherwise the call object itself;
-- `call.awaited`: the object the rest of the driver drives, with the methods
-  below: the call object itself, or, for a call found valid when it was made
-  (which holds nothing more than that value), one made when `call()` found the
-  store moved;
 - `call.inline`: whether the method runs as part of the same call in progress;
   `call.look_again()` does what `call()` does, later;
 - `call.run()`: the method's own coroutine;
@@ -28,7 +32,8 @@ What the call object offers:
 
 The frame depth is part of the contract with the module: the warnings a call
 issues name the line that awaited it, two frames up from `lineage_stored_call`
-(which calls `call()`) and three from `serve_or_compute` (`call.look_again()`).
+and `lineage_stored_served` (which call `call()`) and three from
+`serve_or_compute` (`call.look_again()`).
 """
 
 import sys
@@ -71,13 +76,38 @@ async def wait_for(shared):
         await (waiter.wait() if shared.trio else waiter)
 
 
-# Small, so that making its coroutine costs little: most awaits are served the
-# value found when the call was made.
 async def lineage_stored_call(call):
     found = call()
     if found is not call:
         return found
-    return await serve_or_compute(call.awaited)
+    return await serve_or_compute(call)
+
+
+# Most awaits are served the value found when the call was made. Its coroutine
+# is made with no object for the call, taking the call's arguments as its own:
+# one function for each count of them (all positional), so that none takes a
+# parameter it was not given.
+SERVED_SOURCE = """
+async def lineage_stored_served(found, version, decorator, {arguments}):
+    if unmoved(a0, version):
+        return found
+    call = moved(decorator, {arguments})
+    found = call()
+    if found is not call:
+        return found
+    return await serve_or_compute(call)
+"""
+
+
+def served_for(count):
+    namespace = {}
+    source = SERVED_SOURCE.format(arguments=", ".join(f"a{i}" for i in range(count)))
+    exec(compile(source, lineage_stored_call.__code__.co_filename, "exec"), globals(), namespace)
+    return namespace["lineage_stored_served"]
+
+
+MOST_SERVED_ARGUMENTS = 7  # the instance among them
+SERVED = tuple(served_for(count) for count in range(1, MOST_SERVED_ARGUMENTS + 1))
 
 
 async def serve_or_compute(call):
@@ -101,13 +131,20 @@ async def serve_or_compute(call):
 
 
 def named(name, qualname):
-    """lineage_stored_call under a method's names, which its coroutines carry: a
-    coroutine never awaited is reported by them, and tracebacks show them."""
-    code = lineage_stored_call.__code__
+    """lineage_stored_call and the lineage_stored_served functions (in a tuple,
+    by the count of arguments less one) under a method's names, which their
+    coroutines carry: a coroutine never awaited is reported by them, and
+    tracebacks show them."""
+    return (rename(lineage_stored_call, name, qualname),
+            tuple(rename(served, name, qualname) for served in SERVED))
+
+
+def rename(driver, name, qualname):
+    code = driver.__code__
     if hasattr(code, "co_qualname"):
         code = code.replace(co_name=name, co_qualname=qualname)
     else:
         code = code.replace(co_name=name)
-    function = type(lineage_stored_call)(code, globals(), name)
+    function = type(driver)(code, globals(), name, driver.__defaults__)
     function.__qualname__ = qualname
     return function

@@ -1,6 +1,7 @@
 // served_call.h: the call of a decorated async method whose valid value the
-// store held, computing nothing, when the call was made: awaited, it is
-// served that value unless the store has moved meanwhile.
+// store held, computing nothing, when the call was made: its coroutine is
+// handed that value and the call as received, with no object for the call,
+// and awaited, it serves the value unless the store has moved meanwhile.
 #pragma once
 
 #include <Python.h>
@@ -8,32 +9,71 @@
 #include <cstdint>
 
 #include "call/call_arguments.h"
-#include "call/call_identity.h"
+#include "python/interpreter_shortcuts.h"
 #include "python/py_ref.h"
-#include "store/cache_store.h"
 
 namespace lineage_store {
 
-// What the store held for a call when it was made.
-struct FoundNode {
-    NodePosition position = kNoNode;  // its registered node, if plain comparisons found one
-    PyRef value;                      // the node's value, when the call is valid
-    BoundCallRef registered;          // and then the node's bound call, for a call identified by binding
-    std::uint32_t version = 0;        // the graph's version then
-    bool running = false;             // whether the store was computing then
+// Puts `unmoved(instance, version)`, which the served coroutine calls at
+// await, into the driver's namespace `globals` before its source runs. False
+// with an exception set.
+bool prepare_served_calls(PyObject* globals);
+
+// The int of the version last handed to a served coroutine, kept for the
+// next: a store that serves again and again hands out the same one, with no
+// int made per call. The module lives in the main interpreter alone, whose
+// lock guards this.
+struct LastVersion {
+    PyObject* token = nullptr;  // held for the process
+    std::uint32_t version = 0;
 };
+extern LastVersion last_version;
 
-// Run at import, in the main interpreter: makes the type, kept for the rest
-// of the process. False with an exception set.
-bool prepare_served_calls();
+// Makes the token of `version`, the last from now on. Borrowed; null with an
+// exception set.
+PyObject* new_version_token(std::uint32_t version);
 
-// The object the driver's coroutine calls for the call of `decorator` with
-// `arguments`, identified as `hash` from `inputs`, whose node and valid value
-// the store held as `found` says, computing nothing. Called, it gives that
-// value while the store is as it was; otherwise it makes the AwaitedCall the
-// call would have had from the start and looks the call up as the driver
-// does. Null with an exception set.
-PyRef new_served_call(PyObject* decorator, const CallArguments& arguments, CallHash hash, FunctionInputs inputs,
-                      FoundNode& found);
+// An int of the store version `version`, to hand to a served coroutine:
+// the same object while served calls find the same version. Borrowed, valid
+// until the next call; null with an exception set. Runs no Python code.
+inline PyObject* version_token(std::uint32_t version) {
+    if (last_version.token != nullptr && last_version.version == version) return last_version.token;
+    return new_version_token(version);
+}
+
+// The most arguments (the instance among them) a call can have and still be
+// served this way: the served coroutine takes them as parameters of its own.
+// The driver's MOST_SERVED_ARGUMENTS.
+inline constexpr Py_ssize_t kMostServedItems = 7;
+
+// Whether the call received as `arguments` can be served this way: by
+// position alone, with at most kMostServedItems arguments.
+inline bool can_be_served(const CallArguments& arguments) noexcept {
+    return arguments.keyword_count() == 0 && arguments.positional_count() <= kMostServedItems;
+}
+
+// served_function(*vector), where its vectorcall is not known.
+PyObject* call_served_otherwise(PyObject* served_function, PyObject* const* vector, std::size_t total);
+
+// The coroutine of the driver's lineage_stored_served for the call of
+// `decorator` with `arguments`, which can_be_served, served `found` while the
+// store's version is `version` (version_token's). `served_functions` are the
+// driver's, under the method's names, by count of arguments, called through
+// `vectorcall` where it is known. A new reference, or null with an exception
+// set.
+inline PyObject* served_coroutine(PyObject* served_functions, VectorcallFunction vectorcall, PyObject* decorator,
+                                  const CallArguments& arguments, PyObject* found, PyObject* version) {
+    const Py_ssize_t count = arguments.positional_count();
+    PyObject* served_function = tuple_item(served_functions, count - 1);  // checked when it was made
+    PyObject* vector[3 + kMostServedItems] = {found, version, decorator};
+    for (Py_ssize_t i = 0; i < count; ++i) vector[3 + i] = arguments.positional(i);
+    const auto total = static_cast<std::size_t>(3 + count);
+    return into_python([&]() -> PyObject* {
+        if (vectorcall != nullptr) return vectorcall(served_function, vector, total, nullptr);
+        if (shortcuts.vectorcall != nullptr) return shortcuts.vectorcall(served_function, vector, total, nullptr);
+        return call_served_otherwise(served_function, vector, total);
+    });
+}
+
 
 }  // namespace lineage_store

@@ -276,17 +276,26 @@ inline PyObject* valid_value(const CallGraph& graph, NodePosition position) noex
     return value == nullptr ? nullptr : value->get();
 }
 
+// The node of a call found valid by `valid_node_of`: its value, borrowed
+// (until anything may run Python code), its place, and the graph's version
+// then, by which a later look tells whether anything has changed since.
+struct ValidNode {
+    PyObject* value = nullptr;
+    NodePosition position = kNoNode;
+    std::uint32_t version = 0;
+};
+
 // The hit at its cheapest, for a call whose arguments are all plain: the
-// valid value `store` holds for `call`, as a new reference. Null, with no
-// exception set, whenever anything else must be decided first: the store
+// valid value `store` holds for `call`. None (a null value, with no
+// exception set) whenever anything else must be decided first: the store
 // has no such call, or only an invalid or unregistered one, or it is
 // computing (the call may depend on, or be, a computation in progress), or
 // in use. Runs no Python code and opens no section: it changes nothing.
-inline PyObject* valid_value_of(const StoreObject* store, CallHash hash, const BoundCall& call) noexcept {
+inline ValidNode valid_node_of(const StoreObject* store, CallHash hash, const BoundCall& call) noexcept {
     const StoreRecord* store_record = store->store_record;
-    if (store_record == nullptr || store->in_use || store_record->graph.running_count() > 0) return nullptr;
+    if (store_record == nullptr || store->in_use || store_record->graph.running_count() > 0) return {};
     const CallGraph& graph = store_record->graph;
-    PyObject* value = nullptr;
+    ValidNode found;
     graph.find(hash, [&](NodePosition position) {
         const CallGraph::Node& node = graph.node(position);
         // A node holds a call once it is registered: a value set by hand
@@ -294,9 +303,17 @@ inline PyObject* valid_value_of(const StoreObject* store, CallHash hash, const B
         const BoundCallRef* registered = node.call_value();
         if (registered == nullptr) return false;
         if (registered->get() != &call && calls_equal_without_python(**registered, call) != 1) return false;
-        value = valid_value(graph, position);
+        found.value = valid_value(graph, position);
+        found.position = position;
         return true;
     });
+    found.version = graph.version();
+    return found;
+}
+
+// The same, for a call that returns its value: a new reference, or null.
+inline PyObject* valid_value_of(const StoreObject* store, CallHash hash, const BoundCall& call) noexcept {
+    PyObject* value = valid_node_of(store, hash, call).value;
     return value != nullptr ? Py_NewRef(value) : nullptr;
 }
 

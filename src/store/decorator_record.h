@@ -55,9 +55,11 @@ struct DecoratorRecord {
         PyRef owner;   // weak reference to the class
     };
     ReleasingVector<WarnedCall> staleness_warned;
-    // An async method's coroutine function, made at its first call: the
-    // awaited calls' driver under the method's names.
+    // An async method's coroutine functions, made at its first call: the
+    // awaited calls' driver under the method's names, and its function for
+    // a call served the value found when it was made.
     PyRef async_driver;
+    PyRef async_served;
     // Nothing here may refer back to the decorator: a decorator made without
     // a class must go with its last reference, not wait for the collector.
 };
