@@ -62,51 +62,94 @@ bool prepare_reference_binding() {
 }
 
 // ---------------------------------------------------------------------------
-// Binding natively
+// Identifying natively
 
-int CallIdentity::identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments) {
-    // A function whose attributes inspect reads before its code: inspect decides.
-    PyObject* attributes = nullptr;
-    PyRef held_attributes;
-    if (shortcuts.function_dict_offset > 0) {
-        attributes = function_attribute_dict(func);
-    } else {
-        held_attributes = PyRef::steal(PyObject_GenericGetDict(func, nullptr));
-        if (!held_attributes) return -1;
-        attributes = held_attributes.get();
+namespace {
+
+// Whether `func` has an attribute that inspect reads before its code, which
+// leaves the call to inspect: 1 or 0, or -1 with an exception set.
+// `attributes` is its __dict__ as read in place, or null where the
+// interpreter gives no way to.
+int signature_overridden(PyObject* func, PyObject* attributes) {
+    PyRef held;
+    if (attributes == nullptr) {
+        held = PyRef::steal(PyObject_GenericGetDict(func, nullptr));
+        if (!held) return -1;
+        attributes = held.get();
     }
-    if (attributes != nullptr && PyDict_Size(attributes) > 0) {
-        // Looking up interned str keys runs no Python code.
-        for (PyObject* name : binding_objects.signature_overrides) {
-            if (PyDict_GetItemWithError(attributes, name) != nullptr) return 0;
-            if (PyErr_Occurred()) return -1;
-        }
+    if (PyDict_Size(attributes) <= 0) return 0;
+    // Looking up interned str keys runs no Python code.
+    for (PyObject* name : binding_objects.signature_overrides) {
+        if (PyDict_GetItemWithError(attributes, name) != nullptr) return 1;
+        if (PyErr_Occurred()) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The whole identify step of a plain function's call: the layout of its code
+// and defaults, the arguments bound in call-tuple order, and the call hash
+// from the argument hashes, as hashing the call tuple would give it (the
+// arguments hashed in the tuple's order, so that an exception is the one
+// hashing the tuple would raise). Any call this does not understand goes to
+// inspect.
+bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
+                   CallIdentity& out) {
+    out.method_name_ = method_name;
+    if (!cache.native_allowed() || !Py_IS_TYPE(func, shortcuts.function_type)) {
+        return out.identify_through_inspect(func, arguments);
+    }
+    // A function whose attributes inspect reads before its code: inspect decides.
+    PyObject* attributes = shortcuts.function_dict_offset > 0 ? function_attribute_dict(func) : nullptr;
+    if (shortcuts.function_dict_offset <= 0 || (attributes != nullptr && PyDict_Size(attributes) > 0)) {
+        const int overridden = signature_overridden(func, attributes);
+        if (overridden != 0) return overridden > 0 && out.identify_through_inspect(func, arguments);
     }
     // Held: hashing the arguments below may run Python code that calls this
     // method again after its __code__ was replaced.
-    layout_ = cache.layout_for(method_name_, func);
-    if (!layout_) return -1;
-    const ParameterLayout& layout = *layout_;
-    if (!layout.native) return 0;
+    out.layout_ = cache.layout_for(method_name, func);
+    if (!out.layout_) return false;
+    const ParameterLayout& layout = *out.layout_;
+    if (!layout.native) return out.identify_through_inspect(func, arguments);
     // A method of self alone, called with the instance alone: always the
     // same call, whose bound call is at hand.
     if (layout.constant_call && arguments.positional_count() == 1 && arguments.keyword_count() == 0 &&
         layout.positional_count == 1 && layout.keyword_only_count == 0 && !layout.has_var_positional) {
-        hash_ = layout.constant_hash;
-        bound_call_ = layout.constant_call;
-        return 1;
+        out.hash_ = layout.constant_hash;
+        out.bound_call_ = layout.constant_call;
+        return true;
     }
-    const int bound = bind_natively(arguments);
-    if (bound <= 0) return bound;
-    const int filled = fill_defaults(func);
-    if (filled <= 0) return filled;
-    return hash_natively() ? 1 : -1;
+    const int bound = out.bind_natively(func, arguments);
+    if (bound <= 0) return bound == 0 && out.identify_through_inspect(func, arguments);
+    if (!call_hash_is_native()) {
+        PyObject* tuple = out.call_tuple();
+        if (tuple == nullptr) return false;
+        out.hash_ = call_tuple_hash(tuple);
+        return out.hash_ != -1;
+    }
+    CallHasher call_hash;
+    for (std::size_t j = 0; j < layout.kept_count(); ++j) {
+        PyObject* value = out.values_[j];
+        Py_hash_t value_hash = layout.plain_default_hash_at[j];
+        if (value == nullptr) {
+            value_hash = out.collected_hash(j);  // of *args or **kwargs; an error explained there
+            if (value_hash == -1) return false;
+        } else if (value != layout.plain_default_at[j]) {
+            value_hash = into_python([&] { return PyObject_Hash(value); });
+            if (value_hash == -1) return out.explain_unhashable(layout.kept_names[j]), false;
+        }
+        call_hash.add_argument(layout.name_hashes[j], value_hash);
+    }
+    out.hash_ = call_hash.finish(layout.method_name_hash);
+    return true;
 }
 
-// Puts each argument in its place in the call tuple's order. 0 for any call
-// that inspect must bind (an error among them, so that the message is
-// inspect's).
-int CallIdentity::bind_natively(const CallArguments& arguments) {
+// Puts each argument in its place in the call tuple's order, and gives every
+// parameter not given its default. 0 for any call that inspect must bind (an
+// error among them, so that the message is inspect's), -1 with an exception
+// set.
+int CallIdentity::bind_natively(PyObject* func, const CallArguments& arguments) {
     const ParameterLayout& layout = *layout_;
     const Py_ssize_t given = arguments.positional_count();
     if (given > layout.positional_count && !layout.has_var_positional) return 0;
@@ -117,6 +160,7 @@ int CallIdentity::bind_natively(const CallArguments& arguments) {
         const std::int32_t place = layout.place_of[static_cast<std::size_t>(i)];
         if (place >= 0) values[place] = arguments.positional(i);
     }
+    self_given_ = layout.self_index >= 0 && layout.self_index < bound_positionally;
     var_positional_count_ = std::max<Py_ssize_t>(given - layout.positional_count, 0);
     var_positional_ = var_positional_count_ > 0 ? arguments.positional_from(layout.positional_count) : nullptr;
     for (Py_ssize_t k = 0; k < arguments.keyword_count(); ++k) {
@@ -142,10 +186,28 @@ int CallIdentity::bind_natively(const CallArguments& arguments) {
         if (values[place] != nullptr) return 0;
         values[place] = arguments.keyword_value(k);
     }
-    if (layout.self_index >= 0 && layout.self_index < bound_positionally) self_given_ = true;
-    // **kwargs in the call tuple's order: sorted by name in code-point order.
-    // The names of one call are distinct exact str, so comparing them runs no
-    // Python code; insertion sort, as there are rarely more than a few.
+    if (var_keyword_count() > 1) sort_var_keywords();
+    // The defaults. "self" too is left out of the identity but must still be
+    // bound: without an argument or a default, inspect raises.
+    for (Py_ssize_t i = 0; i < layout.positional_count + layout.keyword_only_count; ++i) {
+        const std::int32_t place = layout.place_of[static_cast<std::size_t>(i)];
+        if (place < 0 ? self_given_ : values[place] != nullptr) continue;
+        PyObject* value = nullptr;
+        if (i < layout.positional_count) {
+            value = layout.positional_defaults[static_cast<std::size_t>(i)];
+        } else if (const int found = keyword_only_default(func, i, place >= 0, value); found <= 0) {
+            return found;
+        }
+        if (value == nullptr) return 0;
+        if (place >= 0) values[place] = value;
+    }
+    return 1;
+}
+
+// **kwargs in the call tuple's order: sorted by name in code-point order. The
+// names of one call are distinct exact str, so comparing them runs no Python
+// code; insertion sort, as there are rarely more than a few.
+void CallIdentity::sort_var_keywords() noexcept {
     const Py_ssize_t collected = var_keyword_count();
     PyObject** pairs = var_keywords_.data();
     for (Py_ssize_t i = 1; i < collected; ++i) {
@@ -159,105 +221,50 @@ int CallIdentity::bind_natively(const CallArguments& arguments) {
         pairs[2 * at] = name;
         pairs[2 * at + 1] = value;
     }
+}
+
+// The default of keyword-only parameter `i` in `value`, read from the
+// function's __kwdefaults__ at every call that needs it: the dict may change
+// in place. One that fills a place of the identity is `taken`, kept to be
+// checked when the computation ends. 0 when it has none (inspect raises the
+// TypeError), -1 with an exception set.
+int CallIdentity::keyword_only_default(PyObject* func, Py_ssize_t i, bool taken, PyObject*& value) {
+    CallHoldings& held = holdings();
+    if (!held.kwdefaults_dict) {
+        held.kwdefaults_dict = PyRef::steal(shortcuts.kwdefaults.read(func, shortcuts.function_type));
+        if (!held.kwdefaults_dict) return -1;
+    }
+    if (!PyDict_Check(held.kwdefaults_dict.get())) return 0;
+    PyObject* name = layout_->names[static_cast<std::size_t>(i)].get();
+    // A str key of our own: the lookup runs no Python code.
+    value = PyDict_GetItemWithError(held.kwdefaults_dict.get(), name);
+    if (value == nullptr) return PyErr_Occurred() ? -1 : 0;
+    if (value == binding_objects.parameter_empty) return 0;
+    if (taken) held.kwdefaults.push_back({name, PyRef::borrow(value)});
     return 1;
 }
 
-// Gives every parameter not given its default. 0 when one has none (inspect
-// raises the TypeError), -1 with an exception set.
-int CallIdentity::fill_defaults(PyObject* func) {
+// The hash of the *args or **kwargs tuple at place `j` of the call tuple, as
+// hashing that tuple would give it; -1 with an exception set.
+Py_hash_t CallIdentity::collected_hash(std::size_t j) {
     const ParameterLayout& layout = *layout_;
-    PyObject** values = values_.data();
-    // A parameter named "self" is left out of the identity, but must still
-    // be bound: without an argument or a default, inspect raises.
-    if (layout.self_index >= 0 && !self_given_) {
-        if (layout.self_index < layout.positional_count) {
-            if (layout.positional_defaults[static_cast<std::size_t>(layout.self_index)] == nullptr) return 0;
-        } else {
-            PyRef& dict = holdings().kwdefaults_dict;
-            if (!dict) {
-                dict = PyRef::steal(shortcuts.kwdefaults.read(func, shortcuts.function_type));
-                if (!dict) return -1;
-            }
-            if (!PyDict_Check(dict.get())) return 0;
-            PyObject* name = layout.names[static_cast<std::size_t>(layout.self_index)].get();
-            PyObject* value = PyDict_GetItemWithError(dict.get(), name);
-            if (value == nullptr) return PyErr_Occurred() ? -1 : 0;
-            if (value == binding_objects.parameter_empty) return 0;
+    TupleHash items;
+    if (static_cast<std::int32_t>(j) == layout.var_keyword_place) {
+        for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
+            const Py_hash_t name_hash = PyObject_Hash(var_keyword_name(i));  // an exact str
+            if (name_hash == -1) return -1;
+            const Py_hash_t item = into_python([&] { return PyObject_Hash(var_keyword_value(i)); });
+            if (item == -1) return explain_unhashable(layout.kept_names[j]), -1;
+            items.add(pair_hash(name_hash, item));
         }
+        return items.finish();
     }
-    for (Py_ssize_t i = 0; i < layout.positional_count; ++i) {
-        const std::int32_t place = layout.place_of[static_cast<std::size_t>(i)];
-        if (place < 0 || values[place] != nullptr) continue;
-        values[place] = layout.positional_defaults[static_cast<std::size_t>(i)];
-        if (values[place] == nullptr) return 0;
+    for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
+        const Py_hash_t item = into_python([&] { return PyObject_Hash(var_positional_[i]); });
+        if (item == -1) return explain_unhashable(layout.kept_names[j]), -1;
+        items.add(item);
     }
-    if (layout.keyword_only_count == 0) return 1;
-    for (Py_ssize_t k = 0; k < layout.keyword_only_count; ++k) {
-        const Py_ssize_t i = layout.positional_count + k;
-        const std::int32_t place = layout.place_of[static_cast<std::size_t>(i)];
-        if (place < 0 || values[place] != nullptr) continue;
-        // Read at every call that needs it: the dict may change in place.
-        CallHoldings& held = holdings();
-        if (!held.kwdefaults_dict) {
-            held.kwdefaults_dict = PyRef::steal(shortcuts.kwdefaults.read(func, shortcuts.function_type));
-            if (!held.kwdefaults_dict) return -1;
-        }
-        if (!PyDict_Check(held.kwdefaults_dict.get())) return 0;
-        PyObject* name = layout.names[static_cast<std::size_t>(i)].get();
-        // A str key of our own: the lookup runs no Python code.
-        PyObject* value = PyDict_GetItemWithError(held.kwdefaults_dict.get(), name);
-        if (value == nullptr) return PyErr_Occurred() ? -1 : 0;
-        if (value == binding_objects.parameter_empty) return 0;
-        held.kwdefaults.push_back({name, PyRef::borrow(value)});
-        values[place] = value;
-    }
-    return 1;
-}
-
-// The call hash from the argument hashes, as hashing the call tuple would
-// give it; the arguments are hashed in the tuple's order, so an exception is
-// the one hashing the tuple would raise.
-bool CallIdentity::hash_natively() {
-    const ParameterLayout& layout = *layout_;
-    if (!call_hash_is_native()) {
-        PyObject* tuple = call_tuple();
-        if (tuple == nullptr) return false;
-        hash_ = call_tuple_hash(tuple);
-        return hash_ != -1;
-    }
-    PyObject* const* values = values_.data();
-    CallHasher call_hash;
-    for (std::size_t j = 0; j < layout.kept_count(); ++j) {
-        const auto place = static_cast<std::int32_t>(j);
-        Py_hash_t value_hash = -1;
-        if (place == layout.var_keyword_place) {
-            TupleHash items;
-            for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
-                const Py_hash_t name_hash = PyObject_Hash(var_keyword_name(i));  // an exact str
-                if (name_hash == -1) return false;
-                const Py_hash_t item = into_python([&] { return PyObject_Hash(var_keyword_value(i)); });
-                if (item == -1) return explain_unhashable(layout.kept_names[j]), false;
-                items.add(pair_hash(name_hash, item));
-            }
-            value_hash = items.finish();
-        } else if (place == layout.var_positional_place) {
-            TupleHash items;
-            for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
-                const Py_hash_t item = into_python([&] { return PyObject_Hash(var_positional_[i]); });
-                if (item == -1) return explain_unhashable(layout.kept_names[j]), false;
-                items.add(item);
-            }
-            value_hash = items.finish();
-        } else if (values[j] == layout.plain_default_at[j]) {
-            value_hash = layout.plain_default_hash_at[j];
-        } else {
-            value_hash = into_python([&] { return PyObject_Hash(values[j]); });
-            if (value_hash == -1) return explain_unhashable(layout.kept_names[j]), false;
-        }
-        call_hash.add_argument(layout.name_hashes[j], value_hash);
-    }
-    hash_ = call_hash.finish(layout.method_name_hash);
-    return true;
+    return items.finish();
 }
 
 void CallIdentity::explain_unhashable(PyObject* parameter_name) {
@@ -302,16 +309,6 @@ bool CallIdentity::identify_through_inspect(PyObject* func, const CallArguments&
     hash_ = normalised.hash;
     holdings().call_tuple = std::move(normalised.call_tuple);
     return true;
-}
-
-bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
-                   CallIdentity& out) {
-    out.method_name_ = method_name;
-    if (cache.native_allowed() && Py_IS_TYPE(func, shortcuts.function_type)) {
-        const int bound = out.identify_natively(cache, func, arguments);
-        if (bound != 0) return bound > 0;
-    }
-    return out.identify_through_inspect(func, arguments);
 }
 
 // inspect reads all three, so all three are kept, and the keyword-only
@@ -426,34 +423,30 @@ PyRef CallIdentity::parameter_value(std::size_t j, bool atomic) const {
     return value;
 }
 
-const BoundCallRef& CallIdentity::make_bound_call() {
+int CallIdentity::make_bound_call(bool in_section) {
+    if (bound_call_) return 1;
+    const bool collected_tuples = layout_ && (layout_->var_positional_place >= 0 || layout_->var_keyword_place >= 0);
+    if (in_section && (!layout_ || collected_tuples)) return 0;
     if (!layout_) {
         // Bound through inspect: the tuple is at hand.
         bound_call_ = bound_call_of_tuple(holdings().call_tuple.get());
-        return bound_call_;
+        return bound_call_ ? 1 : -1;
     }
     const ParameterLayout& layout = *layout_;
     const std::size_t kept = layout.kept_count();
     BoundCall* made = BoundCall::make(method_name_, kept);
-    if (made == nullptr) return bound_call_;
+    if (made == nullptr) return -1;
     BoundCallRef held = BoundCallRef::adopt(made);
-    const bool collected_tuples = layout.var_positional_place >= 0 || layout.var_keyword_place >= 0;
     const bool atomic = collected_tuples && arguments_atomic();
     for (std::size_t j = 0; j < kept; ++j) {
         // A plain parameter's argument is taken as it is; only *args and
         // **kwargs need a tuple made.
         PyRef value = values_[j] != nullptr ? PyRef::borrow(values_[j]) : parameter_value(j, atomic);
-        if (!value) return bound_call_;
+        if (!value) return -1;
         made->set(j, PyRef::borrow(layout.kept_names[j]), std::move(value));
     }
     bound_call_ = std::move(held);
-    return bound_call_;
-}
-
-int CallIdentity::bound_call_without_python() {
-    if (bound_call_) return 1;
-    if (!layout_ || layout_->var_positional_place >= 0 || layout_->var_keyword_place >= 0) return 0;
-    return make_bound_call() ? 1 : -1;
+    return 1;
 }
 
 PyObject* CallIdentity::call_tuple() {

@@ -143,14 +143,18 @@ public:
     // The bound call of this call, for registration: built at the first
     // request and kept. Allocates tuples for *args and **kwargs, so no store
     // section may be held. Empty with an exception set on failure.
-    const BoundCallRef& bound_call() { return bound_call_ ? bound_call_ : make_bound_call(); }
+    const BoundCallRef& bound_call() {
+        if (!bound_call_) make_bound_call(false);
+        return bound_call_;
+    }
 
-    // The same, made only if that runs no Python code and allocates no
-    // collected object, so that it may be made in a store section: for a
-    // call bound natively that fills no *args or **kwargs tuple. 1 when
-    // bound_call() has it, 0 when it must be made with no section open, -1
-    // with MemoryError set.
-    int bound_call_without_python();
+    // Makes the bound call unless it is made already: 1 when bound_call() has
+    // it, -1 with an exception set. `in_section` makes it only where that
+    // runs no Python code and allocates no collected object, so that it may
+    // be made in a store section (a call bound natively that fills no *args
+    // or **kwargs tuple), and answers 0 for any other call, whose bound call
+    // is made with no section open.
+    int make_bound_call(bool in_section);
 
     // The normalised call tuple, built at the first request and kept.
     // Borrowed from this object; nullptr with an exception set.
@@ -169,12 +173,10 @@ private:
     friend bool identify_call(BindingCache&, PyObject*, PyObject*, const CallArguments&, CallIdentity&);
     friend class RememberedCall;
 
-    // 1 when bound and hashed natively, 0 when inspect must bind this call,
-    // -1 with an exception set.
-    int identify_natively(BindingCache& cache, PyObject* func, const CallArguments& arguments);
-    int bind_natively(const CallArguments& arguments);
-    int fill_defaults(PyObject* func);
-    bool hash_natively();
+    int bind_natively(PyObject* func, const CallArguments& arguments);
+    void sort_var_keywords() noexcept;
+    int keyword_only_default(PyObject* func, Py_ssize_t i, bool taken, PyObject*& value);
+    Py_hash_t collected_hash(std::size_t j);
     bool identify_through_inspect(PyObject* func, const CallArguments& arguments);
     // Keeps what inspect will read of a plain function, for FunctionInputs::unchanged.
     bool note_function_inputs(PyObject* func);
@@ -182,7 +184,6 @@ private:
     // of *args or **kwargs. Empty with an exception set on failure.
     PyRef parameter_value(std::size_t j, bool atomic) const;
     bool arguments_atomic() const noexcept;
-    const BoundCallRef& make_bound_call();
     Py_ssize_t var_keyword_count() const noexcept { return static_cast<Py_ssize_t>(var_keywords_.size() / 2); }
     PyObject* var_keyword_name(Py_ssize_t i) const noexcept { return var_keywords_[2 * static_cast<std::size_t>(i)]; }
     PyObject* var_keyword_value(Py_ssize_t i) const noexcept {

@@ -66,49 +66,35 @@ void give_up_looking(Step& step) noexcept {
 
 enum class Look { Failed, Settled, Absent, Undecided };
 
-// In the section that found no node for the call: registers it as
-// register_in_section would a call with no node and no declared dependency,
-// and takes step 2 on it, sparing the common miss a second section.
-void register_at_once(const CallSite& site, CallGraph& graph, CallHash hash, const BoundCallRef& call, Step& step) {
-    const NodePosition position = graph.add_node(hash, BoundCallRef(call));
-    graph.register_with_state(position, ValidationState::Invalid);
-    serve_or_begin(site, graph, position, step);
+// In the section of a look that found `found` for the call (kNoNode for no
+// node), with candidates only Python can tell from the call when
+// `undecided`: Settled (step 2 taken on the node), Undecided, or Absent (a
+// Register step, with `version` the graph's then).
+Look settle(const CallSite& site, CallGraph& graph, NodePosition found, bool undecided, Step& step,
+            std::uint32_t& version) {
+    if (found != kNoNode && graph.node(found).is_registered()) {
+        serve_or_begin(site, graph, found, step);
+        return Look::Settled;
+    }
+    if (undecided) return Look::Undecided;
+    step.next = Next::Register;
+    step.position = found;
+    version = graph.version();
+    return Look::Absent;
 }
 
-// One look for the call's node, in one section, comparing without Python
-// code: it is Settled (step 2 taken on the node: all a hit does, and all a
-// miss does that can register in the same section), Absent (a Register
-// step, with `version` the graph's then), Undecided (`undecided` holds the
-// candidates only Python can tell from the call), or Failed (an exception
-// set).
+// One more look for the call's node, in one section, comparing without
+// Python code (see find_or_register for the first); Failed with an exception
+// set. `undecided` holds the candidates only Python can tell from the call.
 template <typename Key>
-[[gnu::always_inline]] inline Look look(const CallSite& site, Key& identity, Step& step, std::uint32_t& version,
-                                        Undecided& undecided) {
+Look look(const CallSite& site, Key& identity, Step& step, std::uint32_t& version, Undecided& undecided) {
     StoreSection section = StoreSection::open(site.store, Access::Write);
     if (!section.opened()) return Look::Failed;
     StoreRecord& store_record = *section.store_record();
     const NodePosition found = find_call(
         store_record, identity.hash(),
         [&](const BoundCall& registered) { return identity.equals_without_python(registered); }, undecided);
-    if (found != kNoNode && store_record.graph.node(found).is_registered()) {
-        serve_or_begin(site, store_record.graph, found, step);
-        return Look::Settled;
-    }
-    if (!undecided.candidates.empty()) return Look::Undecided;
-    step.next = Next::Register;
-    step.position = found;
-    version = store_record.graph.version();
-    if constexpr (std::is_same_v<Key, CallIdentity>) {
-        if (found == kNoNode && site.register_calls && site.decorator_record.dependency_calls.empty()) {
-            const int made = identity.bound_call_without_python();
-            if (made < 0) return Look::Failed;
-            if (made > 0) {
-                register_at_once(site, store_record.graph, identity.hash(), identity.bound_call(), step);
-                return Look::Settled;
-            }
-        }
-    }
-    return Look::Absent;
+    return settle(site, store_record.graph, found, !undecided.candidates.empty(), step, version);
 }
 
 // Finds the call's node and takes step 2 on it, comparing arguments with
@@ -136,13 +122,7 @@ bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32
             give_up_looking(step);
             return true;
         }
-        if (decided != kNoNode && store_record.graph.node(decided).is_registered()) {
-            serve_or_begin(site, store_record.graph, decided, step);
-            return true;
-        }
-        step.next = Next::Register;
-        step.position = decided;
-        version = store_record.graph.version();
+        settle(site, store_record.graph, decided, false, step, version);
         return true;
     }
 }
@@ -262,34 +242,6 @@ bool register_call(const CallSite& site, Key& identity, Step& step, std::uint32_
     }
 }
 
-// ---------------------------------------------------------------------------
-// Step 4: compute and store
-
-// Decides the state of `position` after a successful computation from the
-// states of the calls it was computed from. An overlapped computation (one
-// that an invalidation or clear_cache reached while it ran, or whose function
-// changed under it) is neither validated nor invalidated further: what
-// reached it decided that. The rules that make a call permanently invalid
-// hold for it all the same.
-void decide_state(CallGraph& graph, NodePosition position, bool use_cache, bool overlapped) {
-    if (!use_cache) graph.permanently_invalidate_at(position);
-    bool any_invalid = false;
-    for (NodePosition parent : graph.parents(position)) {
-        const ValidationState state = graph.state_at(parent);
-        if (state == ValidationState::PermanentlyInvalid) {
-            graph.permanently_invalidate_at(position);
-            return;
-        }
-        any_invalid = any_invalid || state == ValidationState::Invalid;
-    }
-    if (overlapped) return;
-    if (any_invalid) {
-        graph.temporarily_invalidate_from(position);
-    } else {
-        graph.validate_at(position);
-    }
-}
-
 // What follows a first look that did not settle the call: comparing with
 // Python code, registering, looking again, all with what the comparisons
 // found kept throughout. The hit never reaches the verdicts it holds.
@@ -315,15 +267,43 @@ bool find_further_or_register(const CallSite& site, Key& key, Step& step, std::u
 
 }  // namespace
 
+// The first look, in one section, comparing without Python code: all a hit
+// does, and all the common miss does (a call with no node, no declared
+// dependency and no *args or **kwargs tuple to make, whose bound call is
+// then made without Python code): that registers in the same section and
+// begins its computation, as a node just added can be neither valid nor in
+// progress.
 template <typename Key>
 bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& replaced_call) {
     std::uint32_t version = 0;
-    Look first;
+    Look first = Look::Failed;
     {
         Undecided undecided;  // outlives the section: it holds bound calls
-        first = look(site, key, step, version, undecided);
+        StoreSection section = StoreSection::open(site.store, Access::Write);
+        if (!section.opened()) return false;
+        StoreRecord& store_record = *section.store_record();
+        CallGraph& graph = store_record.graph;
+        const NodePosition found = find_call(
+            store_record, key.hash(),
+            [&](const BoundCall& registered) { return key.equals_without_python(registered); }, undecided);
+        if constexpr (std::is_same_v<Key, CallIdentity>) {
+            if (found == kNoNode && undecided.candidates.empty() && site.register_calls &&
+                site.decorator_record.dependency_calls.empty()) {
+                const int made = key.make_bound_call(true);
+                if (made < 0) return false;
+                if (made > 0) {
+                    step.position = graph.add_node(key.hash(), BoundCallRef(key.bound_call()));
+                    graph.register_with_state(step.position, ValidationState::Invalid);
+                    if (site.context.any()) note_call(site, graph, step.position, step);
+                    step.next = Next::Compute;
+                    if (site.begin_computations) step.slot = graph.begin_computation(step.position);
+                    return true;
+                }
+            }
+        }
+        first = settle(site, graph, found, !undecided.candidates.empty(), step, version);
     }
-    if (first == Look::Settled || first == Look::Failed) return first == Look::Settled;
+    if (first == Look::Settled) return true;
     return find_further_or_register(site, key, step, version, first == Look::Undecided, replaced_call);
 }
 
@@ -349,6 +329,9 @@ bool warn_if_untracked(const CallSite& site, Step& step) {
     return false;
 }
 
+// ---------------------------------------------------------------------------
+// Step 5: store
+
 bool store_result(StoreObject* store, NodePosition position, CallGraph::ComputationSlot slot, bool use_cache,
                   bool function_changed, PyObject* result, PyRef& replaced, bool* overlapped_out) {
     StoreSection section = StoreSection::open(store, Access::Write);
@@ -359,8 +342,27 @@ bool store_result(StoreObject* store, NodePosition position, CallGraph::Computat
     CallGraph& graph = section.store_record()->graph;
     const bool overlapped = graph.end_computation(slot) || function_changed;
     if (overlapped_out != nullptr) *overlapped_out = overlapped;
-    decide_state(graph, position, use_cache, overlapped);
-    if (!overlapped && graph.state_at(position) == ValidationState::Valid) {
+    // The state, from the states of the calls the result was computed from.
+    // An overlapped computation is neither validated nor invalidated
+    // further: what reached it decided that. The rules that make a call
+    // permanently invalid hold for it all the same.
+    if (!use_cache) graph.permanently_invalidate_at(position);
+    bool any_invalid = false;
+    for (NodePosition parent : graph.parents(position)) {
+        const ValidationState state = graph.state_at(parent);
+        if (state == ValidationState::PermanentlyInvalid) {
+            graph.permanently_invalidate_at(position);
+            return true;
+        }
+        any_invalid = any_invalid || state == ValidationState::Invalid;
+    }
+    if (overlapped) return true;
+    if (any_invalid) {
+        graph.temporarily_invalidate_from(position);
+    } else {
+        graph.validate_at(position);
+    }
+    if (graph.state_at(position) == ValidationState::Valid) {
         replaced = graph.store_value_at(position, PyRef::borrow(result));
     }
     return true;

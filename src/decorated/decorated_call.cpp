@@ -79,9 +79,12 @@ public:
     explicit operator bool() const noexcept { return func_ != nullptr; }
 
     // Engages the ticket with the function to run and the inputs its call was
-    // identified from; false with an exception set when the decorator's
-    // function has been cleared.
-    bool engage(const DecoratorRecord& decorator, FunctionInputs inputs = {}) {
+    // identified from, and makes `computation`, when the call has one of its
+    // own, the context's innermost (its slot is held already); false with an
+    // exception set when the decorator's function has been cleared or the
+    // computation could not be entered.
+    bool engage(const DecoratorRecord& decorator, FunctionInputs inputs = {},
+                const ComputationFrame* computation = nullptr) {
         PyRef func = decorator.func.new_ref();
         if (!func) {
             PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
@@ -89,7 +92,7 @@ public:
         }
         new (&engaged_) Engaged(std::move(inputs));
         func_ = func.release();
-        return true;
+        return computation == nullptr || engaged_.in_context.begin(*computation, true);
     }
 
     PyObject* func() const noexcept { return func_; }
@@ -144,15 +147,6 @@ public:
 private:
     LayoutRef layout_;
 };
-
-// Engages the ticket and enters the computation, whose slot the ticket
-// holds, in the current context; false with an exception set.
-template <typename Key>
-[[gnu::noinline]] bool begin_computing(const CallSite& site, const Step& step, Key& key, Ticket& ticket) {
-    if (!ticket.engage(site.decorator_record, key.take_inputs())) return false;
-    return ticket.in_context().begin(
-        {site.store, site.decorator, step.position, step.slot, site.decorator_record.track_runtime_dependencies}, true);
-}
 
 // The store step for a result that can be consumed only once (a coroutine, a
 // generator): returned, never stored, and the call decided as one of a
@@ -240,23 +234,6 @@ struct Outcome {
     static Outcome compute_if(bool engaged) noexcept { return {engaged ? Kind::Compute : Kind::Error, nullptr}; }
 };
 
-// Everything a call can take but a plain hit: warning about an undeclared
-// call, running as part of the same call in progress, beginning a
-// computation (a ticket for the compute step). Kept out of the hit's way.
-template <typename Key>
-[[gnu::noinline]] Outcome call_beyond_a_hit(const CallSite& site, Key& key, Step& step, Ticket& ticket) {
-    if (step.next == Next::Compute) ticket.slot().hold(site.store, step.slot);
-    if (step.untracked_caller && !warn_if_untracked(site, step)) return Outcome::error();
-    switch (step.next) {
-        case Next::Serve: return Outcome::value_or_error(step.value.release());
-        case Next::RunInline: return Outcome::compute_if(ticket.engage(site.decorator_record));
-        case Next::Compute: return Outcome::compute_if(begin_computing(site, step, key, ticket));
-        case Next::Register: break;
-    }
-    PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
-    return Outcome::error();
-}
-
 // The checks made once per decorator and class, the first time, for a class
 // already known to derive from LineageStoreBase: 1 when the class's instances
 // see this decorator as their method, 0 when an override hides it from them
@@ -293,11 +270,14 @@ int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeOb
     return Outcome::compute_if(ticket.engage(decorator));
 }
 
-// The find step for a call identified as `key`, which hands its computation the
-// inputs of `inputs_from`. A hit found for `received` (the arguments of a
-// call identified by binding) is remembered for the next call. Without
-// `received` (a remembered call), a call the store has never made is not
-// registered: `unregistered` is set, and an error returned with no exception.
+// The find and register steps for a call identified as `key`, which hands
+// its computation the inputs of `inputs_from`. A hit found for `received`
+// (the arguments of a call identified by binding) is remembered for the next
+// call. Without `received` (a remembered call), a call the store has never
+// made is not registered: `unregistered` is set, and an error returned with
+// no exception. Beyond a hit: the warning about an undeclared call, then the
+// ticket engaged for the compute step, with the call's computation begun
+// unless it runs as part of the same call in progress.
 template <typename Key, typename Inputs>
 [[gnu::always_inline]] inline Outcome find_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
                                                      Key& key, Inputs& inputs_from, const CallArguments* received,
@@ -321,7 +301,22 @@ template <typename Key, typename Inputs>
         return Outcome::error();
     }
     if (step.next == Next::Serve && !step.untracked_caller) return {Outcome::Kind::Value, step.value.release()};
-    return call_beyond_a_hit(site, inputs_from, step, ticket);
+    // Beyond a hit: the slot is held before anything can fail, so that
+    // every way out gives it back.
+    if (step.next == Next::Compute) ticket.slot().hold(site.store, step.slot);
+    if (step.untracked_caller && !warn_if_untracked(site, step)) return Outcome::error();
+    switch (step.next) {
+        case Next::Serve: return Outcome::value_or_error(step.value.release());
+        case Next::RunInline: return Outcome::compute_if(ticket.engage(decorator));
+        case Next::Compute: {
+            const ComputationFrame computation{site.store, self, step.position, step.slot,
+                                               decorator.track_runtime_dependencies};
+            return Outcome::compute_if(ticket.engage(decorator, inputs_from.take_inputs(), &computation));
+        }
+        case Next::Register: break;
+    }
+    PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
+    return Outcome::error();
 }
 
 // The checks before identifying, the same for every call: the instance and its class, and
@@ -351,11 +346,14 @@ template <typename Key, typename Inputs>
     return func;
 }
 
-// Identify, find and register, for a call that returns its result: the result (a hit above
+// Identify, find and register, for a call that returns its result, received
+// as a vector or as a tuple and a dict (`received`): the result (a hit above
 // all), an error, or to compute, with the ticket holding the function and,
-// unless the call runs inline, its computation begun. Inlined into the two
-// callers below, whose frames are gone before the function runs.
-[[gnu::always_inline]] inline Outcome call_decorated(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
+// unless the call runs inline, its computation begun. In a frame of its own,
+// gone before the function runs.
+template <typename... Received>
+[[gnu::noinline]] Outcome start_call(PyObject* self, Ticket& ticket, Received... received) {
+    const CallArguments arguments(received...);
     bool as_part_of_caller = false;
     PyObject* func = checked_function(self, arguments, as_part_of_caller);
     if (func == nullptr) return Outcome::error();
@@ -402,18 +400,6 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
     return call_async(self, arguments, identity);
 }
 
-// Identify, find and register, in a frame of their own that is gone before the
-// function runs.
-[[gnu::noinline]] Outcome start_vector_call(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
-                                            PyObject* kwnames, Ticket& ticket) {
-    CallArguments arguments(args, positional_count, kwnames);
-    return call_decorated(self, arguments, ticket);
-}
-
-[[gnu::noinline]] Outcome start_tuple_call(PyObject* self, const CallArguments& arguments, Ticket& ticket) {
-    return call_decorated(self, arguments, ticket);
-}
-
 // func(*args, **kwargs) for a call received as a vector, where it needs the
 // keyword dict built.
 [[gnu::noinline]] PyObject* call_with_keyword_dict(PyObject* func, PyObject* const* args, Py_ssize_t positional_count,
@@ -422,31 +408,16 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
     return arguments.call(func);
 }
 
-// The compute step of a call received as a vector: the function called with
-// the vector as received, by the cheapest entry point the interpreter has.
-[[gnu::noinline]] PyObject* compute(PyObject* func, PyObject* const* args, Py_ssize_t positional_count,
-                                    PyObject* kwnames) {
-    const auto count = static_cast<std::size_t>(positional_count);
-    if (shortcuts.vectorcall != nullptr) {
-        return into_python([&] { return shortcuts.vectorcall(func, args, count, kwnames); });
-    }
-    if (shortcuts.function_vectorcall != nullptr && Py_TYPE(func) == shortcuts.function_type) {
-        return into_python([&] { return shortcuts.function_vectorcall(func, args, count, kwnames); });
-    }
-    if (kwnames == nullptr && shortcuts.vectorcall_dict != nullptr) {
-        return into_python([&] { return shortcuts.vectorcall_dict(func, args, count, nullptr); });
-    }
-    return call_with_keyword_dict(func, args, positional_count, kwnames);
-}
-
 // A decorated call received as a tuple and a dict.
 PyObject* tuple_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    CallArguments arguments(args, kwargs);
-    if (as_decorator(self)->decorator_record.is_async) return call_awaited(self, arguments);
+    if (as_decorator(self)->decorator_record.is_async) {
+        CallArguments arguments(args, kwargs);
+        return call_awaited(self, arguments);
+    }
     Ticket ticket;
-    const Outcome outcome = start_tuple_call(self, arguments, ticket);
+    const Outcome outcome = start_call(self, ticket, args, kwargs);
     if (outcome.kind != Outcome::Kind::Compute) return outcome.value;
-    return finish_computing(ticket, arguments.call(ticket.func()));
+    return finish_computing(ticket, into_python([&] { return PyObject_Call(ticket.func(), args, kwargs); }));
 }
 
 }  // namespace
@@ -459,14 +430,28 @@ PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // A decorated call received as a vector: what stays on the stack while the
-// function runs is this frame alone, with the ticket and the arguments.
+// function runs is this frame alone, with the ticket and the arguments. The
+// compute step calls the function with the vector as received, by the
+// cheapest entry point the interpreter has.
 PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
     return python_boundary([&] {
         Ticket ticket;
-        const Outcome outcome = start_vector_call(self, args, positional_count, kwnames, ticket);
+        const Outcome outcome = start_call(self, ticket, args, positional_count, kwnames);
         if (outcome.kind != Outcome::Kind::Compute) return outcome.value;
-        return finish_computing(ticket, compute(ticket.func(), args, positional_count, kwnames));
+        PyObject* func = ticket.func();
+        const auto count = static_cast<std::size_t>(positional_count);
+        PyObject* result = nullptr;
+        if (shortcuts.vectorcall != nullptr) {
+            result = into_python([&] { return shortcuts.vectorcall(func, args, count, kwnames); });
+        } else if (shortcuts.function_vectorcall != nullptr && Py_TYPE(func) == shortcuts.function_type) {
+            result = into_python([&] { return shortcuts.function_vectorcall(func, args, count, kwnames); });
+        } else if (kwnames == nullptr && shortcuts.vectorcall_dict != nullptr) {
+            result = into_python([&] { return shortcuts.vectorcall_dict(func, args, count, nullptr); });
+        } else {
+            result = call_with_keyword_dict(func, args, positional_count, kwnames);
+        }
+        return finish_computing(ticket, result);
     });
 }
 
