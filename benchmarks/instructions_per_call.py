@@ -85,6 +85,8 @@ CASES = {
     # counted, as a hit needs none.
     "await am(3)": Case("await obj.am(3)", "await obj.am(3)", HAND, reference_class="HandMemo", awaited=True,
                         counts="instructions per awaited hit"),
+    "await am(n=3)": Case("await obj.am(n=3)", "await obj.am(n=3)", HAND, reference_class="HandMemo", awaited=True,
+                          counts="instructions per awaited hit"),
 }
 
 

@@ -106,16 +106,17 @@ class Scaled(LineageStoreBase):
 
     @lineage_stored(dependencies=["rate"])
     async def am(self, n, k=2):
-        return n * k * self.rate()
+        return (10 * n + k) * self.rate()
 
 
-def test_hits_on_instances_at_different_versions_each_follow_their_own_store():
+@pytest.mark.parametrize("call", [lambda obj: obj.am(3), lambda obj: obj.am(k=2, n=3)], ids=["positional", "keyword"])
+def test_hits_on_instances_at_different_versions_each_follow_their_own_store(call):
     first, second = Scaled(1), Scaled(10)
     for obj in (first, second, first, second):
-        run(obj.am(3))
+        run(call(obj))
     second.update_cached_value("rate", 20)  # the two stores' versions now differ
-    run(second.am(3))
-    first_hit, second_hit = first.am(3), second.am(3)
+    run(call(second))
+    first_hit, second_hit = call(first), call(second)
     first.inputs["rate"] = 2
     first.update_cached_value("rate", 2)
-    assert (run(first_hit), run(second_hit)) == (12, 120)
+    assert (run(first_hit), run(second_hit)) == (64, 640)

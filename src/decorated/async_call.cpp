@@ -42,16 +42,18 @@ PyObject* named_driver = nullptr;
 // coroutine skips the generic call's checks. Null otherwise.
 VectorcallFunction driver_vectorcall = nullptr;
 
-// moved(decorator, *arguments): the AwaitedCall of the call of `decorator`
-// with `arguments`, made when its store moved before a served call was
-// awaited.
+// moved(decorator, kwnames, *items): the AwaitedCall of the call of
+// `decorator` with `items`, the last len(kwnames) of them by keyword (None for
+// none), made when its store moved before a served call was awaited.
 PyObject* driver_moved(PyObject*, PyObject* const* args, Py_ssize_t count) {
     return python_boundary([&]() -> PyObject* {
-        if (count < 2) {
-            PyErr_SetString(PyExc_TypeError, "moved() takes a decorator and the arguments of its call");
+        PyObject* kwnames = count >= 2 && args[1] != Py_None ? args[1] : nullptr;
+        const Py_ssize_t keywords = kwnames != nullptr && PyTuple_Check(kwnames) ? PyTuple_Size(kwnames) : 0;
+        if (count < 3 || (kwnames != nullptr && !PyTuple_Check(kwnames)) || keywords >= count - 2) {
+            PyErr_SetString(PyExc_TypeError, "moved() takes a decorator, keyword names and the arguments of its call");
             return nullptr;
         }
-        CallArguments arguments(args + 1, count - 1, nullptr);
+        CallArguments arguments(args + 2, count - 2 - keywords, kwnames);
         return awaited_call_of(args[0], arguments).release();
     });
 }
@@ -107,7 +109,7 @@ bool prepare_driver() {
     if (!made) return false;
     PyObject* served =
         PyTuple_Check(made.get()) && PyTuple_Size(made.get()) == 2 ? PyTuple_GetItem(made.get(), 1) : nullptr;
-    if (served == nullptr || !PyTuple_Check(served) || PyTuple_Size(served) != kMostServedItems) {
+    if (served == nullptr || !PyTuple_Check(served) || PyTuple_Size(served) != 2 * kMostServedItems) {
         PyErr_SetString(PyExc_SystemError, "the driver of awaited calls is incomplete");
         return false;
     }
@@ -224,7 +226,7 @@ PyObject* call_async_remembered(PyObject* decorator, const CallArguments& argume
 PyRef awaited_call_of(PyObject* decorator, const CallArguments& arguments) {
     DecoratorRecord* decorator_record = decorator_record_of(decorator);
     if (decorator_record == nullptr || arguments.positional_count() < 1 || !is_store(arguments.positional(0))) {
-        PyErr_SetString(PyExc_TypeError, "moved() takes a decorator and the arguments of its call");
+        PyErr_SetString(PyExc_TypeError, "moved() takes a decorator, keyword names and the arguments of its call");
         return {};
     }
     PyRef func = decorator_record->func.new_ref();

@@ -9,8 +9,8 @@ another task of its event loop is running, runs the method as part of the same
 call in progress (an override awaiting super()), or computes.
 
 A call whose valid value the store held, computing nothing, when it was made,
-with at most MOST_SERVED_ARGUMENTS arguments, all positional, gets a coroutine
-of `lineage_stored_served` instead, with no call object: it is given the value,
+with at most MOST_SERVED_ARGUMENTS arguments, gets a coroutine of
+`lineage_stored_served` instead, with no call object: it is given the value,
 the store's version then (`version`), and the call's arguments. Awaited, it
 serves the value unless the store has moved since (`unmoved`); otherwise
 `moved` makes the call object the call would have had from the start, and it
@@ -84,14 +84,15 @@ async def lineage_stored_call(call):
 
 
 # Most awaits are served the value found when the call was made. Its coroutine
-# is made with no object for the call, taking the call's arguments as its own:
-# one function for each count of them (all positional), so that none takes a
-# parameter it was not given.
+# is made with no object for the call, taking the call's arguments as its own,
+# positional ones first, then the values of those given by keyword (named by
+# `kwnames`): one function for each count of them, with and without keywords,
+# so that none takes a parameter it was not given.
 SERVED_SOURCE = """
-async def lineage_stored_served(found, version, decorator, {arguments}):
+async def lineage_stored_served(found, version, decorator, {kwnames}{arguments}):
     if unmoved(a0, version):
         return found
-    call = moved(decorator, {arguments})
+    call = moved(decorator, {kwnames_or_none}{arguments})
     found = call()
     if found is not call:
         return found
@@ -99,15 +100,19 @@ async def lineage_stored_served(found, version, decorator, {arguments}):
 """
 
 
-def served_for(count):
+def served_for(count, by_keyword):
     namespace = {}
-    source = SERVED_SOURCE.format(arguments=", ".join(f"a{i}" for i in range(count)))
+    kwnames = "kwnames, " if by_keyword else ""
+    source = SERVED_SOURCE.format(kwnames=kwnames, kwnames_or_none=kwnames or "None, ",
+                                  arguments=", ".join(f"a{i}" for i in range(count)))
     exec(compile(source, lineage_stored_call.__code__.co_filename, "exec"), globals(), namespace)
     return namespace["lineage_stored_served"]
 
 
 MOST_SERVED_ARGUMENTS = 7  # the instance among them
-SERVED = tuple(served_for(count) for count in range(1, MOST_SERVED_ARGUMENTS + 1))
+# By count of arguments less one; those taking keywords after those that do not.
+SERVED = tuple(served_for(count, by_keyword) for by_keyword in (False, True)
+               for count in range(1, MOST_SERVED_ARGUMENTS + 1))
 
 
 async def serve_or_compute(call):
@@ -132,7 +137,7 @@ async def serve_or_compute(call):
 
 def named(name, qualname):
     """lineage_stored_call and the lineage_stored_served functions (in a tuple,
-    by the count of arguments less one) under a method's names, which their
+    as SERVED has them) under a method's names, which their
     coroutines carry: a coroutine never awaited is reported by them, and
     tracebacks show them."""
     return (rename(lineage_stored_call, name, qualname),

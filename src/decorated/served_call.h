@@ -46,10 +46,9 @@ inline PyObject* version_token(std::uint32_t version) {
 // The driver's MOST_SERVED_ARGUMENTS.
 inline constexpr Py_ssize_t kMostServedItems = 7;
 
-// Whether the call received as `arguments` can be served this way: by
-// position alone, with at most kMostServedItems arguments.
+// Whether the call received as `arguments` can be served this way.
 inline bool can_be_served(const CallArguments& arguments) noexcept {
-    return arguments.keyword_count() == 0 && arguments.positional_count() <= kMostServedItems;
+    return arguments.positional_count() + arguments.keyword_count() <= kMostServedItems;
 }
 
 // served_function(*vector), where its vectorcall is not known.
@@ -58,22 +57,32 @@ PyObject* call_served_otherwise(PyObject* served_function, PyObject* const* vect
 // The coroutine of the driver's lineage_stored_served for the call of
 // `decorator` with `arguments`, which can_be_served, served `found` while the
 // store's version is `version` (version_token's). `served_functions` are the
-// driver's, under the method's names, by count of arguments, called through
-// `vectorcall` where it is known. A new reference, or null with an exception
-// set.
+// driver's SERVED, under the method's names, called through `vectorcall`
+// where it is known. A new reference, or null with an exception set.
 inline PyObject* served_coroutine(PyObject* served_functions, VectorcallFunction vectorcall, PyObject* decorator,
                                   const CallArguments& arguments, PyObject* found, PyObject* version) {
-    const Py_ssize_t count = arguments.positional_count();
-    PyObject* served_function = tuple_item(served_functions, count - 1);  // checked when it was made
-    PyObject* vector[3 + kMostServedItems] = {found, version, decorator};
-    for (Py_ssize_t i = 0; i < count; ++i) vector[3 + i] = arguments.positional(i);
-    const auto total = static_cast<std::size_t>(3 + count);
+    const Py_ssize_t positional_count = arguments.positional_count();
+    const Py_ssize_t count = positional_count + arguments.keyword_count();
+    PyObject* vector[4 + kMostServedItems] = {found, version, decorator};
+    Py_ssize_t first = 3;
+    PyRef kwnames;
+    if (arguments.keyword_count() > 0) {
+        kwnames = arguments.keyword_names();
+        if (!kwnames) return nullptr;
+        vector[first++] = kwnames.get();
+    }
+    for (Py_ssize_t i = 0; i < positional_count; ++i) vector[first + i] = arguments.positional(i);
+    for (Py_ssize_t i = positional_count; i < count; ++i) {
+        vector[first + i] = arguments.keyword_value(i - positional_count);
+    }
+    // Checked when they were made: kMostServedItems without keywords, then as many with.
+    PyObject* served_function = tuple_item(served_functions, count - 1 + (kwnames ? kMostServedItems : 0));
+    const auto total = static_cast<std::size_t>(first + count);
     return into_python([&]() -> PyObject* {
         if (vectorcall != nullptr) return vectorcall(served_function, vector, total, nullptr);
         if (shortcuts.vectorcall != nullptr) return shortcuts.vectorcall(served_function, vector, total, nullptr);
         return call_served_otherwise(served_function, vector, total);
     });
 }
-
 
 }  // namespace lineage_store
