@@ -442,12 +442,11 @@ PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_
         PyObject* func = ticket.func();
         const auto count = static_cast<std::size_t>(positional_count);
         PyObject* result = nullptr;
-        // A plain function through its own vectorcall: the generic call's
-        // checks are for callables that may misreport an error.
-        const VectorcallFunction direct =
-            Py_TYPE(func) == shortcuts.function_type ? function_vectorcall_of(func) : nullptr;
-        if (direct != nullptr) {
-            result = into_python([&] { return direct(func, args, count, kwnames); });
+        // A plain function through its own vectorcall, read where the
+        // function keeps it: the generic call's checks are for callables
+        // that may misreport an error.
+        if (shortcuts.function_vectorcall_offset > 0 && Py_TYPE(func) == shortcuts.function_type) {
+            result = into_python([&] { return function_vectorcall_of(func)(func, args, count, kwnames); });
         } else if (shortcuts.vectorcall != nullptr) {
             result = into_python([&] { return shortcuts.vectorcall(func, args, count, kwnames); });
         } else if (kwnames == nullptr && shortcuts.vectorcall_dict != nullptr) {

@@ -4,6 +4,8 @@
 
 #include <dlfcn.h>
 
+#include <cstring>
+
 #include "python/py_ref.h"
 
 #if defined(__GLIBC__) && defined(__x86_64__)
@@ -196,6 +198,63 @@ bool fetch_function_slots(PyObject* function_type, InterpreterShortcuts& found) 
     return true;
 }
 
+// Where a function keeps the vectorcall it is called through: the one slot
+// of two samples that holds the function the interpreter reports for them
+// (or, where it reports none, the function type's own). Read there, a
+// function's own vectorcall costs a load, not a call. Any doubt leaves the
+// offset unknown.
+bool fetch_function_vectorcall_offset(PyObject* function_type, InterpreterShortcuts& found) {
+    PyRef basic_size = PyRef::steal(PyObject_GetAttrString(function_type, "__basicsize__"));
+    if (!basic_size) return false;
+    const Py_ssize_t size = PyLong_AsSsize_t(basic_size.get());
+    if (size == -1 && PyErr_Occurred()) return false;
+    PyRef code =
+        PyRef::steal(Py_CompileString("def sample(): pass\ndef other(a): pass\n", "<lineage_store>", Py_file_input));
+    PyRef namespace_dict = PyRef::steal(PyDict_New());
+    if (!code || !namespace_dict) return false;
+    PyRef ran = PyRef::steal(PyEval_EvalCode(code.get(), namespace_dict.get(), namespace_dict.get()));
+    if (!ran) return false;
+    PyObject* samples[] = {PyDict_GetItemString(namespace_dict.get(), "sample"),  // borrowed
+                           PyDict_GetItemString(namespace_dict.get(), "other")};
+    Py_ssize_t offset = 0;
+    for (PyObject* sample : samples) {
+        if (sample == nullptr || !Py_IS_TYPE(sample, reinterpret_cast<PyTypeObject*>(function_type))) return true;
+        const VectorcallFunction expected =
+            found.vectorcall_of != nullptr ? found.vectorcall_of(sample) : found.function_vectorcall;
+        if (expected == nullptr) return true;
+        Py_ssize_t at = 0;
+        for (Py_ssize_t place = sizeof(PyObject); place + static_cast<Py_ssize_t>(sizeof(expected)) <= size;
+             place += sizeof(expected)) {
+            VectorcallFunction held = nullptr;
+            std::memcpy(&held, reinterpret_cast<char*>(sample) + place, sizeof(held));
+            if (held != expected) continue;
+            if (at != 0) return true;
+            at = place;
+        }
+        if (at == 0 || (offset != 0 && at != offset)) return true;
+        offset = at;
+    }
+    found.function_vectorcall_offset = offset;
+    return true;
+}
+
+// The entry points of vectorcall, found where the interpreter's own symbols
+// are; an interpreter loaded privately by its host just takes the plain
+// ways.
+bool fetch_vectorcalls(PyObject* function_type, InterpreterShortcuts& found) {
+    if (running_hexversion() >= 0x030C0000) {
+        found.vectorcall = reinterpret_cast<decltype(found.vectorcall)>(dlsym(RTLD_DEFAULT, "PyObject_Vectorcall"));
+        found.vectorcall_of =
+            reinterpret_cast<decltype(found.vectorcall_of)>(dlsym(RTLD_DEFAULT, "PyVectorcall_Function"));
+    } else {
+        found.function_vectorcall =
+            reinterpret_cast<decltype(found.function_vectorcall)>(dlsym(RTLD_DEFAULT, "_PyFunction_Vectorcall"));
+    }
+    found.vectorcall_dict =
+        reinterpret_cast<decltype(found.vectorcall_dict)>(dlsym(RTLD_DEFAULT, "PyObject_VectorcallDict"));
+    return fetch_function_vectorcall_offset(function_type, found);
+}
+
 bool fetch_function_attribute(PyObject* function_type, const char* name, FunctionAttribute& out) {
     PyRef attributes = PyRef::steal(PyObject_GetAttrString(function_type, "__dict__"));
     if (!attributes) return false;
@@ -244,18 +303,7 @@ bool prepare_interpreter_shortcuts() {
     if (!fetch_function_dict_offset(function_type.get(), found)) return false;
     if (!fetch_tuple_items_offset(found)) return false;
     if (!fetch_function_slots(function_type.get(), found)) return false;
-    // Found where the interpreter's own symbols are; an interpreter loaded
-    // privately by its host just takes the plain ways.
-    if (running_hexversion() >= 0x030C0000) {
-        found.vectorcall = reinterpret_cast<decltype(found.vectorcall)>(dlsym(RTLD_DEFAULT, "PyObject_Vectorcall"));
-        found.vectorcall_of =
-            reinterpret_cast<decltype(found.vectorcall_of)>(dlsym(RTLD_DEFAULT, "PyVectorcall_Function"));
-    } else {
-        found.function_vectorcall =
-            reinterpret_cast<decltype(found.function_vectorcall)>(dlsym(RTLD_DEFAULT, "_PyFunction_Vectorcall"));
-    }
-    found.vectorcall_dict =
-        reinterpret_cast<decltype(found.vectorcall_dict)>(dlsym(RTLD_DEFAULT, "PyObject_VectorcallDict"));
+    if (!fetch_vectorcalls(function_type.get(), found)) return false;
     ContextVariableFunctions context;
     context.make = reinterpret_cast<decltype(context.make)>(dlsym(RTLD_DEFAULT, "PyContextVar_New"));
     context.get = reinterpret_cast<decltype(context.get)>(dlsym(RTLD_DEFAULT, "PyContextVar_Get"));

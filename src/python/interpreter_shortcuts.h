@@ -81,6 +81,9 @@ struct InterpreterShortcuts {
     // does not name it: the function a callable's vectorcall goes through,
     // or null where it has none.
     VectorcallFunction (*vectorcall_of)(PyObject*) = nullptr;
+    // Where a function keeps the vectorcall it is called through, or 0
+    // where that is not known.
+    Py_ssize_t function_vectorcall_offset = 0;
     // PyObject_VectorcallDict, exported by every interpreter from 3.9 on
     // though the stable ABI names it only from 3.12: a call with positional
     // arguments alone then needs no tuple where vectorcall is not at hand.
@@ -100,6 +103,10 @@ extern InterpreterShortcuts shortcuts;
 // directly skips the generic call's checks, which a plain function's result
 // never needs.
 inline VectorcallFunction function_vectorcall_of(PyObject* func) noexcept {
+    if (shortcuts.function_vectorcall_offset > 0) {
+        return *reinterpret_cast<VectorcallFunction*>(reinterpret_cast<char*>(func) +
+                                                      shortcuts.function_vectorcall_offset);
+    }
     if (shortcuts.function_vectorcall != nullptr) return shortcuts.function_vectorcall;
     return shortcuts.vectorcall_of != nullptr ? shortcuts.vectorcall_of(func) : nullptr;
 }
