@@ -29,6 +29,8 @@ struct FoundNode {
     bool running = false;             // whether the store was computing then
 };
 
+PyRef new_driven_call(PyObject* decorator, const CallArguments& arguments, CallIdentity& identity, FoundNode& found);
+
 // ---------------------------------------------------------------------------
 // The driver
 
@@ -44,17 +46,30 @@ VectorcallFunction driver_vectorcall = nullptr;
 
 // moved(decorator, kwnames, *items): the AwaitedCall of the call of
 // `decorator` with `items`, the last len(kwnames) of them by keyword (None for
-// none), made when its store moved before a served call was awaited.
+// none), identified now, made when its store moved before a served call was
+// awaited: the driver's first look then finds the call, or registers it.
 PyObject* driver_moved(PyObject*, PyObject* const* args, Py_ssize_t count) {
     return python_boundary([&]() -> PyObject* {
         PyObject* kwnames = count >= 2 && args[1] != Py_None ? args[1] : nullptr;
         const Py_ssize_t keywords = kwnames != nullptr && PyTuple_Check(kwnames) ? PyTuple_Size(kwnames) : 0;
-        if (count < 3 || (kwnames != nullptr && !PyTuple_Check(kwnames)) || keywords >= count - 2) {
+        DecoratorRecord* decorator = count >= 3 ? decorator_record_of(args[0]) : nullptr;
+        if (decorator == nullptr || (kwnames != nullptr && !PyTuple_Check(kwnames)) || keywords >= count - 2 ||
+            !is_store(args[2])) {
             PyErr_SetString(PyExc_TypeError, "moved() takes a decorator, keyword names and the arguments of its call");
             return nullptr;
         }
+        PyRef func = decorator->func.new_ref();
+        if (!func) {
+            PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
+            return nullptr;
+        }
         CallArguments arguments(args + 2, count - 2 - keywords, kwnames);
-        return awaited_call_of(args[0], arguments).release();
+        CallIdentity identity;
+        if (!identify_call(decorator->binding, decorator->method_name.get(), func.get(), arguments, identity)) {
+            return nullptr;
+        }
+        FoundNode found;  // none: the first look finds the call, or registers it
+        return new_driven_call(args[0], arguments, identity, found).release();
     });
 }
 
@@ -175,13 +190,7 @@ PyRef new_driven_call(PyObject* decorator, const CallArguments& arguments, CallI
 PyObject* coroutine_of(PyObject* coroutine_function, PyRef call) {
     if (!call) return nullptr;
     PyObject* call_object = call.get();
-    return into_python([&] {
-        if (driver_vectorcall != nullptr) return driver_vectorcall(coroutine_function, &call_object, 1, nullptr);
-        if (shortcuts.vectorcall != nullptr) return shortcuts.vectorcall(coroutine_function, &call_object, 1, nullptr);
-        return shortcuts.vectorcall_dict != nullptr
-                   ? shortcuts.vectorcall_dict(coroutine_function, &call_object, 1, nullptr)
-                   : PyObject_CallFunctionObjArgs(coroutine_function, call_object, nullptr);
-    });
+    return call_driver_function(driver_vectorcall, coroutine_function, &call_object, 1);
 }
 
 }  // namespace
@@ -207,12 +216,10 @@ PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallId
                             found.value.get(), held_version.get());
 }
 
-PyObject* call_async_remembered(PyObject* decorator, const CallArguments& arguments,
+PyObject* call_async_remembered(PyObject* decorator, DecoratorRecord& decorator_record, const CallArguments& arguments,
                                 const RememberedCall::Match& match) {
-    StoreObject* store = as_store(arguments.positional(0));
-    const ValidNode valid = valid_node_of(store, match.hash, *match.call);
+    const ValidNode valid = valid_node_of(as_store(arguments.positional(0)), match.hash, *match.call);
     if (valid.value == nullptr || !can_be_served(arguments)) return nullptr;
-    DecoratorRecord& decorator_record = *decorator_record_of(decorator);
     // Held before anything may run Python code, which may change the store:
     // the served coroutine looks at the version again when it is awaited.
     const PyRef found = PyRef::borrow(valid.value);
@@ -221,26 +228,6 @@ PyObject* call_async_remembered(PyObject* decorator, const CallArguments& argume
     if (!decorator_record.async_driver && !make_coroutine_functions(decorator_record)) return nullptr;
     return served_coroutine(decorator_record.async_served.get(), driver_vectorcall, decorator, arguments, found.get(),
                             held_version.get());
-}
-
-PyRef awaited_call_of(PyObject* decorator, const CallArguments& arguments) {
-    DecoratorRecord* decorator_record = decorator_record_of(decorator);
-    if (decorator_record == nullptr || arguments.positional_count() < 1 || !is_store(arguments.positional(0))) {
-        PyErr_SetString(PyExc_TypeError, "moved() takes a decorator, keyword names and the arguments of its call");
-        return {};
-    }
-    PyRef func = decorator_record->func.new_ref();
-    if (!func) {
-        PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
-        return {};
-    }
-    CallIdentity identity;
-    if (!identify_call(decorator_record->binding, decorator_record->method_name.get(), func.get(), arguments,
-                       identity)) {
-        return {};
-    }
-    FoundNode found;  // none: the first look finds the call, or registers it
-    return new_driven_call(decorator, arguments, identity, found);
 }
 
 }  // namespace lineage_store

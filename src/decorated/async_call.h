@@ -22,6 +22,7 @@
 #include "call/call_identity.h"
 #include "call/remembered_call.h"
 #include "python/py_ref.h"
+#include "store/decorator_record.h"
 
 namespace lineage_store {
 
@@ -35,16 +36,11 @@ bool prepare_async_calls();
 PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallIdentity& identity);
 
 // The coroutine for a call received as the decorator's remembered call was
-// (`match`), when the store holds its valid value and computes nothing.
+// (`match`; `decorator_record` is its record), when the store holds its
+// valid value and computes nothing.
 // Otherwise null with no exception set: the caller then identifies the call
 // and goes on with call_async. Null with an exception set on failure.
-PyObject* call_async_remembered(PyObject* decorator, const CallArguments& arguments,
+PyObject* call_async_remembered(PyObject* decorator, DecoratorRecord& decorator_record, const CallArguments& arguments,
                                 const RememberedCall::Match& match);
-
-// The AwaitedCall of the call of `decorator` with `arguments`, identified
-// now, for a served call whose store moved before it was awaited: the
-// driver's first look then finds the call, or registers it. Null with an
-// exception set.
-PyRef awaited_call_of(PyObject* decorator, const CallArguments& arguments);
 
 }  // namespace lineage_store

@@ -87,7 +87,9 @@ async def lineage_stored_call(call):
 # is made with no object for the call, taking the call's arguments as its own,
 # positional ones first, then the values of those given by keyword (named by
 # `kwnames`): one function for each count of them, with and without keywords,
-# so that none takes a parameter it was not given.
+# so that none takes a parameter it was not given. Once the store has moved it
+# goes on as lineage_stored_call does, in its own frame rather than through
+# that one: the first look must stay two frames from the line that awaited.
 SERVED_SOURCE = """
 async def lineage_stored_served(found, version, decorator, {kwnames}{arguments}):
     if unmoved(a0, version):

@@ -392,7 +392,7 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
     DecoratorRecord& decorator = as_decorator(self)->decorator_record;
     RememberedCall::Match match;
     if (decorator.remembered.matches(func, arguments, match)) {
-        PyObject* coroutine = call_async_remembered(self, arguments, match);
+        PyObject* coroutine = call_async_remembered(self, decorator, arguments, match);
         if (coroutine != nullptr || PyErr_Occurred()) return coroutine;
     }
     CallIdentity identity;

@@ -51,8 +51,21 @@ inline bool can_be_served(const CallArguments& arguments) noexcept {
     return arguments.positional_count() + arguments.keyword_count() <= kMostServedItems;
 }
 
-// served_function(*vector), where its vectorcall is not known.
-PyObject* call_served_otherwise(PyObject* served_function, PyObject* const* vector, std::size_t total);
+// function(*vector), where its vectorcall is not known.
+PyObject* call_driver_otherwise(PyObject* function, PyObject* const* vector, std::size_t total);
+
+// function(*vector) for a function of the driver (a plain function), through
+// `vectorcall`, its own, where that is known: the generic call's checks are
+// for callables that may misreport an error. A new reference, or null with
+// an exception set.
+inline PyObject* call_driver_function(VectorcallFunction vectorcall, PyObject* function, PyObject* const* vector,
+                                      std::size_t total) {
+    return into_python([&]() -> PyObject* {
+        if (vectorcall != nullptr) return vectorcall(function, vector, total, nullptr);
+        if (shortcuts.vectorcall != nullptr) return shortcuts.vectorcall(function, vector, total, nullptr);
+        return call_driver_otherwise(function, vector, total);
+    });
+}
 
 // The coroutine of the driver's lineage_stored_served for the call of
 // `decorator` with `arguments`, which can_be_served, served `found` while the
@@ -77,12 +90,7 @@ inline PyObject* served_coroutine(PyObject* served_functions, VectorcallFunction
     }
     // Checked when they were made: kMostServedItems without keywords, then as many with.
     PyObject* served_function = tuple_item(served_functions, count - 1 + (kwnames ? kMostServedItems : 0));
-    const auto total = static_cast<std::size_t>(first + count);
-    return into_python([&]() -> PyObject* {
-        if (vectorcall != nullptr) return vectorcall(served_function, vector, total, nullptr);
-        if (shortcuts.vectorcall != nullptr) return shortcuts.vectorcall(served_function, vector, total, nullptr);
-        return call_served_otherwise(served_function, vector, total);
-    });
+    return call_driver_function(vectorcall, served_function, vector, static_cast<std::size_t>(first + count));
 }
 
 }  // namespace lineage_store

@@ -277,11 +277,10 @@ inline PyObject* valid_value(const CallGraph& graph, NodePosition position) noex
 }
 
 // The node of a call found valid by `valid_node_of`: its value, borrowed
-// (until anything may run Python code), its place, and the graph's version
-// then, by which a later look tells whether anything has changed since.
+// (until anything may run Python code), and the graph's version then, by
+// which a later look tells whether anything has changed since.
 struct ValidNode {
     PyObject* value = nullptr;
-    NodePosition position = kNoNode;
     std::uint32_t version = 0;
 };
 
@@ -304,7 +303,6 @@ inline ValidNode valid_node_of(const StoreObject* store, CallHash hash, const Bo
         if (registered == nullptr) return false;
         if (registered->get() != &call && calls_equal_without_python(**registered, call) != 1) return false;
         found.value = valid_value(graph, position);
-        found.position = position;
         return true;
     });
     found.version = graph.version();
