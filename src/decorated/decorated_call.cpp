@@ -295,7 +295,7 @@ template <typename Key, typename Inputs>
     replaced_call.reset();  // with no section open
     if (!ok) return Outcome::error();
     if constexpr (std::is_same_v<Key, CallIdentity>) {
-        if (step.next == Next::Serve) decorator.remembered.remember(*received, key, step.registered_call);
+        (void)received;
     } else if (step.next == Next::Register) {
         *unregistered = true;
         return Outcome::error();
@@ -361,19 +361,20 @@ template <typename... Received>
     if (as_part_of_caller) return run_as_part_of_caller(decorator, ticket);
     PyObject* instance = arguments.positional(0);
     // The call received as the last one was: identified without binding.
-    RememberedCall::Match match;
-    if (decorator.remembered.matches(func, arguments, match)) {
-        if (PyObject* value = valid_value_of(as_store(instance), match.hash, *match.call)) {
-            return {Outcome::Kind::Value, value};
-        }
-        RememberedKey key(match);
-        bool unregistered = false;
-        const Outcome outcome = find_and_serve(self, decorator, instance, static_cast<BoundCallKey&>(key), key, nullptr,
-                                               ticket, &unregistered);
-        if (!unregistered) return outcome;
-    }
+    // The hit at its cheapest: the commonest call, identified by position,
+    // found valid in a store that computes nothing.
+    PositionalIdentity by_position;
+    const int positional = by_position.identify(decorator.binding, decorator.method_name.get(), func, arguments);
+    if (positional < 0) return Outcome::error();
     CallIdentity identity;
-    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
+    if (positional > 0) {
+        if (PyObject* value = valid_node_where(as_store(instance), by_position.hash(), [&](const BoundCall& registered) {
+                                  return by_position.matches_without_python(registered);
+                              }).value) {
+            return {Outcome::Kind::Value, Py_NewRef(value)};
+        }
+        identity.take_over(by_position);
+    } else if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
         return Outcome::error();
     }
     return find_and_serve(self, decorator, instance, identity, identity, &arguments, ticket);

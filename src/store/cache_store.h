@@ -309,6 +309,25 @@ inline ValidNode valid_node_of(const StoreObject* store, CallHash hash, const Bo
     return found;
 }
 
+// The same, for a call named by anything that compares with registered
+// calls without Python code (`equal(bound call)`: 1, 0 or -1).
+template <typename Equal>
+inline ValidNode valid_node_where(const StoreObject* store, CallHash hash, Equal equal) noexcept {
+    const StoreRecord* store_record = store->store_record;
+    if (store_record == nullptr || store->in_use || store_record->graph.running_count() > 0) return {};
+    const CallGraph& graph = store_record->graph;
+    ValidNode found;
+    graph.find(hash, [&](NodePosition position) {
+        const CallGraph::Node& node = graph.node(position);
+        const BoundCallRef* registered = node.call_value();
+        if (registered == nullptr || equal(**registered) != 1) return false;
+        found.value = valid_value(graph, position);
+        return true;
+    });
+    found.version = graph.version();
+    return found;
+}
+
 // The same, for a call that returns its value: a new reference, or null.
 inline PyObject* valid_value_of(const StoreObject* store, CallHash hash, const BoundCall& call) noexcept {
     PyObject* value = valid_node_of(store, hash, call).value;
