@@ -1,6 +1,8 @@
 """A decorated method reached through an implementation that the instance's
-class does not resolve for its name (super(), or the base class named) runs as
-part of the call that made it: no entry of its own, no edge."""
+class does not resolve for its name (super(), the base class named, or a
+class the instance is no instance of) runs as part of the call that made it:
+no entry of its own, no edge. What obj.m(...) serves is always what type(obj)'s
+own m returns."""
 
 import asyncio
 
@@ -139,3 +141,28 @@ def test_a_base_called_outside_any_computation_just_runs_uncached():
               Cached.price(cached, 1)]
     assert (values, len(runs)) == ([2, 2, 1, 1, 3, 3], 5)
     assert (plain.get_cached_values(), cached.get_cached_values()) == ({}, {("price", (("n", 1),)): 3})
+
+
+def init_runs(self):
+    self.runs = []
+
+
+def labelled(label):
+    """A store class whose method m(n) returns (label, n), counting its runs."""
+    def m(self, n):
+        self.runs.append(label)
+        return label, n
+
+    return type(label, (LineageStoreBase,), {"m": lineage_stored()(m), "__init__": init_runs})
+
+
+@pytest.mark.parametrize("receiver", ["unrelated", "subclass of unrelated"])
+@pytest.mark.parametrize("foreign_first", [False, True], ids=["own first", "foreign first"])
+def test_a_method_called_with_an_instance_of_an_unrelated_class_runs_uncached(receiver, foreign_first):
+    foreign, own = labelled("Foreign"), labelled("Own")
+    obj = (own if receiver == "unrelated" else type("Sub", (own,), {}))()
+    calls = {"Own": lambda: obj.m(5), "Foreign": lambda: foreign.m(obj, 5)}
+    order = ["Foreign", "Own"] if foreign_first else ["Own", "Foreign"]
+    assert [calls[label]() for label in order for _ in range(2)] == [(label, 5) for label in order for _ in range(2)]
+    assert obj.runs == [label for label in order for _ in range(1 if label == "Own" else 2)]
+    assert obj.get_cached_values() == {("m", (("n", 5),)): ("Own", 5)}

@@ -27,9 +27,11 @@ namespace lineage_store {
 // declared dependencies that name no decorated method of the class, or
 // whose keywords do not name exactly that method's parameters. Sets
 // `resolved` to whether instances of `cls` see the decorator as one of their
-// attributes; when they do not (an override hides it, and it is reached
-// through super() or its class), nothing is checked: its calls there have
-// no entries of their own.
+// attributes, or as the getter of a property that is one; when they do not
+// (an override hides it and it is reached through super() or its class, or
+// the class has it nowhere, as when it is called with an instance of an
+// unrelated class), nothing is checked: its calls there have no entries of
+// their own.
 bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& decorator_record,
                                bool& resolved);
 
