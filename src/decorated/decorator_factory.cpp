@@ -13,6 +13,7 @@
 #include "decorated/dependency_declarations.h"
 #include "python/process_objects.h"
 #include "python/python_boundary.h"
+#include "store/usage_warnings.h"
 
 namespace lineage_store {
 
@@ -263,6 +264,7 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
     bool is_async = false;
     if (!classify_results(factory, func, method_name.get(), is_async)) return nullptr;
     if (!refuse_method_wrappers(*factory.kind, func)) return nullptr;
+    if (!warn_about_self_dependency(func, method_name.get(), dependency_calls)) return nullptr;
 
     DecoratorRecord decorator_record;
     decorator_record.func = PyRef::borrow(func);

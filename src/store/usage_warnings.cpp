@@ -364,6 +364,24 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
     return warn_about_nameless(methods, unknown.get(), owner.get(), decorator_record);
 }
 
+bool warn_about_self_dependency(PyObject* func, PyObject* method_name,
+                                const ReleasingVector<BoundCallRef>& dependencies) {
+    bool names_itself = false;
+    for (const BoundCallRef& dependency : dependencies) {
+        names_itself = names_itself || same_text(dependency->method_name(), method_name);
+    }
+    if (!names_itself) return true;
+    PyRef name = PyRef::steal(into_python([&] { return PyObject_GetAttrString(func, "__qualname__"); }));
+    if (!name || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();  // a callable without one (a partial) is named by its method name
+        name = PyRef::borrow(method_name);
+    }
+    return warn(format("%S declares a dependency on %R, its own method: each of its calls would depend on a call "
+                       "that can never be valid, so it will never be cached and runs at every call; remove %R "
+                       "from its dependencies",
+                       name.get(), method_name, method_name));
+}
+
 bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls, int stacklevel) {
     auto* type = reinterpret_cast<PyObject*>(cls);
     PyRef held_class = PyRef::borrow(type);

@@ -35,6 +35,13 @@ namespace lineage_store {
 bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& decorator_record,
                                bool& resolved);
 
+// At decoration, of a method whose declared dependencies (`dependencies`,
+// their bound calls) name its own method name `method_name`: every call of
+// it would depend on a call that can never be valid, so it would never be
+// cached. Warns at the line that applied the decorator.
+bool warn_about_self_dependency(PyObject* func, PyObject* method_name,
+                                const ReleasingVector<BoundCallRef>& dependencies);
+
 // After update_cached_value stored a value for a call that `instance` has
 // never registered: warns when no decorated call will ever be served it (no
 // decorated method of that name, or one with use_cache=False), or when the
