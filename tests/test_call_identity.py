@@ -18,7 +18,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import store_with
+from conftest import run_in_child, store_with
 from lineage_store import LineageStoreBase, lineage_stored
 
 NAMES = ["a", "b", "B", "ab", "x", "self"]
@@ -709,3 +709,56 @@ def test_arguments_whose_hash_and_eq_run_python_are_compared_by_them():
     obj.m(Noisy("raise", log))
     with pytest.raises(ValueError, match="no comparing"):
         obj.m(Noisy("raise", log))
+
+
+# Under -b, comparing bytes with str or int warns, and the warnings machinery
+# runs Python code (filters, showwarning); under -bb it raises.
+BYTES_CHILD = """
+import warnings
+from lineage_store import LineageStoreBase, lineage_stored
+
+class C(LineageStoreBase):
+    @lineage_stored()
+    def m(self, x):
+        return [x]
+
+    @lineage_stored()
+    def other(self):
+        return "other"
+
+obj = C()
+"""
+
+
+@pytest.mark.parametrize("flag, printed", [("-b", "[b'abc'] [('BytesWarning', 'other')]"),
+                                           ("-bb", "raised BytesWarning {('m', (('x', 'abc'),)): ['abc']}")])
+def test_str_and_bytes_that_hash_alike_are_compared_where_python_code_may_run(flag, printed):
+    # "abc" and b"abc" hash alike, so a dict keyed by the calls compares them too.
+    out = run_in_child(BYTES_CHILD + """
+seen = []
+def hook(message, category, *rest):
+    try:
+        seen.append((category.__name__, obj.other()))
+    except BaseException as error:
+        seen.append((category.__name__, type(error).__name__))
+
+warnings.showwarning = hook
+obj.m("abc")
+try:
+    result = obj.m(b"abc"), list(seen)
+except BytesWarning:
+    print("raised BytesWarning", obj.get_cached_values())
+else:
+    print(*result)
+""", flags=[flag])
+    assert out.strip() == printed
+
+
+def test_calls_whose_hashes_differ_are_not_compared_so_bytes_warn_about_nothing():
+    out = run_in_child(BYTES_CHILD + """
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    results = [obj.m(x) for x in (b"abc", b"abc", 5, 5, True, 5.0, "x", b"abc")]
+print([str(warning.message) for warning in caught], results)
+""", flags=["-b"])
+    assert out.strip() == "[] [[b'abc'], [b'abc'], [5], [5], [True], [5], ['x'], [b'abc']]"

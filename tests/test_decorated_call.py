@@ -542,9 +542,15 @@ def test_a_coroutine_dropped_because_its_warning_raised_is_not_reported_never_aw
     assert unraisable == []
 
 
-def test_a_coroutine_is_refused_as_a_value_set_by_hand_and_left_to_its_caller():
-    obj, coroutine = single_use_class()(), quote()
-    with pytest.raises(TypeError, match="is a coroutine: await it first"):
-        obj.update_cached_value("single", coroutine, kind="coroutine")
-    assert inspect.getcoroutinestate(coroutine) == "CORO_CREATED" and obj.get_cached_values() == {}
-    coroutine.close()
+@pytest.mark.parametrize("kind, refusal", [("coroutine", "is a coroutine: await it first"),
+                                           ("generator", "is a generator.*pass a list or tuple"),
+                                           ("async generator", "is an async generator.*pass a list or tuple")])
+def test_a_single_use_value_is_refused_as_a_value_set_by_hand_and_left_to_its_caller(kind, refusal):
+    obj = single_use_class()()
+    value = {"coroutine": quote, "generator": lambda: (i for i in [1]), "async generator": quotes}[kind]()
+    with pytest.raises(TypeError, match=refusal):
+        obj.update_cached_value("single", value, kind=kind)
+    assert obj.get_cached_values() == {} and obj.get_validation_state() == {}
+    if kind == "coroutine":
+        assert inspect.getcoroutinestate(value) == "CORO_CREATED"
+    close(value)

@@ -269,3 +269,48 @@ def test_a_str_subclass_key_loads_by_its_text_whatever_it_hashes_and_compares_as
     assert s.plain_stored() == ['plain_stored', 'computed']
     assert s.a() == ('INJECTED' if text == 'a' else ['a', 'computed'])
     assert [key for key, value in s.get_cached_values().items() if value == 'INJECTED'] == ([] if error else ['a'])
+
+
+def counting(function):
+    """`function`, serialisable, counting its runs in self.runs under its __name__."""
+    def run(self):
+        self.runs.update([function.__name__])
+        return function(self)
+    run.__name__ = function.__name__
+    return serialisable(run)
+
+
+def other_name(self):
+    return ['named']
+
+
+class Renamed(LineageStoreBase):
+    """Serialisable methods whose attribute names are not their functions' names."""
+
+    def __init__(self):
+        self.runs = Counter()
+
+    @counting
+    def __x(self):  # dumped as _Renamed__x
+        return ['private']
+
+    named = counting(other_name)
+
+    @counting
+    def fx(self):
+        return ['fx']
+
+    rate = fx
+
+
+LookedUp = type('LookedUp', (Renamed,), {'__getattribute__': lambda self, name: object.__getattribute__(self, name)})
+
+
+@pytest.mark.parametrize('cls', [Renamed, LookedUp], ids=['plain lookup', 'own __getattribute__'])
+@pytest.mark.parametrize('key, function', [('_Renamed__x', '__x'), ('named', 'other_name'), ('rate', 'fx')])
+def test_a_value_loads_for_the_method_its_key_names_whatever_its_functions_name(cls, key, function):
+    assert key in cls().dump_cache()
+    fresh = cls()
+    fresh.load_cache({key: 'loaded'})
+    assert (getattr(fresh, key)(), fresh.runs[function]) == ('loaded', 1)
+    assert fresh.get_cached_value(function) == 'loaded'

@@ -1,6 +1,8 @@
 """Uses that cannot do what they were written for warn; correct use never does."""
 
 import gc
+import linecache
+import re
 import warnings
 import weakref
 
@@ -156,6 +158,19 @@ def test_an_unknown_name_declared_twice_is_listed_once(dependencies, listed):
         unknown_dependencies(*dependencies)().report()
     assert len(caught) == 1
     assert f"Twice.report declares a dependency on {listed}, but no decorated method" in str(caught[0].message)
+
+
+@pytest.mark.parametrize("dependency", ["m", ("m", {"n": 1})])
+def test_a_method_declared_to_depend_on_its_own_calls_warns_at_its_class_body_line(dependency):
+    with pytest.warns(RuntimeWarning, match=r"SelfDependent.m declares a dependency on 'm', its own method: .*will "
+                                            r"never be cached") as caught:
+        class SelfDependent(LineageStoreBase):
+            @lineage_stored(dependencies=["other", dependency])
+            def m(self, n=1):
+                return n
+    assert len(caught) == 1 and caught[0].filename == __file__
+    # The decorator's line or the def's, as the interpreter numbers a decorated definition.
+    assert re.search(r"lineage_stored\(|def m\(", linecache.getline(__file__, caught[0].lineno))
 
 
 # spot_alias is the attribute name of a method registered as '_spot': a
