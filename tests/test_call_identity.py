@@ -1,15 +1,13 @@
 """A decorated call gets exactly the identity that binding through inspect gives.
 
 The decorated call binds plain functions natively and hashes calls without
-building their tuples; these tests hold it to the reference: inspect's bind
-and apply_defaults, "self" dropped, sorted, hashed as a tuple.
+building their tuples; these tests hold it to inspect's bind and
+apply_defaults: "self" dropped, sorted by name, **kwargs as sorted pairs.
 """
 
 import gc
 import inspect
-import subprocess
 import sys
-import textwrap
 import types
 from collections import Counter
 from fractions import Fraction
@@ -18,65 +16,40 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import store_with
+from conftest import run_python, store_with
 from lineage_store import LineageStoreBase, lineage_stored
 
-NAMES = ["a", "b", "B", "ab", "x", "self"]
-# Keywords that only a **kwargs parameter takes, among them non-ASCII names,
-# which sort by code point after every ASCII one.
-EXTRA_KEYWORDS = ["args", "kw", "zz", "\u00e9", "\U0001d4b3"]
 
-
-def reference_identity(func, instance, args, kwargs):
-    """("ok", call tuple, hash), or ("raises", type, message) as inspect has it.
-
-    A **kwargs parameter is recorded as its (name, value) pairs sorted by name.
-    """
-    try:
-        signature = inspect.signature(func)
-        bound = signature.bind(instance, *args, **kwargs)
-    except (TypeError, ValueError) as error:
-        return "raises", type(error), str(error)
+def bound_by_inspect(func, instance, args, kwargs):
+    """The call's (name, value) pairs as inspect binds them, with defaults,
+    without "self", sorted by name; a **kwargs dict as its sorted pairs."""
+    bound = inspect.signature(func).bind(instance, *args, **kwargs)
     bound.apply_defaults()
-    arguments = dict(bound.arguments)
-    for parameter in signature.parameters.values():
-        if parameter.kind is inspect.Parameter.VAR_KEYWORD:
-            arguments[parameter.name] = tuple(sorted(arguments[parameter.name].items(), key=lambda kv: kv[0]))
-    pairs = tuple(sorted(((k, v) for k, v in arguments.items() if k != "self"), key=lambda kv: kv[0]))
-    call_tuple = (func.__name__, pairs)
-    try:
-        return "ok", call_tuple, hash(call_tuple)
-    except TypeError as error:
-        return "raises", type(error), str(error)
+    return tuple(sorted((name, tuple(sorted(value.items())) if isinstance(value, dict) else value)
+                        for name, value in bound.arguments.items() if name != "self"))
 
 
 def decorate(func):
     return type("Model", (LineageStoreBase,), {func.__name__: lineage_stored()(func)})
 
 
-def registered_keys(instance):
-    return list(instance.get_validation_state())
-
-
-def display_key(call_tuple):
-    return call_tuple[0] if not call_tuple[1] else call_tuple
-
-
 def assert_identity(func, args, kwargs, through_type=False):
     model = decorate(func)
     instance = model()
-    expected = reference_identity(func, instance, args, kwargs)
     if through_type:
         call = lambda: getattr(model, func.__name__).__call__(instance, *args, **kwargs)  # noqa: E731  (tp_call)
     else:
         call = lambda: getattr(instance, func.__name__)(*args, **kwargs)  # noqa: E731
-    if expected[0] == "raises":
-        with pytest.raises(expected[1]) as raised:
+    try:
+        pairs = bound_by_inspect(func, instance, args, kwargs)
+        hash(pairs)
+    except (TypeError, ValueError) as refusal:  # inspect's, or an unhashable value's
+        with pytest.raises(type(refusal)) as raised:
             call()
-        assert str(raised.value) == expected[2]
-        assert registered_keys(instance) == []
+        assert str(raised.value) == str(refusal)
+        assert instance.get_validation_state() == {}
         return
-    _, call_tuple, call_hash = expected
+    shown = (func.__name__, pairs) if pairs else func.__name__
     try:
         func(instance, *args, **kwargs)
     except TypeError as refusal:
@@ -85,104 +58,107 @@ def assert_identity(func, args, kwargs, through_type=False):
         with pytest.raises(TypeError) as raised:
             call()
         assert str(raised.value) == str(refusal)
-        assert registered_keys(instance) == [display_key(call_tuple)]
-        assert instance.get_cached_value_by_hash(call_hash) is None
+        assert list(instance.get_validation_state()) == [shown]
+        assert instance.get_cached_value_by_hash(hash((func.__name__, pairs))) is None
         return
     result = call()
-    [key] = registered_keys(instance)
-    assert key == display_key(call_tuple)
-    if call_tuple[1]:
-        # Same values of the same types, not just equal ones (1, 1.0, True).
-        assert [type(v) for _, v in key[1]] == [type(v) for _, v in call_tuple[1]]
-    assert instance.get_cached_value_by_hash(call_hash) is result
+    [key] = instance.get_validation_state()
+    assert key == shown
+    # Same values of the same types, not just equal ones (1, 1.0, True).
+    assert [type(value) for _, value in pairs] == [type(value) for _, value in (key[1] if pairs else ())]
+    assert instance.get_cached_value_by_hash(hash((func.__name__, pairs))) is result
     assert call() is result  # served from the store
 
 
 # ---------------------------------------------------------------------------
-# Generated signatures and calls
-
-VALUES = st.sampled_from([0, 1, 1.0, True, -1, -2, 2**70, "s", "", None, (1, 2), (), ("t", (3,)), b"x"])
-ARGUMENT = st.one_of(VALUES, st.just([1]))  # a list is unhashable
-
-
-@st.composite
-def signatures(draw):
-    """Python source of a function `m`, with the names its defaults use."""
-    first = draw(st.sampled_from(["self", "this"]))
-    used = {first}
-    parts = {"posonly": [], "ordinary": [], "kwonly": []}
-    for kind in parts:
-        for name in draw(st.lists(st.sampled_from(NAMES), max_size=3, unique=True)):
-            if name not in used:
-                used.add(name)
-                parts[kind].append(name)
-    defaults = {}
-
-    def with_default(name):
-        defaults[f"d_{name}"] = draw(ARGUMENT)
-        return f"{name}=d_{name}"
-
-    positional = [first] + parts["posonly"] + parts["ordinary"]
-    first_default = draw(st.integers(1, len(positional)))  # defaults form a tail
-    rendered = [with_default(n) if i >= first_default else n for i, n in enumerate(positional)]
-    if parts["posonly"]:
-        rendered.insert(1 + len(parts["posonly"]), "/")
-    var_positional = draw(st.booleans()) and "args" not in used
-    if var_positional:
-        rendered.append("*args")
-    elif parts["kwonly"]:
-        rendered.append("*")
-    rendered += [with_default(n) if draw(st.booleans()) else n for n in parts["kwonly"]]
-    if draw(st.integers(0, 2)) == 0:
-        rendered.append("**kw")
-    source = f"def m({', '.join(rendered)}):\n    return object()\n"
-    names = sorted(used | set(EXTRA_KEYWORDS))
-    return source, defaults, names
-
-
-@st.composite
-def calls(draw, names):
-    args = draw(st.lists(ARGUMENT, max_size=5))
-    kwargs = draw(st.dictionaries(st.sampled_from(names), ARGUMENT, max_size=3))
-    kwargs.update(draw(st.dictionaries(st.sampled_from(EXTRA_KEYWORDS), VALUES, max_size=4)))
-    return args, kwargs
-
-
-@settings(max_examples=400, deadline=None)
-@given(data=st.data())
-def test_identity_matches_binding_through_inspect(data):
-    source, defaults, names = data.draw(signatures())
-    namespace = dict(defaults)
-    exec(source, namespace)
-    func = namespace["m"]
-    args, kwargs = data.draw(calls(names))
-    assert_identity(func, args, kwargs, through_type=data.draw(st.booleans()))
-
-
-# Signatures with **kwargs that most calls bind to, so that the keywords it
-# collects are sorted, hashed and compared in many shapes.
-VAR_KEYWORD_SIGNATURES = [
-    "def m(self, **kw):",
-    "def m(self, a, /, b=1, *args, c=2, **kw):",
-    "def m(this, b=(1,), **self):",
-]
-
-
-@settings(max_examples=300, deadline=None)
-@given(
-    source=st.sampled_from(VAR_KEYWORD_SIGNATURES),
-    args=st.lists(VALUES, max_size=3),
-    kwargs=st.dictionaries(st.sampled_from(EXTRA_KEYWORDS + ["a", "b", "c", "self"]), ARGUMENT, max_size=5),
-    through_type=st.booleans(),
-)
-def test_var_keyword_identity_matches_binding_through_inspect(source, args, kwargs, through_type):
-    namespace = {}
-    exec(source + "\n    return object()\n", namespace)
-    assert_identity(namespace["m"], args, kwargs, through_type=through_type)
-
+# Signatures of every kind, called every way
 
 def alone(self):
     return object()
+
+
+def ordinary(self, b, a=1.0):
+    return object()
+
+
+def positional_only(self, B, /, ab, a=None):
+    return object()
+
+
+def keyword_only(self, x, *, b, a=True):
+    return object()
+
+
+def var_positional(self, a, *args, b=(1, 2)):
+    return object()
+
+
+def var_keyword(self, **kw):
+    return object()
+
+
+def every_kind(self, a, /, b=1, *args, c=2, **kw):
+    return object()
+
+
+def instance_not_named_self(this, self=-1, *, x=2**70):
+    return object()
+
+
+def keywords_named_self(this, b=(1,), **self):
+    return object()
+
+
+def default_of_every_kind(self, a="s", /, b=b"x", *, ab=("t", (3,)), B=()):
+    return object()
+
+
+def unhashable_default(self, a, b=[1]):  # noqa: B006  (unhashable on purpose)
+    return object()
+
+
+SIGNATURES = [alone, ordinary, positional_only, keyword_only, var_positional, var_keyword, every_kind,
+              instance_not_named_self, keywords_named_self, default_of_every_kind, unhashable_default]
+# Keywords besides a function's own parameter names: "self", and names only
+# a **kwargs parameter takes, among them non-ASCII ones, which sort by code
+# point after every ASCII one.
+EXTRA_KEYWORDS = ["self", "zz", "\u00e9", "\U0001d4b3"]
+# A list among them: unhashable.
+ARGUMENT = st.sampled_from([0, 1, 1.0, True, -1, -2, 2**70, "s", "", None, (1, 2), (), ("t", (3,)), b"x", [1]])
+RARELY = st.sampled_from([False] * 9 + [True])
+
+
+@st.composite
+def calls(draw, func):
+    """(args, kwargs) for `func` after its first parameter: each parameter
+    given by position while those before it were, by keyword, or left out
+    (a required one rarely); now and then an argument nothing asked for."""
+    args, kwargs, by_position = [], {}, True
+    for p in list(inspect.signature(func).parameters.values())[1:]:
+        if p.kind is p.VAR_POSITIONAL:
+            args += draw(st.lists(ARGUMENT, max_size=2)) if by_position else []
+        elif p.kind is p.VAR_KEYWORD:
+            kwargs.update(draw(st.dictionaries(st.sampled_from(EXTRA_KEYWORDS), ARGUMENT, max_size=3)))
+        elif draw(st.booleans() if p.default is not p.empty else RARELY):
+            by_position = False
+        elif by_position and p.kind is not p.KEYWORD_ONLY and draw(st.booleans()):
+            args.append(draw(ARGUMENT))
+        else:
+            by_position = False
+            kwargs[p.name] = draw(ARGUMENT)
+    if draw(RARELY):
+        args.append(draw(ARGUMENT))
+    if draw(RARELY):
+        kwargs[draw(st.sampled_from(EXTRA_KEYWORDS))] = draw(ARGUMENT)
+    return args, kwargs
+
+
+@pytest.mark.parametrize("func", SIGNATURES, ids=[func.__name__ for func in SIGNATURES])
+@settings(max_examples=60, deadline=None)
+@given(data=st.data())
+def test_identity_matches_binding_through_inspect(func, data):
+    args, kwargs = data.draw(calls(func))
+    assert_identity(func, args, kwargs, through_type=data.draw(st.booleans()))
 
 
 @pytest.mark.parametrize("call, refusal", [
@@ -574,8 +550,7 @@ def test_colliding_arguments_that_compare_by_value_each_get_their_own_result():
 # Interpreter shutdown
 
 def test_decorated_calls_work_in_finalisers_late_in_shutdown():
-    script = textwrap.dedent(
-        """
+    done = run_python("""
         from lineage_store import LineageStoreBase, lineage_stored
 
         class Model(LineageStoreBase):
@@ -594,9 +569,7 @@ def test_decorated_calls_work_in_finalisers_late_in_shutdown():
 
         Model().m(0)
         late = Late()
-        """
-    )
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    """)
     assert done.returncode == 0, done.stderr
     assert "late 3 3" in done.stdout, done.stderr
     assert "refused missing a required argument: 'x'" in done.stdout, done.stderr
