@@ -86,6 +86,18 @@ def store_with(source):
     return model
 
 
+class Rates(LineageStoreBase):
+    """fx() and rate(), read from `inputs`, which the subclass sets."""
+
+    @lineage_stored()
+    def fx(self):
+        return self.inputs["fx"]
+
+    @lineage_stored()
+    def rate(self):
+        return self.inputs["rate"]
+
+
 def awaited_class():
     """A store class whose async method `am(self, *numbers, k=2)` sums its
     arguments and the sync `rate()`, counting its runs in `runs`; `rate`

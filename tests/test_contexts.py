@@ -9,7 +9,7 @@ import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from conftest import edges, import_greenlet, result_of, run, run_in_child
+from conftest import Rates, edges, import_greenlet, result_of, run, run_in_child
 
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
@@ -194,17 +194,9 @@ def test_a_worker_given_a_copy_counts_for_the_computation_current_when_it_was_co
 def test_computations_interleaved_by_greenlets_record_only_their_own_calls(copied_contexts):
     greenlet = import_greenlet()
 
-    class Prices(LineageStoreBase):
+    class Prices(Rates):
         def __init__(self):
             self.inputs = {"fx": 1, "rate": 2}
-
-        @lineage_stored()
-        def fx(self):
-            return self.inputs["fx"]
-
-        @lineage_stored()
-        def rate(self):
-            return self.inputs["rate"]
 
         @automagically_lineage_stored()
         def a(self):
