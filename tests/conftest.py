@@ -46,9 +46,10 @@ def import_greenlet():
     return pytest.importorskip("greenlet")
 
 
-def run_python(source, timeout=60):
-    """Runs `source` in a fresh interpreter: for faults that crash or hang it."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+def run_python(source, timeout=60, args=()):
+    """Runs `source` in a fresh interpreter, `args` its sys.argv[1:]: for
+    faults that crash or hang it."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(source), *args], capture_output=True, text=True,
                           timeout=timeout)
 
 
