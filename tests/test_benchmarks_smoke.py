@@ -50,6 +50,9 @@ def test_quick_run_completes(script, tmp_path_factory):
     assert "QUICK RUN" in result.stdout
 
 
+SECTIONS = ("hit", "miss", "invalidation", "views", "memory", "persistence", "scaling")
+
+
 def table_groups(output):
     """The target table's rows as dicts of its columns (cut where the dashes
     under the header end), in the groups that blank lines separate."""
@@ -65,9 +68,6 @@ def table_groups(output):
             cells = [line[a:b].strip() for a, b in zip(starts, starts[1:] + [None])]
             groups[-1].append(dict(zip([name.strip() for name in names if name.strip()], cells)))
     return [group for group in groups if group]
-
-
-SECTIONS = ("hit", "miss", "invalidation", "views", "memory", "persistence", "scaling")
 
 
 @needs_benchmarks
@@ -110,7 +110,7 @@ def test_instruction_counts_run_under_each_interpreter_named(tmp_path):
 
 
 @needs_benchmarks
-def test_recursion_probes_return_for_a_short_chain(tmp_path_factory):
+def test_recursion_probes_return_for_a_short_chain_and_refuse_a_long_one(tmp_path_factory):
     result = quick_run("recursion_depth.py", tmp_path_factory.getbasetemp())
     assert result.returncode == 0, result.stderr
     rows = [re.split(r"\s{2,}", line.strip()) for line in result.stdout.splitlines()
