@@ -318,6 +318,15 @@ def test_a_query_naming_no_decorated_method_warns_and_answers_none(name, message
     assert len(caught) == 1 and str(caught[0].message).startswith(message)
 
 
+@pytest.mark.parametrize("name, kwargs", [("nosuch", {}), ("rate", {"wrong": 3})])
+def test_a_value_set_for_a_call_no_method_makes_leaves_its_query_warning(name, kwargs):
+    obj = Signatures()
+    with pytest.warns(RuntimeWarning, match=r"^update_cached_value"):
+        obj.update_cached_value(name, 1, **kwargs)
+    with pytest.warns(RuntimeWarning, match=rf"^get_cached_value\('{name}'"):
+        assert obj.get_cached_value(name, **kwargs) is None
+
+
 def test_a_mismatched_query_made_an_error_answers_nothing_and_changes_nothing(strict):
     obj = Signatures()
     obj.rate(), obj.star(1)
