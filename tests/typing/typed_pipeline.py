@@ -18,8 +18,8 @@ from typing_extensions import assert_type
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 if TYPE_CHECKING:
-    # Exists for checkers only: the module does not publish the name.
-    from lineage_store import LineageStoreDecorator
+    # Exist for checkers only: the module does not publish these names.
+    from lineage_store import LineageStoreDecorator, LineageStoreMethod
 
 # Dependencies kept in variables: list is invariant, so each of these list
 # types has to be accepted as it is.
@@ -67,7 +67,7 @@ class Portfolio(LineageStoreBase):
 
     # A first parameter not named self, with **kwargs: mypy then knows none of
     # the parameters (pyright does), but reports no error either.
-    @lineage_stored()
+    @lineage_stored(dependencies=["fx_rate"])
     def scaled(this, factor: float, **extra: float) -> float:  # pyright: ignore[reportSelfClsParameterName]
         return this.fx_rate() * factor + sum(extra.values())
 
@@ -134,10 +134,14 @@ def main() -> None:
     assert book.rate_label() == "stressed rate 1.25"
 
     # Reached through the class, a decorated method takes the instance first.
-    total_method: LineageStoreDecorator[[], float] = Portfolio.total
-    assert total_method(book) == book.total()
-    # The function behind it, as written: what inspect.signature reads.
+    total_method: LineageStoreDecorator[float, []] = Portfolio.total
+    bound_total: LineageStoreMethod[float, []] = book.total
+    assert total_method(book) == bound_total()
+    # The function behind it, as written: what inspect.signature reads, through
+    # the class or the instance alike.
     assert_type(Portfolio.price.__wrapped__(book, "ACME", currency="USD"), float)
+    assert_type(book.price.__wrapped__(book, "ACME", currency="USD"), float)
+    assert book.price.__wrapped__ is Portfolio.price.__wrapped__
 
     live: Coroutine[Any, Any, float] = book.live_price("ACME")
     assert asyncio.run(live) == 12.5
