@@ -217,7 +217,7 @@ _UniformDependencies: TypeAlias = list[str] | list[tuple[str, dict[str, Any]]]
 # shows the decorated function's; as an attribute it makes the result
 # invariant here (a covariant variable may not type a writable member).
 @type_check_only
-class LineageStoreMethod(Protocol[_Result, _Params]):
+class _LineageStoreMethod(Protocol[_Result, _Params]):
     """A decorated method bound to an instance: obj.method."""
 
     __call__: Callable[_Params, _Result]
@@ -228,7 +228,7 @@ class LineageStoreMethod(Protocol[_Result, _Params]):
 # this name, so it cannot be imported at run time; annotations may still name
 # it under `if TYPE_CHECKING:` or in quotes, as LineageStoreDecorator[float, [str]]
 # for a method taking a str and returning a float (the result first, see
-# LineageStoreMethod). It is not generic over the store class (the factories
+# _LineageStoreMethod). It is not generic over the store class (the factories
 # check that when they decorate): a subclass may then replace a decorated
 # method with one of its own, as it may a plain method.
 @final
@@ -277,7 +277,7 @@ class LineageStoreDecorator(Generic[_Result_co, _Params]):
     @overload
     def __get__(
         self, instance: LineageStoreBase, owner: object = None, /
-    ) -> LineageStoreMethod[_Result_co, _Params]: ...
+    ) -> _LineageStoreMethod[_Result_co, _Params]: ...
     # Assignment through an instance always raises, so no value is accepted.
     def __set__(self, instance: LineageStoreBase, value: Never, /) -> None: ...
     # The decorated function's own mark, so that abc sees an abstract method.

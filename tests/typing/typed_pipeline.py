@@ -18,8 +18,8 @@ from typing_extensions import assert_type
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 if TYPE_CHECKING:
-    # Exist for checkers only: the module does not publish these names.
-    from lineage_store import LineageStoreDecorator, LineageStoreMethod
+    # Exists for checkers only: the module does not publish the name.
+    from lineage_store import LineageStoreDecorator
 
 # Dependencies kept in variables: list is invariant, so each of these list
 # types has to be accepted as it is.
@@ -135,8 +135,7 @@ def main() -> None:
 
     # Reached through the class, a decorated method takes the instance first.
     total_method: LineageStoreDecorator[float, []] = Portfolio.total
-    bound_total: LineageStoreMethod[float, []] = book.total
-    assert total_method(book) == bound_total()
+    assert total_method(book) == book.total()
     # The function behind it, as written: what inspect.signature reads, through
     # the class or the instance alike.
     assert_type(Portfolio.price.__wrapped__(book, "ACME", currency="USD"), float)
