@@ -108,6 +108,7 @@ def test_block_runs_as_written(session, index, monkeypatch):
     monkeypatch.setattr(sys, 'path', list(sys.path))  # a block may extend it for itself
     session.run_through(index)
     if index in session.skipped:
+        assert optional_imports(BLOCKS[index][1]), 'a block that needs no optional package always runs'
         pytest.skip(session.skipped[index])
 
 
