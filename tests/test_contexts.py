@@ -9,7 +9,7 @@ import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from conftest import edges, import_greenlet, result_of, run, run_in_child
+from conftest import Rates, edges, import_greenlet, result_of, run, run_in_child
 
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
@@ -194,17 +194,9 @@ def test_a_worker_given_a_copy_counts_for_the_computation_current_when_it_was_co
 def test_computations_interleaved_by_greenlets_record_only_their_own_calls(copied_contexts):
     greenlet = import_greenlet()
 
-    class Prices(LineageStoreBase):
+    class Prices(Rates):
         def __init__(self):
             self.inputs = {"fx": 1, "rate": 2}
-
-        @lineage_stored()
-        def fx(self):
-            return self.inputs["fx"]
-
-        @lineage_stored()
-        def rate(self):
-            return self.inputs["rate"]
 
         @automagically_lineage_stored()
         def a(self):
@@ -232,9 +224,11 @@ def test_computations_interleaved_by_greenlets_record_only_their_own_calls(copie
 def test_greenlets_ending_their_computations_out_of_order_leave_nothing_behind():
     # Each greenlet's computation is left for the other's to end first; then
     # new instances, which may land where those were, are used from the main
-    # context while one of them computes in a greenlet of its own.
+    # context while one of them computes in a greenlet of its own. Every
+    # round's graphs hold the edges of its own computations and no other,
+    # and every call made is stored.
     import_greenlet()
-    run_in_child("""
+    printed = run_in_child("""
         import contextvars, gc, greenlet, warnings
         from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
@@ -255,28 +249,41 @@ def test_greenlets_ending_their_computations_out_of_order_leave_nothing_behind()
                 other.switch()
                 return self.leaf(0)
 
+        def edges(store):
+            return {call: children for call, children in store.get_dependency_graph().items() if children}
+
+        def edge_to_top(other):
+            return {("leaf", (("i", 0),)): {("top", (("other", other),))}}
+
+        main = greenlet.getcurrent()
+        wrong = []
         for round in range(200):
             big, small = Store(), Store()
             for i in range(round % 50):
                 big.leaf(i)
-            main = greenlet.getcurrent()
             method = "top" if round % 2 else "flat"
-            g_small = greenlet.greenlet(lambda: getattr(small, method)(g_big))
-            g_big = greenlet.greenlet(lambda: getattr(big, method)(g_small))
+            g_small, g_big = greenlet.greenlet(), greenlet.greenlet()
+            g_small.run = lambda: getattr(small, method)(g_big)
+            g_big.run = lambda: getattr(big, method)(g_small)
             g_small.gr_context, g_big.gr_context = contextvars.copy_context(), contextvars.copy_context()
-            g_small.switch()
-            while not (g_small.dead and g_big.dead):
-                (g_big if not g_big.dead else g_small).switch()
+            g_small.switch()  # small's computation starts first and ends first
+            g_big.switch()
+            expected = (edge_to_top(g_small), edge_to_top(g_big)) if method == "top" else ({}, {})
+            if (edges(big), edges(small)) != expected:
+                wrong.append(("interleaved", round))
             del big, small, g_small, g_big
             gc.collect()
-            fresh = [Store() for _ in range(4)]
-            for store in fresh:
+            for store in [Store() for _ in range(4)]:
                 g = greenlet.greenlet(lambda: store.top(main))
                 g.switch()
                 store.leaf(1), store.leaf(2)
                 g.switch()
-        print("done")
+                states = store.get_validation_state()
+                if edges(store) != edge_to_top(main) or set(states.values()) != {"valid"} or len(states) != 4:
+                    wrong.append(("fresh", round))
+        print(wrong)
     """, timeout=120)
+    assert printed == "[]\n"
 
 
 # ---------------------------------------------------------------------------
