@@ -217,7 +217,6 @@ public:
 
 private:
     friend bool identify_call(BindingCache&, PyObject*, PyObject*, const CallArguments&, CallIdentity&);
-    friend class RememberedCall;
 
     int bind_natively(PyObject* func, const CallArguments& arguments);
     void sort_var_keywords() noexcept;
