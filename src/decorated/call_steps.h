@@ -71,7 +71,7 @@ struct CallSite {
     bool read_context() {
         const StoreRecord* store_record = store->store_record;
         if (store_record == nullptr || store_record->graph.running_count() == 0) return true;
-        context = ContextView::current();
+        context = ContextView::current(store);
         return !PyErr_Occurred();
     }
 };

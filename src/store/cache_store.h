@@ -40,6 +40,25 @@ namespace lineage_store {
 using CallHash = std::int64_t;
 using CallGraph = MethodDependencyGraph<CallHash, BoundCallRef, PyRef>;
 
+// One computation in progress, as the calls it makes see it.
+struct ComputationFrame {
+    struct StoreObject* store;  // the instance; a frame holds it until it ends
+    PyObject* decorator;        // a frame holds it until it ends
+    NodePosition node;
+    CallGraph::ComputationSlot slot;  // the computation's slot in the store's graph
+    bool tracks_runtime_dependencies;
+};
+
+// A computation that set no frame in its context (see call_context.h): kept
+// by its store, under the identity of the context it runs in, and found
+// again by its number, unique in the store. Its store and decorator are the
+// caller's, held while it runs.
+struct UnframedComputation {
+    const void* context;
+    std::uint64_t number;
+    ComputationFrame computation;
+};
+
 // The cached values live in the graph's nodes, next to each call's state and
 // its bound call, so that the decorated call finds all three with one lookup.
 struct StoreRecord {
@@ -61,6 +80,10 @@ struct StoreRecord {
     // it is known to be where it was found while the graph's version has not
     // moved.
     CallGraph graph;
+    // The store's computations in progress that set no frame, innermost last
+    // in each context, and the number the last one was given.
+    std::vector<UnframedComputation> unframed;
+    std::uint64_t last_unframed = 0;
 };
 
 struct StoreObject {
