@@ -8,7 +8,7 @@ import warnings
 
 import pytest
 
-from conftest import run_python
+from conftest import run_in_child, run_python
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 
@@ -133,6 +133,150 @@ def test_an_exception_raised_by_a_trace_hook_anywhere_leaves_no_await_waiting(aw
     finally:
         sys.settrace(None)
         loop.close()
+
+
+# A computing task and one waiting for it; `interrupt` raises in the first
+# loop.call_soon made once `Waiting.armed` is set, which is the wake-up of the
+# waiter: the computing method sets it as it returns. With `through` "send", the method returns and its task wakes the
+# waiter; with "finaliser", its coroutine is dropped unfinished and the waiter
+# is woken to look again (and compute) from the finaliser.
+INTERRUPTED_WAKE_UP = """
+    import asyncio, sys
+    from asyncio import base_events
+    from lineage_store import LineageStoreBase, automagically_lineage_stored
+
+    unraisable = []
+    sys.unraisablehook = unraisable.append
+
+    class Waiting(LineageStoreBase):
+        armed, arming = False, "{through}" == "send"
+
+        @automagically_lineage_stored()
+        async def slow(self):
+            await self.gate.wait()
+            Waiting.armed, Waiting.arming = Waiting.arming, False
+            return 5
+
+    def interrupt():
+        Waiting.armed = False
+        raise {error}
+
+    loop = asyncio.new_event_loop()
+    if "{source}" == "patched call_soon":
+        call_soon = loop.call_soon
+        def patched(*args, **kwargs):
+            if Waiting.armed:
+                interrupt()
+            return call_soon(*args, **kwargs)
+        loop.call_soon = patched
+    else:
+        def hook(frame, event, arg):
+            if Waiting.armed and frame.f_code is base_events.BaseEventLoop.call_soon.__code__:
+                interrupt()
+        sys.settrace(hook)
+
+    book = Waiting()
+
+    computing = []
+
+    async def first_step():  # in a task of its own, whose context the waiter does not copy
+        computing[0].send(None)
+
+    async def start():
+        book.gate = asyncio.Event()
+        computing.append(book.slow())
+        if "{through}" == "send":
+            computing.append(asyncio.ensure_future(computing.pop()))
+            await asyncio.sleep(0)
+        else:
+            await asyncio.ensure_future(first_step())
+        waiter = asyncio.ensure_future(book.slow())
+        await asyncio.sleep(0)
+        return waiter
+
+    waiter = loop.run_until_complete(start())
+    book.gate.set()
+    try:
+        if "{through}" == "send":
+            loop.run_until_complete(computing[0])
+        else:
+            Waiting.armed = True
+            computing.clear()
+            for _ in range(100):  # the interrupt arrives between two bytecodes, as a signal's would
+                pass
+    except {error}:
+        print("interrupted")
+    print(loop.run_until_complete(asyncio.wait_for(waiter, 5)), unraisable)
+"""
+
+
+@pytest.mark.parametrize("through", ["send", "finaliser"])
+@pytest.mark.parametrize("source, error", [("patched call_soon", "KeyboardInterrupt"), ("trace hook", "LookupError")])
+def test_an_interrupt_while_a_waiter_is_woken_reaches_the_program_and_the_waiter_is_woken(source, error, through):
+    printed = run_in_child(INTERRUPTED_WAKE_UP.format(source=source, error=error, through=through), timeout=20)
+    assert printed == "interrupted\n5 []\n"
+
+
+def test_a_signal_raising_while_waiters_are_woken_leaves_every_round_finished():
+    printed = run_in_child("""
+        import asyncio, os, random, signal, sys
+        from lineage_store import LineageStoreBase, automagically_lineage_stored
+
+        unraisable = []
+        sys.unraisablehook = unraisable.append
+
+        class Waiting(LineageStoreBase):
+            @automagically_lineage_stored()
+            async def slow(self, n):
+                await self.gate.wait()
+                return n
+
+        asyncio_files, hits, active = os.path.dirname(asyncio.__file__), [0], [False]
+
+        def handler(signum, frame):
+            # Raises only in the loop's methods that the module calls as it
+            # wakes the waiters: elsewhere an interrupt may cut asyncio's own
+            # bookkeeping short, which nothing outside asyncio can mend.
+            entry = frame
+            while entry.f_back is not None and entry.f_back.f_code.co_filename.startswith(asyncio_files):
+                entry = entry.f_back
+            if not active[0]:
+                return
+            signal.setitimer(signal.ITIMER_REAL, random.uniform(2e-5, 1e-4))
+            if (frame.f_code.co_filename.startswith(asyncio_files) and entry.f_code.co_name in ("call_soon", "is_closed")
+                    and entry.f_back is not None and entry.f_back.f_code.co_filename.startswith("<lineage_store")):
+                hits[0] += 1
+                raise KeyboardInterrupt
+
+        async def start(book, n):
+            book.gate = asyncio.Event()
+            tasks = [asyncio.ensure_future(book.slow(n)) for _ in range(50)]
+            await asyncio.sleep(0)
+            return tasks
+
+        loop = asyncio.new_event_loop()
+        signal.signal(signal.SIGALRM, handler)
+        for n in range(200):
+            book = Waiting()
+            tasks = loop.run_until_complete(start(book, n))
+            book.gate.set()
+            active[0] = True
+            signal.setitimer(signal.ITIMER_REAL, 1e-4)
+            while True:
+                try:
+                    done, pending = loop.run_until_complete(asyncio.wait(tasks, timeout=2))
+                    break
+                except KeyboardInterrupt:
+                    pass
+            active[0] = False
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            assert not pending, n
+            ended = [task.exception() or task.result() for task in tasks]
+            assert all(outcome == n or isinstance(outcome, KeyboardInterrupt) for outcome in ended), ended
+        assert not unraisable, unraisable
+        print(hits[0] > 0)
+    """, timeout=30)
+    assert printed == "True\n"
 
 
 @pytest.mark.parametrize("change", [lambda book: book.update_cached_value("rate", 5),
