@@ -8,7 +8,7 @@ import warnings
 
 import pytest
 
-from conftest import run_in_child, run_python
+from conftest import run, run_in_child, run_python
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 
@@ -135,17 +135,19 @@ def test_an_exception_raised_by_a_trace_hook_anywhere_leaves_no_await_waiting(aw
         loop.close()
 
 
-# A computing task and one waiting for it; `interrupt` raises in the first
-# loop.call_soon made once `Waiting.armed` is set, which is the wake-up of the
-# waiter: the computing method sets it as it returns. With `through` "send", the method returns and its task wakes the
-# waiter; with "finaliser", its coroutine is dropped unfinished and the waiter
-# is woken to look again (and compute) from the finaliser.
-INTERRUPTED_WAKE_UP = """
-    import asyncio, sys
-    from asyncio import base_events
+# A computing task and two waiting for it; `interrupt` raises in the first
+# step of waking a waiter that runs Python code once `Waiting.armed` is set
+# (the computing method sets it as it returns). With `through` "send", the
+# method returns and its task wakes the waiters; with "finaliser", its
+# coroutine is dropped unfinished and they are woken, from the finaliser, to
+# look again (the first computes). The loop refuses to schedule the wake-up
+# of the second waiter (`refused`, set in its context) when `source` says so.
+WAKE_UP = """
+    import asyncio, contextvars, sys
+    from asyncio import base_events, futures
     from lineage_store import LineageStoreBase, automagically_lineage_stored
 
-    unraisable = []
+    unraisable, refused = [], contextvars.ContextVar("refused", default=False)
     sys.unraisablehook = unraisable.append
 
     class Waiting(LineageStoreBase):
@@ -162,25 +164,38 @@ INTERRUPTED_WAKE_UP = """
         raise {error}
 
     loop = asyncio.new_event_loop()
-    if "{source}" == "patched call_soon":
+    loop.set_exception_handler(lambda loop, context: print(context["message"]))
+    if "call_soon" in "{source}" or "{source}" == "a refusing loop":
         call_soon = loop.call_soon
-        def patched(*args, **kwargs):
+        def patched(callback, *args, context=None):
+            if Waiting.armed and "{source}" != "call_soon, once it scheduled":
+                interrupt()
+            if context is not None and context.get(refused):
+                raise RuntimeError("refused")
+            handle = call_soon(callback, *args, context=context)
             if Waiting.armed:
                 interrupt()
-            return call_soon(*args, **kwargs)
+            return handle
         loop.call_soon = patched
     else:
+        if "{source}" == "a Python future's remove_done_callback":
+            loop.create_future = lambda: futures._PyFuture(loop=loop)
+            interrupted = futures._PyFuture.remove_done_callback
+        else:
+            interrupted = base_events.BaseEventLoop.call_soon
         def hook(frame, event, arg):
-            if Waiting.armed and frame.f_code is base_events.BaseEventLoop.call_soon.__code__:
+            if Waiting.armed and frame.f_code is interrupted.__code__:
                 interrupt()
         sys.settrace(hook)
 
-    book = Waiting()
+    book, computing = Waiting(), []
 
-    computing = []
-
-    async def first_step():  # in a task of its own, whose context the waiter does not copy
+    async def first_step():  # in a task of its own, whose context the waiters do not copy
         computing[0].send(None)
+
+    async def refused_waiter():
+        refused.set("{source}" == "a refusing loop")
+        return await book.slow()
 
     async def start():
         book.gate = asyncio.Event()
@@ -190,11 +205,11 @@ INTERRUPTED_WAKE_UP = """
             await asyncio.sleep(0)
         else:
             await asyncio.ensure_future(first_step())
-        waiter = asyncio.ensure_future(book.slow())
+        waiters = [asyncio.ensure_future(book.slow()), asyncio.ensure_future(refused_waiter())]
         await asyncio.sleep(0)
-        return waiter
+        return waiters
 
-    waiter = loop.run_until_complete(start())
+    waiters = loop.run_until_complete(start())
     book.gate.set()
     try:
         if "{through}" == "send":
@@ -206,15 +221,48 @@ INTERRUPTED_WAKE_UP = """
                 pass
     except {error}:
         print("interrupted")
-    print(loop.run_until_complete(asyncio.wait_for(waiter, 5)), unraisable)
+    loop.run_until_complete(asyncio.wait(waiters, timeout=5))
+    print([waiter.result() if waiter.done() else "asleep" for waiter in waiters],
+          [hook.exc_value for hook in unraisable])
 """
+
+INTERRUPTED_WAKE_UP = {"patched call_soon": "KeyboardInterrupt", "call_soon, once it scheduled": "KeyboardInterrupt",
+                       "trace hook": "LookupError", "a Python future's remove_done_callback": "KeyboardInterrupt"}
 
 
 @pytest.mark.parametrize("through", ["send", "finaliser"])
-@pytest.mark.parametrize("source, error", [("patched call_soon", "KeyboardInterrupt"), ("trace hook", "LookupError")])
-def test_an_interrupt_while_a_waiter_is_woken_reaches_the_program_and_the_waiter_is_woken(source, error, through):
-    printed = run_in_child(INTERRUPTED_WAKE_UP.format(source=source, error=error, through=through), timeout=20)
-    assert printed == "interrupted\n5 []\n"
+@pytest.mark.parametrize("source, error", INTERRUPTED_WAKE_UP.items(), ids=INTERRUPTED_WAKE_UP.keys())
+def test_an_interrupt_while_waiters_are_woken_reaches_the_program_and_every_waiter_is_woken(source, error, through):
+    printed = run_in_child(WAKE_UP.format(source=source, error=error, through=through), timeout=20)
+    assert printed == "interrupted\n[5, 5] []\n"
+
+
+@pytest.mark.parametrize("through", ["send", "finaliser"])
+def test_a_waiter_whose_loop_refuses_its_wake_up_is_reported_and_the_others_are_woken(through):
+    # The interrupt still reaches the program, and the refusal, which cannot
+    # be raised in its place, is reported.
+    printed = run_in_child(WAKE_UP.format(source="a refusing loop", error="KeyboardInterrupt", through=through),
+                           timeout=20)
+    assert printed == "interrupted\n[5, 'asleep'] [RuntimeError('refused')]\n"
+
+
+class Opaque(asyncio.futures._PyFuture):
+    """A future that keeps its callbacks to itself, as futures of other loops may."""
+
+    def __getattribute__(self, name):
+        if name == "_callbacks" and sys._getframe(1).f_globals is not vars(asyncio.futures):
+            raise AttributeError(name)
+        return super().__getattribute__(name)
+
+
+def test_waiters_on_futures_that_keep_their_callbacks_to_themselves_are_woken():
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.create_future = lambda: Opaque(loop=loop)
+        book = Book()
+        return await asyncio.gather(*(asyncio.create_task(book.price()) for _ in range(3)))
+
+    assert run(main()) == [2, 2, 2]
 
 
 def test_a_signal_raising_while_waiters_are_woken_leaves_every_round_finished():
@@ -254,7 +302,8 @@ def test_a_signal_raising_while_waiters_are_woken_leaves_every_round_finished():
             await asyncio.sleep(0)
             return tasks
 
-        loop = asyncio.new_event_loop()
+        loop, loop_errors = asyncio.new_event_loop(), []
+        loop.set_exception_handler(lambda loop, context: loop_errors.append(context["message"]))
         signal.signal(signal.SIGALRM, handler)
         for n in range(200):
             book = Waiting()
@@ -273,7 +322,7 @@ def test_a_signal_raising_while_waiters_are_woken_leaves_every_round_finished():
             assert not pending, n
             ended = [task.exception() or task.result() for task in tasks]
             assert all(outcome == n or isinstance(outcome, KeyboardInterrupt) for outcome in ended), ended
-        assert not unraisable, unraisable
+        assert not unraisable and not loop_errors, (unraisable, loop_errors)
         print(hits[0] > 0)
     """, timeout=30)
     assert printed == "True\n"
