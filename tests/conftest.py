@@ -1,6 +1,7 @@
 """Helpers shared by the tests: import them with `from conftest import ...`."""
 
 import asyncio
+import inspect
 import os
 import subprocess
 import sys
@@ -84,6 +85,15 @@ def store_with(source):
                                                  "function": staticmethod(function)})
     function.__globals__["model"] = model
     return model
+
+
+def served_at_once(coroutine):
+    """Whether `coroutine`, of an awaited call, was made to serve the value
+    found valid when the call was made, as a hit is while its store computes
+    nothing; closed either way."""
+    served = "found" in inspect.getcoroutinelocals(coroutine)
+    coroutine.close()
+    return served
 
 
 def awaited_class():
