@@ -150,8 +150,13 @@ def test_a_cancelled_computation_is_taken_over_by_one_waiter_and_waiters_are_not
 
 
 async def first_step(coroutine):
-    """Run in a task of its own: no task made later copies the context the computation began in."""
-    coroutine.send(None)
+    """Takes the first step of `coroutine` in a callback of the loop: no task
+    drives it on, and no task made later copies the context its computation
+    began in."""
+    loop = asyncio.get_running_loop()
+    stepped = loop.create_future()
+    loop.call_soon(lambda: stepped.set_result(coroutine.send(None)))
+    await stepped
 
 
 def interrupted_once(book):
@@ -176,7 +181,7 @@ def interrupted_once(book):
 async def closed_by_its_caller(book):
     book.gate = asyncio.Event()
     coroutine = book.slow(3)
-    await asyncio.create_task(first_step(coroutine))
+    await first_step(coroutine)
     waiter = asyncio.create_task(book.slow(3))
     await asyncio.sleep(0)
     coroutine.close()

@@ -140,7 +140,9 @@ def test_an_exception_raised_by_a_trace_hook_anywhere_leaves_no_await_waiting(aw
 # (the computing method sets it as it returns). With `through` "send", the
 # method returns and its task wakes the waiters; with "finaliser", its
 # coroutine is dropped unfinished and they are woken, from the finaliser, to
-# look again (the first computes). The loop refuses to schedule the wake-up
+# look again (the first computes); with "task end", the task that began the
+# computation ends without driving it on, and they are woken from the watch
+# of that task's end. The loop refuses to schedule the wake-up
 # of the second waiter (`refused`, set in its context) when `source` says so.
 WAKE_UP = """
     import asyncio, contextvars, sys
@@ -188,10 +190,17 @@ WAKE_UP = """
                 interrupt()
         sys.settrace(hook)
 
-    book, computing = Waiting(), []
+    book, computing, release = Waiting(), [], []
 
-    async def first_step():  # in a task of its own, whose context the waiters do not copy
+    def first_step():
+        # In a callback of the loop: no task drives the coroutine on, and no
+        # task made later copies the context its computation began in.
         computing[0].send(None)
+
+    async def first_step_in_task():  # which then ends, without driving the coroutine on
+        asyncio.current_task().add_done_callback(lambda task: setattr(Waiting, "armed", True))
+        first_step()
+        await release[0]
 
     async def refused_waiter():
         refused.set("{source}" == "a refusing loop")
@@ -200,11 +209,14 @@ WAKE_UP = """
     async def start():
         book.gate = asyncio.Event()
         computing.append(book.slow())
+        release.append(loop.create_future())
         if "{through}" == "send":
             computing.append(asyncio.ensure_future(computing.pop()))
-            await asyncio.sleep(0)
+        elif "{through}" == "finaliser":
+            loop.call_soon(first_step)
         else:
-            await asyncio.ensure_future(first_step())
+            computing.append(asyncio.ensure_future(first_step_in_task()))
+        await asyncio.sleep(0)
         waiters = [asyncio.ensure_future(book.slow()), asyncio.ensure_future(refused_waiter())]
         await asyncio.sleep(0)
         return waiters
@@ -214,6 +226,9 @@ WAKE_UP = """
     try:
         if "{through}" == "send":
             loop.run_until_complete(computing[0])
+        elif "{through}" == "task end":
+            release[0].set_result(None)
+            loop.run_until_complete(asyncio.wait(waiters, timeout=5))
         else:
             Waiting.armed = True
             computing.clear()
@@ -234,6 +249,13 @@ INTERRUPTED_WAKE_UP = {"patched call_soon": "KeyboardInterrupt", "call_soon, onc
 @pytest.mark.parametrize("source, error", INTERRUPTED_WAKE_UP.items(), ids=INTERRUPTED_WAKE_UP.keys())
 def test_an_interrupt_while_waiters_are_woken_reaches_the_program_and_every_waiter_is_woken(source, error, through):
     printed = run_in_child(WAKE_UP.format(source=source, error=error, through=through), timeout=20)
+    assert printed == "interrupted\n[5, 5] []\n"
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="the end of the task computing is watched before 3.12")
+def test_an_interrupt_while_waiters_are_woken_at_the_end_of_the_task_computing_reaches_the_program():
+    printed = run_in_child(WAKE_UP.format(source="patched call_soon", error="KeyboardInterrupt", through="task end"),
+                           timeout=20)
     assert printed == "interrupted\n[5, 5] []\n"
 
 
@@ -313,7 +335,7 @@ def test_a_signal_raising_while_waiters_are_woken_leaves_every_round_finished():
             signal.setitimer(signal.ITIMER_REAL, 1e-4)
             while True:
                 try:
-                    done, pending = loop.run_until_complete(asyncio.wait(tasks, timeout=2))
+                    done, pending = loop.run_until_complete(asyncio.wait(tasks, timeout=5))
                     break
                 except KeyboardInterrupt:
                     pass

@@ -93,13 +93,13 @@ bool settle(Computation* computation, Outcome outcome, PyObject* result, Deliver
     computation->settled = true;
     PyRef store_error;
     WakeFailures failures;
-    PyRef shared = PyRef::steal(std::exchange(computation->shared, nullptr));
     {
         SavedException raised;
         AwaitedCall* call = as_call(computation->call);
         AwaitedState& state = call->state;
         // The entry first, which nothing can then keep from going: the map
         // runs no Python code, and the objects of its key are alive.
+        PyRef shared = PyRef::steal(std::exchange(computation->shared, nullptr));
         PyRef key = PyRef::steal(std::exchange(computation->key, nullptr));
         if (key && PyDict_GetItemWithError(registry.running, key.get()) == shared.get()) {
             PyDict_DelItem(registry.running, key.get());
@@ -137,7 +137,6 @@ bool settle(Computation* computation, Outcome outcome, PyObject* result, Deliver
             failures.report_refusal(shared.get());
         }
     }
-    shared.reset();
     if (delivery == Delivery::Raise && failures.any()) {
         store_error.reset();
         failures.raise_now();
