@@ -9,7 +9,10 @@
 #   - the stub carries the help text that hovers and help() show: a docstring
 #     with an example on each factory (naming every option), on the
 #     decorator type, on LineageStoreBase and each of its public methods, and
-#     the examples run.
+#     the examples run;
+#   - jedi, which editors run on source files, infers from the stub the
+#     result of a decorated method's call, through an instance, through the
+#     class and through __wrapped__, and shows the method's signature.
 #
 # Usage: scripts/check_types.sh [WHEEL]
 # Without WHEEL the project is built into a wheel first. PYTHON picks the
@@ -29,6 +32,7 @@ set -euo pipefail
 
 mypy_pin="mypy==2.4.1"
 pyright_pin="basedpyright==1.40.2"
+jedi_pin="jedi==0.20.1"
 # The oldest Python the package supports: the stub must hold there.
 target_version="3.10"
 
@@ -55,7 +59,7 @@ step "checker venv ($("$python" --version)) with $(basename "$wheel")"
 "$python" -m venv "$scratch/venv"
 venv_python=$scratch/venv/bin/python
 # typing_extensions: the positive module imports assert_type from it when it runs.
-"$venv_python" -m pip install -q --disable-pip-version-check "$wheel" "$mypy_pin" "$pyright_pin" typing_extensions
+"$venv_python" -m pip install -q --disable-pip-version-check "$wheel" "$mypy_pin" "$pyright_pin" "$jedi_pin" typing_extensions
 echo "$("$venv_python" -m mypy --version); $("$scratch/venv/bin/basedpyright" --version | tr '\n' ' ')"
 
 # The checked files are copied out of the tree, so the only lineage_store the
@@ -160,6 +164,44 @@ for problem in problems:
     print(problem)
 print(f"{len(documented)} docstrings with examples, {len(problems)} problems, {failed_examples} failed examples")
 sys.exit(1 if problems or failed_examples else 0)
+EOF
+then
+    results+=(passed)
+else
+    results+=(failed)
+fi
+
+step "jedi infers results and signatures from the stub"
+if "$venv_python" - <<'EOF'
+import jedi
+
+SOURCE = """
+from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
+
+class Portfolio(LineageStoreBase):
+    @lineage_stored()
+    def fx_rate(self) -> float:
+        return 1.25
+
+    @automagically_lineage_stored()
+    def price(self, ticker: str) -> float:
+        return 10.0 * self.fx_rate()
+
+book = Portfolio()
+"""
+# The process's own interpreter and paths: the installed wheel and its stub.
+environment = jedi.InterpreterEnvironment()
+failures = 0
+for expression in ('book.price("ACME")', 'Portfolio.price(book, "ACME")', 'book.price.__wrapped__(book, "ACME")'):
+    code = f"{SOURCE}result = {expression}\nresult\n"
+    names = [name.name for name in jedi.Script(code, environment=environment).infer(code.count("\n"), 1)]
+    print(f"{expression}: {names}")
+    failures += names != ["float"]
+code = f"{SOURCE}book.price("
+signatures = [s.to_string() for s in jedi.Script(code, environment=environment).get_signatures(code.count("\n") + 1, 11)]
+print(f"book.price( signatures: {signatures}")
+failures += signatures != ["price(self, ticker: str) -> float"]
+raise SystemExit(1 if failures else 0)
 EOF
 then
     results+=(passed)

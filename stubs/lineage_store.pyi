@@ -206,14 +206,34 @@ class _SelfMethod(Protocol[_Store_contra, _Params, _Result_co]):
 _Dependency: TypeAlias = str | tuple[str, dict[str, Any]]
 _UniformDependencies: TypeAlias = list[str] | list[tuple[str, dict[str, Any]]]
 
+# What a decorated method gives through an instance: a bound method that takes
+# the method's parameters less self and returns its result, and that reaches
+# the function as written through __wrapped__, as a bound method reaches its
+# function's attributes. It exists for checkers only, like LineageStoreDecorator
+# below, and both take the result first: jedi counts no ParamSpec among a
+# class's type variables, so with the parameters first it would read the
+# result from their place and infer none. __call__ is a callable attribute
+# rather than a method, so that jedi, finding no signature on the protocol,
+# shows the decorated function's; as an attribute it makes the result
+# invariant here (a covariant variable may not type a writable member).
+@type_check_only
+class _LineageStoreMethod(Protocol[_Result, _Params]):
+    """A decorated method bound to an instance: obj.method."""
+
+    __call__: Callable[_Params, _Result]
+    @property
+    def __wrapped__(self) -> Callable[Concatenate[Any, _Params], _Result]: ...
+
 # The type of what the factories return. The module does not publish it under
 # this name, so it cannot be imported at run time; annotations may still name
-# it under `if TYPE_CHECKING:` or in quotes. It is not generic over the store
-# class (the factories check that when they decorate): a subclass may then
-# replace a decorated method with one of its own, as it may a plain method.
+# it under `if TYPE_CHECKING:` or in quotes, as LineageStoreDecorator[float, [str]]
+# for a method taking a str and returning a float (the result first, see
+# _LineageStoreMethod). It is not generic over the store class (the factories
+# check that when they decorate): a subclass may then replace a decorated
+# method with one of its own, as it may a plain method.
 @final
 @type_check_only
-class LineageStoreDecorator(Generic[_Params, _Result_co]):
+class LineageStoreDecorator(Generic[_Result_co, _Params]):
     """A method decorated with lineage_stored() or automagically_lineage_stored().
 
     Called through an instance, it serves the stored value of the call
@@ -250,12 +270,14 @@ class LineageStoreDecorator(Generic[_Params, _Result_co]):
     def __call__(
         self, instance: LineageStoreBase, /, *args: _Params.args, **kwargs: _Params.kwargs
     ) -> _Result_co: ...
+    # The owner is never read. Typed object, so that jedi, which cannot match
+    # a type[Any] parameter, picks the overload by the instance alone.
     @overload
-    def __get__(self, instance: None, owner: type[Any] | None = None, /) -> Self: ...
+    def __get__(self, instance: None, owner: object = None, /) -> Self: ...
     @overload
     def __get__(
-        self, instance: LineageStoreBase, owner: type[Any] | None = None, /
-    ) -> Callable[_Params, _Result_co]: ...
+        self, instance: LineageStoreBase, owner: object = None, /
+    ) -> _LineageStoreMethod[_Result_co, _Params]: ...
     # Assignment through an instance always raises, so no value is accepted.
     def __set__(self, instance: LineageStoreBase, value: Never, /) -> None: ...
     # The decorated function's own mark, so that abc sees an abstract method.
@@ -331,15 +353,15 @@ class lineage_stored:
     @overload
     def __call__(
         self, func: Callable[Concatenate[_Store, _Params], _Result]
-    ) -> LineageStoreDecorator[_Params, _Result]: ...
+    ) -> LineageStoreDecorator[_Result, _Params]: ...
     @overload
     def __call__(  # type: ignore[overload-overlap]  # the next one is the same with its parameters unknown
         self, func: _SelfMethod[_Store, _Params, _Result]
-    ) -> LineageStoreDecorator[_Params, _Result]: ...
+    ) -> LineageStoreDecorator[_Result, _Params]: ...
     @overload
     def __call__(
         self, func: Callable[Concatenate[_Store, ...], _Result]
-    ) -> LineageStoreDecorator[..., _Result]: ...
+    ) -> LineageStoreDecorator[_Result, ...]: ...
 
 @final
 class automagically_lineage_stored:
@@ -404,12 +426,12 @@ class automagically_lineage_stored:
     @overload
     def __call__(
         self, func: Callable[Concatenate[_Store, _Params], _Result]
-    ) -> LineageStoreDecorator[_Params, _Result]: ...
+    ) -> LineageStoreDecorator[_Result, _Params]: ...
     @overload
     def __call__(  # type: ignore[overload-overlap]  # the next one is the same with its parameters unknown
         self, func: _SelfMethod[_Store, _Params, _Result]
-    ) -> LineageStoreDecorator[_Params, _Result]: ...
+    ) -> LineageStoreDecorator[_Result, _Params]: ...
     @overload
     def __call__(
         self, func: Callable[Concatenate[_Store, ...], _Result]
-    ) -> LineageStoreDecorator[..., _Result]: ...
+    ) -> LineageStoreDecorator[_Result, ...]: ...

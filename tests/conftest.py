@@ -47,17 +47,19 @@ def import_greenlet():
     return pytest.importorskip("greenlet")
 
 
-def run_python(source, timeout=60):
-    """Runs `source` in a fresh interpreter: for faults that crash or hang it."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
-                          timeout=timeout)
+def run_python(source, timeout=60, flags=(), args=()):
+    """Runs `source` in a fresh interpreter started with `flags`, `args` its
+    sys.argv[1:]: for faults that crash or hang it, or that show under
+    interpreter flags."""
+    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(source), *args], capture_output=True,
+                          text=True, timeout=timeout)
 
 
-def run_in_child(source, timeout=60):
+def run_in_child(source, timeout=60, flags=()):
     """Runs `source` in a fresh interpreter and returns what it printed; a
     crash or a hang fails the test instead of taking the test process with it."""
     try:
-        done = run_python(source, timeout)
+        done = run_python(source, timeout, flags)
     except subprocess.TimeoutExpired:
         pytest.fail(f"no end within {timeout} s")
     assert done.returncode == 0, done.stderr[-2000:]
@@ -85,6 +87,18 @@ def store_with(source):
                                                  "function": staticmethod(function)})
     function.__globals__["model"] = model
     return model
+
+
+class Rates(LineageStoreBase):
+    """fx() and rate(), read from `inputs`, which the subclass sets."""
+
+    @lineage_stored()
+    def fx(self):
+        return self.inputs["fx"]
+
+    @lineage_stored()
+    def rate(self):
+        return self.inputs["rate"]
 
 
 def served_at_once(coroutine):

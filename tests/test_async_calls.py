@@ -14,7 +14,7 @@ from collections import Counter
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import edges, key, run
+from conftest import Rates, edges, key, run
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 TRACKING = {"automagically": automagically_lineage_stored,
@@ -22,17 +22,9 @@ TRACKING = {"automagically": automagically_lineage_stored,
 
 
 def book_class(decorate):
-    class Book(LineageStoreBase):
+    class Book(Rates):
         def __init__(self):
             self.runs, self.inputs, self.gate, self.error = Counter(), {"fx": 2, "rate": 3}, None, None
-
-        @lineage_stored()
-        def fx(self):
-            return self.inputs["fx"]
-
-        @lineage_stored()
-        def rate(self):
-            return self.inputs["rate"]
 
         @decorate()
         async def price(self, n):

@@ -3,13 +3,17 @@ each thread, asyncio task and greenlet records its calls against its own."""
 
 import asyncio
 import contextvars
+import gc
 import threading
 import tracemalloc
+import types
 import warnings
+import weakref
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from conftest import edges, import_greenlet, result_of, run, run_in_child
+from conftest import Rates, edges, import_greenlet, key, result_of, run, run_in_child
+from hypothesis import given, settings, strategies as st
 
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
@@ -194,17 +198,9 @@ def test_a_worker_given_a_copy_counts_for_the_computation_current_when_it_was_co
 def test_computations_interleaved_by_greenlets_record_only_their_own_calls(copied_contexts):
     greenlet = import_greenlet()
 
-    class Prices(LineageStoreBase):
+    class Prices(Rates):
         def __init__(self):
             self.inputs = {"fx": 1, "rate": 2}
-
-        @lineage_stored()
-        def fx(self):
-            return self.inputs["fx"]
-
-        @lineage_stored()
-        def rate(self):
-            return self.inputs["rate"]
 
         @automagically_lineage_stored()
         def a(self):
@@ -232,9 +228,11 @@ def test_computations_interleaved_by_greenlets_record_only_their_own_calls(copie
 def test_greenlets_ending_their_computations_out_of_order_leave_nothing_behind():
     # Each greenlet's computation is left for the other's to end first; then
     # new instances, which may land where those were, are used from the main
-    # context while one of them computes in a greenlet of its own.
+    # context while one of them computes in a greenlet of its own. Every
+    # round's graphs hold the edges of its own computations and no other,
+    # and every call made is stored.
     import_greenlet()
-    run_in_child("""
+    printed = run_in_child("""
         import contextvars, gc, greenlet, warnings
         from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
@@ -255,28 +253,41 @@ def test_greenlets_ending_their_computations_out_of_order_leave_nothing_behind()
                 other.switch()
                 return self.leaf(0)
 
+        def edges(store):
+            return {call: children for call, children in store.get_dependency_graph().items() if children}
+
+        def edge_to_top(other):
+            return {("leaf", (("i", 0),)): {("top", (("other", other),))}}
+
+        main = greenlet.getcurrent()
+        wrong = []
         for round in range(200):
             big, small = Store(), Store()
             for i in range(round % 50):
                 big.leaf(i)
-            main = greenlet.getcurrent()
             method = "top" if round % 2 else "flat"
-            g_small = greenlet.greenlet(lambda: getattr(small, method)(g_big))
-            g_big = greenlet.greenlet(lambda: getattr(big, method)(g_small))
+            g_small, g_big = greenlet.greenlet(), greenlet.greenlet()
+            g_small.run = lambda: getattr(small, method)(g_big)
+            g_big.run = lambda: getattr(big, method)(g_small)
             g_small.gr_context, g_big.gr_context = contextvars.copy_context(), contextvars.copy_context()
-            g_small.switch()
-            while not (g_small.dead and g_big.dead):
-                (g_big if not g_big.dead else g_small).switch()
+            g_small.switch()  # small's computation starts first and ends first
+            g_big.switch()
+            expected = (edge_to_top(g_small), edge_to_top(g_big)) if method == "top" else ({}, {})
+            if (edges(big), edges(small)) != expected:
+                wrong.append(("interleaved", round))
             del big, small, g_small, g_big
             gc.collect()
-            fresh = [Store() for _ in range(4)]
-            for store in fresh:
+            for store in [Store() for _ in range(4)]:
                 g = greenlet.greenlet(lambda: store.top(main))
                 g.switch()
                 store.leaf(1), store.leaf(2)
                 g.switch()
-        print("done")
+                states = store.get_validation_state()
+                if edges(store) != edge_to_top(main) or set(states.values()) != {"valid"} or len(states) != 4:
+                    wrong.append(("fresh", round))
+        print(wrong)
     """, timeout=120)
+    assert printed == "[]\n"
 
 
 # ---------------------------------------------------------------------------
@@ -453,3 +464,227 @@ def test_the_same_call_made_by_a_copy_while_it_is_computed_runs_as_part_of_it(me
     obj = Recalls()
     assert (result_of(getattr(obj, method)()), obj.runs, edges(obj)) == (10, 2, {})
     assert obj.get_cached_values() == {method: 10}
+
+
+def test_a_copy_made_inside_a_plain_computation_begun_outside_any_counts_for_none(strict):
+    # Such a computation sets no frame: no call made through it could
+    # record anything. A copy of the context made meanwhile does not see it.
+    class Plain(LineageStoreBase):
+        @lineage_stored()
+        def q(self):
+            return 1
+
+        @lineage_stored()
+        def u(self):
+            return 10 + contextvars.copy_context().run(self.q)  # not warned about: not seen as u's
+
+    contextvars.copy_context()  # this thread's context is made
+    obj = Plain()
+    assert (obj.u(), obj.get_cached_values()) == (11, {"q": 1, "u": 11})
+
+
+def test_a_copy_that_alone_holds_a_long_chain_of_ended_computations_releases_it():
+    run_in_child("""
+        import contextvars
+        from lineage_store import LineageStoreBase, automagically_lineage_stored
+
+        class Links(LineageStoreBase):
+            @automagically_lineage_stored(use_cache=False)
+            def link(self, i):
+                return contextvars.copy_context()  # sees this computation, and those it was copied from
+
+        obj, context = Links(), contextvars.copy_context()
+        for i in range(200_000):
+            context = context.run(obj.link, i)
+        del context
+        print("done")
+    """)
+
+
+@pytest.mark.parametrize("nested", [False, True], ids=["awaited by the task", "awaited in another computation"])
+def test_an_instance_only_a_cycle_through_its_pending_computation_keeps_is_collected(nested):
+    class Waits(LineageStoreBase):
+        @lineage_stored()
+        async def pending(self):
+            self.future = asyncio.get_running_loop().create_future()
+            return await self.future
+
+        @automagically_lineage_stored()
+        async def outer(self):
+            return await self.pending()
+
+    loop = asyncio.new_event_loop()
+    instances = [Waits() for _ in range(3)]
+    for obj in instances:
+        task = loop.create_task(obj.outer() if nested else obj.pending())
+        task._log_destroy_pending = False  # it is left pending on purpose
+    loop.run_until_complete(asyncio.sleep(0))
+    loop.close()
+    alive = [weakref.ref(obj) for obj in instances]
+    del instances, obj, task, loop
+    for _ in range(3):
+        gc.collect()
+    assert [ref() for ref in alive] == [None] * 3
+
+
+@types.coroutine
+def yield_once():
+    yield
+
+
+def drive(*coroutines):
+    """Runs coroutines by hand, one step of each in turn, in this context; their results."""
+    results, running = {}, dict(enumerate(coroutines))
+    while running:
+        for i, coroutine in list(running.items()):
+            try:
+                coroutine.send(None)
+            except StopIteration as stop:
+                results[i] = stop.value
+                del running[i]
+    return [results[i] for i in range(len(coroutines))]
+
+
+def test_computations_driven_by_hand_in_one_context_record_only_their_own_calls():
+    class Hand(LineageStoreBase):
+        def __init__(self):
+            self.inputs = {"x": 1, "y": 2}
+
+        @lineage_stored()
+        def x(self):
+            return self.inputs["x"]
+
+        @lineage_stored()
+        def y(self):
+            return self.inputs["y"]
+
+        @automagically_lineage_stored()
+        async def a(self):
+            await yield_once()
+            return self.x()
+
+        @automagically_lineage_stored()
+        async def b(self):
+            await yield_once()
+            await yield_once()
+            return 10 * self.y()
+
+        @automagically_lineage_stored()
+        async def thrown_into(self):
+            try:
+                await yield_once()
+            except LookupError:
+                return 100 * self.x()
+
+        @automagically_lineage_stored()
+        async def closed(self):
+            try:
+                await yield_once()
+            finally:
+                self.y()  # on its way out, still its own call
+
+    obj = Hand()
+    thrown_into, closed = obj.thrown_into(), obj.closed()
+    thrown_into.send(None), closed.send(None)
+    assert drive(obj.a(), obj.b()) == [1, 20]  # a ends first
+    with pytest.raises(StopIteration) as stop:
+        thrown_into.throw(LookupError)
+    closed.close()
+    assert (stop.value.value, edges(obj)) == (100, {"x": {"a", "thrown_into"}, "y": {"b", "closed"}})
+    obj.update_cached_value("y", 3)
+    assert drive(obj.b()) == [30]
+
+
+# ---------------------------------------------------------------------------
+# Random schedules of greenlets switching inside computations, and of
+# computations driven by hand in one context: each result is its own call's,
+# and each computation records the calls it made, and only those
+
+WEB_LEAVES = range(4)
+
+
+class Web(LineageStoreBase):
+    def __init__(self, pause):
+        self.inputs, self.pause = {i: 10**i for i in WEB_LEAVES}, pause
+
+    @lineage_stored()
+    def leaf(self, i):
+        self.pause()
+        return self.inputs[i]
+
+    @automagically_lineage_stored()
+    def pair(self, i):
+        first = self.leaf(i)
+        self.pause()
+        return first + 2 * self.leaf((i + 1) % 4)
+
+    @automagically_lineage_stored()
+    async def apair(self, i):
+        first = self.leaf(i)
+        await yield_once()
+        return first + 3 * self.leaf((i + 2) % 4)
+
+
+WEB_PARENTS = {"leaf": lambda i: [], "pair": lambda i: [(i, 1), ((i + 1) % 4, 2)],
+               "apair": lambda i: [(i, 1), ((i + 2) % 4, 3)]}
+
+
+def web_value(inputs, method, i):
+    return inputs[i] if method == "leaf" else sum(inputs[j] * factor for j, factor in WEB_PARENTS[method](i))
+
+
+# A greenlet of its own (with its own context, or a copy of this one), or a
+# coroutine driven by hand in this context.
+web_workers = st.one_of(st.tuples(st.sampled_from(["greenlet", "copied"]), st.sampled_from(["leaf", "pair"]),
+                                  st.sampled_from(WEB_LEAVES)),
+                        st.tuples(st.just("by hand"), st.just("apair"), st.sampled_from(WEB_LEAVES)))
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(web_workers, min_size=1, max_size=5), st.lists(st.integers(0, 4), max_size=20),
+       st.sampled_from(WEB_LEAVES))
+def test_random_schedules_of_greenlets_and_computations_by_hand_keep_each_call_its_own(workers, schedule, changed):
+    greenlet = import_greenlet()
+    main = greenlet.getcurrent()
+    web = Web(lambda: greenlet.getcurrent() is main or main.switch())
+    running, results = {}, {}
+    for n, (kind, method, i) in enumerate(workers):
+        if kind == "by hand":
+            running[n] = web.apair(i)
+        else:
+            running[n] = greenlet.greenlet(lambda method=method, i=i: getattr(web, method)(i))
+            if kind == "copied":
+                running[n].gr_context = contextvars.copy_context()
+
+    def step(n):
+        worker = running[n]
+        if isinstance(worker, greenlet.greenlet):
+            value = worker.switch()
+            if worker.dead:
+                results[n] = value
+                del running[n]
+            return
+        try:
+            worker.send(None)
+        except StopIteration as stop:
+            results[n] = stop.value
+            del running[n]
+
+    for n in schedule:
+        if n in running:
+            step(n)
+    while running:
+        step(next(iter(running)))
+
+    inputs = dict(web.inputs)
+    assert results == {n: web_value(inputs, method, i) for n, (_, method, i) in enumerate(workers)}
+    expected_edges = {}
+    for _, method, i in workers:
+        for j, _ in WEB_PARENTS[method](i):
+            expected_edges.setdefault(key("leaf", i=j), set()).add(key(method, i=i))
+    assert edges(web) == expected_edges
+    inputs[changed] = web.inputs[changed] = -7
+    web.update_cached_value("leaf", -7, i=changed)
+    for _, method, i in workers:
+        value = getattr(web, method)(i)
+        assert (drive(value)[0] if method == "apair" else value) == web_value(inputs, method, i), (method, i)

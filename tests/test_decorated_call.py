@@ -324,6 +324,22 @@ def test_argument_hooks_may_call_decorated_methods(hook):
     assert obj.runs["rate"] == 1 and obj.get_validation_state()["rate"] == "valid"
 
 
+def test_an_argument_equal_to_a_registered_one_is_served_though_its_eq_calls_a_decorated_method():
+    obj = Store()
+    stored = obj.m(1)
+
+    class LikeOne:
+        def __hash__(self):
+            return hash(1)
+
+        def __eq__(self, other):
+            return obj.rate() == 1.5 and other == 1
+
+    served = obj.m(LikeOne())
+    assert served is stored and obj.runs["m"] == 1
+    assert obj.runs["rate"] == 1 and obj.get_validation_state()["rate"] == "valid"
+
+
 @pytest.mark.parametrize("view", ["get_dependency_graph", "get_cached_values", "get_validation_state"])
 def test_decorated_call_from_inside_a_view_succeeds_and_the_view_is_a_snapshot(view):
     obj = Store()
@@ -531,6 +547,17 @@ def test_a_single_use_result_is_returned_but_nothing_computed_from_it_is_stored(
         close(result)
 
 
+def test_a_method_that_never_stores_returns_a_new_generator_at_every_call_quietly(strict):
+    class Volatile(LineageStoreBase):
+        @lineage_stored(use_cache=False)
+        def numbers(self):
+            return (i for i in [1])
+
+    obj = Volatile()
+    first, second = obj.numbers(), obj.numbers()
+    assert inspect.isgenerator(first) and inspect.isgenerator(second) and first is not second
+
+
 def test_a_coroutine_dropped_because_its_warning_raised_is_not_reported_never_awaited(monkeypatch):
     unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
@@ -542,9 +569,15 @@ def test_a_coroutine_dropped_because_its_warning_raised_is_not_reported_never_aw
     assert unraisable == []
 
 
-def test_a_coroutine_is_refused_as_a_value_set_by_hand_and_left_to_its_caller():
-    obj, coroutine = single_use_class()(), quote()
-    with pytest.raises(TypeError, match="is a coroutine: await it first"):
-        obj.update_cached_value("single", coroutine, kind="coroutine")
-    assert inspect.getcoroutinestate(coroutine) == "CORO_CREATED" and obj.get_cached_values() == {}
-    coroutine.close()
+@pytest.mark.parametrize("kind, refusal", [("coroutine", "is a coroutine: await it first"),
+                                           ("generator", "is a generator.*pass a list or tuple"),
+                                           ("async generator", "is an async generator.*pass a list or tuple")])
+def test_a_single_use_value_is_refused_as_a_value_set_by_hand_and_left_to_its_caller(kind, refusal):
+    obj = single_use_class()()
+    value = {"coroutine": quote, "generator": lambda: (i for i in [1]), "async generator": quotes}[kind]()
+    with pytest.raises(TypeError, match=refusal):
+        obj.update_cached_value("single", value, kind=kind)
+    assert obj.get_cached_values() == {} and obj.get_validation_state() == {}
+    if kind == "coroutine":
+        assert inspect.getcoroutinestate(value) == "CORO_CREATED"
+    close(value)

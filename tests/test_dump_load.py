@@ -98,17 +98,35 @@ def test_load_failures_keep_earlier_entries(data, error):
     assert s.get_cached_value('a') == data.get('a')
 
 
-@pytest.mark.parametrize('mutate', [lambda d: d.pop('a'), lambda d: d.update(extra=1)])
-def test_dict_mutated_by_loaded_method(mutate):
+@pytest.mark.parametrize('mutate, message', [
+    (lambda d: d.pop('a'), 'dictionary changed size during iteration'),
+    (lambda d: d.update(extra=1), 'dictionary changed size during iteration'),
+    (lambda d: (d.pop('a'), d.update(extra=1)), 'dictionary keys changed during iteration'),  # the same size
+], ids=['a key removed', 'a key added', 'one removed, one added'])
+def test_dict_mutated_by_loaded_method(mutate, message):
     data = {'a': 'loaded a', 'b': 'loaded b'}
     s = type('Mutating', (Store,), {'b': method('b', lambda self: mutate(data))})()
     with pytest.raises(BaseException) as caught:
         s.load_cache(data)
-    assert str(caught.value) == 'dictionary changed size during iteration'
+    assert str(caught.value) == message
     # A broken invariant is a PanicException, derived from BaseException as
     # published: `except Exception` in users' code must not swallow it.
     assert type(caught.value).__bases__ == (BaseException,)
     assert s.get_cached_value('b') == 'loaded b'  # the entry in hand was stored
+
+
+def test_a_class_with_its_own_getattribute_sees_each_method_looked_up():
+    looked_up = []
+
+    class Watched(Store):
+        def __getattribute__(self, name):
+            looked_up.append(name)
+            return super().__getattribute__(name)
+
+    obj = Watched()
+    data = obj.dump_cache()
+    obj.load_cache(data)
+    assert sorted(name for name in looked_up if name in data) == sorted([*data, *data])
 
 
 UNSAFE = ['clear_cache', '__class__', '__init__', 'side_effect', 'prop', 'plain_stored', 'marker', 'hook',
@@ -269,3 +287,48 @@ def test_a_str_subclass_key_loads_by_its_text_whatever_it_hashes_and_compares_as
     assert s.plain_stored() == ['plain_stored', 'computed']
     assert s.a() == ('INJECTED' if text == 'a' else ['a', 'computed'])
     assert [key for key, value in s.get_cached_values().items() if value == 'INJECTED'] == ([] if error else ['a'])
+
+
+def counting(function):
+    """`function`, serialisable, counting its runs in self.runs under its __name__."""
+    def run(self):
+        self.runs.update([function.__name__])
+        return function(self)
+    run.__name__ = function.__name__
+    return serialisable(run)
+
+
+def other_name(self):
+    return ['named']
+
+
+class Renamed(LineageStoreBase):
+    """Serialisable methods whose attribute names are not their functions' names."""
+
+    def __init__(self):
+        self.runs = Counter()
+
+    @counting
+    def __x(self):  # dumped as _Renamed__x
+        return ['private']
+
+    named = counting(other_name)
+
+    @counting
+    def fx(self):
+        return ['fx']
+
+    rate = fx
+
+
+LookedUp = type('LookedUp', (Renamed,), {'__getattribute__': lambda self, name: object.__getattribute__(self, name)})
+
+
+@pytest.mark.parametrize('cls', [Renamed, LookedUp], ids=['plain lookup', 'own __getattribute__'])
+@pytest.mark.parametrize('key, function', [('_Renamed__x', '__x'), ('named', 'other_name'), ('rate', 'fx')])
+def test_a_value_loads_for_the_method_its_key_names_whatever_its_functions_name(cls, key, function):
+    assert key in cls().dump_cache()
+    fresh = cls()
+    fresh.load_cache({key: 'loaded'})
+    assert (getattr(fresh, key)(), fresh.runs[function]) == ('loaded', 1)
+    assert fresh.get_cached_value(function) == 'loaded'

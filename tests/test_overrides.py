@@ -1,6 +1,8 @@
 """A decorated method reached through an implementation that the instance's
-class does not resolve for its name (super(), or the base class named) runs as
-part of the call that made it: no entry of its own, no edge."""
+class does not resolve for its name (super(), the base class named, or a
+class the instance is no instance of) runs as part of the call that made it:
+no entry of its own, no edge. What obj.m(...) serves is always what type(obj)'s
+own m returns."""
 
 import asyncio
 
@@ -139,3 +141,94 @@ def test_a_base_called_outside_any_computation_just_runs_uncached():
               Cached.price(cached, 1)]
     assert (values, len(runs)) == ([2, 2, 1, 1, 3, 3], 5)
     assert (plain.get_cached_values(), cached.get_cached_values()) == ({}, {("price", (("n", 1),)): 3})
+
+
+def init_runs(self):
+    self.runs = []
+
+
+def labelled(label):
+    """A store class whose method m(n) returns (label, n), counting its runs."""
+    def m(self, n):
+        self.runs.append(label)
+        return label, n
+
+    return type(label, (LineageStoreBase,), {"m": lineage_stored()(m), "__init__": init_runs})
+
+
+@pytest.mark.parametrize("receiver", ["unrelated", "subclass of unrelated"])
+@pytest.mark.parametrize("foreign_first", [False, True], ids=["own first", "foreign first"])
+def test_a_method_called_with_an_instance_of_an_unrelated_class_runs_uncached(receiver, foreign_first):
+    foreign, own = labelled("Foreign"), labelled("Own")
+    obj = (own if receiver == "unrelated" else type("Sub", (own,), {}))()
+    calls = {"Own": lambda: obj.m(5), "Foreign": lambda: foreign.m(obj, 5)}
+    order = ["Foreign", "Own"] if foreign_first else ["Own", "Foreign"]
+    assert [calls[label]() for label in order for _ in range(2)] == [(label, 5) for label in order for _ in range(2)]
+    assert obj.runs == [label for label in order for _ in range(1 if label == "Own" else 2)]
+    assert obj.get_cached_values() == {("m", (("n", 5),)): ("Own", 5)}
+
+
+def switching_classes(is_async):
+    """Two classes with a method m of their own and a shared base, whose `shared`
+    both inherit and whose `total` (tracking) reads m(5)."""
+    def method(label, name="m"):
+        if is_async:
+            async def m(self, n):
+                self.runs.append(label)
+                return label, n
+        else:
+            def m(self, n):
+                self.runs.append(label)
+                return label, n
+        m.__name__ = name
+        return lineage_stored()(m)
+
+    class Base(LineageStoreBase):
+        __init__ = init_runs
+        shared = method("Base", "shared")
+
+        @automagically_lineage_stored()
+        def total(self):
+            self.runs.append("total")
+            return self.m(5)
+
+    return type("P", (Base,), {"m": method("P")}), type("Q", (Base,), {"m": method("Q")})
+
+
+@pytest.mark.parametrize("is_async", [False, True], ids=["sync", "async"])
+def test_after_its_class_changes_an_instance_is_served_its_new_classs_method(is_async):
+    p, q = switching_classes(is_async)
+    obj = p()
+    first = [result_of(obj.m(5)), result_of(obj.m(5)), result_of(obj.shared(1))]
+    if not is_async:
+        obj.total()
+    obj.__class__ = q
+    assert [result_of(obj.m(5)), result_of(obj.m(5)), result_of(obj.shared(1))] == [("Q", 5)] * 2 + [("Base", 1)]
+    if not is_async:
+        assert obj.total() == ("Q", 5)  # computed again from the call taken over
+    obj.__class__ = p
+    assert [result_of(obj.m(5)), result_of(obj.m(5))] == first[:2]
+    totals = ["total"] * 2 if not is_async else []
+    assert obj.runs == ["P", "Base"] + totals[:1] + ["Q"] + totals[1:] + ["P"]
+    assert obj.get_cached_value("m", n=5) == ("P", 5)
+
+
+def test_a_coroutine_made_before_another_method_took_its_call_over_is_not_served_that_methods_value():
+    p, q = switching_classes(True)
+    obj = p()
+    result_of(obj.m(5))
+    obj.clear_cache()  # valid with no value: the coroutine looks again when awaited
+    made_for_p = obj.m(5)
+    obj.__class__ = q
+    assert result_of(obj.m(5)) == ("Q", 5)
+    assert result_of(made_for_p) == ("P", 5)
+    assert obj.get_cached_value("m", n=5) == ("Q", 5)
+
+
+def test_a_call_taken_over_keeps_its_place_among_the_calls_of_its_hash():
+    p, q = switching_classes(False)
+    obj = p()
+    obj.m(-1), obj.m(-2)  # -1 and -2 hash alike: the lookup by hash answers the first made
+    obj.__class__ = q
+    obj.m(-1)
+    assert obj.get_cached_value_by_hash(hash(("m", (("n", -1),)))) == ("Q", -1)

@@ -5,7 +5,6 @@ take in user code), long chains of stores to release, forking mid-call."""
 import os
 import signal
 import sys
-import textwrap
 import threading
 import time
 import warnings
@@ -20,8 +19,12 @@ from lineage_store import LineageStoreBase, automagically_lineage_stored, lineag
 # ---------------------------------------------------------------------------
 # Interpreter exit while a daemon thread is inside the module
 
-EXIT_PRELUDE = """
-    import threading, time, warnings
+# The program starts the daemon thread its first argument names, waits until
+# the thread is inside, does to atexit what its second argument names (what
+# harnesses do before the interpreter exits: the module must not depend on
+# it to survive the exit), and exits.
+EXIT_PROGRAM = """
+    import atexit, sys, threading, time, warnings
     from lineage_store import LineageStoreBase, lineage_stored, automagically_lineage_stored
 
     warnings.simplefilter("ignore", RuntimeWarning)  # values set for calls never made, on purpose
@@ -30,11 +33,13 @@ EXIT_PRELUDE = """
 
     class Spinning:  # its __hash__ never returns; the thread sleeps in it
         spin = False
+
         def __hash__(self):
             while type(self).spin:
                 inside.set()
                 time.sleep(0.001)
             return 1
+
         def __eq__(self, other):
             return self is other
 
@@ -59,66 +64,68 @@ EXIT_PRELUDE = """
     key = Spinning()
     store.keyed(key)  # registered while its key still hashes
     Spinning.spin = True
+
+    def start(target, *args, **kwargs):
+        threading.Thread(target=target, args=args, kwargs=kwargs, daemon=True).start()
+
+    def in_the_wrapped_method():
+        start(store.loop)
+
+    def hashing_a_decorated_calls_argument():
+        start(store.keyed, key)
+
+    def in_a_views_hash():
+        start(store.get_dependency_graph)
+
+    def in_a_finaliser_run_by_clear_cache():
+        store.update_cached_value("keyed", SpinsOnRelease(), key=2)
+        start(store.clear_cache)
+
+    def in_a_finaliser_run_by_destroying_a_store():
+        doomed = [Store()]
+        doomed[0].update_cached_value("keyed", SpinsOnRelease(), key=2)
+        start(doomed.clear)
+
+    def beside_another_threads_update():
+        start(store.update_cached_value, "keyed", 2, key=key)
+        inside.wait()
+        inside.clear()
+        start(store.keyed, 3)
+        inside.set()
+
+    meddling = {"untouched": lambda: None, "cleared": atexit._clear, "run early": atexit._run_exitfuncs}
+    globals()[sys.argv[1]]()
+    inside.wait()
+    meddling[sys.argv[2]]()
+    time.sleep(0.02)
 """
 
-EXIT_DAEMONS = {
-    "in the wrapped method": "threading.Thread(target=store.loop, daemon=True).start()",
-    "hashing a decorated call's argument": "threading.Thread(target=store.keyed, args=(key,), daemon=True).start()",
-    "in a view's __hash__": "threading.Thread(target=store.get_dependency_graph, daemon=True).start()",
-    "in a finaliser run by clear_cache": """
-        store.update_cached_value('keyed', SpinsOnRelease(), key=2)
-        threading.Thread(target=store.clear_cache, daemon=True).start()
-    """,
-    "in a finaliser run by destroying a store": """
-        doomed = [Store()]
-        doomed[0].update_cached_value('keyed', SpinsOnRelease(), key=2)
-        threading.Thread(target=doomed.clear, daemon=True).start()
-    """,
-    "beside another thread's update": """
-        threading.Thread(target=store.update_cached_value, args=('keyed', 2), kwargs={'key': key},
-                         daemon=True).start()
-        inside.wait(); inside.clear()
-        waiting = threading.Thread(target=store.keyed, args=(3,), daemon=True)
-        waiting.start()
-        inside.set()
-    """,
-}
+EXIT_DAEMONS = ["in_the_wrapped_method", "hashing_a_decorated_calls_argument", "in_a_views_hash",
+                "in_a_finaliser_run_by_clear_cache", "in_a_finaliser_run_by_destroying_a_store",
+                "beside_another_threads_update"]
 
 
-# What harnesses do to atexit before the interpreter exits: the module must
-# not depend on it to survive the exit.
-ATEXIT_MEDDLING = {
-    "atexit untouched": "",
-    "atexit cleared": "import atexit; atexit._clear()",
-    "atexit run early": "import atexit; atexit._run_exitfuncs()",
-}
-
-
-@pytest.mark.parametrize("meddling", ATEXIT_MEDDLING.values(), ids=ATEXIT_MEDDLING.keys())
-@pytest.mark.parametrize("daemon", EXIT_DAEMONS.values(), ids=EXIT_DAEMONS.keys())
+@pytest.mark.parametrize("meddling", ["untouched", "cleared", "run early"], ids=lambda m: f"atexit {m}")
+@pytest.mark.parametrize("daemon", EXIT_DAEMONS)
 def test_exit_with_a_daemon_thread_inside_the_module_is_clean(daemon, meddling):
     # Ending the daemon thread is racy by nature, so the exit is repeated.
-    source = EXIT_PRELUDE + textwrap.indent(textwrap.dedent(daemon), "    ") + f"""
-    inside.wait()
-    {meddling}
-    time.sleep(0.02)
-    """
     for run in range(20):
-        finished = run_python(source)
+        finished = run_python(EXIT_PROGRAM, args=(daemon, meddling))
         assert (finished.returncode, finished.stderr) == (0, ""), f"run {run}"
 
 
 # The same, with the daemon thread inside user code that a helper runs on the
 # objects it was given: a keyword name's __hash__, __str__ or __repr__, a
 # metaclass's __name__ read for an error message, a load_cache key, or the
-# warnings machinery showing one of the module's warnings.
-
-BLOCKING_PRELUDE = """
-    import threading, time, warnings
+# warnings machinery showing one of the module's warnings. The program makes
+# the call its first argument names, with the hooks armed to pass as many
+# times as its second says and then never return.
+BLOCKING_PROGRAM = """
+    import sys, threading, time, warnings
     from lineage_store import LineageStoreBase, lineage_stored
 
     inside, returned = threading.Event(), threading.Event()
-    passes = None  # the hooks pass this many times once armed, then never return
+    passes = None  # until armed, the hooks return at once
 
     def hook():
         global passes
@@ -177,92 +184,84 @@ BLOCKING_PRELUDE = """
 
     store = Store()
     store.m(), store.saved()
+    # Made before the hooks are armed: making them hashes their keys.
+    hash_keyword, repr_keyword, str_keyword = {HashBlocks("x"): 1}, {ReprBlocks("y"): 1}, {StrBlocks("zz"): 1}
+    data_with_a_key_whose_hash_blocks = {HashBlocks("saved"): 2}
 
-    def show_warnings_through_the_hook():
+    def showing_warnings_through_the_hook(call):
         warnings.simplefilter("always")
         warnings.showwarning = lambda *args, **kwargs: hook()
+        call()
+
+    CALLS = {
+        "update_cached_value: a keyword name's __hash__": lambda: store.update_cached_value("m", 2, **hash_keyword),
+        "get_cached_value: a keyword name's __hash__": lambda: store.get_cached_value("m", **hash_keyword),
+        "update_cached_value: a keyword name's __repr__ in the warning":
+            lambda: store.update_cached_value("m", 2, **repr_keyword),
+        "get_cached_value: a keyword name's __repr__ in the warning":
+            lambda: store.get_cached_value("m", **repr_keyword),
+        "get_cached_value_by_hash: an unexpected keyword's __str__":
+            lambda: store.get_cached_value_by_hash(1, **str_keyword),
+        "load_cache: an unexpected keyword's __str__": lambda: store.load_cache({}, **str_keyword),
+        "load_cache: the name of data's type": lambda: store.load_cache(data=Named()),
+        "load_cache: the name of a key's type": lambda: store.load_cache({Named(): 1}),
+        "get_cached_value: the name of method_name's type": lambda: store.get_cached_value(method_name=Named()),
+        "update_cached_value: the name of method_name's type": lambda: store.update_cached_value(Named(), 1),
+        "get_cached_value_by_hash: the name of hash's type": lambda: store.get_cached_value_by_hash(Named()),
+        "update_cached_value: showing its warning":
+            lambda: showing_warnings_through_the_hook(lambda: store.update_cached_value("m", 2, y=1)),
+        "get_cached_value: showing its warning":
+            lambda: showing_warnings_through_the_hook(lambda: store.get_cached_value("n")),
+        "decorated call: showing the warning about an undeclared call":
+            lambda: showing_warnings_through_the_hook(store.undeclared),
+        "decorated call: showing the warning about a declared dependency":
+            lambda: showing_warnings_through_the_hook(store.mismatched),
+        "decorated call through the class: a keyword name's __hash__": lambda: Store.m(store, **hash_keyword),
+        "decorated call through the class: a **kwargs name's __hash__": lambda: Store.options(store, **hash_keyword),
+        "load_cache: a key's own __hash__": lambda: store.load_cache(data_with_a_key_whose_hash_blocks),
+    }
+
+    def work():
+        global passes
+        passes = int(sys.argv[2])
+        CALLS[sys.argv[1]]()
+        returned.set()
+
+    threading.Thread(target=work, daemon=True).start()
+    while not (inside.is_set() or returned.is_set()):
+        time.sleep(0.001)
+    print("blocked" if inside.is_set() else "returned", end="")
+    time.sleep(0.02)
 """
 
-# (objects made before arming, the call the daemon thread makes, hook calls passed before blocking)
-BLOCKING_CALLS = {
-    "update_cached_value: a keyword name's __hash__": (
-        "kw = {HashBlocks('x'): 1}", "store.update_cached_value('m', 2, **kw)", 0),
-    "get_cached_value: a keyword name's __hash__": (
-        "kw = {HashBlocks('x'): 1}", "store.get_cached_value('m', **kw)", 0),
-    "update_cached_value: a keyword name's __repr__ in the warning": (
-        "kw = {ReprBlocks('y'): 1}", "store.update_cached_value('m', 2, **kw)", 0),
-    "get_cached_value: a keyword name's __repr__ in the warning": (
-        "kw = {ReprBlocks('y'): 1}", "store.get_cached_value('m', **kw)", 0),
-    "get_cached_value_by_hash: an unexpected keyword's __str__": (
-        "kw = {StrBlocks('zz'): 1}", "store.get_cached_value_by_hash(1, **kw)", 0),
-    "load_cache: an unexpected keyword's __str__": (
-        "kw = {StrBlocks('zz'): 1}", "store.load_cache({}, **kw)", 0),
-    "load_cache: the name of data's type": ("", "store.load_cache(data=Named())", 0),
-    "load_cache: the name of a key's type": ("", "store.load_cache({Named(): 1})", 0),
-    "get_cached_value: the name of method_name's type": ("", "store.get_cached_value(method_name=Named())", 0),
-    "update_cached_value: the name of method_name's type": ("", "store.update_cached_value(Named(), 1)", 0),
-    "get_cached_value_by_hash: the name of hash's type": ("", "store.get_cached_value_by_hash(Named())", 0),
-    "update_cached_value: showing its warning": (
-        "show_warnings_through_the_hook()", "store.update_cached_value('m', 2, y=1)", 0),
-    "get_cached_value: showing its warning": ("show_warnings_through_the_hook()", "store.get_cached_value('n')", 0),
-    "decorated call: showing the warning about an undeclared call": (
-        "show_warnings_through_the_hook()", "store.undeclared()", 0),
-    "decorated call: showing the warning about a declared dependency": (
-        "show_warnings_through_the_hook()", "store.mismatched()", 0),
-    "decorated call through the class: a keyword name's __hash__, first": (
-        "kw = {HashBlocks('x'): 1}", "Store.m(store, **kw)", 0),
-    "decorated call through the class: a keyword name's __hash__, second": (
-        "kw = {HashBlocks('x'): 1}", "Store.m(store, **kw)", 1),
-    "decorated call through the class: a **kwargs name's __hash__, first": (
-        "kw = {HashBlocks('x'): 1}", "Store.options(store, **kw)", 0),
-    "decorated call through the class: a **kwargs name's __hash__, second": (
-        "kw = {HashBlocks('x'): 1}", "Store.options(store, **kw)", 1),
-    "decorated call through the class: a **kwargs name's __hash__, third": (
-        "kw = {HashBlocks('x'): 1}", "Store.options(store, **kw)", 2),
-}
+# (the call, the hook calls it passes before blocking, what the thread does)
+BLOCKING_CALLS = [
+    *[(call, 0, "blocked") for call in [
+        "update_cached_value: a keyword name's __hash__", "get_cached_value: a keyword name's __hash__",
+        "update_cached_value: a keyword name's __repr__ in the warning",
+        "get_cached_value: a keyword name's __repr__ in the warning",
+        "get_cached_value_by_hash: an unexpected keyword's __str__", "load_cache: an unexpected keyword's __str__",
+        "load_cache: the name of data's type", "load_cache: the name of a key's type",
+        "get_cached_value: the name of method_name's type", "update_cached_value: the name of method_name's type",
+        "get_cached_value_by_hash: the name of hash's type", "update_cached_value: showing its warning",
+        "get_cached_value: showing its warning", "decorated call: showing the warning about an undeclared call",
+        "decorated call: showing the warning about a declared dependency"]],
+    *[("decorated call through the class: a keyword name's __hash__", passes, "blocked") for passes in (0, 1)],
+    *[("decorated call through the class: a **kwargs name's __hash__", passes, "blocked") for passes in (0, 1, 2)],
+    # The key's text names the method: its own __hash__ never runs.
+    ("load_cache: a key's own __hash__", 0, "returned"),
+]
 
 
-@pytest.mark.parametrize("made, call, passes", BLOCKING_CALLS.values(), ids=BLOCKING_CALLS.keys())
-def test_exit_with_a_daemon_thread_inside_user_code_a_helper_runs_is_clean(made, call, passes):
-    source = BLOCKING_PRELUDE + textwrap.indent(textwrap.dedent(f"""
-        {made}
-        passes = {passes}
-
-        def work():
-            {call}
-            returned.set()
-
-        threading.Thread(target=work, daemon=True).start()
-        while not (inside.is_set() or returned.is_set()):
-            time.sleep(0.001)
-        print("blocked" if inside.is_set() else "returned", end="")
-        time.sleep(0.02)
-    """), "    ")
+@pytest.mark.parametrize("call, passes, outcome", BLOCKING_CALLS,
+                         ids=[f"{call}, after {passes}" if passes else call for call, passes, _ in BLOCKING_CALLS])
+def test_exit_with_a_daemon_thread_inside_user_code_a_helper_runs_is_clean(call, passes, outcome):
     for run in range(5):
-        finished = run_python(source)
+        finished = run_python(BLOCKING_PROGRAM, args=(call, str(passes)))
         assert (finished.returncode, finished.stderr) == (0, ""), f"run {run}"
-        assert finished.stdout == "blocked", "the thread never reached the blocking code: this tests nothing"
-
-
-def test_exit_with_a_daemon_thread_loading_a_key_whose_hash_blocks_is_clean():
-    # The key's own __hash__ need not run at all (the key's text names the
-    # method), so the thread may also finish: either way the exit is clean.
-    source = BLOCKING_PRELUDE + textwrap.indent(textwrap.dedent("""
-        data = {HashBlocks('saved'): 2}
-        passes = 0
-
-        def work():
-            store.load_cache(data)
-            returned.set()
-
-        threading.Thread(target=work, daemon=True).start()
-        while not (inside.is_set() or returned.is_set()):
-            time.sleep(0.001)
-        time.sleep(0.02)
-    """), "    ")
-    for run in range(5):
-        finished = run_python(source)
-        assert (finished.returncode, finished.stderr) == (0, ""), f"run {run}"
+        assert finished.stdout == outcome, (
+            "the thread never reached the blocking code: this tests nothing" if outcome == "blocked"
+            else "the key's own __hash__ ran")
 
 
 # ---------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 """Uses that cannot do what they were written for warn; correct use never does."""
 
 import gc
+import linecache
+import re
 import warnings
 import weakref
 
@@ -158,6 +160,19 @@ def test_an_unknown_name_declared_twice_is_listed_once(dependencies, listed):
     assert f"Twice.report declares a dependency on {listed}, but no decorated method" in str(caught[0].message)
 
 
+@pytest.mark.parametrize("dependency", ["m", ("m", {"n": 1})])
+def test_a_method_declared_to_depend_on_its_own_calls_warns_at_its_class_body_line(dependency):
+    with pytest.warns(RuntimeWarning, match=r"SelfDependent.m declares a dependency on 'm', its own method: .*will "
+                                            r"never be cached") as caught:
+        class SelfDependent(LineageStoreBase):
+            @lineage_stored(dependencies=["other", dependency])
+            def m(self, n=1):
+                return n
+    assert len(caught) == 1 and caught[0].filename == __file__
+    # The decorator's line or the def's, as the interpreter numbers a decorated definition.
+    assert re.search(r"lineage_stored\(|def m\(", linecache.getline(__file__, caught[0].lineno))
+
+
 # spot_alias is the attribute name of a method registered as '_spot': a
 # dependency under that name is never read, and the warning says which name to use.
 def test_a_dependency_on_the_attribute_name_of_a_renamed_method_says_which_name_to_use():
@@ -301,6 +316,15 @@ def test_a_query_naming_no_decorated_method_warns_and_answers_none(name, message
     with pytest.warns(RuntimeWarning) as caught:
         assert obj.get_cached_value(name) is None
     assert len(caught) == 1 and str(caught[0].message).startswith(message)
+
+
+@pytest.mark.parametrize("name, kwargs", [("nosuch", {}), ("rate", {"wrong": 3})])
+def test_a_value_set_for_a_call_no_method_makes_leaves_its_query_warning(name, kwargs):
+    obj = Signatures()
+    with pytest.warns(RuntimeWarning, match=r"^update_cached_value"):
+        obj.update_cached_value(name, 1, **kwargs)
+    with pytest.warns(RuntimeWarning, match=rf"^get_cached_value\('{name}'"):
+        assert obj.get_cached_value(name, **kwargs) is None
 
 
 def test_a_mismatched_query_made_an_error_answers_nothing_and_changes_nothing(strict):

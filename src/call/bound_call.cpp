@@ -106,6 +106,19 @@ bool same_name(PyObject* a, PyObject* b) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Whether == between two plain values can warn: under -b, bytes compared with
+// str or int (bool included) issues a BytesWarning, which runs the warnings
+// machinery's Python code, and raises under -bb. Nothing else among them
+// can.
+bool may_warn(PyObject* a, PyObject* b) noexcept {
+    const auto str_or_int = [](PyObject* object) { return PyUnicode_CheckExact(object) || PyLong_Check(object); };
+    return (PyBytes_CheckExact(a) && str_or_int(b)) || (PyBytes_CheckExact(b) && str_or_int(a));
+}
+
+}  // namespace
+
 int plain_equal(PyObject* a, PyObject* b) noexcept {
     if (a == b) return 1;
     if (PyTuple_CheckExact(a) && PyTuple_CheckExact(b)) {
@@ -119,10 +132,14 @@ int plain_equal(PyObject* a, PyObject* b) noexcept {
         }
         return verdict;
     }
-    if (!is_plain(a) || !is_plain(b)) return -1;
+    if (!is_plain(a) || !is_plain(b) || may_warn(a, b)) return -1;
+    // Plain values of these pairs compare in C and warn about nothing. Only a
+    // float against an int too large for it allocates, and may fail for
+    // memory: undecided then, so that the comparison made outside, with no
+    // section open, raises that error itself.
     const int equal = PyObject_RichCompareBool(a, b, Py_EQ);
     if (equal < 0) {
-        PyErr_Clear();  // asked again, with Python's own error, by the full comparison
+        PyErr_Clear();
         return -1;
     }
     return equal;

@@ -86,9 +86,11 @@ BoundCallRef bound_call_of_tuple(PyObject* call_tuple);
 PyRef call_tuple_of(const BoundCall& call);
 
 // Whether a == b can be told without running Python code: 1 when equal, 0
-// when not, -1 when only Python code (an __eq__ of the user's) can tell.
-// Objects of the interpreter's own plain types (str, int, float, bool,
-// bytes, None, and tuples of them) compare natively.
+// when not, -1 when only Python code (an __eq__ of the user's, or the
+// warning bytes compared with str or int gives under -b) can tell. Objects
+// of the interpreter's own plain types (str, int, float, bool, bytes, None,
+// and tuples of them) compare natively, but for those pairs. Sets no
+// exception.
 int plain_equal(PyObject* a, PyObject* b) noexcept;
 
 // Whether `object` is of a type whose == the interpreter answers without

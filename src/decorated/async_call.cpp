@@ -144,8 +144,9 @@ inline PyObject* coroutine_function_of(DecoratorRecord& decorator) {
 }
 
 // The registered node of the call `identity` names, when the store has one that
-// plain comparisons recognise, with its valid value and the graph's version;
-// none otherwise (the driver finds or registers it when the call is awaited).
+// plain comparisons recognise and this method registered, with its valid
+// value and the graph's version; none otherwise (the driver finds or
+// registers it when the call is awaited).
 // Runs no Python code; false with PanicException set.
 bool find_registered_node(StoreObject* store, CallIdentity& identity, FoundNode& out) {
     Undecided undecided;  // outlives the section: it may hold bound calls
@@ -157,6 +158,8 @@ bool find_registered_node(StoreObject* store, CallIdentity& identity, FoundNode&
         *section.store_record(), identity.hash(),
         [&](const BoundCall& registered) { return identity.equals_without_python(registered); }, undecided);
     if (!undecided.candidates.empty() || found == kNoNode || !graph.node(found).is_registered()) return true;
+    // Registered by another method of the same name: the driver's look takes it over.
+    if ((*graph.node(found).call_value())->method_name() != identity.method_name()) return true;
     if (PyObject* value = valid_value(graph, found)) {
         out.value = PyRef::borrow(value);
         out.registered = *graph.node(found).call_value();

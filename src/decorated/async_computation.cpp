@@ -176,6 +176,29 @@ PySendResult succeed(Computation* computation, PyObject* value, PyObject** out) 
     return PYGEN_RETURN;
 }
 
+// One step of the method's coroutine (a send, a throw, a close), for as long
+// as this lives or until suspend(): the computation's frame is the context's
+// innermost, so that the calls the step makes count for this computation and
+// no other, whatever runs in the same context between steps.
+class ResumedStep {
+public:
+    explicit ResumedStep(Computation* computation)
+        : scope_(as_call(computation->call)->state.scope), resumed_(scope_.resume()) {}
+    ResumedStep(const ResumedStep&) = delete;
+    ResumedStep& operator=(const ResumedStep&) = delete;
+    ~ResumedStep() noexcept(false) { suspend(); }
+
+    // False with an exception set when the frame could not be set.
+    bool resumed() const noexcept { return resumed_; }
+    void suspend() noexcept(false) {
+        if (std::exchange(resumed_, false)) scope_.suspend();
+    }
+
+private:
+    AsyncComputationScope& scope_;
+    bool resumed_;
+};
+
 // Makes the method's coroutine at the first send or throw.
 bool start(Computation* computation) {
     if (computation->started) return true;
@@ -189,9 +212,14 @@ PySendResult send_into(Computation* computation, PyObject* argument, PyObject** 
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return PYGEN_ERROR;
     }
-    if (!start(computation)) return fail(computation);
+    ResumedStep step(computation);
+    if (!step.resumed() || !start(computation)) {
+        step.suspend();
+        return fail(computation);
+    }
     PyObject* sent = nullptr;
     const PySendResult status = into_python([&] { return PyIter_Send(computation->running, argument, &sent); });
+    step.suspend();
     if (status == PYGEN_NEXT) {
         *out = sent;
         return PYGEN_NEXT;
@@ -241,7 +269,9 @@ PyObject* computation_throw(PyObject* self, PyObject* args) {
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
             return nullptr;
         }
-        if (!start(computation)) {
+        ResumedStep step(computation);
+        if (!step.resumed() || !start(computation)) {
+            step.suspend();
             fail(computation);
             return nullptr;
         }
@@ -262,6 +292,7 @@ PyObject* computation_throw(PyObject* self, PyObject* args) {
             PyRef method = PyRef::steal(PyObject_GetAttrString(computation->running, "throw"));
             return method ? PyObject_Call(method.get(), args, nullptr) : nullptr;
         }));
+        step.suspend();
         if (thrown) return thrown.release();
         if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
             TakenException stop = TakenException::take();
@@ -284,9 +315,13 @@ PyObject* computation_close(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         Computation* computation = as_computation(self);
         PyRef running = PyRef::steal(std::exchange(computation->running, nullptr));
-        PyRef closed =
-            running ? PyRef::steal(into_python([&] { return PyObject_CallMethod(running.get(), "close", nullptr); }))
-                    : PyRef::borrow(Py_None);
+        PyRef closed = PyRef::borrow(Py_None);
+        if (running) {
+            // What the method does on its way out counts for the computation.
+            ResumedStep step(computation);
+            if (!step.resumed()) PyErr_Clear();
+            closed = PyRef::steal(into_python([&] { return PyObject_CallMethod(running.get(), "close", nullptr); }));
+        }
         if (!closed) {
             fail(computation, Delivery::Later);
             return nullptr;

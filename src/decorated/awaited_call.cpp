@@ -96,6 +96,8 @@ int awaited_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(call->args);
     Py_VISIT(call->kwargs);
     Py_VISIT(call->found);
+    // The frame of its computation holds the instance and the decorator too.
+    if (call->has_state) Py_VISIT(call->state.scope.frame_object());
     return 0;
 }
 
@@ -105,6 +107,7 @@ int awaited_clear(PyObject* self) {
         // A computation never settled gives its slot back before the store
         // can go.
         if (call->has_state && call->instance != nullptr) give_back_slot(call);
+        if (call->has_state) call->state.scope.end();
         PyRef decorator = PyRef::steal(std::exchange(call->decorator, nullptr));
         PyRef instance = PyRef::steal(std::exchange(call->instance, nullptr));
         PyRef args = PyRef::steal(std::exchange(call->args, nullptr));

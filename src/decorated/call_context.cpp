@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <utility>
 #include <vector>
@@ -18,7 +19,7 @@ namespace {
 
 struct Frame {
     PyObject_HEAD
-    PyObject* outer;  // the frame current when this one was set, or null; held
+    PyObject* outer;  // the frame current when this one was made, or null; held
     ComputationFrame computation;
     bool ended;
 };
@@ -37,27 +38,49 @@ void let_go(Frame* frame) {
     PyRef decorator = PyRef::steal(std::exchange(frame->computation.decorator, nullptr));
 }
 
+int frame_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Frame* frame = as_frame(self);
+    Py_VISIT(frame->outer);
+    Py_VISIT(reinterpret_cast<PyObject*>(frame->computation.store));
+    Py_VISIT(frame->computation.decorator);
+    return 0;
+}
+
+// The collector clears a frame only in garbage: no step of its computation
+// can run again, and what finalisers run meanwhile finds it ended.
+int frame_clear(PyObject* self) {
+    return guarded(0, [&] {
+        Frame* frame = as_frame(self);
+        frame->ended = true;
+        let_go(frame);
+        PyRef outer = PyRef::steal(std::exchange(frame->outer, nullptr));
+        return 0;
+    });
+}
+
 void frame_dealloc(PyObject* self) {
-    PyObject* outer = nullptr;
+    PyRef outer;
     free_instance(self, [&] {
         // Only a frame never set, or whose end() was given up at interpreter
         // exit, still holds them.
         let_go(as_frame(self));
-        outer = std::exchange(as_frame(self)->outer, nullptr);
+        outer = PyRef::steal(std::exchange(as_frame(self)->outer, nullptr));
     });
     frames_alive.fetch_sub(1, std::memory_order_relaxed);
     // A chain that only this frame held goes one frame at a time, not by
-    // recursion: a copied context may hold the innermost of thousands.
-    while (outer != nullptr && Py_REFCNT(outer) == 1) {
-        PyObject* next = std::exchange(as_frame(outer)->outer, nullptr);
-        Py_DECREF(outer);
-        outer = next;
+    // recursion: a copied context may hold the innermost of thousands. Each
+    // frame released here has no outer left to release in its turn.
+    while (outer && Py_REFCNT(outer.get()) == 1) {
+        PyRef next = PyRef::steal(std::exchange(as_frame(outer.get())->outer, nullptr));
+        outer = std::move(next);
     }
-    Py_XDECREF(outer);
 }
 
 // clang-format off
 PyType_Slot frame_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(frame_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(frame_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(frame_dealloc)},
     {Py_tp_doc, const_cast<char*>("A decorated computation in progress, as a context sees it.")},
     {0, nullptr},
@@ -68,7 +91,7 @@ PyType_Spec frame_spec = {
     "lineage_store.ComputationFrame",
     static_cast<int>(sizeof(Frame)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION),
     frame_slots,
 };
 
@@ -126,6 +149,24 @@ bool reset_frame(PyObject* variable, PyObject* token) {
     return bool(PyRef::steal(into_python([&] { return PyObject_CallMethod(variable, "reset", "O", token); })));
 }
 
+// A frame for `computation`, holding its instance and decorator, with
+// `outer` further out. Allocating a collected object may start a
+// collection, so no store section may be open. Empty with an exception set.
+PyRef make_frame(PyRef outer, const ComputationFrame& computation) {
+    PyTypeObject* type = frame_type();
+    if (type == nullptr) return {};
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyRef made = PyRef::steal(into_python([&] { return alloc(type, 0); }));
+    if (!made) return {};
+    frames_alive.fetch_add(1, std::memory_order_relaxed);
+    Frame* frame = as_frame(made.get());
+    frame->outer = outer.release();
+    frame->computation = computation;
+    Py_INCREF(reinterpret_cast<PyObject*>(computation.store));
+    Py_INCREF(computation.decorator);
+    return made;
+}
+
 // Walks the frames of a context from `innermost` out, calling `visit(frame)`
 // on each that has not ended until it returns true. The frame visit stopped
 // at, or null.
@@ -138,110 +179,159 @@ const ComputationFrame* walk(PyObject* innermost, Visit visit) noexcept {
     return nullptr;
 }
 
+// Runs `body` with the exception being raised, if any, put aside: it stays
+// what is raised.
+template <typename Body>
+void keeping_raised(Body&& body) {
+    if (PyErr_Occurred()) {
+        SavedException raised;
+        body();
+    } else {
+        body();
+    }
+}
+
+// Makes the frame that `token` replaced current again. Done in another
+// context than the frame was set in (a coroutine closed outside the task
+// that ran it), the reset fails and that context is left as it is: the
+// frame, ended, counts for nothing wherever it still is.
+void put_back(PyRef& token) {
+    PyObject* variable = context_variable();
+    if (variable == nullptr || !reset_frame(variable, token.get())) PyErr_Clear();
+    token.reset();
+}
+
+// Marks `frame` ended, lets go of what it holds, and makes the frame it
+// replaced current again where `token` is set.
 void end_frame(PyRef& frame, PyRef& token) {
     as_frame(frame.get())->ended = true;
     let_go(as_frame(frame.get()));
-    PyObject* variable = context_variable();
-    if (variable == nullptr || !reset_frame(variable, token.get())) {
-        // Ended in another context than its own (a coroutine closed outside
-        // the task that ran it): that one is left as it is; the frame, ended,
-        // counts for nothing wherever it still is.
-        PyErr_Clear();
-    }
-    token.reset();
+    if (token) put_back(token);
     frame.reset();
 }
 
-}  // namespace
+// ---------------------------------------------------------------------------
+// The computations that set no frame
 
-// The computations of this thread that set no frame, innermost last, each
-// with the object that began it, which lives on the stack of the call
-// computing it and removes the entry before that call returns or unwinds.
-// Its store and decorator are the caller's, held until then.
+// One of them: the context it runs in, by identity, and the number of the
+// BegunComputation that began it, which lives on the stack of the call
+// computing it and removes the entry before that call returns or unwinds. Its
+// store and decorator are the caller's, held until then.
+//
+// The context is not held: while the computation runs, the context is its
+// thread's current one or its switched-out greenlet's, and held there. Only
+// one replaced under a switched-out greenlet (its gr_context set meanwhile)
+// can be freed and its address taken by a new context, whose calls of the
+// same store would then be warned about, or run uncached as the same call,
+// never served a wrong value. Greenlets given one context object share it,
+// as they share its variables.
 struct BareComputation {
-    const BegunComputation* owner;
+    const void* context;
+    std::uint64_t number;
     ComputationFrame computation;
 };
 
-namespace {
+struct BareComputations {
+    std::vector<BareComputation> entries;  // innermost last, of every greenlet of the thread
+    std::uint64_t last_number = 0;
+};
 
-std::vector<BareComputation>& bare_computations() noexcept {
-    thread_local std::vector<BareComputation> computations;
+BareComputations& bare_computations() noexcept {
+    thread_local BareComputations computations;
     return computations;
 }
 
-// The innermost computation of this thread that set no frame for which
+// The innermost computation that set no frame in `context` for which
 // `match(computation)` holds, or null.
 template <typename Match>
-const ComputationFrame* innermost_bare(Match match) noexcept {
-    const std::vector<BareComputation>& computations = bare_computations();
-    for (auto at = computations.rbegin(); at != computations.rend(); ++at) {
-        if (match(at->computation)) return &at->computation;
+const ComputationFrame* innermost_bare(const void* context, Match match) noexcept {
+    const std::vector<BareComputation>& entries = bare_computations().entries;
+    for (auto at = entries.rbegin(); at != entries.rend(); ++at) {
+        if (at->context == context && match(at->computation)) return &at->computation;
     }
     return nullptr;
 }
 
-// The entry of a computation that set no frame in `computations`: the
-// innermost, as a rule.
-std::vector<BareComputation>::iterator bare_entry_of(std::vector<BareComputation>& computations,
-                                                     const BegunComputation* owner) noexcept {
-    auto at = computations.end();
-    while (at != computations.begin() && (at - 1)->owner != owner) --at;
+// The entry numbered `number` among the thread's `entries`: the last, unless
+// greenlets of the thread end their computations out of order.
+std::vector<BareComputation>::iterator bare_entry(std::vector<BareComputation>& entries,
+                                                  std::uint64_t number) noexcept {
+    auto at = entries.end();
+    while ((at - 1)->number != number) --at;
     return at - 1;
 }
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// What a context sees
+
 ContextView ContextView::current() {
     ContextView view;
     if (PyObject* variable = context_variable()) view.frame_ = read_frame(variable);
-    view.bare_ = !bare_computations().empty();
+    // Filled only where the thread's context can be known.
+    const std::vector<BareComputation>& entries = bare_computations().entries;
+    if (!entries.empty()) {
+        const void* context = current_context();
+        for (const BareComputation& entry : entries) {
+            if (entry.context == context) {
+                view.bare_context_ = context;
+                break;
+            }
+        }
+    }
     return view;
 }
 
 const ComputationFrame* ContextView::innermost_of(const StoreObject* store) const noexcept {
+    // A computation that set no frame began where the context saw none: it
+    // is further out than every frame the context sees.
     auto of_store = [&](const ComputationFrame& frame) { return frame.store == store; };
     const ComputationFrame* found = walk(frame_.get(), of_store);
-    return found != nullptr || !bare_ ? found : innermost_bare(of_store);
+    return found != nullptr || bare_context_ == nullptr ? found : innermost_bare(bare_context_, of_store);
 }
 
 bool ContextView::computing(const StoreObject* store, NodePosition node) const noexcept {
     auto same_call = [&](const ComputationFrame& frame) { return frame.store == store && frame.node == node; };
-    return walk(frame_.get(), same_call) != nullptr || (bare_ && innermost_bare(same_call) != nullptr);
+    return walk(frame_.get(), same_call) != nullptr ||
+           (bare_context_ != nullptr && innermost_bare(bare_context_, same_call) != nullptr);
 }
 
-bool BegunComputation::begin(const ComputationFrame& computation, bool synchronous) {
+// ---------------------------------------------------------------------------
+// A synchronous computation
+
+bool BegunComputation::begin(const ComputationFrame& computation) {
+    // The context it would be kept under, where it may set no frame: none in
+    // a thread or greenlet that has not made one yet, where setting the frame
+    // makes it.
+    const void* context = nullptr;
+    if (!computation.tracks_runtime_dependencies && shortcuts.thread_context_offset >= 0) {
+        context = current_context();
+    }
     // With no frame anywhere, the context holds none to read.
     PyObject* variable = nullptr;
     PyRef outer;
-    if (frames_alive.load(std::memory_order_relaxed) > 0 || !synchronous || computation.tracks_runtime_dependencies) {
+    if (context == nullptr || frames_alive.load(std::memory_order_relaxed) > 0) {
         variable = context_variable();
         if (variable == nullptr) return false;
         outer = read_frame(variable);
         if (!outer && PyErr_Occurred()) return false;
     }
-    if (synchronous && !outer && !computation.tracks_runtime_dependencies) {
-        std::vector<BareComputation>& computations = bare_computations();
+    if (context != nullptr && !outer) {
+        BareComputations& computations = bare_computations();
+        const std::uint64_t number = computations.last_number + 1;
         try {
-            computations.push_back({this, computation});
+            computations.entries.push_back({context, number, computation});
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return false;
         }
-        bare_ = &computations;
+        computations.last_number = number;
+        bare_ = number;
         return true;
     }
-    PyTypeObject* type = frame_type();
-    if (type == nullptr) return false;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyRef made = PyRef::steal(alloc(type, 0));  // not a collected type: no collection starts
+    PyRef made = make_frame(std::move(outer), computation);
     if (!made) return false;
-    frames_alive.fetch_add(1, std::memory_order_relaxed);
-    Frame* frame = as_frame(made.get());
-    frame->outer = outer.release();
-    frame->computation = computation;
-    Py_INCREF(reinterpret_cast<PyObject*>(computation.store));
-    Py_INCREF(computation.decorator);
     PyRef token = set_frame(variable, made.get());
     if (!token) return false;
     frame_ = std::move(made);
@@ -249,26 +339,57 @@ bool BegunComputation::begin(const ComputationFrame& computation, bool synchrono
     return true;
 }
 
-const ComputationFrame& BegunComputation::frame() const noexcept {
-    return bare_ != nullptr ? bare_entry_of(*bare_, this)->computation : as_frame(frame_.get())->computation;
-}
-
 void BegunComputation::end() noexcept(false) {
-    if (bare_ != nullptr) {
-        // Not the innermost only where greenlets of one thread end their
-        // computations out of order.
-        bare_->erase(bare_entry_of(*bare_, this));
-        bare_ = nullptr;
+    if (bare_ != 0) {
+        std::vector<BareComputation>& entries = bare_computations().entries;
+        entries.erase(bare_entry(entries, std::exchange(bare_, 0)));
         return;
     }
     if (!frame_ || must_abandon_python_state()) return;
-    if (PyErr_Occurred()) {
-        // The computation's own exception stays what is raised.
-        SavedException raised;
-        end_frame(frame_, token_);
-    } else {
-        end_frame(frame_, token_);
+    keeping_raised([&] { end_frame(frame_, token_); });
+}
+
+ComputationFrame BegunComputation::end_returning() noexcept(false) {
+    if (bare_ != 0) {
+        // One look at the thread's list, which costs a call in a shared object.
+        std::vector<BareComputation>& entries = bare_computations().entries;
+        const auto entry = bare_entry(entries, std::exchange(bare_, 0));
+        const ComputationFrame computation = entry->computation;
+        entries.erase(entry);
+        return computation;
     }
+    const ComputationFrame computation = as_frame(frame_.get())->computation;
+    end();
+    return computation;
+}
+
+// ---------------------------------------------------------------------------
+// An awaited computation
+
+bool AsyncComputationScope::begin(const ComputationFrame& computation) {
+    PyObject* variable = context_variable();
+    if (variable == nullptr) return false;
+    PyRef outer = read_frame(variable);
+    if (!outer && PyErr_Occurred()) return false;
+    frame_ = make_frame(std::move(outer), computation);
+    return bool(frame_);
+}
+
+bool AsyncComputationScope::resume() {
+    if (!frame_) return true;  // ended: nothing to see
+    PyObject* variable = context_variable();  // made by begin()
+    token_ = set_frame(variable, frame_.get());
+    return bool(token_);
+}
+
+void AsyncComputationScope::suspend() noexcept(false) {
+    if (!token_ || must_abandon_python_state()) return;
+    keeping_raised([&] { put_back(token_); });
+}
+
+void AsyncComputationScope::end() noexcept(false) {
+    if (!frame_ || must_abandon_python_state()) return;
+    keeping_raised([&] { end_frame(frame_, token_); });
 }
 
 }  // namespace lineage_store

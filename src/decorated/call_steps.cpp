@@ -64,19 +64,31 @@ void give_up_looking(Step& step) noexcept {
     step.position = kNoNode;
 }
 
+// Whether the registered node at `position` was registered by this call's
+// decorator: every bound call a decorator makes holds its own method name
+// object, so one that holds another is another method's call of the same
+// name (of the class an instance had before its __class__ was changed). The
+// bound call holds that name, so the address is no other's while the node
+// exists.
+bool registered_here(const CallSite& site, const CallGraph& graph, NodePosition position) noexcept {
+    return (*graph.node(position).call_value())->method_name() == site.decorator_record.method_name.get();
+}
+
 enum class Look { Failed, Settled, Absent, Undecided };
 
 // In the section of a look that found `found` for the call (kNoNode for no
 // node), with candidates only Python can tell from the call when
 // `undecided`: Settled (step 2 taken on the node), Undecided, or Absent (a
-// Register step, with `version` the graph's then).
+// Register step, with `version` the graph's then). A node another method
+// registered is Absent too: the call registers in it, taking it over.
 Look settle(const CallSite& site, CallGraph& graph, NodePosition found, bool undecided, Step& step,
             std::uint32_t& version) {
-    if (found != kNoNode && graph.node(found).is_registered()) {
+    const bool registered = found != kNoNode && graph.node(found).is_registered();
+    if (registered && registered_here(site, graph, found)) {
         serve_or_begin(site, graph, found, step);
         return Look::Settled;
     }
-    if (undecided) return Look::Undecided;
+    if (undecided && !registered) return Look::Undecided;
     step.next = Next::Register;
     step.position = found;
     version = graph.version();
@@ -159,10 +171,11 @@ void find_dependencies(const StoreRecord& store_record, const DecoratorRecord& d
 }
 
 // In a section, with every declared dependency's node known: registers the
-// call (a new node, or the unregistered one a value set by hand or a declared
-// dependency made for it), links its declared dependencies, sets its state,
-// then serves a value set by hand before the call was ever made, or begins
-// the computation.
+// call (a new node, the unregistered one a value set by hand or a declared
+// dependency made for it, or one another method of the same name
+// registered), links its declared dependencies, sets its state, then serves
+// a value set by hand before the call was ever made, or begins the
+// computation.
 template <typename Key>
 void register_in_section(const CallSite& site, StoreRecord& store_record, Key& identity, const BoundCallRef& call,
                          NodePosition position, DependencyNodes& dependencies, BoundCallRef& replaced_call,
@@ -170,6 +183,11 @@ void register_in_section(const CallSite& site, StoreRecord& store_record, Key& i
     const DecoratorRecord& decorator = site.decorator_record;
     CallGraph& graph = store_record.graph;
     const bool made_before = position != kNoNode;
+    // Another method's call: its value is that method's result, never this
+    // one's, and what was computed from it is computed again, as after an
+    // update.
+    const bool taken_over = made_before && graph.node(position).is_registered();
+    if (taken_over) graph.temporarily_invalidate_from(position);
     if (!made_before) {
         position = graph.add_node(identity.hash(), BoundCallRef(call));
     } else {
@@ -189,11 +207,15 @@ void register_in_section(const CallSite& site, StoreRecord& store_record, Key& i
     // A value set by hand for the call before it was ever made is its
     // result, unless the method never stores one or what the call was
     // declared to depend on can never be valid.
-    const bool preset = graph.node(position).stored_value() != nullptr && decorator.use_cache && dependencies_usable;
+    const bool preset =
+        !taken_over && graph.node(position).stored_value() != nullptr && decorator.use_cache && dependencies_usable;
     const ValidationState state = preset ? ValidationState::Valid : ValidationState::Invalid;
-    if (made_before) {
+    if (made_before && !taken_over) {
         graph.register_late_with_state(position, state);
     } else {
+        // A node taken over keeps its place among the calls of its hash, and
+        // starts again as a call never computed, whatever the other method
+        // made of it (a use_cache=False method leaves it PermanentlyInvalid).
         graph.register_with_state(position, state);
     }
     serve_or_begin(site, graph, position, step);
@@ -313,7 +335,14 @@ template bool find_or_register(const CallSite&, BoundCallKey&, Step&, BoundCallR
 bool serve_registered(const CallSite& site, NodePosition position, Step& step) {
     StoreSection section = StoreSection::open(site.store, Access::Write);
     if (!section.opened()) return false;
-    serve_or_begin(site, section.store_record()->graph, position, step);
+    CallGraph& graph = section.store_record()->graph;
+    if (!registered_here(site, graph, position)) {
+        // Taken over since by another method of the same name: its value is
+        // not this call's, and the call runs uncached.
+        give_up_looking(step);
+        return true;
+    }
+    serve_or_begin(site, graph, position, step);
     return true;
 }
 

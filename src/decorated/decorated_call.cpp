@@ -92,7 +92,7 @@ public:
         }
         new (&engaged_) Engaged(std::move(inputs));
         func_ = func.release();
-        return computation == nullptr || engaged_.in_context.begin(*computation, true);
+        return computation == nullptr || engaged_.in_context.begin(*computation);
     }
 
     PyObject* func() const noexcept { return func_; }
@@ -177,12 +177,11 @@ private:
 [[gnu::noinline]] PyObject* finish_computing(Ticket& ticket, PyObject* result_or_null) {
     PyRef result = PyRef::steal(result_or_null);
     if (ticket.runs_inline()) return result.release();
-    const ComputationFrame& frame = ticket.in_context().frame();
-    StoreObject* store = frame.store;
+    const ComputationFrame frame = ticket.in_context().end_returning();
+    StoreObject* store = frame.store;  // the caller holds the instance
     DecoratorRecord& decorator = as_decorator(frame.decorator)->decorator_record;  // the caller holds the decorator
     const bool use_cache = decorator.use_cache;
     const NodePosition position = frame.node;
-    ticket.in_context().end();
     if (!result) return nullptr;  // the ticket gives the slot back
     // The function reads its code and defaults again when it runs: if they
     // changed since the call was identified, the result may be another call's.

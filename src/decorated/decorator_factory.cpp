@@ -13,6 +13,7 @@
 #include "decorated/dependency_declarations.h"
 #include "python/process_objects.h"
 #include "python/python_boundary.h"
+#include "store/usage_warnings.h"
 
 namespace lineage_store {
 
@@ -211,6 +212,26 @@ bool refuse_method_wrappers(const FactoryKind& kind, PyObject* func) {
     return true;
 }
 
+// A str equal to `name` that is no other object: the decorator's own name,
+// held by every call it registers, so that a call registered by another
+// decorator of the same name (the method of the class an instance had
+// before its __class__ was changed) is told from its own by one address.
+// Made one character longer and cut back: a str made at its length may be
+// one the interpreter shares, as it shares every one-character str.
+PyRef own_copy(PyObject* name) {
+    PyRef padding = PyRef::steal(PyUnicode_FromString(" "));
+    if (!padding) return {};
+    PyObject* copy = into_python([&] { return PyUnicode_Concat(name, padding.get()); });
+    if (copy == nullptr) return {};
+    // Cut back to the name's own characters, of its own kind: the padding
+    // is ASCII.
+    if (PyUnicode_Resize(&copy, PyUnicode_GetLength(name)) < 0) {
+        PyRef::steal(copy).reset();
+        return {};
+    }
+    return PyRef::steal(copy);
+}
+
 // Applying a factory to a method builds its decorator.
 PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
     const FactoryRecord& factory = *self->factory_record;
@@ -221,7 +242,9 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
 
     PyRef name = PyRef::steal(into_python([&] { return PyObject_GetAttrString(func, "__name__"); }));
     if (!name) return nullptr;
-    PyRef method_name = exact_str(name.get(), "__name__");
+    PyRef function_name = exact_str(name.get(), "__name__");
+    if (!function_name) return nullptr;
+    PyRef method_name = own_copy(function_name.get());
     if (!method_name) return nullptr;
 
     // Hashed now rather than when the factory was built: the dicts are the
@@ -241,6 +264,7 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
     bool is_async = false;
     if (!classify_results(factory, func, method_name.get(), is_async)) return nullptr;
     if (!refuse_method_wrappers(*factory.kind, func)) return nullptr;
+    if (!warn_about_self_dependency(func, method_name.get(), dependency_calls)) return nullptr;
 
     DecoratorRecord decorator_record;
     decorator_record.func = PyRef::borrow(func);

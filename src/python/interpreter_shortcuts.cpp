@@ -4,9 +4,11 @@
 
 #include <dlfcn.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "python/py_ref.h"
+#include "python/python_boundary.h"
 
 #if defined(__GLIBC__) && defined(__x86_64__)
 // glibc 2.34 moved dlsym into libc under a new symbol version. Binding to
@@ -255,6 +257,96 @@ bool fetch_vectorcalls(PyObject* function_type, InterpreterShortcuts& found) {
     return fetch_function_vectorcall_offset(function_type, found);
 }
 
+// ---------------------------------------------------------------------------
+// Where a thread state keeps its current context
+//
+// Found by entering fresh contexts and looking for them in the thread state:
+// the one word that holds the first while it runs, holds a second entered
+// inside it while that runs, holds the first again once the second is left,
+// and neither once both are. The words looked through are 3.10's whole
+// PyThreadState, the smallest of the versions this module runs on; later
+// ones grew it, and keep the context well inside that.
+
+constexpr std::size_t kThreadStateWordsScanned = 280 / sizeof(void*);
+
+struct ContextProbe {
+    PyObject* first = nullptr;   // a fresh Context, entered first
+    PyObject* second = nullptr;  // another, entered inside the first
+    PyObject* in_second = nullptr;  // the callable run in `second`
+    bool holds[kThreadStateWordsScanned] = {};  // the words that agreed so far
+};
+ContextProbe* context_probe = nullptr;  // set only while probing, at import
+
+// Narrows the probe's words to those that hold `context` now; with `first`,
+// starts from every word that does.
+void narrow_to(const void* context, bool first) noexcept {
+    const char* state = reinterpret_cast<const char*>(PyThreadState_Get());
+    for (std::size_t word = 0; word < kThreadStateWordsScanned; ++word) {
+        const void* held = nullptr;
+        std::memcpy(&held, state + word * sizeof(void*), sizeof(held));
+        context_probe->holds[word] = (first || context_probe->holds[word]) && held == context;
+    }
+}
+
+PyObject* probe_in_second(PyObject*, PyObject*) noexcept {
+    narrow_to(context_probe->second, false);
+    return Py_NewRef(Py_None);
+}
+
+PyObject* probe_in_first(PyObject*, PyObject*) {
+    return python_boundary([]() -> PyObject* {
+        narrow_to(context_probe->first, true);
+        PyRef ran = PyRef::steal(into_python(
+            [] { return PyObject_CallMethod(context_probe->second, "run", "O", context_probe->in_second); }));
+        if (!ran) return nullptr;
+        narrow_to(context_probe->first, false);
+        return ran.release();
+    });
+}
+
+PyMethodDef probe_in_first_def = {"probe_in_first", probe_in_first, METH_NOARGS, nullptr};
+PyMethodDef probe_in_second_def = {"probe_in_second", probe_in_second, METH_NOARGS, nullptr};
+
+// The offset, or -1 when the probe disagrees anywhere. Never leaves an
+// exception set.
+Py_ssize_t probed_thread_context_offset() {
+    PyRef contextvars = PyRef::steal(PyImport_ImportModule("contextvars"));
+    PyRef context_class = contextvars ? probed_attribute(contextvars.get(), "Context") : PyRef();
+    if (!context_class) {
+        PyErr_Clear();
+        return -1;
+    }
+    PyRef first = PyRef::steal(PyObject_CallNoArgs(context_class.get()));
+    PyRef second = PyRef::steal(PyObject_CallNoArgs(context_class.get()));
+    PyRef in_first = PyRef::steal(PyCFunction_NewEx(&probe_in_first_def, nullptr, nullptr));
+    PyRef in_second = PyRef::steal(PyCFunction_NewEx(&probe_in_second_def, nullptr, nullptr));
+    if (!first || !second || !in_first || !in_second) {
+        PyErr_Clear();
+        return -1;
+    }
+    ContextProbe probe;
+    probe.first = first.get();
+    probe.second = second.get();
+    probe.in_second = in_second.get();
+    context_probe = &probe;
+    PyRef ran = PyRef::steal(PyObject_CallMethod(first.get(), "run", "O", in_first.get()));
+    const char* state = reinterpret_cast<const char*>(PyThreadState_Get());
+    Py_ssize_t found = -1;
+    for (std::size_t word = 0; ran && word < kThreadStateWordsScanned; ++word) {
+        const void* held = nullptr;
+        std::memcpy(&held, state + word * sizeof(void*), sizeof(held));
+        if (!probe.holds[word] || held == first.get() || held == second.get()) continue;
+        if (found >= 0) {
+            found = -1;
+            break;
+        }
+        found = static_cast<Py_ssize_t>(word * sizeof(void*));
+    }
+    context_probe = nullptr;
+    PyErr_Clear();
+    return found;
+}
+
 bool fetch_function_attribute(PyObject* function_type, const char* name, FunctionAttribute& out) {
     PyRef attributes = PyRef::steal(PyObject_GetAttrString(function_type, "__dict__"));
     if (!attributes) return false;
@@ -304,6 +396,7 @@ bool prepare_interpreter_shortcuts() {
     if (!fetch_tuple_items_offset(found)) return false;
     if (!fetch_function_slots(function_type.get(), found)) return false;
     if (!fetch_vectorcalls(function_type.get(), found)) return false;
+    found.thread_context_offset = probed_thread_context_offset();
     ContextVariableFunctions context;
     context.make = reinterpret_cast<decltype(context.make)>(dlsym(RTLD_DEFAULT, "PyContextVar_New"));
     context.get = reinterpret_cast<decltype(context.get)>(dlsym(RTLD_DEFAULT, "PyContextVar_Get"));

@@ -5,8 +5,9 @@
 // where the function keeps them, the place where a function keeps its
 // attribute dict and where a tuple keeps its items, making a bound method
 // without going through MethodType's call, calling with vectorcall where the
-// running interpreter exports it, the context variables API, and the type
-// flags that let the interpreter call a decorator as a method.
+// running interpreter exports it, the context variables API, where a thread
+// state keeps its current context, and the type flags that let the
+// interpreter call a decorator as a method.
 //
 // Each shortcut is probed at import on sample objects and left unset where
 // the probe disagrees, so every user keeps a plain way beside it. They are
@@ -17,6 +18,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstring>
 
 #include "python/py_ref.h"
 
@@ -91,6 +93,9 @@ struct InterpreterShortcuts {
     // Where a tuple keeps its item pointers (tuple.__basicsize__, confirmed
     // on a sample), or 0 where that is not known.
     Py_ssize_t tuple_items_offset = 0;
+    // Where a thread state keeps the contextvars context that runs now, or
+    // -1 where that is not known (see current_context below).
+    Py_ssize_t thread_context_offset = -1;
 };
 
 // Filled once by prepare_interpreter_shortcuts in the main interpreter and
@@ -123,6 +128,18 @@ const InterpreterShortcuts* shortcuts_here() noexcept;
 // shortcuts.function_dict_offset is set.
 inline PyObject* function_attribute_dict(PyObject* func) noexcept {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(func) + shortcuts.function_dict_offset);
+}
+
+// The contextvars context that runs now on this thread, by identity: what
+// greenlet swaps on every switch, a task's step and Context.run enter, and
+// what every thread has of its own. Null where this thread (or greenlet) has
+// not made one yet. Only where shortcuts.thread_context_offset is known; the
+// object is borrowed and must not be used, only compared.
+inline const void* current_context() noexcept {
+    const void* context = nullptr;
+    std::memcpy(&context, reinterpret_cast<const char*>(PyThreadState_Get()) + shortcuts.thread_context_offset,
+                sizeof(context));
+    return context;
 }
 
 // Item `i` of `tuple`, borrowed, without a call into the interpreter where

@@ -3,6 +3,7 @@
 #include "store/cache_persistence.h"
 
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "call/reference_binding.h"
@@ -21,10 +22,13 @@ namespace {
 // no arguments. Where the class looks attributes up the ordinary way, the
 // decorator (a data descriptor, so never shadowed by the instance's dict) is
 // what getattr would bind, and it is called directly; otherwise through
-// getattr, whatever the class makes of it.
-PyRef call_method(PyObject* self, PyObject* name, PyObject* decorator) {
+// getattr, whatever the class makes of it. `called`, when given, is set to
+// the decorator whose call that was, or left empty when getattr gave
+// anything but a decorated method bound to an instance.
+PyRef call_method(PyObject* self, PyObject* name, PyObject* decorator, PyRef* called = nullptr) {
     auto getattro = reinterpret_cast<getattrofunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_getattro));
     if (decorator != nullptr && getattro == PyObject_GenericGetAttr) {
+        if (called != nullptr) *called = PyRef::borrow(decorator);
         return PyRef::steal(into_python([&] {
             return shortcuts.vectorcall_dict != nullptr ? shortcuts.vectorcall_dict(decorator, &self, 1, nullptr)
                                                         : PyObject_CallFunctionObjArgs(decorator, self, nullptr);
@@ -32,6 +36,12 @@ PyRef call_method(PyObject* self, PyObject* name, PyObject* decorator) {
     }
     PyRef method = PyRef::steal(into_python([&] { return PyObject_GetAttr(self, name); }));
     if (!method) return {};
+    if (called != nullptr && shortcuts.method_type != nullptr &&
+        Py_IS_TYPE(method.get(), reinterpret_cast<PyTypeObject*>(shortcuts.method_type))) {
+        PyRef func = PyRef::steal(into_python([&] { return PyObject_GetAttrString(method.get(), "__func__"); }));
+        if (!func) return {};
+        if (decorator_record_of(func.get()) != nullptr) *called = std::move(func);
+    }
     return PyRef::steal(into_python([&] { return PyObject_CallNoArgs(method.get()); }));
 }
 
@@ -130,19 +140,20 @@ void report_hash_failure(PyObject* name) {
     });
 }
 
-// Stores one loaded value for the call of `name` without arguments, the way
-// a manual update does: what was computed from the call's old value becomes
-// invalid, then the call is valid with the loaded value. Two exceptions keep
-// a dump whole in any order of its keys: calls this load has already stored
-// stay valid (a dump agrees with itself), and loading the very object that a
-// valid call holds changes nothing.
-bool store_loaded_value(PyObject* self, PyObject* name, PyObject* value, std::unordered_set<NodePosition>& loaded) {
-    const Py_hash_t hash = hash_of_call_without_arguments(name);
+// Stores one loaded value of the key `name` for the call of `method_name`
+// without arguments, the way a manual update does: what was computed from
+// the call's old value becomes invalid, then the call is valid with the
+// loaded value. Two exceptions keep a dump whole in any order of its keys:
+// calls this load has already stored stay valid (a dump agrees with itself),
+// and loading the very object that a valid call holds changes nothing.
+bool store_loaded_value(PyObject* self, PyObject* name, PyObject* method_name, PyObject* value,
+                        std::unordered_set<NodePosition>& loaded) {
+    const Py_hash_t hash = hash_of_call_without_arguments(method_name);
     if (hash == -1) {
         report_hash_failure(name);
         return false;
     }
-    BoundCall* made = BoundCall::make(name, 0);
+    BoundCall* made = BoundCall::make(method_name, 0);
     if (made == nullptr) return false;
     const BoundCallRef call = BoundCallRef::adopt(made);
     PyRef replaced;  // released after the section: its finaliser may use this store
@@ -211,9 +222,15 @@ PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyObject* decorator = loadable_method(self, methods.get(), name.get());
             if (decorator == nullptr) return nullptr;
             PyRef held_decorator = PyRef::borrow(decorator);
-            PyRef computed = call_method(self, name.get(), decorator);
+            PyRef called;
+            PyRef computed = call_method(self, name.get(), decorator, &called);
             if (!computed) return nullptr;
-            if (!store_loaded_value(self, name.get(), value.get(), loaded)) return nullptr;
+            // Stored where the decorated call looks for it: under the name of
+            // its function, which a private name, an alias or a function
+            // named otherwise does not share with the key.
+            const DecoratorRecord* called_record = called ? decorator_record_of(called.get()) : nullptr;
+            PyObject* method_name = called_record != nullptr ? called_record->method_name.get() : name.get();
+            if (!store_loaded_value(self, name.get(), method_name, value.get(), loaded)) return nullptr;
         }
         return Py_NewRef(Py_None);
     });

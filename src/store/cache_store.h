@@ -285,11 +285,12 @@ struct ValidNode {
 };
 
 // The hit at its cheapest, for a call whose arguments are all plain: the
-// valid value `store` holds for `call`. None (a null value, with no
-// exception set) whenever anything else must be decided first: the store
-// has no such call, or only an invalid or unregistered one, or it is
-// computing (the call may depend on, or be, a computation in progress), or
-// in use. Runs no Python code and opens no section: it changes nothing.
+// valid value `store` holds for `call`, a bound call its decorator made.
+// None (a null value, with no exception set) whenever anything else must be
+// decided first: the store has no such call, or only an invalid or
+// unregistered one, or one another decorator registered, or it is computing
+// (the call may depend on, or be, a computation in progress), or in use.
+// Runs no Python code and opens no section: it changes nothing.
 inline ValidNode valid_node_of(const StoreObject* store, CallHash hash, const BoundCall& call) noexcept {
     const StoreRecord* store_record = store->store_record;
     if (store_record == nullptr || store->in_use || store_record->graph.running_count() > 0) return {};
@@ -301,7 +302,12 @@ inline ValidNode valid_node_of(const StoreObject* store, CallHash hash, const Bo
         // before the call was made holds none, and the call registers itself.
         const BoundCallRef* registered = node.call_value();
         if (registered == nullptr) return false;
-        if (registered->get() != &call && calls_equal_without_python(**registered, call) != 1) return false;
+        if (registered->get() != &call) {
+            if (calls_equal_without_python(**registered, call) != 1) return false;
+            // The call, registered by another method of the same name (each
+            // decorator's bound calls hold its own name object): not served.
+            if ((*registered)->method_name() != call.method_name()) return true;
+        }
         found.value = valid_value(graph, position);
         return true;
     });

@@ -142,21 +142,6 @@ bool class_decorators(PyTypeObject* cls, bool serialisable_only, ReleasingVector
     return true;
 }
 
-int defined_along_mro(PyTypeObject* cls, PyObject* value) {
-    PyRef mro = method_resolution_order(cls);
-    if (!mro) return -1;
-    const Py_ssize_t classes = PyTuple_Size(mro.get());
-    for (Py_ssize_t c = 0; c < classes; ++c) {
-        PyRef items = class_dict_items(PyTuple_GetItem(mro.get(), c));
-        if (!items) return -1;
-        for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
-            PyObject* item = PyList_GetItem(items.get(), i);
-            if (PyTuple_Check(item) && PyTuple_Size(item) == 2 && PyTuple_GetItem(item, 1) == value) return 1;
-        }
-    }
-    return 0;
-}
-
 bool is_dunder(PyObject* name) noexcept {
     std::string_view text;
     if (!utf8_view(name, text)) {

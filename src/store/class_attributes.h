@@ -39,11 +39,6 @@ bool class_attributes(PyTypeObject* cls, bool shuffled, bool skip_dunder, Releas
 bool class_decorators(PyTypeObject* cls, bool serialisable_only, ReleasingVector<ClassAttribute>& out,
                       std::vector<std::size_t>* class_ends = nullptr);
 
-// Whether `value` is the value of an entry of a class dict along the MRO of
-// `cls`, whether or not a class before it defines the same name: 1, 0, or -1
-// with an exception set (as class_attributes fails).
-int defined_along_mro(PyTypeObject* cls, PyObject* value);
-
 // Puts out[begin, end) in a uniformly random order, drawn afresh at each call
 // from a per-thread generator that the operating system seeds.
 void shuffle(ReleasingVector<ClassAttribute>& out, std::size_t begin, std::size_t end);

@@ -28,7 +28,10 @@ struct DecoratorRecord {
     // recognised.
     std::vector<std::int64_t> dependency_hashes;
     ReleasingVector<BoundCallRef> dependency_calls;
-    PyRef method_name;  // an exact str: the wrapped function's __name__
+    // An exact str equal to the wrapped function's __name__, and this
+    // decorator's own object: every bound call it makes holds it, which
+    // tells its registered calls from another decorator's of the same name.
+    PyRef method_name;
     bool use_cache = true;
     bool track_runtime_dependencies = false;
     bool serialisable = false;

@@ -125,12 +125,20 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         if (!bind_named_call("update_cached_value", args, kwargs, names, bound, keywords, method_name)) {
             return nullptr;
         }
-        // Stored, it would be served again once awaited, and fail far from
-        // here. Left to the caller as it is: theirs to await or close.
+        // A value that can be consumed only once would be served again once
+        // used up, and fail far from here. Left to the caller as it is:
+        // theirs to await, iterate or close.
         if (Py_TYPE(bound[1]) == single_use_types.coroutine) {
             PyErr_SetString(PyExc_TypeError,
                             "update_cached_value() argument 'value' is a coroutine: await it first and store its "
                             "result");
+            return nullptr;
+        }
+        if (is_single_use(bound[1])) {
+            PyErr_Format(PyExc_TypeError,
+                         "update_cached_value() argument 'value' is %s, which can be iterated only once, so the "
+                         "next call would be served it exhausted: pass a list or tuple of its items",
+                         Py_TYPE(bound[1]) == single_use_types.generator ? "a generator" : "an async generator");
             return nullptr;
         }
         NamedCall named;

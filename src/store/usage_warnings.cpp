@@ -283,6 +283,27 @@ bool warn_about_nameless(const ReleasingVector<DecoratedMethod>& methods, PyObje
                        decorator_record.method_name.get()));
 }
 
+// Whether `decorator` is the getter of a property that instances of `cls`
+// see: read as an attribute, it is the class's own method. 1, 0, or -1 with
+// an exception set.
+int is_property_getter(PyTypeObject* cls, PyObject* decorator) {
+    ReleasingVector<ClassAttribute> attributes;
+    if (!class_attributes(cls, false, false, attributes)) return -1;
+    PyRef builtins = PyRef::steal(into_python([] { return PyImport_ImportModule("builtins"); }));
+    if (!builtins) return -1;
+    PyRef property = PyRef::steal(into_python([&] { return PyObject_GetAttrString(builtins.get(), "property"); }));
+    if (!property) return -1;
+    if (!PyType_Check(property.get())) return 0;
+    auto* property_type = reinterpret_cast<PyTypeObject*>(property.get());
+    for (const ClassAttribute& attribute : attributes) {
+        if (!PyObject_TypeCheck(attribute.value.get(), property_type)) continue;
+        PyRef getter = PyRef::steal(into_python([&] { return PyObject_GetAttrString(attribute.value.get(), "fget"); }));
+        if (!getter) return -1;
+        if (getter.get() == decorator) return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& decorator_record,
@@ -293,12 +314,15 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
     if (!decorated_methods_of(cls, methods)) return false;
     PyObject* ours = attribute_of(methods, decorator);
     if (ours == nullptr) {
-        // Defined by a class along the MRO but hidden by an override: reached
-        // through super() or that class. Defined by none (inside a property,
-        // say): the class's own all the same.
-        const int defined = defined_along_mro(cls, decorator);
-        if (defined < 0) return false;
-        resolved = defined == 0;
+        // Not an attribute of the class's instances: hidden by an override
+        // (reached through super() or the class that defines it), or none of
+        // the class's (called with an instance of an unrelated class, or of
+        // a class an instance's __class__ was changed to). Its calls there
+        // are not the method the class has under that name, and must not
+        // share that method's entries. A property over it is the class's own.
+        const int getter = is_property_getter(cls, decorator);
+        if (getter < 0) return false;
+        resolved = getter > 0;
         if (!resolved) return true;
     }
     PyRef owner = qualified_name(cls);
@@ -338,6 +362,24 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
         }
     }
     return warn_about_nameless(methods, unknown.get(), owner.get(), decorator_record);
+}
+
+bool warn_about_self_dependency(PyObject* func, PyObject* method_name,
+                                const ReleasingVector<BoundCallRef>& dependencies) {
+    bool names_itself = false;
+    for (const BoundCallRef& dependency : dependencies) {
+        names_itself = names_itself || same_text(dependency->method_name(), method_name);
+    }
+    if (!names_itself) return true;
+    PyRef name = PyRef::steal(into_python([&] { return PyObject_GetAttrString(func, "__qualname__"); }));
+    if (!name || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();  // a callable without one (a partial) is named by its method name
+        name = PyRef::borrow(method_name);
+    }
+    return warn(format("%S declares a dependency on %R, its own method: each of its calls would depend on a call "
+                       "that can never be valid, so it will never be cached and runs at every call; remove %R "
+                       "from its dependencies",
+                       name.get(), method_name, method_name));
 }
 
 bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls, int stacklevel) {

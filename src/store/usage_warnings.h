@@ -27,11 +27,20 @@ namespace lineage_store {
 // declared dependencies that name no decorated method of the class, or
 // whose keywords do not name exactly that method's parameters. Sets
 // `resolved` to whether instances of `cls` see the decorator as one of their
-// attributes; when they do not (an override hides it, and it is reached
-// through super() or its class), nothing is checked: its calls there have
-// no entries of their own.
+// attributes, or as the getter of a property that is one; when they do not
+// (an override hides it and it is reached through super() or its class, or
+// the class has it nowhere, as when it is called with an instance of an
+// unrelated class), nothing is checked: its calls there have no entries of
+// their own.
 bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, DecoratorRecord& decorator_record,
                                bool& resolved);
+
+// At decoration, of a method whose declared dependencies (`dependencies`,
+// their bound calls) name its own method name `method_name`: every call of
+// it would depend on a call that can never be valid, so it would never be
+// cached. Warns at the line that applied the decorator.
+bool warn_about_self_dependency(PyObject* func, PyObject* method_name,
+                                const ReleasingVector<BoundCallRef>& dependencies);
 
 // After update_cached_value stored a value for a call that `instance` has
 // never registered: warns when no decorated call will ever be served it (no

@@ -67,7 +67,7 @@ class Portfolio(LineageStoreBase):
 
     # A first parameter not named self, with **kwargs: mypy then knows none of
     # the parameters (pyright does), but reports no error either.
-    @lineage_stored()
+    @lineage_stored(dependencies=["fx_rate"])
     def scaled(this, factor: float, **extra: float) -> float:  # pyright: ignore[reportSelfClsParameterName]
         return this.fx_rate() * factor + sum(extra.values())
 
@@ -134,10 +134,13 @@ def main() -> None:
     assert book.rate_label() == "stressed rate 1.25"
 
     # Reached through the class, a decorated method takes the instance first.
-    total_method: LineageStoreDecorator[[], float] = Portfolio.total
+    total_method: LineageStoreDecorator[float, []] = Portfolio.total
     assert total_method(book) == book.total()
-    # The function behind it, as written: what inspect.signature reads.
+    # The function behind it, as written: what inspect.signature reads, through
+    # the class or the instance alike.
     assert_type(Portfolio.price.__wrapped__(book, "ACME", currency="USD"), float)
+    assert_type(book.price.__wrapped__(book, "ACME", currency="USD"), float)
+    assert book.price.__wrapped__ is Portfolio.price.__wrapped__
 
     live: Coroutine[Any, Any, float] = book.live_price("ACME")
     assert asyncio.run(live) == 12.5
