@@ -1,6 +1,7 @@
 """Helpers shared by the tests: import them with `from conftest import ...`."""
 
 import asyncio
+import inspect
 import os
 import subprocess
 import sys
@@ -98,6 +99,15 @@ class Rates(LineageStoreBase):
     @lineage_stored()
     def rate(self):
         return self.inputs["rate"]
+
+
+def served_at_once(coroutine):
+    """Whether `coroutine`, of an awaited call, was made to serve the value
+    found valid when the call was made, as a hit is while its store computes
+    nothing; closed either way."""
+    served = "found" in inspect.getcoroutinelocals(coroutine)
+    coroutine.close()
+    return served
 
 
 def awaited_class():

@@ -3,16 +3,18 @@ of a loop and stored by the rules of a sync call."""
 
 import asyncio
 import contextvars
+import gc
 import inspect
 import os
 import re
 import sys
+import types
 from collections import Counter
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import Rates, key, run
+from conftest import Rates, edges, key, run
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 TRACKING = {"automagically": automagically_lineage_stored,
@@ -112,7 +114,11 @@ def test_concurrent_awaits_of_one_call_run_one_computation(book, eager):
 
 @pytest.mark.parametrize("ending, runs", [("computing task cancelled", 2), ("computing task timed out", 2),
                                            ("a waiter cancelled", 1)])
-def test_a_cancelled_computation_is_taken_over_by_one_waiter_and_waiters_are_not_cancelled(book, ending, runs):
+def test_a_cancelled_computation_is_taken_over_by_one_waiter_and_waiters_are_not_cancelled(book, ending, runs,
+                                                                                             monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+
     async def main():
         book.gate = asyncio.Event()
         first = asyncio.create_task(asyncio.wait_for(book.slow(3), 0.05 if "timed out" in ending else 5))
@@ -131,6 +137,93 @@ def test_a_cancelled_computation_is_taken_over_by_one_waiter_and_waiters_are_not
         return await asyncio.gather(*waiters), book.runs["slow", 3]
 
     assert run(main()) == ([33] * 3, runs)
+    gc.collect()
+    assert unraisable == []
+
+
+async def first_step(coroutine):
+    """Takes the first step of `coroutine` in a callback of the loop: no task
+    drives it on, and no task made later copies the context its computation
+    began in."""
+    loop = asyncio.get_running_loop()
+    stepped = loop.create_future()
+    loop.call_soon(lambda: stepped.set_result(coroutine.send(None)))
+    await stepped
+
+
+def interrupted_once(book):
+    book.gate, book.error = asyncio.Event(), KeyboardInterrupt()
+    loop = asyncio.new_event_loop()
+    try:
+        first = loop.create_task(book.slow(3))
+        loop.run_until_complete(asyncio.sleep(0))
+        waiter = loop.create_task(book.slow(3))
+        loop.run_until_complete(asyncio.sleep(0))
+        book.gate.set()
+        with pytest.raises(KeyboardInterrupt):
+            loop.run_until_complete(first)
+        book.error = None  # the waiter, which computes, returns
+        return loop.run_until_complete(asyncio.wait_for(waiter, 5))
+    except KeyboardInterrupt:
+        return "the waiter received the interrupt"
+    finally:
+        loop.close()
+
+
+async def closed_by_its_caller(book):
+    book.gate = asyncio.Event()
+    coroutine = book.slow(3)
+    await first_step(coroutine)
+    waiter = asyncio.create_task(book.slow(3))
+    await asyncio.sleep(0)
+    coroutine.close()
+    book.gate.set()
+    return await waiter
+
+
+async def cancelled_after_a_value_set_by_hand(book):
+    book.gate = asyncio.Event()
+    first = asyncio.create_task(book.slow(3))
+    await asyncio.sleep(0)
+    waiter = asyncio.create_task(book.slow(3))
+    await asyncio.sleep(0)
+    book.update_cached_value("slow", 42, n=3)
+    first.cancel()
+    return await waiter
+
+
+@pytest.mark.parametrize("ending, value, runs", [
+    (interrupted_once, 33, 2), (lambda book: run(closed_by_its_caller(book)), 33, 2),
+    (lambda book: run(cancelled_after_a_value_set_by_hand(book)), 42, 1),
+], ids=["computing task interrupted", "coroutine closed by its caller", "cancelled after a value set by hand"])
+def test_a_waiter_on_a_computation_ended_early_looks_again(book, ending, value, runs):
+    # It neither receives what ended the computation nor computes what the
+    # store now holds.
+    assert (ending(book), book.runs["slow", 3]) == (value, runs)
+
+
+class Partial(LineageStoreBase):
+    runs = 0
+
+    @automagically_lineage_stored()
+    async def m(self):
+        self.runs += 1
+        try:
+            await asyncio.sleep(10)
+        except asyncio.CancelledError:
+            return "partial"
+
+
+def test_a_method_that_returns_when_cancelled_has_its_value_stored_and_served():
+    obj = Partial()
+
+    async def main():
+        task = asyncio.create_task(obj.m())
+        await asyncio.sleep(0)
+        task.cancel()
+        return await task, obj.get_cached_value("m"), await obj.m(), obj.runs
+
+    assert run(main()) == ("partial", "partial", "partial", 1)
 
 
 def test_an_exception_reaches_every_waiter_and_nothing_is_stored(book):
@@ -216,6 +309,55 @@ def test_sync_and_async_calls_made_while_computing_are_parents_when_tracked(deco
                 isinstance(call, str) and call in ("fx", "rate")}
 
     assert run(main()) == graph
+
+
+class Caught(LineageStoreBase):
+    @lineage_stored()
+    def rate(self):
+        return 2
+
+    @lineage_stored()
+    async def plain(self):
+        raise LookupError
+
+    @automagically_lineage_stored()
+    async def caller(self):
+        try:
+            await self.plain()
+        except LookupError as error:
+            self.caught = error  # and with it the frames of the call that raised it
+        return self.rate()
+
+
+def test_a_call_made_after_an_awaited_plain_method_raised_counts_for_the_tracking_caller(strict):
+    obj = Caught()
+    assert run(obj.caller()) == 2
+    assert edges(obj) == {"plain": {"caller"}, "rate": {"caller"}}
+
+
+async def positional(self, key, n=1):
+    return n * 100
+
+
+def test_an_async_call_whose_function_changed_while_it_was_identified_is_returned_and_not_stored():
+    func = types.FunctionType(positional.__code__, globals(), "m", positional.__defaults__)
+
+    class Store(LineageStoreBase):
+        m = lineage_stored()(func)
+
+    class Key:  # replaces the defaults while the call's arguments are hashed
+        armed = True
+
+        def __hash__(self):
+            if Key.armed:
+                Key.armed = False
+                func.__defaults__ = (2,)
+            return 1
+
+    store, key = Store(), Key()
+    assert run(store.m(key)) == 200  # n=1 was the default when the call was identified
+    assert store.get_cached_value("m", key=key, n=1) is None
+    assert store.get_validation_state() == {("m", (("key", key), ("n", 1))): "invalid"}
 
 
 @pytest.mark.parametrize("overlap, runs", [

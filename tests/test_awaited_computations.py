@@ -8,7 +8,7 @@ import warnings
 
 import pytest
 
-from conftest import run_python
+from conftest import run, run_in_child, run_python
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 
@@ -133,6 +133,221 @@ def test_an_exception_raised_by_a_trace_hook_anywhere_leaves_no_await_waiting(aw
     finally:
         sys.settrace(None)
         loop.close()
+
+
+# A computing task and two waiting for it; `interrupt` raises in the first
+# step of waking a waiter that runs Python code once `Waiting.armed` is set
+# (the computing method sets it as it returns). With `through` "send", the
+# method returns and its task wakes the waiters; with "finaliser", its
+# coroutine is dropped unfinished and they are woken, from the finaliser, to
+# look again (the first computes); with "task end", the task that began the
+# computation ends without driving it on, and they are woken from the watch
+# of that task's end. The loop refuses to schedule the wake-up
+# of the second waiter (`refused`, set in its context) when `source` says so.
+WAKE_UP = """
+    import asyncio, contextvars, sys
+    from asyncio import base_events, futures
+    from lineage_store import LineageStoreBase, automagically_lineage_stored
+
+    unraisable, refused = [], contextvars.ContextVar("refused", default=False)
+    sys.unraisablehook = unraisable.append
+
+    class Waiting(LineageStoreBase):
+        armed, arming = False, "{through}" == "send"
+
+        @automagically_lineage_stored()
+        async def slow(self):
+            await self.gate.wait()
+            Waiting.armed, Waiting.arming = Waiting.arming, False
+            return 5
+
+    def interrupt():
+        Waiting.armed = False
+        raise {error}
+
+    loop = asyncio.new_event_loop()
+    loop.set_exception_handler(lambda loop, context: print(context["message"]))
+    if "call_soon" in "{source}" or "{source}" == "a refusing loop":
+        call_soon = loop.call_soon
+        def patched(callback, *args, context=None):
+            if Waiting.armed and "{source}" != "call_soon, once it scheduled":
+                interrupt()
+            if context is not None and context.get(refused):
+                raise RuntimeError("refused")
+            handle = call_soon(callback, *args, context=context)
+            if Waiting.armed:
+                interrupt()
+            return handle
+        loop.call_soon = patched
+    else:
+        if "{source}" == "a Python future's remove_done_callback":
+            loop.create_future = lambda: futures._PyFuture(loop=loop)
+            interrupted = futures._PyFuture.remove_done_callback
+        else:
+            interrupted = base_events.BaseEventLoop.call_soon
+        def hook(frame, event, arg):
+            if Waiting.armed and frame.f_code is interrupted.__code__:
+                interrupt()
+        sys.settrace(hook)
+
+    book, computing, release = Waiting(), [], []
+
+    def first_step():
+        # In a callback of the loop: no task drives the coroutine on, and no
+        # task made later copies the context its computation began in.
+        computing[0].send(None)
+
+    async def first_step_in_task():  # which then ends, without driving the coroutine on
+        asyncio.current_task().add_done_callback(lambda task: setattr(Waiting, "armed", True))
+        first_step()
+        await release[0]
+
+    async def refused_waiter():
+        refused.set("{source}" == "a refusing loop")
+        return await book.slow()
+
+    async def start():
+        book.gate = asyncio.Event()
+        computing.append(book.slow())
+        release.append(loop.create_future())
+        if "{through}" == "send":
+            computing.append(asyncio.ensure_future(computing.pop()))
+        elif "{through}" == "finaliser":
+            loop.call_soon(first_step)
+        else:
+            computing.append(asyncio.ensure_future(first_step_in_task()))
+        await asyncio.sleep(0)
+        waiters = [asyncio.ensure_future(book.slow()), asyncio.ensure_future(refused_waiter())]
+        await asyncio.sleep(0)
+        return waiters
+
+    waiters = loop.run_until_complete(start())
+    book.gate.set()
+    try:
+        if "{through}" == "send":
+            loop.run_until_complete(computing[0])
+        elif "{through}" == "task end":
+            release[0].set_result(None)
+            loop.run_until_complete(asyncio.wait(waiters, timeout=5))
+        else:
+            Waiting.armed = True
+            computing.clear()
+            for _ in range(100):  # the interrupt arrives between two bytecodes, as a signal's would
+                pass
+    except {error}:
+        print("interrupted")
+    loop.run_until_complete(asyncio.wait(waiters, timeout=5))
+    print([waiter.result() if waiter.done() else "asleep" for waiter in waiters],
+          [hook.exc_value for hook in unraisable])
+"""
+
+INTERRUPTED_WAKE_UP = {"patched call_soon": "KeyboardInterrupt", "call_soon, once it scheduled": "KeyboardInterrupt",
+                       "trace hook": "LookupError", "a Python future's remove_done_callback": "KeyboardInterrupt"}
+
+
+@pytest.mark.parametrize("through", ["send", "finaliser"])
+@pytest.mark.parametrize("source, error", INTERRUPTED_WAKE_UP.items(), ids=INTERRUPTED_WAKE_UP.keys())
+def test_an_interrupt_while_waiters_are_woken_reaches_the_program_and_every_waiter_is_woken(source, error, through):
+    printed = run_in_child(WAKE_UP.format(source=source, error=error, through=through), timeout=20)
+    assert printed == "interrupted\n[5, 5] []\n"
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="the end of the task computing is watched before 3.12")
+def test_an_interrupt_while_waiters_are_woken_at_the_end_of_the_task_computing_reaches_the_program():
+    printed = run_in_child(WAKE_UP.format(source="patched call_soon", error="KeyboardInterrupt", through="task end"),
+                           timeout=20)
+    assert printed == "interrupted\n[5, 5] []\n"
+
+
+@pytest.mark.parametrize("through", ["send", "finaliser"])
+def test_a_waiter_whose_loop_refuses_its_wake_up_is_reported_and_the_others_are_woken(through):
+    # The interrupt still reaches the program, and the refusal, which cannot
+    # be raised in its place, is reported.
+    printed = run_in_child(WAKE_UP.format(source="a refusing loop", error="KeyboardInterrupt", through=through),
+                           timeout=20)
+    assert printed == "interrupted\n[5, 'asleep'] [RuntimeError('refused')]\n"
+
+
+class Opaque(asyncio.futures._PyFuture):
+    """A future that keeps its callbacks to itself, as futures of other loops may."""
+
+    def __getattribute__(self, name):
+        if name == "_callbacks" and sys._getframe(1).f_globals is not vars(asyncio.futures):
+            raise AttributeError(name)
+        return super().__getattribute__(name)
+
+
+def test_waiters_on_futures_that_keep_their_callbacks_to_themselves_are_woken():
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.create_future = lambda: Opaque(loop=loop)
+        book = Book()
+        return await asyncio.gather(*(asyncio.create_task(book.price()) for _ in range(3)))
+
+    assert run(main()) == [2, 2, 2]
+
+
+def test_a_signal_raising_while_waiters_are_woken_leaves_every_round_finished():
+    printed = run_in_child("""
+        import asyncio, os, random, signal, sys
+        from lineage_store import LineageStoreBase, automagically_lineage_stored
+
+        unraisable = []
+        sys.unraisablehook = unraisable.append
+
+        class Waiting(LineageStoreBase):
+            @automagically_lineage_stored()
+            async def slow(self, n):
+                await self.gate.wait()
+                return n
+
+        asyncio_files, hits, active = os.path.dirname(asyncio.__file__), [0], [False]
+
+        def handler(signum, frame):
+            # Raises only in the loop's methods that the module calls as it
+            # wakes the waiters: elsewhere an interrupt may cut asyncio's own
+            # bookkeeping short, which nothing outside asyncio can mend.
+            entry = frame
+            while entry.f_back is not None and entry.f_back.f_code.co_filename.startswith(asyncio_files):
+                entry = entry.f_back
+            if not active[0]:
+                return
+            signal.setitimer(signal.ITIMER_REAL, random.uniform(2e-5, 1e-4))
+            if (frame.f_code.co_filename.startswith(asyncio_files) and entry.f_code.co_name in ("call_soon", "is_closed")
+                    and entry.f_back is not None and entry.f_back.f_code.co_filename.startswith("<lineage_store")):
+                hits[0] += 1
+                raise KeyboardInterrupt
+
+        async def start(book, n):
+            book.gate = asyncio.Event()
+            tasks = [asyncio.ensure_future(book.slow(n)) for _ in range(50)]
+            await asyncio.sleep(0)
+            return tasks
+
+        loop, loop_errors = asyncio.new_event_loop(), []
+        loop.set_exception_handler(lambda loop, context: loop_errors.append(context["message"]))
+        signal.signal(signal.SIGALRM, handler)
+        for n in range(200):
+            book = Waiting()
+            tasks = loop.run_until_complete(start(book, n))
+            book.gate.set()
+            active[0] = True
+            signal.setitimer(signal.ITIMER_REAL, 1e-4)
+            while True:
+                try:
+                    done, pending = loop.run_until_complete(asyncio.wait(tasks, timeout=5))
+                    break
+                except KeyboardInterrupt:
+                    pass
+            active[0] = False
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            assert not pending, n
+            ended = [task.exception() or task.result() for task in tasks]
+            assert all(outcome == n or isinstance(outcome, KeyboardInterrupt) for outcome in ended), ended
+        assert not unraisable and not loop_errors, (unraisable, loop_errors)
+        print(hits[0] > 0)
+    """, timeout=30)
+    assert printed == "True\n"
 
 
 @pytest.mark.parametrize("change", [lambda book: book.update_cached_value("rate", 5),

@@ -4,12 +4,13 @@ made, unless the store moved before the await."""
 import asyncio
 import gc
 import inspect
+import types
 import weakref
 
 import pytest
 
 import conftest
-from conftest import awaited_class, run
+from conftest import awaited_class, run, served_at_once
 from lineage_store import LineageStoreBase, lineage_stored
 
 Awaited = awaited_class()
@@ -70,6 +71,47 @@ def test_a_hit_awaited_while_a_computation_runs_is_recorded_as_its_parent():
     obj.update_cached_value("rate", 5)
     obj.pending = obj.am(3)
     assert run(obj.total()) == 100
+
+
+@types.coroutine
+def suspended():
+    yield
+
+
+async def boom():
+    raise LookupError
+
+
+async def cancelled(obj):
+    obj.pending = asyncio.sleep(10)
+    task = asyncio.create_task(obj.total())
+    await asyncio.sleep(0)
+    task.cancel()
+    return await asyncio.gather(task, return_exceptions=True)
+
+
+def closed(obj):
+    obj.pending = suspended()
+    coroutine = obj.total()
+    coroutine.send(None)
+    coroutine.close()
+
+
+# An awaited computation of `total`, ended in each way it can end; what it
+# ended with is kept (an exception holds the frames of the call).
+ENDINGS = {"returned": lambda obj: (setattr(obj, "pending", asyncio.sleep(0, result=1)), run(obj.total())),
+           "raised": lambda obj: (setattr(obj, "pending", boom()), pytest.raises(LookupError, run, obj.total())),
+           "cancelled": lambda obj: run(cancelled(obj)),
+           "closed": closed}
+
+
+@pytest.mark.parametrize("ending", ENDINGS.values(), ids=ENDINGS.keys())
+def test_a_computation_however_it_ends_leaves_the_hits_of_its_store_served_at_once(ending):
+    obj = Awaited()
+    run(obj.am(3))
+    assert served_at_once(obj.am(3))
+    ended = ending(obj)
+    assert served_at_once(obj.am(3)), ended
 
 
 def test_a_hit_awaited_in_an_untracked_computation_warns_at_the_line_that_awaited_it():

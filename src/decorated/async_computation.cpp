@@ -72,16 +72,27 @@ Computation* as_computation(PyObject* self) noexcept { return reinterpret_cast<C
 // them all.
 bool ended_early(PyObject* error) { return error == nullptr || !PyErr_GivenExceptionMatches(error, PyExc_Exception); }
 
+// Where a settle passes on an exception met while waking the waiters.
+enum class Delivery {
+    // A send or throw of the task computing, or the done callback of its
+    // task: raised there, in the loop, which lets an interrupt through.
+    Raise,
+    // A close, or a finaliser: CPython would report it there as unraisable.
+    Later,
+};
+
 // Ends the computation, once: leaves its context scope, ends its slot in the
 // store (storing `result`, for a computation that returned one), removes its
 // entry from the driver's map, publishes the outcome and wakes the waiters.
-// Any exception being raised is kept aside meanwhile. False with the
-// exception set when storing the value failed: that is then the computation's
-// outcome.
-bool settle(Computation* computation, Outcome outcome, PyObject* result) {
+// Any exception being raised is kept aside meanwhile. False with an exception
+// set when storing the value failed (that is then the computation's outcome)
+// or, delivered to be raised, when waking met one (which goes first: every
+// waiter is woken, and the interrupt goes on).
+bool settle(Computation* computation, Outcome outcome, PyObject* result, Delivery delivery) {
     if (computation->settled) return true;
     computation->settled = true;
     PyRef store_error;
+    WakeFailures failures;
     {
         SavedException raised;
         AwaitedCall* call = as_call(computation->call);
@@ -119,7 +130,17 @@ bool settle(Computation* computation, Outcome outcome, PyObject* result) {
         } else {
             give_back_slot(call);
         }
-        if (shared) publish(shared.get(), outcome, outcome == Outcome::Cancelled ? nullptr : result);
+        if (shared) failures = publish(shared.get(), outcome, outcome == Outcome::Cancelled ? nullptr : result);
+        if (delivery == Delivery::Later) {
+            failures.pass_on_later(shared.get());
+        } else if (failures.interrupt.value) {
+            failures.report_refusal(shared.get());
+        }
+    }
+    if (delivery == Delivery::Raise && failures.any()) {
+        store_error.reset();
+        failures.raise_now();
+        return false;
     }
     if (!store_error) return true;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(store_error.get())), store_error.get());
@@ -128,12 +149,19 @@ bool settle(Computation* computation, Outcome outcome, PyObject* result) {
 
 // The method's coroutine raised (or could not be made): the computation
 // settles with that exception, which goes on.
-PySendResult fail(Computation* computation) {
+PySendResult fail(Computation* computation, Delivery delivery = Delivery::Raise) {
     TakenException raised = TakenException::take();
     PyRef running = PyRef::steal(std::exchange(computation->running, nullptr));
-    settle(computation, ended_early(raised.value.get()) ? Outcome::Cancelled : Outcome::Error, raised.value.get());
+    const Outcome outcome = ended_early(raised.value.get()) ? Outcome::Cancelled : Outcome::Error;
+    TakenException instead;  // an interrupt met while waking the waiters goes on in its place
+    if (!settle(computation, outcome, raised.value.get(), delivery)) instead = TakenException::take();
     running.reset();
-    raised.restore();
+    if (instead.value) {
+        raised = TakenException();
+        instead.restore();
+    } else {
+        raised.restore();
+    }
     return PYGEN_ERROR;
 }
 
@@ -143,7 +171,7 @@ PySendResult succeed(Computation* computation, PyObject* value, PyObject** out) 
     PyRef result = PyRef::steal(value);
     PyRef running = PyRef::steal(std::exchange(computation->running, nullptr));
     running.reset();
-    if (!settle(computation, Outcome::Value, result.get())) return PYGEN_ERROR;
+    if (!settle(computation, Outcome::Value, result.get(), Delivery::Raise)) return PYGEN_ERROR;
     *out = result.release();
     return PYGEN_RETURN;
 }
@@ -295,10 +323,10 @@ PyObject* computation_close(PyObject* self, PyObject*) {
             closed = PyRef::steal(into_python([&] { return PyObject_CallMethod(running.get(), "close", nullptr); }));
         }
         if (!closed) {
-            fail(computation);
+            fail(computation, Delivery::Later);
             return nullptr;
         }
-        settle(computation, Outcome::Cancelled, nullptr);
+        settle(computation, Outcome::Cancelled, nullptr, Delivery::Later);
         return closed.release();
     });
 }
@@ -311,7 +339,7 @@ PyObject* computation_task_done(PyObject* self, PyObject*) {
         if (!computation->settled) {
             PyRef running = PyRef::steal(std::exchange(computation->running, nullptr));
             running.reset();
-            settle(computation, Outcome::Cancelled, nullptr);
+            if (!settle(computation, Outcome::Cancelled, nullptr, Delivery::Raise)) return nullptr;
         }
         return Py_NewRef(Py_None);
     });
@@ -335,7 +363,9 @@ int computation_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 void end_unfinished(Computation* computation) {
     PyRef running = PyRef::steal(std::exchange(computation->running, nullptr));
     running.reset();
-    if (!computation->settled && computation->call != nullptr) settle(computation, Outcome::Cancelled, nullptr);
+    if (!computation->settled && computation->call != nullptr) {
+        settle(computation, Outcome::Cancelled, nullptr, Delivery::Later);
+    }
 }
 
 int computation_clear(PyObject* self) {
