@@ -38,7 +38,7 @@ CALLS = 20_000  # N; the second count runs 2N
 
 class Case:
     def __init__(self, ours, reference, reference_name, argument="none", gc_off=False,
-                 counts="instructions per call", reference_class="Theirs", awaited=False):
+                 counts="instructions per call", reference_class="Theirs", awaited=False, frees=True):
         self.ours = ours  # statement, on obj (an Ours), x (the argument), Ours, Plain, Theirs
         self.reference = reference  # the same on the reference side (obj is a reference_class)
         self.reference_name = reference_name
@@ -47,6 +47,10 @@ class Case:
         self.argument = argument  # how each execution's argument is made: see make_arguments
         self.gc_off = gc_off  # gc.disable() in the child, for the whole run
         self.counts = counts
+        # False: the child ends at once after its loop (os._exit), so that
+        # freeing what the loop stored is not counted; a miss row then counts
+        # what a caller waits for.
+        self.frees = frees
 
 
 LRU = "lru_cache"
@@ -62,11 +66,25 @@ CASES = {
     # Hits of 64 calls in turn, m(0) to m(63): none is the call made just
     # before. (The 63 first calls, computed, are in both counts and cancel.)
     "m(i % 64)": Case("obj.m(x)", "obj.m(x)", LRU, argument="cycle"),
+    # Hits of 1,000 and 10,000 stored calls read in turn: no call is one of
+    # the last few made.
+    "m(i % 1000)": Case("obj.m(x)", "obj.m(x)", LRU, argument="cycle1000"),
+    "m(i % 10000)": Case("obj.m(x)", "obj.m(x)", LRU, argument="cycle10000"),
     # def kw(self, a, **options) on both sides.
     "kw(1, x=2, y=3)": Case("obj.kw(1, x=2, y=3)", "obj.kw(1, x=2, y=3)", LRU),
     # Every call new: a miss, computed and stored (the store grows to 2N calls).
     "miss m(i)": Case("obj.m(x)", "obj.m(x)", LRU, argument="count"),
-    "miss m(i), gc off": Case("obj.m(x)", "obj.m(x)", LRU, argument="count", gc_off=True),
+    # The miss alone, counted before anything is freed (the child ends with
+    # os._exit): what a caller waits for.
+    "miss m(i), gc off": Case("obj.m(x)", "obj.m(x)", LRU, argument="count", gc_off=True, frees=False),
+    # The same, with the freeing of every stored call at the end: its excess
+    # over the row above is what freeing costs per call.
+    "miss m(i) and its freeing, gc off": Case("obj.m(x)", "obj.m(x)", LRU, argument="count", gc_off=True,
+                                              counts="instructions per call, freeing included"),
+    # A miss of automagically_lineage_stored (`tm`, the body of `m`) against
+    # the same miss under lineage_stored: what tracking adds.
+    "tracking miss tm(i), gc off": Case("obj.tm(x)", "obj.m(x)", "lineage_stored", argument="count", gc_off=True,
+                                        reference_class="Ours", frees=False),
     # Per instance. Ours has the decorated methods above; Plain is an empty
     # class. The instance is dropped at once (the statement's result is not
     # kept), so its freeing is counted too.
@@ -97,6 +115,9 @@ def make_arguments(kind, count):
         return [int("1" * 12) for _ in range(count)]
     if kind == "cycle":  # 64 calls in turn
         return [i % 64 for i in range(count)]
+    if kind.startswith("cycle"):  # as many calls as the kind says, in turn, each argument a new int
+        period = int(kind[len("cycle"):])
+        return [10**6 + i % period for i in range(count)]
     if kind == "count":  # every one new
         return list(range(10**6, 10**6 + count))
     return [None] * count
@@ -107,7 +128,7 @@ def make_arguments(kind, count):
 def child_namespace():
     import functools
 
-    from lineage_store import LineageStoreBase, lineage_stored
+    from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
     class Ours(LineageStoreBase):
         @lineage_stored()
@@ -116,6 +137,10 @@ def child_namespace():
 
         @lineage_stored()
         def m(self, n, k=2):
+            return n
+
+        @automagically_lineage_stored()
+        def tm(self, n, k=2):
             return n
 
         @lineage_stored()
@@ -165,7 +190,7 @@ def child_namespace():
     return {"Ours": Ours, "Theirs": Theirs, "HandMemo": HandMemo, "Plain": Plain}
 
 
-def run_child(case_name, implementation, calls):
+def run_child(case_name, implementation, calls, counted=False):
     case = CASES[case_name]
     if case.gc_off:
         import gc
@@ -184,6 +209,9 @@ def run_child(case_name, implementation, calls):
         code = compile(f"for x in arguments:\n    {statement}\n", "<case>", "exec")
     exec(code, {**namespace, "obj": obj, "arguments": arguments[:1]})  # the first call computes
     exec(code, {**namespace, "obj": obj, "arguments": arguments[1:]})
+    if counted and not case.frees:
+        sys.stdout.flush()
+        os._exit(0)
 
 
 # --- Parent --------------------------------------------------------------------
@@ -253,10 +281,10 @@ def count_cases(python, cases, jobs):
 
 
 def print_table(figures):
-    print(f"{'case':<28}{'ours':>9}{'reference':>11}{'ratio':>8}  {'reference is':<14}counts")
+    print(f"{'case':<36}{'ours':>9}{'reference':>11}{'ratio':>8}  {'reference is':<16}counts")
     for case, (ours, reference) in figures.items():
-        print(f"{case:<28}{ours:>9.0f}{reference:>11.0f}{ours / reference:>7.2f}x  "
-              f"{CASES[case].reference_name:<14}{CASES[case].counts}")
+        print(f"{case:<36}{ours:>9.0f}{reference:>11.0f}{ours / reference:>7.2f}x  "
+              f"{CASES[case].reference_name:<16}{CASES[case].counts}")
 
 
 def print_summary(results):
@@ -264,7 +292,7 @@ def print_summary(results):
     versions = [version for version, figures in results if figures]
     print("Summary: lineage_store's instructions as a multiple of the reference's "
           "(ours/reference, instructions)")
-    print(f"{'case':<28}" + "".join(f"{'CPython ' + version:>22}" for version in versions))
+    print(f"{'case':<36}" + "".join(f"{'CPython ' + version:>22}" for version in versions))
     cases = next(figures for _, figures in results if figures)
     for case in cases:
         cells = []
@@ -272,7 +300,7 @@ def print_summary(results):
             if figures:
                 ours, reference = figures[case]
                 cells.append(f"{ours / reference:.2f}x ({ours:,.0f}/{reference:,.0f})".rjust(22))
-        print(f"{case:<28}" + "".join(cells))
+        print(f"{case:<36}" + "".join(cells))
 
 
 def quick_run(pythons, cases):
@@ -312,7 +340,7 @@ def parse_arguments(argv):
 
 def main(argv):
     if argv[:1] == ["--child"]:
-        run_child(argv[1], argv[2], int(argv[3]))
+        run_child(argv[1], argv[2], int(argv[3]), counted=True)
         return
     if argv[:1] == ["--child-all"]:
         for case in argv[1:]:

@@ -97,6 +97,13 @@ int signature_overridden(PyObject* func, PyObject* attributes) {
 bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
                    CallIdentity& out) {
     out.method_name_ = method_name;
+    PositionalIdentity by_position;
+    const int positional = by_position.identify(cache, method_name, func, arguments);
+    if (positional != 0) {
+        if (positional < 0) return false;
+        out.take_over(by_position);
+        return true;
+    }
     if (!cache.native_allowed() || !Py_IS_TYPE(func, shortcuts.function_type)) {
         return out.identify_through_inspect(func, arguments);
     }
@@ -143,6 +150,61 @@ bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, c
     }
     out.hash_ = call_hash.finish(layout.method_name_hash);
     return true;
+}
+
+int PositionalIdentity::identify(BindingCache& cache, PyObject* method_name, PyObject* func,
+                                 const CallArguments& arguments) {
+    if (!cache.native_allowed() || !Py_IS_TYPE(func, shortcuts.function_type) || arguments.keyword_count() != 0 ||
+        shortcuts.function_dict_offset <= 0 || !call_hash_is_native()) {
+        return 0;
+    }
+    PyObject* attributes = function_attribute_dict(func);
+    if (attributes != nullptr && PyDict_Size(attributes) != 0) return 0;
+    const LayoutRef& found = cache.layout_for(method_name, func);
+    if (!found) return -1;
+    const ParameterLayout& layout = *found;
+    const Py_ssize_t given = arguments.positional_count();
+    if (!layout.native || !layout.binds_by_position || given < layout.required_count ||
+        given > layout.positional_count || layout.kept_count() > kMaxKept) {
+        return 0;
+    }
+    layout_ = found;
+    method_name_ = method_name;
+    size_ = layout.kept_count();
+    CallHasher call_hash;
+    for (std::size_t j = 0; j < size_; ++j) {
+        const Py_ssize_t i = layout.parameter_at[j];
+        PyObject* value = i < given ? arguments.positional(i) : layout.positional_defaults[static_cast<std::size_t>(i)];
+        values_[j] = value;
+        Py_hash_t value_hash = layout.plain_default_hash_at[j];
+        if (value != layout.plain_default_at[j]) {
+            value_hash = into_python([&] { return PyObject_Hash(value); });
+            if (value_hash == -1) {
+                note_unhashable_argument(layout.kept_names[j], [&] {
+                    return PyRef::steal(into_python([&] {
+                        return PyUnicode_FromFormat("while identifying a call of the cached method %R", method_name);
+                    }));
+                });
+                return -1;
+            }
+        }
+        call_hash.add_argument(layout.name_pair_hashes[j], value_hash);
+    }
+    hash_ = call_hash.finish(layout.method_name_hash);
+    return 1;
+}
+
+void CallIdentity::take_over(PositionalIdentity& identified) noexcept {
+    method_name_ = identified.method_name_;
+    hash_ = identified.hash_;
+    layout_ = std::move(identified.layout_);
+    self_given_ = true;
+    if (identified.size_ == 0 && layout_->constant_call) {
+        bound_call_ = layout_->constant_call;
+        return;
+    }
+    values_.resize_for_overwrite(identified.size_);
+    for (std::size_t j = 0; j < identified.size_; ++j) values_[j] = identified.values_[j];
 }
 
 // Puts each argument in its place in the call tuple's order, and gives every

@@ -109,6 +109,53 @@ private:
     CallHoldings* holdings_ = nullptr;  // owned
 };
 
+class CallIdentity;
+
+// The identity of the commonest call, made with nothing a lookup does not
+// need: a plain function whose layout binds by position (self, then
+// positional parameters only; see ParameterLayout::binds_by_position),
+// called by position with no more arguments than it has parameters and
+// enough for those without a default, and whose attributes hold nothing
+// inspect would read first. A hit is served from it alone; any other step
+// takes it over into a CallIdentity, hashed already.
+class PositionalIdentity {
+public:
+    // Calls of more parameters than this (self aside) are identified by
+    // identify_call alone.
+    static constexpr std::size_t kMaxKept = 8;
+
+    // 1 when the call is of that kind and identified; 0 when it is not (no
+    // Python code has run then); -1 with the exception of hashing set.
+    int identify(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments);
+
+    Py_hash_t hash() const noexcept { return hash_; }
+
+    // Whether `registered` is this call: 1, 0, or -1 when only Python code can
+    // tell. Made by this decorator's layout with the very argument objects,
+    // or ones that compare natively, it is decided here, inline.
+    int matches_without_python(const BoundCall& registered) const noexcept {
+        if (registered.method_name() != method_name_ || registered.size() != size_) return -1;
+        const ParameterLayout& layout = *layout_;
+        for (std::size_t j = 0; j < size_; ++j) {
+            if (registered.name(j) != layout.kept_names[j]) return -1;
+            PyObject* theirs = registered.value(j);
+            if (theirs == values_[j]) continue;
+            const int equal = plain_equal(theirs, values_[j]);
+            if (equal <= 0) return equal;
+        }
+        return 1;
+    }
+
+private:
+    friend class CallIdentity;
+
+    LayoutRef layout_;  // held: hashing an argument may run code that replaces the function's
+    PyObject* method_name_ = nullptr;  // borrowed from the decorator
+    Py_hash_t hash_ = -1;
+    std::size_t size_ = 0;
+    PyObject* values_[kMaxKept];  // borrowed from the call or the layout's defaults
+};
+
 // The identity of one call: its hash, and what is needed to build its bound
 // call or its normalised call tuple, or to compare it with a registered call.
 class CallIdentity {
@@ -122,10 +169,6 @@ public:
 
     Py_hash_t hash() const noexcept { return hash_; }
     PyObject* method_name() const noexcept { return method_name_; }
-
-    // Whether `registered` holds exactly this call's method name, parameter
-    // names and argument objects. Compares pointers only: runs no Python code.
-    bool is_identical_to(const BoundCall* registered) const noexcept;
 
     // Whether `registered` is this call, decided without running Python code:
     // 1 when it is, 0 when it is another call, -1 when only an argument's
@@ -160,6 +203,9 @@ public:
     // Borrowed from this object; nullptr with an exception set.
     PyObject* call_tuple();
 
+    // Takes over `identified`, which is done with after this.
+    void take_over(PositionalIdentity& identified) noexcept;
+
     // Hands over what the identity was computed from, for the computation;
     // the identity is done with after this.
     FunctionInputs take_inputs() noexcept {
@@ -171,7 +217,6 @@ public:
 
 private:
     friend bool identify_call(BindingCache&, PyObject*, PyObject*, const CallArguments&, CallIdentity&);
-    friend class RememberedCall;
 
     int bind_natively(PyObject* func, const CallArguments& arguments);
     void sort_var_keywords() noexcept;

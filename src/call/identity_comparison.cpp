@@ -24,42 +24,8 @@ int python_equal(PyObject* registered, PyObject* ours) {
 
 }  // namespace
 
-bool CallIdentity::is_identical_to(const BoundCall* registered) const noexcept {
-    if (registered == nullptr) return false;
-    if (bound_call_ && registered == bound_call_.get()) return true;
-    if (!layout_) return false;
-    const ParameterLayout& layout = *layout_;
-    const std::size_t kept = layout.kept_count();
-    if (registered->method_name() != method_name_ || registered->size() != kept) return false;
-    for (std::size_t j = 0; j < kept; ++j) {
-        if (registered->name(j) != layout.kept_names[j]) return false;
-        PyObject* value = registered->value(j);
-        if (values_[j] != nullptr) {
-            if (value != values_[j]) return false;
-            continue;
-        }
-        if (!PyTuple_CheckExact(value)) return false;
-        if (static_cast<std::int32_t>(j) == layout.var_keyword_place) {
-            if (PyTuple_Size(value) != var_keyword_count()) return false;
-            for (Py_ssize_t i = 0; i < var_keyword_count(); ++i) {
-                PyObject* pair = tuple_item(value, i);
-                if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2 ||
-                    tuple_item(pair, 0) != var_keyword_name(i) || tuple_item(pair, 1) != var_keyword_value(i)) {
-                    return false;
-                }
-            }
-            continue;
-        }
-        if (PyTuple_Size(value) != var_positional_count_) return false;
-        for (Py_ssize_t i = 0; i < var_positional_count_; ++i) {
-            if (tuple_item(value, i) != var_positional_[i]) return false;
-        }
-    }
-    return true;
-}
-
 int CallIdentity::equals_without_python(const BoundCall& registered) const noexcept {
-    if (is_identical_to(&registered)) return 1;
+    if (bound_call_ && &registered == bound_call_.get()) return 1;
     if (!equal_names(registered.method_name(), method_name_)) return 0;
     if (!layout_) {
         // Bound through inspect: the tuple is at hand; compare it item by item.
@@ -84,7 +50,7 @@ int CallIdentity::equals_without_python(const BoundCall& registered) const noexc
         PyObject* value = registered.value(j);
         int item = 1;
         if (values_[j] != nullptr) {
-            item = plain_equal(value, values_[j]);
+            item = value == values_[j] ? 1 : plain_equal(value, values_[j]);
         } else if (!PyTuple_CheckExact(value)) {
             item = -1;
         } else if (static_cast<std::int32_t>(j) == layout.var_keyword_place) {

@@ -171,6 +171,20 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* func) {
     }
     if (!place_parameters(*layout, utf8_names) || !hash_fixed_parts(*layout, method_name)) return nullptr;
     layout->native = true;
+    layout->binds_by_position = layout->self_index == 0 && layout->keyword_only_count == 0 &&
+                                !layout->has_var_positional && !layout->has_var_keyword;
+    if (layout->binds_by_position) {
+        layout->parameter_at.assign(layout->kept_count(), 0);
+        for (Py_ssize_t i = 1; i < layout->positional_count; ++i) {
+            layout->parameter_at[static_cast<std::size_t>(layout->place_of[static_cast<std::size_t>(i)])] = i;
+        }
+        for (Py_hash_t name_hash : layout->name_hashes) layout->name_pair_hashes.emplace_back(name_hash);
+        layout->required_count = layout->positional_count;
+        while (layout->required_count > 0 &&
+               layout->positional_defaults[static_cast<std::size_t>(layout->required_count - 1)] != nullptr) {
+            --layout->required_count;
+        }
+    }
     return layout.release();
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "call/bound_call.h"
+#include "call/tuple_hash.h"
 #include "python/interpreter_shortcuts.h"
 #include "python/py_ref.h"
 
@@ -57,6 +58,15 @@ struct ParameterLayout {
     std::vector<PyObject*> plain_default_at;
     std::vector<Py_hash_t> plain_default_hash_at;
     Py_hash_t method_name_hash = -1;
+    // Parameters self first, then positional ones only (no keyword-only
+    // parameter, no *args or **kwargs): a call by position binds each
+    // argument, and each default, straight to its place. For such a layout,
+    // the parameter at each place of the call tuple, and the name's half of
+    // its pair's hash.
+    bool binds_by_position = false;
+    Py_ssize_t required_count = 0;  // self and the parameters without a default
+    std::vector<Py_ssize_t> parameter_at;
+    std::vector<PairHash> name_pair_hashes;
     // A code object without any parameter but self: every call is the same,
     // and shares one bound call and one hash.
     BoundCallRef constant_call;

@@ -22,9 +22,6 @@ Py_hash_t hash_composed(PyObject* object) {
     return hash.finish();
 }
 
-// Set by prepare_call_hash, at import.
-bool matches = false;
-
 bool check_samples() {
     PyRef big = PyRef::steal(PyLong_FromUnsignedLongLong(~0ULL));
     if (!big) return false;
@@ -46,18 +43,17 @@ bool check_samples() {
 }  // namespace
 
 bool prepare_call_hash() {
-    matches = check_samples();
+    native_call_hash = check_samples();
     return !PyErr_Occurred();
 }
 
-bool call_hash_is_native() noexcept { return matches; }
 
 Py_hash_t call_tuple_hash(PyObject* call_tuple) {
     return into_python([&] { return PyObject_Hash(call_tuple); });
 }
 
 Py_hash_t hash_of_call_without_arguments(PyObject* name) {
-    if (matches) {
+    if (native_call_hash) {
         const Py_hash_t name_hash = PyObject_Hash(name);  // an exact str: no Python code
         return name_hash == -1 ? -1 : CallHasher().finish(name_hash);
     }

@@ -42,6 +42,21 @@ private:
 };
 
 // The hash of the 2-tuple (first, second) from its items' hashes.
+// A pair's hash in two halves: the first item's, which a caller may keep,
+// then the pair's from it and the second item's hash.
+class PairHash {
+public:
+    explicit PairHash(Py_hash_t first) noexcept { hash_.add(first); }
+    Py_hash_t with_second(Py_hash_t second) const noexcept {
+        TupleHash pair = hash_;
+        pair.add(second);
+        return pair.finish();
+    }
+
+private:
+    TupleHash hash_;
+};
+
 inline Py_hash_t pair_hash(Py_hash_t first, Py_hash_t second) noexcept {
     TupleHash hash;
     hash.add(first);
@@ -64,8 +79,9 @@ inline Py_hash_t pair_hash(Py_hash_t first, Py_hash_t second) noexcept {
 // could not be made.
 bool prepare_call_hash();
 
-// Whether calls may be hashed natively (see above).
-bool call_hash_is_native() noexcept;
+// Whether calls may be hashed natively (see above): set once, at import.
+inline bool native_call_hash = false;
+inline bool call_hash_is_native() noexcept { return native_call_hash; }
 
 // A call hash from its items' hashes, only where call_hash_is_native().
 class CallHasher {
@@ -74,6 +90,10 @@ public:
     // of its value.
     void add_argument(Py_hash_t name_hash, Py_hash_t value_hash) noexcept {
         arguments_.add(pair_hash(name_hash, value_hash));
+    }
+    // The same, with the name's half of the pair hashed already.
+    void add_argument(const PairHash& name, Py_hash_t value_hash) noexcept {
+        arguments_.add(name.with_second(value_hash));
     }
     Py_hash_t finish(Py_hash_t method_name_hash) const noexcept {
         return pair_hash(method_name_hash, arguments_.finish());

@@ -13,6 +13,7 @@
 #include "python/interpreter_shortcuts.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
+#include "store/call_lookup.h"
 #include "store/decorator_record.h"
 #include "store/lineage_store_base.h"
 
@@ -24,7 +25,6 @@ namespace {
 struct FoundNode {
     NodePosition position = kNoNode;  // its registered node, if plain comparisons found one
     PyRef value;                      // the node's value, when the call is valid
-    BoundCallRef registered;          // and then the node's bound call, for a call identified by binding
     std::uint32_t version = 0;        // the graph's version then
     bool running = false;             // whether the store was computing then
 };
@@ -162,7 +162,6 @@ bool find_registered_node(StoreObject* store, CallIdentity& identity, FoundNode&
     if ((*graph.node(found).call_value())->method_name() != identity.method_name()) return true;
     if (PyObject* value = valid_value(graph, found)) {
         out.value = PyRef::borrow(value);
-        out.registered = *graph.node(found).call_value();
         out.version = graph.version();
         out.running = graph.running_count() > 0;
     }
@@ -210,27 +209,11 @@ PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallId
     if (!found.value || found.running || !can_be_served(arguments)) {
         return coroutine_of(coroutine_function, new_driven_call(decorator, arguments, identity, found));
     }
-    // Served at once unless the store moves before the await, and received
-    // again, served without binding.
-    const PyRef held_version = PyRef::borrow(version_token(found.version));  // remembering may run Python code
+    // Served at once unless the store moves before the await.
+    const PyRef held_version = PyRef::borrow(version_token(found.version));
     if (!held_version) return nullptr;
-    decorator_record.remembered.remember(arguments, identity, found.registered);
     return served_coroutine(decorator_record.async_served.get(), driver_vectorcall, decorator, arguments,
                             found.value.get(), held_version.get());
-}
-
-PyObject* call_async_remembered(PyObject* decorator, DecoratorRecord& decorator_record, const CallArguments& arguments,
-                                const RememberedCall::Match& match) {
-    const ValidNode valid = valid_node_of(as_store(arguments.positional(0)), match.hash, *match.call);
-    if (valid.value == nullptr || !can_be_served(arguments)) return nullptr;
-    // Held before anything may run Python code, which may change the store:
-    // the served coroutine looks at the version again when it is awaited.
-    const PyRef found = PyRef::borrow(valid.value);
-    const PyRef held_version = PyRef::borrow(version_token(valid.version));
-    if (!held_version) return nullptr;
-    if (!decorator_record.async_driver && !make_coroutine_functions(decorator_record)) return nullptr;
-    return served_coroutine(decorator_record.async_served.get(), driver_vectorcall, decorator, arguments, found.get(),
-                            held_version.get());
 }
 
 }  // namespace lineage_store

@@ -20,7 +20,6 @@
 
 #include "call/call_arguments.h"
 #include "call/call_identity.h"
-#include "call/remembered_call.h"
 #include "python/py_ref.h"
 #include "store/decorator_record.h"
 
@@ -35,12 +34,5 @@ bool prepare_async_calls();
 // nullptr with an exception set.
 PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallIdentity& identity);
 
-// The coroutine for a call received as the decorator's remembered call was
-// (`match`; `decorator_record` is its record), when the store holds its
-// valid value and computes nothing.
-// Otherwise null with no exception set: the caller then identifies the call
-// and goes on with call_async. Null with an exception set on failure.
-PyObject* call_async_remembered(PyObject* decorator, DecoratorRecord& decorator_record, const CallArguments& arguments,
-                                const RememberedCall::Match& match);
 
 }  // namespace lineage_store

@@ -31,12 +31,8 @@ PyObject* look_awaited(PyObject* self, int stacklevel) {
         PyRef::steal(std::exchange(call->found, nullptr)).reset();
         AwaitedState& state = call->state;
         DecoratorRecord& decorator = decorator_of(call);
-        CallSite site{call->decorator, decorator, call->instance, as_store(call->instance), {}, false, stacklevel};
-        const StoreRecord* store_record = site.store->store_record;
-        if (store_record != nullptr && store_record->graph.running_count() > 0) {
-            site.context = ContextView::current();
-            if (PyErr_Occurred()) return nullptr;
-        }
+        CallSite site = CallSite::awaited(call->decorator, decorator, call->instance, stacklevel);
+        if (!site.read_context()) return nullptr;
         Step step;
         if (state.position != kNoNode) {
             if (!serve_registered(site, state.position, step)) return nullptr;

@@ -212,50 +212,32 @@ void end_frame(PyRef& frame, PyRef& token) {
 
 // ---------------------------------------------------------------------------
 // The computations that set no frame
-
-// One of them: the context it runs in, by identity, and the number of the
-// BegunComputation that began it, which lives on the stack of the call
-// computing it and removes the entry before that call returns or unwinds. Its
-// store and decorator are the caller's, held until then.
 //
-// The context is not held: while the computation runs, the context is its
+// Each is kept by its store under the context it runs in, by identity. The
+// context is not held: while the computation runs, the context is its
 // thread's current one or its switched-out greenlet's, and held there. Only
 // one replaced under a switched-out greenlet (its gr_context set meanwhile)
 // can be freed and its address taken by a new context, whose calls of the
 // same store would then be warned about, or run uncached as the same call,
 // never served a wrong value. Greenlets given one context object share it,
 // as they share its variables.
-struct BareComputation {
-    const void* context;
-    std::uint64_t number;
-    ComputationFrame computation;
-};
 
-struct BareComputations {
-    std::vector<BareComputation> entries;  // innermost last, of every greenlet of the thread
-    std::uint64_t last_number = 0;
-};
-
-BareComputations& bare_computations() noexcept {
-    thread_local BareComputations computations;
-    return computations;
-}
-
-// The innermost computation that set no frame in `context` for which
-// `match(computation)` holds, or null.
+// The innermost computation of `store` that set no frame in `context` for
+// which `match(computation)` holds, or null.
 template <typename Match>
-const ComputationFrame* innermost_bare(const void* context, Match match) noexcept {
-    const std::vector<BareComputation>& entries = bare_computations().entries;
+const ComputationFrame* innermost_bare(const StoreObject* store, const void* context, Match match) noexcept {
+    if (store->store_record == nullptr) return nullptr;
+    const std::vector<UnframedComputation>& entries = store->store_record->unframed;
     for (auto at = entries.rbegin(); at != entries.rend(); ++at) {
         if (at->context == context && match(at->computation)) return &at->computation;
     }
     return nullptr;
 }
 
-// The entry numbered `number` among the thread's `entries`: the last, unless
-// greenlets of the thread end their computations out of order.
-std::vector<BareComputation>::iterator bare_entry(std::vector<BareComputation>& entries,
-                                                  std::uint64_t number) noexcept {
+// The entry numbered `number` among a store's `entries`: the last, unless
+// computations of the store end out of order (threads, greenlets).
+std::vector<UnframedComputation>::iterator bare_entry(std::vector<UnframedComputation>& entries,
+                                                      std::uint64_t number) noexcept {
     auto at = entries.end();
     while ((at - 1)->number != number) --at;
     return at - 1;
@@ -266,14 +248,13 @@ std::vector<BareComputation>::iterator bare_entry(std::vector<BareComputation>& 
 // ---------------------------------------------------------------------------
 // What a context sees
 
-ContextView ContextView::current() {
+ContextView ContextView::current(const StoreObject* store) {
     ContextView view;
     if (PyObject* variable = context_variable()) view.frame_ = read_frame(variable);
     // Filled only where the thread's context can be known.
-    const std::vector<BareComputation>& entries = bare_computations().entries;
-    if (!entries.empty()) {
+    if (store->store_record != nullptr && !store->store_record->unframed.empty()) {
         const void* context = current_context();
-        for (const BareComputation& entry : entries) {
+        for (const UnframedComputation& entry : store->store_record->unframed) {
             if (entry.context == context) {
                 view.bare_context_ = context;
                 break;
@@ -288,13 +269,13 @@ const ComputationFrame* ContextView::innermost_of(const StoreObject* store) cons
     // is further out than every frame the context sees.
     auto of_store = [&](const ComputationFrame& frame) { return frame.store == store; };
     const ComputationFrame* found = walk(frame_.get(), of_store);
-    return found != nullptr || bare_context_ == nullptr ? found : innermost_bare(bare_context_, of_store);
+    return found != nullptr || bare_context_ == nullptr ? found : innermost_bare(store, bare_context_, of_store);
 }
 
 bool ContextView::computing(const StoreObject* store, NodePosition node) const noexcept {
     auto same_call = [&](const ComputationFrame& frame) { return frame.store == store && frame.node == node; };
     return walk(frame_.get(), same_call) != nullptr ||
-           (bare_context_ != nullptr && innermost_bare(bare_context_, same_call) != nullptr);
+           (bare_context_ != nullptr && innermost_bare(store, bare_context_, same_call) != nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -318,15 +299,16 @@ bool BegunComputation::begin(const ComputationFrame& computation) {
         if (!outer && PyErr_Occurred()) return false;
     }
     if (context != nullptr && !outer) {
-        BareComputations& computations = bare_computations();
-        const std::uint64_t number = computations.last_number + 1;
+        StoreRecord& store_record = *computation.store->store_record;  // made by the section that began it
+        const std::uint64_t number = store_record.last_unframed + 1;
         try {
-            computations.entries.push_back({context, number, computation});
+            store_record.unframed.push_back({context, number, computation});
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return false;
         }
-        computations.last_number = number;
+        store_record.last_unframed = number;
+        bare_store_ = computation.store;
         bare_ = number;
         return true;
     }
@@ -341,7 +323,7 @@ bool BegunComputation::begin(const ComputationFrame& computation) {
 
 void BegunComputation::end() noexcept(false) {
     if (bare_ != 0) {
-        std::vector<BareComputation>& entries = bare_computations().entries;
+        std::vector<UnframedComputation>& entries = bare_store_->store_record->unframed;
         entries.erase(bare_entry(entries, std::exchange(bare_, 0)));
         return;
     }
@@ -351,8 +333,7 @@ void BegunComputation::end() noexcept(false) {
 
 ComputationFrame BegunComputation::end_returning() noexcept(false) {
     if (bare_ != 0) {
-        // One look at the thread's list, which costs a call in a shared object.
-        std::vector<BareComputation>& entries = bare_computations().entries;
+        std::vector<UnframedComputation>& entries = bare_store_->store_record->unframed;
         const auto entry = bare_entry(entries, std::exchange(bare_, 0));
         const ComputationFrame computation = entry->computation;
         entries.erase(entry);

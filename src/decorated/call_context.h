@@ -34,8 +34,8 @@
 // frame would make no call record anything (a computation that does not
 // track records nothing, and there is none further out); setting and
 // resetting the variable would cost the interpreter more than the rest of a
-// miss. Such a computation is kept in a list of its thread instead, under
-// the identity of the context it runs in, only so that the calls made in that
+// miss. Such a computation is kept by its store instead, under the identity
+// of the context it runs in, only so that the calls made in that
 // same context can be warned about (undeclared) or run as part of it (the
 // same call). Greenlets swap the thread's context on every switch, so the
 // calls of another greenlet, even one that switched in while it runs, never
@@ -55,22 +55,13 @@
 
 namespace lineage_store {
 
-// One computation in progress, as the calls it makes see it.
-struct ComputationFrame {
-    StoreObject* store;   // the instance; a frame holds it until it ends
-    PyObject* decorator;  // a frame holds it until it ends
-    NodePosition node;
-    CallGraph::ComputationSlot slot;  // the computation's slot in the store's graph
-    bool tracks_runtime_dependencies;
-};
-
-// The computations the current context sees, from its innermost frame. Read
-// it with no store section open. Then, in a section of the called store,
+// The computations of `store` the current context sees, from its innermost
+// frame. Read it with no store section open. Then, in a section of the store,
 // look through it.
 class ContextView {
 public:
     // Empty with an exception set on failure (check PyErr_Occurred()).
-    static ContextView current();
+    static ContextView current(const StoreObject* store);
 
     // Whether the context sees any computation at all.
     bool any() const noexcept { return frame_ || bare_context_ != nullptr; }
@@ -85,8 +76,8 @@ public:
 
 private:
     PyRef frame_;
-    // The context that runs now, when its thread keeps computations that
-    // set no frame in it; else null. Only compared, never used.
+    // The context that runs now, when the store keeps computations that set
+    // no frame in it; else null. Only compared, never used.
     const void* bare_context_ = nullptr;
 };
 
@@ -114,8 +105,9 @@ public:
 private:
     PyRef frame_;
     PyRef token_;
-    // Set when begun with no frame: the number of its entry in its thread's
-    // list, unique in the thread.
+    // Set when begun with no frame: the store that keeps its entry (the
+    // caller holds it), and the entry's number.
+    StoreObject* bare_store_ = nullptr;
     std::uint64_t bare_ = 0;
 };
 

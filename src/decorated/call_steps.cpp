@@ -48,8 +48,6 @@ void serve_or_begin(const CallSite& site, CallGraph& graph, NodePosition positio
     if (PyObject* value = valid_value(graph, position)) {
         step.next = Next::Serve;
         step.value = PyRef::borrow(value);
-        const BoundCallRef* call = site.register_calls ? graph.node(position).call_value() : nullptr;
-        if (call != nullptr) step.registered_call = *call;
         return;
     }
     step.next = Next::Compute;
@@ -72,71 +70,6 @@ void give_up_looking(Step& step) noexcept {
 // exists.
 bool registered_here(const CallSite& site, const CallGraph& graph, NodePosition position) noexcept {
     return (*graph.node(position).call_value())->method_name() == site.decorator_record.method_name.get();
-}
-
-enum class Look { Failed, Settled, Absent, Undecided };
-
-// In the section of a look that found `found` for the call (kNoNode for no
-// node), with candidates only Python can tell from the call when
-// `undecided`: Settled (step 2 taken on the node), Undecided, or Absent (a
-// Register step, with `version` the graph's then). A node another method
-// registered is Absent too: the call registers in it, taking it over.
-Look settle(const CallSite& site, CallGraph& graph, NodePosition found, bool undecided, Step& step,
-            std::uint32_t& version) {
-    const bool registered = found != kNoNode && graph.node(found).is_registered();
-    if (registered && registered_here(site, graph, found)) {
-        serve_or_begin(site, graph, found, step);
-        return Look::Settled;
-    }
-    if (undecided && !registered) return Look::Undecided;
-    step.next = Next::Register;
-    step.position = found;
-    version = graph.version();
-    return Look::Absent;
-}
-
-// One more look for the call's node, in one section, comparing without
-// Python code (see find_or_register for the first); Failed with an exception
-// set. `undecided` holds the candidates only Python can tell from the call.
-template <typename Key>
-Look look(const CallSite& site, Key& identity, Step& step, std::uint32_t& version, Undecided& undecided) {
-    StoreSection section = StoreSection::open(site.store, Access::Write);
-    if (!section.opened()) return Look::Failed;
-    StoreRecord& store_record = *section.store_record();
-    const NodePosition found = find_call(
-        store_record, identity.hash(),
-        [&](const BoundCall& registered) { return identity.equals_without_python(registered); }, undecided);
-    return settle(site, store_record.graph, found, !undecided.candidates.empty(), step, version);
-}
-
-// Finds the call's node and takes step 2 on it, comparing arguments with
-// Python code outside the section where only that can tell. A Register step
-// when the store has never made the call, with `version` the graph's at
-// the look that found it absent.
-template <typename Key>
-bool find_and_serve(const CallSite& site, Key& identity, Step& step, std::uint32_t& version, Verdicts& verdicts) {
-    for (;;) {
-        Undecided undecided;  // outlives the sections: it holds bound calls
-        const Look first = look(site, identity, step, version, undecided);
-        if (first != Look::Undecided) return first != Look::Failed;
-        NodePosition decided = kNoNode;
-        if (!decide_with_python(
-                undecided, verdicts, 0, [&](const BoundCall& registered) { return identity.equals(registered); },
-                decided)) {
-            return false;
-        }
-        StoreSection section = StoreSection::open(site.store, Access::Write);
-        if (!section.opened()) return false;
-        StoreRecord& store_record = *section.store_record();
-        if (store_record.graph.version() != undecided.version) {
-            // Changed meanwhile: look again, comparing only what is new.
-            if (verdicts.may_look_again()) continue;
-            give_up_looking(step);
-            return true;
-        }
-        settle(site, store_record.graph, decided, false, step, version);
-        return true;
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -221,112 +154,106 @@ void register_in_section(const CallSite& site, StoreRecord& store_record, Key& i
     serve_or_begin(site, graph, position, step);
 }
 
-// Registers the call found absent at `version` (step.position holds its
-// unregistered node, if any), comparing declared dependencies with Python
-// code outside the section where only that can tell. False with an exception
-// set; `retry` when the store changed meanwhile and the call must be looked
-// for again.
-template <typename Key>
-bool register_call(const CallSite& site, Key& identity, Step& step, std::uint32_t version, bool& retry,
-                   BoundCallRef& replaced_call, Verdicts& verdicts) {
-    retry = false;
-    // Built with no section open: allocating may start a collection.
-    const BoundCallRef& call = identity.bound_call();
-    if (!call) return false;
-    for (;;) {
-        DependencyNodes dependencies;  // outlives the section: it holds bound calls
-        {
-            StoreSection section = StoreSection::open(site.store, Access::Write);
-            if (!section.opened()) return false;
-            StoreRecord& store_record = *section.store_record();
-            if (store_record.graph.version() != version) {
-                retry = true;
-                return true;
-            }
-            if (!site.decorator_record.dependency_calls.empty())
-                find_dependencies(store_record, site.decorator_record, verdicts, dependencies);
-            if (dependencies.undecided.empty()) {
-                register_in_section(site, store_record, identity, call, step.position, dependencies, replaced_call,
-                                    step);
-                return true;
-            }
-        }
-        for (std::size_t u = 0; u < dependencies.undecided.size(); ++u) {
-            const std::size_t d = dependencies.undecided[u].first;
-            const BoundCall& dependency = *site.decorator_record.dependency_calls[d];
-            NodePosition found = kNoNode;
-            if (!decide_with_python(
-                    dependencies.undecided[u].second, verdicts, dependency_probe(d),
-                    [&](const BoundCall& registered) { return calls_equal(registered, dependency); }, found)) {
-                return false;
-            }
-        }
-    }
-}
-
-// What follows a first look that did not settle the call: comparing with
-// Python code, registering, looking again, all with what the comparisons
-// found kept throughout. The hit never reaches the verdicts it holds.
-template <typename Key>
-bool find_further_or_register(const CallSite& site, Key& key, Step& step, std::uint32_t version, bool undecided,
-                              BoundCallRef& replaced_call) {
-    Verdicts verdicts;  // outlives the sections: it holds bound calls
-    if (undecided && !find_and_serve(site, key, step, version, verdicts)) return false;
-    // A call found by a remembered form is registered only with its own
-    // arguments, by the caller that binds them.
-    while (step.next == Next::Register && site.register_calls) {
-        bool retry = false;
-        if (!register_call(site, key, step, version, retry, replaced_call, verdicts)) return false;
-        if (!retry) break;
-        if (!verdicts.may_look_again()) {
-            give_up_looking(step);
-            break;
-        }
-        if (!find_and_serve(site, key, step, version, verdicts)) return false;
-    }
-    return true;
-}
+// The bound call of a call the store has never made, made in the section
+// that registers it where that runs no Python code: 1 when the key has it,
+// 0 when it must be made with no section open, -1 with an exception set.
+int bound_call_in_section(CallIdentity& identity) { return identity.make_bound_call(true); }
+int bound_call_in_section(BoundCallKey&) noexcept { return 1; }
 
 }  // namespace
 
-// The first look, in one section, comparing without Python code: all a hit
-// does, and all the common miss does (a call with no node, no declared
-// dependency and no *args or **kwargs tuple to make, whose bound call is
-// then made without Python code): that registers in the same section and
-// begins its computation, as a node just added can be neither valid nor in
-// progress.
+// Finds the call's node with the one lookup and takes step 2 on it; registers
+// a call the store has never made in the section of the look that found it
+// absent. What that needs beyond the section (a bound call with tuples to
+// make, declared dependencies only Python can recognise) is done between two
+// looks, with what the comparisons found kept throughout, so the last look
+// compares nothing again. The common hit and the common miss (no declared
+// dependency, no *args or **kwargs tuple to make) take one look.
 template <typename Key>
 bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& replaced_call) {
-    std::uint32_t version = 0;
-    Look first = Look::Failed;
-    {
-        Undecided undecided;  // outlives the section: it holds bound calls
-        StoreSection section = StoreSection::open(site.store, Access::Write);
-        if (!section.opened()) return false;
-        StoreRecord& store_record = *section.store_record();
-        CallGraph& graph = store_record.graph;
-        const NodePosition found = find_call(
-            store_record, key.hash(),
-            [&](const BoundCall& registered) { return key.equals_without_python(registered); }, undecided);
-        if constexpr (std::is_same_v<Key, CallIdentity>) {
-            if (found == kNoNode && undecided.candidates.empty() && site.register_calls &&
-                site.decorator_record.dependency_calls.empty()) {
-                const int made = key.make_bound_call(true);
-                if (made < 0) return false;
-                if (made > 0) {
-                    step.position = graph.add_node(key.hash(), BoundCallRef(key.bound_call()));
-                    graph.register_with_state(step.position, ValidationState::Invalid);
-                    if (site.context.any()) note_call(site, graph, step.position, step);
-                    step.next = Next::Compute;
-                    if (site.begin_computations) step.slot = graph.begin_computation(step.position);
+    const DecoratorRecord& decorator = site.decorator_record;
+    Verdicts verdicts;  // outlives the sections: it holds bound calls
+    bool prepared = false;
+    for (;;) {
+        DependencyNodes dependencies;  // outlives the section: it holds bound calls
+        enum class Then { Done, Prepare, DecideDependencies } then = Then::Done;
+        bool undecidable = false;
+        const bool ok = with_call_node(
+            site.store, Access::Write, key, verdicts,
+            [&](StoreRecord* store_record, NodePosition found) {
+                CallGraph& graph = store_record->graph;
+                if (found != kNoNode && graph.node(found).is_registered() && registered_here(site, graph, found)) {
+                    serve_or_begin(site, graph, found, step);
                     return true;
                 }
-            }
+                // Never made here, or made by another method of the same name:
+                // registered in this section when nothing else is needed.
+                if (!prepared) {
+                    const int made = decorator.dependency_calls.empty() ? bound_call_in_section(key) : 0;
+                    if (made < 0) return false;
+                    if (made == 0) {
+                        then = Then::Prepare;
+                        return true;
+                    }
+                }
+                if (!decorator.dependency_calls.empty()) {
+                    find_dependencies(*store_record, decorator, verdicts, dependencies);
+                    if (!dependencies.undecided.empty()) {
+                        then = Then::DecideDependencies;
+                        return true;
+                    }
+                }
+                register_in_section(site, *store_record, key, key.bound_call(), found, dependencies, replaced_call,
+                                    step);
+                return true;
+            },
+            &undecidable);
+        if (!ok) return false;
+        if (undecidable) {
+            give_up_looking(step);
+            return true;
         }
-        first = settle(site, graph, found, !undecided.candidates.empty(), step, version);
+        switch (then) {
+            case Then::Done: return true;
+            case Then::Prepare:
+                // Made with no section open: allocating its tuples may start a collection.
+                if (!key.bound_call()) return false;
+                prepared = true;
+                break;
+            case Then::DecideDependencies:
+                for (std::size_t u = 0; u < dependencies.undecided.size(); ++u) {
+                    const std::size_t d = dependencies.undecided[u].first;
+                    const BoundCall& dependency = *decorator.dependency_calls[d];
+                    NodePosition decided = kNoNode;
+                    if (!decide_with_python(
+                            dependencies.undecided[u].second, verdicts, dependency_probe(d),
+                            [&](const BoundCall& registered) { return calls_equal(registered, dependency); },
+                            decided)) {
+                        return false;
+                    }
+                }
+                // What Python code ran meanwhile may have changed the store
+                // without end: the looks are bounded.
+                if (!verdicts.may_look_again()) {
+                    give_up_looking(step);
+                    return true;
+                }
+                break;
+        }
     }
-    if (first == Look::Settled) return true;
-    return find_further_or_register(site, key, step, version, first == Look::Undecided, replaced_call);
+}
+
+int register_absent(StoreObject* store, CallIdentity& identity, Step& step) {
+    StoreSection section = StoreSection::open(store, Access::Write);
+    if (!section.opened()) return -1;
+    const int made = identity.make_bound_call(true);
+    if (made <= 0) return made;
+    CallGraph& graph = section.store_record()->graph;
+    step.position = graph.add_node(identity.hash(), BoundCallRef(identity.bound_call()));
+    graph.register_with_state(step.position, ValidationState::Invalid);
+    step.next = Next::Compute;
+    step.slot = graph.begin_computation(step.position);
+    return 1;
 }
 
 template bool find_or_register(const CallSite&, CallIdentity&, Step&, BoundCallRef&);

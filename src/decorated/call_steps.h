@@ -3,22 +3,21 @@
 //
 // A call goes through these steps, handing what it found to the next in a
 // CallSite and a Step:
-//   identify: bind and hash its arguments (call_identity), with no section
-//      open, or find it among the calls its decorator remembers as received
-//      (remembered_call);
-//   find: find its node and serve a valid value, or begin its computation,
-//      in one section (find_or_register); where only an argument's __eq__
-//      can tell which node is the call's, compare outside and come back;
-//   register: register a call the store has never made, with its declared
-//      dependencies, and begin its computation, in one section
-//      (find_or_register again); a call with neither declared dependencies
-//      nor *args or **kwargs to collect registers in the find step's section;
-//   compute: run the function with no section open (decorated_call,
+//   1. identify: bind and hash its arguments with no section open
+//      (call_identity);
+//   2. find: find its node with the one lookup (call_lookup), and serve a
+//      valid value or begin its computation in the lookup's section
+//      (find_or_register); the commonest hit is found in no section at all
+//      (look_quietly);
+//   3. register: a call the store has never made is registered, with its
+//      declared dependencies, in the section of the look that found it
+//      absent, and its computation begun (find_or_register again; the
+//      commonest miss, found absent by look_quietly, in register_absent);
+//   4. compute: run the function with no section open (decorated_call,
 //      async_computation);
-//   store: decide the call's state and store its result in a last section
-//      (store_result).
-// A hit identifies and finds, and allocates nothing; one the decorator
-// remembers finds in no section at all (valid_value_of, in cache_store).
+//   5. store: decide the call's state and store its result in a last
+//      section (store_result).
+// A hit identifies and finds, and allocates nothing.
 //
 // The find and register steps are written for any key that names a call:
 // the identity of a call just received (CallIdentity), or its bound call
@@ -33,6 +32,7 @@
 #include "decorated/call_context.h"
 #include "python/py_ref.h"
 #include "store/cache_store.h"
+#include "store/call_lookup.h"
 #include "store/decorator_record.h"
 
 namespace lineage_store {
@@ -55,50 +55,42 @@ struct CallSite {
     // warnings the call issues: the caller's own frame for a call that
     // returns its result, the awaiting frame for a call awaited.
     int warning_stacklevel = 1;
-    // Whether a call the store has never made is registered by
-    // find_or_register, or left to the caller as a Register step (a call
-    // identified as a remembered one, which must be registered with its own
-    // arguments).
-    bool register_calls = true;
+
+    // A call that returns its result, made from the caller's own frame.
+    static CallSite returning(PyObject* decorator, DecoratorRecord& decorator_record, PyObject* instance) noexcept {
+        return {decorator, decorator_record, instance, as_store(instance), {}, true, 1};
+    }
+    // A call awaited, `stacklevel` frames below the line that awaits it.
+    static CallSite awaited(PyObject* decorator, DecoratorRecord& decorator_record, PyObject* instance,
+                            int stacklevel) noexcept {
+        return {decorator, decorator_record, instance, as_store(instance), {}, false, stacklevel};
+    }
+
+    // Reads the computations this context sees when the store has any in
+    // progress; false with an exception set.
+    bool read_context() {
+        const StoreRecord* store_record = store->store_record;
+        if (store_record == nullptr || store_record->graph.running_count() == 0) return true;
+        context = ContextView::current(store);
+        return !PyErr_Occurred();
+    }
 };
 
 enum class Next {
     Serve,      // `value` is the result
     Compute,    // run the function; its computation holds `slot`
     RunInline,  // the same call is in progress in this context: run the function as part of it
-    Register,   // the store has never made the call; `position` is its unregistered node, if any
 };
 
 struct Step {
-    Next next = Next::Register;
+    Next next = Next::Compute;
     NodePosition position = kNoNode;
     CallGraph::ComputationSlot slot = 0;
     PyRef value;
-    // The bound call of the node served, for a call that find_or_register
-    // registers (see CallSite::register_calls).
-    BoundCallRef registered_call;
     // A computation that does not track its dependencies made this call
     // without declaring it: its decorator, to be warned about once the
     // section is closed.
     PyRef untracked_caller;
-};
-
-// A call named by its bound call, made when it was called: for a call looked
-// up after its arguments are gone.
-class BoundCallKey {
-public:
-    BoundCallKey(CallHash hash, BoundCallRef call) noexcept : hash_(hash), call_(std::move(call)) {}
-
-    CallHash hash() const noexcept { return hash_; }
-    int equals_without_python(const BoundCall& registered) const noexcept {
-        return calls_equal_without_python(registered, *call_);
-    }
-    int equals(const BoundCall& registered) { return calls_equal(registered, *call_); }
-    const BoundCallRef& bound_call() const noexcept { return call_; }
-
-private:
-    CallHash hash_;
-    BoundCallRef call_;
 };
 
 // Find and register: finds or registers the call of `key` and serves it, or
@@ -107,6 +99,14 @@ private:
 // the caller to release with no section open. False with an exception set.
 template <typename Key>
 bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& replaced_call);
+
+// The common miss, registered and its computation begun in one section: a
+// call that look_quietly found absent from a quiet store, with no declared
+// dependency. No Python code may have run since that look, so the store is
+// as it found it. 1 when registered; 0 when its bound call needs tuples made
+// with no section open (find_or_register then does it all); -1 with an
+// exception set.
+int register_absent(StoreObject* store, CallIdentity& identity, Step& step);
 
 // Find, for a call whose registered node was found when the call was made.
 // False with an exception set.

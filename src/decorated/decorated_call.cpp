@@ -14,7 +14,6 @@
 #include "call/call_arguments.h"
 #include "call/call_identity.h"
 #include "call/reference_binding.h"
-#include "call/remembered_call.h"
 #include "decorated/async_call.h"
 #include "decorated/call_context.h"
 #include "decorated/call_steps.h"
@@ -134,18 +133,6 @@ private:
         Engaged engaged_;  // alive when engaged
     };
     HeldSlot slot_;
-};
-
-// The key of a call identified as the decorator's remembered call: its hash
-// and registered bound call, and the layout its computation keeps.
-class RememberedKey : public BoundCallKey {
-public:
-    explicit RememberedKey(const RememberedCall::Match& match) noexcept
-        : BoundCallKey(match.hash, BoundCallRef(match.call)), layout_(match.layout) {}
-    FunctionInputs take_inputs() noexcept { return FunctionInputs(std::move(layout_)); }
-
-private:
-    LayoutRef layout_;
 };
 
 // The store step for a result that can be consumed only once (a coroutine, a
@@ -269,36 +256,19 @@ int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeOb
     return Outcome::compute_if(ticket.engage(decorator));
 }
 
-// The find and register steps for a call identified as `key`, which hands
-// its computation the inputs of `inputs_from`. A hit found for `received`
-// (the arguments of a call identified by binding) is remembered for the next
-// call. Without `received` (a remembered call), a call the store has never
-// made is not registered: `unregistered` is set, and an error returned with
-// no exception. Beyond a hit: the warning about an undeclared call, then the
-// ticket engaged for the compute step, with the call's computation begun
-// unless it runs as part of the same call in progress.
-template <typename Key, typename Inputs>
-[[gnu::always_inline]] inline Outcome find_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
-                                                     Key& key, Inputs& inputs_from, const CallArguments* received,
-                                                     Ticket& ticket, bool* unregistered = nullptr) {
-    CallSite site{self, decorator, instance, as_store(instance), {}};
-    site.register_calls = received != nullptr;
-    const StoreRecord* store_record = site.store->store_record;
-    if (store_record != nullptr && store_record->graph.running_count() > 0) {
-        site.context = ContextView::current();
-        if (PyErr_Occurred()) return Outcome::error();
-    }
+// The find and register steps of a call identified as `identity`, with the
+// warning about an undeclared call, then the ticket engaged for the compute
+// step, with the call's computation begun unless it runs as part of the
+// same call in progress.
+[[gnu::noinline]] Outcome find_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                         CallIdentity& identity, Ticket& ticket) {
+    CallSite site = CallSite::returning(self, decorator, instance);
+    if (!site.read_context()) return Outcome::error();
     Step step;
     BoundCallRef replaced_call;
-    const bool ok = find_or_register(site, key, step, replaced_call);
+    const bool ok = find_or_register(site, identity, step, replaced_call);
     replaced_call.reset();  // with no section open
     if (!ok) return Outcome::error();
-    if constexpr (std::is_same_v<Key, CallIdentity>) {
-        if (step.next == Next::Serve) decorator.remembered.remember(*received, key, step.registered_call);
-    } else if (step.next == Next::Register) {
-        *unregistered = true;
-        return Outcome::error();
-    }
     if (step.next == Next::Serve && !step.untracked_caller) return {Outcome::Kind::Value, step.value.release()};
     // Beyond a hit: the slot is held before anything can fail, so that
     // every way out gives it back.
@@ -307,15 +277,25 @@ template <typename Key, typename Inputs>
     switch (step.next) {
         case Next::Serve: return Outcome::value_or_error(step.value.release());
         case Next::RunInline: return Outcome::compute_if(ticket.engage(decorator));
-        case Next::Compute: {
-            const ComputationFrame computation{site.store, self, step.position, step.slot,
-                                               decorator.track_runtime_dependencies};
-            return Outcome::compute_if(ticket.engage(decorator, inputs_from.take_inputs(), &computation));
-        }
-        case Next::Register: break;
+        case Next::Compute: break;
     }
-    PyErr_SetString(PyExc_SystemError, "a decorated call ended unregistered");
-    return Outcome::error();
+    const ComputationFrame computation{site.store, self, step.position, step.slot,
+                                       decorator.track_runtime_dependencies};
+    return Outcome::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
+}
+
+// The common miss: a call absent from a quiet store, registered and its
+// computation begun in one section, the ticket engaged for the compute step.
+[[gnu::noinline]] Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                         CallIdentity& identity, Ticket& ticket) {
+    Step step;
+    const int registered = register_absent(as_store(instance), identity, step);
+    if (registered < 0) return Outcome::error();
+    if (registered == 0) return find_and_serve(self, decorator, instance, identity, ticket);
+    ticket.slot().hold(as_store(instance), step.slot);
+    const ComputationFrame computation{as_store(instance), self, step.position, step.slot,
+                                       decorator.track_runtime_dependencies};
+    return Outcome::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
 }
 
 // The checks before identifying, the same for every call: the instance and its class, and
@@ -360,22 +340,23 @@ template <typename... Received>
     if (as_part_of_caller) return run_as_part_of_caller(decorator, ticket);
     PyObject* instance = arguments.positional(0);
     // The call received as the last one was: identified without binding.
-    RememberedCall::Match match;
-    if (decorator.remembered.matches(func, arguments, match)) {
-        if (PyObject* value = valid_value_of(as_store(instance), match.hash, *match.call)) {
-            return {Outcome::Kind::Value, value};
-        }
-        RememberedKey key(match);
-        bool unregistered = false;
-        const Outcome outcome = find_and_serve(self, decorator, instance, static_cast<BoundCallKey&>(key), key, nullptr,
-                                               ticket, &unregistered);
-        if (!unregistered) return outcome;
-    }
+    // The hit at its cheapest: the commonest call, identified by position,
+    // found valid in a store that computes nothing.
+    PositionalIdentity by_position;
+    const int positional = by_position.identify(decorator.binding, decorator.method_name.get(), func, arguments);
+    if (positional < 0) return Outcome::error();
     CallIdentity identity;
-    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
+    if (positional > 0) {
+        const QuietLook look = look_quietly(as_store(instance), by_position.hash(), [&](const BoundCall& registered) {
+            return by_position.matches_without_python(registered);
+        });
+        if (look.value != nullptr) return {Outcome::Kind::Value, Py_NewRef(look.value)};
+        identity.take_over(by_position);
+        if (look.absent && decorator.dependency_calls.empty()) return compute_absent(self, decorator, instance, identity, ticket);
+    } else if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
         return Outcome::error();
     }
-    return find_and_serve(self, decorator, instance, identity, identity, &arguments, ticket);
+    return find_and_serve(self, decorator, instance, identity, ticket);
 }
 
 // The call of an async method: its coroutine, or null with an exception set.
@@ -389,11 +370,6 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
         return arguments.call(held.get());
     }
     DecoratorRecord& decorator = as_decorator(self)->decorator_record;
-    RememberedCall::Match match;
-    if (decorator.remembered.matches(func, arguments, match)) {
-        PyObject* coroutine = call_async_remembered(self, decorator, arguments, match);
-        if (coroutine != nullptr || PyErr_Occurred()) return coroutine;
-    }
     CallIdentity identity;
     if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
     return call_async(self, arguments, identity);

@@ -159,7 +159,7 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     if (!as_decorator(self)->has_decorator_record) return 0;
     Py_VISIT(as_decorator(self)->decorator_record.func.get());
-    return as_decorator(self)->decorator_record.remembered.traverse(visit, arg);
+    return 0;
 }
 
 int decorator_clear(PyObject* self) {

@@ -68,6 +68,15 @@ public:
         }
     }
 
+    // Makes the array `size` elements long, leaving them for the caller to
+    // write; only for elements with nothing to construct or destroy. May
+    // throw std::bad_alloc.
+    void resize_for_overwrite(std::size_t size) {
+        static_assert(std::is_trivial_v<T>);
+        while (capacity() < size) grow();
+        size_ = size;
+    }
+
     // Makes the array `size` elements long, each made from `fill`; may throw
     // std::bad_alloc. Only for an empty array.
     void assign(std::size_t size, const T& fill) {

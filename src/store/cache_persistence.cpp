@@ -11,6 +11,7 @@
 #include "python/interpreter_shortcuts.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
+#include "store/call_lookup.h"
 #include "store/class_attributes.h"
 #include "store/decorator_record.h"
 
@@ -156,9 +157,10 @@ bool store_loaded_value(PyObject* self, PyObject* name, PyObject* method_name, P
     BoundCall* made = BoundCall::make(method_name, 0);
     if (made == nullptr) return false;
     const BoundCallRef call = BoundCallRef::adopt(made);
+    BoundCallKey key(hash, call);
     PyRef replaced;  // released after the section: its finaliser may use this store
     return with_call_node(
-        as_store(self), Access::Write, hash, *call, [&](StoreRecord* store_record, NodePosition position) {
+        as_store(self), Access::Write, key, [&](StoreRecord* store_record, NodePosition position) {
             CallGraph& graph = store_record->graph;
             if (position == kNoNode) position = add_unregistered_node(*store_record, hash, call);
             const bool holds_it_already =

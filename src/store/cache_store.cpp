@@ -1,4 +1,4 @@
-// cache_store.cpp: the section guard and lookups of the cache store.
+// cache_store.cpp: the section guard of the cache store, and nodes for calls never made.
 #include "store/cache_store.h"
 
 #include <memory>
@@ -10,18 +10,11 @@ namespace lineage_store {
 // A call costs one node, and its bound call beside it; a store that has
 // recorded something, its record too, which holds its first node.
 static_assert(sizeof(CallGraph::Node) == 32);
-static_assert(sizeof(StoreRecord) <= 112);
+static_assert(sizeof(StoreRecord) <= 144);
 
 StoreSection StoreSection::refuse(Access access) noexcept {
     raise_panic(access == Access::Write ? "Already borrowed" : "Already mutably borrowed");
     return StoreSection(nullptr);
-}
-
-bool refuse_undecidable() {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "the store kept changing while the arguments' __eq__ compared them with the calls whose hash they "
-                    "share, so the call could not be found; nothing was stored");
-    return false;
 }
 
 NodePosition add_unregistered_node(StoreRecord& store_record, CallHash hash, const BoundCallRef& call) {

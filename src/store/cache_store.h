@@ -40,6 +40,25 @@ namespace lineage_store {
 using CallHash = std::int64_t;
 using CallGraph = MethodDependencyGraph<CallHash, BoundCallRef, PyRef>;
 
+// One computation in progress, as the calls it makes see it.
+struct ComputationFrame {
+    struct StoreObject* store;  // the instance; a frame holds it until it ends
+    PyObject* decorator;        // a frame holds it until it ends
+    NodePosition node;
+    CallGraph::ComputationSlot slot;  // the computation's slot in the store's graph
+    bool tracks_runtime_dependencies;
+};
+
+// A computation that set no frame in its context (see call_context.h): kept
+// by its store, under the identity of the context it runs in, and found
+// again by its number, unique in the store. Its store and decorator are the
+// caller's, held while it runs.
+struct UnframedComputation {
+    const void* context;
+    std::uint64_t number;
+    ComputationFrame computation;
+};
+
 // The cached values live in the graph's nodes, next to each call's state and
 // its bound call, so that the decorated call finds all three with one lookup.
 struct StoreRecord {
@@ -61,6 +80,10 @@ struct StoreRecord {
     // it is known to be where it was found while the graph's version has not
     // moved.
     CallGraph graph;
+    // The store's computations in progress that set no frame, innermost last
+    // in each context, and the number the last one was given.
+    std::vector<UnframedComputation> unframed;
+    std::uint64_t last_unframed = 0;
 };
 
 struct StoreObject {
@@ -115,210 +138,12 @@ private:
     StoreObject* store_;
 };
 
-// ---------------------------------------------------------------------------
-// Finding calls
-//
-// Several nodes may share a call hash; the node of a call is the one whose
-// bound call is equal to it. Pointer and plain comparisons settle that inside
-// a section; comparisons that take an argument's __eq__ are made outside,
-// on bound calls held by the caller, and the section that uses the verdict
-// checks that the graph's version has not moved meanwhile.
-
-// The candidates only Python code can tell apart from a call, copied out of a
-// section. Declare them before the section, so that they outlive it: the
-// last hold of a bound call may release Python references.
-struct Undecided {
-    std::uint32_t version = 0;
-    SmallArray<std::pair<NodePosition, BoundCallRef>, 2> candidates;
-};
-
-// In a section: the node among those filed under `hash` for which
-// `equal(bound call)` (1, 0 or -1, see plain_equal) gives 1; kNoNode when
-// none does, with `undecided` holding those for which it gave -1.
-template <typename Equal>
-NodePosition find_call(const StoreRecord& store_record, CallHash hash, Equal equal, Undecided& undecided) {
-    undecided.version = store_record.graph.version();
-    return store_record.graph.find(hash, [&](NodePosition position) {
-        const BoundCallRef* call = store_record.graph.node(position).call_value();
-        if (call == nullptr) return false;
-        const int verdict = equal(**call);
-        if (verdict < 0) undecided.candidates.push_back({position, *call});
-        return verdict > 0;
-    });
-}
-
-// What the Python comparisons of one lookup found, kept from one look to the
-// next. Whether two calls' arguments are equal does not depend on the store,
-// so a look made because Python code moved the store runs Python code only
-// for candidates it has not compared yet: it looks again only when that code
-// added or renamed a colliding call meanwhile, and gives up after
-// kMaxLooks. Declare it before the sections, like Undecided: it holds
-// bound calls.
-class Verdicts {
-public:
-    // Looks of one lookup, the first included. One that still finds the
-    // store moved after that many is answered as a call the store cannot
-    // tell apart: computed and not stored, or not found.
-    static constexpr unsigned kMaxLooks = 8;
-
-    // What was found of comparing the call `probe` names (0 for the call
-    // looked up, 1 + d for its declared dependency d) with `registered`: 1
-    // or 0, or -1 when they were never compared.
-    int of(std::uint32_t probe, const BoundCall& registered) const noexcept {
-        if (!found_) return -1;
-        for (const Verdict& verdict : found_->known) {
-            if (verdict.probe == probe && verdict.registered.get() == &registered) return verdict.equal;
-        }
-        return -1;
-    }
-    // May throw std::bad_alloc.
-    void note(std::uint32_t probe, const BoundCallRef& registered, bool equal) {
-        if (!found_) found_ = std::make_unique<Found>();
-        found_->known.push_back({probe, registered, equal});
-    }
-    // Counts a look made because the store moved after a comparison; false
-    // once there have been too many.
-    bool may_look_again() noexcept { return ++looks_ < kMaxLooks; }
-
-private:
-    struct Verdict {
-        std::uint32_t probe;
-        BoundCallRef registered;  // held, so that its address names it
-        bool equal;
-    };
-    struct Found {
-        std::vector<Verdict> known;
-    };
-    // Made at the first comparison: a lookup that compares nothing with
-    // Python code (every hit) pays one pointer for it.
-    std::unique_ptr<Found> found_;
-    unsigned looks_ = 1;
-};
-
-// Outside any section: the undecided candidate that `equal(bound call)` (1,
-// 0, or -1 with an exception set) finds equal, asked only of candidates that
-// `verdicts` knows nothing of under `probe`, and each answer noted there. Its
-// position, kNoNode when none is, or false with an exception set.
-template <typename Equal>
-bool decide_with_python(const Undecided& undecided, Verdicts& verdicts, std::uint32_t probe, Equal equal,
-                        NodePosition& out) {
-    out = kNoNode;
-    for (std::size_t i = 0; i < undecided.candidates.size(); ++i) {
-        const BoundCallRef& candidate = undecided.candidates[i].second;
-        int verdict = verdicts.of(probe, *candidate);
-        if (verdict < 0) {
-            verdict = equal(*candidate);
-            if (verdict < 0) return false;
-            verdicts.note(probe, candidate, verdict > 0);
-        }
-        if (verdict > 0) {
-            out = undecided.candidates[i].first;
-            return true;
-        }
-    }
-    return true;
-}
-
-// RuntimeError for a call that Python code kept the store from telling
-// apart; returns false.
-bool refuse_undecidable();
-
-// Finds the node of the call `call` (held by the caller) among those under
-// `hash`, comparing with Python code outside any section where it must, then
-// runs `use(StoreRecord* store_record, NodePosition position)` in a section for
-// `access` in which `position` is known to be that call's node (kNoNode when
-// the store has none; `store_record` is null only when reading a store that has
-// never recorded anything). Returns what `use` returns, or false with an
-// exception set. When the store kept moving under the comparisons for
-// Verdicts::kMaxLooks looks, nothing is used: `undecidable` is set when
-// given, for the caller to answer as it sees fit, and RuntimeError raised
-// otherwise.
-template <typename Use>
-bool with_call_node(StoreObject* store, Access access, CallHash hash, const BoundCall& call, Use use,
-                    bool* undecidable = nullptr) {
-    Verdicts verdicts;  // outlives the sections: it holds bound calls
-    for (;;) {
-        Undecided undecided;  // outlives the sections: it holds bound calls
-        {
-            StoreSection section = StoreSection::open(store, access);
-            if (!section.opened()) return false;
-            StoreRecord* store_record = section.store_record();
-            if (store_record == nullptr) return use(store_record, kNoNode);
-            const NodePosition found = find_call(
-                *store_record, hash,
-                [&](const BoundCall& registered) { return calls_equal_without_python(registered, call); }, undecided);
-            if (found != kNoNode || undecided.candidates.empty()) return use(store_record, found);
-        }
-        NodePosition decided = kNoNode;
-        if (!decide_with_python(
-                undecided, verdicts, 0, [&](const BoundCall& registered) { return calls_equal(registered, call); },
-                decided)) {
-            return false;
-        }
-        StoreSection section = StoreSection::open(store, access);
-        if (!section.opened()) return false;
-        if (section.store_record()->graph.version() == undecided.version) return use(section.store_record(), decided);
-        // A node was added or replaced meanwhile: look again, comparing only
-        // what was not compared yet.
-        if (!verdicts.may_look_again()) {
-            if (undecidable == nullptr) return refuse_undecidable();
-            *undecidable = true;
-            return true;
-        }
-    }
-}
-
 // The stored value of `position` when its call is Valid, else null. Borrowed.
 inline PyObject* valid_value(const CallGraph& graph, NodePosition position) noexcept {
     const CallGraph::Node& node = graph.node(position);
     if (node.state() != ValidationState::Valid) return nullptr;
     const PyRef* value = node.stored_value();
     return value == nullptr ? nullptr : value->get();
-}
-
-// The node of a call found valid by `valid_node_of`: its value, borrowed
-// (until anything may run Python code), and the graph's version then, by
-// which a later look tells whether anything has changed since.
-struct ValidNode {
-    PyObject* value = nullptr;
-    std::uint32_t version = 0;
-};
-
-// The hit at its cheapest, for a call whose arguments are all plain: the
-// valid value `store` holds for `call`, a bound call its decorator made.
-// None (a null value, with no exception set) whenever anything else must be
-// decided first: the store has no such call, or only an invalid or
-// unregistered one, or one another decorator registered, or it is computing
-// (the call may depend on, or be, a computation in progress), or in use.
-// Runs no Python code and opens no section: it changes nothing.
-inline ValidNode valid_node_of(const StoreObject* store, CallHash hash, const BoundCall& call) noexcept {
-    const StoreRecord* store_record = store->store_record;
-    if (store_record == nullptr || store->in_use || store_record->graph.running_count() > 0) return {};
-    const CallGraph& graph = store_record->graph;
-    ValidNode found;
-    graph.find(hash, [&](NodePosition position) {
-        const CallGraph::Node& node = graph.node(position);
-        // A node holds a call once it is registered: a value set by hand
-        // before the call was made holds none, and the call registers itself.
-        const BoundCallRef* registered = node.call_value();
-        if (registered == nullptr) return false;
-        if (registered->get() != &call) {
-            if (calls_equal_without_python(**registered, call) != 1) return false;
-            // The call, registered by another method of the same name (each
-            // decorator's bound calls hold its own name object): not served.
-            if ((*registered)->method_name() != call.method_name()) return true;
-        }
-        found.value = valid_value(graph, position);
-        return true;
-    });
-    found.version = graph.version();
-    return found;
-}
-
-// The same, for a call that returns its value: a new reference, or null.
-inline PyObject* valid_value_of(const StoreObject* store, CallHash hash, const BoundCall& call) noexcept {
-    PyObject* value = valid_node_of(store, hash, call).value;
-    return value != nullptr ? Py_NewRef(value) : nullptr;
 }
 
 // The registered node under `hash` that a lookup by hash answers for: the

@@ -14,7 +14,7 @@
 
 #include "call/bound_call.h"
 #include "call/parameter_layout.h"
-#include "call/remembered_call.h"
+#include "call/call_identity.h"
 #include "python/interpreter_shortcuts.h"
 #include "python/py_ref.h"
 #include "python/weak_class_set.h"
@@ -47,7 +47,6 @@ struct DecoratorRecord {
     // another implementation under this method's name (an override), and the
     // calls this method's computations were warned about.
     BindingCache binding;
-    RememberedCall remembered;
     WeakClassSet checked_classes;
     WeakClassSet overridden_in;
     // The class of the last call, checked: a call on another instance of it

@@ -6,6 +6,7 @@
 #include "python/interpreter_shortcuts.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
+#include "store/call_lookup.h"
 #include "store/usage_warnings.h"
 
 namespace lineage_store {
@@ -100,8 +101,9 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         PyRef value;
         bool registered = false, undecidable = false;
+        BoundCallKey key(named.hash, named.call);
         const bool ok = with_call_node(
-            as_store(self), Access::Read, named.hash, *named.call,
+            as_store(self), Access::Read, key,
             [&](StoreRecord* store_record, NodePosition position) {
                 if (position == kNoNode) return true;
                 registered = store_record->graph.node(position).is_registered();
@@ -148,8 +150,9 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         }
         PyRef replaced;  // released after the section: its finaliser may use this store
         bool registered = false;
+        BoundCallKey key(named.hash, named.call);
         const bool updated =
-            with_call_node(as_store(self), Access::Write, named.hash, *named.call,
+            with_call_node(as_store(self), Access::Write, key,
                            [&](StoreRecord* store_record, NodePosition position) {
                                CallGraph& graph = store_record->graph;
                                // A call never made keeps the value in a node of its own,
