@@ -264,7 +264,7 @@ bool warn_about_nameless(PyObject* nameless, PyObject* owner, const DecoratorRec
 // exception set.
 int is_property_getter(PyTypeObject* cls, PyObject* decorator) {
     ReleasingVector<ClassAttribute> attributes;
-    if (!class_attributes(cls, false, false, attributes)) return -1;
+    if (!class_attributes(cls, attributes)) return -1;
     PyRef builtins = PyRef::steal(into_python([] { return PyImport_ImportModule("builtins"); }));
     if (!builtins) return -1;
     PyRef property = PyRef::steal(into_python([&] { return PyObject_GetAttrString(builtins.get(), "property"); }));
