@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "python/interpreter_shortcuts.h"
 #include "python/py_ref.h"
 
 namespace lineage_store {
@@ -77,6 +78,7 @@ bool tag_behaves(PyObject* base_object, PyObject* sample_object) {
 }
 
 bool probe() {
+    if (!interpreter_shortcuts_built()) return false;
     PyObject* version = PySys_GetObject("hexversion");  // borrowed
     const long hexversion = version != nullptr && PyLong_Check(version) ? PyLong_AsLong(version) : 0;
     if (hexversion < 0x030A0000 || hexversion >= 0x030F0000) return false;
