@@ -16,6 +16,9 @@
 #   QUICK_JOBS    pytest-xdist workers (default: the number of cores; 0 runs
 #                 the suite in one process)
 #   SKIP_CPP_TESTS  1 to leave out the C++ graph tests
+#   INTERPRETER_SHORTCUTS  OFF to build the module without interpreter
+#                 shortcuts, so that every call takes the plain ways, and test
+#                 it as such (a build tree of its own, the same venv)
 # Needs GoogleTest for the C++ tests (Debian: apt-get install libgtest-dev).
 set -euo pipefail
 
@@ -29,8 +32,16 @@ if ! "$python" -c 'import sys; sys.exit(sys.version_info < (3, 10))'; then
     echo "error: $python is Python $version; lineage_store needs 3.10 or newer" >&2
     exit 1
 fi
+shortcuts=${INTERPRETER_SHORTCUTS:-ON}
+if [[ $shortcuts != ON && $shortcuts != OFF ]]; then
+    echo "error: INTERPRETER_SHORTCUTS is ON or OFF, not $shortcuts" >&2
+    exit 1
+fi
 venv=$repo/.venv-quick-$version
 build_python=$repo/build/quick-python-$version
+if [[ $shortcuts == OFF ]]; then
+    build_python+=-no-shortcuts
+fi
 build_cpp=$repo/build/quick-cpp
 
 started=$SECONDS
@@ -48,9 +59,10 @@ fi
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
     "scikit-build-core>=0.11" "cmake>=3.26" ninja pytest hypothesis pytest-timeout pytest-xdist greenlet anyio trio
 
-step "building and installing lineage_store (warnings are errors)"
+step "building and installing lineage_store (warnings are errors, interpreter shortcuts $shortcuts)"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps . \
-    -C build-dir="$build_python" -C cmake.define.LINEAGE_STORE_WERROR=ON
+    -C build-dir="$build_python" -C cmake.define.LINEAGE_STORE_WERROR=ON \
+    -C cmake.define.LINEAGE_STORE_INTERPRETER_SHORTCUTS="$shortcuts"
 
 if [[ ${SKIP_CPP_TESTS:-0} != 1 ]]; then
     step "C++ graph tests"
@@ -63,16 +75,19 @@ if [[ ${SKIP_CPP_TESTS:-0} != 1 ]]; then
 fi
 
 step "Python tests"
-xdist=()
+pytest_args=()
 if ((jobs > 0)); then
-    xdist=(-n "$jobs" --dist worksteal)
+    pytest_args=(-n "$jobs" --dist worksteal)
+fi
+if [[ $shortcuts == OFF ]]; then
+    pytest_args+=(--built-without-shortcuts)
 fi
 # From a folder outside the source tree, so that only the installed module
 # can be imported.
 run_dir=$(mktemp -d)
 trap 'rm -rf "$run_dir"' EXIT
 rc=0
-(cd "$run_dir" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "${xdist[@]}" "$repo/tests" "$@") || rc=$?
+(cd "$run_dir" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "${pytest_args[@]}" "$repo/tests" "$@") || rc=$?
 step "done"
 if [[ $rc == 5 ]]; then
     echo "error: pytest collected no tests" >&2

@@ -17,6 +17,11 @@ from lineage_store import LineageStoreBase, automagically_lineage_stored, lineag
 TIMEOUT = 10
 
 
+def pytest_addoption(parser):
+    parser.addoption("--built-without-shortcuts", action="store_true",
+                     help="the module under test was built with LINEAGE_STORE_INTERPRETER_SHORTCUTS=OFF")
+
+
 def wait(event):
     assert event.wait(TIMEOUT), "the other thread never arrived"
 

@@ -23,6 +23,7 @@ QUICK_ARGUMENTS = {
     "instructions_per_call.py": ["--quick"],
     "recursion_depth.py": ["--quick"],
     "bench_async.py": ["--quick"],
+    "bench_growth.py": ["--quick"],
 }
 
 

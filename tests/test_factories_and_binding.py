@@ -197,9 +197,14 @@ def test_method_wrappers_are_refused_with_advice(wrapper):
         lineage_stored()(wrapped)
 
 
-def test_a_property_over_a_decorated_method_reads_its_cached_value():
+class Subproperty(property):
+    pass
+
+
+@pytest.mark.parametrize('wrapper', [property, Subproperty])
+def test_a_property_over_a_decorated_method_reads_its_cached_value(wrapper):
     class C(LineageStoreBase):
-        @property
+        @wrapper
         @lineage_stored()
         def value(self):
             return object()

@@ -450,3 +450,96 @@ CORRECT = [subclass_method_named_in_a_base_dependency, override, alias_updated_b
 @pytest.mark.parametrize("program", CORRECT, ids=[program.__name__ for program in CORRECT])
 def test_correct_programs_warn_nothing(strict, program):
     program(Extended())
+
+
+# ---------------------------------------------------------------------------
+# A class changed after its first use is checked as it is at each method's first call
+
+
+def named(name, dependencies=()):
+    """A decorated method whose function is named `name`."""
+    def method(self):
+        return name
+
+    method.__name__ = method.__qualname__ = name
+    return lineage_stored(dependencies=list(dependencies))(method)
+
+
+def used(base=LineageStoreBase, **attributes):
+    """A class with `attributes` and a method `used`, first used by calling it."""
+    cls = type("Changed", (base,), {"used": named("used"), **attributes})
+    cls().used()
+    return cls
+
+
+def method_put_in_place_of_an_attribute_shares_a_name(churn):
+    cls = used(get=named("get"), spare=0)
+    churn(cls)
+    cls.spare = named("get")  # the dict keeps its size
+    with pytest.raises(TypeError, match="Changed has two decorated methods, 'spare' and 'get'"):
+        cls().spare()
+
+
+def method_added_to_a_base_shares_a_name(churn):
+    base = type("Base", (LineageStoreBase,), {})
+    cls = used(base, get=named("get"))
+    churn(base)
+    base.other = named("get")
+    with pytest.raises(TypeError, match="two decorated methods, 'other' and 'get'"):
+        cls().other()
+
+
+def dependency_put_in_place_of_a_plain_method(churn):
+    cls = used(m=named("m", ["q"]), q=lambda self: 0)
+    churn(cls)
+    cls.q = named("q")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        cls().m()
+
+
+def override_deleted(churn):
+    base = type("Base", (LineageStoreBase,), {"m": named("m")})
+    cls = used(base, m=named("m"))
+    churn(cls)
+    del cls.m
+    obj = cls()
+    obj.m()  # the base's method, now the class's own: cached
+    assert obj.get_validation_state() == {"m": "valid"}
+
+
+def method_added_after_an_update_named_it(churn):
+    cls = used()
+    with pytest.warns(RuntimeWarning, match="Changed has no decorated method named 'q'"):
+        cls().update_cached_value("q", 1)
+    churn(cls)
+    cls.q = named("q")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        cls().update_cached_value("q", 1)
+
+
+CHANGES = [method_put_in_place_of_an_attribute_shares_a_name, method_added_to_a_base_shares_a_name,
+           dependency_put_in_place_of_a_plain_method, override_deleted, method_added_after_an_update_named_it]
+
+
+def changed_often(cls):
+    # More changes than some interpreters give a class version tags for.
+    for i in range(1100):
+        cls.churn = i
+
+
+@pytest.mark.parametrize("churn", [lambda cls: None, changed_often], ids=["changed once", "changed often"])
+@pytest.mark.parametrize("change", CHANGES, ids=[change.__name__ for change in CHANGES])
+def test_a_class_changed_after_its_first_use_is_checked_as_it_is_now(change, churn):
+    change(churn)
+
+
+def test_a_method_checked_before_its_class_changed_is_not_checked_again():
+    cls = unknown_dependencies("missing")
+    with pytest.warns(RuntimeWarning, match="dependency on 'missing'"):
+        cls().report()
+    cls.spare = 1
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        cls().report()

@@ -92,6 +92,7 @@ PyRef CallArguments::keyword_names() const {
 }
 
 PyObject* CallArguments::call(PyObject* func) const {
+    if (!ok_) return nullptr;  // the keywords could not be read: calling without them would be another call
     const auto positional = static_cast<std::size_t>(positional_count_);
     // Received as a vector: passed on as one, with no tuple or dict to build.
     if (args_ == nullptr && shortcuts.vectorcall != nullptr) {

@@ -32,7 +32,9 @@ public:
         if (copied_ != nullptr) std::free(copied_);
     }
 
-    // False with an exception set when the tuple form could not be read.
+    // False with an exception set when the arguments could not be read: the
+    // tuple form, or the keyword names where a tuple's item array is not at
+    // hand and they are copied.
     bool ok() const noexcept { return ok_; }
     Py_ssize_t positional_count() const noexcept { return positional_count_; }
     Py_ssize_t keyword_count() const noexcept { return keyword_count_; }

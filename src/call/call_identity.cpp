@@ -133,6 +133,7 @@ bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, c
         PyObject* tuple = out.call_tuple();
         if (tuple == nullptr) return false;
         out.hash_ = call_tuple_hash(tuple);
+        if (out.hash_ == -1) out.explain_unhashable_in(tuple);
         return out.hash_ != -1;
     }
     CallHasher call_hash;
@@ -337,6 +338,24 @@ void CallIdentity::explain_unhashable(PyObject* parameter_name) {
     });
 }
 
+// Which argument of `call_tuple` its hash failed on: found again, on this
+// error path only.
+void CallIdentity::explain_unhashable_in(PyObject* call_tuple) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyRef unhashable;
+    {
+        SavedException raised;  // set again when this block ends
+        PyObject* pairs = PyTuple_GetItem(call_tuple, 1);
+        for (Py_ssize_t j = 0; pairs != nullptr && !unhashable && j < PyTuple_Size(pairs); ++j) {
+            PyRef pair = PyRef::borrow(PyTuple_GetItem(pairs, j));
+            if (into_python([&] { return PyObject_Hash(PyTuple_GetItem(pair.get(), 1)); }) != -1) continue;
+            PyErr_Clear();
+            unhashable = PyRef::borrow(PyTuple_GetItem(pair.get(), 0));
+        }
+    }
+    if (unhashable) explain_unhashable(unhashable.get());
+}
+
 // ---------------------------------------------------------------------------
 // Binding through inspect
 
@@ -352,21 +371,7 @@ bool CallIdentity::identify_through_inspect(PyObject* func, const CallArguments&
     if (!kwargs && PyErr_Occurred()) return false;
     NormalisedCall normalised;
     if (!normalise_function_signature_and_hash(method_name_, func, args.get(), kwargs.get(), normalised)) {
-        // Which argument could not be hashed: found again, on this error path only.
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && normalised.call_tuple) {
-            PyRef unhashable;
-            {
-                SavedException raised;  // set again when this block ends
-                PyObject* pairs = PyTuple_GetItem(normalised.call_tuple.get(), 1);
-                for (Py_ssize_t j = 0; pairs != nullptr && !unhashable && j < PyTuple_Size(pairs); ++j) {
-                    PyRef pair = PyRef::borrow(PyTuple_GetItem(pairs, j));
-                    if (into_python([&] { return PyObject_Hash(PyTuple_GetItem(pair.get(), 1)); }) != -1) continue;
-                    PyErr_Clear();
-                    unhashable = PyRef::borrow(PyTuple_GetItem(pair.get(), 0));
-                }
-            }
-            if (unhashable) explain_unhashable(unhashable.get());
-        }
+        if (normalised.call_tuple) explain_unhashable_in(normalised.call_tuple.get());
         return false;
     }
     hash_ = normalised.hash;

@@ -246,6 +246,7 @@ private:
     }
     // Adds the parameter to an unhashable argument's TypeError.
     void explain_unhashable(PyObject* parameter_name);
+    void explain_unhashable_in(PyObject* call_tuple);
 
     Py_hash_t hash_ = -1;
     PyObject* method_name_ = nullptr;  // borrowed from the decorator

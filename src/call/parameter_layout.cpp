@@ -218,10 +218,28 @@ bool ParameterLayout::is_positional_only(PyObject* name) const noexcept {
     return false;
 }
 
+namespace {
+const LayoutRef no_layout;
+}  // namespace
+
+// Read through the descriptors, which costs two calls, but deriving the
+// layout at every call would cost far more.
+const LayoutRef& BindingCache::read_layout_for(PyObject* method_name, PyObject* func) {
+    if (code_ != nullptr) {
+        const InterpreterShortcuts& objects = shortcuts;
+        PyRef code = PyRef::steal(objects.code.read(func, objects.function_type));
+        if (!code) return no_layout;
+        PyRef defaults = PyRef::steal(objects.defaults.read(func, objects.function_type));
+        if (!defaults) return no_layout;
+        // Both still held by the function: releasing them runs no finaliser.
+        if (code.get() == code_ && defaults.get() == defaults_) return current_;
+    }
+    return derive_layout_for(method_name, func);
+}
+
 const LayoutRef& BindingCache::derive_layout_for(PyObject* method_name, PyObject* func) {
-    static const LayoutRef none;
     ParameterLayout* derived = derive_layout(method_name, func);
-    if (derived == nullptr) return none;
+    if (derived == nullptr) return no_layout;
     // Installed first, released after: a call still holding the previous
     // layout keeps it alive, and the release may run a finaliser.
     LayoutRef previous = std::exchange(current_, LayoutRef::adopt(derived));

@@ -130,15 +130,18 @@ public:
     // anything can run Python code. Empty with an exception set on failure.
     const LayoutRef& layout_for(PyObject* method_name, PyObject* func) {
         const InterpreterShortcuts& objects = shortcuts;
+        if (objects.code.offset <= 0 || objects.defaults.offset <= 0) return read_layout_for(method_name, func);
         // Compared with copies kept here, so that a call reads no other block.
-        if (code_ != nullptr && objects.code.offset > 0 && objects.defaults.offset > 0 &&
-            objects.code.read_borrowed(func) == code_ && objects.defaults.read_borrowed(func) == defaults_) {
+        if (code_ != nullptr && objects.code.read_borrowed(func) == code_ &&
+            objects.defaults.read_borrowed(func) == defaults_) {
             return current_;
         }
         return derive_layout_for(method_name, func);
     }
 
 private:
+    // layout_for where the code and defaults cannot be read in place.
+    const LayoutRef& read_layout_for(PyObject* method_name, PyObject* func);
     const LayoutRef& derive_layout_for(PyObject* method_name, PyObject* func);
 
     LayoutRef current_;

@@ -2,6 +2,7 @@
 // interpreter's tuple hash.
 #include "call/tuple_hash.h"
 
+#include "python/interpreter_shortcuts.h"
 #include "python/py_ref.h"
 
 namespace lineage_store {
@@ -43,7 +44,7 @@ bool check_samples() {
 }  // namespace
 
 bool prepare_call_hash() {
-    native_call_hash = check_samples();
+    native_call_hash = interpreter_shortcuts_built() && check_samples();
     return !PyErr_Occurred();
 }
 

@@ -64,6 +64,7 @@ PyObject* driver_moved(PyObject*, PyObject* const* args, Py_ssize_t count) {
             return nullptr;
         }
         CallArguments arguments(args + 2, count - 2 - keywords, kwnames);
+        if (!arguments.ok()) return nullptr;
         CallIdentity identity;
         if (!identify_call(decorator->binding, decorator->method_name.get(), func.get(), arguments, identity)) {
             return nullptr;

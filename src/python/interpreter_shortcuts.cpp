@@ -17,7 +17,13 @@
 __asm__(".symver dlsym, dlsym@GLIBC_2.2.5");
 #endif
 
+#ifndef LINEAGE_STORE_INTERPRETER_SHORTCUTS
+#define LINEAGE_STORE_INTERPRETER_SHORTCUTS 1
+#endif
+
 namespace lineage_store {
+
+bool interpreter_shortcuts_built() noexcept { return LINEAGE_STORE_INTERPRETER_SHORTCUTS != 0; }
 
 InterpreterShortcuts shortcuts;
 ContextVariableFunctions context_variables;
@@ -361,6 +367,33 @@ bool fetch_function_attribute(PyObject* function_type, const char* name, Functio
     return true;
 }
 
+// Every probe, each leaving its shortcut unset where it disagrees. False with
+// an exception set.
+bool fetch_shortcuts(PyObject* function_type, PyObject* method_type, InterpreterShortcuts& found) {
+    // Calling MethodType runs its constructor and nothing else (its __init__
+    // is object's), so the constructor alone makes the same object.
+    found.method_new =
+        reinterpret_cast<newfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(method_type), Py_tp_new));
+    if (found.method_new == nullptr) PyErr_Clear();
+    found.method_arguments = PyTuple_Pack(2, Py_None, Py_None);
+    if (found.method_arguments == nullptr) return false;
+    fetch_function_binder(function_type, method_type, found);
+    if (!fetch_function_dict_offset(function_type, found)) return false;
+    if (!fetch_tuple_items_offset(found)) return false;
+    if (!fetch_function_slots(function_type, found)) return false;
+    if (!fetch_vectorcalls(function_type, found)) return false;
+    found.thread_context_offset = probed_thread_context_offset();
+    ContextVariableFunctions context;
+    context.make = reinterpret_cast<decltype(context.make)>(dlsym(RTLD_DEFAULT, "PyContextVar_New"));
+    context.get = reinterpret_cast<decltype(context.get)>(dlsym(RTLD_DEFAULT, "PyContextVar_Get"));
+    context.set = reinterpret_cast<decltype(context.set)>(dlsym(RTLD_DEFAULT, "PyContextVar_Set"));
+    context.reset = reinterpret_cast<decltype(context.reset)>(dlsym(RTLD_DEFAULT, "PyContextVar_Reset"));
+    if (context.make != nullptr && context.get != nullptr && context.set != nullptr && context.reset != nullptr) {
+        context_variables = context;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool prepare_interpreter_shortcuts() {
@@ -377,38 +410,16 @@ bool prepare_interpreter_shortcuts() {
         PyErr_SetString(PyExc_TypeError, "types.FunctionType and types.MethodType must be types");
         return false;
     }
-    auto method_new =
-        reinterpret_cast<newfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(method_type.get()), Py_tp_new));
-    if (method_new == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "types.MethodType has no constructor");
-        return false;
-    }
     InterpreterShortcuts found;
     if (!fetch_function_attribute(function_type.get(), "__code__", found.code) ||
         !fetch_function_attribute(function_type.get(), "__defaults__", found.defaults) ||
         !fetch_function_attribute(function_type.get(), "__kwdefaults__", found.kwdefaults)) {
         return false;
     }
-    found.method_arguments = PyTuple_Pack(2, Py_None, Py_None);
-    if (found.method_arguments == nullptr) return false;
-    fetch_function_binder(function_type.get(), method_type.get(), found);
-    if (!fetch_function_dict_offset(function_type.get(), found)) return false;
-    if (!fetch_tuple_items_offset(found)) return false;
-    if (!fetch_function_slots(function_type.get(), found)) return false;
-    if (!fetch_vectorcalls(function_type.get(), found)) return false;
-    found.thread_context_offset = probed_thread_context_offset();
-    ContextVariableFunctions context;
-    context.make = reinterpret_cast<decltype(context.make)>(dlsym(RTLD_DEFAULT, "PyContextVar_New"));
-    context.get = reinterpret_cast<decltype(context.get)>(dlsym(RTLD_DEFAULT, "PyContextVar_Get"));
-    context.set = reinterpret_cast<decltype(context.set)>(dlsym(RTLD_DEFAULT, "PyContextVar_Set"));
-    context.reset = reinterpret_cast<decltype(context.reset)>(dlsym(RTLD_DEFAULT, "PyContextVar_Reset"));
-    if (context.make != nullptr && context.get != nullptr && context.set != nullptr && context.reset != nullptr) {
-        context_variables = context;
-    }
+    if (interpreter_shortcuts_built() && !fetch_shortcuts(function_type.get(), method_type.get(), found)) return false;
     // Owned for the rest of the process.
     found.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
     found.method_type = method_type.release();
-    found.method_new = method_new;
     found.interpreter = interpreter;
     shortcuts = found;
     return true;
@@ -423,7 +434,7 @@ PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
     if (fast && shortcuts.function_get != nullptr) {
         return shortcuts.function_get(callable, instance, reinterpret_cast<PyObject*>(Py_TYPE(instance)));
     }
-    if (fast) {
+    if (fast && shortcuts.method_new != nullptr) {
         auto method_type = reinterpret_cast<PyTypeObject*>(shortcuts.method_type);
         // A finaliser run by the allocation inside method_new may bind a
         // method too: it finds the tuple in use and builds its own.
@@ -442,6 +453,10 @@ PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
         PyTuple_SetItem(args, 1, Py_NewRef(Py_None));
         shortcuts.method_arguments_in_use = false;
         return method;
+    }
+    if (fast) {
+        return into_python(
+            [&] { return PyObject_CallFunctionObjArgs(shortcuts.method_type, callable, instance, nullptr); });
     }
     PyRef module_name = PyRef::steal(PyUnicode_FromString("types"));
     if (!module_name) return nullptr;

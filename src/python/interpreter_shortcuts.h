@@ -12,7 +12,9 @@
 // Each shortcut is probed at import on sample objects and left unset where
 // the probe disagrees, so every user keeps a plain way beside it. They are
 // fetched for the main interpreter only: other interpreters have their own
-// type objects, and take the plain ways.
+// type objects, and take the plain ways. A build made without shortcuts
+// finds none anywhere, as on an interpreter that every probe fails on, so
+// that the plain ways are built and tested as the live path.
 #pragma once
 
 #include <Python.h>
@@ -57,6 +59,7 @@ struct InterpreterShortcuts {
     PyInterpreterState* interpreter = nullptr;
     PyTypeObject* function_type = nullptr;
     PyObject* method_type = nullptr;
+    // MethodType's constructor, or null where it is called instead.
     newfunc method_new = nullptr;
     // The argument tuple handed to method_new, refilled at each use while no
     // other use is in progress.
@@ -97,6 +100,11 @@ struct InterpreterShortcuts {
     // -1 where that is not known (see current_context below).
     Py_ssize_t thread_context_offset = -1;
 };
+
+// Whether this build takes interpreter shortcuts at all. Where it does not,
+// every probe, here and in the units above (the native call hash), reports
+// "not found".
+bool interpreter_shortcuts_built() noexcept;
 
 // Filled once by prepare_interpreter_shortcuts in the main interpreter and
 // never changed afterwards (but for method_arguments' use mark); read directly
@@ -158,9 +166,11 @@ inline PyObject* const* tuple_items(PyObject* tuple) noexcept {
 }
 
 // types.MethodType(callable, instance). With `fast`, built without going
-// through the type's call: by FunctionType's __get__ where it is known to be
-// PyMethod_New and nothing else, otherwise by MethodType's constructor. A new
-// reference, or nullptr with an exception set.
+// through the type's call where a shortcut allows: by FunctionType's __get__
+// where it is known to be PyMethod_New and nothing else, otherwise by
+// MethodType's constructor; else by calling the type kept here. Without, by
+// the type `types` has in the running interpreter. A new reference, or
+// nullptr with an exception set.
 PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast);
 
 // A type flag of the 3.12 stable ABI that the 3.10 headers this module is

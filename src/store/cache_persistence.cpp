@@ -50,7 +50,7 @@ PyObject* dump_cache(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         ReleasingVector<ClassAttribute> methods;
         std::vector<std::size_t> class_ends;
-        if (!class_decorators(Py_TYPE(self), true, methods, &class_ends)) return nullptr;
+        if (!serialisable_methods(Py_TYPE(self), methods, &class_ends)) return nullptr;
         // Class by class, most derived first; within a class in an order
         // drawn afresh at every dump, so that nothing comes to rely on one.
         std::size_t begin = 0;
@@ -74,9 +74,9 @@ PyObject* dump_cache(PyObject* self, PyObject*) {
 // The serialisable decorated methods an instance of `cls` sees, by name: a
 // dict from each name to its decorator. Names that begin with "__" are never
 // dumped, so never loaded either.
-PyRef serialisable_methods(PyTypeObject* cls) {
+PyRef serialisable_methods_by_name(PyTypeObject* cls) {
     ReleasingVector<ClassAttribute> methods;
-    if (!class_decorators(cls, true, methods)) return {};
+    if (!serialisable_methods(cls, methods)) return {};
     PyRef by_name = new_dict();
     if (!by_name) return {};
     for (const ClassAttribute& method : methods) {
@@ -92,7 +92,7 @@ PyRef serialisable_methods(PyTypeObject* cls) {
 // 1, 0, or -1 with an exception set.
 int is_defined(PyObject* self, PyObject* name) {
     ReleasingVector<ClassAttribute> attributes;
-    if (!class_attributes(Py_TYPE(self), false, false, attributes)) return -1;
+    if (!class_attributes(Py_TYPE(self), attributes)) return -1;
     for (const ClassAttribute& attribute : attributes) {
         if (PyUnicode_Compare(attribute.name.get(), name) == 0) return 1;
     }
@@ -218,7 +218,7 @@ PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyRef name = exact_str(key.get(), "key");
             if (!name) return nullptr;
             if (!methods) {
-                methods = serialisable_methods(Py_TYPE(self));
+                methods = serialisable_methods_by_name(Py_TYPE(self));
                 if (!methods) return nullptr;
             }
             PyObject* decorator = loadable_method(self, methods.get(), name.get());

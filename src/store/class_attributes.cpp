@@ -72,15 +72,14 @@ PyTypeObject* class_dict_type() {
     return type;
 }
 
-// class_decorators by way of class_attributes, for a class whose __dict__ a
-// metaclass makes something else than the interpreter's proxy.
-bool class_decorators_from_items(PyTypeObject* cls, bool serialisable_only, ReleasingVector<ClassAttribute>& out) {
+// serialisable_methods by way of class_attributes, for a class whose
+// __dict__ a metaclass makes something else than the interpreter's proxy.
+bool serialisable_methods_from_items(PyTypeObject* cls, ReleasingVector<ClassAttribute>& out) {
     ReleasingVector<ClassAttribute> attributes;
-    if (!class_attributes(cls, false, false, attributes)) return false;
+    if (!class_attributes(cls, attributes)) return false;
     for (ClassAttribute& attribute : attributes) {
         const DecoratorRecord* decorator_record = decorator_record_of(attribute.value.get());
-        if (decorator_record == nullptr) continue;
-        if (serialisable_only && (!decorator_record->serialisable || is_dunder(attribute.name.get()))) continue;
+        if (decorator_record == nullptr || !decorator_record->serialisable || is_dunder(attribute.name.get())) continue;
         out.push_back(std::move(attribute));
     }
     return true;
@@ -88,8 +87,8 @@ bool class_decorators_from_items(PyTypeObject* cls, bool serialisable_only, Rele
 
 }  // namespace
 
-bool class_decorators(PyTypeObject* cls, bool serialisable_only, ReleasingVector<ClassAttribute>& out,
-                      std::vector<std::size_t>* class_ends) {
+bool serialisable_methods(PyTypeObject* cls, ReleasingVector<ClassAttribute>& out,
+                          std::vector<std::size_t>* class_ends) {
     PyRef mro = method_resolution_order(cls);
     if (!mro) return false;
     PyTypeObject* proxy_type = class_dict_type();
@@ -108,7 +107,7 @@ bool class_decorators(PyTypeObject* cls, bool serialisable_only, ReleasingVector
             // Read as attribute lookup reads it, whatever the metaclass made.
             out.release_all();
             if (class_ends != nullptr) class_ends->assign(1, 0);
-            if (!class_decorators_from_items(cls, serialisable_only, out)) return false;
+            if (!serialisable_methods_from_items(cls, out)) return false;
             if (class_ends != nullptr) class_ends->back() = out.size();
             return true;
         }
@@ -126,7 +125,7 @@ bool class_decorators(PyTypeObject* cls, bool serialisable_only, ReleasingVector
             if (!name || !value) break;
             const DecoratorRecord* decorator_record = decorator_record_of(value.get());
             if (decorator_record == nullptr || !PyUnicode_Check(name.get())) continue;
-            if (serialisable_only && (!decorator_record->serialisable || is_dunder(name.get()))) continue;
+            if (!decorator_record->serialisable || is_dunder(name.get())) continue;
             bool hidden = false;
             for (const PyRef& earlier : dicts) {
                 const int defined = into_python([&] { return PySequence_Contains(earlier.get(), name.get()); });
@@ -151,7 +150,7 @@ bool is_dunder(PyObject* name) noexcept {
     return text.size() >= 2 && text.substr(0, 2) == "__";
 }
 
-bool class_attributes(PyTypeObject* cls, bool shuffled, bool skip_dunder, ReleasingVector<ClassAttribute>& out) {
+bool class_attributes(PyTypeObject* cls, ReleasingVector<ClassAttribute>& out) {
     PyRef mro = method_resolution_order(cls);
     if (!mro) return false;
     // The names decided so far: a set of str, whose lookups run no Python
@@ -163,11 +162,8 @@ bool class_attributes(PyTypeObject* cls, bool shuffled, bool skip_dunder, Releas
         PyRef items = class_dict_items(PyTuple_GetItem(mro.get(), c));
         if (!items) return false;
         const Py_ssize_t count = PyList_Size(items.get());
-        ReleasingVector<PyRef> held;
-        held.reserve(static_cast<std::size_t>(std::max<Py_ssize_t>(count, 0)));
-        for (Py_ssize_t i = 0; i < count; ++i) held.push_back(PyRef::borrow(PyList_GetItem(items.get(), i)));
-        if (shuffled) std::shuffle(held.begin(), held.end(), shuffle_generator());
-        for (const PyRef& item : held) {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyRef item = PyRef::borrow(PyList_GetItem(items.get(), i));
             if (!PyTuple_Check(item.get())) {
                 PyErr_SetString(PyExc_TypeError, "class __dict__ item is not a tuple");
                 return false;
@@ -181,7 +177,6 @@ bool class_attributes(PyTypeObject* cls, bool shuffled, bool skip_dunder, Releas
                 PyErr_SetString(PyExc_TypeError, "class __dict__ key is not a str");
                 return false;
             }
-            if (skip_dunder && is_dunder(name)) continue;
             const int seen = into_python([&] { return PySet_Contains(decided.get(), name); });
             if (seen < 0) return false;
             if (seen) continue;

@@ -1,7 +1,7 @@
 // class_attributes.h: the attributes a class's instances see, read from the
-// class dicts along its method resolution order: how dump and load find the
-// serialisable methods, and how the checks made once per class find the
-// decorated methods.
+// class dicts along its method resolution order at each use, as the class
+// says they are (its __mro__ and its classes' __dict__): how dump and load
+// find the serialisable methods and the names an instance has.
 #pragma once
 
 #include <Python.h>
@@ -19,25 +19,23 @@ struct ClassAttribute {
 };
 
 // Each name defined along the MRO of `cls` (the type object), once, with the
-// first definition that attribute lookup finds: most derived class first;
-// within one class in the class dict's order, or in a uniformly random order
-// drawn afresh when `shuffled`. Names that begin with "__" are left out when
-// `skip_dunder`, and then do not hide anything either. False with an
-// exception set: PanicException when the type has no usable __mro__,
-// TypeError for an entry that is not a type or a dict item that is not a
-// (str, value) tuple, ValueError for a tuple of another length, or whatever
-// reading a class dict raised.
-bool class_attributes(PyTypeObject* cls, bool shuffled, bool skip_dunder, ReleasingVector<ClassAttribute>& out);
+// first definition that attribute lookup finds: most derived class first,
+// within one class in the class dict's order. False with an exception set:
+// PanicException when the type has no usable __mro__, TypeError for an entry
+// that is not a type or a dict item that is not a (str, value) tuple,
+// ValueError for a tuple of another length, or whatever reading a class dict
+// raised.
+bool class_attributes(PyTypeObject* cls, ReleasingVector<ClassAttribute>& out);
 
-// The decorated methods along the MRO of `cls`: each attribute whose first
-// definition is a LineageStoreDecorator, with that decorator, most derived
-// class first, in each class dict's order; only the serialisable ones whose
-// names do not begin with "__" when `serialisable_only`. `class_ends`, when
-// given, receives where each class's methods end in `out`. Cheaper than
-// class_attributes: it reads the class dicts' values and looks at the names
-// of decorators only. Fails as class_attributes does.
-bool class_decorators(PyTypeObject* cls, bool serialisable_only, ReleasingVector<ClassAttribute>& out,
-                      std::vector<std::size_t>* class_ends = nullptr);
+// The serialisable decorated methods along the MRO of `cls`: each attribute
+// whose name does not begin with "__" and whose first definition is a
+// serialisable LineageStoreDecorator, with that decorator, most derived class
+// first, in each class dict's order. `class_ends`, when given, receives where
+// each class's methods end in `out`. Cheaper than class_attributes: it reads
+// the class dicts' values and looks at the names of decorators only. Fails
+// as class_attributes does.
+bool serialisable_methods(PyTypeObject* cls, ReleasingVector<ClassAttribute>& out,
+                          std::vector<std::size_t>* class_ends = nullptr);
 
 // Puts out[begin, end) in a uniformly random order, drawn afresh at each call
 // from a per-thread generator that the operating system seeds.

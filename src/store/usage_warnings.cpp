@@ -8,6 +8,7 @@
 #include "call/signature_checks.h"
 #include "python/python_boundary.h"
 #include "store/class_attributes.h"
+#include "store/class_methods.h"
 
 namespace lineage_store {
 
@@ -15,23 +16,6 @@ namespace {
 
 bool same_text(PyObject* a, PyObject* b) noexcept {
     return a == b || (PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0);
-}
-
-struct DecoratedMethod {
-    PyRef attribute;  // the name it is found under
-    PyRef decorator;
-    DecoratorRecord* decorator_record() const noexcept { return decorator_record_of(decorator.get()); }
-};
-
-// The decorated methods that instances of `cls` see, by attribute name.
-bool decorated_methods_of(PyTypeObject* cls, ReleasingVector<DecoratedMethod>& out) {
-    ReleasingVector<ClassAttribute> attributes;
-    if (!class_decorators(cls, false, attributes)) return false;
-    for (ClassAttribute& attribute : attributes) {
-        if (!decorator_record_of(attribute.value.get())->method_name) continue;
-        out.push_back({std::move(attribute.name), std::move(attribute.value)});
-    }
-    return true;
 }
 
 PyRef qualified_name(PyTypeObject* cls) {
@@ -111,41 +95,19 @@ PyRef keyword_names(PyObject* keywords) {
 
 enum class Found { Nothing, OnlyByAttribute, Method };
 
-// The last class found to have no decorated method at all. Updates of calls
-// never made come in runs on plain classes (links of a chain of stores built
-// in a loop, say), and a class does not gain decorated methods after its
-// instances are used as a rule: one that does only makes these warnings less
-// accurate, never a value.
-WatchedClass& last_class_without_methods() {
-    // Kept for the rest of the process, and never released: it may outlive
-    // the interpreter's own objects at exit.
-    static auto* kept = new WatchedClass();
-    return *kept;
-}
-
 // How `method_name` names a decorated method of `cls`: the method whose
 // registered name it is (first found), or an attribute whose decorator
 // registers under another name, or nothing.
 bool find_method(PyTypeObject* cls, PyObject* method_name, Found& found, PyRef& decorator) {
     found = Found::Nothing;
-    WatchedClass& without_methods = last_class_without_methods();
-    if (without_methods.is(cls)) return true;
-    ReleasingVector<DecoratedMethod> methods;
-    if (!decorated_methods_of(cls, methods)) return false;
-    if (methods.empty() && !without_methods.watch(cls)) PyErr_Clear();
-    for (const DecoratedMethod& method : methods) {
-        if (same_text(method.decorator_record()->method_name.get(), method_name)) {
-            found = Found::Method;
-            decorator = method.decorator.new_ref();
-            return true;
-        }
-    }
-    for (const DecoratedMethod& method : methods) {
-        if (same_text(method.attribute.get(), method_name)) {
-            found = Found::OnlyByAttribute;
-            decorator = method.decorator.new_ref();
-            return true;
-        }
+    ClassMethodsUse methods = class_methods(cls);
+    if (!methods) return false;
+    if (const ClassMethods::Method* named = methods->first_named(method_name)) {
+        found = Found::Method;
+        decorator = PyRef::borrow(named->decorator);
+    } else if (const ClassMethods::Method* attribute = methods->under_attribute(method_name)) {
+        found = Found::OnlyByAttribute;
+        decorator = PyRef::borrow(attribute->decorator);
     }
     return true;
 }
@@ -208,42 +170,64 @@ bool warn_about_unanswerable_query(PyObject* instance, PyObject* method_name, Py
 
 namespace {
 
-// The attribute under which instances of the class see `decorator`, or null
-// when an override hides it. Borrowed from `methods`.
-PyObject* attribute_of(const ReleasingVector<DecoratedMethod>& methods, PyObject* decorator) noexcept {
-    PyObject* ours = nullptr;
-    for (const DecoratedMethod& method : methods) {
-        if (method.decorator.get() == decorator) ours = method.attribute.get();
-    }
-    return ours;
-}
+// What the checks made once per decorator and class read of the class, taken
+// from its view before any Python code runs, as references of their own.
+struct ClassCheck {
+    PyRef ours;  // the attribute under which the instances see the decorator, or null
+    int property_getter = 0;  // without `ours`: 1, 0, or -1 when to be read
+    PyRef shared_with;  // the attribute of another decorated method of the same method name
+    // Per declared dependency: the decorated method it names by method name,
+    // and, by attribute, the method name of the one under that attribute.
+    struct Named {
+        PyRef by_name;
+        PyRef method_name_of_attribute;
+    };
+    ReleasingVector<Named> dependencies;
+};
 
-// Two distinct decorated methods registered under one name would share their
-// calls, and so each other's results: a TypeError. `ours` is the attribute
-// of `decorator`, or null when the class does not show it.
-bool refuse_shared_name(const ReleasingVector<DecoratedMethod>& methods, PyObject* owner, PyObject* decorator,
-                        PyObject* ours, const DecoratorRecord& decorator_record) {
-    if (ours == nullptr) return true;
-    for (const DecoratedMethod& method : methods) {
-        if (method.decorator.get() == decorator ||
-            !same_text(method.decorator_record()->method_name.get(), decorator_record.method_name.get())) {
-            continue;
+bool read_class_check(PyTypeObject* cls, PyObject* decorator, const DecoratorRecord& decorator_record,
+                      ClassCheck& check) {
+    ClassMethodsUse methods = class_methods(cls);
+    if (!methods) return false;
+    const ClassMethods::Seen seen = methods->seen(decorator);
+    if (seen.attribute != nullptr) {
+        check.ours = PyRef::borrow(seen.attribute);
+        check.shared_with = PyRef::borrow(seen.shared_with);
+    } else {
+        check.property_getter = methods->property_getter(decorator);
+    }
+    check.dependencies.reserve(decorator_record.dependency_calls.size());
+    for (const BoundCallRef& dependency : decorator_record.dependency_calls) {
+        ClassCheck::Named& named = check.dependencies.emplace_back();
+        PyObject* name = dependency->method_name();
+        if (const ClassMethods::Method* by_name = methods->first_named(name)) {
+            named.by_name = PyRef::borrow(by_name->decorator);
         }
-        into_python([&] {
-            return PyErr_Format(PyExc_TypeError,
-                                "%S has two decorated methods, %R and %R, whose functions are both named %R: their "
-                                "calls would be recorded under that one name and share their cached results; give "
-                                "each function its own name",
-                                owner, ours, method.attribute.get(), decorator_record.method_name.get());
-        });
-        return false;
+        if (const ClassMethods::Method* by_attribute = methods->under_attribute(name)) {
+            const DecoratorRecord* registered = decorator_record_of(by_attribute->decorator);
+            if (registered != nullptr) named.method_name_of_attribute = registered->method_name.new_ref();
+        }
     }
     return true;
 }
 
+// Two distinct decorated methods registered under one name would share their
+// calls, and so each other's results: a TypeError.
+bool refuse_shared_name(const ClassCheck& check, PyObject* owner, const DecoratorRecord& decorator_record) {
+    if (!check.ours || !check.shared_with) return true;
+    into_python([&] {
+        return PyErr_Format(PyExc_TypeError,
+                            "%S has two decorated methods, %R and %R, whose functions are both named %R: their "
+                            "calls would be recorded under that one name and share their cached results; give "
+                            "each function its own name",
+                            owner, check.ours.get(), check.shared_with.get(), decorator_record.method_name.get());
+    });
+    return false;
+}
+
 // A declared dependency naming `by_name`'s method must give exactly its
 // parameters as keywords.
-bool check_dependency_keywords(const BoundCall& dependency, const DecoratedMethod& by_name, PyObject* owner,
+bool check_dependency_keywords(const BoundCall& dependency, const DecoratorRecord& by_name, PyObject* owner,
                                const DecoratorRecord& decorator_record) {
     PyRef given = new_list(0);
     if (!given) return false;
@@ -251,7 +235,7 @@ bool check_dependency_keywords(const BoundCall& dependency, const DecoratedMetho
         if (into_python([&] { return PyList_Append(given.get(), dependency.name(j)); }) < 0) return false;
     }
     PyRef signature;
-    PyRef mismatch = keyword_mismatch(*by_name.decorator_record(), given.get(), signature);
+    PyRef mismatch = keyword_mismatch(by_name, given.get(), signature);
     if (!mismatch) return false;
     if (PyUnicode_GetLength(mismatch.get()) == 0) return true;
     PyObject* name = dependency.method_name();
@@ -262,20 +246,11 @@ bool check_dependency_keywords(const BoundCall& dependency, const DecoratedMetho
                        decorator_record.method_name.get()));
 }
 
-// The dependencies in `unknown` that name not even an attribute, in one
+// The dependencies that name not even an attribute (`nameless`), in one
 // warning.
-bool warn_about_nameless(const ReleasingVector<DecoratedMethod>& methods, PyObject* unknown, PyObject* owner,
-                         const DecoratorRecord& decorator_record) {
-    PyRef nameless = new_list(0);
-    if (!nameless) return false;
-    for (Py_ssize_t i = 0; i < PyList_Size(unknown); ++i) {
-        PyObject* name = PyList_GetItem(unknown, i);
-        bool attribute = false;
-        for (const DecoratedMethod& method : methods) attribute = attribute || same_text(method.attribute.get(), name);
-        if (!attribute && into_python([&] { return PyList_Append(nameless.get(), name); }) < 0) return false;
-    }
-    if (PyList_Size(nameless.get()) == 0) return true;
-    PyRef names = listed(nameless.get());
+bool warn_about_nameless(PyObject* nameless, PyObject* owner, const DecoratorRecord& decorator_record) {
+    if (PyList_Size(nameless) == 0) return true;
+    PyRef names = listed(nameless);
     if (!names) return false;
     return warn(format("%S.%U declares a dependency on %U, but no decorated method of %S has that name, so %U can "
                        "never be cached and runs at every call; name each dependency by its function's __name__",
@@ -284,11 +259,12 @@ bool warn_about_nameless(const ReleasingVector<DecoratedMethod>& methods, PyObje
 }
 
 // Whether `decorator` is the getter of a property that instances of `cls`
-// see: read as an attribute, it is the class's own method. 1, 0, or -1 with
-// an exception set.
+// see, read from every property: for a class with instances of property
+// subclasses, whose getters only they can tell. 1, 0, or -1 with an
+// exception set.
 int is_property_getter(PyTypeObject* cls, PyObject* decorator) {
     ReleasingVector<ClassAttribute> attributes;
-    if (!class_attributes(cls, false, false, attributes)) return -1;
+    if (!class_attributes(cls, attributes)) return -1;
     PyRef builtins = PyRef::steal(into_python([] { return PyImport_ImportModule("builtins"); }));
     if (!builtins) return -1;
     PyRef property = PyRef::steal(into_python([&] { return PyObject_GetAttrString(builtins.get(), "property"); }));
@@ -310,58 +286,57 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
                                bool& resolved) {
     // Held: the code run below may drop the class.
     PyRef held_class = PyRef::borrow(reinterpret_cast<PyObject*>(cls));
-    ReleasingVector<DecoratedMethod> methods;
-    if (!decorated_methods_of(cls, methods)) return false;
-    PyObject* ours = attribute_of(methods, decorator);
-    if (ours == nullptr) {
+    ClassCheck check;
+    if (!read_class_check(cls, decorator, decorator_record, check)) return false;
+    if (!check.ours) {
         // Not an attribute of the class's instances: hidden by an override
         // (reached through super() or the class that defines it), or none of
         // the class's (called with an instance of an unrelated class, or of
         // a class an instance's __class__ was changed to). Its calls there
         // are not the method the class has under that name, and must not
         // share that method's entries. A property over it is the class's own.
-        const int getter = is_property_getter(cls, decorator);
-        if (getter < 0) return false;
-        resolved = getter > 0;
+        if (check.property_getter < 0) check.property_getter = is_property_getter(cls, decorator);
+        if (check.property_getter < 0) return false;
+        resolved = check.property_getter > 0;
         if (!resolved) return true;
     }
+    if (!check.shared_with && decorator_record.dependency_calls.empty()) return true;  // nothing to tell
     PyRef owner = qualified_name(cls);
     if (!owner) return false;
-    if (!refuse_shared_name(methods, owner.get(), decorator, ours, decorator_record)) return false;
+    if (!refuse_shared_name(check, owner.get(), decorator_record)) return false;
 
     // Declared dependencies: each must name a decorated method by its
     // function's name, with exactly its parameters as keywords. Unknown names
     // are listed in one warning, each once.
-    PyRef unknown = new_list(0);
-    if (!unknown) return false;
+    PyRef unknown = new_list(0), nameless = new_list(0);
+    if (!unknown || !nameless) return false;
     for (std::size_t d = 0; d < decorator_record.dependency_calls.size(); ++d) {
         const BoundCall& dependency = *decorator_record.dependency_calls[d];
+        const ClassCheck::Named& named = check.dependencies[d];
         PyObject* name = dependency.method_name();
-        const DecoratedMethod* by_name = nullptr;
-        const DecoratedMethod* by_attribute = nullptr;
-        for (const DecoratedMethod& method : methods) {
-            if (by_name == nullptr && same_text(method.decorator_record()->method_name.get(), name)) by_name = &method;
-            if (by_attribute == nullptr && same_text(method.attribute.get(), name)) by_attribute = &method;
-        }
-        if (by_name != nullptr) {
-            if (!check_dependency_keywords(dependency, *by_name, owner.get(), decorator_record)) return false;
+        if (named.by_name) {
+            const DecoratorRecord& by_name = *decorator_record_of(named.by_name.get());
+            if (!check_dependency_keywords(dependency, by_name, owner.get(), decorator_record)) return false;
             continue;
         }
         const int listed_already = into_python([&] { return PySequence_Contains(unknown.get(), name); });
         if (listed_already < 0) return false;
         if (listed_already) continue;  // warned about once
         if (into_python([&] { return PyList_Append(unknown.get(), name); }) < 0) return false;
-        if (by_attribute != nullptr &&
-            !warn(format("%S.%U declares a dependency on %R, the attribute of a decorated method whose calls "
+        PyObject* registered_as = named.method_name_of_attribute.get();
+        if (registered_as == nullptr) {
+            if (into_python([&] { return PyList_Append(nameless.get(), name); }) < 0) return false;
+            continue;
+        }
+        if (!warn(format("%S.%U declares a dependency on %R, the attribute of a decorated method whose calls "
                          "are recorded under its function's name, %R, so %U can never be cached and runs at "
                          "every call; name the dependency %R",
-                         owner.get(), decorator_record.method_name.get(), name,
-                         by_attribute->decorator_record()->method_name.get(), decorator_record.method_name.get(),
-                         by_attribute->decorator_record()->method_name.get()))) {
+                         owner.get(), decorator_record.method_name.get(), name, registered_as,
+                         decorator_record.method_name.get(), registered_as))) {
             return false;
         }
     }
-    return warn_about_nameless(methods, unknown.get(), owner.get(), decorator_record);
+    return warn_about_nameless(nameless.get(), owner.get(), decorator_record);
 }
 
 bool warn_about_self_dependency(PyObject* func, PyObject* method_name,

@@ -1,0 +1,95 @@
+"""The first use of a class costs time in proportion to its decorated
+methods, and what it keeps of the class goes with the class."""
+
+import gc
+import time
+
+import pytest
+
+from conftest import run_in_child
+from lineage_store import LineageStoreBase, lineage_stored
+
+
+def many_methods(count, serialisable):
+    """A new class with `count` decorated methods m0 ... m<count - 1> that take no arguments."""
+    def method(i):
+        def m(self):
+            return i
+
+        m.__name__ = m.__qualname__ = f"m{i}"
+        return m
+
+    decorate = lineage_stored(serialisable=serialisable)
+    return type("Many", (LineageStoreBase,), {f"m{i}": decorate(method(i)) for i in range(count)})
+
+
+def call_each(obj, count):
+    for i in range(count):
+        getattr(obj, f"m{i}")()
+
+
+def call_each_from_the_class_dict(obj, count):
+    # Read without a lookup on the class, which would give it a version tag.
+    for method in [vars(type(obj))[f"m{i}"] for i in range(count)]:
+        method(obj)
+
+
+def dump(obj, count):
+    assert len(obj.dump_cache()) == count
+
+
+def changed_after_one_call(obj):
+    obj.m0()
+    type(obj).changed = True
+
+
+def growth(use, serialisable, small, before=None, repeats=5):
+    """How many times longer `use` takes on a new instance of a new class of
+    8 * small methods than of small ones, after `before(instance)`: the best
+    of `repeats` timings each, taken in turn, in CPU time with the collector
+    off."""
+    best = {small: float("inf"), 8 * small: float("inf")}
+    for _ in range(repeats):
+        for count in best:
+            obj = many_methods(count, serialisable)()
+            if before is not None:
+                before(obj)
+            gc.disable()
+            try:
+                start = time.process_time()
+                use(obj, count)
+                best[count] = min(best[count], time.process_time() - start)
+            finally:
+                gc.enable()
+    return best[8 * small] / best[small]
+
+
+# Eight times the methods take eight times as long when the cost is linear,
+# and 64 times when each method's first call reads all the others.
+@pytest.mark.parametrize("use, serialisable, before", [
+    (call_each, False, None),
+    (call_each, False, changed_after_one_call),
+    (call_each_from_the_class_dict, False, changed_after_one_call),
+    (dump, True, None),
+], ids=["each method called once", "the same once the class changed", "the same from the class dict", "dump_cache"])
+def test_the_first_use_of_a_class_grows_linearly_with_its_methods(use, serialisable, before, request):
+    if request.config.getoption("--built-without-shortcuts"):
+        pytest.skip("without the class version tag a class is read again at each first call")
+    assert growth(use, serialisable, small=500, before=before) < 24
+
+
+def test_what_is_kept_of_classes_that_died_goes_with_them():
+    printed = run_in_child("""
+        import gc, weakref
+        from lineage_store import LineageStoreBase, lineage_stored
+
+        method = lineage_stored()(lambda self: 0)
+        for round in range(100):
+            type("Short", (LineageStoreBase,), {"m": method})().m()  # read once, then dropped
+        gc.collect()
+        # The weak references by which the module watches the classes it keeps
+        # something of: none is left once its class has died.
+        print(sum(isinstance(ref, weakref.ref) and ref() is None and
+                  type(ref.__callback__).__name__ == "KeptClassWatch" for ref in gc.get_objects()))
+    """)
+    assert printed.split() == ["0"]
