@@ -93,11 +93,6 @@ PyRef call_tuple_of(const BoundCall& call) {
     return tuple;
 }
 
-bool is_plain(PyObject* object) noexcept {
-    return PyUnicode_CheckExact(object) || PyLong_CheckExact(object) || PyFloat_CheckExact(object) ||
-           PyBool_Check(object) || PyBytes_CheckExact(object) || object == Py_None;
-}
-
 namespace {
 
 bool same_name(PyObject* a, PyObject* b) noexcept {

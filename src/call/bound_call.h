@@ -96,7 +96,10 @@ int plain_equal(PyObject* a, PyObject* b) noexcept;
 // Whether `object` is of a type whose == the interpreter answers without
 // running Python code, allocating collected objects or failing: str, int,
 // float, bool, bytes and None, not subclasses.
-bool is_plain(PyObject* object) noexcept;
+inline bool is_plain(PyObject* object) noexcept {
+    return PyUnicode_CheckExact(object) || PyLong_CheckExact(object) || PyFloat_CheckExact(object) ||
+           PyBool_Check(object) || PyBytes_CheckExact(object) || object == Py_None;
+}
 
 // Whether two bound calls are the same call, as == on their call tuples
 // would say, without running Python code: 1, 0, or -1 when only Python code

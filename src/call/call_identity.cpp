@@ -155,13 +155,12 @@ bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, c
 
 int PositionalIdentity::identify(BindingCache& cache, PyObject* method_name, PyObject* func,
                                  const CallArguments& arguments) {
-    if (!cache.native_allowed() || !Py_IS_TYPE(func, shortcuts.function_type) || arguments.keyword_count() != 0 ||
-        shortcuts.function_dict_offset <= 0 || !call_hash_is_native()) {
+    if (!Py_IS_TYPE(func, shortcuts.function_type) || arguments.keyword_count() != 0 || !cache.positional_ready()) {
         return 0;
     }
     PyObject* attributes = function_attribute_dict(func);
     if (attributes != nullptr && PyDict_Size(attributes) != 0) return 0;
-    const LayoutRef& found = cache.layout_for(method_name, func);
+    const LayoutRef& found = cache.positional_layout_for(method_name, func);
     if (!found) return -1;
     const ParameterLayout& layout = *found;
     const Py_ssize_t given = arguments.positional_count();
@@ -169,16 +168,18 @@ int PositionalIdentity::identify(BindingCache& cache, PyObject* method_name, PyO
         given > layout.positional_count || layout.kept_count() > kMaxKept) {
         return 0;
     }
-    layout_ = found;
+    layout_ = found.get();
     method_name_ = method_name;
     size_ = layout.kept_count();
     CallHasher call_hash;
+    const ParameterLayout::PositionalPlace* places = layout.positional_places.data();
     for (std::size_t j = 0; j < size_; ++j) {
-        const Py_ssize_t i = layout.parameter_at[j];
-        PyObject* value = i < given ? arguments.positional(i) : layout.positional_defaults[static_cast<std::size_t>(i)];
+        const ParameterLayout::PositionalPlace& place = places[j];
+        PyObject* value = place.parameter < given ? arguments.positional(place.parameter) : place.default_value;
         values_[j] = value;
-        Py_hash_t value_hash = layout.plain_default_hash_at[j];
-        if (value != layout.plain_default_at[j]) {
+        Py_hash_t value_hash = place.plain_default_hash;
+        if (value != place.plain_default) {
+            if (!held_layout_ && !is_plain(value)) held_layout_ = found;
             value_hash = into_python([&] { return PyObject_Hash(value); });
             if (value_hash == -1) {
                 note_unhashable_argument(layout.kept_names[j], [&] {
@@ -189,7 +190,7 @@ int PositionalIdentity::identify(BindingCache& cache, PyObject* method_name, PyO
                 return -1;
             }
         }
-        call_hash.add_argument(layout.name_pair_hashes[j], value_hash);
+        call_hash.add_argument(place.name, value_hash);
     }
     hash_ = call_hash.finish(layout.method_name_hash);
     return 1;
@@ -198,7 +199,7 @@ int PositionalIdentity::identify(BindingCache& cache, PyObject* method_name, PyO
 void CallIdentity::take_over(PositionalIdentity& identified) noexcept {
     method_name_ = identified.method_name_;
     hash_ = identified.hash_;
-    layout_ = std::move(identified.layout_);
+    layout_ = identified.held_layout_ ? std::move(identified.held_layout_) : LayoutRef(identified.layout_);
     self_given_ = true;
     if (identified.size_ == 0 && layout_->constant_call) {
         bound_call_ = layout_->constant_call;

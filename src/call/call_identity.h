@@ -139,8 +139,14 @@ public:
         for (std::size_t j = 0; j < size_; ++j) {
             if (registered.name(j) != layout.kept_names[j]) return -1;
             PyObject* theirs = registered.value(j);
-            if (theirs == values_[j]) continue;
-            const int equal = plain_equal(theirs, values_[j]);
+            PyObject* ours = values_[j];
+            if (theirs == ours) continue;
+            // Two ints or two str of their exact types: compared by the
+            // interpreter's own code, which runs no Python code, warns of
+            // nothing and cannot fail.
+            const bool same_plain_type =
+                Py_TYPE(theirs) == Py_TYPE(ours) && (PyLong_CheckExact(ours) || PyUnicode_CheckExact(ours));
+            const int equal = same_plain_type ? PyObject_RichCompareBool(theirs, ours, Py_EQ) : plain_equal(theirs, ours);
             if (equal <= 0) return equal;
         }
         return 1;
@@ -149,7 +155,11 @@ public:
 private:
     friend class CallIdentity;
 
-    LayoutRef layout_;  // held: hashing an argument may run code that replaces the function's
+    // Borrowed from the decorator's binding cache while no Python code can
+    // have run; held from the first argument whose hash may run some (code
+    // that may replace the function's code, and so the cached layout).
+    const ParameterLayout* layout_ = nullptr;
+    LayoutRef held_layout_;
     PyObject* method_name_ = nullptr;  // borrowed from the decorator
     Py_hash_t hash_ = -1;
     std::size_t size_ = 0;

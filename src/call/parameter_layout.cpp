@@ -174,11 +174,15 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* func) {
     layout->binds_by_position = layout->self_index == 0 && layout->keyword_only_count == 0 &&
                                 !layout->has_var_positional && !layout->has_var_keyword;
     if (layout->binds_by_position) {
-        layout->parameter_at.assign(layout->kept_count(), 0);
-        for (Py_ssize_t i = 1; i < layout->positional_count; ++i) {
-            layout->parameter_at[static_cast<std::size_t>(layout->place_of[static_cast<std::size_t>(i)])] = i;
+        for (std::size_t j = 0; j < layout->kept_count(); ++j) {
+            layout->positional_places.push_back({0, nullptr, layout->plain_default_at[j],
+                                                 layout->plain_default_hash_at[j], PairHash(layout->name_hashes[j])});
         }
-        for (Py_hash_t name_hash : layout->name_hashes) layout->name_pair_hashes.emplace_back(name_hash);
+        for (Py_ssize_t i = 1; i < layout->positional_count; ++i) {
+            auto& place = layout->positional_places[static_cast<std::size_t>(layout->place_of[static_cast<std::size_t>(i)])];
+            place.parameter = i;
+            place.default_value = layout->positional_defaults[static_cast<std::size_t>(i)];
+        }
         layout->required_count = layout->positional_count;
         while (layout->required_count > 0 &&
                layout->positional_defaults[static_cast<std::size_t>(layout->required_count - 1)] != nullptr) {

@@ -65,8 +65,16 @@ struct ParameterLayout {
     // its pair's hash.
     bool binds_by_position = false;
     Py_ssize_t required_count = 0;  // self and the parameters without a default
-    std::vector<Py_ssize_t> parameter_at;
-    std::vector<PairHash> name_pair_hashes;
+    // For a layout that binds by position, what each place of the call tuple
+    // takes, in the tuple's order.
+    struct PositionalPlace {
+        Py_ssize_t parameter;         // the positional parameter at the place
+        PyObject* default_value;      // its default, borrowed from `defaults`, or null
+        PyObject* plain_default;      // the default again where it is plain, else null
+        Py_hash_t plain_default_hash; // and its hash
+        PairHash name;                // the name's half of the pair's hash
+    };
+    std::vector<PositionalPlace> positional_places;
     // A code object without any parameter but self: every call is the same,
     // and shares one bound call and one hash.
     BoundCallRef constant_call;
@@ -95,8 +103,27 @@ class BindingCache {
 public:
     // Native binding needs the interpreter shortcuts: set once, when the
     // decorator is built.
-    void allow_native(bool allowed) noexcept { native_allowed_ = allowed; }
+    void allow_native(bool allowed) noexcept {
+        native_allowed_ = allowed;
+        const InterpreterShortcuts& objects = shortcuts;
+        positional_ready_ = allowed && objects.function_dict_offset > 0 && objects.code.offset > 0 &&
+                            objects.defaults.offset > 0 && call_hash_is_native();
+    }
     bool native_allowed() const noexcept { return native_allowed_; }
+    // Whether calls may be identified by position (PositionalIdentity): native
+    // binding, a function's code, defaults and attributes read in place, and
+    // the call hash computed natively.
+    bool positional_ready() const noexcept { return positional_ready_; }
+
+    // layout_for, where positional_ready(): the code and defaults read in place.
+    const LayoutRef& positional_layout_for(PyObject* method_name, PyObject* func) {
+        const InterpreterShortcuts& objects = shortcuts;
+        if (code_ != nullptr && objects.code.read_borrowed(func) == code_ &&
+            objects.defaults.read_borrowed(func) == defaults_) {
+            return current_;
+        }
+        return derive_layout_for(method_name, func);
+    }
 
     // The layout kept for `func`'s current code and defaults, derived first
     // when it is not the one kept. The caller copies the reference before
@@ -121,6 +148,7 @@ private:
     PyObject* code_ = nullptr;      // borrowed from current_
     PyObject* defaults_ = nullptr;  // borrowed from current_
     bool native_allowed_ = false;
+    bool positional_ready_ = false;
 };
 
 }  // namespace lineage_store

@@ -213,34 +213,26 @@ void end_frame(PyRef& frame, PyRef& token) {
 // ---------------------------------------------------------------------------
 // The computations that set no frame
 //
-// Each is kept by its store under the context it runs in, by identity. The
-// context is not held: while the computation runs, the context is its
-// thread's current one or its switched-out greenlet's, and held there. Only
-// one replaced under a switched-out greenlet (its gr_context set meanwhile)
-// can be freed and its address taken by a new context, whose calls of the
-// same store would then be warned about, or run uncached as the same call,
-// never served a wrong value. Greenlets given one context object share it,
-// as they share its variables.
+// Each is marked in its store's computation slot with the context it runs in,
+// by identity, and its decorator. The context is not held: while the
+// computation runs, the context is its thread's current one or its
+// switched-out greenlet's, and held there. Only one replaced under a
+// switched-out greenlet (its gr_context set meanwhile) can be freed and its
+// address taken by a new context, whose calls of the same store would then be
+// warned about, or run uncached as the same call, never served a wrong value.
+// Greenlets given one context object share it, as they share its variables.
 
-// The innermost computation of `store` that set no frame in `context` for
-// which `match(computation)` holds, or null.
+// The innermost computation of `store` that set no frame in `context` whose
+// node `match(node)` accepts; its store null when there is none.
 template <typename Match>
-const ComputationFrame* innermost_bare(const StoreObject* store, const void* context, Match match) noexcept {
-    if (store->store_record == nullptr) return nullptr;
-    const std::vector<UnframedComputation>& entries = store->store_record->unframed;
-    for (auto at = entries.rbegin(); at != entries.rend(); ++at) {
-        if (at->context == context && match(at->computation)) return &at->computation;
-    }
-    return nullptr;
-}
-
-// The entry numbered `number` among a store's `entries`: the last, unless
-// computations of the store end out of order (threads, greenlets).
-std::vector<UnframedComputation>::iterator bare_entry(std::vector<UnframedComputation>& entries,
-                                                      std::uint64_t number) noexcept {
-    auto at = entries.end();
-    while ((at - 1)->number != number) --at;
-    return at - 1;
+ComputationFrame innermost_bare(const StoreObject* store, const void* context, Match match) noexcept {
+    if (store->store_record == nullptr) return {};
+    const CallGraph& graph = store->store_record->graph;
+    const std::int64_t slot = graph.innermost_in(context, match);
+    if (slot < 0) return {};
+    const auto at = static_cast<CallGraph::ComputationSlot>(slot);
+    return {const_cast<StoreObject*>(store), static_cast<PyObject*>(const_cast<void*>(graph.computation_owner(at))),
+            graph.computed_node(at), at, false};
 }
 
 }  // namespace
@@ -252,30 +244,27 @@ ContextView ContextView::current(const StoreObject* store) {
     ContextView view;
     if (PyObject* variable = context_variable()) view.frame_ = read_frame(variable);
     // Filled only where the thread's context can be known.
-    if (store->store_record != nullptr && !store->store_record->unframed.empty()) {
+    if (store->store_record != nullptr && shortcuts.thread_context_offset >= 0) {
         const void* context = current_context();
-        for (const UnframedComputation& entry : store->store_record->unframed) {
-            if (entry.context == context) {
-                view.bare_context_ = context;
-                break;
-            }
-        }
+        if (context != nullptr && store->store_record->graph.any_in(context)) view.bare_context_ = context;
     }
     return view;
 }
 
-const ComputationFrame* ContextView::innermost_of(const StoreObject* store) const noexcept {
+ComputationFrame ContextView::innermost_of(const StoreObject* store) const noexcept {
     // A computation that set no frame began where the context saw none: it
     // is further out than every frame the context sees.
     auto of_store = [&](const ComputationFrame& frame) { return frame.store == store; };
-    const ComputationFrame* found = walk(frame_.get(), of_store);
-    return found != nullptr || bare_context_ == nullptr ? found : innermost_bare(store, bare_context_, of_store);
+    if (const ComputationFrame* found = walk(frame_.get(), of_store)) return *found;
+    if (bare_context_ == nullptr) return {};
+    return innermost_bare(store, bare_context_, [](NodePosition) { return true; });
 }
 
 bool ContextView::computing(const StoreObject* store, NodePosition node) const noexcept {
     auto same_call = [&](const ComputationFrame& frame) { return frame.store == store && frame.node == node; };
     return walk(frame_.get(), same_call) != nullptr ||
-           (bare_context_ != nullptr && innermost_bare(store, bare_context_, same_call) != nullptr);
+           (bare_context_ != nullptr &&
+            innermost_bare(store, bare_context_, [&](NodePosition at) { return at == node; }).store != nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -299,17 +288,9 @@ bool BegunComputation::begin(const ComputationFrame& computation) {
         if (!outer && PyErr_Occurred()) return false;
     }
     if (context != nullptr && !outer) {
-        StoreRecord& store_record = *computation.store->store_record;  // made by the section that began it
-        const std::uint64_t number = store_record.last_unframed + 1;
-        try {
-            store_record.unframed.push_back({context, number, computation});
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
-        store_record.last_unframed = number;
-        bare_store_ = computation.store;
-        bare_ = number;
+        // Its slot was begun in the section that began it, with the store's record made.
+        computation.store->store_record->graph.tag_computation(computation.slot, context, computation.decorator);
+        bare_ = computation;
         return true;
     }
     PyRef made = make_frame(std::move(outer), computation);
@@ -322,9 +303,12 @@ bool BegunComputation::begin(const ComputationFrame& computation) {
 }
 
 void BegunComputation::end() noexcept(false) {
-    if (bare_ != 0) {
-        std::vector<UnframedComputation>& entries = bare_store_->store_record->unframed;
-        entries.erase(bare_entry(entries, std::exchange(bare_, 0)));
+    if (bare_.store != nullptr) {
+        // Its slot is ended by the store step, or given back, after this.
+        const ComputationFrame ended = std::exchange(bare_, ComputationFrame{});
+        if (ended.store->store_record != nullptr) {
+            ended.store->store_record->graph.tag_computation(ended.slot, nullptr, nullptr);
+        }
         return;
     }
     if (!frame_ || must_abandon_python_state()) return;
@@ -332,11 +316,9 @@ void BegunComputation::end() noexcept(false) {
 }
 
 ComputationFrame BegunComputation::end_returning() noexcept(false) {
-    if (bare_ != 0) {
-        std::vector<UnframedComputation>& entries = bare_store_->store_record->unframed;
-        const auto entry = bare_entry(entries, std::exchange(bare_, 0));
-        const ComputationFrame computation = entry->computation;
-        entries.erase(entry);
+    if (bare_.store != nullptr) {
+        const ComputationFrame computation = bare_;
+        end();
         return computation;
     }
     const ComputationFrame computation = as_frame(frame_.get())->computation;

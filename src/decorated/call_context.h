@@ -34,8 +34,8 @@
 // frame would make no call record anything (a computation that does not
 // track records nothing, and there is none further out); setting and
 // resetting the variable would cost the interpreter more than the rest of a
-// miss. Such a computation is kept by its store instead, under the identity
-// of the context it runs in, only so that the calls made in that
+// miss. Such a computation is marked in its store's computation slot
+// instead, with the identity of the context it runs in, only so that the calls made in that
 // same context can be warned about (undeclared) or run as part of it (the
 // same call). Greenlets swap the thread's context on every switch, so the
 // calls of another greenlet, even one that switched in while it runs, never
@@ -66,9 +66,9 @@ public:
     // Whether the context sees any computation at all.
     bool any() const noexcept { return frame_ || bare_context_ != nullptr; }
 
-    // The innermost computation of `store` that has not ended, or null. Runs
-    // no Python code.
-    const ComputationFrame* innermost_of(const StoreObject* store) const noexcept;
+    // The innermost computation of `store` that has not ended (its store
+    // null when there is none). Runs no Python code.
+    ComputationFrame innermost_of(const StoreObject* store) const noexcept;
 
     // Whether a computation of `store` for `node` is in progress in this
     // context: the same call is being computed further out. Runs no Python code.
@@ -100,15 +100,14 @@ public:
     // Ends it as end() does, and returns the computation it had begun, whose
     // store and decorator the caller holds. Only while begun.
     ComputationFrame end_returning() noexcept(false);
-    bool begun() const noexcept { return frame_ || bare_ != 0; }
+    bool begun() const noexcept { return frame_ || bare_.store != nullptr; }
 
 private:
     PyRef frame_;
     PyRef token_;
-    // Set when begun with no frame: the store that keeps its entry (the
-    // caller holds it), and the entry's number.
-    StoreObject* bare_store_ = nullptr;
-    std::uint64_t bare_ = 0;
+    // Set when begun with no frame: the computation, whose store and
+    // decorator the caller holds.
+    ComputationFrame bare_{};
 };
 
 // An awaited computation's frame: made when the computation begins, with the

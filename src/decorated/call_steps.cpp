@@ -20,15 +20,15 @@ namespace {
 // depends on `position`, if it tracks; if it does not, it should have
 // declared the call, and is noted in `step` for a warning when it did not.
 void note_call(const CallSite& site, CallGraph& graph, NodePosition position, Step& step) {
-    const ComputationFrame* innermost = site.context.innermost_of(site.store);
-    if (innermost == nullptr) return;
-    if (innermost->tracks_runtime_dependencies) {
-        graph.link(innermost->node, position);
+    const ComputationFrame innermost = site.context.innermost_of(site.store);
+    if (innermost.store == nullptr) return;
+    if (innermost.tracks_runtime_dependencies) {
+        graph.link(innermost.node, position);
         return;
     }
-    const DecoratorRecord* caller = decorator_record_of(innermost->decorator);
-    if (caller != nullptr && caller->use_cache && !graph.depends_on(innermost->node, position)) {
-        step.untracked_caller = PyRef::borrow(innermost->decorator);
+    const DecoratorRecord* caller = decorator_record_of(innermost.decorator);
+    if (caller != nullptr && caller->use_cache && !graph.depends_on(innermost.node, position)) {
+        step.untracked_caller = PyRef::borrow(innermost.decorator);
     }
 }
 

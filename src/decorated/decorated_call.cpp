@@ -286,7 +286,7 @@ int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeOb
 
 // The common miss: a call absent from a quiet store, registered and its
 // computation begun in one section, the ticket engaged for the compute step.
-[[gnu::noinline]] Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+inline Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
                                          CallIdentity& identity, Ticket& ticket) {
     Step step;
     const int registered = register_absent(as_store(instance), identity, step);
@@ -296,6 +296,27 @@ int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeOb
     const ComputationFrame computation{as_store(instance), self, step.position, step.slot,
                                        decorator.track_runtime_dependencies};
     return Outcome::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
+}
+
+// Beyond the cheapest hit, for a call identified by position: the common
+// miss, found `absent` from a quiet store, registered in one section; any
+// other call through the find and register steps.
+[[gnu::noinline]] Outcome serve_positional(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                           PositionalIdentity& by_position, bool absent, Ticket& ticket) {
+    CallIdentity identity;
+    identity.take_over(by_position);
+    if (absent && decorator.dependency_calls.empty()) return compute_absent(self, decorator, instance, identity, ticket);
+    return find_and_serve(self, decorator, instance, identity, ticket);
+}
+
+// Any other call: identified in full, then through the find and register steps.
+[[gnu::noinline]] Outcome identify_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                             PyObject* func, const CallArguments& arguments, Ticket& ticket) {
+    CallIdentity identity;
+    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
+        return Outcome::error();
+    }
+    return find_and_serve(self, decorator, instance, identity, ticket);
 }
 
 // The checks before identifying, the same for every call: the instance and its class, and
@@ -339,24 +360,17 @@ template <typename... Received>
     DecoratorRecord& decorator = as_decorator(self)->decorator_record;
     if (as_part_of_caller) return run_as_part_of_caller(decorator, ticket);
     PyObject* instance = arguments.positional(0);
-    // The call received as the last one was: identified without binding.
     // The hit at its cheapest: the commonest call, identified by position,
     // found valid in a store that computes nothing.
     PositionalIdentity by_position;
     const int positional = by_position.identify(decorator.binding, decorator.method_name.get(), func, arguments);
     if (positional < 0) return Outcome::error();
-    CallIdentity identity;
-    if (positional > 0) {
-        const QuietLook look = look_quietly(as_store(instance), by_position.hash(), [&](const BoundCall& registered) {
-            return by_position.matches_without_python(registered);
-        });
-        if (look.value != nullptr) return {Outcome::Kind::Value, Py_NewRef(look.value)};
-        identity.take_over(by_position);
-        if (look.absent && decorator.dependency_calls.empty()) return compute_absent(self, decorator, instance, identity, ticket);
-    } else if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
-        return Outcome::error();
-    }
-    return find_and_serve(self, decorator, instance, identity, ticket);
+    if (positional == 0) return identify_and_serve(self, decorator, instance, func, arguments, ticket);
+    const QuietLook look = look_quietly(as_store(instance), by_position.hash(), [&](const BoundCall& registered) {
+        return by_position.matches_without_python(registered);
+    });
+    if (look.value != nullptr) return {Outcome::Kind::Value, Py_NewRef(look.value)};
+    return serve_positional(self, decorator, instance, by_position, look.absent, ticket);
 }
 
 // The call of an async method: its coroutine, or null with an exception set.

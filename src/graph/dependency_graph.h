@@ -106,6 +106,7 @@ public:
           more_running_(std::exchange(other.more_running_, nullptr)),
           more_running_slots_(std::exchange(other.more_running_slots_, 0)),
           running_count_(std::exchange(other.running_count_, 0)),
+          begun_count_(other.begun_count_),
           walk_epoch_(other.walk_epoch_),
           version_(other.version_) {}
     ~MethodDependencyGraph() { std::free(more_running_); }
@@ -123,16 +124,24 @@ public:
     // returns that position, or kNoNode. The order is unspecified.
     template <typename Visit>
     NodePosition find(Key key, Visit visit) const {
+        return find_node(key, [&](NodePosition position, const Node&) { return visit(position); });
+    }
+    // The same, handing `visit` the node too: (position, node).
+    template <typename Visit>
+    NodePosition find_node(Key key, Visit visit) const {
         if (index_.empty()) {
             for (std::size_t position = 0; position < nodes_.size(); ++position) {
-                if (nodes_[position].key_ == key && visit(static_cast<NodePosition>(position))) {
+                const Node& node = nodes_[position];
+                if (node.key_ == key && visit(static_cast<NodePosition>(position), node)) {
                     return static_cast<NodePosition>(position);
                 }
             }
             return kNoNode;
         }
-        return index_.find(static_cast<std::uint64_t>(key),
-                           [&](NodePosition position) { return nodes_[position].key_ == key && visit(position); });
+        return index_.find(static_cast<std::uint64_t>(key), [&](NodePosition position) {
+            const Node& node = nodes_[position];
+            return node.key_ == key && visit(position, node);
+        });
     }
 
     // The first node added with `key` whose state is set, or failing that the
@@ -329,7 +338,7 @@ public:
             more_running_ = grown;
             ++more_running_slots_;
         }
-        running(slot) = Running{position, true, false};
+        running(slot) = Running{position, true, false, ++begun_count_, nullptr, nullptr};
         nodes_[position].flags_ |= Node::kComputing;
         ++running_count_;
         return slot;
@@ -364,6 +373,38 @@ public:
     // How many computations are in progress, on any thread.
     std::uint32_t running_count() const noexcept { return running_count_; }
 
+    // Marks the computation in `slot` as one that `owner` runs in `context`,
+    // both opaque to the graph and only compared (see innermost_in), until
+    // it ends or is marked again with a null context.
+    void tag_computation(ComputationSlot slot, const void* context, const void* owner) noexcept {
+        running(slot).context = context;
+        running(slot).owner = owner;
+    }
+    // Whether a computation in progress is tagged with `context`.
+    bool any_in(const void* context) const noexcept {
+        for (ComputationSlot slot = 0; slot < running_slots(); ++slot) {
+            if (running(slot).active && running(slot).context == context) return true;
+        }
+        return false;
+    }
+    // The computation in progress tagged with `context` that began last among
+    // those for whose node `match(node)` holds: its slot, or -1.
+    template <typename Match>
+    std::int64_t innermost_in(const void* context, Match match) const noexcept {
+        std::int64_t found = -1;
+        std::uint64_t latest = 0;
+        for (ComputationSlot slot = 0; slot < running_slots(); ++slot) {
+            const Running& at = running(slot);
+            if (at.active && at.context == context && at.order > latest && match(at.node)) {
+                found = slot;
+                latest = at.order;
+            }
+        }
+        return found;
+    }
+    NodePosition computed_node(ComputationSlot slot) const noexcept { return running(slot).node; }
+    const void* computation_owner(ComputationSlot slot) const noexcept { return running(slot).owner; }
+
 private:
     struct NodeEdges {
         EdgeList children;  // the nodes computed from this one
@@ -374,10 +415,16 @@ private:
         NodePosition node = kNoNode;
         bool active = false;
         bool marked = false;
+        std::uint64_t order = 0;  // the running count of computations begun on the graph, at its begin
+        const void* context = nullptr;  // see tag_computation
+        const void* owner = nullptr;
     };
 
     std::uint32_t running_slots() const noexcept { return 1 + more_running_slots_; }
     Running& running(ComputationSlot slot) noexcept { return slot == 0 ? first_running_ : more_running_[slot - 1]; }
+    const Running& running(ComputationSlot slot) const noexcept {
+        return slot == 0 ? first_running_ : more_running_[slot - 1];
+    }
 
     EdgeList& list_of(NodePosition position, EdgeList NodeEdges::* end) {
         Node& node = nodes_[position];
@@ -429,6 +476,7 @@ private:
     Running* more_running_ = nullptr;  // malloc'ed, more_running_slots_ long
     std::uint32_t more_running_slots_ = 0;
     std::uint32_t running_count_ = 0;
+    std::uint64_t begun_count_ = 0;
     mutable std::uint32_t walk_epoch_ = 0;
     std::uint32_t version_ = 0;
 };

@@ -49,16 +49,6 @@ struct ComputationFrame {
     bool tracks_runtime_dependencies;
 };
 
-// A computation that set no frame in its context (see call_context.h): kept
-// by its store, under the identity of the context it runs in, and found
-// again by its number, unique in the store. Its store and decorator are the
-// caller's, held while it runs.
-struct UnframedComputation {
-    const void* context;
-    std::uint64_t number;
-    ComputationFrame computation;
-};
-
 // The cached values live in the graph's nodes, next to each call's state and
 // its bound call, so that the decorated call finds all three with one lookup.
 struct StoreRecord {
@@ -80,10 +70,6 @@ struct StoreRecord {
     // it is known to be where it was found while the graph's version has not
     // moved.
     CallGraph graph;
-    // The store's computations in progress that set no frame, innermost last
-    // in each context, and the number the last one was given.
-    std::vector<UnframedComputation> unframed;
-    std::uint64_t last_unframed = 0;
 };
 
 struct StoreObject {
@@ -138,12 +124,14 @@ private:
     StoreObject* store_;
 };
 
-// The stored value of `position` when its call is Valid, else null. Borrowed.
-inline PyObject* valid_value(const CallGraph& graph, NodePosition position) noexcept {
-    const CallGraph::Node& node = graph.node(position);
+// The stored value of `node` when its call is Valid, else null. Borrowed.
+inline PyObject* valid_value(const CallGraph::Node& node) noexcept {
     if (node.state() != ValidationState::Valid) return nullptr;
     const PyRef* value = node.stored_value();
     return value == nullptr ? nullptr : value->get();
+}
+inline PyObject* valid_value(const CallGraph& graph, NodePosition position) noexcept {
+    return valid_value(graph.node(position));
 }
 
 // The registered node under `hash` that a lookup by hash answers for: the

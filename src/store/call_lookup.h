@@ -242,15 +242,17 @@ inline QuietLook look_quietly(const StoreObject* store, CallHash hash, Equal equ
     const CallGraph& graph = store_record->graph;
     QuietLook found;
     bool undecided = false;
-    const NodePosition position = graph.find(hash, [&](NodePosition at) {
-        const BoundCallRef* registered = graph.node(at).call_value();
+    const CallGraph::Node* node = nullptr;
+    graph.find_node(hash, [&](NodePosition, const CallGraph::Node& candidate) {
+        const BoundCallRef* registered = candidate.call_value();
         if (registered == nullptr) return false;
         const int verdict = equal(**registered);
         undecided = undecided || verdict < 0;
+        if (verdict > 0) node = &candidate;
         return verdict > 0;
     });
-    if (position != kNoNode) {
-        found.value = valid_value(graph, position);
+    if (node != nullptr) {
+        found.value = valid_value(*node);
     } else {
         found.absent = !undecided;
     }
