@@ -287,11 +287,9 @@ int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeOb
 // The common miss: a call absent from a quiet store, registered and its
 // computation begun in one section, the ticket engaged for the compute step.
 inline Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
-                                         CallIdentity& identity, Ticket& ticket) {
+                              PositionalIdentity& identity, Ticket& ticket) {
     Step step;
-    const int registered = register_absent(as_store(instance), identity, step);
-    if (registered < 0) return Outcome::error();
-    if (registered == 0) return find_and_serve(self, decorator, instance, identity, ticket);
+    if (register_absent(as_store(instance), identity, step) < 0) return Outcome::error();
     ticket.slot().hold(as_store(instance), step.slot);
     const ComputationFrame computation{as_store(instance), self, step.position, step.slot,
                                        decorator.track_runtime_dependencies};
@@ -303,9 +301,11 @@ inline Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObje
 // other call through the find and register steps.
 [[gnu::noinline]] Outcome serve_positional(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
                                            PositionalIdentity& by_position, bool absent, Ticket& ticket) {
+    if (absent && decorator.dependency_calls.empty()) {
+        return compute_absent(self, decorator, instance, by_position, ticket);
+    }
     CallIdentity identity;
     identity.take_over(by_position);
-    if (absent && decorator.dependency_calls.empty()) return compute_absent(self, decorator, instance, identity, ticket);
     return find_and_serve(self, decorator, instance, identity, ticket);
 }
 
