@@ -199,12 +199,8 @@ int PositionalIdentity::identify(BindingCache& cache, PyObject* method_name, PyO
 
 BoundCallRef PositionalIdentity::make_bound_call() const noexcept {
     if (size_ == 0 && layout_->constant_call) return layout_->constant_call;
-    BoundCall* made = BoundCall::make(method_name_, size_);
-    if (made == nullptr) return {};
-    for (std::size_t j = 0; j < size_; ++j) {
-        made->set(j, PyRef::borrow(layout_->kept_names[j]), PyRef::borrow(values_[j]));
-    }
-    return BoundCallRef::adopt(made);
+    BoundCall* made = BoundCall::make(method_name_, size_, layout_->kept_names.data(), values_);
+    return made != nullptr ? BoundCallRef::adopt(made) : BoundCallRef();
 }
 
 void CallIdentity::take_over(PositionalIdentity& identified) noexcept {

@@ -243,17 +243,17 @@ bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& 
     }
 }
 
-int register_absent(StoreObject* store, const PositionalIdentity& identity, Step& step) {
+bool register_absent(StoreObject* store, const PositionalIdentity& identity, NodePosition& position,
+                     CallGraph::ComputationSlot& slot) {
     StoreSection section = StoreSection::open(store, Access::Write);
-    if (!section.opened()) return -1;
+    if (!section.opened()) return false;
     BoundCallRef call = identity.make_bound_call();
-    if (!call) return -1;
+    if (!call) return false;
     CallGraph& graph = section.store_record()->graph;
-    step.position = graph.add_node(identity.hash(), std::move(call));
-    graph.register_with_state(step.position, ValidationState::Invalid);
-    step.next = Next::Compute;
-    step.slot = graph.begin_computation(step.position);
-    return 1;
+    position = graph.add_node(identity.hash(), std::move(call));
+    graph.register_with_state(position, ValidationState::Invalid);
+    slot = graph.begin_computation(position);
+    return true;
 }
 
 template bool find_or_register(const CallSite&, CallIdentity&, Step&, BoundCallRef&);

@@ -288,11 +288,11 @@ int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeOb
 // computation begun in one section, the ticket engaged for the compute step.
 inline Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
                               PositionalIdentity& identity, Ticket& ticket) {
-    Step step;
-    if (register_absent(as_store(instance), identity, step) < 0) return Outcome::error();
-    ticket.slot().hold(as_store(instance), step.slot);
-    const ComputationFrame computation{as_store(instance), self, step.position, step.slot,
-                                       decorator.track_runtime_dependencies};
+    NodePosition position = kNoNode;
+    CallGraph::ComputationSlot slot = 0;
+    if (!register_absent(as_store(instance), identity, position, slot)) return Outcome::error();
+    ticket.slot().hold(as_store(instance), slot);
+    const ComputationFrame computation{as_store(instance), self, position, slot, decorator.track_runtime_dependencies};
     return Outcome::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
 }
 
