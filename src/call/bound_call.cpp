@@ -43,6 +43,24 @@ void BoundCall::destroy(BoundCall* call) noexcept(false) {
     PyMem_Free(call);
 }
 
+BoundCall* BoundCall::make(PyObject* method_name, std::size_t size, PyObject* const* names,
+                           PyObject* const* values) noexcept {
+    void* block = size <= UINT32_MAX / 2 ? PyMem_Malloc(sizeof(BoundCall) + 2 * size * sizeof(PyObject*)) : nullptr;
+    if (block == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    auto* call = new (block) BoundCall();
+    call->size_ = static_cast<std::uint32_t>(size);
+    call->method_name_ = Py_NewRef(method_name);
+    PyObject** items = call->items();
+    for (std::size_t j = 0; j < size; ++j) {
+        items[2 * j] = Py_NewRef(names[j]);
+        items[2 * j + 1] = Py_NewRef(values[j]);
+    }
+    return call;
+}
+
 BoundCallRef bound_call_of_tuple(PyObject* call_tuple) {
     PyObject* pairs = nullptr;
     bool shaped = PyTuple_Check(call_tuple) && PyTuple_Size(call_tuple) == 2 &&

@@ -49,6 +49,10 @@ public:
     // values are set with set() before it is shared. Null with MemoryError
     // set on failure.
     static BoundCall* make(PyObject* method_name, std::size_t size) noexcept;
+    // The same, with the names and values given at once: `values[j]` for
+    // parameter j, named `names[j]`, each taken as a new reference.
+    static BoundCall* make(PyObject* method_name, std::size_t size, PyObject* const* names,
+                           PyObject* const* values) noexcept;
 
     // Takes over the two references for parameter `j`; only while unshared.
     void set(std::size_t j, PyRef name, PyRef value) noexcept {

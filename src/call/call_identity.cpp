@@ -177,23 +177,30 @@ int PositionalIdentity::identify(BindingCache& cache, PyObject* method_name, PyO
         const ParameterLayout::PositionalPlace& place = places[j];
         PyObject* value = place.parameter < given ? arguments.positional(place.parameter) : place.default_value;
         values_[j] = value;
-        Py_hash_t value_hash = place.plain_default_hash;
-        if (value != place.plain_default) {
-            if (!held_layout_ && !is_plain(value)) held_layout_ = found;
-            value_hash = into_python([&] { return PyObject_Hash(value); });
-            if (value_hash == -1) {
-                note_unhashable_argument(layout.kept_names[j], [&] {
-                    return PyRef::steal(into_python([&] {
-                        return PyUnicode_FromFormat("while identifying a call of the cached method %R", method_name);
-                    }));
-                });
-                return -1;
-            }
+        // A plain default left as it is: its pair is hashed with the layout.
+        if (value == place.plain_default) {
+            call_hash.add_pair(place.plain_default_pair);
+            continue;
+        }
+        if (!held_layout_ && !is_plain(value)) held_layout_ = found;
+        const Py_hash_t value_hash = into_python([&] { return PyObject_Hash(value); });
+        if (value_hash == -1) {
+            note_unhashable_argument(layout.kept_names[j], [&] {
+                return PyRef::steal(into_python(
+                    [&] { return PyUnicode_FromFormat("while identifying a call of the cached method %R", method_name); }));
+            });
+            return -1;
         }
         call_hash.add_argument(place.name, value_hash);
     }
     hash_ = call_hash.finish(layout.method_name_hash);
     return 1;
+}
+
+BoundCallRef PositionalIdentity::make_bound_call() const noexcept {
+    if (size_ == 0 && layout_->constant_call) return layout_->constant_call;
+    BoundCall* made = BoundCall::make(method_name_, size_, layout_->kept_names.data(), values_);
+    return made != nullptr ? BoundCallRef::adopt(made) : BoundCallRef();
 }
 
 void CallIdentity::take_over(PositionalIdentity& identified) noexcept {

@@ -130,6 +130,17 @@ public:
 
     Py_hash_t hash() const noexcept { return hash_; }
 
+    // The bound call of this call, for registration. Runs no Python code and
+    // allocates no collected object, so it may be made in a store section.
+    // Empty with MemoryError set on failure.
+    BoundCallRef make_bound_call() const noexcept;
+
+    // Hands over what the identity was computed from, for the computation;
+    // the identity is done with after this.
+    FunctionInputs take_inputs() noexcept {
+        return FunctionInputs(held_layout_ ? std::move(held_layout_) : LayoutRef(layout_));
+    }
+
     // Whether `registered` is this call: 1, 0, or -1 when only Python code can
     // tell. Made by this decorator's layout with the very argument objects,
     // or ones that compare natively, it is decided here, inline.

@@ -175,8 +175,9 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* func) {
                                 !layout->has_var_positional && !layout->has_var_keyword;
     if (layout->binds_by_position) {
         for (std::size_t j = 0; j < layout->kept_count(); ++j) {
-            layout->positional_places.push_back({0, nullptr, layout->plain_default_at[j],
-                                                 layout->plain_default_hash_at[j], PairHash(layout->name_hashes[j])});
+            const PairHash name(layout->name_hashes[j]);
+            layout->positional_places.push_back(
+                {0, nullptr, layout->plain_default_at[j], name.with_second(layout->plain_default_hash_at[j]), name});
         }
         for (Py_ssize_t i = 1; i < layout->positional_count; ++i) {
             auto& place = layout->positional_places[static_cast<std::size_t>(layout->place_of[static_cast<std::size_t>(i)])];

@@ -71,7 +71,7 @@ struct ParameterLayout {
         Py_ssize_t parameter;         // the positional parameter at the place
         PyObject* default_value;      // its default, borrowed from `defaults`, or null
         PyObject* plain_default;      // the default again where it is plain, else null
-        Py_hash_t plain_default_hash; // and its hash
+        Py_hash_t plain_default_pair; // and the hash of its pair with the name
         PairHash name;                // the name's half of the pair's hash
     };
     std::vector<PositionalPlace> positional_places;

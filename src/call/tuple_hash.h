@@ -91,6 +91,8 @@ public:
     void add_argument(Py_hash_t name_hash, Py_hash_t value_hash) noexcept {
         arguments_.add(pair_hash(name_hash, value_hash));
     }
+    // The same, with the pair hashed already.
+    void add_pair(Py_hash_t pair_hash) noexcept { arguments_.add(pair_hash); }
     // The same, with the name's half of the pair hashed already.
     void add_argument(const PairHash& name, Py_hash_t value_hash) noexcept {
         arguments_.add(name.with_second(value_hash));

@@ -243,17 +243,17 @@ bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& 
     }
 }
 
-int register_absent(StoreObject* store, CallIdentity& identity, Step& step) {
+bool register_absent(StoreObject* store, const PositionalIdentity& identity, NodePosition& position,
+                     CallGraph::ComputationSlot& slot) {
     StoreSection section = StoreSection::open(store, Access::Write);
-    if (!section.opened()) return -1;
-    const int made = identity.make_bound_call(true);
-    if (made <= 0) return made;
+    if (!section.opened()) return false;
+    BoundCallRef call = identity.make_bound_call();
+    if (!call) return false;
     CallGraph& graph = section.store_record()->graph;
-    step.position = graph.add_node(identity.hash(), BoundCallRef(identity.bound_call()));
-    graph.register_with_state(step.position, ValidationState::Invalid);
-    step.next = Next::Compute;
-    step.slot = graph.begin_computation(step.position);
-    return 1;
+    position = graph.add_node(identity.hash(), std::move(call));
+    graph.register_with_state(position, ValidationState::Invalid);
+    slot = graph.begin_computation(position);
+    return true;
 }
 
 template bool find_or_register(const CallSite&, CallIdentity&, Step&, BoundCallRef&);
@@ -290,37 +290,15 @@ bool warn_if_untracked(const CallSite& site, Step& step) {
 
 bool store_result(StoreObject* store, NodePosition position, CallGraph::ComputationSlot slot, bool use_cache,
                   bool function_changed, PyObject* result, PyRef& replaced, bool* overlapped_out) {
+    PyRef value = PyRef::borrow(result);  // released after the section when not stored
     StoreSection section = StoreSection::open(store, Access::Write);
     if (!section.opened()) {
         give_back(store, slot);
         return false;
     }
-    CallGraph& graph = section.store_record()->graph;
-    const bool overlapped = graph.end_computation(slot) || function_changed;
+    bool overlapped = function_changed;
+    replaced = section.store_record()->graph.conclude(slot, position, use_cache, overlapped, value);
     if (overlapped_out != nullptr) *overlapped_out = overlapped;
-    // The state, from the states of the calls the result was computed from.
-    // An overlapped computation is neither validated nor invalidated
-    // further: what reached it decided that. The rules that make a call
-    // permanently invalid hold for it all the same.
-    if (!use_cache) graph.permanently_invalidate_at(position);
-    bool any_invalid = false;
-    for (NodePosition parent : graph.parents(position)) {
-        const ValidationState state = graph.state_at(parent);
-        if (state == ValidationState::PermanentlyInvalid) {
-            graph.permanently_invalidate_at(position);
-            return true;
-        }
-        any_invalid = any_invalid || state == ValidationState::Invalid;
-    }
-    if (overlapped) return true;
-    if (any_invalid) {
-        graph.temporarily_invalidate_from(position);
-    } else {
-        graph.validate_at(position);
-    }
-    if (graph.state_at(position) == ValidationState::Valid) {
-        replaced = graph.store_value_at(position, PyRef::borrow(result));
-    }
     return true;
 }
 

@@ -101,12 +101,12 @@ template <typename Key>
 bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& replaced_call);
 
 // The common miss, registered and its computation begun in one section: a
-// call that look_quietly found absent from a quiet store, with no declared
-// dependency. No Python code may have run since that look, so the store is
-// as it found it. 1 when registered; 0 when its bound call needs tuples made
-// with no section open (find_or_register then does it all); -1 with an
-// exception set.
-int register_absent(StoreObject* store, CallIdentity& identity, Step& step);
+// call identified by position that look_quietly found absent from a quiet
+// store, with no declared dependency. No Python code may have run since that
+// look, so the store is as it found it: the call's node and its
+// computation's slot, or false with an exception set.
+bool register_absent(StoreObject* store, const PositionalIdentity& identity, NodePosition& position,
+                     CallGraph::ComputationSlot& slot);
 
 // Find, for a call whose registered node was found when the call was made.
 // False with an exception set.

@@ -287,14 +287,12 @@ int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeOb
 // The common miss: a call absent from a quiet store, registered and its
 // computation begun in one section, the ticket engaged for the compute step.
 inline Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
-                                         CallIdentity& identity, Ticket& ticket) {
-    Step step;
-    const int registered = register_absent(as_store(instance), identity, step);
-    if (registered < 0) return Outcome::error();
-    if (registered == 0) return find_and_serve(self, decorator, instance, identity, ticket);
-    ticket.slot().hold(as_store(instance), step.slot);
-    const ComputationFrame computation{as_store(instance), self, step.position, step.slot,
-                                       decorator.track_runtime_dependencies};
+                              PositionalIdentity& identity, Ticket& ticket) {
+    NodePosition position = kNoNode;
+    CallGraph::ComputationSlot slot = 0;
+    if (!register_absent(as_store(instance), identity, position, slot)) return Outcome::error();
+    ticket.slot().hold(as_store(instance), slot);
+    const ComputationFrame computation{as_store(instance), self, position, slot, decorator.track_runtime_dependencies};
     return Outcome::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
 }
 
@@ -303,9 +301,11 @@ inline Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObje
 // other call through the find and register steps.
 [[gnu::noinline]] Outcome serve_positional(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
                                            PositionalIdentity& by_position, bool absent, Ticket& ticket) {
+    if (absent && decorator.dependency_calls.empty()) {
+        return compute_absent(self, decorator, instance, by_position, ticket);
+    }
     CallIdentity identity;
     identity.take_over(by_position);
-    if (absent && decorator.dependency_calls.empty()) return compute_absent(self, decorator, instance, identity, ticket);
     return find_and_serve(self, decorator, instance, identity, ticket);
 }
 
@@ -316,6 +316,12 @@ inline Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObje
     if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
         return Outcome::error();
     }
+    // Its hit, found as the commonest is. Its node is this method's when the
+    // bound call holds this decorator's own name object.
+    const QuietLook look = look_quietly(as_store(instance), identity.hash(), [&](const BoundCall& registered) {
+        return registered.method_name() == identity.method_name() ? identity.equals_without_python(registered) : -1;
+    });
+    if (look.value != nullptr) return {Outcome::Kind::Value, Py_NewRef(look.value)};
     return find_and_serve(self, decorator, instance, identity, ticket);
 }
 

@@ -266,10 +266,7 @@ public:
         if (node.is(ValidationState::Invalid)) node.set_state(ValidationState::Valid);
     }
 
-    void permanently_invalidate_at(NodePosition position) noexcept {
-        nodes_[position].set_state(ValidationState::PermanentlyInvalid);
-        ++version_;
-    }
+    void permanently_invalidate_at(NodePosition position) noexcept { permanently_invalidate_node(nodes_[position]); }
 
     // Every Valid call among `start` and its descendants becomes Invalid,
     // except those for which `keep_valid(position)` holds; the walk goes on
@@ -370,6 +367,44 @@ public:
         }
     }
 
+    // The end of the computation in `slot` of the call at `position`, with
+    // `value` its result: the call's state decided from the calls it was
+    // computed from, and the value stored (moved from `value`) when it ends Valid. A call that
+    // stores nothing (`stores` false) is PermanentlyInvalid from then on, and
+    // so is one computed from a PermanentlyInvalid call. A computation
+    // `overlapped` (reached by an invalidation while it ran, or so marked by
+    // the caller) is neither validated nor invalidated further: what reached
+    // it decided that. The value replaced is handed back, for the caller to
+    // release once the graph is consistent again; `overlapped` says whether
+    // the computation was.
+    [[nodiscard]] StoredValue conclude(ComputationSlot slot, NodePosition position, bool stores, bool& overlapped,
+                                       StoredValue& value) {
+        overlapped = end_computation(slot) || overlapped;
+        Node& node = nodes_[position];
+        if (!stores) permanently_invalidate_node(node);
+        bool any_invalid = false;
+        if (node.edges_ != 0) {
+            for (NodePosition parent : edge_lists_[node.edges_ - 1].parents.items()) {
+                const ValidationState state = nodes_[parent].state();
+                if (state == ValidationState::PermanentlyInvalid) {
+                    permanently_invalidate_node(node);
+                    return StoredValue{};
+                }
+                any_invalid = any_invalid || state == ValidationState::Invalid;
+            }
+        }
+        if (overlapped) return StoredValue{};
+        if (any_invalid) {
+            temporarily_invalidate_from(position);
+            return StoredValue{};
+        }
+        if (!node.is(ValidationState::Invalid) && !node.is(ValidationState::Valid)) return StoredValue{};
+        node.set_state(ValidationState::Valid);
+        node.flags_ |= Node::kHasStoredValue;
+        ++version_;
+        return std::exchange(node.stored_value_, std::move(value));
+    }
+
     // How many computations are in progress, on any thread.
     std::uint32_t running_count() const noexcept { return running_count_; }
 
@@ -424,6 +459,11 @@ private:
     Running& running(ComputationSlot slot) noexcept { return slot == 0 ? first_running_ : more_running_[slot - 1]; }
     const Running& running(ComputationSlot slot) const noexcept {
         return slot == 0 ? first_running_ : more_running_[slot - 1];
+    }
+
+    void permanently_invalidate_node(Node& node) noexcept {
+        node.set_state(ValidationState::PermanentlyInvalid);
+        ++version_;
     }
 
     EdgeList& list_of(NodePosition position, EdgeList NodeEdges::* end) {
