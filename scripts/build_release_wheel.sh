@@ -106,8 +106,8 @@ for test_python in "${test_pythons[@]}"; do
     venv=$scratch/venv-$version
     "$test_python" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q "$wheel" pytest hypothesis pytest-timeout pytest-xdist greenlet anyio trio \
-        fastapi httpx "dask[distributed]"
+    "$venv/bin/python" -m pip install -q "$wheel" pytest hypothesis pytest-timeout pytest-xdist greenlet gevent \
+        anyio trio fastapi httpx "dask[distributed]"
     mkdir -p "$scratch/run-$version"
     (
         # Outside the source tree, so only the installed module can be imported.

@@ -57,7 +57,7 @@ fi
 # The build runs without isolation so that it can reuse its build tree, so
 # the backend and CMake come from the venv.
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.11" "cmake>=3.26" ninja pytest hypothesis pytest-timeout pytest-xdist greenlet anyio trio
+    "scikit-build-core>=0.11" "cmake>=3.26" ninja pytest hypothesis pytest-timeout pytest-xdist greenlet gevent anyio trio
 
 step "building and installing lineage_store (warnings are errors, interpreter shortcuts $shortcuts)"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps . \
