@@ -186,8 +186,9 @@ int PositionalIdentity::identify(BindingCache& cache, PyObject* method_name, PyO
         const Py_hash_t value_hash = into_python([&] { return PyObject_Hash(value); });
         if (value_hash == -1) {
             note_unhashable_argument(layout.kept_names[j], [&] {
-                return PyRef::steal(into_python(
-                    [&] { return PyUnicode_FromFormat("while identifying a call of the cached method %R", method_name); }));
+                return PyRef::steal(into_python([&] {
+                    return PyUnicode_FromFormat("while identifying a call of the cached method %R", method_name);
+                }));
             });
             return -1;
         }

@@ -157,7 +157,8 @@ public:
             // nothing and cannot fail.
             const bool same_plain_type =
                 Py_TYPE(theirs) == Py_TYPE(ours) && (PyLong_CheckExact(ours) || PyUnicode_CheckExact(ours));
-            const int equal = same_plain_type ? PyObject_RichCompareBool(theirs, ours, Py_EQ) : plain_equal(theirs, ours);
+            const int equal =
+                same_plain_type ? PyObject_RichCompareBool(theirs, ours, Py_EQ) : plain_equal(theirs, ours);
             if (equal <= 0) return equal;
         }
         return 1;

@@ -180,7 +180,8 @@ ParameterLayout* derive_layout(PyObject* method_name, PyObject* func) {
                 {0, nullptr, layout->plain_default_at[j], name.with_second(layout->plain_default_hash_at[j]), name});
         }
         for (Py_ssize_t i = 1; i < layout->positional_count; ++i) {
-            auto& place = layout->positional_places[static_cast<std::size_t>(layout->place_of[static_cast<std::size_t>(i)])];
+            auto& place =
+                layout->positional_places[static_cast<std::size_t>(layout->place_of[static_cast<std::size_t>(i)])];
             place.parameter = i;
             place.default_value = layout->positional_defaults[static_cast<std::size_t>(i)];
         }

@@ -193,8 +193,7 @@ bool with_call_node(StoreObject* store, Access access, Key& key, Verdicts& verdi
         }
         NodePosition decided = kNoNode;
         if (!decide_with_python(
-                undecided, verdicts, 0, [&](const BoundCall& registered) { return key.equals(registered); },
-                decided)) {
+                undecided, verdicts, 0, [&](const BoundCall& registered) { return key.equals(registered); }, decided)) {
             return false;
         }
         StoreSection section = StoreSection::open(store, access);

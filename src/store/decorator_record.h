@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "call/bound_call.h"
-#include "call/parameter_layout.h"
 #include "call/call_identity.h"
+#include "call/parameter_layout.h"
 #include "python/interpreter_shortcuts.h"
 #include "python/py_ref.h"
 #include "python/weak_class_set.h"

@@ -152,17 +152,15 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         bool registered = false;
         BoundCallKey key(named.hash, named.call);
         const bool updated =
-            with_call_node(as_store(self), Access::Write, key,
-                           [&](StoreRecord* store_record, NodePosition position) {
-                               CallGraph& graph = store_record->graph;
-                               // A call never made keeps the value in a node of its own,
-                               // which its first decorated call then takes up.
-                               if (position == kNoNode)
-                                   position = add_unregistered_node(*store_record, named.hash, named.call);
-                               registered = graph.node(position).is_registered();
-                               replaced = set_by_hand(graph, position, bound[1], [](NodePosition) { return false; });
-                               return true;
-                           });
+            with_call_node(as_store(self), Access::Write, key, [&](StoreRecord* store_record, NodePosition position) {
+                CallGraph& graph = store_record->graph;
+                // A call never made keeps the value in a node of its own,
+                // which its first decorated call then takes up.
+                if (position == kNoNode) position = add_unregistered_node(*store_record, named.hash, named.call);
+                registered = graph.node(position).is_registered();
+                replaced = set_by_hand(graph, position, bound[1], [](NodePosition) { return false; });
+                return true;
+            });
         if (!updated) return nullptr;
         replaced.reset();
         // Warned once the update is complete: a filter that makes the warning
