@@ -232,3 +232,27 @@ def test_a_call_taken_over_keeps_its_place_among_the_calls_of_its_hash():
     obj.__class__ = q
     obj.m(-1)
     assert obj.get_cached_value_by_hash(hash(("m", (("n", -1),)))) == ("Q", -1)
+
+
+@pytest.mark.parametrize("first_use, seen", [
+    (lambda obj: obj.total(), ("Q", 5)),
+    (lambda obj: obj.get_cached_value("total"), None),
+    (lambda obj: obj.get_validation_state()["total"], "invalid"),
+    (lambda obj: obj.dump_cache().get("total"), None),
+], ids=["a call computed from it", "a query", "a view", "a dump"])
+def test_after_its_class_changes_nothing_computed_from_a_method_it_lost_is_served(first_use, seen):
+    p, q = switching_classes(False)
+    obj = p()
+    assert obj.total() == ("P", 5)
+    obj.__class__ = q
+    assert first_use(obj) == seen
+    assert obj.total() == ("Q", 5)
+
+
+def test_after_its_class_changes_the_calls_of_the_methods_it_kept_stay_valid():
+    p, q = switching_classes(False)
+    obj = p()
+    obj.shared(1)
+    obj.__class__ = q
+    assert obj.get_validation_state()["shared", (("n", 1),)] == "valid"
+    assert obj.runs == ["Base"]

@@ -20,6 +20,7 @@
 #include "python/interpreter_shortcuts.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
+#include "store/class_change.h"
 #include "store/lineage_store_base.h"
 #include "store/usage_warnings.h"
 
@@ -366,6 +367,7 @@ template <typename... Received>
     DecoratorRecord& decorator = as_decorator(self)->decorator_record;
     if (as_part_of_caller) return run_as_part_of_caller(decorator, ticket);
     PyObject* instance = arguments.positional(0);
+    if (!store_follows_class_now(as_store(instance))) return Outcome::error();
     // The hit at its cheapest: the commonest call, identified by position,
     // found valid in a store that computes nothing.
     PositionalIdentity by_position;
@@ -389,6 +391,7 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
         const PyRef held = PyRef::borrow(func);  // the decorator's own reference may go while it runs
         return arguments.call(held.get());
     }
+    if (!store_follows_class_now(as_store(arguments.positional(0)))) return nullptr;
     DecoratorRecord& decorator = as_decorator(self)->decorator_record;
     CallIdentity identity;
     if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;

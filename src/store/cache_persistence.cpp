@@ -13,6 +13,7 @@
 #include "store/cache_store.h"
 #include "store/call_lookup.h"
 #include "store/class_attributes.h"
+#include "store/class_change.h"
 #include "store/decorator_record.h"
 
 namespace lineage_store {
@@ -48,6 +49,7 @@ PyRef call_method(PyObject* self, PyObject* name, PyObject* decorator, PyRef* ca
 
 PyObject* dump_cache(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
+        if (!store_follows_class_now(as_store(self))) return nullptr;
         ReleasingVector<ClassAttribute> methods;
         std::vector<std::size_t> class_ends;
         if (!serialisable_methods(Py_TYPE(self), methods, &class_ends)) return nullptr;
@@ -149,6 +151,7 @@ void report_hash_failure(PyObject* name) {
 // and loading the very object that a valid call holds changes nothing.
 bool store_loaded_value(PyObject* self, PyObject* name, PyObject* method_name, PyObject* value,
                         std::unordered_set<NodePosition>& loaded) {
+    if (!store_follows_class_now(as_store(self))) return false;
     const Py_hash_t hash = hash_of_call_without_arguments(method_name);
     if (hash == -1) {
         report_hash_failure(name);

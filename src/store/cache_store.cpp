@@ -10,7 +10,7 @@ namespace lineage_store {
 // A call costs one node, and its bound call beside it; a store that has
 // recorded something, its record too, which holds its first node.
 static_assert(sizeof(CallGraph::Node) == 32);
-static_assert(sizeof(StoreRecord) <= 144);  // the graph, with its first computation slot
+static_assert(sizeof(StoreRecord) <= 152);  // the graph, with its first computation slot
 
 StoreSection StoreSection::refuse(Access access) noexcept {
     raise_panic(access == Access::Write ? "Already borrowed" : "Already mutably borrowed");

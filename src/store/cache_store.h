@@ -66,10 +66,16 @@ struct StoreRecord {
         if (!must_abandon_python_state()) PyMem_Free(block);
     }
 
+    explicit StoreRecord(PyObject* cls) noexcept : cls(PyRef::borrow(cls)) {}
+
     // A call looked for in one section and compared with Python code outside
     // it is known to be where it was found while the graph's version has not
     // moved.
     CallGraph graph;
+    // The class whose methods made the store's calls: held, so that no other
+    // class can take its address while the store names it (see
+    // store_follows_class).
+    PyRef cls;
 };
 
 struct StoreObject {
@@ -97,7 +103,7 @@ public:
     static StoreSection open(StoreObject* store, Access access, bool make_record = true) {
         if (store->in_use) return refuse(access);
         if (access == Access::Write && make_record && store->store_record == nullptr)
-            store->store_record = new StoreRecord();
+            store->store_record = new StoreRecord(reinterpret_cast<PyObject*>(Py_TYPE(store)));
         store->in_use = true;
         return StoreSection(store);
     }
@@ -123,6 +129,14 @@ private:
 
     StoreObject* store_;
 };
+
+// Whether the store's calls were made under its instance's class as it is
+// now: false once `__class__` was set to another class, until the store has
+// followed it (follow_class, in class_change).
+inline bool store_follows_class(const StoreObject* store) noexcept {
+    const StoreRecord* store_record = store->store_record;
+    return store_record == nullptr || store_record->cls.get() == reinterpret_cast<PyObject*>(Py_TYPE(store));
+}
 
 // The stored value of `node` when its call is Valid, else null. Borrowed.
 inline PyObject* valid_value(const CallGraph::Node& node) noexcept {

@@ -71,6 +71,9 @@ public:
     // subclasses, read by the caller, can tell.
     int property_getter(PyObject* decorator) const;
 
+    // Every decorated method the instances see, most derived class first.
+    const std::vector<Method>& methods() const noexcept { return methods_; }
+
     // The class's version when it was read.
     std::uint32_t version() const noexcept { return version_; }
 

@@ -80,6 +80,7 @@ int store_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     const StoreRecord* store_record = as_store(self)->store_record;
     if (store_record == nullptr) return 0;
+    Py_VISIT(store_record->cls.get());
     const CallGraph& graph = store_record->graph;
     for (std::size_t position = 0; position < graph.size(); ++position) {
         const CallGraph::Node& node = graph.node(static_cast<NodePosition>(position));

@@ -7,6 +7,7 @@
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
 #include "store/call_lookup.h"
+#include "store/class_change.h"
 #include "store/usage_warnings.h"
 
 namespace lineage_store {
@@ -54,6 +55,7 @@ PyObject* get_cached_value_by_hash(PyObject* self, PyObject* args, PyObject* kwa
         static const char* const names[] = {"hash"};
         PyObject* bound[1];
         if (!bind_arguments("get_cached_value_by_hash", args, kwargs, names, bound, 1)) return nullptr;
+        if (!store_follows_class_now(as_store(self))) return nullptr;
         // Converted before the section: __index__ is the user's code.
         PyRef index = PyRef::steal(into_python([&] { return PyNumber_Index(bound[0]); }));
         if (!index) {
@@ -90,6 +92,7 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* bound[1];
         PyRef keywords, method_name;
         if (!bind_named_call("get_cached_value", args, kwargs, names, bound, keywords, method_name)) return nullptr;
+        if (!store_follows_class_now(as_store(self))) return nullptr;
         NamedCall named;
         // No value can be cached for a call that cannot be hashed. Only
         // errors are answered that way: KeyboardInterrupt or SystemExit raised
@@ -127,6 +130,7 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         if (!bind_named_call("update_cached_value", args, kwargs, names, bound, keywords, method_name)) {
             return nullptr;
         }
+        if (!store_follows_class_now(as_store(self))) return nullptr;
         // A value that can be consumed only once would be served again once
         // used up, and fail far from here. Left to the caller as it is:
         // theirs to await, iterate or close.

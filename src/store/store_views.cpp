@@ -10,6 +10,7 @@
 
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
+#include "store/class_change.h"
 
 namespace lineage_store {
 
@@ -78,6 +79,7 @@ PyObject* dict_by_display_key(const Listing<Shown>& listing, ValueOf value_of) {
 
 PyObject* get_cached_values(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
+        if (!store_follows_class_now(as_store(self))) return nullptr;
         Listing<PyRef> listing;
         {
             StoreSection section = StoreSection::open(as_store(self), Access::Read);
@@ -98,6 +100,7 @@ PyObject* get_cached_values(PyObject* self, PyObject*) {
 
 PyObject* get_dependency_graph(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
+        if (!store_follows_class_now(as_store(self))) return nullptr;
         // Each listed call shows the range of `children` that holds the
         // listing indices of the calls computed from it.
         struct ChildRange {
@@ -159,6 +162,7 @@ const char* state_text(ValidationState state) noexcept {
 
 PyObject* get_validation_state(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
+        if (!store_follows_class_now(as_store(self))) return nullptr;
         Listing<ValidationState> listing;
         {
             StoreSection section = StoreSection::open(as_store(self), Access::Read);
