@@ -12,7 +12,7 @@ namespace {
 
 // Places in the interpreter's type object, in pointer-sized words: every
 // field before the tag is one (tp_flags once padded), and their order has
-// not changed from 3.10 to 3.14. Confirmed on a sample before use.
+// not changed from 3.10 to 3.15. Confirmed on a sample before use.
 constexpr std::size_t word = sizeof(void*);
 constexpr std::size_t flags_at = 21 * word;
 constexpr std::size_t bases_at = 42 * word;
@@ -81,7 +81,7 @@ bool probe() {
     if (!interpreter_shortcuts_built()) return false;
     PyObject* version = PySys_GetObject("hexversion");  // borrowed
     const long hexversion = version != nullptr && PyLong_Check(version) ? PyLong_AsLong(version) : 0;
-    if (hexversion < 0x030A0000 || hexversion >= 0x030F0000) return false;
+    if (hexversion < 0x030A0000 || hexversion >= 0x03100000) return false;
     type_getattro = reinterpret_cast<getattrofunc>(PyType_GetSlot(&PyType_Type, Py_tp_getattro));
     if (type_getattro == nullptr) return false;
     if (missing_name == nullptr) missing_name = PyUnicode_InternFromString("__lineage_store_no_such_attribute__");
