@@ -196,6 +196,18 @@ PyObject* coroutine_of(PyObject* coroutine_function, PyRef call) {
     return call_driver_function(driver_vectorcall, coroutine_function, &call_object, 1);
 }
 
+// The served coroutine of a call whose valid `value` (borrowed) was found at
+// the graph's `version`: served at once unless the store moves before the
+// await.
+PyObject* served_now(DecoratorRecord& decorator_record, PyObject* decorator, const CallArguments& arguments,
+                     PyObject* value, std::uint32_t version) {
+    const PyRef held_value = PyRef::borrow(value);  // making the version token may run Python code
+    const PyRef held_version = PyRef::borrow(version_token(version));
+    if (!held_version) return nullptr;
+    return served_coroutine(decorator_record.async_served.get(), driver_vectorcall, decorator, arguments,
+                            held_value.get(), held_version.get());
+}
+
 }  // namespace
 
 bool prepare_async_calls() { return prepare_awaited_calls() && prepare_driver(); }
@@ -210,11 +222,23 @@ PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallId
     if (!found.value || found.running || !can_be_served(arguments)) {
         return coroutine_of(coroutine_function, new_driven_call(decorator, arguments, identity, found));
     }
-    // Served at once unless the store moves before the await.
-    const PyRef held_version = PyRef::borrow(version_token(found.version));
-    if (!held_version) return nullptr;
-    return served_coroutine(decorator_record.async_served.get(), driver_vectorcall, decorator, arguments,
-                            found.value.get(), held_version.get());
+    return served_now(decorator_record, decorator, arguments, found.value.get(), found.version);
+}
+
+PyObject* call_async_by_position(PyObject* decorator, const CallArguments& arguments, PositionalIdentity& by_position) {
+    // Found as the commonest sync hit is: valid in a store that is not in use
+    // and computes nothing, which is what a served coroutine needs.
+    const QuietLook look =
+        look_quietly(as_store(arguments.positional(0)), by_position.hash(),
+                     [&](const BoundCall& registered) { return by_position.matches_without_python(registered); });
+    if (look.value != nullptr && can_be_served(arguments)) {
+        DecoratorRecord& decorator_record = *decorator_record_of(decorator);
+        if (coroutine_function_of(decorator_record) == nullptr) return nullptr;
+        return served_now(decorator_record, decorator, arguments, look.value, look.version);
+    }
+    CallIdentity identity;
+    identity.take_over(by_position);
+    return call_async(decorator, arguments, identity);
 }
 
 }  // namespace lineage_store

@@ -34,5 +34,8 @@ bool prepare_async_calls();
 // nullptr with an exception set.
 PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallIdentity& identity);
 
+// The same for a call identified by position (see PositionalIdentity), which
+// a quiet store serves without a CallIdentity made.
+PyObject* call_async_by_position(PyObject* decorator, const CallArguments& arguments, PositionalIdentity& by_position);
 
 }  // namespace lineage_store

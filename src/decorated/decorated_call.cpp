@@ -393,6 +393,10 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
     }
     if (!store_follows_class_now(as_store(arguments.positional(0)))) return nullptr;
     DecoratorRecord& decorator = as_decorator(self)->decorator_record;
+    PositionalIdentity by_position;
+    const int positional = by_position.identify(decorator.binding, decorator.method_name.get(), func, arguments);
+    if (positional < 0) return nullptr;
+    if (positional > 0) return call_async_by_position(self, arguments, by_position);
     CallIdentity identity;
     if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
     return call_async(self, arguments, identity);
