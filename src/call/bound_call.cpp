@@ -45,14 +45,8 @@ void BoundCall::destroy(BoundCall* call) noexcept(false) {
 
 BoundCall* BoundCall::make(PyObject* method_name, std::size_t size, PyObject* const* names,
                            PyObject* const* values) noexcept {
-    void* block = size <= UINT32_MAX / 2 ? PyMem_Malloc(sizeof(BoundCall) + 2 * size * sizeof(PyObject*)) : nullptr;
-    if (block == nullptr) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    auto* call = new (block) BoundCall();
-    call->size_ = static_cast<std::uint32_t>(size);
-    call->method_name_ = Py_NewRef(method_name);
+    BoundCall* call = make(method_name, size);
+    if (call == nullptr) return nullptr;
     PyObject** items = call->items();
     for (std::size_t j = 0; j < size; ++j) {
         items[2 * j] = Py_NewRef(names[j]);
