@@ -399,3 +399,60 @@ TEST(DependencyGraph, AWalkKeepsValidWhatItIsToldToAndGoesOnThroughIt) {
     EXPECT_EQ(state(g, 3), kInvalid);
     EXPECT_EQ(state(g, 4), kValid);
 }
+
+TEST(DependencyGraph, ConcludingStoresOnlyWhatItsParentsAndItsRunAllow) {
+    // The computation of 2, which depends on 1; `parent` is 1's state when it ends.
+    struct Case {
+        const char* name;
+        ValidationState parent;
+        bool stores;
+        bool walked_meanwhile;
+        ValidationState after;
+    };
+    for (const Case& c :
+         std::vector<Case>{{"ValidParent", ValidationState::Valid, true, false, ValidationState::Valid},
+                           {"InvalidParent", ValidationState::Invalid, true, false, ValidationState::Invalid},
+                           {"PermanentlyInvalidParent", ValidationState::PermanentlyInvalid, true, false,
+                            ValidationState::PermanentlyInvalid},
+                           {"NeverStores", ValidationState::Valid, false, false, ValidationState::PermanentlyInvalid},
+                           {"WalkedWhileRunning", ValidationState::Valid, true, true, ValidationState::Invalid}}) {
+        Graph g;
+        (void)g.add_call(1, "one", {});
+        (void)g.add_call(2, "two", keys({1}));
+        if (c.parent == ValidationState::Valid) g.validate(1);
+        if (c.parent == ValidationState::PermanentlyInvalid) g.permanently_invalidate(1);
+        const NodePosition position = g.first_with_key(2);
+        const auto slot = g.begin_computation(position);
+        if (c.walked_meanwhile) g.temporarily_invalidate(2);
+        bool overlapped = false;
+        std::string value = "result";
+        (void)g.conclude(slot, position, c.stores, overlapped, value);
+        EXPECT_EQ(g.state_of(2), c.after) << c.name;
+        EXPECT_EQ(g.node(position).stored_value() != nullptr, c.after == ValidationState::Valid) << c.name;
+        EXPECT_EQ(overlapped, c.walked_meanwhile) << c.name;
+        EXPECT_EQ(g.running_count(), 0u) << c.name;
+    }
+}
+
+TEST(DependencyGraph, TheInnermostTaggedComputationIsTheLatestOfItsOwnContext) {
+    Graph g;
+    int here = 0, elsewhere = 0, owner = 0;
+    std::vector<Graph::ComputationSlot> slots;
+    for (Key call : {1, 2, 3}) {
+        (void)g.add_call(call, "call", {});
+        slots.push_back(g.begin_computation(g.first_with_key(call)));
+    }
+    g.tag_computation(slots[0], &here, &owner);
+    g.tag_computation(slots[1], &here, &owner);
+    g.tag_computation(slots[2], &elsewhere, &owner);
+    const auto any = [](NodePosition) { return true; };
+    EXPECT_EQ(g.innermost_in(&here, any), static_cast<std::int64_t>(slots[1]));
+    EXPECT_EQ(g.innermost_in(&here, [&](NodePosition p) { return p == g.first_with_key(1); }),
+              static_cast<std::int64_t>(slots[0]));
+    EXPECT_EQ(g.innermost_in(&elsewhere, any), static_cast<std::int64_t>(slots[2]));
+    (void)g.end_computation(slots[1]);
+    EXPECT_EQ(g.innermost_in(&here, any), static_cast<std::int64_t>(slots[0]));
+    (void)g.end_computation(slots[0]);
+    EXPECT_FALSE(g.any_in(&here));
+    EXPECT_TRUE(g.any_in(&elsewhere));
+}
