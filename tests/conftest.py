@@ -141,3 +141,17 @@ def awaited_class():
             return await self.pending
 
     return Awaited
+
+
+class HashingOnce:
+    """An argument whose first hash runs `action`, as a user's __hash__ may
+    (changing the function while its call is identified); it hashes as 1."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __hash__(self):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return 1

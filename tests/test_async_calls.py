@@ -14,7 +14,7 @@ from collections import Counter
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import Rates, edges, key, run
+from conftest import HashingOnce, Rates, edges, key, run
 from lineage_store import LineageStoreBase, automagically_lineage_stored, lineage_stored
 
 TRACKING = {"automagically": automagically_lineage_stored,
@@ -345,16 +345,7 @@ def test_an_async_call_whose_function_changed_while_it_was_identified_is_returne
     class Store(LineageStoreBase):
         m = lineage_stored()(func)
 
-    class Key:  # replaces the defaults while the call's arguments are hashed
-        armed = True
-
-        def __hash__(self):
-            if Key.armed:
-                Key.armed = False
-                func.__defaults__ = (2,)
-            return 1
-
-    store, key = Store(), Key()
+    store, key = Store(), HashingOnce(lambda: setattr(func, "__defaults__", (2,)))
     assert run(store.m(key)) == 200  # n=1 was the default when the call was identified
     assert store.get_cached_value("m", key=key, n=1) is None
     assert store.get_validation_state() == {("m", (("key", key), ("n", 1))): "invalid"}

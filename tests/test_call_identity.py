@@ -16,7 +16,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import run_in_child, run_python, store_with
+from conftest import HashingOnce, run_in_child, run_python, store_with
 from lineage_store import LineageStoreBase, lineage_stored
 
 
@@ -339,16 +339,7 @@ def test_a_result_computed_after_the_function_changed_is_not_stored(template, ch
     class Store(LineageStoreBase):
         method = lineage_stored()(func)
 
-    class Key:  # changes the function while the call's arguments are hashed
-        armed = True
-
-        def __hash__(self):
-            if Key.armed:
-                Key.armed = False
-                change(func)
-            return 1
-
-    store, key = Store(), Key()
+    store, key = Store(), HashingOnce(lambda: change(func))
     assert store.method(key) == 200  # n=1 was the default when the call was identified
     assert store.get_cached_value(func.__name__, key=key, n=1) is None
     assert store.get_validation_state() == {(func.__name__, (("key", key), ("n", 1))): "invalid"}

@@ -87,6 +87,15 @@ bool serialisable_methods_from_items(PyTypeObject* cls, ReleasingVector<ClassAtt
 
 }  // namespace
 
+PyObject* mro_class(PyObject* mro, Py_ssize_t index) {
+    PyObject* klass = PyTuple_GetItem(mro, index);
+    if (klass != nullptr && !PyType_Check(klass)) {
+        PyErr_SetString(PyExc_TypeError, "__mro__ entry is not a type");
+        return nullptr;
+    }
+    return klass;
+}
+
 bool serialisable_methods(PyTypeObject* cls, ReleasingVector<ClassAttribute>& out,
                           std::vector<std::size_t>* class_ends) {
     PyRef mro = method_resolution_order(cls);
@@ -96,11 +105,8 @@ bool serialisable_methods(PyTypeObject* cls, ReleasingVector<ClassAttribute>& ou
     ReleasingVector<PyRef> dicts;  // of the classes walked so far, for "first definition"
     const Py_ssize_t classes = PyTuple_Size(mro.get());
     for (Py_ssize_t c = 0; c < classes; ++c) {
-        PyObject* klass = PyTuple_GetItem(mro.get(), c);
-        if (!PyType_Check(klass)) {
-            PyErr_SetString(PyExc_TypeError, "__mro__ entry is not a type");
-            return false;
-        }
+        PyObject* klass = mro_class(mro.get(), c);
+        if (klass == nullptr) return false;
         PyRef dict = PyRef::steal(into_python([&] { return PyObject_GetAttrString(klass, "__dict__"); }));
         if (!dict) return false;
         if (!Py_IS_TYPE(dict.get(), proxy_type)) {

@@ -13,6 +13,10 @@
 
 namespace lineage_store {
 
+// The class at `index` of an MRO tuple, borrowed; null with TypeError set
+// where a metaclass's mro() put something else there.
+PyObject* mro_class(PyObject* mro, Py_ssize_t index);
+
 struct ClassAttribute {
     PyRef name;  // a str
     PyRef value;

@@ -6,6 +6,7 @@
 #include "python/class_version.h"
 #include "python/process_objects.h"
 #include "python/python_boundary.h"
+#include "store/class_attributes.h"
 #include "store/decorator_record.h"
 
 namespace lineage_store {
@@ -140,11 +141,8 @@ public:
         ClassMethodsReader reader(view, *found);
         const Py_ssize_t classes = PyTuple_Size(mro.get());
         for (Py_ssize_t c = 0; c < classes; ++c) {
-            PyObject* klass = PyTuple_GetItem(mro.get(), c);
-            if (!PyType_Check(klass)) {
-                PyErr_SetString(PyExc_TypeError, "__mro__ entry is not a type");
-                return false;
-            }
+            PyObject* klass = mro_class(mro.get(), c);
+            if (klass == nullptr) return false;
             PyRef proxy = PyRef::steal(into_python(
                 [&] { return found->get_dict(found->dict, klass, reinterpret_cast<PyObject*>(Py_TYPE(klass))); }));
             if (!proxy) return false;
