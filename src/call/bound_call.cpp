@@ -8,22 +8,20 @@
 
 namespace lineage_store {
 
-BoundCall* BoundCall::make(PyObject* method_name, std::size_t size) noexcept {
-    if (size > UINT32_MAX / 2) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+BoundCall* BoundCall::allocate(PyObject* method_name, std::size_t size) noexcept {
     // The interpreter's small-block allocator: for blocks this small it is
     // faster than the C library's and adds no header to each.
-    void* block = PyMem_Malloc(sizeof(BoundCall) + 2 * size * sizeof(PyObject*));
+    void* block = size <= UINT32_MAX / 2 ? PyMem_Malloc(sizeof(BoundCall) + 2 * size * sizeof(PyObject*)) : nullptr;
     if (block == nullptr) {
         PyErr_NoMemory();
         return nullptr;
     }
-    auto* call = new (block) BoundCall();
-    call->size_ = static_cast<std::uint32_t>(size);
-    call->method_name_ = Py_NewRef(method_name);
-    std::fill_n(call->items(), 2 * size, nullptr);
+    return new (block) BoundCall(method_name, size);
+}
+
+BoundCall* BoundCall::make(PyObject* method_name, std::size_t size) noexcept {
+    BoundCall* call = allocate(method_name, size);
+    if (call != nullptr) std::fill_n(call->items(), 2 * size, nullptr);
     return call;
 }
 
@@ -45,7 +43,7 @@ void BoundCall::destroy(BoundCall* call) noexcept(false) {
 
 BoundCall* BoundCall::make(PyObject* method_name, std::size_t size, PyObject* const* names,
                            PyObject* const* values) noexcept {
-    BoundCall* call = make(method_name, size);
+    BoundCall* call = allocate(method_name, size);
     if (call == nullptr) return nullptr;
     PyObject** items = call->items();
     for (std::size_t j = 0; j < size; ++j) {

@@ -66,7 +66,11 @@ public:
     std::uint32_t holders = 1;
 
 private:
-    BoundCall() = default;
+    BoundCall(PyObject* method_name, std::size_t size) noexcept
+        : size_(static_cast<std::uint32_t>(size)), method_name_(Py_NewRef(method_name)) {}
+    // The block of a bound call, its items left for the caller to fill. Null
+    // with MemoryError set.
+    static BoundCall* allocate(PyObject* method_name, std::size_t size) noexcept;
 
     PyObject** items() noexcept { return reinterpret_cast<PyObject**>(this + 1); }
     PyObject* const* items() const noexcept { return reinterpret_cast<PyObject* const*>(this + 1); }
