@@ -261,8 +261,8 @@ int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeOb
 // warning about an undeclared call, then the ticket engaged for the compute
 // step, with the call's computation begun unless it runs as part of the
 // same call in progress.
-[[gnu::noinline]] Outcome find_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
-                                         CallIdentity& identity, Ticket& ticket) {
+[[gnu::noinline]] Outcome serve_through_lookup(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                               CallIdentity& identity, Ticket& ticket) {
     CallSite site = CallSite::returning(self, decorator, instance);
     if (!site.read_context()) return Outcome::error();
     Step step;
@@ -307,7 +307,7 @@ inline Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObje
     }
     CallIdentity identity;
     identity.take_over(by_position);
-    return find_and_serve(self, decorator, instance, identity, ticket);
+    return serve_through_lookup(self, decorator, instance, identity, ticket);
 }
 
 // Any other call: identified in full, then through the find and register steps.
@@ -323,7 +323,7 @@ inline Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObje
         return registered.method_name() == identity.method_name() ? identity.equals_without_python(registered) : -1;
     });
     if (look.value != nullptr) return {Outcome::Kind::Value, Py_NewRef(look.value)};
-    return find_and_serve(self, decorator, instance, identity, ticket);
+    return serve_through_lookup(self, decorator, instance, identity, ticket);
 }
 
 // The checks before identifying, the same for every call: the instance and its class, and
