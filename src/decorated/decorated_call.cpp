@@ -461,7 +461,7 @@ PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_
 }
 
 // The vectorcall of an async method's decorator, chosen when it is made.
-PyObject* awaited_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+PyObject* async_decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
     return python_boundary([&] {
         CallArguments arguments(args, positional_count, kwnames);

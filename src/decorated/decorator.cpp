@@ -230,7 +230,8 @@ PyObject* new_decorator(DecoratorRecord&& decorator_record) {
         DecoratorObject* decorator = as_decorator(self);
         new (&decorator->decorator_record) DecoratorRecord(std::move(decorator_record));
         decorator->has_decorator_record = true;
-        decorator->vectorcall = decorator->decorator_record.is_async ? awaited_vectorcall : decorator_vectorcall;
+        decorator->vectorcall =
+            decorator->decorator_record.is_async ? async_decorator_vectorcall : decorator_vectorcall;
         return self;
     });
 }
