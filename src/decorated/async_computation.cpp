@@ -130,7 +130,7 @@ bool settle_computation(Computation* computation, Outcome outcome, PyObject* res
         } else {
             give_back_slot(call);
         }
-        if (shared) failures = publish(shared.get(), outcome, outcome == Outcome::Cancelled ? nullptr : result);
+        if (shared) failures = publish_outcome(shared.get(), outcome, outcome == Outcome::Cancelled ? nullptr : result);
         if (delivery == Delivery::Later) {
             failures.pass_on_later(shared.get());
         } else if (failures.interrupt.value) {

@@ -56,7 +56,7 @@ bool prepare_waiters();
 // Publishes `outcome` in `shared`, with `value` (the result or the exception;
 // may be null), and wakes every waiter. Called with no exception set; leaves
 // none set: what it met is returned.
-WakeFailures publish(PyObject* shared, Outcome outcome, PyObject* value);
+WakeFailures publish_outcome(PyObject* shared, Outcome outcome, PyObject* value);
 
 // Watches the asyncio task running now, if any, so that its end calls
 // `computation._task_done(task)`: a weak reference to the task, or empty (no
