@@ -397,12 +397,11 @@ bool fetch_shortcuts(PyObject* function_type, PyObject* method_type, Interpreter
 }  // namespace
 
 bool prepare_interpreter_shortcuts() {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
     PyRef types_name = PyRef::steal(PyUnicode_FromString("types"));
     if (!types_name) return false;
     PyRef types = PyRef::steal(PyImport_Import(types_name.get()));
     if (!types || !fetch_single_use_types(types.get())) return false;
-    if (PyInterpreterState_GetID(interpreter) != 0 || shortcuts.interpreter != nullptr) return true;
+    if (shortcuts.function_type != nullptr) return true;
     PyRef function_type = PyRef::steal(PyObject_GetAttrString(types.get(), "FunctionType"));
     PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
     if (!function_type || !method_type) return false;
@@ -420,14 +419,8 @@ bool prepare_interpreter_shortcuts() {
     // Owned for the rest of the process.
     found.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
     found.method_type = method_type.release();
-    found.interpreter = interpreter;
     shortcuts = found;
     return true;
-}
-
-const InterpreterShortcuts* shortcuts_here() noexcept {
-    if (shortcuts.interpreter == nullptr || PyInterpreterState_Get() != shortcuts.interpreter) return nullptr;
-    return &shortcuts;
 }
 
 PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
