@@ -3,17 +3,12 @@
 // vectorcall and tp_call to the result, served or computed and stored.
 #include "decorated/decorated_call.h"
 
-#include <algorithm>
 #include <cstddef>
-#include <iterator>
-#include <memory>
 #include <new>
-#include <type_traits>
 #include <utility>
 
 #include "call/call_arguments.h"
 #include "call/call_identity.h"
-#include "call/reference_binding.h"
 #include "decorated/async_call.h"
 #include "decorated/call_context.h"
 #include "decorated/call_steps.h"
