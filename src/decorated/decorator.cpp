@@ -1,6 +1,6 @@
-// decorator.cpp: the LineageStoreDecorator type: a data descriptor that binds
-// like a method and refuses assignment, what tools read of the method behind
-// it, its life; its call slots are decorated_call's.
+// decorator.cpp: the LineageStoreDecorator type: a data descriptor that makes
+// bound methods as a function does and refuses assignment, what tools read of
+// the method behind it, its life; its call slots are decorated_call's.
 #include "decorated/decorator.h"
 
 #include <structmember.h>

@@ -65,8 +65,8 @@ struct InterpreterShortcuts {
     // other use is in progress.
     PyObject* method_arguments = nullptr;
     bool method_arguments_in_use = false;
-    // FunctionType's __get__, where it binds any first argument as MethodType
-    // does (see interpreter_shortcuts.cpp).
+    // FunctionType's __get__, where it makes a bound method of any first
+    // argument as MethodType does (see interpreter_shortcuts.cpp).
     descrgetfunc function_get = nullptr;
     // Where a function keeps its attribute dict, or 0 where that is not
     // known to be a plain pointer at a fixed offset.
