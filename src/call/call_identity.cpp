@@ -24,7 +24,7 @@ struct BindingObjects {
     PyObject* parameter_empty = nullptr;
 };
 
-// Filled in the main interpreter only, like the shortcuts.
+// Filled once, like the shortcuts.
 BindingObjects binding_objects;
 
 PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
@@ -34,7 +34,7 @@ PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(
 LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool prepare_call_identity() {
     return guarded(false, [] {
         if (!prepare_interpreter_shortcuts()) return false;
-        if (shortcuts_here() == nullptr || binding_objects.signature_overrides[0] != nullptr) return true;
+        if (binding_objects.signature_overrides[0] != nullptr) return true;
         BindingObjects found;
         found.signature_overrides = {intern("__signature__"), intern("__wrapped__"), intern("__text_signature__"),
                                      intern("_partialmethod"), intern("__partialmethod__")};
@@ -45,12 +45,10 @@ LINEAGE_STORE_LETS_FORCED_UNWIND_PASS bool prepare_call_identity() {
     });
 }
 
-bool native_binding_here() noexcept {
-    return shortcuts_here() != nullptr && binding_objects.parameter_empty != nullptr;
-}
+bool native_binding_ready() noexcept { return binding_objects.parameter_empty != nullptr; }
 
 bool prepare_reference_binding() {
-    if (shortcuts_here() == nullptr || binding_objects.parameter_empty != nullptr) return true;
+    if (binding_objects.parameter_empty != nullptr) return true;
     PyRef inspect = inspect_module();
     if (!inspect) return false;
     PyRef parameter = PyRef::steal(into_python([&] { return PyObject_GetAttrString(inspect.get(), "Parameter"); }));

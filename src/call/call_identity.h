@@ -11,9 +11,7 @@
 // call this unit does not understand (not a plain function, a __signature__
 // or __wrapped__ attribute, a parameter list inspect would reject, any
 // binding error) is handed to it, so results and error messages are always
-// inspect's. Native binding reads functions through the interpreter's
-// shortcuts, so it runs in the main interpreter only; other interpreters
-// take the reference path.
+// inspect's.
 #pragma once
 
 #include <Python.h>
@@ -39,9 +37,9 @@ bool prepare_call_identity();
 // nothing can be imported any more). False with an exception set.
 bool prepare_reference_binding();
 
-// Whether native binding may be used in the interpreter that runs now. Asked
-// once per decorator: a decorator lives in one interpreter.
-bool native_binding_here() noexcept;
+// Whether what native binding needs has been fetched (by the two preparations
+// above). Asked once per decorator.
+bool native_binding_ready() noexcept;
 
 // What only some calls hold, made when first needed: the function's
 // __kwdefaults__ and the defaults taken from it (either may be replaced while

@@ -72,7 +72,7 @@ Computation* as_computation(PyObject* self) noexcept { return reinterpret_cast<C
 // them all.
 bool ended_early(PyObject* error) { return error == nullptr || !PyErr_GivenExceptionMatches(error, PyExc_Exception); }
 
-// Where a settle passes on an exception met while waking the waiters.
+// Where settle_computation passes on an exception met while waking the waiters.
 enum class Delivery {
     // A send or throw of the task computing, or the done callback of its
     // task: raised there, in the loop, which lets an interrupt through.
@@ -88,7 +88,7 @@ enum class Delivery {
 // set when storing the value failed (that is then the computation's outcome)
 // or, delivered to be raised, when waking met one (which goes first: every
 // waiter is woken, and the interrupt goes on).
-bool settle(Computation* computation, Outcome outcome, PyObject* result, Delivery delivery) {
+bool settle_computation(Computation* computation, Outcome outcome, PyObject* result, Delivery delivery) {
     if (computation->settled) return true;
     computation->settled = true;
     PyRef store_error;
@@ -130,7 +130,7 @@ bool settle(Computation* computation, Outcome outcome, PyObject* result, Deliver
         } else {
             give_back_slot(call);
         }
-        if (shared) failures = publish(shared.get(), outcome, outcome == Outcome::Cancelled ? nullptr : result);
+        if (shared) failures = publish_outcome(shared.get(), outcome, outcome == Outcome::Cancelled ? nullptr : result);
         if (delivery == Delivery::Later) {
             failures.pass_on_later(shared.get());
         } else if (failures.interrupt.value) {
@@ -154,7 +154,7 @@ PySendResult fail(Computation* computation, Delivery delivery = Delivery::Raise)
     PyRef running = PyRef::steal(std::exchange(computation->running, nullptr));
     const Outcome outcome = ended_early(raised.value.get()) ? Outcome::Cancelled : Outcome::Error;
     TakenException instead;  // an interrupt met while waking the waiters goes on in its place
-    if (!settle(computation, outcome, raised.value.get(), delivery)) instead = TakenException::take();
+    if (!settle_computation(computation, outcome, raised.value.get(), delivery)) instead = TakenException::take();
     running.reset();
     if (instead.value) {
         raised = TakenException();
@@ -171,7 +171,7 @@ PySendResult succeed(Computation* computation, PyObject* value, PyObject** out) 
     PyRef result = PyRef::steal(value);
     PyRef running = PyRef::steal(std::exchange(computation->running, nullptr));
     running.reset();
-    if (!settle(computation, Outcome::Value, result.get(), Delivery::Raise)) return PYGEN_ERROR;
+    if (!settle_computation(computation, Outcome::Value, result.get(), Delivery::Raise)) return PYGEN_ERROR;
     *out = result.release();
     return PYGEN_RETURN;
 }
@@ -326,7 +326,7 @@ PyObject* computation_close(PyObject* self, PyObject*) {
             fail(computation, Delivery::Later);
             return nullptr;
         }
-        settle(computation, Outcome::Cancelled, nullptr, Delivery::Later);
+        settle_computation(computation, Outcome::Cancelled, nullptr, Delivery::Later);
         return closed.release();
     });
 }
@@ -339,7 +339,7 @@ PyObject* computation_task_done(PyObject* self, PyObject*) {
         if (!computation->settled) {
             PyRef running = PyRef::steal(std::exchange(computation->running, nullptr));
             running.reset();
-            if (!settle(computation, Outcome::Cancelled, nullptr, Delivery::Raise)) return nullptr;
+            if (!settle_computation(computation, Outcome::Cancelled, nullptr, Delivery::Raise)) return nullptr;
         }
         return Py_NewRef(Py_None);
     });
@@ -364,7 +364,7 @@ void end_unfinished(Computation* computation) {
     PyRef running = PyRef::steal(std::exchange(computation->running, nullptr));
     running.reset();
     if (!computation->settled && computation->call != nullptr) {
-        settle(computation, Outcome::Cancelled, nullptr, Delivery::Later);
+        settle_computation(computation, Outcome::Cancelled, nullptr, Delivery::Later);
     }
 }
 

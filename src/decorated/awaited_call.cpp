@@ -16,7 +16,7 @@
 
 namespace lineage_store {
 
-bool unmoved(PyObject* instance, std::uint32_t version) noexcept {
+bool store_unmoved_since(PyObject* instance, std::uint32_t version) noexcept {
     const StoreRecord* store_record = as_store(instance)->store_record;
     return store_record != nullptr && store_record->graph.version() == version &&
            store_record->graph.running_count() == 0;
@@ -24,7 +24,8 @@ bool unmoved(PyObject* instance, std::uint32_t version) noexcept {
 
 PyObject* look_awaited(PyObject* self, int stacklevel) {
     AwaitedCall* call = as_call(self);
-    if (call->found != nullptr && unmoved(call->instance, call->found_at)) return std::exchange(call->found, nullptr);
+    if (call->found != nullptr && store_unmoved_since(call->instance, call->found_at))
+        return std::exchange(call->found, nullptr);
     return python_boundary([&]() -> PyObject* {
         // The stale value is released inside the boundary: its finaliser may
         // run any code.

@@ -24,7 +24,7 @@ PyRef new_awaited_call(PyObject* decorator, const CallArguments& arguments);
 // Whether the store of `instance` is as it was at `version`, and computes
 // nothing that a call awaited now could be a dependency of: a value found
 // valid then is the value to serve now.
-bool unmoved(PyObject* instance, std::uint32_t version) noexcept;
+bool store_unmoved_since(PyObject* instance, std::uint32_t version) noexcept;
 
 // The driver's call(): what awaiting the AwaitedCall `self` gives when it is
 // served now (the stored value, the very object), else `self`, new

@@ -14,7 +14,7 @@ namespace lineage_store {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Step 2: serve, or begin computing
+// The serve-or-begin step, which ends the find step
 
 // In a section: the innermost computation of this store in this context
 // depends on `position`, if it tracks; if it does not, it should have
@@ -73,7 +73,7 @@ bool registered_here(const CallSite& site, const CallGraph& graph, NodePosition 
 }
 
 // ---------------------------------------------------------------------------
-// Step 3: register
+// The register step
 
 // The nodes of the declared dependencies. Each entry is kNoNode for a
 // dependency the store has no node for, or, with an Undecided of its own, for
@@ -162,9 +162,9 @@ int bound_call_in_section(BoundCallKey&) noexcept { return 1; }
 
 }  // namespace
 
-// Finds the call's node with the one lookup and takes step 2 on it; registers
-// a call the store has never made in the section of the look that found it
-// absent. What that needs beyond the section (a bound call with tuples to
+// Finds the call's node with the one lookup and takes the serve-or-begin step
+// on it; registers a call the store has never made in the section of the
+// look that found it absent. What that needs beyond the section (a bound call with tuples to
 // make, declared dependencies only Python can recognise) is done between two
 // looks, with what the comparisons found kept throughout, so the last look
 // compares nothing again. The common hit and the common miss (no declared
@@ -286,7 +286,7 @@ bool warn_if_untracked(const CallSite& site, Step& step) {
 }
 
 // ---------------------------------------------------------------------------
-// Step 5: store
+// The store step
 
 bool store_result(StoreObject* store, NodePosition position, CallGraph::ComputationSlot slot, bool use_cache,
                   bool function_changed, PyObject* result, PyRef& replaced, bool* overlapped_out) {

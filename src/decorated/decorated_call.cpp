@@ -3,17 +3,12 @@
 // vectorcall and tp_call to the result, served or computed and stored.
 #include "decorated/decorated_call.h"
 
-#include <algorithm>
 #include <cstddef>
-#include <iterator>
-#include <memory>
 #include <new>
-#include <type_traits>
 #include <utility>
 
 #include "call/call_arguments.h"
 #include "call/call_identity.h"
-#include "call/reference_binding.h"
 #include "decorated/async_call.h"
 #include "decorated/call_context.h"
 #include "decorated/call_steps.h"
@@ -209,16 +204,16 @@ std::nullptr_t refuse_instance(PyObject* instance) {
 // What the steps before the function decide: the call's result (a hit above
 // all), an error (with the exception set), or to compute it, with the
 // ticket engaged for the compute step.
-struct Outcome {
+struct ServeOrCompute {
     enum class Kind { Value, Error, Compute };
     Kind kind;
     PyObject* value;  // a new reference for Value, else null
 
-    static Outcome value_or_error(PyObject* value_or_null) noexcept {
+    static ServeOrCompute value_or_error(PyObject* value_or_null) noexcept {
         return {value_or_null != nullptr ? Kind::Value : Kind::Error, value_or_null};
     }
-    static Outcome error() noexcept { return {Kind::Error, nullptr}; }
-    static Outcome compute_if(bool engaged) noexcept { return {engaged ? Kind::Compute : Kind::Error, nullptr}; }
+    static ServeOrCompute error() noexcept { return {Kind::Error, nullptr}; }
+    static ServeOrCompute compute_if(bool engaged) noexcept { return {engaged ? Kind::Compute : Kind::Error, nullptr}; }
 };
 
 // The checks made once per decorator and class, the first time, for a class
@@ -253,77 +248,77 @@ int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeOb
 // the override would, with no entry of its own and no edge; the calls it
 // makes count for the computation in progress. An async method's coroutine
 // runs in the task that awaits it, with the same effect.
-[[gnu::noinline]] Outcome run_as_part_of_caller(const DecoratorRecord& decorator, Ticket& ticket) {
-    return Outcome::compute_if(ticket.engage(decorator));
+[[gnu::noinline]] ServeOrCompute run_as_part_of_caller(const DecoratorRecord& decorator, Ticket& ticket) {
+    return ServeOrCompute::compute_if(ticket.engage(decorator));
 }
 
 // The find and register steps of a call identified as `identity`, with the
 // warning about an undeclared call, then the ticket engaged for the compute
 // step, with the call's computation begun unless it runs as part of the
 // same call in progress.
-[[gnu::noinline]] Outcome find_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
-                                         CallIdentity& identity, Ticket& ticket) {
+[[gnu::noinline]] ServeOrCompute serve_through_lookup(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                                      CallIdentity& identity, Ticket& ticket) {
     CallSite site = CallSite::returning(self, decorator, instance);
-    if (!site.read_context()) return Outcome::error();
+    if (!site.read_context()) return ServeOrCompute::error();
     Step step;
     BoundCallRef replaced_call;
     const bool ok = find_or_register(site, identity, step, replaced_call);
     replaced_call.reset();  // with no section open
-    if (!ok) return Outcome::error();
-    if (step.next == Next::Serve && !step.untracked_caller) return {Outcome::Kind::Value, step.value.release()};
+    if (!ok) return ServeOrCompute::error();
+    if (step.next == Next::Serve && !step.untracked_caller) return {ServeOrCompute::Kind::Value, step.value.release()};
     // Beyond a hit: the slot is held before anything can fail, so that
     // every way out gives it back.
     if (step.next == Next::Compute) ticket.slot().hold(site.store, step.slot);
-    if (step.untracked_caller && !warn_if_untracked(site, step)) return Outcome::error();
+    if (step.untracked_caller && !warn_if_untracked(site, step)) return ServeOrCompute::error();
     switch (step.next) {
-        case Next::Serve: return Outcome::value_or_error(step.value.release());
-        case Next::RunInline: return Outcome::compute_if(ticket.engage(decorator));
+        case Next::Serve: return ServeOrCompute::value_or_error(step.value.release());
+        case Next::RunInline: return ServeOrCompute::compute_if(ticket.engage(decorator));
         case Next::Compute: break;
     }
     const ComputationFrame computation{site.store, self, step.position, step.slot,
                                        decorator.track_runtime_dependencies};
-    return Outcome::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
+    return ServeOrCompute::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
 }
 
 // The common miss: a call absent from a quiet store, registered and its
 // computation begun in one section, the ticket engaged for the compute step.
-inline Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
-                              PositionalIdentity& identity, Ticket& ticket) {
+inline ServeOrCompute compute_absent(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                     PositionalIdentity& identity, Ticket& ticket) {
     NodePosition position = kNoNode;
     CallGraph::ComputationSlot slot = 0;
-    if (!register_absent(as_store(instance), identity, position, slot)) return Outcome::error();
+    if (!register_absent(as_store(instance), identity, position, slot)) return ServeOrCompute::error();
     ticket.slot().hold(as_store(instance), slot);
     const ComputationFrame computation{as_store(instance), self, position, slot, decorator.track_runtime_dependencies};
-    return Outcome::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
+    return ServeOrCompute::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
 }
 
 // Beyond the cheapest hit, for a call identified by position: the common
 // miss, found `absent` from a quiet store, registered in one section; any
 // other call through the find and register steps.
-[[gnu::noinline]] Outcome serve_positional(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
-                                           PositionalIdentity& by_position, bool absent, Ticket& ticket) {
+[[gnu::noinline]] ServeOrCompute serve_positional(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                                  PositionalIdentity& by_position, bool absent, Ticket& ticket) {
     if (absent && decorator.dependency_calls.empty()) {
         return compute_absent(self, decorator, instance, by_position, ticket);
     }
     CallIdentity identity;
     identity.take_over(by_position);
-    return find_and_serve(self, decorator, instance, identity, ticket);
+    return serve_through_lookup(self, decorator, instance, identity, ticket);
 }
 
 // Any other call: identified in full, then through the find and register steps.
-[[gnu::noinline]] Outcome identify_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
-                                             PyObject* func, const CallArguments& arguments, Ticket& ticket) {
+[[gnu::noinline]] ServeOrCompute identify_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
+                                                    PyObject* func, const CallArguments& arguments, Ticket& ticket) {
     CallIdentity identity;
     if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
-        return Outcome::error();
+        return ServeOrCompute::error();
     }
     // Its hit, found as the commonest is. Its node is this method's when the
     // bound call holds this decorator's own name object.
     const QuietLook look = look_quietly(as_store(instance), identity.hash(), [&](const BoundCall& registered) {
         return registered.method_name() == identity.method_name() ? identity.equals_without_python(registered) : -1;
     });
-    if (look.value != nullptr) return {Outcome::Kind::Value, Py_NewRef(look.value)};
-    return find_and_serve(self, decorator, instance, identity, ticket);
+    if (look.value != nullptr) return {ServeOrCompute::Kind::Value, Py_NewRef(look.value)};
+    return serve_through_lookup(self, decorator, instance, identity, ticket);
 }
 
 // The checks before identifying, the same for every call: the instance and its class, and
@@ -359,25 +354,25 @@ inline Outcome compute_absent(PyObject* self, DecoratorRecord& decorator, PyObje
 // unless the call runs inline, its computation begun. In a frame of its own,
 // gone before the function runs.
 template <typename... Received>
-[[gnu::noinline]] Outcome start_call(PyObject* self, Ticket& ticket, Received... received) {
+[[gnu::noinline]] ServeOrCompute start_call(PyObject* self, Ticket& ticket, Received... received) {
     const CallArguments arguments(received...);
     bool as_part_of_caller = false;
     PyObject* func = checked_function(self, arguments, as_part_of_caller);
-    if (func == nullptr) return Outcome::error();
+    if (func == nullptr) return ServeOrCompute::error();
     DecoratorRecord& decorator = as_decorator(self)->decorator_record;
     if (as_part_of_caller) return run_as_part_of_caller(decorator, ticket);
     PyObject* instance = arguments.positional(0);
-    if (!store_follows_class_now(as_store(instance))) return Outcome::error();
+    if (!store_follows_class_now(as_store(instance))) return ServeOrCompute::error();
     // The hit at its cheapest: the commonest call, identified by position,
     // found valid in a store that computes nothing.
     PositionalIdentity by_position;
     const int positional = by_position.identify(decorator.binding, decorator.method_name.get(), func, arguments);
-    if (positional < 0) return Outcome::error();
+    if (positional < 0) return ServeOrCompute::error();
     if (positional == 0) return identify_and_serve(self, decorator, instance, func, arguments, ticket);
     const QuietLook look = look_quietly(as_store(instance), by_position.hash(), [&](const BoundCall& registered) {
         return by_position.matches_without_python(registered);
     });
-    if (look.value != nullptr) return {Outcome::Kind::Value, Py_NewRef(look.value)};
+    if (look.value != nullptr) return {ServeOrCompute::Kind::Value, Py_NewRef(look.value)};
     return serve_positional(self, decorator, instance, by_position, look.absent, ticket);
 }
 
@@ -417,8 +412,8 @@ PyObject* tuple_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         return call_awaited(self, arguments);
     }
     Ticket ticket;
-    const Outcome outcome = start_call(self, ticket, args, kwargs);
-    if (outcome.kind != Outcome::Kind::Compute) return outcome.value;
+    const ServeOrCompute outcome = start_call(self, ticket, args, kwargs);
+    if (outcome.kind != ServeOrCompute::Kind::Compute) return outcome.value;
     return finish_computing(ticket, into_python([&] { return PyObject_Call(ticket.func(), args, kwargs); }));
 }
 
@@ -439,8 +434,8 @@ PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_
     const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
     return python_boundary([&] {
         Ticket ticket;
-        const Outcome outcome = start_call(self, ticket, args, positional_count, kwnames);
-        if (outcome.kind != Outcome::Kind::Compute) return outcome.value;
+        const ServeOrCompute outcome = start_call(self, ticket, args, positional_count, kwnames);
+        if (outcome.kind != ServeOrCompute::Kind::Compute) return outcome.value;
         PyObject* func = ticket.func();
         const auto count = static_cast<std::size_t>(positional_count);
         PyObject* result = nullptr;
@@ -461,7 +456,7 @@ PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_
 }
 
 // The vectorcall of an async method's decorator, chosen when it is made.
-PyObject* awaited_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+PyObject* async_decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const auto positional_count = static_cast<Py_ssize_t>(nargsf & ~vectorcall_arguments_offset);
     return python_boundary([&] {
         CallArguments arguments(args, positional_count, kwnames);

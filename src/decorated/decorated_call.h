@@ -1,7 +1,7 @@
 // decorated_call.h: the call slots of LineageStoreDecorator: a call of a
 // decorated method, served from the instance's store or computed and stored
 // (a method that returns its result), or the coroutine that awaits it (an
-// async method, whose decorator is given awaited_vectorcall when made).
+// async method, whose decorator is given async_decorator_vectorcall when made).
 #pragma once
 
 #include <Python.h>
@@ -14,6 +14,6 @@ namespace lineage_store {
 // interpreter at exit unwinds through them.
 PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
-PyObject* awaited_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
+PyObject* async_decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 
 }  // namespace lineage_store

@@ -1,6 +1,6 @@
-// decorator.cpp: the LineageStoreDecorator type: a data descriptor that binds
-// like a method and refuses assignment, what tools read of the method behind
-// it, its life; its call slots are decorated_call's.
+// decorator.cpp: the LineageStoreDecorator type: a data descriptor that makes
+// bound methods as a function does and refuses assignment, what tools read of
+// the method behind it, its life; its call slots are decorated_call's.
 #include "decorated/decorator.h"
 
 #include <structmember.h>
@@ -85,14 +85,11 @@ PyObject* decorator_wrapped(PyObject* self, void*) {
 
 // The object inspect.markcoroutinefunction puts on a callable it marks, or
 // null with no exception set where this interpreter's inspect has none
-// (before 3.12). Found once for the main interpreter, by marking a throwaway
-// object, since the module-level name of the marker differs between
-// versions; other interpreters have their own inspect module and look again.
+// (before 3.12). Found once, by marking a throwaway object, since the
+// module-level name of the marker differs between versions.
 PyRef coroutine_marker() {
-    static PyInterpreterState* kept_for = nullptr;
     static PyObject* kept = nullptr;
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    if (kept != nullptr && interpreter == kept_for) return PyRef::borrow(kept);
+    if (kept != nullptr) return PyRef::borrow(kept);
     PyRef inspect = inspect_module();
     if (!inspect) return {};
     PyRef mark =
@@ -112,11 +109,8 @@ PyRef coroutine_marker() {
     PyRef marker =
         PyRef::steal(into_python([&] { return PyObject_GetAttrString(marked.get(), "_is_coroutine_marker"); }));
     if (!marker) return {};
-    // Kept for the rest of the process: the main interpreter outlives every use of it.
-    if (kept == nullptr && PyInterpreterState_GetID(interpreter) == 0) {
-        kept = marker.new_ref().release();
-        kept_for = interpreter;
-    }
+    // Kept for the rest of the process, which outlives every use of it.
+    if (kept == nullptr) kept = marker.new_ref().release();
     return marker;
 }
 
@@ -221,7 +215,7 @@ PyTypeObject* decorator_type() { return type_made_once(decorator_type_object, de
 PyObject* new_decorator(DecoratorRecord&& decorator_record) {
     return python_boundary([&]() -> PyObject* {
         if (!prepare_reference_binding()) return nullptr;
-        decorator_record.binding.allow_native(native_binding_here());
+        decorator_record.binding.allow_native(native_binding_ready());
         PyTypeObject* type = decorator_type();
         if (type == nullptr) return nullptr;
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -230,7 +224,8 @@ PyObject* new_decorator(DecoratorRecord&& decorator_record) {
         DecoratorObject* decorator = as_decorator(self);
         new (&decorator->decorator_record) DecoratorRecord(std::move(decorator_record));
         decorator->has_decorator_record = true;
-        decorator->vectorcall = decorator->decorator_record.is_async ? awaited_vectorcall : decorator_vectorcall;
+        decorator->vectorcall =
+            decorator->decorator_record.is_async ? async_decorator_vectorcall : decorator_vectorcall;
         return self;
     });
 }

@@ -1,7 +1,7 @@
 // decorator.h: LineageStoreDecorator, the object a factory puts in place of
-// a method. It binds like a method, refuses assignment and deletion through
-// instances, and its call serves results from the instance's store or
-// computes, registers, validates and stores them.
+// a method. It makes bound methods as a function does, refuses assignment
+// and deletion through instances, and its call serves results from the
+// instance's store or computes, registers, validates and stores them.
 #pragma once
 
 #include <Python.h>

@@ -184,7 +184,7 @@ bool classify_results(const FactoryRecord& factory, PyObject* func, PyObject* me
 
 // staticmethod, classmethod and property objects wrap the function a cached
 // method needs; decorating them would fail only when called, or (a property
-// on 3.13) silently bind the wrong thing.
+// on 3.13) silently make a bound method of the wrong thing.
 bool refuse_method_wrappers(const FactoryKind& kind, PyObject* func) {
     struct Wrapper {
         const char* name;

@@ -341,7 +341,7 @@ void WakeFailures::pass_on_later(PyObject* where) {
     into_python([&] { return (PyErr_WriteUnraisable(where), 0); });
 }
 
-WakeFailures publish(PyObject* shared, Outcome outcome, PyObject* value) {
+WakeFailures publish_outcome(PyObject* shared, Outcome outcome, PyObject* value) {
     WakeFailures failures;
     PyObject* name = names.outcomes[static_cast<int>(outcome)];
     int tries = kTriesPerWaiter;

@@ -7,7 +7,7 @@
 // signal handler or a hook run meanwhile does: waking is native, and each
 // step it takes through Python code can be taken again without harm, so an
 // exception raised in one is kept and the step taken again. What was kept is
-// then passed on by the settle, never swallowed.
+// then passed on by settle_computation (async_computation.cpp), never swallowed.
 #pragma once
 
 #include <Python.h>
@@ -21,7 +21,7 @@ namespace lineage_store {
 // in each of them), or cancelled or overlapped (each looks again).
 enum class Outcome { Value, Error, Cancelled, Overlapped };
 
-// What publishing an outcome and waking the waiters met, kept for the settle
+// What publishing an outcome and waking the waiters met, kept for settle_computation
 // to pass on once every waiter is woken.
 struct WakeFailures {
     // The first exception a step raised and then got past on a later try: an
@@ -34,7 +34,7 @@ struct WakeFailures {
 
     bool any() const noexcept { return interrupt.value || refusal.value; }
 
-    // Where the settle can raise (a send or throw of the task computing, a
+    // Where settle_computation can raise (a send or throw of the task computing, a
     // done callback the loop runs): raises the interrupt, else the refusal;
     // false when there is neither. Called with no exception set.
     bool raise_now();
@@ -56,7 +56,7 @@ bool prepare_waiters();
 // Publishes `outcome` in `shared`, with `value` (the result or the exception;
 // may be null), and wakes every waiter. Called with no exception set; leaves
 // none set: what it met is returned.
-WakeFailures publish(PyObject* shared, Outcome outcome, PyObject* value);
+WakeFailures publish_outcome(PyObject* shared, Outcome outcome, PyObject* value);
 
 // Watches the asyncio task running now, if any, so that its end calls
 // `computation._task_done(task)`: a weak reference to the task, or empty (no

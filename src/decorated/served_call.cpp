@@ -23,11 +23,12 @@ PyObject* driver_unmoved(PyObject*, PyObject* const* args, Py_ssize_t count) {
         return nullptr;
     }
     // The token handed out last is known without reading the int.
-    if (args[1] == last_version.token) return Py_NewRef(unmoved(args[0], last_version.version) ? Py_True : Py_False);
+    if (args[1] == last_version.token)
+        return Py_NewRef(store_unmoved_since(args[0], last_version.version) ? Py_True : Py_False);
     const unsigned long version = PyLong_AsUnsignedLong(args[1]);
     if (version == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
-    const bool same =
-        version == static_cast<std::uint32_t>(version) && unmoved(args[0], static_cast<std::uint32_t>(version));
+    const bool same = version == static_cast<std::uint32_t>(version) &&
+                      store_unmoved_since(args[0], static_cast<std::uint32_t>(version));
     return Py_NewRef(same ? Py_True : Py_False);
 }
 

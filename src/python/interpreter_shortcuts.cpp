@@ -84,9 +84,9 @@ long running_hexversion() noexcept {
 // makes types.MethodType(decorator, obj) exactly as MethodType's constructor
 // would, without the constructor's argument parsing, and without any object
 // kept per decorator that would refer back to it. Used only on those
-// versions, whose source is known, and only once a sample that is no
-// function has been bound that way; later versions take the constructor.
-void fetch_function_binder(PyObject* function_type, PyObject* method_type, InterpreterShortcuts& found) {
+// versions, whose source is known, and only once it has made a sample that
+// is no function a bound method; later versions take the constructor.
+void fetch_function_get(PyObject* function_type, PyObject* method_type, InterpreterShortcuts& found) {
     const long hexversion = running_hexversion();
     if (hexversion < 0x030A0000 || hexversion >= 0x03100000) return;
     auto get =
@@ -377,7 +377,7 @@ bool fetch_shortcuts(PyObject* function_type, PyObject* method_type, Interpreter
     if (found.method_new == nullptr) PyErr_Clear();
     found.method_arguments = PyTuple_Pack(2, Py_None, Py_None);
     if (found.method_arguments == nullptr) return false;
-    fetch_function_binder(function_type, method_type, found);
+    fetch_function_get(function_type, method_type, found);
     if (!fetch_function_dict_offset(function_type, found)) return false;
     if (!fetch_tuple_items_offset(found)) return false;
     if (!fetch_function_slots(function_type, found)) return false;
@@ -397,12 +397,11 @@ bool fetch_shortcuts(PyObject* function_type, PyObject* method_type, Interpreter
 }  // namespace
 
 bool prepare_interpreter_shortcuts() {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
     PyRef types_name = PyRef::steal(PyUnicode_FromString("types"));
     if (!types_name) return false;
     PyRef types = PyRef::steal(PyImport_Import(types_name.get()));
     if (!types || !fetch_single_use_types(types.get())) return false;
-    if (PyInterpreterState_GetID(interpreter) != 0 || shortcuts.interpreter != nullptr) return true;
+    if (shortcuts.function_type != nullptr) return true;
     PyRef function_type = PyRef::steal(PyObject_GetAttrString(types.get(), "FunctionType"));
     PyRef method_type = PyRef::steal(PyObject_GetAttrString(types.get(), "MethodType"));
     if (!function_type || !method_type) return false;
@@ -420,14 +419,8 @@ bool prepare_interpreter_shortcuts() {
     // Owned for the rest of the process.
     found.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
     found.method_type = method_type.release();
-    found.interpreter = interpreter;
     shortcuts = found;
     return true;
-}
-
-const InterpreterShortcuts* shortcuts_here() noexcept {
-    if (shortcuts.interpreter == nullptr || PyInterpreterState_Get() != shortcuts.interpreter) return nullptr;
-    return &shortcuts;
 }
 
 PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
@@ -436,8 +429,8 @@ PyObject* new_bound_method(PyObject* callable, PyObject* instance, bool fast) {
     }
     if (fast && shortcuts.method_new != nullptr) {
         auto method_type = reinterpret_cast<PyTypeObject*>(shortcuts.method_type);
-        // A finaliser run by the allocation inside method_new may bind a
-        // method too: it finds the tuple in use and builds its own.
+        // A finaliser run by the allocation inside method_new may make a
+        // bound method too: it finds the tuple in use and builds its own.
         if (shortcuts.method_arguments_in_use) {
             PyRef args = PyRef::steal(PyTuple_Pack(2, callable, instance));
             return args ? shortcuts.method_new(method_type, args.get(), nullptr) : nullptr;

@@ -11,10 +11,10 @@
 //
 // Each shortcut is probed at import on sample objects and left unset where
 // the probe disagrees, so every user keeps a plain way beside it. They are
-// fetched for the main interpreter only: other interpreters have their own
-// type objects, and take the plain ways. A build made without shortcuts
-// finds none anywhere, as on an interpreter that every probe fails on, so
-// that the plain ways are built and tested as the live path.
+// fetched once, at import, for the one interpreter the module lives in. A
+// build made without shortcuts finds none anywhere, as on an interpreter
+// that every probe fails on, so that the plain ways are built and tested as
+// the live path.
 #pragma once
 
 #include <Python.h>
@@ -56,7 +56,7 @@ struct FunctionAttribute {
 using VectorcallFunction = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
 
 struct InterpreterShortcuts {
-    PyInterpreterState* interpreter = nullptr;
+    // Set once the shortcuts are fetched.
     PyTypeObject* function_type = nullptr;
     PyObject* method_type = nullptr;
     // MethodType's constructor, or null where it is called instead.
@@ -65,8 +65,8 @@ struct InterpreterShortcuts {
     // other use is in progress.
     PyObject* method_arguments = nullptr;
     bool method_arguments_in_use = false;
-    // FunctionType's __get__, where it binds any first argument as MethodType
-    // does (see interpreter_shortcuts.cpp).
+    // FunctionType's __get__, where it makes a bound method of any first
+    // argument as MethodType does (see interpreter_shortcuts.cpp).
     descrgetfunc function_get = nullptr;
     // Where a function keeps its attribute dict, or 0 where that is not
     // known to be a plain pointer at a fixed offset.
@@ -106,9 +106,9 @@ struct InterpreterShortcuts {
 // "not found".
 bool interpreter_shortcuts_built() noexcept;
 
-// Filled once by prepare_interpreter_shortcuts in the main interpreter and
-// never changed afterwards (but for method_arguments' use mark); read directly
-// by the hot paths above this unit.
+// Filled once by prepare_interpreter_shortcuts and never changed afterwards
+// (but for method_arguments' use mark); read directly by the hot paths above
+// this unit.
 extern InterpreterShortcuts shortcuts;
 
 // The vectorcall that the plain function `func` is called through, where
@@ -124,12 +124,8 @@ inline VectorcallFunction function_vectorcall_of(PyObject* func) noexcept {
     return shortcuts.vectorcall_of != nullptr ? shortcuts.vectorcall_of(func) : nullptr;
 }
 
-// Run once at module import. Does nothing outside the main interpreter.
-// False with an exception set.
+// Run once at module import. False with an exception set.
 bool prepare_interpreter_shortcuts();
-
-// The shortcuts when they belong to the interpreter that runs now, else null.
-const InterpreterShortcuts* shortcuts_here() noexcept;
 
 // The attribute dict of `func`, an exact FunctionType instance, as a
 // borrowed reference that may be null (none made yet); only where

@@ -23,8 +23,8 @@ namespace {
 // Calls the method `name` of `self`, found in the class as `decorator`, with
 // no arguments. Where the class looks attributes up the ordinary way, the
 // decorator (a data descriptor, so never shadowed by the instance's dict) is
-// what getattr would bind, and it is called directly; otherwise through
-// getattr, whatever the class makes of it. `called`, when given, is set to
+// what getattr would make a bound method of, and it is called directly;
+// otherwise through getattr, whatever the class makes of it. `called`, when given, is set to
 // the decorator whose call that was, or left empty when getattr gave
 // anything but a decorated method bound to an instance.
 PyRef call_method(PyObject* self, PyObject* name, PyObject* decorator, PyRef* called = nullptr) {

@@ -4,7 +4,7 @@
 // again when the store moved meanwhile.
 //
 // Several nodes may share a call hash; the node of a call is the one whose
-// bound call is equal to it. Pointer and plain comparisons settle that inside
+// bound call is equal to it. Pointer and plain comparisons decide that inside
 // a section; comparisons that take an argument's __eq__ are made outside, on
 // bound calls held by the lookup, and the section that uses the verdict
 // checks that the graph's version has not moved meanwhile. So a comparison

@@ -88,7 +88,7 @@ PyRef keyword_mismatch(const DecoratorRecord& decorator_record, PyObject* given,
 }
 
 // The keyword names of a dict, as a list (none for null).
-PyRef keyword_names(PyObject* keywords) {
+PyRef dict_keys_list(PyObject* keywords) {
     if (keywords == nullptr) return new_list(0);
     return PyRef::steal(into_python([&] { return PyDict_Keys(keywords); }));
 }
@@ -138,7 +138,7 @@ bool check_named_call(const char* what, PyObject* instance, PyObject* method_nam
                            what, method_name, method_name, owner.get(), decorator_record.method_name.get(),
                            decorator_record.method_name.get()));
     }
-    PyRef given = keyword_names(keywords);
+    PyRef given = dict_keys_list(keywords);
     if (!given) return false;
     PyRef signature;
     PyRef mismatch = keyword_mismatch(decorator_record, given.get(), signature);
