@@ -5,6 +5,7 @@
 #include <new>
 
 #include "python/interpreter_shortcuts.h"
+#include "python/str_equality.h"
 
 namespace lineage_store {
 
@@ -105,14 +106,6 @@ PyRef call_tuple_of(const BoundCall& call) {
 
 namespace {
 
-bool same_name(PyObject* a, PyObject* b) noexcept {
-    return a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) && PyUnicode_Compare(a, b) == 0);
-}
-
-}  // namespace
-
-namespace {
-
 // Whether == between two plain values can warn: under -b, bytes compared with
 // str or int (bool included) issues a BytesWarning, which runs the warnings
 // machinery's Python code, and raises under -bb. Nothing else among them
@@ -152,10 +145,10 @@ int plain_equal(PyObject* a, PyObject* b) noexcept {
 
 int calls_equal_without_python(const BoundCall& a, const BoundCall& b) noexcept {
     if (&a == &b) return 1;
-    if (!same_name(a.method_name(), b.method_name()) || a.size() != b.size()) return 0;
+    if (!same_str(a.method_name(), b.method_name()) || a.size() != b.size()) return 0;
     int verdict = 1;
     for (std::size_t j = 0; j < a.size(); ++j) {
-        if (!same_name(a.name(j), b.name(j))) return 0;
+        if (!same_str(a.name(j), b.name(j))) return 0;
         const int item = plain_equal(a.value(j), b.value(j));
         if (item == 0) return 0;
         if (item < 0) verdict = -1;

@@ -23,8 +23,6 @@ namespace lineage_store {
 
 namespace {
 
-DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast<DecoratorObject*>(self); }
-
 // The slot of the computation begun for a call: held from the section that
 // began it until the call's result is handed to the store step, which ends
 // the computation, and given back here whichever other way the call ends

@@ -22,8 +22,6 @@ namespace lineage_store {
 
 namespace {
 
-DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast<DecoratorObject*>(self); }
-
 // ---------------------------------------------------------------------------
 // The descriptor
 

@@ -6,6 +6,7 @@
 #include "python/class_version.h"
 #include "python/process_objects.h"
 #include "python/python_boundary.h"
+#include "python/str_equality.h"
 #include "store/class_attributes.h"
 #include "store/decorator_record.h"
 
@@ -23,9 +24,6 @@ std::uint64_t name_hash(PyObject* text) noexcept {
     return static_cast<std::uint64_t>(str_hash(text));
 }
 
-// Two str of the same text; compares without running Python code.
-bool same_name(PyObject* a, PyObject* b) noexcept { return a == b || PyUnicode_Compare(a, b) == 0; }
-
 std::uint64_t address_key(PyObject* object) noexcept { return reinterpret_cast<std::uintptr_t>(object); }
 
 // The key_at of an index that is first made while it holds nothing, and so
@@ -39,13 +37,13 @@ std::uint64_t never_asked(SeededIndex::Position) noexcept { return 0; }
 
 const ClassMethods::Method* ClassMethods::under_attribute(PyObject* name) const {
     const auto found = by_attribute_.find(
-        name_hash(name), [&](SeededIndex::Position position) { return same_name(methods_[position].attribute, name); });
+        name_hash(name), [&](SeededIndex::Position position) { return same_str(methods_[position].attribute, name); });
     return found == SeededIndex::kNotFound ? nullptr : &methods_[found];
 }
 
 const ClassMethods::Method* ClassMethods::first_named(PyObject* method_name) const {
     const auto found = by_method_name_.find(name_hash(method_name), [&](SeededIndex::Position position) {
-        return same_name(methods_[position].method_name, method_name);
+        return same_str(methods_[position].method_name, method_name);
     });
     return found == SeededIndex::kNotFound ? nullptr : &methods_[found];
 }
@@ -183,8 +181,8 @@ private:
 
     bool first_definition(PyObject* name) {
         const std::uint64_t hash = name_hash(name);
-        const auto met = decided_index.find(
-            hash, [&](SeededIndex::Position position) { return same_name(decided[position], name); });
+        const auto met =
+            decided_index.find(hash, [&](SeededIndex::Position position) { return same_str(decided[position], name); });
         if (met != SeededIndex::kNotFound) return false;
         decided_index.reserve_one_more(decided.size(), never_asked);
         decided_index.insert(hash, static_cast<SeededIndex::Position>(decided.size()));
@@ -219,7 +217,7 @@ private:
 
         const std::uint64_t name_key = name_hash(method_name);
         const auto first_of_name = view.by_method_name_.find(name_key, [&](SeededIndex::Position position) {
-            return same_name(methods[position].method_name, method_name);
+            return same_str(methods[position].method_name, method_name);
         });
         if (first_of_name == SeededIndex::kNotFound) {
             view.by_method_name_.reserve_one_more(method_names++, never_asked);

@@ -75,6 +75,9 @@ struct DecoratorObject {
     DecoratorRecord decorator_record;
 };
 
+// `self` as the decorator it is known to be (a slot's own object).
+inline DecoratorObject* as_decorator(PyObject* self) noexcept { return reinterpret_cast<DecoratorObject*>(self); }
+
 // The LineageStoreDecorator type once the first decorator has been built,
 // null before: until then no class can hold one. Set by the decorator unit.
 inline PyTypeObject* decorator_type_object = nullptr;

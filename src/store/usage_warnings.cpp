@@ -7,16 +7,13 @@
 
 #include "call/signature_checks.h"
 #include "python/python_boundary.h"
+#include "python/str_equality.h"
 #include "store/class_attributes.h"
 #include "store/class_methods.h"
 
 namespace lineage_store {
 
 namespace {
-
-bool same_text(PyObject* a, PyObject* b) noexcept {
-    return a == b || (PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0);
-}
 
 PyRef qualified_name(PyTypeObject* cls) {
     auto* type = reinterpret_cast<PyObject*>(cls);
@@ -67,14 +64,14 @@ PyRef keyword_mismatch(const DecoratorRecord& decorator_record, PyObject* given,
         PyObject* name = PyTuple_GetItem(PyList_GetItem(listed_parameters, i), 0);
         if (PyUnicode_CompareWithASCIIString(name, "self") == 0) continue;
         bool named = false;
-        for (Py_ssize_t g = 0; !named && g < PyList_Size(given); ++g) named = same_text(PyList_GetItem(given, g), name);
+        for (Py_ssize_t g = 0; !named && g < PyList_Size(given); ++g) named = same_str(PyList_GetItem(given, g), name);
         if (!named && into_python([&] { return PyList_Append(missing.get(), name); }) < 0) return {};
     }
     for (Py_ssize_t g = 0; g < PyList_Size(given); ++g) {
         PyObject* name = PyList_GetItem(given, g);
         bool known = PyUnicode_CompareWithASCIIString(name, "self") == 0;
         for (Py_ssize_t i = 0; !known && i < count; ++i) {
-            known = same_text(PyTuple_GetItem(PyList_GetItem(listed_parameters, i), 0), name);
+            known = same_str(PyTuple_GetItem(PyList_GetItem(listed_parameters, i), 0), name);
         }
         if (!known && into_python([&] { return PyList_Append(unknown.get(), name); }) < 0) return {};
     }
@@ -343,7 +340,7 @@ bool warn_about_self_dependency(PyObject* func, PyObject* method_name,
                                 const ReleasingVector<BoundCallRef>& dependencies) {
     bool names_itself = false;
     for (const BoundCallRef& dependency : dependencies) {
-        names_itself = names_itself || same_text(dependency->method_name(), method_name);
+        names_itself = names_itself || same_str(dependency->method_name(), method_name);
     }
     if (!names_itself) return true;
     PyRef name = PyRef::steal(into_python([&] { return PyObject_GetAttrString(func, "__qualname__"); }));
@@ -372,7 +369,7 @@ bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, P
             entry = warned.erase(entry);
             continue;
         }
-        if (owner.get() == type && same_text(entry->callee.get(), callee_name)) return true;
+        if (owner.get() == type && same_str(entry->callee.get(), callee_name)) return true;
         ++entry;
     }
     PyRef weak_owner = PyRef::steal(into_python([&] { return PyWeakref_NewRef(type, nullptr); }));
