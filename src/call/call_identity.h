@@ -127,6 +127,7 @@ public:
     int identify(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments);
 
     Py_hash_t hash() const noexcept { return hash_; }
+    PyObject* method_name() const noexcept { return method_name_; }
 
     // The bound call of this call, for registration. Runs no Python code and
     // allocates no collected object, so it may be made in a store section.

@@ -151,7 +151,7 @@ inline PyObject* coroutine_function_of(DecoratorRecord& decorator) {
 // Runs no Python code; false with PanicException set.
 bool find_registered_node(StoreObject* store, CallIdentity& identity, FoundNode& out) {
     Undecided undecided;  // outlives the section: it may hold bound calls
-    StoreSection section = StoreSection::open(store, Access::Read);
+    StoreSection section = StoreSection::open(store, Access::Read, {"looked itself up", identity.method_name()});
     if (!section.opened()) return false;
     if (section.store_record() == nullptr) return true;
     const CallGraph& graph = section.store_record()->graph;

@@ -473,7 +473,8 @@ PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio) {
     if (!made) return nullptr;
     StoreObject* store = as_store(call->instance);
     {
-        StoreSection section = StoreSection::open(store, Access::Write);
+        StoreSection section =
+            StoreSection::open(store, Access::Write, {"began its computation", decorator_of(call).method_name.get()});
         if (!section.opened()) return nullptr;
         state.slot = section.store_record()->graph.begin_computation(state.position);
         state.computing = true;

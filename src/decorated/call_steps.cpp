@@ -179,7 +179,7 @@ bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& 
         enum class Then { Done, Prepare, DecideDependencies } then = Then::Done;
         bool undecidable = false;
         const bool ok = with_call_node(
-            site.store, Access::Write, key, verdicts,
+            site.store, Access::Write, {"looked itself up", site.decorator_record.method_name.get()}, key, verdicts,
             [&](StoreRecord* store_record, NodePosition found) {
                 CallGraph& graph = store_record->graph;
                 if (found != kNoNode && graph.node(found).is_registered() && registered_here(site, graph, found)) {
@@ -245,7 +245,7 @@ bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& 
 
 bool register_absent(StoreObject* store, const PositionalIdentity& identity, NodePosition& position,
                      CallGraph::ComputationSlot& slot) {
-    StoreSection section = StoreSection::open(store, Access::Write);
+    StoreSection section = StoreSection::open(store, Access::Write, {"registered itself", identity.method_name()});
     if (!section.opened()) return false;
     BoundCallRef call = identity.make_bound_call();
     if (!call) return false;
@@ -260,7 +260,8 @@ template bool find_or_register(const CallSite&, CallIdentity&, Step&, BoundCallR
 template bool find_or_register(const CallSite&, BoundCallKey&, Step&, BoundCallRef&);
 
 bool serve_registered(const CallSite& site, NodePosition position, Step& step) {
-    StoreSection section = StoreSection::open(site.store, Access::Write);
+    StoreSection section =
+        StoreSection::open(site.store, Access::Write, {"looked itself up", site.decorator_record.method_name.get()});
     if (!section.opened()) return false;
     CallGraph& graph = section.store_record()->graph;
     if (!registered_here(site, graph, position)) {
@@ -291,7 +292,7 @@ bool warn_if_untracked(const CallSite& site, Step& step) {
 bool store_result(StoreObject* store, NodePosition position, CallGraph::ComputationSlot slot, bool use_cache,
                   bool function_changed, PyObject* result, PyRef& replaced, bool* overlapped_out) {
     PyRef value = PyRef::borrow(result);  // released after the section when not stored
-    StoreSection section = StoreSection::open(store, Access::Write);
+    StoreSection section = StoreSection::open(store, Access::Write, {"a decorated call stored its result"});
     if (!section.opened()) {
         give_back(store, slot);
         return false;

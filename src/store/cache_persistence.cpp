@@ -162,18 +162,20 @@ bool store_loaded_value(PyObject* self, PyObject* name, PyObject* method_name, P
     const BoundCallRef call = BoundCallRef::adopt(made);
     BoundCallKey key(hash, call);
     PyRef replaced;  // released after the section: its finaliser may use this store
-    return with_call_node(as_store(self), Access::Write, key, [&](StoreRecord* store_record, NodePosition position) {
-        CallGraph& graph = store_record->graph;
-        if (position == kNoNode) position = add_unregistered_node(*store_record, hash, call);
-        const bool holds_it_already =
-            graph.state_at(position) == ValidationState::Valid && valid_value(graph, position) == value;
-        if (!holds_it_already) {
-            replaced =
-                set_by_hand(graph, position, value, [&](NodePosition reached) { return loaded.contains(reached); });
-        }
-        loaded.insert(position);
-        return true;
-    });
+    return with_call_node(as_store(self), Access::Write, {"load_cache() stored a value in it"}, key,
+                          [&](StoreRecord* store_record, NodePosition position) {
+                              CallGraph& graph = store_record->graph;
+                              if (position == kNoNode) position = add_unregistered_node(*store_record, hash, call);
+                              const bool holds_it_already = graph.state_at(position) == ValidationState::Valid &&
+                                                            valid_value(graph, position) == value;
+                              if (!holds_it_already) {
+                                  replaced = set_by_hand(graph, position, value, [&](NodePosition reached) {
+                                      return loaded.contains(reached);
+                                  });
+                              }
+                              loaded.insert(position);
+                              return true;
+                          });
 }
 
 PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -92,16 +92,27 @@ inline StoreObject* as_store(PyObject* self) noexcept { return reinterpret_cast<
 // What a section is for: the internal error names the access refused.
 enum class Access { Read, Write };
 
+// Who opens a section, named by the internal error raised when the store is
+// found in use already: `what` ends "... when <what>", or, when the section
+// is opened for a call of a decorated method (`method_name`, a str), "... when
+// a call of <method_name>() <what>".
+struct Purpose {
+    const char* what;
+    PyObject* method_name = nullptr;  // borrowed
+};
+
 // The guard: holds one store for its lifetime, unless the store was found in
 // use (PanicException set then).
 class StoreSection {
 public:
     // Opens `store` for `access`, raising PanicException ("Already borrowed"
-    // when writing is refused, "Already mutably borrowed" when reading is)
-    // if a section is open already. Writing makes the record on first use,
-    // unless `make_record` is false; making it may throw std::bad_alloc.
-    static StoreSection open(StoreObject* store, Access access, bool make_record = true) {
-        if (store->in_use) return refuse(access);
+    // when writing is refused, "Already mutably borrowed" when reading is,
+    // then the store's class and `purpose`) if a section is open already.
+    // Writing makes the record on first use, unless `make_record` is false;
+    // making it may throw std::bad_alloc. Runs no Python code but to name the
+    // class in that error.
+    static StoreSection open(StoreObject* store, Access access, const Purpose& purpose, bool make_record = true) {
+        if (store->in_use) return refuse(store, access, purpose);
         if (access == Access::Write && make_record && store->store_record == nullptr)
             store->store_record = new StoreRecord(reinterpret_cast<PyObject*>(Py_TYPE(store)));
         store->in_use = true;
@@ -125,7 +136,7 @@ public:
 private:
     explicit StoreSection(StoreObject* store) noexcept : store_(store) {}
     // PanicException for a store found in use; an empty section.
-    static StoreSection refuse(Access access) noexcept;
+    static StoreSection refuse(StoreObject* store, Access access, const Purpose& purpose);
 
     StoreObject* store_;
 };

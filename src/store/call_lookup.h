@@ -163,9 +163,9 @@ bool refuse_undecidable();
 // The one lookup. Finds the node of the call `key` names among those under
 // its hash, comparing with Python code outside any section where it must,
 // then runs `use(StoreRecord* store_record, NodePosition position)` in a
-// section for `access` in which `position` is known to be that call's node
-// (kNoNode when the store has none; `store_record` is null only when reading
-// a store that has never recorded anything). Returns what `use` returns, or
+// section for `access`, opened for `purpose`, in which `position` is known to
+// be that call's node (kNoNode when the store has none; `store_record` is
+// null only when reading a store that has never recorded anything). Returns what `use` returns, or
 // false with an exception set. `verdicts` may be the caller's, so that
 // several lookups of one operation (a call, and the calls it was declared to
 // depend on) share what they compared and their bound on looks. When the
@@ -173,12 +173,12 @@ bool refuse_undecidable();
 // nothing is used: `undecidable` is set when given, for the caller to answer
 // as it sees fit, and RuntimeError raised otherwise.
 template <typename Key, typename Use>
-bool with_call_node(StoreObject* store, Access access, Key& key, Verdicts& verdicts, Use use,
+bool with_call_node(StoreObject* store, Access access, const Purpose& purpose, Key& key, Verdicts& verdicts, Use use,
                     bool* undecidable = nullptr) {
     for (;;) {
         Undecided undecided;  // outlives the sections: it holds bound calls
         {
-            StoreSection section = StoreSection::open(store, access);
+            StoreSection section = StoreSection::open(store, access, purpose);
             if (!section.opened()) return false;
             StoreRecord* store_record = section.store_record();
             if (store_record == nullptr) return use(store_record, kNoNode);
@@ -196,7 +196,7 @@ bool with_call_node(StoreObject* store, Access access, Key& key, Verdicts& verdi
                 undecided, verdicts, 0, [&](const BoundCall& registered) { return key.equals(registered); }, decided)) {
             return false;
         }
-        StoreSection section = StoreSection::open(store, access);
+        StoreSection section = StoreSection::open(store, access, purpose);
         if (!section.opened()) return false;
         if (section.store_record()->graph.version() == undecided.version) return use(section.store_record(), decided);
         // A node was added or replaced meanwhile: look again, comparing only
@@ -210,9 +210,10 @@ bool with_call_node(StoreObject* store, Access access, Key& key, Verdicts& verdi
 }
 
 template <typename Key, typename Use>
-bool with_call_node(StoreObject* store, Access access, Key& key, Use use, bool* undecidable = nullptr) {
+bool with_call_node(StoreObject* store, Access access, const Purpose& purpose, Key& key, Use use,
+                    bool* undecidable = nullptr) {
     Verdicts verdicts;  // outlives the sections: it holds bound calls
-    return with_call_node(store, access, key, verdicts, use, undecidable);
+    return with_call_node(store, access, purpose, key, verdicts, use, undecidable);
 }
 
 // What a look at a quiet store found (see look_quietly): the call's valid

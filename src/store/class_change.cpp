@@ -32,7 +32,8 @@ bool follow_class(StoreObject* store) {
     std::sort(names.begin(), names.end());
     PyRef replaced;  // released after the section: the class it names may go with it
     {
-        StoreSection section = StoreSection::open(store, Access::Write, false);
+        StoreSection section =
+            StoreSection::open(store, Access::Write, {"it followed its instance to another class"}, false);
         if (!section.opened()) return false;
         StoreRecord* store_record = section.store_record();
         // Code run above may have made the store follow already.

@@ -75,7 +75,8 @@ PyObject* get_cached_value_by_hash(PyObject* self, PyObject* args, PyObject* kwa
         if (hash == -1 && PyErr_Occurred()) return nullptr;
         PyRef value;  // released after the section, like every reference taken in one
         {
-            StoreSection section = StoreSection::open(as_store(self), Access::Read);
+            StoreSection section =
+                StoreSection::open(as_store(self), Access::Read, {"get_cached_value_by_hash() read it"});
             if (!section.opened()) return nullptr;
             if (const StoreRecord* store_record = section.store_record()) {
                 const NodePosition position = first_registered(*store_record, static_cast<CallHash>(hash));
@@ -106,7 +107,7 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
         bool registered = false, undecidable = false;
         BoundCallKey key(named.hash, named.call);
         const bool ok = with_call_node(
-            as_store(self), Access::Read, key,
+            as_store(self), Access::Read, {"get_cached_value() looked a call up in it"}, key,
             [&](StoreRecord* store_record, NodePosition position) {
                 if (position == kNoNode) return true;
                 registered = store_record->graph.node(position).is_registered();
@@ -156,15 +157,17 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
         bool registered = false;
         BoundCallKey key(named.hash, named.call);
         const bool updated =
-            with_call_node(as_store(self), Access::Write, key, [&](StoreRecord* store_record, NodePosition position) {
-                CallGraph& graph = store_record->graph;
-                // A call never made keeps the value in a node of its own,
-                // which its first decorated call then takes up.
-                if (position == kNoNode) position = add_unregistered_node(*store_record, named.hash, named.call);
-                registered = graph.node(position).is_registered();
-                replaced = set_by_hand(graph, position, bound[1], [](NodePosition) { return false; });
-                return true;
-            });
+            with_call_node(as_store(self), Access::Write, {"update_cached_value() set a value in it"}, key,
+                           [&](StoreRecord* store_record, NodePosition position) {
+                               CallGraph& graph = store_record->graph;
+                               // A call never made keeps the value in a node of its own,
+                               // which its first decorated call then takes up.
+                               if (position == kNoNode)
+                                   position = add_unregistered_node(*store_record, named.hash, named.call);
+                               registered = graph.node(position).is_registered();
+                               replaced = set_by_hand(graph, position, bound[1], [](NodePosition) { return false; });
+                               return true;
+                           });
         if (!updated) return nullptr;
         replaced.reset();
         // Warned once the update is complete: a filter that makes the warning
@@ -178,7 +181,8 @@ PyObject* clear_cache(PyObject* self, PyObject*) {
     return python_boundary([&]() -> PyObject* {
         ReleasingVector<PyRef> released;  // outlives the section: finalisers may use this store
         {
-            StoreSection section = StoreSection::open(as_store(self), Access::Write, false);
+            StoreSection section =
+                StoreSection::open(as_store(self), Access::Write, {"clear_cache() cleared it"}, false);
             if (!section.opened()) return nullptr;
             if (section.store_record() == nullptr) return Py_NewRef(Py_None);
             CallGraph& graph = section.store_record()->graph;

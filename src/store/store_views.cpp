@@ -82,7 +82,7 @@ PyObject* get_cached_values(PyObject* self, PyObject*) {
         if (!store_follows_class_now(as_store(self))) return nullptr;
         Listing<PyRef> listing;
         {
-            StoreSection section = StoreSection::open(as_store(self), Access::Read);
+            StoreSection section = StoreSection::open(as_store(self), Access::Read, {"get_cached_values() read it"});
             if (!section.opened()) return nullptr;
             if (const StoreRecord* store_record = section.store_record()) {
                 const CallGraph& graph = store_record->graph;
@@ -109,7 +109,7 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
         Listing<ChildRange> listing;
         std::vector<std::size_t> children;
         {
-            StoreSection section = StoreSection::open(as_store(self), Access::Read);
+            StoreSection section = StoreSection::open(as_store(self), Access::Read, {"get_dependency_graph() read it"});
             if (!section.opened()) return nullptr;
             if (const StoreRecord* store_record = section.store_record()) {
                 const CallGraph& graph = store_record->graph;
@@ -165,7 +165,7 @@ PyObject* get_validation_state(PyObject* self, PyObject*) {
         if (!store_follows_class_now(as_store(self))) return nullptr;
         Listing<ValidationState> listing;
         {
-            StoreSection section = StoreSection::open(as_store(self), Access::Read);
+            StoreSection section = StoreSection::open(as_store(self), Access::Read, {"get_validation_state() read it"});
             if (!section.opened()) return nullptr;
             if (const StoreRecord* store_record = section.store_record()) {
                 const CallGraph& graph = store_record->graph;
