@@ -162,3 +162,18 @@ def test_hits_on_instances_at_different_versions_each_follow_their_own_store(cal
     first.inputs["rate"] = 2
     first.update_cached_value("rate", 2)
     assert (run(first_hit), run(second_hit)) == (64, 640)
+
+
+@pytest.mark.parametrize("count, served", [(6, True), (7, False)], ids=["as many as a hit takes", "one more"])
+def test_a_hit_by_position_is_served_at_once_only_with_the_arguments_a_hit_takes(count, served):
+    # Every parameter positional: the call is found without being bound.
+    namespace = {}
+    exec(f"async def m(self, {', '.join(f'a{i}' for i in range(count))}):\n    return a0 + a{count - 1}", namespace)
+
+    class Wide(LineageStoreBase):
+        m = lineage_stored()(namespace["m"])
+
+    obj, arguments = Wide(), range(1, count + 1)
+    assert run(obj.m(*arguments)) == 1 + count
+    assert served_at_once(obj.m(*arguments)) is served
+    assert run(obj.m(*arguments)) == 1 + count
