@@ -5,6 +5,9 @@ no entry of its own, no edge. What obj.m(...) serves is always what type(obj)'s
 own m returns."""
 
 import asyncio
+import inspect
+import sys
+import types
 
 import pytest
 from conftest import edges, result_of
@@ -256,3 +259,30 @@ def test_after_its_class_changes_the_calls_of_the_methods_it_kept_stay_valid():
     obj.__class__ = q
     assert obj.get_validation_state()["shared", (("n", 1),)] == "valid"
     assert obj.runs == ["Base"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="inspect.markcoroutinefunction comes with 3.12")
+def test_a_call_run_inline_may_return_any_awaitable():
+    # The same call made again inside its own computation runs as part of it.
+    # A generator-based coroutine has no __await__ of its own: the interpreter
+    # awaits it all the same, and so must the driver.
+    @types.coroutine
+    def ready(value):
+        yield from ()
+        return value
+
+    class Again(LineageStoreBase):
+        runs = 0
+
+        @lineage_stored()
+        @inspect.markcoroutinefunction
+        def price(self):
+            self.runs += 1
+            return ready(1) if self.runs > 1 else self.outer()
+
+        async def outer(self):
+            return 10 * await self.price()
+
+    again = Again()
+    assert asyncio.run(again.price()) == 10
+    assert again.runs == 2

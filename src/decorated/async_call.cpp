@@ -77,6 +77,12 @@ PyObject* driver_moved(PyObject*, PyObject* const* args, Py_ssize_t count) {
 PyMethodDef moved_definition = {"moved", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(driver_moved)),
                                 METH_FASTCALL, nullptr};
 
+// Whether the driver's global `name` is the int `expected`.
+bool driver_constant_is(PyObject* globals, const char* name, long expected) {
+    PyObject* value = PyDict_GetItemString(globals, name);  // borrowed
+    return value != nullptr && PyLong_Check(value) && PyLong_AsLong(value) == expected;
+}
+
 bool prepare_driver() {
     if (named_driver != nullptr) return true;
     PyRef code = PyRef::steal(into_python(
@@ -92,13 +98,14 @@ bool prepare_driver() {
     if (!moved || PyDict_SetItemString(globals.get(), "moved", moved.get()) < 0) return false;
     PyRef ran = PyRef::steal(into_python([&] { return PyEval_EvalCode(code.get(), globals.get(), globals.get()); }));
     if (!ran) return false;
-    PyObject* named = PyDict_GetItemString(globals.get(), "named");          // borrowed
-    PyObject* shared_class = PyDict_GetItemString(globals.get(), "Shared");  // borrowed
-    if (named == nullptr || shared_class == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "the driver of awaited calls is incomplete");
+    PyObject* named = PyDict_GetItemString(globals.get(), "named");  // borrowed
+    // What the driver and this side must agree on.
+    if (named == nullptr || !driver_constant_is(globals.get(), "CALL_DEPTH", kDriverCallDepth) ||
+        !driver_constant_is(globals.get(), "MOST_SERVED_ARGUMENTS", kMostServedItems)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "the driver of awaited calls is incomplete");
         return false;
     }
-    if (!prepare_computations(shared_class)) return false;
+    if (!prepare_computations(globals.get())) return false;
     named_driver = Py_NewRef(named);
     if (Py_TYPE(named) == shortcuts.function_type) driver_vectorcall = function_vectorcall_of(named);
     return true;

@@ -18,6 +18,9 @@ namespace {
 // module is imported nowhere else) and kept for the rest of the process.
 struct Registry {
     PyObject* shared_class = nullptr;  // the driver's Shared(loop, trio)
+    PyObject* current_loop = nullptr;  // the driver's current_loop()
+    PyObject* wait_for = nullptr;      // the driver's wait_for(call, shared)
+    PyObject* awaiting = nullptr;      // the driver's awaiting(awaitable)
     // Each computation shared with the other tasks of its loop, by (instance,
     // node, loop) as addresses. Each key is only ever used by the thread that
     // runs its loop, and every read or write of the map is one call that runs
@@ -432,28 +435,86 @@ PyObject* run_method(AwaitedCall* call) {
     return into_python([&] { return PyObject_Call(func.get(), call->args, call->kwargs); });
 }
 
-bool prepare_computations(PyObject* shared_class) {
+bool prepare_computations(PyObject* driver) {
     if (registry.running != nullptr) return true;
     Registry made;
+    // Held for the process from here on.
+    made.shared_class = PyDict_GetItemString(driver, "Shared");
+    made.current_loop = PyDict_GetItemString(driver, "current_loop");
+    made.wait_for = PyDict_GetItemString(driver, "wait_for");
+    made.awaiting = PyDict_GetItemString(driver, "awaiting");
+    if (made.shared_class == nullptr || made.current_loop == nullptr || made.wait_for == nullptr ||
+        made.awaiting == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "the driver of awaited calls is incomplete");
+        return false;
+    }
     if (type_made_once(made.computation_type, computation_spec) == nullptr) return false;
     made.running = PyDict_New();
     if (made.running == nullptr || !prepare_waiters()) return false;
     PyObject* hexversion = PySys_GetObject("hexversion");  // borrowed
     made.watch_tasks = hexversion == nullptr || !PyLong_Check(hexversion) || PyLong_AsLong(hexversion) < 0x030C0000;
     PyErr_Clear();
-    made.shared_class = Py_NewRef(shared_class);
+    for (PyObject* kept : {made.shared_class, made.current_loop, made.wait_for, made.awaiting}) Py_INCREF(kept);
     registry = made;
     return true;
 }
 
-PyObject* computation_in_progress(AwaitedCall* call, PyObject* loop) {
-    if (loop == Py_None) return Py_NewRef(Py_None);
+namespace {
+
+// The Shared entry of the computation of `call` that a task of `loop` runs,
+// or None (also for a `loop` of None). Null with an exception set.
+PyRef computation_in_progress(AwaitedCall* call, PyObject* loop) {
+    if (loop == Py_None) return PyRef::borrow(Py_None);
     PyRef key = running_key(call, loop);
-    if (!key) return nullptr;
+    if (!key) return {};
     PyObject* shared = PyDict_GetItemWithError(registry.running, key.get());  // borrowed
-    if (shared != nullptr) return Py_NewRef(shared);
-    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    if (shared != nullptr) return PyRef::borrow(shared);
+    return PyErr_Occurred() ? PyRef() : PyRef::borrow(Py_None);
 }
+
+PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio);
+
+}  // namespace
+
+PyObject* await_unserved(PyObject* self) {
+    AwaitedCall* call = as_call(self);
+    PyRef awaitable;
+    if (call->state.run_inline) {
+        awaitable = PyRef::steal(run_method(call));
+    } else {
+        PyRef running = PyRef::steal(into_python([] { return PyObject_CallNoArgs(registry.current_loop); }));
+        if (!running) return nullptr;
+        if (!PyTuple_Check(running.get()) || PyTuple_Size(running.get()) != 2) {
+            PyErr_SetString(PyExc_SystemError, "the driver's current_loop() gave no (loop, trio) pair");
+            return nullptr;
+        }
+        PyObject* loop = PyTuple_GetItem(running.get(), 0);  // borrowed, as is the next
+        PyObject* trio = PyTuple_GetItem(running.get(), 1);
+        PyRef shared = computation_in_progress(call, loop);
+        if (!shared) return nullptr;
+        if (shared.get() == Py_None) return start_computation(self, loop, trio);  // its own iterator
+        awaitable = PyRef::steal(
+            into_python([&] { return PyObject_CallFunctionObjArgs(registry.wait_for, self, shared.get(), nullptr); }));
+    }
+    if (!awaitable) return nullptr;
+    // Its type's __await__; an awaitable the interpreter knows otherwise (a
+    // generator-based coroutine), or none, is awaited by the driver's own
+    // coroutine, which raises as `await` does.
+    auto await_of = reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(awaitable.get()), Py_am_await));
+    if (await_of == nullptr) {
+        awaitable = PyRef::steal(
+            into_python([&] { return PyObject_CallFunctionObjArgs(registry.awaiting, awaitable.get(), nullptr); }));
+        if (!awaitable) return nullptr;
+        await_of = reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(awaitable.get()), Py_am_await));
+        if (await_of == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "the driver's awaiting() made no coroutine");
+            return nullptr;
+        }
+    }
+    return into_python([&] { return await_of(awaitable.get()); });
+}
+
+namespace {
 
 PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio) {
     AwaitedCall* call = as_call(self);
@@ -503,5 +564,6 @@ PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio) {
     return made.release();
 }
 
+}  // namespace
 
 }  // namespace lineage_store

@@ -2,11 +2,26 @@
 
 Built into the lineage_store module, which runs this source once, at import, in a
 namespace of its own. A call `obj.m(...)` of a decorated async method makes an
-object for the call (`call` below; its methods are the module's) and returns a
-coroutine of `lineage_stored_call` under the method's names (see `named`). Awaited,
-it serves the value found valid, waits for the computation of the same call that
-another task of its event loop is running, runs the method as part of the same
-call in progress (an override awaiting super()), or computes.
+object for the call (`call` below; the module's) and returns a coroutine of
+`lineage_stored_call` under the method's names (see `named`).
+
+Awaited, the coroutine takes the call's steps (`STEPS_SOURCE`), each decided
+natively:
+- `call()` looks: it gives the value to serve (the stored object itself), or
+  `call` itself;
+- `await call` then drives the method's own coroutine, when it runs as part of
+  the same call in progress (an override awaiting super()); or `wait_for` the
+  computation of the same call that another task of the loop is running; or the
+  computation of the call, begun, as an awaitable of the module's. Registered for
+  its event loop, it runs the method's coroutine and settles natively: its value
+  stored, its waiters woken and its entry removed, whatever exception arrives at
+  whatever point, even a trace hook's in the frames here. Nothing is begun before
+  `await call`, and what it begins is held by the await alone, so an exception
+  that unwinds the frames here drops it, and it settles.
+- A wait ends in the computation's value, its error, or `call` again, when it
+  was cancelled or computed from inputs that changed while it ran: the call then
+  looks again, and one of the waiters computes.
+What runs here only waits.
 
 A call whose valid value the store held, computing nothing, when it was made,
 with at most MOST_SERVED_ARGUMENTS arguments, gets a coroutine of
@@ -16,24 +31,9 @@ serves the value unless the store has moved since (`unmoved`); otherwise
 `moved` makes the call object the call would have had from the start, and it
 goes on as `lineage_stored_call` does.
 
-What the call object offers:
-- `call()`: the value, when the call is served now (the stored object itself);
-  otherwise the call object itself;
-- `call.inline`: whether the method runs as part of the same call in progress;
-  `call.look_again()` does what `call()` does, later;
-- `call.run()`: the method's own coroutine;
-- `call.computing(loop)`: the `Shared` of the computation of this call that a
-  task of `loop` is running, or None;
-- `call.compute(loop, trio)`: the computation, begun, as an awaitable of the
-  module's. It registers itself for its loop, runs the method's coroutine, and
-  settles natively: its value stored, its waiters woken and its entry removed,
-  whatever exception arrives at whatever point, even a trace hook's in the
-  frames here. What runs here only decides and waits.
-
-The frame depth is part of the contract with the module: the warnings a call
-issues name the line that awaited it, two frames up from `lineage_stored_call`
-and `lineage_stored_served` (which call `call()`) and three from
-`serve_or_compute` (`call.look_again()`).
+The frame depth is part of the contract with the module (checked at import,
+`CALL_DEPTH`): the warnings a call issues name the line that awaited it, two
+frames up from the coroutine that calls `call()`.
 """
 
 import sys
@@ -68,19 +68,43 @@ def current_loop():
     return None, False
 
 
-async def wait_for(shared):
+async def wait_for(call, shared):
+    """Waits for `shared` to settle: its value, its error raised, or `call` to
+    look again when it was cancelled or computed from inputs that changed while
+    it ran (one of the waiters then computes)."""
     waiter = sys.modules["trio"].Event() if shared.trio else shared.loop.create_future()
     shared.waiters.append(waiter)
     # Settled before the waiter was added: only the waiters before it were woken.
     if shared.outcome is None:
         await (waiter.wait() if shared.trio else waiter)
+    if shared.outcome == "value":
+        return shared.value
+    if shared.outcome == "error":
+        raise shared.value
+    return call
 
 
+async def awaiting(awaitable):
+    return await awaitable
+
+
+# The steps of an awaited call, written once for both coroutines below: each
+# calls call() from its own frame, two frames below the line that awaited.
+STEPS_SOURCE = """
+    while True:
+        found = call()
+        if found is not call:
+            return found
+        found = await call
+        if found is not call:
+            return found
+"""
+CALL_DEPTH = 2
+
+CALL_SOURCE = """
 async def lineage_stored_call(call):
-    found = call()
-    if found is not call:
-        return found
-    return await serve_or_compute(call)
+""" + STEPS_SOURCE
+exec(compile(CALL_SOURCE, "<lineage_store async driver>", "exec"))
 
 
 # Most awaits are served the value found when the call was made. Its coroutine
@@ -89,17 +113,13 @@ async def lineage_stored_call(call):
 # `kwnames`): one function for each count of them, with and without keywords,
 # so that none takes a parameter it was not given. Once the store has moved it
 # goes on as lineage_stored_call does, in its own frame rather than through
-# that one: the first look must stay two frames from the line that awaited.
+# that one, so that call() stays CALL_DEPTH frames below the awaiting line.
 SERVED_SOURCE = """
 async def lineage_stored_served(found, version, decorator, {kwnames}{arguments}):
     if unmoved(a0, version):
         return found
     call = moved(decorator, {kwnames_or_none}{arguments})
-    found = call()
-    if found is not call:
-        return found
-    return await serve_or_compute(call)
-"""
+""" + STEPS_SOURCE
 
 
 def served_for(count, by_keyword):
@@ -115,26 +135,6 @@ MOST_SERVED_ARGUMENTS = 7  # the instance among them
 # By count of arguments less one; those taking keywords after those that do not.
 SERVED = tuple(served_for(count, by_keyword) for by_keyword in (False, True)
                for count in range(1, MOST_SERVED_ARGUMENTS + 1))
-
-
-async def serve_or_compute(call):
-    while True:
-        if call.inline:
-            return await call.run()
-        loop, trio = current_loop()
-        shared = call.computing(loop)
-        if shared is None:
-            return await call.compute(loop, trio)
-        await wait_for(shared)
-        if shared.outcome == "value":
-            return shared.value
-        if shared.outcome == "error":
-            raise shared.value
-        # Cancelled, or computed from inputs that changed while it ran: look
-        # again, and one of the waiters computes.
-        found = call.look_again()
-        if found is not call:
-            return found
 
 
 def named(name, qualname):

@@ -54,35 +54,16 @@ PyObject* look_awaited(PyObject* self, int stacklevel) {
 
 namespace {
 
-// The driver's outer coroutine calls the object, with the awaiting frame its
-// caller's; its inner one calls look_again, a frame further down.
-PyObject* awaited_vectorcall(PyObject* self, PyObject* const*, std::size_t, PyObject*) { return look_awaited(self, 2); }
-PyObject* awaited_call(PyObject* self, PyObject*, PyObject*) { return look_awaited(self, 2); }
-PyObject* awaited_look_again(PyObject* self, PyObject*) { return look_awaited(self, 3); }
-
-// call.run(): the method's own coroutine, with the call's arguments.
-PyObject* awaited_run(PyObject* self, PyObject*) {
-    return python_boundary([&] { return run_method(as_call(self)); });
+// call(): the value to serve, or the call itself; the driver's coroutines
+// call it from their own frames.
+PyObject* awaited_vectorcall(PyObject* self, PyObject* const*, std::size_t, PyObject*) {
+    return look_awaited(self, kDriverCallDepth);
 }
+PyObject* awaited_call(PyObject* self, PyObject*, PyObject*) { return look_awaited(self, kDriverCallDepth); }
 
-PyObject* awaited_inline(PyObject* self, void*) { return PyBool_FromLong(as_call(self)->state.run_inline); }
-
-// The key of the call's computation in `loop` in the driver's map.
-// call.computing(loop): the Shared entry of the computation of this call
-// that a task of `loop` is running, or None.
-PyObject* awaited_computing(PyObject* self, PyObject* loop) {
-    return python_boundary([&] { return computation_in_progress(as_call(self), loop); });
-}
-
-// call.compute(loop, trio): the computation of this call, begun; what the
-// driver awaits in place of the method's coroutine.
-PyObject* awaited_compute(PyObject* self, PyObject* args) {
-    return python_boundary([&]() -> PyObject* {
-        PyObject* loop = nullptr;
-        PyObject* trio = nullptr;
-        if (!PyArg_UnpackTuple(args, "compute", 2, 2, &loop, &trio)) return nullptr;
-        return start_computation(self, loop, trio);
-    });
+// `await call`, for a call not served: what the driver awaits next.
+PyObject* awaited_await(PyObject* self) {
+    return python_boundary([&] { return await_unserved(self); });
 }
 
 int awaited_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -126,19 +107,6 @@ void awaited_dealloc(PyObject* self) {
 }
 
 // clang-format off
-PyMethodDef awaited_methods[] = {
-    {"look_again", awaited_look_again, METH_NOARGS, nullptr},
-    {"run", awaited_run, METH_NOARGS, nullptr},
-    {"computing", awaited_computing, METH_O, nullptr},
-    {"compute", awaited_compute, METH_VARARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef awaited_getset[] = {
-    {"inline", awaited_inline, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 PyMemberDef awaited_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(AwaitedCall, vectorcall)), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -146,9 +114,8 @@ PyMemberDef awaited_members[] = {
 
 PyType_Slot awaited_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(awaited_call)},
+    {Py_am_await, reinterpret_cast<void*>(awaited_await)},
     {Py_tp_members, awaited_members},
-    {Py_tp_methods, awaited_methods},
-    {Py_tp_getset, awaited_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(awaited_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(awaited_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(awaited_dealloc)},

@@ -1,6 +1,6 @@
 // awaited_call.h: the object of a call of a decorated async method that the
-// driver drives: its looks in the store, and what the driver calls on it to
-// wait for a computation, begin one, or run the method inline.
+// driver drives: called, it takes the call's next step (serve, run the
+// method inline, wait for another task's computation, or compute).
 #pragma once
 
 #include <Python.h>
@@ -26,11 +26,15 @@ PyRef new_awaited_call(PyObject* decorator, const CallArguments& arguments);
 // valid then is the value to serve now.
 bool store_unmoved_since(PyObject* instance, std::uint32_t version) noexcept;
 
-// The driver's call(): what awaiting the AwaitedCall `self` gives when it is
-// served now (the stored value, the very object), else `self`, new
-// references: the driver then waits, computes, or runs the method inline as
-// `call.inline` says. Warnings name the frame `stacklevel` up from the
-// caller, the line that awaited. Null with an exception set.
+// How many frames the driver's coroutines are below the line that awaited a
+// call when they call it: the driver's CALL_DEPTH, checked at import.
+inline constexpr int kDriverCallDepth = 2;
+
+// The look of the driver's call(): the value to serve when the AwaitedCall
+// `self` is served now (the stored value, the very object), else `self`, new
+// references; `call.state` then says whether the method runs inline.
+// Warnings name the frame `stacklevel` up from the caller, the line that
+// awaited. Null with an exception set.
 PyObject* look_awaited(PyObject* self, int stacklevel);
 
 }  // namespace lineage_store
