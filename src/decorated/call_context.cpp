@@ -171,7 +171,7 @@ PyRef make_frame(PyRef outer, const ComputationFrame& computation) {
 // on each that has not ended until it returns true. The frame visit stopped
 // at, or null.
 template <typename Visit>
-const ComputationFrame* walk(PyObject* innermost, Visit visit) noexcept {
+const ComputationFrame* walk_frames(PyObject* innermost, Visit visit) noexcept {
     for (PyObject* at = innermost; at != nullptr; at = as_frame(at)->outer) {
         const Frame* frame = as_frame(at);
         if (!frame->ended && visit(frame->computation)) return &frame->computation;
@@ -255,14 +255,14 @@ ComputationFrame ContextView::innermost_of(const StoreObject* store) const noexc
     // A computation that set no frame began where the context saw none: it
     // is further out than every frame the context sees.
     auto of_store = [&](const ComputationFrame& frame) { return frame.store == store; };
-    if (const ComputationFrame* found = walk(frame_.get(), of_store)) return *found;
+    if (const ComputationFrame* found = walk_frames(frame_.get(), of_store)) return *found;
     if (bare_context_ == nullptr) return {};
     return innermost_bare(store, bare_context_, [](NodePosition) { return true; });
 }
 
 bool ContextView::computing(const StoreObject* store, NodePosition node) const noexcept {
     auto same_call = [&](const ComputationFrame& frame) { return frame.store == store && frame.node == node; };
-    return walk(frame_.get(), same_call) != nullptr ||
+    return walk_frames(frame_.get(), same_call) != nullptr ||
            (bare_context_ != nullptr &&
             innermost_bare(store, bare_context_, [&](NodePosition at) { return at == node; }).store != nullptr);
 }

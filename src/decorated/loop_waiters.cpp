@@ -135,7 +135,9 @@ bool attempt(WakeFailures& failures, int& tries, Step&& step, bool refusal_noted
     }
 }
 
-PyRef call_method(PyObject* object, PyObject* name, PyObject* argument = nullptr) {
+// `object`'s method `name` (a future's, an event's or a loop's), called with
+// `argument` or with nothing.
+PyRef call_waiter_method(PyObject* object, PyObject* name, PyObject* argument = nullptr) {
     return PyRef::steal(into_python([&] { return PyObject_CallMethodObjArgs(object, name, argument, nullptr); }));
 }
 
@@ -155,7 +157,7 @@ using TakenCallbacks = ReleasingVector<TakenCallback>;
 // (by identity), so that one found again on the next try is not kept twice.
 // A future of another kind, which does not list them, schedules its own.
 bool finish_without_callbacks(PyObject* future, TakenCallbacks& taken) {
-    PyRef done = call_method(future, names.done);
+    PyRef done = call_waiter_method(future, names.done);
     if (!done) return false;
     if (done.get() == Py_True) return true;
     PyRef listed = PyRef::steal(into_python([&] { return PyObject_GetAttr(future, names.callbacks); }));
@@ -176,9 +178,9 @@ bool finish_without_callbacks(PyObject* future, TakenCallbacks& taken) {
             known = known || (held.callback.get() == callback && held.context.get() == context);
         }
         if (!known) taken.push_back({PyRef::borrow(callback), PyRef::borrow(context)});
-        if (!call_method(future, names.remove_done_callback, callback)) return false;
+        if (!call_waiter_method(future, names.remove_done_callback, callback)) return false;
     }
-    return static_cast<bool>(call_method(future, names.set_result, Py_None));
+    return static_cast<bool>(call_waiter_method(future, names.set_result, Py_None));
 }
 
 // One try at loop.call_soon(wake_up, context=context).
@@ -217,8 +219,8 @@ void wake_future(PyObject* loop, PyObject* future, WakeFailures& failures) {
 void wake_event(PyObject* event, WakeFailures& failures) {
     int tries = kTriesPerWaiter;
     attempt(failures, tries, [&] {
-        PyRef is_set = call_method(event, names.is_set);
-        return is_set && (is_set.get() == Py_True || call_method(event, names.set));
+        PyRef is_set = call_waiter_method(event, names.is_set);
+        return is_set && (is_set.get() == Py_True || call_waiter_method(event, names.set));
     });
 }
 
@@ -230,7 +232,7 @@ bool loop_closed(PyObject* loop, WakeFailures& failures) {
     attempt(
         failures, tries,
         [&] {
-            PyRef answer = call_method(loop, names.is_closed);
+            PyRef answer = call_waiter_method(loop, names.is_closed);
             closed = answer && answer.get() == Py_True;
             return static_cast<bool>(answer);
         },
