@@ -10,17 +10,19 @@ from conftest import run_in_child
 from lineage_store import LineageStoreBase, lineage_stored
 
 
+def numbered_method(i):
+    """m<i>(self), which returns i."""
+    def m(self):
+        return i
+
+    m.__name__ = m.__qualname__ = f"m{i}"
+    return m
+
+
 def many_methods(count, serialisable):
-    """A new class with `count` decorated methods m0 ... m<count - 1> that take no arguments."""
-    def method(i):
-        def m(self):
-            return i
-
-        m.__name__ = m.__qualname__ = f"m{i}"
-        return m
-
+    """A new class with `count` decorated methods m0 ... m<count - 1>."""
     decorate = lineage_stored(serialisable=serialisable)
-    return type("Many", (LineageStoreBase,), {f"m{i}": decorate(method(i)) for i in range(count)})
+    return type("Many", (LineageStoreBase,), {f"m{i}": decorate(numbered_method(i)) for i in range(count)})
 
 
 def call_each(obj, count):
