@@ -4,7 +4,6 @@
 #include "decorated/decorated_call.h"
 
 #include <cstddef>
-#include <new>
 #include <utility>
 
 #include "call/call_arguments.h"
@@ -50,7 +49,7 @@ public:
 
 private:
     StoreObject* store_ = nullptr;  // borrowed: the call's arguments hold the instance
-    CallGraph::ComputationSlot slot_ = 0;
+    CallGraph::ComputationSlot slot_;  // set with store_
 };
 
 // What a computation needs of the steps before it, and keeps while the
@@ -59,17 +58,23 @@ private:
 // state (the identity above all) is gone by then, so that only this and the
 // call's own arguments stay on the stack while the function runs, however
 // deep decorated methods call each other. It is engaged when it holds the
-// function; a hit makes nothing of it but its flags.
+// function. Every member starts empty and is cheap to make so: a hit makes
+// nothing of the ticket but its empty members.
+//
+// The members go in the reverse of their order here: the slot first, so that
+// nothing the others release (which may run Python code, and begin
+// computations) can find it still held; then the context, the inputs and the
+// function. Each is released even when one before it unwinds (a thread ended
+// at interpreter exit), which std::optional would not allow: its reset is
+// noexcept.
 class Ticket {
 public:
-    Ticket() noexcept {}
+    Ticket() noexcept = default;
     Ticket(const Ticket&) = delete;
     Ticket& operator=(const Ticket&) = delete;
-    ~Ticket() noexcept(false) {
-        if (func_ != nullptr) release();
-    }
+    ~Ticket() noexcept(false) = default;
 
-    explicit operator bool() const noexcept { return func_ != nullptr; }
+    explicit operator bool() const noexcept { return static_cast<bool>(func_); }
 
     // Engages the ticket with the function to run and the inputs its call was
     // identified from, and makes `computation`, when the call has one of its
@@ -78,54 +83,27 @@ public:
     // computation could not be entered.
     bool engage(const DecoratorRecord& decorator, FunctionInputs inputs = {},
                 const ComputationFrame* computation = nullptr) {
-        PyRef func = decorator.func.new_ref();
-        if (!func) {
+        func_ = decorator.func.new_ref();
+        if (!func_) {
             PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
             return false;
         }
-        new (&engaged_) Engaged(std::move(inputs));
-        func_ = func.release();
-        return computation == nullptr || engaged_.in_context.begin(*computation);
+        inputs_ = std::move(inputs);
+        return computation == nullptr || in_context_.begin(*computation);
     }
 
-    PyObject* func() const noexcept { return func_; }
-    FunctionInputs& inputs() noexcept { return engaged_.inputs; }
-    BegunComputation& in_context() noexcept { return engaged_.in_context; }
+    PyObject* func() const noexcept { return func_.get(); }
+    FunctionInputs& inputs() noexcept { return inputs_; }
+    BegunComputation& in_context() noexcept { return in_context_; }
     HeldSlot& slot() noexcept { return slot_; }
     // Whether the call runs as part of the same call in progress, with no
     // computation of its own.
-    bool runs_inline() const noexcept { return !engaged_.in_context.begun(); }
+    bool runs_inline() const noexcept { return !in_context_.begun(); }
 
 private:
-    // What an engaged ticket keeps besides the function.
-    struct Engaged {
-        explicit Engaged(FunctionInputs&& taken) noexcept : inputs(std::move(taken)) {}
-        FunctionInputs inputs;
-        BegunComputation in_context;  // leaves the context when it goes, if it entered it
-    };
-
-    // The slot first: nothing the others release (which may run Python code,
-    // and begin computations) can find it still held. Then the context, the
-    // inputs and the function.
-    [[gnu::noinline]] void release() noexcept(false) {
-        struct Rest {
-            Ticket& ticket;
-            ~Rest() noexcept(false) {
-                ticket.engaged_.~Engaged();
-                PyRef::steal(std::exchange(ticket.func_, nullptr));
-            }
-        };
-        slot_.give_back();
-        Rest rest{*this};
-    }
-
-    // Owned; set when engaged, which is all that tells an engaged ticket:
-    // a ticket sits on the stack of every nested decorated call, so it
-    // keeps no flag of its own.
-    PyObject* func_ = nullptr;
-    union {
-        Engaged engaged_;  // alive when engaged
-    };
+    PyRef func_;
+    FunctionInputs inputs_;
+    BegunComputation in_context_;  // leaves the context when it goes, if it entered it
     HeldSlot slot_;
 };
 
