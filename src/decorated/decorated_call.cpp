@@ -83,7 +83,7 @@ public:
     // computation could not be entered.
     bool engage(const DecoratorRecord& decorator, FunctionInputs inputs = {},
                 const ComputationFrame* computation = nullptr) {
-        func_ = decorator.func.new_ref();
+        func_ = decorator.options.func.new_ref();
         if (!func_) {
             PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
             return false;
@@ -139,7 +139,7 @@ private:
     const ComputationFrame frame = ticket.in_context().end_returning();
     StoreObject* store = frame.store;  // the caller holds the instance
     DecoratorRecord& decorator = as_decorator(frame.decorator)->decorator_record;  // the caller holds the decorator
-    const bool use_cache = decorator.use_cache;
+    const bool use_cache = decorator.options.use_cache;
     const NodePosition position = frame.node;
     if (!result) return nullptr;  // the ticket gives the slot back
     // The function reads its code and defaults again when it runs: if they
@@ -197,24 +197,24 @@ struct ServeOrCompute {
 // see this decorator as their method, 0 when an override hides it from them
 // (it is reached through super() or its class), -1 with an exception set.
 int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeObject* cls) {
-    const int checked = decorator_record.checked_classes.contains(cls);
+    const int checked = decorator_record.caches.checked_classes.contains(cls);
     if (checked < 0) return -1;
     if (checked == 0) {
-        const int overridden = decorator_record.overridden_in.contains(cls);
+        const int overridden = decorator_record.caches.overridden_in.contains(cls);
         if (overridden != 0) return overridden < 0 ? -1 : 0;
         bool resolved = true;
         if (!check_class_at_first_call(cls, decorator, decorator_record, resolved)) return -1;
         if (!resolved) {
-            decorator_record.overridden_in.add(cls);
+            decorator_record.caches.overridden_in.add(cls);
             return 0;
         }
         // Not remembered when a check raised: the next call checks again,
         // which keeps an "error" warning filter failing until the class is fixed.
-        decorator_record.checked_classes.add(cls);
+        decorator_record.caches.checked_classes.add(cls);
     }
     // A class that cannot be weakly referenced is looked up in the set again
     // next time.
-    if (!decorator_record.last_checked_class.watch(cls)) PyErr_Clear();
+    if (!decorator_record.caches.last_checked_class.watch(cls)) PyErr_Clear();
     return 1;
 }
 
@@ -252,7 +252,7 @@ int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeOb
         case Next::Compute: break;
     }
     const ComputationFrame computation{site.store, self, step.position, step.slot,
-                                       decorator.track_runtime_dependencies};
+                                       decorator.options.track_runtime_dependencies};
     return ServeOrCompute::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
 }
 
@@ -264,7 +264,8 @@ inline ServeOrCompute compute_absent(PyObject* self, DecoratorRecord& decorator,
     CallGraph::ComputationSlot slot = 0;
     if (!register_absent(as_store(instance), identity, position, slot)) return ServeOrCompute::error();
     ticket.slot().hold(as_store(instance), slot);
-    const ComputationFrame computation{as_store(instance), self, position, slot, decorator.track_runtime_dependencies};
+    const ComputationFrame computation{as_store(instance), self, position, slot,
+                                       decorator.options.track_runtime_dependencies};
     return ServeOrCompute::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
 }
 
@@ -273,7 +274,7 @@ inline ServeOrCompute compute_absent(PyObject* self, DecoratorRecord& decorator,
 // other call through the find and register steps.
 [[gnu::noinline]] ServeOrCompute serve_positional(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
                                                   PositionalIdentity& by_position, bool absent, Ticket& ticket) {
-    if (absent && decorator.dependency_calls.empty()) {
+    if (absent && decorator.options.dependency_calls.empty()) {
         return compute_absent(self, decorator, instance, by_position, ticket);
     }
     CallIdentity identity;
@@ -285,7 +286,7 @@ inline ServeOrCompute compute_absent(PyObject* self, DecoratorRecord& decorator,
 [[gnu::noinline]] ServeOrCompute identify_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
                                                     PyObject* func, const CallArguments& arguments, Ticket& ticket) {
     CallIdentity identity;
-    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
+    if (!identify_call(decorator.caches.binding, decorator.options.method_name.get(), func, arguments, identity)) {
         return ServeOrCompute::error();
     }
     // Its hit, found as the commonest is. Its node is this method's when the
@@ -313,13 +314,13 @@ inline ServeOrCompute compute_absent(PyObject* self, DecoratorRecord& decorator,
     PyObject* instance = arguments.positional(0);
     // The class of the last call was a store class, and has been checked: a
     // call on another instance of it costs one comparison.
-    if (!decorator.last_checked_class.is(Py_TYPE(instance))) {
+    if (!decorator.caches.last_checked_class.is(Py_TYPE(instance))) {
         if (!is_store(instance)) return refuse_instance(instance);
         const int resolved = check_class(self, decorator, Py_TYPE(instance));
         if (resolved < 0) return nullptr;
         as_part_of_caller = resolved == 0;
     }
-    PyObject* func = decorator.func.get();
+    PyObject* func = decorator.options.func.get();
     if (func == nullptr) PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
     return func;
 }
@@ -342,7 +343,8 @@ template <typename... Received>
     // The hit at its cheapest: the commonest call, identified by position,
     // found valid in a store that computes nothing.
     PositionalIdentity by_position;
-    const int positional = by_position.identify(decorator.binding, decorator.method_name.get(), func, arguments);
+    const int positional =
+        by_position.identify(decorator.caches.binding, decorator.options.method_name.get(), func, arguments);
     if (positional < 0) return ServeOrCompute::error();
     if (positional == 0) return identify_and_serve(self, decorator, instance, func, arguments, ticket);
     const QuietLook look = look_quietly(as_store(instance), by_position.hash(), [&](const BoundCall& registered) {
@@ -365,11 +367,13 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
     if (!store_follows_class_now(as_store(arguments.positional(0)))) return nullptr;
     DecoratorRecord& decorator = as_decorator(self)->decorator_record;
     PositionalIdentity by_position;
-    const int positional = by_position.identify(decorator.binding, decorator.method_name.get(), func, arguments);
+    const int positional =
+        by_position.identify(decorator.caches.binding, decorator.options.method_name.get(), func, arguments);
     if (positional < 0) return nullptr;
     if (positional > 0) return call_async_by_position(self, arguments, by_position);
     CallIdentity identity;
-    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
+    if (!identify_call(decorator.caches.binding, decorator.options.method_name.get(), func, arguments, identity))
+        return nullptr;
     return call_async(self, arguments, identity);
 }
 
@@ -383,7 +387,7 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
 
 // A decorated call received as a tuple and a dict.
 PyObject* tuple_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (as_decorator(self)->decorator_record.is_async) {
+    if (as_decorator(self)->decorator_record.options.is_async) {
         CallArguments arguments(args, kwargs);
         return call_awaited(self, arguments);
     }
