@@ -92,62 +92,62 @@ int signature_overridden(PyObject* func, PyObject* attributes) {
 // arguments hashed in the tuple's order, so that an exception is the one
 // hashing the tuple would raise). Any call this does not understand goes to
 // inspect.
-bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
-                   CallIdentity& out) {
-    out.method_name_ = method_name;
+bool CallIdentity::identify(BindingCache& cache, PyObject* method_name, PyObject* func,
+                            const CallArguments& arguments) {
+    method_name_ = method_name;
     PositionalIdentity by_position;
     const int positional = by_position.identify(cache, method_name, func, arguments);
     if (positional != 0) {
         if (positional < 0) return false;
-        out.take_over(by_position);
+        take_over(by_position);
         return true;
     }
     if (!cache.native_allowed() || !Py_IS_TYPE(func, shortcuts.function_type)) {
-        return out.identify_through_inspect(func, arguments);
+        return identify_through_inspect(func, arguments);
     }
     // A function whose attributes inspect reads before its code: inspect decides.
     PyObject* attributes = shortcuts.function_dict_offset > 0 ? function_attribute_dict(func) : nullptr;
     if (shortcuts.function_dict_offset <= 0 || (attributes != nullptr && PyDict_Size(attributes) > 0)) {
         const int overridden = signature_overridden(func, attributes);
-        if (overridden != 0) return overridden > 0 && out.identify_through_inspect(func, arguments);
+        if (overridden != 0) return overridden > 0 && identify_through_inspect(func, arguments);
     }
     // Held: hashing the arguments below may run Python code that calls this
     // method again after its __code__ was replaced.
-    out.layout_ = cache.layout_for(method_name, func);
-    if (!out.layout_) return false;
-    const ParameterLayout& layout = *out.layout_;
-    if (!layout.native) return out.identify_through_inspect(func, arguments);
+    layout_ = cache.layout_for(method_name, func);
+    if (!layout_) return false;
+    const ParameterLayout& layout = *layout_;
+    if (!layout.native) return identify_through_inspect(func, arguments);
     // A method of self alone, called with the instance alone: always the
     // same call, whose bound call is at hand.
     if (layout.constant_call && arguments.positional_count() == 1 && arguments.keyword_count() == 0 &&
         layout.positional_count == 1 && layout.keyword_only_count == 0 && !layout.has_var_positional) {
-        out.hash_ = layout.constant_hash;
-        out.bound_call_ = layout.constant_call;
+        hash_ = layout.constant_hash;
+        bound_call_ = layout.constant_call;
         return true;
     }
-    const int bound = out.bind_natively(func, arguments);
-    if (bound <= 0) return bound == 0 && out.identify_through_inspect(func, arguments);
+    const int bound = bind_natively(func, arguments);
+    if (bound <= 0) return bound == 0 && identify_through_inspect(func, arguments);
     if (!call_hash_is_native()) {
-        PyObject* tuple = out.call_tuple();
+        PyObject* tuple = call_tuple();
         if (tuple == nullptr) return false;
-        out.hash_ = call_tuple_hash(tuple);
-        if (out.hash_ == -1) out.explain_unhashable_in(tuple);
-        return out.hash_ != -1;
+        hash_ = call_tuple_hash(tuple);
+        if (hash_ == -1) explain_unhashable_in(tuple);
+        return hash_ != -1;
     }
     CallHasher call_hash;
     for (std::size_t j = 0; j < layout.kept_count(); ++j) {
-        PyObject* value = out.values_[j];
+        PyObject* value = values_[j];
         Py_hash_t value_hash = layout.plain_default_hash_at[j];
         if (value == nullptr) {
-            value_hash = out.collected_hash(j);  // of *args or **kwargs; an error explained there
+            value_hash = collected_hash(j);  // of *args or **kwargs; an error explained there
             if (value_hash == -1) return false;
         } else if (value != layout.plain_default_at[j]) {
             value_hash = into_python([&] { return PyObject_Hash(value); });
-            if (value_hash == -1) return out.explain_unhashable(layout.kept_names[j]), false;
+            if (value_hash == -1) return explain_unhashable(layout.kept_names[j]), false;
         }
         call_hash.add_argument(layout.name_hashes[j], value_hash);
     }
-    out.hash_ = call_hash.finish(layout.method_name_hash);
+    hash_ = call_hash.finish(layout.method_name_hash);
     return true;
 }
 
@@ -203,16 +203,17 @@ BoundCallRef PositionalIdentity::make_bound_call() const noexcept {
 }
 
 void CallIdentity::take_over(PositionalIdentity& identified) noexcept {
-    method_name_ = identified.method_name_;
-    hash_ = identified.hash_;
-    layout_ = identified.held_layout_ ? std::move(identified.held_layout_) : LayoutRef(identified.layout_);
+    method_name_ = identified.method_name();
+    hash_ = identified.hash();
+    layout_ = identified.take_layout();
     self_given_ = true;
-    if (identified.size_ == 0 && layout_->constant_call) {
+    const std::size_t size = identified.size();
+    if (size == 0 && layout_->constant_call) {
         bound_call_ = layout_->constant_call;
         return;
     }
-    values_.resize_for_overwrite(identified.size_);
-    for (std::size_t j = 0; j < identified.size_; ++j) values_[j] = identified.values_[j];
+    values_.resize_for_overwrite(size);
+    for (std::size_t j = 0; j < size; ++j) values_[j] = identified.value(j);
 }
 
 // Puts each argument in its place in the call tuple's order, and gives every
@@ -369,7 +370,7 @@ bool CallIdentity::identify_through_inspect(PyObject* func, const CallArguments&
     layout_.reset();
     values_.clear();
     var_keywords_.clear();
-    delete std::exchange(holdings_, nullptr);
+    holdings_.reset();
     if (PyObject_TypeCheck(func, shortcuts.function_type) && !note_function_inputs(func)) return false;
     PyRef args = arguments.args_tuple();
     if (!args) return false;
@@ -405,7 +406,7 @@ void CallHoldings::discard(CallHoldings* held) noexcept(false) { delete held; }
 
 bool FunctionInputs::unchanged_otherwise(PyObject* func) const {
     const InterpreterShortcuts& objects = shortcuts;
-    const CallHoldings* held = holdings_;
+    const CallHoldings* held = holdings_.get();
     PyObject* code = layout_ ? layout_->code.get() : held != nullptr ? held->code.get() : nullptr;
     PyObject* defaults = layout_ ? layout_->defaults.get() : held != nullptr ? held->defaults.get() : nullptr;
     if (code == nullptr) return true;  // not a plain function

@@ -62,26 +62,19 @@ struct CallHoldings {
     static void discard(CallHoldings* held) noexcept(false);
 };
 
+using HoldingsRef = UniqueRecord<CallHoldings>;
+
 // What a call's identity was computed from, kept until its computation
 // ends: the function's code and defaults.
 class FunctionInputs {
 public:
     FunctionInputs() noexcept = default;
-    FunctionInputs(const FunctionInputs&) = delete;
-    FunctionInputs& operator=(const FunctionInputs&) = delete;
-    FunctionInputs(FunctionInputs&& other) noexcept
-        : layout_(std::move(other.layout_)), holdings_(std::exchange(other.holdings_, nullptr)) {}
-    FunctionInputs& operator=(FunctionInputs&& other) noexcept(false) {
-        layout_ = std::move(other.layout_);
-        CallHoldings* replaced = std::exchange(holdings_, std::exchange(other.holdings_, nullptr));
-        if (replaced != nullptr) CallHoldings::discard(replaced);
-        return *this;
-    }
-    ~FunctionInputs() noexcept(false) {
-        if (holdings_ != nullptr) CallHoldings::discard(holdings_);
-    }
-    // The inputs of a call identified from its layout alone.
-    explicit FunctionInputs(LayoutRef layout) noexcept : layout_(std::move(layout)) {}
+    // The inputs of a call identified from its layout, or through inspect
+    // (no layout), with what only some calls hold.
+    explicit FunctionInputs(LayoutRef layout, HoldingsRef holdings = {}) noexcept
+        : layout_(std::move(layout)), holdings_(std::move(holdings)) {}
+    FunctionInputs(FunctionInputs&&) noexcept = default;
+    FunctionInputs& operator=(FunctionInputs&&) = default;
 
     // Whether the function's __code__, __defaults__ and __kwdefaults__ (and
     // the keyword-only defaults in it) are still those the identity was
@@ -91,8 +84,8 @@ public:
         // A call bound natively that took no keyword-only default, the
         // common miss: its function's code and defaults, read in place.
         const InterpreterShortcuts& objects = shortcuts;
-        if (holdings_ == nullptr && layout_ && layout_->code && objects.code.offset > 0 &&
-            objects.defaults.offset > 0 && Py_TYPE(func) == objects.function_type) {
+        if (!holdings_ && layout_ && layout_->code && objects.code.offset > 0 && objects.defaults.offset > 0 &&
+            Py_TYPE(func) == objects.function_type) {
             return objects.code.read_borrowed(func) == layout_->code.get() &&
                    objects.defaults.read_borrowed(func) == layout_->defaults.get();
         }
@@ -100,11 +93,10 @@ public:
     }
 
 private:
-    friend class CallIdentity;
     bool unchanged_otherwise(PyObject* func) const;
 
     LayoutRef layout_;
-    CallHoldings* holdings_ = nullptr;  // owned
+    HoldingsRef holdings_;
 };
 
 class CallIdentity;
@@ -119,7 +111,7 @@ class CallIdentity;
 class PositionalIdentity {
 public:
     // Calls of more parameters than this (self aside) are identified by
-    // identify_call alone.
+    // CallIdentity::identify alone.
     static constexpr std::size_t kMaxKept = 8;
 
     // 1 when the call is of that kind and identified; 0 when it is not (no
@@ -134,11 +126,17 @@ public:
     // Empty with MemoryError set on failure.
     BoundCallRef make_bound_call() const noexcept;
 
+    // The arguments, in the call tuple's order: size() of them.
+    std::size_t size() const noexcept { return size_; }
+    PyObject* value(std::size_t j) const noexcept { return values_[j]; }
+
+    // Hands over the layout the identity was computed from, held; the
+    // identity is done with after this.
+    LayoutRef take_layout() noexcept { return held_layout_ ? std::move(held_layout_) : LayoutRef(layout_); }
+
     // Hands over what the identity was computed from, for the computation;
     // the identity is done with after this.
-    FunctionInputs take_inputs() noexcept {
-        return FunctionInputs(held_layout_ ? std::move(held_layout_) : LayoutRef(layout_));
-    }
+    FunctionInputs take_inputs() noexcept { return FunctionInputs(take_layout()); }
 
     // Whether `registered` is this call: 1, 0, or -1 when only Python code can
     // tell. Made by this decorator's layout with the very argument objects,
@@ -164,8 +162,6 @@ public:
     }
 
 private:
-    friend class CallIdentity;
-
     // Borrowed from the decorator's binding cache while no Python code can
     // have run; held from the first argument whose hash may run some (code
     // that may replace the function's code, and so the cached layout).
@@ -182,11 +178,14 @@ private:
 class CallIdentity {
 public:
     CallIdentity() = default;
-    ~CallIdentity() noexcept(false) {
-        if (holdings_ != nullptr) CallHoldings::discard(holdings_);
-    }
     CallIdentity(const CallIdentity&) = delete;
     CallIdentity& operator=(const CallIdentity&) = delete;
+
+    // Computes the identity of `arguments` passed to `func`, the decorated
+    // method's wrapped callable, into this new identity. Natively where it
+    // can, through inspect otherwise. False with the exception of the
+    // binding or of hashing set.
+    bool identify(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments);
 
     Py_hash_t hash() const noexcept { return hash_; }
     PyObject* method_name() const noexcept { return method_name_; }
@@ -229,16 +228,9 @@ public:
 
     // Hands over what the identity was computed from, for the computation;
     // the identity is done with after this.
-    FunctionInputs take_inputs() noexcept {
-        FunctionInputs inputs;
-        inputs.layout_ = std::move(layout_);
-        inputs.holdings_ = std::exchange(holdings_, nullptr);
-        return inputs;
-    }
+    FunctionInputs take_inputs() noexcept { return FunctionInputs(std::move(layout_), std::move(holdings_)); }
 
 private:
-    friend bool identify_call(BindingCache&, PyObject*, PyObject*, const CallArguments&, CallIdentity&);
-
     int bind_natively(PyObject* func, const CallArguments& arguments);
     void sort_var_keywords() noexcept;
     int keyword_only_default(PyObject* func, Py_ssize_t i, bool taken, PyObject*& value);
@@ -276,17 +268,11 @@ private:
     BoundCallRef bound_call_;
 
     CallHoldings& holdings() {
-        if (holdings_ == nullptr) holdings_ = new CallHoldings();
+        if (!holdings_) holdings_ = HoldingsRef(new CallHoldings());
         return *holdings_;
     }
-    LayoutRef layout_;                 // set when bound natively
-    CallHoldings* holdings_ = nullptr;  // owned
+    LayoutRef layout_;  // set when bound natively
+    HoldingsRef holdings_;
 };
-
-// Computes the identity of `arguments` passed to `func`, the decorated
-// method's wrapped callable. Natively where it can, through inspect
-// otherwise. False with the exception of the binding or of hashing set.
-bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
-                   CallIdentity& out);
 
 }  // namespace lineage_store

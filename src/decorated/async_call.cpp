@@ -66,8 +66,8 @@ PyObject* driver_moved(PyObject*, PyObject* const* args, Py_ssize_t count) {
         CallArguments arguments(args + 2, count - 2 - keywords, kwnames);
         if (!arguments.ok()) return nullptr;
         CallIdentity identity;
-        if (!identify_call(decorator->caches.binding, decorator->options.method_name.get(), func.get(), arguments,
-                           identity)) {
+        if (!identity.identify(decorator->caches.binding, decorator->options.method_name.get(), func.get(),
+                               arguments)) {
             return nullptr;
         }
         FoundNode found;  // none: the first look finds the call, or registers it

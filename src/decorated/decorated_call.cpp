@@ -286,7 +286,7 @@ inline ServeOrCompute compute_absent(PyObject* self, DecoratorRecord& decorator,
 [[gnu::noinline]] ServeOrCompute identify_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
                                                     PyObject* func, const CallArguments& arguments, Ticket& ticket) {
     CallIdentity identity;
-    if (!identify_call(decorator.caches.binding, decorator.options.method_name.get(), func, arguments, identity)) {
+    if (!identity.identify(decorator.caches.binding, decorator.options.method_name.get(), func, arguments)) {
         return ServeOrCompute::error();
     }
     // Its hit, found as the commonest is. Its node is this method's when the
@@ -372,8 +372,9 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
     if (positional < 0) return nullptr;
     if (positional > 0) return call_async_by_position(self, arguments, by_position);
     CallIdentity identity;
-    if (!identify_call(decorator.caches.binding, decorator.options.method_name.get(), func, arguments, identity))
+    if (!identity.identify(decorator.caches.binding, decorator.options.method_name.get(), func, arguments)) {
         return nullptr;
+    }
     return call_async(self, arguments, identity);
 }
 
