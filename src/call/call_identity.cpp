@@ -151,57 +151,6 @@ bool CallIdentity::identify(BindingCache& cache, PyObject* method_name, PyObject
     return true;
 }
 
-int PositionalIdentity::identify(BindingCache& cache, PyObject* method_name, PyObject* func,
-                                 const CallArguments& arguments) {
-    if (!Py_IS_TYPE(func, shortcuts.function_type) || arguments.keyword_count() != 0 || !cache.positional_ready()) {
-        return 0;
-    }
-    PyObject* attributes = function_attribute_dict(func);
-    if (attributes != nullptr && PyDict_Size(attributes) != 0) return 0;
-    const LayoutRef& found = cache.positional_layout_for(method_name, func);
-    if (!found) return -1;
-    const ParameterLayout& layout = *found;
-    const Py_ssize_t given = arguments.positional_count();
-    if (!layout.native || !layout.binds_by_position || given < layout.required_count ||
-        given > layout.positional_count || layout.kept_count() > kMaxKept) {
-        return 0;
-    }
-    layout_ = found.get();
-    method_name_ = method_name;
-    size_ = layout.kept_count();
-    CallHasher call_hash;
-    const ParameterLayout::PositionalPlace* places = layout.positional_places.data();
-    for (std::size_t j = 0; j < size_; ++j) {
-        const ParameterLayout::PositionalPlace& place = places[j];
-        PyObject* value = place.parameter < given ? arguments.positional(place.parameter) : place.default_value;
-        values_[j] = value;
-        // A plain default left as it is: its pair is hashed with the layout.
-        if (value == place.plain_default) {
-            call_hash.add_pair(place.plain_default_pair);
-            continue;
-        }
-        if (!held_layout_ && !is_plain(value)) held_layout_ = found;
-        const Py_hash_t value_hash = into_python([&] { return PyObject_Hash(value); });
-        if (value_hash == -1) {
-            note_unhashable_argument(layout.kept_names[j], [&] {
-                return PyRef::steal(into_python([&] {
-                    return PyUnicode_FromFormat("while identifying a call of the cached method %R", method_name);
-                }));
-            });
-            return -1;
-        }
-        call_hash.add_argument(place.name, value_hash);
-    }
-    hash_ = call_hash.finish(layout.method_name_hash);
-    return 1;
-}
-
-BoundCallRef PositionalIdentity::make_bound_call() const noexcept {
-    if (size_ == 0 && layout_->constant_call) return layout_->constant_call;
-    BoundCall* made = BoundCall::make(method_name_, size_, layout_->kept_names.data(), values_);
-    return made != nullptr ? BoundCallRef::adopt(made) : BoundCallRef();
-}
-
 void CallIdentity::take_over(PositionalIdentity& identified) noexcept {
     method_name_ = identified.method_name();
     hash_ = identified.hash();
@@ -398,59 +347,6 @@ bool CallIdentity::note_function_inputs(PyObject* func) {
     if (PyDict_Check(held.kwdefaults_dict.get())) {
         held.kwdefaults_copy = PyRef::steal(into_python([&] { return PyDict_Copy(held.kwdefaults_dict.get()); }));
         if (!held.kwdefaults_copy) return false;
-    }
-    return true;
-}
-
-void CallHoldings::discard(CallHoldings* held) noexcept(false) { delete held; }
-
-bool FunctionInputs::unchanged_otherwise(PyObject* func) const {
-    const InterpreterShortcuts& objects = shortcuts;
-    const CallHoldings* held = holdings_.get();
-    PyObject* code = layout_ ? layout_->code.get() : held != nullptr ? held->code.get() : nullptr;
-    PyObject* defaults = layout_ ? layout_->defaults.get() : held != nullptr ? held->defaults.get() : nullptr;
-    if (code == nullptr) return true;  // not a plain function
-    if (objects.code.offset > 0 && objects.defaults.offset > 0 && Py_TYPE(func) == objects.function_type) {
-        // Read in place, as every miss does this.
-        if (objects.code.read_borrowed(func) != code || objects.defaults.read_borrowed(func) != defaults) return false;
-    } else {
-        PyRef current_code = PyRef::steal(objects.code.read(func, objects.function_type));
-        PyRef current_defaults = PyRef::steal(objects.defaults.read(func, objects.function_type));
-        if (current_code.get() != code || current_defaults.get() != defaults) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    if (held == nullptr || !held->kwdefaults_dict) return true;
-    PyRef kwdefaults = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
-    if (!kwdefaults) {
-        PyErr_Clear();
-        return false;
-    }
-    if (kwdefaults.get() != held->kwdefaults_dict.get()) return false;
-    if (!PyDict_Check(kwdefaults.get())) return true;
-    // The values themselves, by identity: looking them up by their str names
-    // runs no Python code.
-    if (layout_) {
-        for (std::size_t k = 0; k < held->kwdefaults.size(); ++k) {
-            const CallHoldings::TakenDefault& taken = held->kwdefaults[k];
-            if (PyDict_GetItemWithError(kwdefaults.get(), taken.name) != taken.value.get()) {
-                PyErr_Clear();
-                return false;
-            }
-        }
-        return true;
-    }
-    if (!held->kwdefaults_copy) return true;
-    if (PyDict_Size(kwdefaults.get()) != PyDict_Size(held->kwdefaults_copy.get())) return false;
-    Py_ssize_t position = 0;
-    PyObject* name = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(held->kwdefaults_copy.get(), &position, &name, &value)) {
-        if (!PyUnicode_CheckExact(name) || PyDict_GetItemWithError(kwdefaults.get(), name) != value) {
-            PyErr_Clear();
-            return false;
-        }
     }
     return true;
 }
