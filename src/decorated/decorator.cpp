@@ -209,8 +209,8 @@ PyObject* new_decorator(DecoratorOptions&& options) {
         PyObject* self = into_python([&] { return alloc(type, 0); });
         if (self == nullptr) return nullptr;
         // Made at once, before anything can reach the object (the collector
-        // only runs where an allocation can start it): no flag tells a record
-        // not made yet.
+        // runs only where an allocation can start it), so that every slot
+        // and every reader of a class dict finds the record made.
         DecoratorObject* decorator = as_decorator(self);
         DecoratorRecord& record = *std::construct_at(&decorator->decorator_record, std::move(options));
         record.caches.binding.allow_native(native_binding_ready());
