@@ -200,8 +200,17 @@ class Argument:
     """Hashable by identity, refers to nothing: only the calls hold it."""
 
 
+class BoundThroughInspect(LineageStoreBase):
+    def m(self, x):
+        return x
+
+    m.__signature__ = inspect.signature(m)  # which leaves the binding to inspect
+    m = lineage_stored()(m)
+
+
 ARGUMENT_PLACES = {
     "only argument": (Store, lambda obj, argument: obj.m(argument)),
+    "bound through inspect": (BoundThroughInspect, lambda obj, argument: obj.m(argument)),
     "passed on to another call": (Store, lambda obj, argument: obj.uses_m(argument)),
     "in *args": (Starred, lambda obj, argument: obj.star(1, argument)),
     "in **kwargs": (Starred, lambda obj, argument: obj.keywords(a=1, b=argument)),

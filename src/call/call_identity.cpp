@@ -92,127 +92,77 @@ int signature_overridden(PyObject* func, PyObject* attributes) {
 // arguments hashed in the tuple's order, so that an exception is the one
 // hashing the tuple would raise). Any call this does not understand goes to
 // inspect.
-bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
-                   CallIdentity& out) {
-    out.method_name_ = method_name;
+bool CallIdentity::identify(BindingCache& cache, PyObject* method_name, PyObject* func,
+                            const CallArguments& arguments) {
+    method_name_ = method_name;
     PositionalIdentity by_position;
     const int positional = by_position.identify(cache, method_name, func, arguments);
     if (positional != 0) {
         if (positional < 0) return false;
-        out.take_over(by_position);
+        take_over(by_position);
         return true;
     }
     if (!cache.native_allowed() || !Py_IS_TYPE(func, shortcuts.function_type)) {
-        return out.identify_through_inspect(func, arguments);
+        return identify_through_inspect(func, arguments);
     }
     // A function whose attributes inspect reads before its code: inspect decides.
     PyObject* attributes = shortcuts.function_dict_offset > 0 ? function_attribute_dict(func) : nullptr;
     if (shortcuts.function_dict_offset <= 0 || (attributes != nullptr && PyDict_Size(attributes) > 0)) {
         const int overridden = signature_overridden(func, attributes);
-        if (overridden != 0) return overridden > 0 && out.identify_through_inspect(func, arguments);
+        if (overridden != 0) return overridden > 0 && identify_through_inspect(func, arguments);
     }
     // Held: hashing the arguments below may run Python code that calls this
     // method again after its __code__ was replaced.
-    out.layout_ = cache.layout_for(method_name, func);
-    if (!out.layout_) return false;
-    const ParameterLayout& layout = *out.layout_;
-    if (!layout.native) return out.identify_through_inspect(func, arguments);
+    layout_ = cache.layout_for(method_name, func);
+    if (!layout_) return false;
+    const ParameterLayout& layout = *layout_;
+    if (!layout.native) return identify_through_inspect(func, arguments);
     // A method of self alone, called with the instance alone: always the
     // same call, whose bound call is at hand.
     if (layout.constant_call && arguments.positional_count() == 1 && arguments.keyword_count() == 0 &&
         layout.positional_count == 1 && layout.keyword_only_count == 0 && !layout.has_var_positional) {
-        out.hash_ = layout.constant_hash;
-        out.bound_call_ = layout.constant_call;
+        hash_ = layout.constant_hash;
+        bound_call_ = layout.constant_call;
         return true;
     }
-    const int bound = out.bind_natively(func, arguments);
-    if (bound <= 0) return bound == 0 && out.identify_through_inspect(func, arguments);
+    const int bound = bind_natively(func, arguments);
+    if (bound <= 0) return bound == 0 && identify_through_inspect(func, arguments);
     if (!call_hash_is_native()) {
-        PyObject* tuple = out.call_tuple();
+        PyObject* tuple = call_tuple();
         if (tuple == nullptr) return false;
-        out.hash_ = call_tuple_hash(tuple);
-        if (out.hash_ == -1) out.explain_unhashable_in(tuple);
-        return out.hash_ != -1;
+        hash_ = call_tuple_hash(tuple);
+        if (hash_ == -1) explain_unhashable_in(tuple);
+        return hash_ != -1;
     }
     CallHasher call_hash;
     for (std::size_t j = 0; j < layout.kept_count(); ++j) {
-        PyObject* value = out.values_[j];
+        PyObject* value = values_[j];
         Py_hash_t value_hash = layout.plain_default_hash_at[j];
         if (value == nullptr) {
-            value_hash = out.collected_hash(j);  // of *args or **kwargs; an error explained there
+            value_hash = collected_hash(j);  // of *args or **kwargs; an error explained there
             if (value_hash == -1) return false;
         } else if (value != layout.plain_default_at[j]) {
             value_hash = into_python([&] { return PyObject_Hash(value); });
-            if (value_hash == -1) return out.explain_unhashable(layout.kept_names[j]), false;
+            if (value_hash == -1) return explain_unhashable(layout.kept_names[j]), false;
         }
         call_hash.add_argument(layout.name_hashes[j], value_hash);
     }
-    out.hash_ = call_hash.finish(layout.method_name_hash);
+    hash_ = call_hash.finish(layout.method_name_hash);
     return true;
 }
 
-int PositionalIdentity::identify(BindingCache& cache, PyObject* method_name, PyObject* func,
-                                 const CallArguments& arguments) {
-    if (!Py_IS_TYPE(func, shortcuts.function_type) || arguments.keyword_count() != 0 || !cache.positional_ready()) {
-        return 0;
-    }
-    PyObject* attributes = function_attribute_dict(func);
-    if (attributes != nullptr && PyDict_Size(attributes) != 0) return 0;
-    const LayoutRef& found = cache.positional_layout_for(method_name, func);
-    if (!found) return -1;
-    const ParameterLayout& layout = *found;
-    const Py_ssize_t given = arguments.positional_count();
-    if (!layout.native || !layout.binds_by_position || given < layout.required_count ||
-        given > layout.positional_count || layout.kept_count() > kMaxKept) {
-        return 0;
-    }
-    layout_ = found.get();
-    method_name_ = method_name;
-    size_ = layout.kept_count();
-    CallHasher call_hash;
-    const ParameterLayout::PositionalPlace* places = layout.positional_places.data();
-    for (std::size_t j = 0; j < size_; ++j) {
-        const ParameterLayout::PositionalPlace& place = places[j];
-        PyObject* value = place.parameter < given ? arguments.positional(place.parameter) : place.default_value;
-        values_[j] = value;
-        // A plain default left as it is: its pair is hashed with the layout.
-        if (value == place.plain_default) {
-            call_hash.add_pair(place.plain_default_pair);
-            continue;
-        }
-        if (!held_layout_ && !is_plain(value)) held_layout_ = found;
-        const Py_hash_t value_hash = into_python([&] { return PyObject_Hash(value); });
-        if (value_hash == -1) {
-            note_unhashable_argument(layout.kept_names[j], [&] {
-                return PyRef::steal(into_python([&] {
-                    return PyUnicode_FromFormat("while identifying a call of the cached method %R", method_name);
-                }));
-            });
-            return -1;
-        }
-        call_hash.add_argument(place.name, value_hash);
-    }
-    hash_ = call_hash.finish(layout.method_name_hash);
-    return 1;
-}
-
-BoundCallRef PositionalIdentity::make_bound_call() const noexcept {
-    if (size_ == 0 && layout_->constant_call) return layout_->constant_call;
-    BoundCall* made = BoundCall::make(method_name_, size_, layout_->kept_names.data(), values_);
-    return made != nullptr ? BoundCallRef::adopt(made) : BoundCallRef();
-}
-
 void CallIdentity::take_over(PositionalIdentity& identified) noexcept {
-    method_name_ = identified.method_name_;
-    hash_ = identified.hash_;
-    layout_ = identified.held_layout_ ? std::move(identified.held_layout_) : LayoutRef(identified.layout_);
+    method_name_ = identified.method_name();
+    hash_ = identified.hash();
+    layout_ = identified.take_layout();
     self_given_ = true;
-    if (identified.size_ == 0 && layout_->constant_call) {
+    const std::size_t size = identified.size();
+    if (size == 0 && layout_->constant_call) {
         bound_call_ = layout_->constant_call;
         return;
     }
-    values_.resize_for_overwrite(identified.size_);
-    for (std::size_t j = 0; j < identified.size_; ++j) values_[j] = identified.values_[j];
+    values_.resize_for_overwrite(size);
+    for (std::size_t j = 0; j < size; ++j) values_[j] = identified.value(j);
 }
 
 // Puts each argument in its place in the call tuple's order, and gives every
@@ -369,7 +319,7 @@ bool CallIdentity::identify_through_inspect(PyObject* func, const CallArguments&
     layout_.reset();
     values_.clear();
     var_keywords_.clear();
-    delete std::exchange(holdings_, nullptr);
+    holdings_.reset();
     if (PyObject_TypeCheck(func, shortcuts.function_type) && !note_function_inputs(func)) return false;
     PyRef args = arguments.args_tuple();
     if (!args) return false;
@@ -397,59 +347,6 @@ bool CallIdentity::note_function_inputs(PyObject* func) {
     if (PyDict_Check(held.kwdefaults_dict.get())) {
         held.kwdefaults_copy = PyRef::steal(into_python([&] { return PyDict_Copy(held.kwdefaults_dict.get()); }));
         if (!held.kwdefaults_copy) return false;
-    }
-    return true;
-}
-
-void CallHoldings::discard(CallHoldings* held) noexcept(false) { delete held; }
-
-bool FunctionInputs::unchanged_otherwise(PyObject* func) const {
-    const InterpreterShortcuts& objects = shortcuts;
-    const CallHoldings* held = holdings_;
-    PyObject* code = layout_ ? layout_->code.get() : held != nullptr ? held->code.get() : nullptr;
-    PyObject* defaults = layout_ ? layout_->defaults.get() : held != nullptr ? held->defaults.get() : nullptr;
-    if (code == nullptr) return true;  // not a plain function
-    if (objects.code.offset > 0 && objects.defaults.offset > 0 && Py_TYPE(func) == objects.function_type) {
-        // Read in place, as every miss does this.
-        if (objects.code.read_borrowed(func) != code || objects.defaults.read_borrowed(func) != defaults) return false;
-    } else {
-        PyRef current_code = PyRef::steal(objects.code.read(func, objects.function_type));
-        PyRef current_defaults = PyRef::steal(objects.defaults.read(func, objects.function_type));
-        if (current_code.get() != code || current_defaults.get() != defaults) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    if (held == nullptr || !held->kwdefaults_dict) return true;
-    PyRef kwdefaults = PyRef::steal(objects.kwdefaults.read(func, objects.function_type));
-    if (!kwdefaults) {
-        PyErr_Clear();
-        return false;
-    }
-    if (kwdefaults.get() != held->kwdefaults_dict.get()) return false;
-    if (!PyDict_Check(kwdefaults.get())) return true;
-    // The values themselves, by identity: looking them up by their str names
-    // runs no Python code.
-    if (layout_) {
-        for (std::size_t k = 0; k < held->kwdefaults.size(); ++k) {
-            const CallHoldings::TakenDefault& taken = held->kwdefaults[k];
-            if (PyDict_GetItemWithError(kwdefaults.get(), taken.name) != taken.value.get()) {
-                PyErr_Clear();
-                return false;
-            }
-        }
-        return true;
-    }
-    if (!held->kwdefaults_copy) return true;
-    if (PyDict_Size(kwdefaults.get()) != PyDict_Size(held->kwdefaults_copy.get())) return false;
-    Py_ssize_t position = 0;
-    PyObject* name = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(held->kwdefaults_copy.get(), &position, &name, &value)) {
-        if (!PyUnicode_CheckExact(name) || PyDict_GetItemWithError(kwdefaults.get(), name) != value) {
-            PyErr_Clear();
-            return false;
-        }
     }
     return true;
 }

@@ -1,5 +1,9 @@
 // call_identity.h: the decorated call's own way to its call identity.
 //
+// The commonest call is identified by position first (positional_identity);
+// this unit identifies every other, and takes that one over where a step
+// needs more than a hit does.
+//
 // A call of a plain Python function is bound natively, from its parameter
 // layout (parameter_layout) and defaults, and its call hash is computed from
 // the argument hashes with the interpreter's tuple-hash algorithm
@@ -21,7 +25,9 @@
 
 #include "call/bound_call.h"
 #include "call/call_arguments.h"
+#include "call/function_inputs.h"
 #include "call/parameter_layout.h"
+#include "call/positional_identity.h"
 #include "python/interpreter_shortcuts.h"
 #include "python/py_ref.h"
 
@@ -41,152 +47,19 @@ bool prepare_reference_binding();
 // above). Asked once per decorator.
 bool native_binding_ready() noexcept;
 
-// What only some calls hold, made when first needed: the function's
-// __kwdefaults__ and the defaults taken from it (either may be replaced while
-// the arguments are hashed or the function runs), and what the inspect path
-// read of a plain function, with the call tuple it made.
-struct CallHoldings {
-    struct TakenDefault {
-        PyObject* name;  // borrowed from the layout
-        PyRef value;
-    };
-    PyRef kwdefaults_dict;
-    SmallArray<TakenDefault, 2> kwdefaults;
-    PyRef kwdefaults_copy;
-    PyRef code;
-    PyRef defaults;
-    PyRef call_tuple;
-
-    // Frees `held`, which only some calls have: out of line, so that an
-    // owner without any is freed with one test.
-    static void discard(CallHoldings* held) noexcept(false);
-};
-
-// What a call's identity was computed from, kept until its computation
-// ends: the function's code and defaults.
-class FunctionInputs {
-public:
-    FunctionInputs() noexcept = default;
-    FunctionInputs(const FunctionInputs&) = delete;
-    FunctionInputs& operator=(const FunctionInputs&) = delete;
-    FunctionInputs(FunctionInputs&& other) noexcept
-        : layout_(std::move(other.layout_)), holdings_(std::exchange(other.holdings_, nullptr)) {}
-    FunctionInputs& operator=(FunctionInputs&& other) noexcept(false) {
-        layout_ = std::move(other.layout_);
-        CallHoldings* replaced = std::exchange(holdings_, std::exchange(other.holdings_, nullptr));
-        if (replaced != nullptr) CallHoldings::discard(replaced);
-        return *this;
-    }
-    ~FunctionInputs() noexcept(false) {
-        if (holdings_ != nullptr) CallHoldings::discard(holdings_);
-    }
-    // The inputs of a call identified from its layout alone.
-    explicit FunctionInputs(LayoutRef layout) noexcept : layout_(std::move(layout)) {}
-
-    // Whether the function's __code__, __defaults__ and __kwdefaults__ (and
-    // the keyword-only defaults in it) are still those the identity was
-    // computed from. A result computed after one of them changed may belong
-    // to another call. Runs no Python code.
-    bool unchanged(PyObject* func) const {
-        // A call bound natively that took no keyword-only default, the
-        // common miss: its function's code and defaults, read in place.
-        const InterpreterShortcuts& objects = shortcuts;
-        if (holdings_ == nullptr && layout_ && layout_->code && objects.code.offset > 0 &&
-            objects.defaults.offset > 0 && Py_TYPE(func) == objects.function_type) {
-            return objects.code.read_borrowed(func) == layout_->code.get() &&
-                   objects.defaults.read_borrowed(func) == layout_->defaults.get();
-        }
-        return unchanged_otherwise(func);
-    }
-
-private:
-    friend class CallIdentity;
-    bool unchanged_otherwise(PyObject* func) const;
-
-    LayoutRef layout_;
-    CallHoldings* holdings_ = nullptr;  // owned
-};
-
-class CallIdentity;
-
-// The identity of the commonest call, made with nothing a lookup does not
-// need: a plain function whose layout binds by position (self, then
-// positional parameters only; see ParameterLayout::binds_by_position),
-// called by position with no more arguments than it has parameters and
-// enough for those without a default, and whose attributes hold nothing
-// inspect would read first. A hit is served from it alone; any other step
-// takes it over into a CallIdentity, hashed already.
-class PositionalIdentity {
-public:
-    // Calls of more parameters than this (self aside) are identified by
-    // identify_call alone.
-    static constexpr std::size_t kMaxKept = 8;
-
-    // 1 when the call is of that kind and identified; 0 when it is not (no
-    // Python code has run then); -1 with the exception of hashing set.
-    int identify(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments);
-
-    Py_hash_t hash() const noexcept { return hash_; }
-    PyObject* method_name() const noexcept { return method_name_; }
-
-    // The bound call of this call, for registration. Runs no Python code and
-    // allocates no collected object, so it may be made in a store section.
-    // Empty with MemoryError set on failure.
-    BoundCallRef make_bound_call() const noexcept;
-
-    // Hands over what the identity was computed from, for the computation;
-    // the identity is done with after this.
-    FunctionInputs take_inputs() noexcept {
-        return FunctionInputs(held_layout_ ? std::move(held_layout_) : LayoutRef(layout_));
-    }
-
-    // Whether `registered` is this call: 1, 0, or -1 when only Python code can
-    // tell. Made by this decorator's layout with the very argument objects,
-    // or ones that compare natively, it is decided here, inline.
-    int matches_without_python(const BoundCall& registered) const noexcept {
-        if (registered.method_name() != method_name_ || registered.size() != size_) return -1;
-        const ParameterLayout& layout = *layout_;
-        for (std::size_t j = 0; j < size_; ++j) {
-            if (registered.name(j) != layout.kept_names[j]) return -1;
-            PyObject* theirs = registered.value(j);
-            PyObject* ours = values_[j];
-            if (theirs == ours) continue;
-            // Two ints or two str of their exact types: compared by the
-            // interpreter's own code, which runs no Python code, warns of
-            // nothing and cannot fail.
-            const bool same_plain_type =
-                Py_TYPE(theirs) == Py_TYPE(ours) && (PyLong_CheckExact(ours) || PyUnicode_CheckExact(ours));
-            const int equal =
-                same_plain_type ? PyObject_RichCompareBool(theirs, ours, Py_EQ) : plain_equal(theirs, ours);
-            if (equal <= 0) return equal;
-        }
-        return 1;
-    }
-
-private:
-    friend class CallIdentity;
-
-    // Borrowed from the decorator's binding cache while no Python code can
-    // have run; held from the first argument whose hash may run some (code
-    // that may replace the function's code, and so the cached layout).
-    const ParameterLayout* layout_ = nullptr;
-    LayoutRef held_layout_;
-    PyObject* method_name_ = nullptr;  // borrowed from the decorator
-    Py_hash_t hash_ = -1;
-    std::size_t size_ = 0;
-    PyObject* values_[kMaxKept];  // borrowed from the call or the layout's defaults
-};
-
 // The identity of one call: its hash, and what is needed to build its bound
 // call or its normalised call tuple, or to compare it with a registered call.
 class CallIdentity {
 public:
     CallIdentity() = default;
-    ~CallIdentity() noexcept(false) {
-        if (holdings_ != nullptr) CallHoldings::discard(holdings_);
-    }
     CallIdentity(const CallIdentity&) = delete;
     CallIdentity& operator=(const CallIdentity&) = delete;
+
+    // Computes the identity of `arguments` passed to `func`, the decorated
+    // method's wrapped callable, into this new identity. Natively where it
+    // can, through inspect otherwise. False with the exception of the
+    // binding or of hashing set.
+    bool identify(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments);
 
     Py_hash_t hash() const noexcept { return hash_; }
     PyObject* method_name() const noexcept { return method_name_; }
@@ -229,16 +102,9 @@ public:
 
     // Hands over what the identity was computed from, for the computation;
     // the identity is done with after this.
-    FunctionInputs take_inputs() noexcept {
-        FunctionInputs inputs;
-        inputs.layout_ = std::move(layout_);
-        inputs.holdings_ = std::exchange(holdings_, nullptr);
-        return inputs;
-    }
+    FunctionInputs take_inputs() noexcept { return FunctionInputs(std::move(layout_), std::move(holdings_)); }
 
 private:
-    friend bool identify_call(BindingCache&, PyObject*, PyObject*, const CallArguments&, CallIdentity&);
-
     int bind_natively(PyObject* func, const CallArguments& arguments);
     void sort_var_keywords() noexcept;
     int keyword_only_default(PyObject* func, Py_ssize_t i, bool taken, PyObject*& value);
@@ -276,17 +142,11 @@ private:
     BoundCallRef bound_call_;
 
     CallHoldings& holdings() {
-        if (holdings_ == nullptr) holdings_ = new CallHoldings();
+        if (!holdings_) holdings_ = HoldingsRef(new CallHoldings());
         return *holdings_;
     }
-    LayoutRef layout_;                 // set when bound natively
-    CallHoldings* holdings_ = nullptr;  // owned
+    LayoutRef layout_;  // set when bound natively
+    HoldingsRef holdings_;
 };
-
-// Computes the identity of `arguments` passed to `func`, the decorated
-// method's wrapped callable. Natively where it can, through inspect
-// otherwise. False with the exception of the binding or of hashing set.
-bool identify_call(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments,
-                   CallIdentity& out);
 
 }  // namespace lineage_store

@@ -58,7 +58,7 @@ PyObject* driver_moved(PyObject*, PyObject* const* args, Py_ssize_t count) {
             PyErr_SetString(PyExc_TypeError, "moved() takes a decorator, keyword names and the arguments of its call");
             return nullptr;
         }
-        PyRef func = decorator->func.new_ref();
+        PyRef func = decorator->options.func.new_ref();
         if (!func) {
             PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
             return nullptr;
@@ -66,7 +66,8 @@ PyObject* driver_moved(PyObject*, PyObject* const* args, Py_ssize_t count) {
         CallArguments arguments(args + 2, count - 2 - keywords, kwnames);
         if (!arguments.ok()) return nullptr;
         CallIdentity identity;
-        if (!identify_call(decorator->binding, decorator->method_name.get(), func.get(), arguments, identity)) {
+        if (!identity.identify(decorator->caches.binding, decorator->options.method_name.get(), func.get(),
+                               arguments)) {
             return nullptr;
         }
         FoundNode found;  // none: the first look finds the call, or registers it
@@ -116,7 +117,7 @@ bool prepare_driver() {
 // traceback through it, names the method. Made at the method's first call,
 // so that a call pays nothing for them. False with an exception set.
 [[gnu::noinline]] bool make_coroutine_functions(DecoratorRecord& decorator) {
-    PyRef func = decorator.func.new_ref();
+    PyRef func = decorator.options.func.new_ref();
     if (!func) {
         PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
         return false;
@@ -124,10 +125,10 @@ bool prepare_driver() {
     PyRef qualname = PyRef::steal(into_python([&] { return PyObject_GetAttrString(func.get(), "__qualname__"); }));
     if (!qualname || !PyUnicode_Check(qualname.get())) {
         PyErr_Clear();  // a callable without one (a partial) is named by the method name
-        qualname = decorator.method_name.new_ref();
+        qualname = decorator.options.method_name.new_ref();
     }
     PyRef made = PyRef::steal(into_python([&] {
-        return PyObject_CallFunctionObjArgs(named_driver, decorator.method_name.get(), qualname.get(), nullptr);
+        return PyObject_CallFunctionObjArgs(named_driver, decorator.options.method_name.get(), qualname.get(), nullptr);
     }));
     if (!made) return false;
     PyObject* served =
@@ -137,9 +138,9 @@ bool prepare_driver() {
         return false;
     }
     // Made by the first call's own Python code: a call it ran may have made them too.
-    if (!decorator.async_driver) {
-        decorator.async_served = PyRef::borrow(served);
-        decorator.async_driver = PyRef::borrow(PyTuple_GetItem(made.get(), 0));
+    if (!decorator.caches.async_driver) {
+        decorator.caches.async_served = PyRef::borrow(served);
+        decorator.caches.async_driver = PyRef::borrow(PyTuple_GetItem(made.get(), 0));
     }
     return true;
 }
@@ -147,8 +148,8 @@ bool prepare_driver() {
 // The driver's coroutine function for `decorator`, borrowed; null with an
 // exception set.
 inline PyObject* coroutine_function_of(DecoratorRecord& decorator) {
-    if (!decorator.async_driver && !make_coroutine_functions(decorator)) return nullptr;
-    return decorator.async_driver.get();
+    if (!decorator.caches.async_driver && !make_coroutine_functions(decorator)) return nullptr;
+    return decorator.caches.async_driver.get();
 }
 
 // The registered node of the call `identity` names, when the store has one that
@@ -211,7 +212,7 @@ PyObject* served_now(DecoratorRecord& decorator_record, PyObject* decorator, con
     const PyRef held_value = PyRef::borrow(value);  // making the version token may run Python code
     const PyRef held_version = PyRef::borrow(version_token(version));
     if (!held_version) return nullptr;
-    return served_coroutine(decorator_record.async_served.get(), driver_vectorcall, decorator, arguments,
+    return served_coroutine(decorator_record.caches.async_served.get(), driver_vectorcall, decorator, arguments,
                             held_value.get(), held_version.get());
 }
 

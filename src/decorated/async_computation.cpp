@@ -115,11 +115,11 @@ bool settle_computation(Computation* computation, Outcome outcome, PyObject* res
             DecoratorRecord& decorator = decorator_of(call);
             // The method reads its code and defaults again when it runs: if they
             // changed since the call was identified, the value may be another call's.
-            PyRef func = decorator.func.new_ref();
+            PyRef func = decorator.options.func.new_ref();
             const bool function_changed = !func || !state.inputs.unchanged(func.get());
             PyRef replaced;  // released after the section: its finaliser may use this store
             bool overlapped = false;
-            if (store_result(as_store(call->instance), state.position, state.slot, decorator.use_cache,
+            if (store_result(as_store(call->instance), state.position, state.slot, decorator.options.use_cache,
                              function_changed, result, replaced, &overlapped)) {
                 state.computing = false;
                 if (overlapped) outcome = Outcome::Overlapped;
@@ -427,7 +427,7 @@ void give_back_slot(AwaitedCall* call) {
 }
 
 PyObject* run_method(AwaitedCall* call) {
-    PyRef func = decorator_of(call).func.new_ref();
+    PyRef func = decorator_of(call).options.func.new_ref();
     if (!func) {
         PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
         return nullptr;
@@ -534,8 +534,8 @@ PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio) {
     if (!made) return nullptr;
     StoreObject* store = as_store(call->instance);
     {
-        StoreSection section =
-            StoreSection::open(store, Access::Write, {"began its computation", decorator_of(call).method_name.get()});
+        StoreSection section = StoreSection::open(
+            store, Access::Write, {"began its computation", decorator_of(call).options.method_name.get()});
         if (!section.opened()) return nullptr;
         state.slot = section.store_record()->graph.begin_computation(state.position);
         state.computing = true;
@@ -544,8 +544,8 @@ PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio) {
     computation->call = Py_NewRef(self);
     // From here on the computation settles however it ends: `made` does it
     // when it goes unfinished.
-    if (!state.scope.begin(
-            {store, call->decorator, state.position, state.slot, decorator_of(call).track_runtime_dependencies})) {
+    if (!state.scope.begin({store, call->decorator, state.position, state.slot,
+                            decorator_of(call).options.track_runtime_dependencies})) {
         return nullptr;
     }
     if (shared) {

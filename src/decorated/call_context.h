@@ -88,7 +88,9 @@ public:
     BegunComputation() noexcept = default;
     BegunComputation(const BegunComputation&) = delete;
     BegunComputation& operator=(const BegunComputation&) = delete;
-    ~BegunComputation() noexcept(false) { end(); }
+    ~BegunComputation() noexcept(false) {
+        if (begun()) end();
+    }
 
     // Makes a frame for `computation` the current context's innermost,
     // unless the computation needs none (see above). With no store section

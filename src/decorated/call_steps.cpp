@@ -27,7 +27,7 @@ void note_call(const CallSite& site, CallGraph& graph, NodePosition position, St
         return;
     }
     const DecoratorRecord* caller = decorator_record_of(innermost.decorator);
-    if (caller != nullptr && caller->use_cache && !graph.depends_on(innermost.node, position)) {
+    if (caller != nullptr && caller->options.use_cache && !graph.depends_on(innermost.node, position)) {
         step.untracked_caller = PyRef::borrow(innermost.decorator);
     }
 }
@@ -69,7 +69,7 @@ void give_up_looking(Step& step) noexcept {
 // bound call holds that name, so the address is no other's while the node
 // exists.
 bool registered_here(const CallSite& site, const CallGraph& graph, NodePosition position) noexcept {
-    return (*graph.node(position).call_value())->method_name() == site.decorator_record.method_name.get();
+    return (*graph.node(position).call_value())->method_name() == site.decorator_record.options.method_name.get();
 }
 
 // ---------------------------------------------------------------------------
@@ -88,11 +88,11 @@ std::uint32_t dependency_probe(std::size_t d) noexcept { return static_cast<std:
 
 void find_dependencies(const StoreRecord& store_record, const DecoratorRecord& decorator, const Verdicts& verdicts,
                        DependencyNodes& out) {
-    for (std::size_t d = 0; d < decorator.dependency_calls.size(); ++d) {
-        const BoundCall& dependency = *decorator.dependency_calls[d];
+    for (std::size_t d = 0; d < decorator.options.dependency_calls.size(); ++d) {
+        const BoundCall& dependency = *decorator.options.dependency_calls[d];
         Undecided undecided;
         const NodePosition found = find_call(
-            store_record, decorator.dependency_hashes[d],
+            store_record, decorator.options.dependency_hashes[d],
             [&](const BoundCall& registered) {
                 const int verdict = calls_equal_without_python(registered, dependency);
                 return verdict >= 0 ? verdict : verdicts.of(dependency_probe(d), registered);
@@ -131,7 +131,8 @@ void register_in_section(const CallSite& site, StoreRecord& store_record, Key& i
     for (std::size_t d = 0; d < dependencies.positions.size(); ++d) {
         NodePosition parent = dependencies.positions[d];
         if (parent == kNoNode) {
-            parent = add_unregistered_node(store_record, decorator.dependency_hashes[d], decorator.dependency_calls[d]);
+            parent = add_unregistered_node(store_record, decorator.options.dependency_hashes[d],
+                                           decorator.options.dependency_calls[d]);
         }
         graph.link(position, parent);
         dependencies_usable = dependencies_usable && graph.node(parent).is_registered() &&
@@ -140,8 +141,8 @@ void register_in_section(const CallSite& site, StoreRecord& store_record, Key& i
     // A value set by hand for the call before it was ever made is its
     // result, unless the method never stores one or what the call was
     // declared to depend on can never be valid.
-    const bool preset =
-        !taken_over && graph.node(position).stored_value() != nullptr && decorator.use_cache && dependencies_usable;
+    const bool preset = !taken_over && graph.node(position).stored_value() != nullptr && decorator.options.use_cache &&
+                        dependencies_usable;
     const ValidationState state = preset ? ValidationState::Valid : ValidationState::Invalid;
     if (made_before && !taken_over) {
         graph.register_late_with_state(position, state);
@@ -179,7 +180,8 @@ bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& 
         enum class Then { Done, Prepare, DecideDependencies } then = Then::Done;
         bool undecidable = false;
         const bool ok = with_call_node(
-            site.store, Access::Write, {"looked itself up", site.decorator_record.method_name.get()}, key, verdicts,
+            site.store, Access::Write, {"looked itself up", site.decorator_record.options.method_name.get()}, key,
+            verdicts,
             [&](StoreRecord* store_record, NodePosition found) {
                 CallGraph& graph = store_record->graph;
                 if (found != kNoNode && graph.node(found).is_registered() && registered_here(site, graph, found)) {
@@ -189,14 +191,14 @@ bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& 
                 // Never made here, or made by another method of the same name:
                 // registered in this section when nothing else is needed.
                 if (!prepared) {
-                    const int made = decorator.dependency_calls.empty() ? bound_call_in_section(key) : 0;
+                    const int made = decorator.options.dependency_calls.empty() ? bound_call_in_section(key) : 0;
                     if (made < 0) return false;
                     if (made == 0) {
                         then = Then::Prepare;
                         return true;
                     }
                 }
-                if (!decorator.dependency_calls.empty()) {
+                if (!decorator.options.dependency_calls.empty()) {
                     find_dependencies(*store_record, decorator, verdicts, dependencies);
                     if (!dependencies.undecided.empty()) {
                         then = Then::DecideDependencies;
@@ -223,7 +225,7 @@ bool find_or_register(const CallSite& site, Key& key, Step& step, BoundCallRef& 
             case Then::DecideDependencies:
                 for (std::size_t u = 0; u < dependencies.undecided.size(); ++u) {
                     const std::size_t d = dependencies.undecided[u].first;
-                    const BoundCall& dependency = *decorator.dependency_calls[d];
+                    const BoundCall& dependency = *decorator.options.dependency_calls[d];
                     NodePosition decided = kNoNode;
                     if (!decide_with_python(
                             dependencies.undecided[u].second, verdicts, dependency_probe(d),
@@ -260,8 +262,8 @@ template bool find_or_register(const CallSite&, CallIdentity&, Step&, BoundCallR
 template bool find_or_register(const CallSite&, BoundCallKey&, Step&, BoundCallRef&);
 
 bool serve_registered(const CallSite& site, NodePosition position, Step& step) {
-    StoreSection section =
-        StoreSection::open(site.store, Access::Write, {"looked itself up", site.decorator_record.method_name.get()});
+    StoreSection section = StoreSection::open(site.store, Access::Write,
+                                              {"looked itself up", site.decorator_record.options.method_name.get()});
     if (!section.opened()) return false;
     CallGraph& graph = section.store_record()->graph;
     if (!registered_here(site, graph, position)) {
@@ -279,7 +281,7 @@ void begin_computation(CallGraph& graph, Step& step) { step.slot = graph.begin_c
 bool warn_if_untracked(const CallSite& site, Step& step) {
     if (!step.untracked_caller) return true;
     DecoratorRecord* caller = decorator_record_of(step.untracked_caller.get());
-    if (caller == nullptr || warn_about_untracked_call(*caller, site.decorator_record.method_name.get(),
+    if (caller == nullptr || warn_about_untracked_call(*caller, site.decorator_record.options.method_name.get(),
                                                        Py_TYPE(site.instance), site.warning_stacklevel)) {
         return true;
     }

@@ -4,7 +4,6 @@
 #include "decorated/decorated_call.h"
 
 #include <cstddef>
-#include <new>
 #include <utility>
 
 #include "call/call_arguments.h"
@@ -50,7 +49,7 @@ public:
 
 private:
     StoreObject* store_ = nullptr;  // borrowed: the call's arguments hold the instance
-    CallGraph::ComputationSlot slot_ = 0;
+    CallGraph::ComputationSlot slot_;  // set with store_
 };
 
 // What a computation needs of the steps before it, and keeps while the
@@ -59,17 +58,23 @@ private:
 // state (the identity above all) is gone by then, so that only this and the
 // call's own arguments stay on the stack while the function runs, however
 // deep decorated methods call each other. It is engaged when it holds the
-// function; a hit makes nothing of it but its flags.
+// function. Every member starts empty and is cheap to make so: a hit makes
+// nothing of the ticket but its empty members.
+//
+// The members go in the reverse of their order here: the slot first, so that
+// nothing the others release (which may run Python code, and begin
+// computations) can find it still held; then the context, the inputs and the
+// function. Each is released even when one before it unwinds (a thread ended
+// at interpreter exit), which std::optional would not allow: its reset is
+// noexcept.
 class Ticket {
 public:
-    Ticket() noexcept {}
+    Ticket() noexcept = default;
     Ticket(const Ticket&) = delete;
     Ticket& operator=(const Ticket&) = delete;
-    ~Ticket() noexcept(false) {
-        if (func_ != nullptr) release();
-    }
+    ~Ticket() noexcept(false) = default;
 
-    explicit operator bool() const noexcept { return func_ != nullptr; }
+    explicit operator bool() const noexcept { return static_cast<bool>(func_); }
 
     // Engages the ticket with the function to run and the inputs its call was
     // identified from, and makes `computation`, when the call has one of its
@@ -78,54 +83,27 @@ public:
     // computation could not be entered.
     bool engage(const DecoratorRecord& decorator, FunctionInputs inputs = {},
                 const ComputationFrame* computation = nullptr) {
-        PyRef func = decorator.func.new_ref();
-        if (!func) {
+        func_ = decorator.options.func.new_ref();
+        if (!func_) {
             PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
             return false;
         }
-        new (&engaged_) Engaged(std::move(inputs));
-        func_ = func.release();
-        return computation == nullptr || engaged_.in_context.begin(*computation);
+        inputs_ = std::move(inputs);
+        return computation == nullptr || in_context_.begin(*computation);
     }
 
-    PyObject* func() const noexcept { return func_; }
-    FunctionInputs& inputs() noexcept { return engaged_.inputs; }
-    BegunComputation& in_context() noexcept { return engaged_.in_context; }
+    PyObject* func() const noexcept { return func_.get(); }
+    FunctionInputs& inputs() noexcept { return inputs_; }
+    BegunComputation& in_context() noexcept { return in_context_; }
     HeldSlot& slot() noexcept { return slot_; }
     // Whether the call runs as part of the same call in progress, with no
     // computation of its own.
-    bool runs_inline() const noexcept { return !engaged_.in_context.begun(); }
+    bool runs_inline() const noexcept { return !in_context_.begun(); }
 
 private:
-    // What an engaged ticket keeps besides the function.
-    struct Engaged {
-        explicit Engaged(FunctionInputs&& taken) noexcept : inputs(std::move(taken)) {}
-        FunctionInputs inputs;
-        BegunComputation in_context;  // leaves the context when it goes, if it entered it
-    };
-
-    // The slot first: nothing the others release (which may run Python code,
-    // and begin computations) can find it still held. Then the context, the
-    // inputs and the function.
-    [[gnu::noinline]] void release() noexcept(false) {
-        struct Rest {
-            Ticket& ticket;
-            ~Rest() noexcept(false) {
-                ticket.engaged_.~Engaged();
-                PyRef::steal(std::exchange(ticket.func_, nullptr));
-            }
-        };
-        slot_.give_back();
-        Rest rest{*this};
-    }
-
-    // Owned; set when engaged, which is all that tells an engaged ticket:
-    // a ticket sits on the stack of every nested decorated call, so it
-    // keeps no flag of its own.
-    PyObject* func_ = nullptr;
-    union {
-        Engaged engaged_;  // alive when engaged
-    };
+    PyRef func_;
+    FunctionInputs inputs_;
+    BegunComputation in_context_;  // leaves the context when it goes, if it entered it
     HeldSlot slot_;
 };
 
@@ -161,7 +139,7 @@ private:
     const ComputationFrame frame = ticket.in_context().end_returning();
     StoreObject* store = frame.store;  // the caller holds the instance
     DecoratorRecord& decorator = as_decorator(frame.decorator)->decorator_record;  // the caller holds the decorator
-    const bool use_cache = decorator.use_cache;
+    const bool use_cache = decorator.options.use_cache;
     const NodePosition position = frame.node;
     if (!result) return nullptr;  // the ticket gives the slot back
     // The function reads its code and defaults again when it runs: if they
@@ -219,24 +197,24 @@ struct ServeOrCompute {
 // see this decorator as their method, 0 when an override hides it from them
 // (it is reached through super() or its class), -1 with an exception set.
 int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeObject* cls) {
-    const int checked = decorator_record.checked_classes.contains(cls);
+    const int checked = decorator_record.caches.checked_classes.contains(cls);
     if (checked < 0) return -1;
     if (checked == 0) {
-        const int overridden = decorator_record.overridden_in.contains(cls);
+        const int overridden = decorator_record.caches.overridden_in.contains(cls);
         if (overridden != 0) return overridden < 0 ? -1 : 0;
         bool resolved = true;
         if (!check_class_at_first_call(cls, decorator, decorator_record, resolved)) return -1;
         if (!resolved) {
-            decorator_record.overridden_in.add(cls);
+            decorator_record.caches.overridden_in.add(cls);
             return 0;
         }
         // Not remembered when a check raised: the next call checks again,
         // which keeps an "error" warning filter failing until the class is fixed.
-        decorator_record.checked_classes.add(cls);
+        decorator_record.caches.checked_classes.add(cls);
     }
     // A class that cannot be weakly referenced is looked up in the set again
     // next time.
-    if (!decorator_record.last_checked_class.watch(cls)) PyErr_Clear();
+    if (!decorator_record.caches.last_checked_class.watch(cls)) PyErr_Clear();
     return 1;
 }
 
@@ -274,7 +252,7 @@ int check_class(PyObject* decorator, DecoratorRecord& decorator_record, PyTypeOb
         case Next::Compute: break;
     }
     const ComputationFrame computation{site.store, self, step.position, step.slot,
-                                       decorator.track_runtime_dependencies};
+                                       decorator.options.track_runtime_dependencies};
     return ServeOrCompute::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
 }
 
@@ -286,7 +264,8 @@ inline ServeOrCompute compute_absent(PyObject* self, DecoratorRecord& decorator,
     CallGraph::ComputationSlot slot = 0;
     if (!register_absent(as_store(instance), identity, position, slot)) return ServeOrCompute::error();
     ticket.slot().hold(as_store(instance), slot);
-    const ComputationFrame computation{as_store(instance), self, position, slot, decorator.track_runtime_dependencies};
+    const ComputationFrame computation{as_store(instance), self, position, slot,
+                                       decorator.options.track_runtime_dependencies};
     return ServeOrCompute::compute_if(ticket.engage(decorator, identity.take_inputs(), &computation));
 }
 
@@ -295,7 +274,7 @@ inline ServeOrCompute compute_absent(PyObject* self, DecoratorRecord& decorator,
 // other call through the find and register steps.
 [[gnu::noinline]] ServeOrCompute serve_positional(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
                                                   PositionalIdentity& by_position, bool absent, Ticket& ticket) {
-    if (absent && decorator.dependency_calls.empty()) {
+    if (absent && decorator.options.dependency_calls.empty()) {
         return compute_absent(self, decorator, instance, by_position, ticket);
     }
     CallIdentity identity;
@@ -307,7 +286,7 @@ inline ServeOrCompute compute_absent(PyObject* self, DecoratorRecord& decorator,
 [[gnu::noinline]] ServeOrCompute identify_and_serve(PyObject* self, DecoratorRecord& decorator, PyObject* instance,
                                                     PyObject* func, const CallArguments& arguments, Ticket& ticket) {
     CallIdentity identity;
-    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) {
+    if (!identity.identify(decorator.caches.binding, decorator.options.method_name.get(), func, arguments)) {
         return ServeOrCompute::error();
     }
     // Its hit, found as the commonest is. Its node is this method's when the
@@ -335,13 +314,13 @@ inline ServeOrCompute compute_absent(PyObject* self, DecoratorRecord& decorator,
     PyObject* instance = arguments.positional(0);
     // The class of the last call was a store class, and has been checked: a
     // call on another instance of it costs one comparison.
-    if (!decorator.last_checked_class.is(Py_TYPE(instance))) {
+    if (!decorator.caches.last_checked_class.is(Py_TYPE(instance))) {
         if (!is_store(instance)) return refuse_instance(instance);
         const int resolved = check_class(self, decorator, Py_TYPE(instance));
         if (resolved < 0) return nullptr;
         as_part_of_caller = resolved == 0;
     }
-    PyObject* func = decorator.func.get();
+    PyObject* func = decorator.options.func.get();
     if (func == nullptr) PyErr_SetString(PyExc_RuntimeError, "decorated method has been cleared");
     return func;
 }
@@ -364,7 +343,8 @@ template <typename... Received>
     // The hit at its cheapest: the commonest call, identified by position,
     // found valid in a store that computes nothing.
     PositionalIdentity by_position;
-    const int positional = by_position.identify(decorator.binding, decorator.method_name.get(), func, arguments);
+    const int positional =
+        by_position.identify(decorator.caches.binding, decorator.options.method_name.get(), func, arguments);
     if (positional < 0) return ServeOrCompute::error();
     if (positional == 0) return identify_and_serve(self, decorator, instance, func, arguments, ticket);
     const QuietLook look = look_quietly(as_store(instance), by_position.hash(), [&](const BoundCall& registered) {
@@ -387,11 +367,14 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
     if (!store_follows_class_now(as_store(arguments.positional(0)))) return nullptr;
     DecoratorRecord& decorator = as_decorator(self)->decorator_record;
     PositionalIdentity by_position;
-    const int positional = by_position.identify(decorator.binding, decorator.method_name.get(), func, arguments);
+    const int positional =
+        by_position.identify(decorator.caches.binding, decorator.options.method_name.get(), func, arguments);
     if (positional < 0) return nullptr;
     if (positional > 0) return call_async_by_position(self, arguments, by_position);
     CallIdentity identity;
-    if (!identify_call(decorator.binding, decorator.method_name.get(), func, arguments, identity)) return nullptr;
+    if (!identity.identify(decorator.caches.binding, decorator.options.method_name.get(), func, arguments)) {
+        return nullptr;
+    }
     return call_async(self, arguments, identity);
 }
 
@@ -405,7 +388,7 @@ PyObject* call_awaited(PyObject* self, const CallArguments& arguments) {
 
 // A decorated call received as a tuple and a dict.
 PyObject* tuple_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (as_decorator(self)->decorator_record.is_async) {
+    if (as_decorator(self)->decorator_record.options.is_async) {
         CallArguments arguments(args, kwargs);
         return call_awaited(self, arguments);
     }

@@ -27,7 +27,7 @@ namespace {
 
 PyObject* decorator_get(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
-    const bool native = as_decorator(self)->decorator_record.binding.native_allowed();
+    const bool native = as_decorator(self)->decorator_record.caches.binding.native_allowed();
     return python_boundary([&] { return new_bound_method(self, instance, native); });
 }
 
@@ -44,7 +44,7 @@ int decorator_set(PyObject*, PyObject*, PyObject* value) noexcept {
 // its class abstract.
 PyObject* decorator_is_abstract(PyObject* self, void*) {
     return python_boundary([&]() -> PyObject* {
-        PyRef func = as_decorator(self)->decorator_record.func.new_ref();
+        PyRef func = as_decorator(self)->decorator_record.options.func.new_ref();
         if (!func) return Py_NewRef(Py_False);
         PyRef marked =
             PyRef::steal(into_python([&] { return PyObject_GetAttrString(func.get(), "__isabstractmethod__"); }));
@@ -73,7 +73,7 @@ int decorator_refuse_abstract_marking(PyObject*, PyObject*, void*) noexcept {
 // unwraps `__wrapped__`. The decorator takes over no name or docstring of
 // the function; tools that want those follow this to it.
 PyObject* decorator_wrapped(PyObject* self, void*) {
-    PyRef func = as_decorator(self)->decorator_record.func.new_ref();
+    PyRef func = as_decorator(self)->decorator_record.options.func.new_ref();
     if (!func) {
         PyErr_SetString(PyExc_AttributeError, "decorated method has been cleared");
         return nullptr;
@@ -119,7 +119,7 @@ PyRef coroutine_marker() {
 // rarely (when a framework registers a callable), so it asks inspect.
 PyObject* decorator_coroutine_marker(PyObject* self, void*) {
     return python_boundary([&]() -> PyObject* {
-        PyRef func = as_decorator(self)->decorator_record.func.new_ref();
+        PyRef func = as_decorator(self)->decorator_record.options.func.new_ref();
         if (func) {
             PyRef inspect = inspect_module();
             if (!inspect) return nullptr;
@@ -149,26 +149,19 @@ PyGetSetDef decorator_getset[] = {
 
 int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    if (!as_decorator(self)->has_decorator_record) return 0;
-    Py_VISIT(as_decorator(self)->decorator_record.func.get());
+    Py_VISIT(as_decorator(self)->decorator_record.options.func.get());
     return 0;
 }
 
 int decorator_clear(PyObject* self) {
     return guarded(0, [&] {
-        if (as_decorator(self)->has_decorator_record) as_decorator(self)->decorator_record.func.reset();
+        as_decorator(self)->decorator_record.options.func.reset();
         return 0;
     });
 }
 
 void decorator_dealloc(PyObject* self) {
-    free_instance(self, [&] {
-        DecoratorObject* decorator = as_decorator(self);
-        if (decorator->has_decorator_record) {
-            decorator->has_decorator_record = false;
-            decorator->decorator_record.~DecoratorRecord();
-        }
-    });
+    free_instance(self, [&] { std::destroy_at(&as_decorator(self)->decorator_record); });
 }
 
 PyMemberDef decorator_members[] = {
@@ -205,25 +198,23 @@ PyType_Spec decorator_spec = {
     decorator_slots,
 };
 
-// Made when the first decorator is built.
-PyTypeObject* decorator_type() { return type_made_once(decorator_type_object, decorator_spec); }
-
 }  // namespace
 
-PyObject* new_decorator(DecoratorRecord&& decorator_record) {
+PyObject* new_decorator(DecoratorOptions&& options) {
     return python_boundary([&]() -> PyObject* {
         if (!prepare_reference_binding()) return nullptr;
-        decorator_record.binding.allow_native(native_binding_ready());
-        PyTypeObject* type = decorator_type();
+        PyTypeObject* type = DecoratorType::made_from(decorator_spec);
         if (type == nullptr) return nullptr;
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = into_python([&] { return alloc(type, 0); });
         if (self == nullptr) return nullptr;
+        // Made at once, before anything can reach the object (the collector
+        // runs only where an allocation can start it), so that every slot
+        // and every reader of a class dict finds the record made.
         DecoratorObject* decorator = as_decorator(self);
-        new (&decorator->decorator_record) DecoratorRecord(std::move(decorator_record));
-        decorator->has_decorator_record = true;
-        decorator->vectorcall =
-            decorator->decorator_record.is_async ? async_decorator_vectorcall : decorator_vectorcall;
+        DecoratorRecord& record = *std::construct_at(&decorator->decorator_record, std::move(options));
+        record.caches.binding.allow_native(native_binding_ready());
+        decorator->vectorcall = record.options.is_async ? async_decorator_vectorcall : decorator_vectorcall;
         return self;
     });
 }

@@ -10,7 +10,7 @@
 
 namespace lineage_store {
 
-// A new LineageStoreDecorator owning `decorator_record`; nullptr with an exception set.
-PyObject* new_decorator(DecoratorRecord&& decorator_record);
+// A new LineageStoreDecorator made with `options`; nullptr with an exception set.
+PyObject* new_decorator(DecoratorOptions&& options);
 
 }  // namespace lineage_store

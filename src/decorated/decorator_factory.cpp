@@ -266,16 +266,16 @@ PyObject* apply_factory(FactoryObject* self, PyObject* args, PyObject* kwargs) {
     if (!refuse_method_wrappers(*factory.kind, func)) return nullptr;
     if (!warn_about_self_dependency(func, method_name.get(), dependency_calls)) return nullptr;
 
-    DecoratorRecord decorator_record;
-    decorator_record.func = PyRef::borrow(func);
-    decorator_record.dependency_hashes = std::move(dependency_hashes);
-    decorator_record.dependency_calls = std::move(dependency_calls);
-    decorator_record.method_name = std::move(method_name);
-    decorator_record.use_cache = factory.use_cache;
-    decorator_record.track_runtime_dependencies = factory.track_runtime_dependencies;
-    decorator_record.serialisable = factory.serialisable;
-    decorator_record.is_async = is_async;
-    return new_decorator(std::move(decorator_record));
+    DecoratorOptions options;
+    options.func = PyRef::borrow(func);
+    options.dependency_hashes = std::move(dependency_hashes);
+    options.dependency_calls = std::move(dependency_calls);
+    options.method_name = std::move(method_name);
+    options.use_cache = factory.use_cache;
+    options.track_runtime_dependencies = factory.track_runtime_dependencies;
+    options.serialisable = factory.serialisable;
+    options.is_async = is_async;
+    return new_decorator(std::move(options));
 }
 
 PyObject* factory_call(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph/computation_slots.h"
 #include "graph/edge_list.h"
 #include "graph/seeded_index.h"
 #include "graph/small_array.h"
@@ -102,14 +103,9 @@ public:
         : nodes_(std::move(other.nodes_)),
           index_(std::move(other.index_)),
           edge_lists_(std::move(other.edge_lists_)),
-          first_running_(other.first_running_),
-          more_running_(std::exchange(other.more_running_, nullptr)),
-          more_running_slots_(std::exchange(other.more_running_slots_, 0)),
-          running_count_(std::exchange(other.running_count_, 0)),
-          begun_count_(other.begun_count_),
+          running_(std::move(other.running_)),
           walk_epoch_(other.walk_epoch_),
           version_(other.version_) {}
-    ~MethodDependencyGraph() { std::free(more_running_); }
     MethodDependencyGraph& operator=(MethodDependencyGraph&&) = delete;
     MethodDependencyGraph(const MethodDependencyGraph&) = delete;
     MethodDependencyGraph& operator=(const MethodDependencyGraph&) = delete;
@@ -315,57 +311,28 @@ public:
     // -----------------------------------------------------------------------
     // Computations in progress
     //
-    // A computation is a slot of its own, so that two computations of one
-    // call are told apart. An invalidation that reaches a call marks every
-    // computation of it; a computation ends by saying whether it was marked.
-    // Slots are reused, so a running graph allocates nothing per computation.
+    // An invalidation that reaches a call marks every computation of it; a
+    // computation ends by saying whether it was marked.
 
-    using ComputationSlot = std::uint32_t;
+    using ComputationSlot = ComputationSlots::Slot;
 
     // May throw std::bad_alloc, changing nothing.
     ComputationSlot begin_computation(NodePosition position) {
-        ComputationSlot slot = 0;
-        while (slot < running_slots() && running(slot).active) ++slot;
-        if (slot == running_slots()) {
-            // The first slot lives in the graph; the others are grown one at
-            // a time: as many as computations ever ran side by side on this
-            // graph, a handful at most.
-            auto* grown = static_cast<Running*>(std::realloc(more_running_, slot * sizeof(Running)));
-            if (grown == nullptr) throw std::bad_alloc();
-            more_running_ = grown;
-            ++more_running_slots_;
-        }
-        running(slot) = Running{position, true, false, ++begun_count_, nullptr, nullptr};
+        const ComputationSlot slot = running_.begin(position);
         nodes_[position].flags_ |= Node::kComputing;
-        ++running_count_;
         return slot;
     }
 
     // Ends the computation in `slot`: true when an invalidation reached it.
     bool end_computation(ComputationSlot slot) noexcept {
-        Running& ended = running(slot);
-        ended.active = false;
-        --running_count_;
-        const NodePosition position = ended.node;
-        bool still_computed = false;
-        for (ComputationSlot other = 0; other < running_slots(); ++other) {
-            still_computed = still_computed || (running(other).active && running(other).node == position);
-        }
-        if (!still_computed) nodes_[position].clear_flag(Node::kComputing);
-        return ended.marked;
+        const NodePosition position = running_.node_of(slot);
+        const bool marked = running_.end(slot);
+        if (!running_.computes(position)) nodes_[position].clear_flag(Node::kComputing);
+        return marked;
     }
 
-    void mark_computations_of(NodePosition position) noexcept {
-        for (ComputationSlot slot = 0; slot < running_slots(); ++slot) {
-            if (running(slot).active && running(slot).node == position) running(slot).marked = true;
-        }
-    }
-
-    void mark_all_computations() noexcept {
-        for (ComputationSlot slot = 0; slot < running_slots(); ++slot) {
-            running(slot).marked = running(slot).marked || running(slot).active;
-        }
-    }
+    void mark_computations_of(NodePosition position) noexcept { running_.mark_computations_of(position); }
+    void mark_all_computations() noexcept { running_.mark_all(); }
 
     // The end of the computation in `slot` of the call at `position`, with
     // `value` its result: the call's state decided from the calls it was
@@ -406,60 +373,25 @@ public:
     }
 
     // How many computations are in progress, on any thread.
-    std::uint32_t running_count() const noexcept { return running_count_; }
+    std::uint32_t running_count() const noexcept { return running_.count(); }
 
-    // Marks the computation in `slot` as one that `owner` runs in `context`,
-    // both opaque to the graph and only compared (see innermost_in), until
-    // it ends or is marked again with a null context.
+    // See ComputationSlots: the context a computation runs in, when it sets no frame.
     void tag_computation(ComputationSlot slot, const void* context, const void* owner) noexcept {
-        running(slot).context = context;
-        running(slot).owner = owner;
+        running_.tag(slot, context, owner);
     }
-    // Whether a computation in progress is tagged with `context`.
-    bool any_in(const void* context) const noexcept {
-        for (ComputationSlot slot = 0; slot < running_slots(); ++slot) {
-            if (running(slot).active && running(slot).context == context) return true;
-        }
-        return false;
-    }
-    // The computation in progress tagged with `context` that began last among
-    // those for whose node `match(node)` holds: its slot, or -1.
+    bool any_in(const void* context) const noexcept { return running_.any_in(context); }
     template <typename Match>
     std::int64_t innermost_in(const void* context, Match match) const noexcept {
-        std::int64_t found = -1;
-        std::uint64_t latest = 0;
-        for (ComputationSlot slot = 0; slot < running_slots(); ++slot) {
-            const Running& at = running(slot);
-            if (at.active && at.context == context && at.order > latest && match(at.node)) {
-                found = slot;
-                latest = at.order;
-            }
-        }
-        return found;
+        return running_.innermost_in(context, match);
     }
-    NodePosition computed_node(ComputationSlot slot) const noexcept { return running(slot).node; }
-    const void* computation_owner(ComputationSlot slot) const noexcept { return running(slot).owner; }
+    NodePosition computed_node(ComputationSlot slot) const noexcept { return running_.node_of(slot); }
+    const void* computation_owner(ComputationSlot slot) const noexcept { return running_.owner_of(slot); }
 
 private:
     struct NodeEdges {
         EdgeList children;  // the nodes computed from this one
         EdgeList parents;   // the reverse: the nodes this one was computed from
     };
-
-    struct Running {
-        NodePosition node = kNoNode;
-        bool active = false;
-        bool marked = false;
-        std::uint64_t order = 0;  // the running count of computations begun on the graph, at its begin
-        const void* context = nullptr;  // see tag_computation
-        const void* owner = nullptr;
-    };
-
-    std::uint32_t running_slots() const noexcept { return 1 + more_running_slots_; }
-    Running& running(ComputationSlot slot) noexcept { return slot == 0 ? first_running_ : more_running_[slot - 1]; }
-    const Running& running(ComputationSlot slot) const noexcept {
-        return slot == 0 ? first_running_ : more_running_[slot - 1];
-    }
 
     void permanently_invalidate_node(Node& node) noexcept {
         node.set_state(ValidationState::PermanentlyInvalid);
@@ -512,11 +444,7 @@ private:
     StableTable<Node, true> nodes_;
     SeededIndex index_;
     StableTable<NodeEdges, false> edge_lists_;
-    Running first_running_;
-    Running* more_running_ = nullptr;  // malloc'ed, more_running_slots_ long
-    std::uint32_t more_running_slots_ = 0;
-    std::uint32_t running_count_ = 0;
-    std::uint64_t begun_count_ = 0;
+    ComputationSlots running_;
     mutable std::uint32_t walk_epoch_ = 0;
     std::uint32_t version_ = 0;
 };

@@ -177,6 +177,39 @@ private:
     Shared* shared_ = nullptr;
 };
 
+// The one owner of a record that is not shared. `Record` frees itself in a
+// static `discard(Record*)`, which may release Python references and so run
+// any code: that is why this is not std::unique_ptr, whose destructor and
+// reset are noexcept.
+template <typename Record>
+class UniqueRecord {
+public:
+    UniqueRecord() noexcept = default;
+    explicit UniqueRecord(Record* adopted) noexcept : record_(adopted) {}
+    UniqueRecord(const UniqueRecord&) = delete;
+    UniqueRecord& operator=(const UniqueRecord&) = delete;
+    UniqueRecord(UniqueRecord&& other) noexcept : record_(std::exchange(other.record_, nullptr)) {}
+    UniqueRecord& operator=(UniqueRecord&& other) noexcept(false) {
+        if (this != &other) discard(std::exchange(record_, std::exchange(other.record_, nullptr)));
+        return *this;
+    }
+    ~UniqueRecord() noexcept(false) { discard(record_); }
+
+    Record* get() const noexcept { return record_; }
+    Record* operator->() const noexcept { return record_; }
+    Record& operator*() const noexcept { return *record_; }
+    explicit operator bool() const noexcept { return record_ != nullptr; }
+
+    void reset() noexcept(false) { discard(std::exchange(record_, nullptr)); }
+
+private:
+    static void discard(Record* record) noexcept(false) {
+        if (record != nullptr) Record::discard(record);
+    }
+
+    Record* record_ = nullptr;
+};
+
 // A vector whose items (owners of Python references) are released one by
 // one in a frame that lets a forced unwind pass: std::vector destroys its
 // items in a noexcept destructor, and a release may run a finaliser inside

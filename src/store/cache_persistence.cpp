@@ -235,7 +235,7 @@ PyObject* load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
             // its function, which a private name, an alias or a function
             // named otherwise does not share with the key.
             const DecoratorRecord* called_record = called ? decorator_record_of(called.get()) : nullptr;
-            PyObject* method_name = called_record != nullptr ? called_record->method_name.get() : name.get();
+            PyObject* method_name = called_record != nullptr ? called_record->options.method_name.get() : name.get();
             if (!store_loaded_value(self, name.get(), method_name, value.get(), loaded)) return nullptr;
         }
         return Py_NewRef(Py_None);

@@ -79,7 +79,8 @@ bool serialisable_methods_from_items(PyTypeObject* cls, ReleasingVector<ClassAtt
     if (!class_attributes(cls, attributes)) return false;
     for (ClassAttribute& attribute : attributes) {
         const DecoratorRecord* decorator_record = decorator_record_of(attribute.value.get());
-        if (decorator_record == nullptr || !decorator_record->serialisable || is_dunder(attribute.name.get())) continue;
+        if (decorator_record == nullptr || !decorator_record->options.serialisable || is_dunder(attribute.name.get()))
+            continue;
         out.push_back(std::move(attribute));
     }
     return true;
@@ -131,7 +132,7 @@ bool serialisable_methods(PyTypeObject* cls, ReleasingVector<ClassAttribute>& ou
             if (!name || !value) break;
             const DecoratorRecord* decorator_record = decorator_record_of(value.get());
             if (decorator_record == nullptr || !PyUnicode_Check(name.get())) continue;
-            if (!decorator_record->serialisable || is_dunder(name.get())) continue;
+            if (!decorator_record->options.serialisable || is_dunder(name.get())) continue;
             bool hidden = false;
             for (const PyRef& earlier : dicts) {
                 const int defined = into_python([&] { return PySequence_Contains(earlier.get(), name.get()); });

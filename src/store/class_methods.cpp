@@ -194,7 +194,8 @@ private:
         const DecoratorRecord* decorator_record = decorator_record_of(value);
         if (decorator_record != nullptr) {
             // One the collector has cleared is no method any more.
-            if (decorator_record->method_name) add_method(name, value, decorator_record->method_name.get());
+            if (decorator_record->options.method_name)
+                add_method(name, value, decorator_record->options.method_name.get());
             return true;
         }
         if (Py_IS_TYPE(value, found.property)) {

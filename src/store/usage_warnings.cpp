@@ -52,9 +52,10 @@ PyRef listed(PyObject* names) {
 // `given` (a list of str), as a text like "missing 'a'; unknown 'b'"; an
 // empty str when nothing is. Empty PyRef with an exception set on failure.
 PyRef keyword_mismatch(const DecoratorRecord& decorator_record, PyObject* given, PyRef& signature_text) {
-    if (!decorator_record.func) return PyRef::steal(PyUnicode_FromString(""));  // a decorator the collector cleared
+    if (!decorator_record.options.func)
+        return PyRef::steal(PyUnicode_FromString(""));  // a decorator the collector cleared
     FunctionParameters parameters;
-    if (!function_parameters(decorator_record.func.get(), parameters)) return {};
+    if (!function_parameters(decorator_record.options.func.get(), parameters)) return {};
     signature_text = std::move(parameters.signature_text);
     PyRef missing = new_list(0), unknown = new_list(0);
     if (!missing || !unknown) return {};
@@ -132,8 +133,8 @@ bool check_named_call(const char* what, PyObject* instance, PyObject* method_nam
     if (found == Found::OnlyByAttribute) {
         return warn(format("%s(%R, ...): %R is the attribute of a decorated method of %S whose calls are "
                            "recorded under its function's name, %R: name it %R",
-                           what, method_name, method_name, owner.get(), decorator_record.method_name.get(),
-                           decorator_record.method_name.get()));
+                           what, method_name, method_name, owner.get(), decorator_record.options.method_name.get(),
+                           decorator_record.options.method_name.get()));
     }
     PyRef given = dict_keys_list(keywords);
     if (!given) return false;
@@ -144,10 +145,10 @@ bool check_named_call(const char* what, PyObject* instance, PyObject* method_nam
         return warn(format("%s(%R, ...): the keywords do not name the parameters of %S.%U%U: %U; name every "
                            "parameter but self, defaults included (*args as a tuple, **kwargs as a tuple of "
                            "(name, value) pairs sorted by name)",
-                           what, method_name, owner.get(), decorator_record.method_name.get(), signature.get(),
+                           what, method_name, owner.get(), decorator_record.options.method_name.get(), signature.get(),
                            mismatch.get()));
     }
-    if (warn_when_never_stored && !decorator_record.use_cache) {
+    if (warn_when_never_stored && !decorator_record.options.use_cache) {
         return warn(format("%s(%R, ...): %S.%U is decorated with use_cache=False, so it runs at every call and "
                            "the value is stored but never served",
                            what, method_name, owner.get(), method_name));
@@ -193,8 +194,8 @@ bool read_class_check(PyTypeObject* cls, PyObject* decorator, const DecoratorRec
     } else {
         check.property_getter = methods->property_getter(decorator);
     }
-    check.dependencies.reserve(decorator_record.dependency_calls.size());
-    for (const BoundCallRef& dependency : decorator_record.dependency_calls) {
+    check.dependencies.reserve(decorator_record.options.dependency_calls.size());
+    for (const BoundCallRef& dependency : decorator_record.options.dependency_calls) {
         ClassCheck::Named& named = check.dependencies.emplace_back();
         PyObject* name = dependency->method_name();
         if (const ClassMethods::Method* by_name = methods->first_named(name)) {
@@ -202,7 +203,7 @@ bool read_class_check(PyTypeObject* cls, PyObject* decorator, const DecoratorRec
         }
         if (const ClassMethods::Method* by_attribute = methods->under_attribute(name)) {
             const DecoratorRecord* registered = decorator_record_of(by_attribute->decorator);
-            if (registered != nullptr) named.method_name_of_attribute = registered->method_name.new_ref();
+            if (registered != nullptr) named.method_name_of_attribute = registered->options.method_name.new_ref();
         }
     }
     return true;
@@ -217,7 +218,8 @@ bool refuse_shared_name(const ClassCheck& check, PyObject* owner, const Decorato
                             "%S has two decorated methods, %R and %R, whose functions are both named %R: their "
                             "calls would be recorded under that one name and share their cached results; give "
                             "each function its own name",
-                            owner, check.ours.get(), check.shared_with.get(), decorator_record.method_name.get());
+                            owner, check.ours.get(), check.shared_with.get(),
+                            decorator_record.options.method_name.get());
     });
     return false;
 }
@@ -239,8 +241,8 @@ bool check_dependency_keywords(const BoundCall& dependency, const DecoratorRecor
     return warn(format("%S.%U declares a dependency on %R whose keywords do not name the parameters of %U%U: %U; "
                        "so the dependency matches no call and %U can never be cached; name every parameter but "
                        "self, defaults included",
-                       owner, decorator_record.method_name.get(), name, name, signature.get(), mismatch.get(),
-                       decorator_record.method_name.get()));
+                       owner, decorator_record.options.method_name.get(), name, name, signature.get(), mismatch.get(),
+                       decorator_record.options.method_name.get()));
 }
 
 // The dependencies that name not even an attribute (`nameless`), in one
@@ -251,8 +253,8 @@ bool warn_about_nameless(PyObject* nameless, PyObject* owner, const DecoratorRec
     if (!names) return false;
     return warn(format("%S.%U declares a dependency on %U, but no decorated method of %S has that name, so %U can "
                        "never be cached and runs at every call; name each dependency by its function's __name__",
-                       owner, decorator_record.method_name.get(), names.get(), owner,
-                       decorator_record.method_name.get()));
+                       owner, decorator_record.options.method_name.get(), names.get(), owner,
+                       decorator_record.options.method_name.get()));
 }
 
 // Whether `decorator` is the getter of a property that instances of `cls`
@@ -297,7 +299,7 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
         resolved = check.property_getter > 0;
         if (!resolved) return true;
     }
-    if (!check.shared_with && decorator_record.dependency_calls.empty()) return true;  // nothing to tell
+    if (!check.shared_with && decorator_record.options.dependency_calls.empty()) return true;  // nothing to tell
     PyRef owner = qualified_name(cls);
     if (!owner) return false;
     if (!refuse_shared_name(check, owner.get(), decorator_record)) return false;
@@ -307,8 +309,8 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
     // are listed in one warning, each once.
     PyRef unknown = new_list(0), nameless = new_list(0);
     if (!unknown || !nameless) return false;
-    for (std::size_t d = 0; d < decorator_record.dependency_calls.size(); ++d) {
-        const BoundCall& dependency = *decorator_record.dependency_calls[d];
+    for (std::size_t d = 0; d < decorator_record.options.dependency_calls.size(); ++d) {
+        const BoundCall& dependency = *decorator_record.options.dependency_calls[d];
         const ClassCheck::Named& named = check.dependencies[d];
         PyObject* name = dependency.method_name();
         if (named.by_name) {
@@ -328,8 +330,8 @@ bool check_class_at_first_call(PyTypeObject* cls, PyObject* decorator, Decorator
         if (!warn(format("%S.%U declares a dependency on %R, the attribute of a decorated method whose calls "
                          "are recorded under its function's name, %R, so %U can never be cached and runs at "
                          "every call; name the dependency %R",
-                         owner.get(), decorator_record.method_name.get(), name, registered_as,
-                         decorator_record.method_name.get(), registered_as))) {
+                         owner.get(), decorator_record.options.method_name.get(), name, registered_as,
+                         decorator_record.options.method_name.get(), registered_as))) {
             return false;
         }
     }
@@ -357,7 +359,7 @@ bool warn_about_self_dependency(PyObject* func, PyObject* method_name,
 bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, PyTypeObject* cls, int stacklevel) {
     auto* type = reinterpret_cast<PyObject*>(cls);
     PyRef held_class = PyRef::borrow(type);
-    ReleasingVector<DecoratorRecord::WarnedCall>& warned = caller.staleness_warned;
+    ReleasingVector<DecoratorCaches::WarnedCall>& warned = caller.caches.staleness_warned;
     for (auto entry = warned.begin(); entry != warned.end();) {
         // Calling a weak reference runs no Python code.
         PyRef owner = PyRef::steal(PyObject_CallNoArgs(entry->owner.get()));
@@ -365,7 +367,7 @@ bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, P
         if (owner.get() == Py_None) {
             // A class that has died: its entry goes, so the list stays as
             // short as the live classes warned about.
-            DecoratorRecord::WarnedCall dead = std::move(*entry);
+            DecoratorCaches::WarnedCall dead = std::move(*entry);
             entry = warned.erase(entry);
             continue;
         }
@@ -382,7 +384,7 @@ bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, P
         warn(format("%S.%U called %S.%U, which it does not declare as a dependency and does not track at run "
                     "time, so its cached result will not follow changes to that call; declare the dependency or "
                     "use automagically_lineage_stored",
-                    owner.get(), caller.method_name.get(), owner.get(), callee_name),
+                    owner.get(), caller.options.method_name.get(), owner.get(), callee_name),
              stacklevel);
     if (!warned_now) return false;
     warned.push_back({PyRef::borrow(callee_name), std::move(weak_owner)});
@@ -390,18 +392,18 @@ bool warn_about_untracked_call(DecoratorRecord& caller, PyObject* callee_name, P
 }
 
 bool warn_about_single_use_result(DecoratorRecord& decorator_record, PyObject* result, int stacklevel) {
-    if (decorator_record.single_use_warned) return true;
+    if (decorator_record.caches.single_use_warned) return true;
     const PyTypeObject* type = Py_TYPE(result);
     const char* kind = type == single_use_types.coroutine   ? "a coroutine"
                        : type == single_use_types.generator ? "a generator"
                                                             : "an async generator";
     PyRef name;
-    if (decorator_record.func)
+    if (decorator_record.options.func)
         name = PyRef::steal(
-            into_python([&] { return PyObject_GetAttrString(decorator_record.func.get(), "__qualname__"); }));
+            into_python([&] { return PyObject_GetAttrString(decorator_record.options.func.get(), "__qualname__"); }));
     if (!name) {
         PyErr_Clear();
-        name = PyRef::borrow(decorator_record.method_name.get());
+        name = PyRef::borrow(decorator_record.options.method_name.get());
     }
     if (!warn(format("cached method %S returned %s, which can be consumed only once: it was returned but not cached, "
                      "so the method runs at every call and nothing computed from it is cached. Make the method "
@@ -410,7 +412,7 @@ bool warn_about_single_use_result(DecoratorRecord& decorator_record, PyObject* r
               stacklevel)) {
         return false;
     }
-    decorator_record.single_use_warned = true;
+    decorator_record.caches.single_use_warned = true;
     return true;
 }
 
