@@ -99,14 +99,17 @@ bool prepare_driver() {
     if (!moved || PyDict_SetItemString(globals.get(), "moved", moved.get()) < 0) return false;
     PyRef ran = PyRef::steal(into_python([&] { return PyEval_EvalCode(code.get(), globals.get(), globals.get()); }));
     if (!ran) return false;
-    PyObject* named = PyDict_GetItemString(globals.get(), "named");  // borrowed
+    // Borrowed, both.
+    PyObject* named = PyDict_GetItemString(globals.get(), "named");
+    PyObject* shared_class = PyDict_GetItemString(globals.get(), "Shared");
     // What the driver and this side must agree on.
-    if (named == nullptr || !driver_constant_is(globals.get(), "CALL_DEPTH", kDriverCallDepth) ||
+    if (named == nullptr || shared_class == nullptr ||
+        !driver_constant_is(globals.get(), "CALL_DEPTH", kDriverCallDepth) ||
         !driver_constant_is(globals.get(), "MOST_SERVED_ARGUMENTS", kMostServedItems)) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "the driver of awaited calls is incomplete");
         return false;
     }
-    if (!prepare_computations(globals.get())) return false;
+    if (!prepare_computations(shared_class) || !prepare_awaited_calls(globals.get())) return false;
     named_driver = Py_NewRef(named);
     if (Py_TYPE(named) == shortcuts.function_type) driver_vectorcall = function_vectorcall_of(named);
     return true;
@@ -218,7 +221,7 @@ PyObject* served_now(DecoratorRecord& decorator_record, PyObject* decorator, con
 
 }  // namespace
 
-bool prepare_async_calls() { return prepare_awaited_calls() && prepare_driver(); }
+bool prepare_async_calls() { return prepare_driver(); }
 
 PyObject* call_async(PyObject* decorator, const CallArguments& arguments, CallIdentity& identity) {
     DecoratorRecord& decorator_record = *decorator_record_of(decorator);

@@ -18,9 +18,6 @@ namespace {
 // module is imported nowhere else) and kept for the rest of the process.
 struct Registry {
     PyObject* shared_class = nullptr;  // the driver's Shared(loop, trio)
-    PyObject* current_loop = nullptr;  // the driver's current_loop()
-    PyObject* wait_for = nullptr;      // the driver's wait_for(call, shared)
-    PyObject* awaiting = nullptr;      // the driver's awaiting(awaitable)
     // Each computation shared with the other tasks of its loop, by (instance,
     // node, loop) as addresses. Each key is only ever used by the thread that
     // runs its loop, and every read or write of the map is one call that runs
@@ -231,21 +228,6 @@ PySendResult send_into(Computation* computation, PyObject* argument, PyObject** 
     return fail(computation);
 }
 
-// What the interpreter expects of an iterator that returns a value: null with
-// StopIteration(value) raised.
-PyObject* stop_with(PyObject* value_owned) {
-    PyRef value = PyRef::steal(value_owned);
-    if (value.get() == Py_None) {
-        PyErr_SetNone(PyExc_StopIteration);
-        return nullptr;
-    }
-    // Made by hand: a tuple given as the value alone would become its arguments.
-    PyRef stop = PyRef::steal(
-        into_python([&] { return PyObject_CallFunctionObjArgs(PyExc_StopIteration, value.get(), nullptr); }));
-    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
-    return nullptr;
-}
-
 PySendResult computation_am_send(PyObject* self, PyObject* argument, PyObject** out) {
     return guarded(PYGEN_ERROR, [&] { return send_into(as_computation(self), argument, out); });
 }
@@ -255,7 +237,7 @@ PyObject* computation_send(PyObject* self, PyObject* argument) {
         PyObject* out = nullptr;
         switch (send_into(as_computation(self), argument, &out)) {
             case PYGEN_NEXT: return out;
-            case PYGEN_RETURN: return stop_with(out);
+            case PYGEN_RETURN: return stop_iteration_with(PyRef::steal(out));
             default: return nullptr;
         }
     });
@@ -306,7 +288,7 @@ PyObject* computation_throw(PyObject* self, PyObject* args) {
             }
             PyObject* out = nullptr;
             if (succeed(computation, value.release(), &out) != PYGEN_RETURN) return nullptr;
-            return stop_with(out);
+            return stop_iteration_with(PyRef::steal(out));
         }
         fail(computation);
         return nullptr;
@@ -435,34 +417,20 @@ PyObject* run_method(AwaitedCall* call) {
     return into_python([&] { return PyObject_Call(func.get(), call->args, call->kwargs); });
 }
 
-bool prepare_computations(PyObject* driver) {
+bool prepare_computations(PyObject* shared_class) {
     if (registry.running != nullptr) return true;
     Registry made;
-    // Held for the process from here on.
-    made.shared_class = PyDict_GetItemString(driver, "Shared");
-    made.current_loop = PyDict_GetItemString(driver, "current_loop");
-    made.wait_for = PyDict_GetItemString(driver, "wait_for");
-    made.awaiting = PyDict_GetItemString(driver, "awaiting");
-    if (made.shared_class == nullptr || made.current_loop == nullptr || made.wait_for == nullptr ||
-        made.awaiting == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "the driver of awaited calls is incomplete");
-        return false;
-    }
     if (type_made_once(made.computation_type, computation_spec) == nullptr) return false;
     made.running = PyDict_New();
     if (made.running == nullptr || !prepare_waiters()) return false;
     PyObject* hexversion = PySys_GetObject("hexversion");  // borrowed
     made.watch_tasks = hexversion == nullptr || !PyLong_Check(hexversion) || PyLong_AsLong(hexversion) < 0x030C0000;
     PyErr_Clear();
-    for (PyObject* kept : {made.shared_class, made.current_loop, made.wait_for, made.awaiting}) Py_INCREF(kept);
+    made.shared_class = Py_NewRef(shared_class);
     registry = made;
     return true;
 }
 
-namespace {
-
-// The Shared entry of the computation of `call` that a task of `loop` runs,
-// or None (also for a `loop` of None). Null with an exception set.
 PyRef computation_in_progress(AwaitedCall* call, PyObject* loop) {
     if (loop == Py_None) return PyRef::borrow(Py_None);
     PyRef key = running_key(call, loop);
@@ -471,50 +439,6 @@ PyRef computation_in_progress(AwaitedCall* call, PyObject* loop) {
     if (shared != nullptr) return PyRef::borrow(shared);
     return PyErr_Occurred() ? PyRef() : PyRef::borrow(Py_None);
 }
-
-PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio);
-
-}  // namespace
-
-PyObject* await_unserved(PyObject* self) {
-    AwaitedCall* call = as_call(self);
-    PyRef awaitable;
-    if (call->state.run_inline) {
-        awaitable = PyRef::steal(run_method(call));
-    } else {
-        PyRef running = PyRef::steal(into_python([] { return PyObject_CallNoArgs(registry.current_loop); }));
-        if (!running) return nullptr;
-        if (!PyTuple_Check(running.get()) || PyTuple_Size(running.get()) != 2) {
-            PyErr_SetString(PyExc_SystemError, "the driver's current_loop() gave no (loop, trio) pair");
-            return nullptr;
-        }
-        PyObject* loop = PyTuple_GetItem(running.get(), 0);  // borrowed, as is the next
-        PyObject* trio = PyTuple_GetItem(running.get(), 1);
-        PyRef shared = computation_in_progress(call, loop);
-        if (!shared) return nullptr;
-        if (shared.get() == Py_None) return start_computation(self, loop, trio);  // its own iterator
-        awaitable = PyRef::steal(
-            into_python([&] { return PyObject_CallFunctionObjArgs(registry.wait_for, self, shared.get(), nullptr); }));
-    }
-    if (!awaitable) return nullptr;
-    // Its type's __await__; an awaitable the interpreter knows otherwise (a
-    // generator-based coroutine), or none, is awaited by the driver's own
-    // coroutine, which raises as `await` does.
-    auto await_of = reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(awaitable.get()), Py_am_await));
-    if (await_of == nullptr) {
-        awaitable = PyRef::steal(
-            into_python([&] { return PyObject_CallFunctionObjArgs(registry.awaiting, awaitable.get(), nullptr); }));
-        if (!awaitable) return nullptr;
-        await_of = reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(awaitable.get()), Py_am_await));
-        if (await_of == nullptr) {
-            PyErr_SetString(PyExc_SystemError, "the driver's awaiting() made no coroutine");
-            return nullptr;
-        }
-    }
-    return into_python([&] { return await_of(awaitable.get()); });
-}
-
-namespace {
 
 PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio) {
     AwaitedCall* call = as_call(self);
@@ -563,7 +487,5 @@ PyObject* start_computation(PyObject* self, PyObject* loop, PyObject* trio) {
     }
     return made.release();
 }
-
-}  // namespace
 
 }  // namespace lineage_store

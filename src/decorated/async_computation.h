@@ -63,20 +63,20 @@ void give_back_slot(AwaitedCall* call);
 PyObject* run_method(AwaitedCall* call);
 
 // Run at import: the awaitable's type and the map of computations in
-// progress, with what they use of the driver (its namespace, `driver`): the
-// entries' class Shared(loop, trio), current_loop(), wait_for(call, shared)
-// and awaiting(awaitable). False with an exception set.
-bool prepare_computations(PyObject* driver);
+// progress, with `shared_class`, the driver's Shared(loop, trio), for their
+// entries. False with an exception set.
+bool prepare_computations(PyObject* shared_class);
 
-// What `await call` drives for `call` (`call_object`), found registered and
-// not served, as an iterator: the method's own coroutine when it runs as part
-// of the same call in progress; else the wait for the computation of the
-// same call that another task of the running loop runs (which gives its
-// value, raises its error, or gives `call_object` to look again); else the
-// computation, begun in the store, in the awaiting task's context and,
-// inside a loop, among that loop's computations, for its other tasks to wait
-// on: the awaitable that runs and settles it. A new reference, or nullptr
-// with an exception set and nothing begun.
-PyObject* await_unserved(PyObject* call_object);
+// The Shared entry of the computation of `call` that a task of `loop` is
+// running, or None (also for a `loop` of None). Empty with an exception set.
+PyRef computation_in_progress(AwaitedCall* call, PyObject* loop);
+
+// Begins the computation of `call` (`call_object`, found registered and not
+// served): in the store, in the awaiting task's context and, unless `loop` is
+// None, among the computations of that loop, for its other tasks to wait on
+// (`trio` says whether it is a trio run). The awaitable that runs and settles
+// it, its own iterator; a new reference, or nullptr with an exception set and
+// nothing begun.
+PyObject* start_computation(PyObject* call_object, PyObject* loop, PyObject* trio);
 
 }  // namespace lineage_store

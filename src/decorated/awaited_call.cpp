@@ -61,7 +61,61 @@ PyObject* awaited_vectorcall(PyObject* self, PyObject* const*, std::size_t, PyOb
 }
 PyObject* awaited_call(PyObject* self, PyObject*, PyObject*) { return look_awaited(self, kDriverCallDepth); }
 
-// `await call`, for a call not served: what the driver awaits next.
+// What `await call` uses of the driver, held for the process.
+struct DriverSteps {
+    PyObject* current_loop = nullptr;  // current_loop(): (the running loop or None, whether it is trio's)
+    PyObject* wait_for = nullptr;      // wait_for(call, shared)
+    PyObject* awaiting = nullptr;      // awaiting(awaitable)
+};
+DriverSteps driver_steps;
+
+// The iterator that `await awaitable` drives: its type's __await__. An
+// awaitable the interpreter knows otherwise (a generator-based coroutine), or
+// none, is awaited by the driver's own coroutine, which raises as `await`
+// does. Null with an exception set.
+PyObject* await_iterator(PyRef awaitable) {
+    auto await_of = reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(awaitable.get()), Py_am_await));
+    if (await_of == nullptr) {
+        awaitable = PyRef::steal(
+            into_python([&] { return PyObject_CallFunctionObjArgs(driver_steps.awaiting, awaitable.get(), nullptr); }));
+        if (!awaitable) return nullptr;
+        await_of = reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(awaitable.get()), Py_am_await));
+        if (await_of == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "the driver's awaiting() made no coroutine");
+            return nullptr;
+        }
+    }
+    return into_python([&] { return await_of(awaitable.get()); });
+}
+
+// `await call`, for a call not served, as an iterator: the method's own
+// coroutine when it runs as part of the same call in progress; else the wait
+// for the computation of the same call that another task of the running
+// loop runs (which gives its value, raises its error, or gives the call to
+// look again); else the computation, begun. Nothing is begun before this, so
+// an exception that unwinds the driver's frames first leaves nothing behind.
+PyObject* await_unserved(PyObject* self) {
+    AwaitedCall* call = as_call(self);
+    if (call->state.run_inline) {
+        PyRef awaitable = PyRef::steal(run_method(call));
+        return awaitable ? await_iterator(std::move(awaitable)) : nullptr;
+    }
+    PyRef running = PyRef::steal(into_python([] { return PyObject_CallNoArgs(driver_steps.current_loop); }));
+    if (!running) return nullptr;
+    if (!PyTuple_Check(running.get()) || PyTuple_Size(running.get()) != 2) {
+        PyErr_SetString(PyExc_SystemError, "the driver's current_loop() gave no (loop, trio) pair");
+        return nullptr;
+    }
+    PyObject* loop = PyTuple_GetItem(running.get(), 0);  // borrowed, as is the next
+    PyObject* trio = PyTuple_GetItem(running.get(), 1);
+    PyRef shared = computation_in_progress(call, loop);
+    if (!shared) return nullptr;
+    if (shared.get() == Py_None) return start_computation(self, loop, trio);
+    PyRef waiting = PyRef::steal(
+        into_python([&] { return PyObject_CallFunctionObjArgs(driver_steps.wait_for, self, shared.get(), nullptr); }));
+    return waiting ? await_iterator(std::move(waiting)) : nullptr;
+}
+
 PyObject* awaited_await(PyObject* self) {
     return python_boundary([&] { return await_unserved(self); });
 }
@@ -137,7 +191,20 @@ PyTypeObject* awaited_type = nullptr;  // made at import, kept for the process
 
 }  // namespace
 
-bool prepare_awaited_calls() { return type_made_once(awaited_type, awaited_spec) != nullptr; }
+bool prepare_awaited_calls(PyObject* driver) {
+    if (type_made_once(awaited_type, awaited_spec) == nullptr) return false;
+    if (driver_steps.current_loop != nullptr) return true;
+    // Borrowed from the namespace, then held.
+    DriverSteps steps{PyDict_GetItemString(driver, "current_loop"), PyDict_GetItemString(driver, "wait_for"),
+                      PyDict_GetItemString(driver, "awaiting")};
+    if (steps.current_loop == nullptr || steps.wait_for == nullptr || steps.awaiting == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "the driver of awaited calls is incomplete");
+        return false;
+    }
+    for (PyObject* kept : {steps.current_loop, steps.wait_for, steps.awaiting}) Py_INCREF(kept);
+    driver_steps = steps;
+    return true;
+}
 
 PyRef new_awaited_call(PyObject* decorator, const CallArguments& arguments) {
     PyRef args = arguments.args_tuple();

@@ -12,9 +12,11 @@
 
 namespace lineage_store {
 
-// Run at import, in the main interpreter: makes the type, kept for the rest
-// of the process. False with an exception set.
-bool prepare_awaited_calls();
+// Run at import, in the main interpreter, with the driver's namespace: makes
+// the type and takes what `await call` uses of the driver (current_loop(),
+// wait_for(call, shared) and awaiting(awaitable)), kept for the rest of the
+// process. False with an exception set.
+bool prepare_awaited_calls(PyObject* driver);
 
 // A new AwaitedCall (async_computation.h) of `decorator` with `arguments`,
 // its state constructed and empty: the caller says what the call is. Null

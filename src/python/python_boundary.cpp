@@ -189,4 +189,16 @@ void add_note_to_raised(PyObject* note) {
     raised.restore();
 }
 
+std::nullptr_t stop_iteration_with(PyRef value) {
+    if (value.get() == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return nullptr;
+    }
+    // Made by hand: a tuple given as the value alone would become its arguments.
+    PyRef stop = PyRef::steal(
+        into_python([&] { return PyObject_CallFunctionObjArgs(PyExc_StopIteration, value.get(), nullptr); }));
+    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+    return nullptr;
+}
+
 }  // namespace lineage_store

@@ -79,6 +79,10 @@ PyRef exact_str(PyObject* text, const char* what);
 // unless `value` is a str; false then.
 bool require_str(const char* function_name, const char* parameter, PyObject* value);
 
+// What the interpreter expects of an iterator that returns `value`: null,
+// with StopIteration(value) raised.
+std::nullptr_t stop_iteration_with(PyRef value);
+
 // Keeps the exception being raised aside for its lifetime, so that cleanup
 // may call into the C API, and raises it again at the end. An exception the
 // cleanup leaves set gives way to the kept one, which is reported.
