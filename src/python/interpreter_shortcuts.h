@@ -161,6 +161,23 @@ inline PyObject* const* tuple_items(PyObject* tuple) noexcept {
     return reinterpret_cast<PyObject* const*>(reinterpret_cast<char*>(tuple) + shortcuts.tuple_items_offset);
 }
 
+// Sets item `i` of `tuple`, a tuple just made whose item is still empty, to
+// `item` (a reference it takes over): in place where the item array's place
+// is known, with nothing to check or release.
+inline void fill_new_tuple_item(PyObject* tuple, Py_ssize_t i, PyObject* item) noexcept {
+    if (shortcuts.tuple_items_offset > 0) {
+        reinterpret_cast<PyObject**>(reinterpret_cast<char*>(tuple) + shortcuts.tuple_items_offset)[i] = item;
+    } else {
+        PyTuple_SetItem(tuple, i, item);
+    }
+}
+
+// Fills the `size` items of `tuple`, just made, with new references to
+// `items`.
+inline void fill_new_tuple(PyObject* tuple, Py_ssize_t size, PyObject* const* items) noexcept {
+    for (Py_ssize_t i = 0; i < size; ++i) fill_new_tuple_item(tuple, i, Py_NewRef(items[i]));
+}
+
 // types.MethodType(callable, instance). With `fast`, built without going
 // through the type's call where a shortcut allows: by FunctionType's __get__
 // where it is known to be PyMethod_New and nothing else, otherwise by
