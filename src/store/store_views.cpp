@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "python/interpreter_shortcuts.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
 #include "store/class_change.h"
@@ -78,7 +79,7 @@ bool fill_from_keys(PyObject* set, PyObject* dict, const ReleasingVector<PyRef>&
 // (a PyRef, empty with an exception set on failure).
 template <typename Shown, typename ValueOf>
 PyObject* dict_by_display_key(const Listing<Shown>& listing, ValueOf value_of) {
-    PyRef result = new_dict();
+    PyRef result = new_dict_with_room(static_cast<Py_ssize_t>(listing.size()));
     if (!result) return nullptr;
     for (const ListedCall<Shown>& listed : listing) {
         PyRef key = display_key(*listed.call);
@@ -151,7 +152,7 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
         // Every set is in the dict before any is filled, so that a set of
         // most calls can be filled from the dict's keys, with the hashes the
         // dict already holds, and each of its keys is hashed once fewer.
-        PyRef result = new_dict();
+        PyRef result = new_dict_with_room(static_cast<Py_ssize_t>(listing.size()));
         if (!result) return nullptr;
         ReleasingVector<PyRef> sets;
         sets.reserve(listing.size());
