@@ -76,14 +76,16 @@ bool fill_from_keys(PyObject* set, PyObject* dict, const ReleasingVector<PyRef>&
 }
 
 // A new dict from the display key of each listed call to `value_of(shown)`
-// (a PyRef, empty with an exception set on failure).
+// (a PyRef, empty with an exception set on failure). Lets go of each bound
+// call once its key is made.
 template <typename Shown, typename ValueOf>
-PyObject* dict_by_display_key(const Listing<Shown>& listing, ValueOf value_of) {
+PyObject* dict_by_display_key(Listing<Shown>& listing, ValueOf value_of) {
     PyRef result = new_dict_with_room(static_cast<Py_ssize_t>(listing.size()));
     if (!result) return nullptr;
-    for (const ListedCall<Shown>& listed : listing) {
+    for (ListedCall<Shown>& listed : listing) {
         PyRef key = display_key(*listed.call);
         if (!key) return nullptr;
+        listed.call.reset();  // while its block is at hand
         PyRef value = value_of(listed.shown);
         if (!value || !set_item(result.get(), key, value)) return nullptr;
     }
@@ -142,12 +144,15 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
                 });
             }
         }
-        // Each key is built once, and shared by the dict and the sets.
+        // Each key is built once, and shared by the dict and the sets. A
+        // bound call is let go as soon as its key holds what it held, while
+        // its block is still at hand.
         ReleasingVector<PyRef> keys;
         keys.reserve(listing.size());
-        for (const ListedCall<ChildRange>& listed : listing) {
+        for (ListedCall<ChildRange>& listed : listing) {
             keys.push_back(display_key(*listed.call));
             if (!keys.back()) return nullptr;
+            listed.call.reset();
         }
         // Every set is in the dict before any is filled, so that a set of
         // most calls can be filled from the dict's keys, with the hashes the
