@@ -275,6 +275,55 @@ def test_many_parents_and_many_children_per_call(count):
         assert len(s.get_cached_values()) == 2 * count  # invalid values stay stored
 
 
+class Hub(LineageStoreBase):
+    @lineage_stored()
+    def rate(self):
+        return 1
+
+    @automagically_lineage_stored()
+    def dep(self, v):
+        return self.rate() if v.uses_rate else 0
+
+    @lineage_stored()
+    def lone(self):
+        return 0
+
+
+class Arg:
+    """Equal to every Arg, hashed by a number that may change after the call."""
+
+    def __init__(self, h, uses_rate):
+        self.h, self.uses_rate = h, uses_rate
+
+    def __hash__(self):
+        return self.h
+
+    def __eq__(self, other):
+        return isinstance(other, Arg)
+
+    def __repr__(self):
+        return f'Arg({self.h})'
+
+
+@pytest.mark.parametrize('colliding', [False, True])
+def test_a_set_of_most_calls_holds_its_children_only(colliding):
+    # rate's set holds nearly every call: all but rate, lone and the one dep
+    # that did not read it. Colliding: that dep's key becomes equal to a
+    # child's, so the dict holds one entry for both, as each key is set in turn.
+    s = Hub()
+    users = [Arg(h, True) for h in range(1, 11)]
+    other = Arg(100, False)
+    for v in users + [other]:
+        s.dep(v)
+    s.lone()
+    if colliding:
+        other.h = users[0].h
+    key = lambda v: ('dep', (('v', v),))
+    graph = s.get_dependency_graph()
+    assert graph == {'rate': {key(v) for v in users}, 'lone': set(), **{key(v): set() for v in [other] + users}}
+    assert len(graph['rate']) == len(users)
+
+
 # ---------------------------------------------------------------------------
 # Values set before the first call
 

@@ -82,6 +82,21 @@ bool may_be_tracked(PyObject* item) noexcept {
     return !PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item);
 }
 
+namespace {
+
+// A new tuple of `size` items, each a new reference to `items[i]`: made
+// with its size known, its items written in place where the item array's
+// place is known. Untracked when `atomic`. Empty with an exception set.
+PyRef tuple_of(Py_ssize_t size, PyObject* const* items, bool atomic) {
+    PyRef tuple = new_tuple(size);
+    if (!tuple) return {};
+    fill_new_tuple(tuple.get(), size, items);
+    if (atomic) PyObject_GC_UnTrack(tuple.get());
+    return tuple;
+}
+
+}  // namespace
+
 PyRef call_tuple_of(const BoundCall& call) {
     const auto size = static_cast<Py_ssize_t>(call.size());
     // A tuple of atoms leaves the collector at once, as the collector itself
@@ -92,16 +107,13 @@ PyRef call_tuple_of(const BoundCall& call) {
     PyRef pairs = new_tuple(size);
     if (!pairs) return {};
     for (Py_ssize_t j = 0; j < size; ++j) {
-        const auto at = static_cast<std::size_t>(j);
-        PyRef pair = new_pair(call.name(at), call.value(at));
+        PyRef pair = tuple_of(2, call.pair(static_cast<std::size_t>(j)), atomic);
         if (!pair) return {};
-        if (atomic) PyObject_GC_UnTrack(pair.get());
-        PyTuple_SetItem(pairs.get(), j, pair.release());
+        fill_new_tuple_item(pairs.get(), j, pair.release());
     }
     if (atomic) PyObject_GC_UnTrack(pairs.get());
-    PyRef tuple = new_pair(call.method_name(), pairs.get());
-    if (tuple && atomic) PyObject_GC_UnTrack(tuple.get());
-    return tuple;
+    PyObject* const outer[] = {call.method_name(), pairs.get()};
+    return tuple_of(2, outer, atomic);
 }
 
 namespace {

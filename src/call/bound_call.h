@@ -37,6 +37,8 @@ public:
     std::size_t size() const noexcept { return size_; }
     PyObject* name(std::size_t j) const noexcept { return items()[2 * j]; }
     PyObject* value(std::size_t j) const noexcept { return items()[2 * j + 1]; }
+    // Parameter j's name and value, side by side, as its pair holds them.
+    PyObject* const* pair(std::size_t j) const noexcept { return items() + 2 * j; }
 
     // Reports every Python object the bound call holds to `visit`.
     int traverse(visitproc visit, void* arg) const noexcept {

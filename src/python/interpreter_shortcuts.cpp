@@ -260,6 +260,7 @@ bool fetch_vectorcalls(PyObject* function_type, InterpreterShortcuts& found) {
     }
     found.vectorcall_dict =
         reinterpret_cast<decltype(found.vectorcall_dict)>(dlsym(RTLD_DEFAULT, "PyObject_VectorcallDict"));
+    found.dict_presized = reinterpret_cast<decltype(found.dict_presized)>(dlsym(RTLD_DEFAULT, "_PyDict_NewPresized"));
     return fetch_function_vectorcall_offset(function_type, found);
 }
 

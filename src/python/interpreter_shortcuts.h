@@ -93,6 +93,10 @@ struct InterpreterShortcuts {
     // though the stable ABI names it only from 3.12: a call with positional
     // arguments alone then needs no tuple where vectorcall is not at hand.
     PyObject* (*vectorcall_dict)(PyObject*, PyObject* const*, std::size_t, PyObject*) = nullptr;
+    // _PyDict_NewPresized, exported by every interpreter from 3.6 on though
+    // no API names it: a dict with room for a count of entries given
+    // beforehand, so that filling it never grows its table again.
+    PyObject* (*dict_presized)(Py_ssize_t) = nullptr;
     // Where a tuple keeps its item pointers (tuple.__basicsize__, confirmed
     // on a sample), or 0 where that is not known.
     Py_ssize_t tuple_items_offset = 0;
@@ -159,6 +163,31 @@ inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) noexcept {
 inline PyObject* const* tuple_items(PyObject* tuple) noexcept {
     if (shortcuts.tuple_items_offset == 0) return nullptr;
     return reinterpret_cast<PyObject* const*>(reinterpret_cast<char*>(tuple) + shortcuts.tuple_items_offset);
+}
+
+// A new dict with room for `size` entries where the interpreter can make
+// one, a plain new dict otherwise. Its table holds keys of any type: for
+// str keys alone, a plain dict's is smaller. Empty with an exception set.
+inline PyRef new_dict_with_room(Py_ssize_t size) {
+    if (shortcuts.dict_presized == nullptr) return new_dict();
+    return PyRef::steal(into_python([&] { return shortcuts.dict_presized(size); }));
+}
+
+// Sets item `i` of `tuple`, a tuple just made whose item is still empty, to
+// `item` (a reference it takes over): in place where the item array's place
+// is known, with nothing to check or release.
+inline void fill_new_tuple_item(PyObject* tuple, Py_ssize_t i, PyObject* item) noexcept {
+    if (shortcuts.tuple_items_offset > 0) {
+        reinterpret_cast<PyObject**>(reinterpret_cast<char*>(tuple) + shortcuts.tuple_items_offset)[i] = item;
+    } else {
+        PyTuple_SetItem(tuple, i, item);
+    }
+}
+
+// Fills the `size` items of `tuple`, just made, with new references to
+// `items`.
+inline void fill_new_tuple(PyObject* tuple, Py_ssize_t size, PyObject* const* items) noexcept {
+    for (Py_ssize_t i = 0; i < size; ++i) fill_new_tuple_item(tuple, i, Py_NewRef(items[i]));
 }
 
 // types.MethodType(callable, instance). With `fast`, built without going

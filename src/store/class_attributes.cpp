@@ -2,6 +2,7 @@
 #include "store/class_attributes.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <random>
 
 #include "python/python_boundary.h"
@@ -51,9 +52,40 @@ PyRef class_dict_items(PyObject* klass) {
 
 }  // namespace
 
+namespace {
+
+// A uniform draw from [0, range), for 0 < range < 2^32: the high half of a
+// 32-bit draw times `range`, with the few draws whose low half would favour
+// some results drawn again (Lemire's method). No division but for the
+// threshold, met only when the low half is below `range`.
+std::uint32_t draw_below(std::mt19937_64& generator, std::uint32_t range) {
+    std::uint64_t product = (generator() >> 32) * range;
+    auto low = static_cast<std::uint32_t>(product);
+    if (low < range) {
+        const std::uint32_t threshold = static_cast<std::uint32_t>(-range) % range;
+        while (low < threshold) {
+            product = (generator() >> 32) * range;
+            low = static_cast<std::uint32_t>(product);
+        }
+    }
+    return static_cast<std::uint32_t>(product >> 32);
+}
+
+}  // namespace
+
 void shuffle(ReleasingVector<ClassAttribute>& out, std::size_t begin, std::size_t end) {
-    std::shuffle(out.begin() + static_cast<std::ptrdiff_t>(begin), out.begin() + static_cast<std::ptrdiff_t>(end),
-                 shuffle_generator());
+    std::mt19937_64& generator = shuffle_generator();
+    if (end - begin > UINT32_MAX) {
+        std::shuffle(out.begin() + static_cast<std::ptrdiff_t>(begin), out.begin() + static_cast<std::ptrdiff_t>(end),
+                     generator);
+        return;
+    }
+    // Fisher-Yates: each place from the last down takes one of the items
+    // not yet placed, itself included.
+    for (std::size_t left = end - begin; left > 1; --left) {
+        const std::size_t chosen = begin + draw_below(generator, static_cast<std::uint32_t>(left));
+        std::swap(out[begin + left - 1], out[chosen]);
+    }
 }
 
 namespace {

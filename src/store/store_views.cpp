@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "python/interpreter_shortcuts.h"
 #include "python/python_boundary.h"
 #include "store/cache_store.h"
 #include "store/class_change.h"
@@ -62,15 +63,29 @@ bool set_item(PyObject* dict, const PyRef& key, const PyRef& value) {
     return into_python([&] { return PyDict_SetItem(dict, key.get(), value.get()); }) == 0;
 }
 
+// Fills `set` with the keys of `dict` (each keys[j]), then takes out each
+// keys[j] for which `keep[j]` is false: only those are hashed again.
+bool fill_from_keys(PyObject* set, PyObject* dict, const ReleasingVector<PyRef>& keys, const std::vector<bool>& keep) {
+    PyRef updated = PyRef::steal(into_python([&] { return PyObject_CallMethod(set, "update", "O", dict); }));
+    if (!updated) return false;
+    for (std::size_t j = 0; j < keys.size(); ++j) {
+        if (keep[j]) continue;
+        if (into_python([&] { return PySet_Discard(set, keys[j].get()); }) < 0) return false;
+    }
+    return true;
+}
+
 // A new dict from the display key of each listed call to `value_of(shown)`
-// (a PyRef, empty with an exception set on failure).
+// (a PyRef, empty with an exception set on failure). Lets go of each bound
+// call once its key is made.
 template <typename Shown, typename ValueOf>
-PyObject* dict_by_display_key(const Listing<Shown>& listing, ValueOf value_of) {
-    PyRef result = new_dict();
+PyObject* dict_by_display_key(Listing<Shown>& listing, ValueOf value_of) {
+    PyRef result = new_dict_with_room(static_cast<Py_ssize_t>(listing.size()));
     if (!result) return nullptr;
-    for (const ListedCall<Shown>& listed : listing) {
+    for (ListedCall<Shown>& listed : listing) {
         PyRef key = display_key(*listed.call);
         if (!key) return nullptr;
+        listed.call.reset();  // while its block is at hand
         PyRef value = value_of(listed.shown);
         if (!value || !set_item(result.get(), key, value)) return nullptr;
     }
@@ -129,23 +144,44 @@ PyObject* get_dependency_graph(PyObject* self, PyObject*) {
                 });
             }
         }
-        // Each key is built once, and shared by the dict and the sets.
+        // Each key is built once, and shared by the dict and the sets. A
+        // bound call is let go as soon as its key holds what it held, while
+        // its block is still at hand.
         ReleasingVector<PyRef> keys;
         keys.reserve(listing.size());
-        for (const ListedCall<ChildRange>& listed : listing) {
+        for (ListedCall<ChildRange>& listed : listing) {
             keys.push_back(display_key(*listed.call));
             if (!keys.back()) return nullptr;
+            listed.call.reset();
         }
-        PyRef result = new_dict();
+        // Every set is in the dict before any is filled, so that a set of
+        // most calls can be filled from the dict's keys, with the hashes the
+        // dict already holds, and each of its keys is hashed once fewer.
+        PyRef result = new_dict_with_room(static_cast<Py_ssize_t>(listing.size()));
         if (!result) return nullptr;
+        ReleasingVector<PyRef> sets;
+        sets.reserve(listing.size());
         for (std::size_t i = 0; i < listing.size(); ++i) {
-            PyRef set = new_set();
-            if (!set) return nullptr;
-            for (std::size_t c = listing[i].shown.begin; c < listing[i].shown.end; ++c) {
-                PyObject* key = keys[children[c]].get();
-                if (into_python([&] { return PySet_Add(set.get(), key); }) < 0) return nullptr;
+            sets.push_back(new_set());
+            if (!sets.back() || !set_item(result.get(), keys[i], sets.back())) return nullptr;
+        }
+        // Two calls shown by equal keys share an entry: a set filled from the
+        // keys would then take one for the other.
+        const bool keys_distinct = PyDict_Size(result.get()) == static_cast<Py_ssize_t>(listing.size());
+        std::vector<bool> is_child;
+        for (std::size_t i = 0; i < listing.size(); ++i) {
+            PyObject* set = sets[i].get();
+            const std::size_t begin = listing[i].shown.begin, end = listing[i].shown.end;
+            if (keys_distinct && 4 * (end - begin) >= 3 * listing.size()) {
+                is_child.assign(listing.size(), false);
+                for (std::size_t c = begin; c < end; ++c) is_child[children[c]] = true;
+                if (!fill_from_keys(set, result.get(), keys, is_child)) return nullptr;
+                continue;
             }
-            if (!set_item(result.get(), keys[i], set)) return nullptr;
+            for (std::size_t c = begin; c < end; ++c) {
+                PyObject* key = keys[children[c]].get();
+                if (into_python([&] { return PySet_Add(set, key); }) < 0) return nullptr;
+            }
         }
         return result.release();
     });
