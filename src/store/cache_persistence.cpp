@@ -60,7 +60,7 @@ PyObject* dump_cache(PyObject* self, PyObject*) {
             shuffle(methods, begin, end);
             begin = end;
         }
-        PyRef result = new_dict_with_room(static_cast<Py_ssize_t>(methods.size()));
+        PyRef result = new_dict();
         if (!result) return nullptr;
         for (const ClassAttribute& method : methods) {
             PyRef value = call_method(self, method.name.get(), method.value.get());
