@@ -260,7 +260,13 @@ bool fetch_vectorcalls(PyObject* function_type, InterpreterShortcuts& found) {
     }
     found.vectorcall_dict =
         reinterpret_cast<decltype(found.vectorcall_dict)>(dlsym(RTLD_DEFAULT, "PyObject_VectorcallDict"));
-    found.dict_presized = reinterpret_cast<decltype(found.dict_presized)>(dlsym(RTLD_DEFAULT, "_PyDict_NewPresized"));
+    // A private function, taken only on the versions whose source shows it
+    // with this signature.
+    const long hexversion = running_hexversion();
+    if (hexversion >= 0x030A0000 && hexversion < 0x03100000) {
+        found.dict_presized =
+            reinterpret_cast<decltype(found.dict_presized)>(dlsym(RTLD_DEFAULT, "_PyDict_NewPresized"));
+    }
     return fetch_function_vectorcall_offset(function_type, found);
 }
 

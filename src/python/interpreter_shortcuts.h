@@ -94,8 +94,9 @@ struct InterpreterShortcuts {
     // arguments alone then needs no tuple where vectorcall is not at hand.
     PyObject* (*vectorcall_dict)(PyObject*, PyObject* const*, std::size_t, PyObject*) = nullptr;
     // _PyDict_NewPresized, exported by every interpreter from 3.6 on though
-    // no API names it: a dict with room for a count of entries given
-    // beforehand, so that filling it never grows its table again.
+    // no API names it, taken on 3.10 to 3.15: a dict with room for a count of
+    // entries given beforehand, so that filling it never grows its table
+    // again.
     PyObject* (*dict_presized)(Py_ssize_t) = nullptr;
     // Where a tuple keeps its item pointers (tuple.__basicsize__, confirmed
     // on a sample), or 0 where that is not known.
