@@ -1,25 +1,40 @@
 // weak_class_set.cpp: membership by weak reference.
 #include "python/weak_class_set.h"
 
+#include <utility>
+
 #include "python/process_objects.h"
 
 namespace lineage_store {
 
-int WeakClassSet::contains(PyTypeObject* cls) {
-    // Dead entries go as they are met: the set stays as small as the number
-    // of live classes in it.
-    for (auto entry = classes_.begin(); entry != classes_.end();) {
-        // Calling a weak reference runs no Python code.
-        PyRef referent = PyRef::steal(PyObject_CallNoArgs(entry->get()));
-        if (!referent) return -1;
-        if (referent.get() == reinterpret_cast<PyObject*>(cls)) return 1;
-        if (referent.get() == Py_None) {
-            PyRef dead = std::move(*entry);
-            entry = classes_.erase(entry);
-        } else {
-            ++entry;
-        }
+WeakClassSet::~WeakClassSet() noexcept(false) {
+    // Each reference is released out of the map, which is left whole.
+    while (!classes_.empty()) {
+        PyRef last = std::move(classes_.begin()->second);
+        classes_.erase(classes_.begin());
     }
+}
+
+namespace {
+
+// Whether `reference` still refers to `cls`: 1, 0 when its class has died, -1
+// with an exception set. Calling a weak reference runs no Python code.
+int refers_to(PyObject* reference, PyTypeObject* cls) {
+    PyRef referent = PyRef::steal(PyObject_CallNoArgs(reference));
+    if (!referent) return -1;
+    return referent.get() == reinterpret_cast<PyObject*>(cls) ? 1 : 0;
+}
+
+}  // namespace
+
+int WeakClassSet::contains(PyTypeObject* cls) {
+    const auto entry = classes_.find(cls);
+    if (entry == classes_.end()) return 0;
+    const int live = refers_to(entry->second.get(), cls);
+    if (live != 0) return live;
+    // A class that died left its address to this one.
+    PyRef dead = std::move(entry->second);
+    classes_.erase(entry);
     return 0;
 }
 
@@ -30,7 +45,24 @@ void WeakClassSet::add(PyTypeObject* cls) {
         PyErr_Clear();
         return;
     }
-    classes_.push_back(std::move(reference));
+    sweep_if_grown();
+    PyRef& entry = classes_[cls];
+    PyRef replaced = std::exchange(entry, std::move(reference));  // a dead class's, released last
+}
+
+void WeakClassSet::sweep_if_grown() {
+    if (classes_.size() < 2 * size_after_sweep_ + 16) return;
+    for (auto entry = classes_.begin(); entry != classes_.end();) {
+        const int live = refers_to(entry->second.get(), entry->first);
+        if (live < 0) PyErr_Clear();  // kept, to be looked at again next time
+        if (live == 0) {
+            PyRef dead = std::move(entry->second);
+            entry = classes_.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+    size_after_sweep_ = classes_.size();
 }
 
 namespace {

@@ -7,20 +7,39 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <unordered_map>
+
 #include "python/py_ref.h"
 
 namespace lineage_store {
 
 class WeakClassSet {
 public:
+    WeakClassSet() = default;
+    WeakClassSet(const WeakClassSet&) = delete;
+    WeakClassSet& operator=(const WeakClassSet&) = delete;
+    ~WeakClassSet() noexcept(false);
+
     // 1 when `cls` is in the set, 0 when not, -1 with an exception set.
+    // One look by address, however many classes the set holds: a decorator
+    // of a base class is checked against each of its subclasses in turn
+    // when their instances' calls alternate.
     int contains(PyTypeObject* cls);
     // Adds `cls`; a class that cannot be weakly referenced is simply not
     // remembered.
     void add(PyTypeObject* cls);
 
 private:
-    ReleasingVector<PyRef> classes_;  // weak references
+    // Lets go of the entries whose class has died, once the set has doubled
+    // since the last time: dead entries cost a sweep in proportion to what
+    // was added since.
+    void sweep_if_grown();
+
+    // The weak reference of each class by its address. An address reused by
+    // a new class still holds the dead one's reference, which tells them apart.
+    std::unordered_map<PyTypeObject*, PyRef> classes_;
+    std::size_t size_after_sweep_ = 0;
 };
 
 // One class, watched: is() compares a pointer, which the class's death sets
