@@ -86,7 +86,7 @@ def test_what_is_kept_of_classes_that_died_goes_with_them():
         from lineage_store import LineageStoreBase, lineage_stored
 
         method = lineage_stored()(lambda self: 0)
-        for round in range(1000):
+        for round in range(4000):
             type("Short", (LineageStoreBase,), {"m": method})().m()  # read once, then dropped
         gc.collect()
         dead = [ref for ref in gc.get_objects() if isinstance(ref, weakref.ref) and ref() is None]
@@ -94,11 +94,12 @@ def test_what_is_kept_of_classes_that_died_goes_with_them():
         # something of: none is left once its class has died.
         print(sum(type(ref.__callback__).__name__ == "KeptClassWatch" for ref in dead))
         # Those by which the decorator remembers the classes it has checked
-        # go in sweeps, as the classes it remembers grow in number.
+        # go in sweeps, as the classes it remembers grow in number: kept all,
+        # they would be most of the 4,000, less the addresses reused.
         print(sum(ref.__callback__ is None for ref in dead))
     """)
     watched, remembered = map(int, printed.split())
-    assert watched == 0 and remembered < 250
+    assert watched == 0 and remembered < 500
 
 
 class OneHash:
