@@ -119,13 +119,9 @@ def awaited_class():
     """A store class whose async method `am(self, *numbers, k=2)` sums its
     arguments and the sync `rate()`, counting its runs in `runs`; `rate`
     reads `inputs["rate"]`; `total` (tracking) and `alone` (not) await `pending`."""
-    class Awaited(LineageStoreBase):
+    class Awaited(Rates):
         def __init__(self):
             self.inputs, self.runs, self.pending = {"rate": 1}, 0, None
-
-        @lineage_stored()
-        def rate(self):
-            return self.inputs["rate"]
 
         @lineage_stored(dependencies=["rate"])
         async def am(self, *numbers, k=2):

@@ -197,6 +197,7 @@ def test_a_worker_given_a_copy_counts_for_the_computation_current_when_it_was_co
 @pytest.mark.parametrize("copied_contexts", [False, True], ids=["own contexts", "copies of one context"])
 def test_computations_interleaved_by_greenlets_record_only_their_own_calls(copied_contexts):
     greenlet = import_greenlet()
+    g_a, g_b = greenlet.greenlet(), greenlet.greenlet()  # a switches to b inside its computation, b back to a
 
     class Prices(Rates):
         def __init__(self):
@@ -214,7 +215,7 @@ def test_computations_interleaved_by_greenlets_record_only_their_own_calls(copie
 
     p = Prices()
     p.rate()  # a computation in the main context first
-    g_a, g_b = greenlet.greenlet(p.a), greenlet.greenlet(p.b)
+    g_a.run, g_b.run = p.a, p.b
     if copied_contexts:
         g_a.gr_context, g_b.gr_context = contextvars.copy_context(), contextvars.copy_context()
     g_a.switch()
@@ -491,8 +492,8 @@ def test_a_copy_made_inside_a_plain_computation_begun_outside_any_counts_for_non
 
 
 def test_a_copy_that_alone_holds_a_long_chain_of_ended_computations_releases_it():
-    run_in_child("""
-        import contextvars
+    printed = run_in_child("""
+        import contextvars, gc
         from lineage_store import LineageStoreBase, automagically_lineage_stored
 
         class Links(LineageStoreBase):
@@ -500,12 +501,17 @@ def test_a_copy_that_alone_holds_a_long_chain_of_ended_computations_releases_it(
             def link(self, i):
                 return contextvars.copy_context()  # sees this computation, and those it was copied from
 
+        def frames():
+            return sum(type(o).__name__ == "ComputationFrame" for o in gc.get_objects())
+
         obj, context = Links(), contextvars.copy_context()
         for i in range(200_000):
             context = context.run(obj.link, i)
+        held = frames()
         del context
-        print("done")
+        print(held, frames())
     """)
+    assert printed == "200000 0\n"
 
 
 @pytest.mark.parametrize("nested", [False, True], ids=["awaited by the task", "awaited in another computation"])

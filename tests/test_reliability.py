@@ -405,7 +405,7 @@ def test_a_million_link_chain_of_stores_is_released(closed_into_a_cycle):
 # Fork
 
 
-def run_in_child(child):
+def fork_and_run(child):
     """Forks; the child runs `child()` and exits with its return value (1 on
     an exception). Returns the child's exit status."""
     with warnings.catch_warnings():
@@ -470,7 +470,7 @@ def test_threads_of_a_forked_child_never_inherit_a_dead_threads_call():
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_a_forked_child_does_not_wait_for_a_borrow_of_a_thread_it_does_not_have(parked):
     store, key = parked
-    assert run_in_child(lambda: 0 if store.value() == "value" else 3) == 0
+    assert fork_and_run(lambda: 0 if store.value() == "value" else 3) == 0
 
 
 # ---------------------------------------------------------------------------
