@@ -53,6 +53,24 @@ int PositionalIdentity::identify(BindingCache& cache, PyObject* method_name, PyO
     return 1;
 }
 
+int PositionalIdentity::values_match_from(const BoundCall& registered, std::size_t first) const noexcept {
+    const ParameterLayout& layout = *layout_;
+    for (std::size_t j = first; j < size_; ++j) {
+        if (registered.name(j) != layout.kept_names[j]) return -1;
+        PyObject* theirs = registered.value(j);
+        PyObject* ours = values_[j];
+        if (theirs == ours) continue;
+        // Two ints or two str of their exact types: compared by the
+        // interpreter's own code, which runs no Python code, warns of
+        // nothing and cannot fail.
+        const bool same_plain_type =
+            Py_TYPE(theirs) == Py_TYPE(ours) && (PyLong_CheckExact(ours) || PyUnicode_CheckExact(ours));
+        const int equal = same_plain_type ? PyObject_RichCompareBool(theirs, ours, Py_EQ) : plain_equal(theirs, ours);
+        if (equal <= 0) return equal;
+    }
+    return 1;
+}
+
 BoundCallRef PositionalIdentity::make_bound_call() const noexcept {
     if (size_ == 0 && layout_->constant_call) return layout_->constant_call;
     BoundCall* made = BoundCall::make(method_name_, size_, layout_->kept_names.data(), values_);

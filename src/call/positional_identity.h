@@ -55,28 +55,23 @@ public:
 
     // Whether `registered` is this call: 1, 0, or -1 when only Python code can
     // tell. Made by this decorator's layout with the very argument objects,
-    // or ones that compare natively, it is decided here, inline.
+    // as a hit is, it is decided here, inline, with nothing called; any other
+    // value is compared out of line.
     int matches_without_python(const BoundCall& registered) const noexcept {
         if (registered.method_name() != method_name_ || registered.size() != size_) return -1;
         const ParameterLayout& layout = *layout_;
         for (std::size_t j = 0; j < size_; ++j) {
             if (registered.name(j) != layout.kept_names[j]) return -1;
-            PyObject* theirs = registered.value(j);
-            PyObject* ours = values_[j];
-            if (theirs == ours) continue;
-            // Two ints or two str of their exact types: compared by the
-            // interpreter's own code, which runs no Python code, warns of
-            // nothing and cannot fail.
-            const bool same_plain_type =
-                Py_TYPE(theirs) == Py_TYPE(ours) && (PyLong_CheckExact(ours) || PyUnicode_CheckExact(ours));
-            const int equal =
-                same_plain_type ? PyObject_RichCompareBool(theirs, ours, Py_EQ) : plain_equal(theirs, ours);
-            if (equal <= 0) return equal;
+            if (registered.value(j) != values_[j]) return values_match_from(registered, j);
         }
         return 1;
     }
 
 private:
+    // matches_without_python from the `first` value that is not the very
+    // object: the names and the values before it match.
+    int values_match_from(const BoundCall& registered, std::size_t first) const noexcept;
+
     // Borrowed from the decorator's binding cache while no Python code can
     // have run; held from the first argument whose hash may run some (code
     // that may replace the function's code, and so the cached layout).
