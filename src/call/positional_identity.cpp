@@ -65,7 +65,7 @@ int PositionalIdentity::values_match_from(const BoundCall& registered, std::size
         // nothing and cannot fail.
         const bool same_plain_type =
             Py_TYPE(theirs) == Py_TYPE(ours) && (PyLong_CheckExact(ours) || PyUnicode_CheckExact(ours));
-        const int equal = same_plain_type ? PyObject_RichCompareBool(theirs, ours, Py_EQ) : plain_equal(theirs, ours);
+        const int equal = same_plain_type ? exact_int_or_str_equal(theirs, ours) : plain_equal(theirs, ours);
         if (equal <= 0) return equal;
     }
     return 1;
