@@ -374,8 +374,6 @@ bool fetch_function_attribute(PyObject* function_type, const char* name, Functio
     return true;
 }
 
-// Every probe, each leaving its shortcut unset where it disagrees. False with
-// an exception set.
 // A type's own comparison, where == on two equal and two unequal samples of
 // it (equal objects that are not the same one) answers True and False;
 // else null.
@@ -391,6 +389,7 @@ richcmpfunc probed_comparison(PyTypeObject* type, PyObject* sample, PyObject* eq
     return same.get() == Py_True && differ.get() == Py_False ? compare : nullptr;
 }
 
+// int's and str's comparisons, each probed on samples of its type.
 void fetch_comparisons(InterpreterShortcuts& found) {
     PyRef large = PyRef::steal(PyLong_FromLong(7654321));
     PyRef large_again = PyRef::steal(PyLong_FromLong(7654321));
@@ -402,6 +401,8 @@ void fetch_comparisons(InterpreterShortcuts& found) {
     found.str_compare = probed_comparison(&PyUnicode_Type, text.get(), text_again.get(), other_text.get());
 }
 
+// Every probe, each leaving its shortcut unset where it disagrees. False with
+// an exception set.
 bool fetch_shortcuts(PyObject* function_type, PyObject* method_type, InterpreterShortcuts& found) {
     // Calling MethodType runs its constructor and nothing else (its __init__
     // is object's), so the constructor alone makes the same object.

@@ -6,8 +6,8 @@
 // attribute dict and where a tuple keeps its items, making a bound method
 // without going through MethodType's call, calling with vectorcall where the
 // running interpreter exports it, the context variables API, where a thread
-// state keeps its current context, and the type flags that let the
-// interpreter call a decorator as a method.
+// state keeps its current context, int's and str's own comparisons, and the
+// type flags that let the interpreter call a decorator as a method.
 //
 // Each shortcut is probed at import on sample objects and left unset where
 // the probe disagrees, so every user keeps a plain way beside it. They are
