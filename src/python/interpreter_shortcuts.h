@@ -128,14 +128,12 @@ extern InterpreterShortcuts shortcuts;
 // cost more than it does.
 inline int exact_int_or_str_equal(PyObject* a, PyObject* b) noexcept {
     const richcmpfunc compare = PyLong_CheckExact(a) ? shortcuts.int_compare : shortcuts.str_compare;
-    PyObject* result = compare != nullptr ? compare(a, b, Py_EQ) : PyObject_RichCompare(a, b, Py_EQ);
-    if (result == nullptr) {
+    const PyRef result = PyRef::steal(compare != nullptr ? compare(a, b, Py_EQ) : PyObject_RichCompare(a, b, Py_EQ));
+    if (!result) {
         PyErr_Clear();
         return -1;
     }
-    const int equal = result == Py_True ? 1 : result == Py_False ? 0 : -1;
-    Py_DECREF(result);  // True, False or NotImplemented: none is ever freed
-    return equal;
+    return result.get() == Py_True ? 1 : result.get() == Py_False ? 0 : -1;
 }
 
 // The vectorcall that the plain function `func` is called through, where
