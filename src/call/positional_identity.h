@@ -11,6 +11,7 @@
 #include "call/call_arguments.h"
 #include "call/function_inputs.h"
 #include "call/parameter_layout.h"
+#include "call/tuple_hash.h"
 #include "python/interpreter_shortcuts.h"
 #include "python/py_ref.h"
 
@@ -31,7 +32,46 @@ public:
 
     // 1 when the call is of that kind and identified; 0 when it is not (no
     // Python code has run then); -1 with the exception of hashing set.
-    int identify(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments);
+    // Inline: it is most of a hit, whose caller's frame has room for it.
+    int identify(BindingCache& cache, PyObject* method_name, PyObject* func, const CallArguments& arguments) {
+        if (!Py_IS_TYPE(func, shortcuts.function_type) || arguments.keyword_count() != 0 || !cache.positional_ready()) {
+            return 0;
+        }
+        PyObject* attributes = function_attribute_dict(func);
+        if (attributes != nullptr && PyDict_Size(attributes) != 0) return 0;
+        const LayoutRef& found = cache.positional_layout_for(method_name, func);
+        if (!found) return -1;
+        const ParameterLayout& layout = *found;
+        const Py_ssize_t given = arguments.positional_count();
+        if (!layout.native || !layout.binds_by_position || given < layout.required_count ||
+            given > layout.positional_count || layout.kept_count() > kMaxKept) {
+            return 0;
+        }
+        layout_ = found.get();
+        method_name_ = method_name;
+        size_ = layout.kept_count();
+        CallHasher call_hash;
+        const ParameterLayout::PositionalPlace* places = layout.positional_places.data();
+        for (std::size_t j = 0; j < size_; ++j) {
+            const ParameterLayout::PositionalPlace& place = places[j];
+            PyObject* value = place.parameter < given ? arguments.positional(place.parameter) : place.default_value;
+            values_[j] = value;
+            // A plain default left as it is: its pair is hashed with the layout.
+            if (value == place.plain_default) {
+                call_hash.add_pair(place.plain_default_pair);
+                continue;
+            }
+            if (!held_layout_ && !is_plain(value)) held_layout_ = found;
+            const Py_hash_t value_hash = into_python([&] { return PyObject_Hash(value); });
+            if (value_hash == -1) {
+                note_unhashable(j);
+                return -1;
+            }
+            call_hash.add_argument(place.name, value_hash);
+        }
+        hash_ = call_hash.finish(layout.method_name_hash);
+        return 1;
+    }
 
     Py_hash_t hash() const noexcept { return hash_; }
     PyObject* method_name() const noexcept { return method_name_; }
@@ -55,28 +95,27 @@ public:
 
     // Whether `registered` is this call: 1, 0, or -1 when only Python code can
     // tell. Made by this decorator's layout with the very argument objects,
-    // or ones that compare natively, it is decided here, inline.
+    // as a hit is, it is decided here, inline, with nothing called; any other
+    // value is compared out of line.
     int matches_without_python(const BoundCall& registered) const noexcept {
         if (registered.method_name() != method_name_ || registered.size() != size_) return -1;
         const ParameterLayout& layout = *layout_;
         for (std::size_t j = 0; j < size_; ++j) {
             if (registered.name(j) != layout.kept_names[j]) return -1;
-            PyObject* theirs = registered.value(j);
-            PyObject* ours = values_[j];
-            if (theirs == ours) continue;
-            // Two ints or two str of their exact types: compared by the
-            // interpreter's own code, which runs no Python code, warns of
-            // nothing and cannot fail.
-            const bool same_plain_type =
-                Py_TYPE(theirs) == Py_TYPE(ours) && (PyLong_CheckExact(ours) || PyUnicode_CheckExact(ours));
-            const int equal =
-                same_plain_type ? PyObject_RichCompareBool(theirs, ours, Py_EQ) : plain_equal(theirs, ours);
-            if (equal <= 0) return equal;
+            if (registered.value(j) != values_[j]) return values_match_from(registered, j);
         }
         return 1;
     }
 
 private:
+    // Adds to the TypeError of hashing argument `j` which argument of which
+    // method it was.
+    [[gnu::cold]] void note_unhashable(std::size_t j) const;
+
+    // matches_without_python from the `first` value that is not the very
+    // object: the names and the values before it match.
+    int values_match_from(const BoundCall& registered, std::size_t first) const noexcept;
+
     // Borrowed from the decorator's binding cache while no Python code can
     // have run; held from the first argument whose hash may run some (code
     // that may replace the function's code, and so the cached layout).

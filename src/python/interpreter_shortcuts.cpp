@@ -374,6 +374,33 @@ bool fetch_function_attribute(PyObject* function_type, const char* name, Functio
     return true;
 }
 
+// A type's own comparison, where == on two equal and two unequal samples of
+// it (equal objects that are not the same one) answers True and False;
+// else null.
+richcmpfunc probed_comparison(PyTypeObject* type, PyObject* sample, PyObject* equal, PyObject* other) {
+    auto compare = reinterpret_cast<richcmpfunc>(PyType_GetSlot(type, Py_tp_richcompare));
+    if (compare == nullptr || sample == nullptr || equal == nullptr || other == nullptr || sample == equal) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyRef same = PyRef::steal(compare(sample, equal, Py_EQ));
+    PyRef differ = PyRef::steal(compare(sample, other, Py_EQ));
+    PyErr_Clear();
+    return same.get() == Py_True && differ.get() == Py_False ? compare : nullptr;
+}
+
+// int's and str's comparisons, each probed on samples of its type.
+void fetch_comparisons(InterpreterShortcuts& found) {
+    PyRef large = PyRef::steal(PyLong_FromLong(7654321));
+    PyRef large_again = PyRef::steal(PyLong_FromLong(7654321));
+    PyRef larger = PyRef::steal(PyLong_FromLong(7654322));
+    found.int_compare = probed_comparison(&PyLong_Type, large.get(), large_again.get(), larger.get());
+    PyRef text = PyRef::steal(PyUnicode_FromString("lineage_store probe"));
+    PyRef text_again = PyRef::steal(PyUnicode_FromString("lineage_store probe"));
+    PyRef other_text = PyRef::steal(PyUnicode_FromString("lineage_store probf"));
+    found.str_compare = probed_comparison(&PyUnicode_Type, text.get(), text_again.get(), other_text.get());
+}
+
 // Every probe, each leaving its shortcut unset where it disagrees. False with
 // an exception set.
 bool fetch_shortcuts(PyObject* function_type, PyObject* method_type, InterpreterShortcuts& found) {
@@ -390,6 +417,7 @@ bool fetch_shortcuts(PyObject* function_type, PyObject* method_type, Interpreter
     if (!fetch_function_slots(function_type, found)) return false;
     if (!fetch_vectorcalls(function_type, found)) return false;
     found.thread_context_offset = probed_thread_context_offset();
+    fetch_comparisons(found);
     ContextVariableFunctions context;
     context.make = reinterpret_cast<decltype(context.make)>(dlsym(RTLD_DEFAULT, "PyContextVar_New"));
     context.get = reinterpret_cast<decltype(context.get)>(dlsym(RTLD_DEFAULT, "PyContextVar_Get"));

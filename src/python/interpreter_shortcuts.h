@@ -6,8 +6,8 @@
 // attribute dict and where a tuple keeps its items, making a bound method
 // without going through MethodType's call, calling with vectorcall where the
 // running interpreter exports it, the context variables API, where a thread
-// state keeps its current context, and the type flags that let the
-// interpreter call a decorator as a method.
+// state keeps its current context, int's and str's own comparisons, and the
+// type flags that let the interpreter call a decorator as a method.
 //
 // Each shortcut is probed at import on sample objects and left unset where
 // the probe disagrees, so every user keeps a plain way beside it. They are
@@ -104,6 +104,10 @@ struct InterpreterShortcuts {
     // Where a thread state keeps the contextvars context that runs now, or
     // -1 where that is not known (see current_context below).
     Py_ssize_t thread_context_offset = -1;
+    // int's and str's own comparisons, confirmed on samples (see
+    // exact_int_or_str_equal below).
+    richcmpfunc int_compare = nullptr;
+    richcmpfunc str_compare = nullptr;
 };
 
 // Whether this build takes interpreter shortcuts at all. Where it does not,
@@ -115,6 +119,22 @@ bool interpreter_shortcuts_built() noexcept;
 // (but for method_arguments' use mark); read directly by the hot paths above
 // this unit.
 extern InterpreterShortcuts shortcuts;
+
+// Whether `a` == `b`, two objects of one exact type, int or str: 1 or 0, or
+// -1 where it could not be told without Python code (never for these types;
+// no exception is left set). Asked of the type's own comparison where it was
+// taken: for two objects of its exact type it is all that == runs, and the
+// generic comparison's checks (the recursion depth, a reflected operand)
+// cost more than it does.
+inline int exact_int_or_str_equal(PyObject* a, PyObject* b) noexcept {
+    const richcmpfunc compare = PyLong_CheckExact(a) ? shortcuts.int_compare : shortcuts.str_compare;
+    const PyRef result = PyRef::steal(compare != nullptr ? compare(a, b, Py_EQ) : PyObject_RichCompare(a, b, Py_EQ));
+    if (!result) {
+        PyErr_Clear();
+        return -1;
+    }
+    return result.get() == Py_True ? 1 : result.get() == Py_False ? 0 : -1;
+}
 
 // The vectorcall that the plain function `func` is called through, where
 // the running interpreter lets it be found; null otherwise. Calling it
