@@ -161,10 +161,16 @@ void awaited_dealloc(PyObject* self) {
 }
 
 // clang-format off
+// The object holds C++ members (containers) that make it a non-standard-layout
+// type, where offsetof is conditionally supported: GCC and Clang give the
+// member's real offset, as the interpreter needs it, and warn.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
 PyMemberDef awaited_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(AwaitedCall, vectorcall)), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+#pragma GCC diagnostic pop
 
 PyType_Slot awaited_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(awaited_call)},

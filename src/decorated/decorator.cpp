@@ -164,11 +164,17 @@ void decorator_dealloc(PyObject* self) {
     free_instance(self, [&] { std::destroy_at(&as_decorator(self)->decorator_record); });
 }
 
+// The object holds C++ members (containers) that make it a non-standard-layout
+// type, where offsetof is conditionally supported: GCC and Clang give the
+// member's real offset, as the interpreter needs it, and warn.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
 PyMemberDef decorator_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(DecoratorObject, vectorcall)), READONLY,
      nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+#pragma GCC diagnostic pop
 
 // clang-format off
 PyType_Slot decorator_slots[] = {
